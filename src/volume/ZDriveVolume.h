@@ -1,0 +1,168 @@
+// The per-drive worker: opens one NTFS volume, builds or loads the drive's
+// index into its piece pool, announces it and follows the change journal.
+// Every operation below runs on the volume's own thread; the service thread
+// only calls the constructor, start, stop and the accessors.
+#pragma once
+
+#include "platform/windows.h"
+#include "platform/ntfs_format.h"
+#include "volume/ZDirectoryNode.h"
+#include "volume/ZFileRecordParts.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <unordered_map>
+#include <vector>
+
+namespace SearchEngine {
+
+class ZSharedPool;
+struct ItemRecord;
+
+// Record number (low 32 bits of a file reference) -> item; a file with hard
+// links has one entry per name under the same key.
+using RecordMap = std::unordered_multimap<DWORD, ItemRecord*>;
+
+// The $FILE_NAME value of a file record that matches a journal record, and
+// the record's unnamed $DATA; both null when no name matches.
+struct FileNameMatch {
+    const Ntfs::FileNameAttribute* name = nullptr;
+    const Ntfs::AttributeHeader* data = nullptr;
+};
+
+class ZDriveVolume : public QThread {
+    Q_OBJECT
+
+public:
+    // initDriveVolume results.
+    enum InitResult : DWORD {
+        InitOk = 0,
+        InitNotNtfs = 1,
+        InitOpenFailed = 2,
+        InitVolumeDataFailed = 3,
+        InitJournalFailed = 4,
+        InitBufferFailed = 5,
+    };
+
+    // Journal sizes: a first creation, and a re-creation after a failure.
+    static constexpr DWORDLONG kJournalMaximumSize = 8 * 1024 * 1024;
+    static constexpr DWORDLONG kJournalAllocationDelta = 1 * 1024 * 1024;
+    static constexpr DWORDLONG kRecreatedJournalMaximumSize = 32 * 1024 * 1024;
+    static constexpr DWORDLONG kRecreatedJournalAllocationDelta = 4 * 1024 * 1024;
+
+    // NTFS_FILE_RECORD_OUTPUT_BUFFER around one record: reference, length, record.
+    static constexpr DWORD kRecordOutputHeaderSize = offsetof(NTFS_FILE_RECORD_OUTPUT_BUFFER, FileRecordBuffer);
+    static constexpr DWORD kRecordBufferSlack = 15;
+    // One FSCTL_ENUM_USN_DATA answer: the next start reference and 512 KiB of records.
+    static constexpr DWORD kEnumBufferSize = 0x80008;
+    // UTF-8 names are converted into a buffer of this size.
+    static constexpr int kNameBufferSize = 1024;
+
+    explicit ZDriveVolume(unsigned short drive);
+    ~ZDriveVolume() override;
+
+    void start();
+    void stop();
+
+    unsigned short drive() const { return m_drive; }
+    QString poolName() const;
+    int pieceCount() const;
+    bool isInitDone() const { return initDoneFlag.load(); }
+    DWORD modifyCounter() const { return m_modifyCounter.load(); }
+
+    // The operations are public so that the thread body of each concern and
+    // the tests can reach them; only the volume thread calls them.
+
+    // Volume access and journal set-up.
+    DWORD initDriveVolume();
+    bool queryUsnJournal();
+    bool recreateUsnJournal();
+    // Reads one file record into block `block` of recordBuffers (which must
+    // exist); the record inside it, or null when the read failed or the
+    // volume answered with another record.
+    BYTE* readFileRecord(DWORD recordNumber, size_t block);
+    // Grows recordBuffers to at least `count` blocks; false when out of memory.
+    bool growRecordBuffers(size_t count);
+    void closeVolume();
+
+    // MFT enumeration and record parsing.
+    void enumerateMft(const std::function<void(USN_RECORD_V2*)>& consumer);
+    void addEnumeratedRecord(USN_RECORD_V2* rec, DirectoryMap& pendingParents, DirectoryMap& knownDirectories);
+    // fileRecord holds BytesPerFileRecordSegment bytes (a block of recordBuffers).
+    void parseFileRecord(DWORD recordNumber, const BYTE* fileRecord, FileRecordParts& parts, bool follow);
+    // attribute is an $ATTRIBUTE_LIST header whose `length` bytes are readable.
+    QList<DWORD> attributeListRecords(DWORD baseRecord, const Ntfs::AttributeHeader* attribute);
+    void addDirectoryNode(DirectoryMap& knownDirectories, DirectoryMap& pendingParents, ItemRecord* item);
+    // UTF-8 form of a UTF-16 name into out (kNameBufferSize bytes); the
+    // bytes written, 0 when it does not fit.
+    static int utf8NameOf(const WCHAR* name, int units, char* out);
+    // Slots of a run that holds a record with an n-byte name.
+    static int slotsForName(int utf8Bytes) { return (utf8Bytes + 57) / 32 + 1; }
+
+    // Journal monitoring.
+    void monitorUsnJournal(USN startUsn, const std::function<void(USN_RECORD_V2*, DWORD, DWORD)>& consumer);
+
+    // Change application.
+    void applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons,
+                        RecordMap::iterator& pendingRename, QDateTime& lastSaveTime);
+    RecordMap::iterator findItemForRecord(const USN_RECORD_V2* rec);
+    FileNameMatch matchFileName(const USN_RECORD_V2* rec, const BYTE* fileRecord);
+    static QString reasonText(DWORD reasons);
+
+    // Drive cache file.
+    void saveDriveCache();
+    bool loadDriveCache();
+
+    // Thread body and the pruning after a build.
+    void pruneOrphans(DirectoryMap& pendingParents, DirectoryMap& knownDirectories);
+
+signals:
+    void initDone(bool bSucceed, QString poolName, ushort uDrive, DWORD modifyMask, DWORD pieceSize);
+    void listenFailed(DWORD reason);
+    void pieceAppended(ushort uDrive, DWORD pieceSize);
+    void itemRemoved(ULONGLONG itemRef, DWORD modifyMask);
+    void itemAppended(ULONGLONG itemRef, DWORD modifyMask);
+    void itemChanged(ULONGLONG itemRef, ULONGLONG newItemRef, DWORD modifyMask);
+    void itemNameChanged(ULONGLONG itemRef, ULONGLONG newItemRef, DWORD modifyMask);
+
+protected:
+    void run() override;
+
+private:
+    // The attribute walk of one record, appending to parts; the record's
+    // attribute list (when follow and present) comes back in extensionRecords.
+    void walkAttributes(DWORD recordNumber, const BYTE* fileRecord, FileRecordParts& parts,
+                        bool follow, QList<DWORD>& extensionRecords);
+    // Reads a non-resident attribute's value (all its runs) into out; false
+    // when the runs are malformed. A cluster that cannot be read ends the
+    // value early (out holds what was read).
+    bool readNonResidentValue(const Ntfs::AttributeHeader* attribute, std::vector<BYTE>& out);
+
+public:
+    // State, in the order of the class's fields. Written by the volume thread;
+    // the service thread reads only through the accessors.
+    ZSharedPool* pool = nullptr;
+    unsigned short m_drive = 0;                 // UTF-16 code of the drive letter (67 for C)
+    HANDLE volumeHandle = nullptr;              // null while closed
+    DWORD recordBufferSize = 0;                 // BytesPerFileRecordSegment + 15
+    std::vector<BYTE*> recordBuffers;           // malloc'd blocks of recordBufferSize bytes
+    BYTE* clusterBuffer = nullptr;              // malloc'd, BytesPerCluster bytes
+    NTFS_VOLUME_DATA_BUFFER volumeData{};
+    USN_JOURNAL_DATA_V1 journalData{};
+    std::atomic<bool> stopRequested{false};     // set by stop(); the journal loop ends on it
+    USN savedUsn = 0;                           // where journal monitoring starts
+    RecordMap recordMap;
+    std::atomic<int32_t> unsavedChanges{0};
+    int32_t totalChanges = 0;
+    QDateTime buildTime;
+    std::atomic<bool> initDoneFlag{false};
+    std::atomic<DWORD> m_modifyCounter{0};      // carried by the signals as modifyMask
+};
+
+} // namespace SearchEngine

@@ -1,0 +1,55 @@
+// Temporary bodies of the operations whose own units have not landed yet,
+// so that the tree links meanwhile. Each unit deletes its bodies from here
+// when it lands (journal: monitorUsnJournal; cache: saveDriveCache,
+// loadDriveCache; changes: applyUsnChange, findItemForRecord, matchFileName,
+// reasonText; thread: stop, run, pruneOrphans).
+#include "volume/ZDriveVolume.h"
+
+namespace SearchEngine {
+
+void ZDriveVolume::monitorUsnJournal(USN, const std::function<void(USN_RECORD_V2*, DWORD, DWORD)>&)
+{
+}
+
+void ZDriveVolume::saveDriveCache()
+{
+}
+
+bool ZDriveVolume::loadDriveCache()
+{
+    return false;
+}
+
+void ZDriveVolume::applyUsnChange(USN_RECORD_V2*, DWORD, DWORD, RecordMap::iterator&, QDateTime&)
+{
+}
+
+RecordMap::iterator ZDriveVolume::findItemForRecord(const USN_RECORD_V2*)
+{
+    return recordMap.end();
+}
+
+FileNameMatch ZDriveVolume::matchFileName(const USN_RECORD_V2*, const BYTE*)
+{
+    return FileNameMatch();
+}
+
+QString ZDriveVolume::reasonText(DWORD)
+{
+    return QString();
+}
+
+void ZDriveVolume::stop()
+{
+    stopRequested = true;
+}
+
+void ZDriveVolume::run()
+{
+}
+
+void ZDriveVolume::pruneOrphans(DirectoryMap&, DirectoryMap&)
+{
+}
+
+} // namespace SearchEngine

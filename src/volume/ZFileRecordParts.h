@@ -1,0 +1,31 @@
+// What the volume code takes from one file (its base record and, through an
+// attribute list, its extension records): the names and the unnamed $DATA.
+#pragma once
+
+#include "platform/ntfs_format.h"
+
+#include <QList>
+
+namespace SearchEngine {
+
+// The pointers point into the volume's record buffers and stay valid until
+// the next record read into the same block. Every pointer handed out has
+// been checked to lie, with everything the readers below use, inside its
+// record: a $FILE_NAME value with its whole name, a $DATA header with its
+// size fields.
+struct FileRecordParts {
+    QList<const Ntfs::FileNameAttribute*> names; // Win32, POSIX and Win32+DOS names, in record order
+    const Ntfs::AttributeHeader* data = nullptr; // unnamed $DATA, null when the file has none
+};
+
+// The size of a file from its unnamed $DATA: the data size when
+// non-resident, the value length when resident.
+inline ULONGLONG fileSizeOfData(const Ntfs::AttributeHeader* data)
+{
+    if (!data)
+        return 0;
+    return data->nonResident ? ULONGLONG(data->u.nonResident.dataSize)
+                             : ULONGLONG(data->u.resident.valueLength);
+}
+
+} // namespace SearchEngine
