@@ -5,3 +5,4 @@
 #include "platform/win32_ioctl.h"
 #include "platform/win32_file.h"
 #include "platform/ZClock.h"
+#include "platform/win32_string.h"
