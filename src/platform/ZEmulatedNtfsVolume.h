@@ -1,0 +1,320 @@
+// An in-process NTFS volume device. Its MFT is a table of real FILE records
+// (update sequence arrays, $STANDARD_INFORMATION, $FILE_NAME in every name
+// space, $DATA resident and non-resident, $INDEX_ROOT, $ATTRIBUTE_LIST in both
+// forms with extension records) and its change journal holds real
+// USN_RECORD_V2 records. It answers the volume calls with Windows' contracts,
+// offers the changes a program makes to files (each writing the journal
+// records Windows writes for it), and can fail any call on request.
+//
+// Records are not kept as bytes: each MFT record is a compact description
+// (times, size, first name, placement) from which its FILE record is encoded
+// whenever it is read, so a volume of a million files stays cheap.
+//
+// Thread safety: every public member may be called from any thread. A journal
+// read blocks without holding the lock and wakes on new records, on cancelIo,
+// on setNotReady and on its time-out (measured on Platform::clock()).
+#pragma once
+
+#include "platform/ZVolumeDevice.h"
+#include "platform/win32_ioctl.h"
+#include "platform/ntfs_format.h"
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace Platform {
+
+class ZUsnJournalStore;
+
+class ZEmulatedNtfsVolume : public ZVolumeDevice {
+public:
+    // How the names of a new file or link are written.
+    enum class NameForm : BYTE {
+        Automatic,   // Win32AndDos when the name is a valid upper-case 8.3 name,
+                     // otherwise Win32 (plus a generated DOS name with Options::shortNames)
+        Posix,       // one name in the POSIX name space (case-sensitive, as Linux names)
+        Win32,       // one name in the Win32 name space, no DOS name
+        Win32AndDos, // one name valid in both
+    };
+
+    // Where the attributes of a file live.
+    enum class AttributeListForm : BYTE {
+        Automatic,   // in the base record while they fit; else an attribute list,
+                     // resident while it fits beside $STANDARD_INFORMATION
+        Resident,    // always an attribute list, resident in the base record
+        NonResident, // always an attribute list, in clusters of its own
+    };
+
+    struct Options {
+        DWORD bytesPerSector = 512;
+        DWORD bytesPerCluster = 4096;
+        DWORD bytesPerRecord = 1024;     // a multiple of bytesPerSector
+        ULONGLONG totalClusters = 0x10000000ull;
+        ULONGLONG serialNumber = 0x5A3C9E1D7B2F4680ull;
+        std::u16string fileSystemName = u"NTFS";
+        std::u16string label = u"Emulated";
+        // The journal at construction; inactive means queries fail with 1179.
+        bool journalActive = true;
+        ULONGLONG journalMaximumSize = 32ull << 20;
+        ULONGLONG journalAllocationDelta = 4ull << 20;
+        DWORDLONG journalId = 0;         // 0: taken from the clock's FILETIME
+        USN firstUsn = 0;                // USN of the first record the journal writes
+        // Unnamed $DATA up to this many bytes stays resident (if it fits).
+        DWORD residentDataLimit = 512;
+        // NameForm::Automatic adds a generated DOS name to names that are not 8.3.
+        bool shortNames = false;
+        // Every change ends with USN_REASON_CLOSE; false leaves files open until close().
+        bool autoClose = true;
+        // FSCTL_ENUM_USN_DATA returns the metadata files 0..15 too (the root, 5, always).
+        bool enumerateMetafiles = false;
+        // Records reserved for the MFT's own data run (its clusters follow the boot area).
+        DWORD mftCapacityRecords = 1u << 24;
+    };
+
+    struct CreateOptions {
+        DWORD attributes = 0;            // FILE_ATTRIBUTE_*; 0: ARCHIVE (file) / DIRECTORY (folder)
+        NameForm nameForm = NameForm::Automatic;
+        std::u16string dosName;          // non-empty: the name goes Win32 + this DOS name
+        ULONGLONG size = 0;              // data written right after the create
+        AttributeListForm attributeList = AttributeListForm::Automatic;
+        DWORD extensionRecords = 1;      // with a forced list: records to spread attributes over
+        DWORD dataRuns = 1;              // non-resident $DATA split into this many runs
+        DWORD attributeListRuns = 1;     // a non-resident list split into this many runs
+        ULONGLONG creationTime = 0;      // FILETIME; 0: the clock's now
+    };
+
+    struct FileTimes {
+        ULONGLONG creationTime = 0;      // FILETIME; 0 leaves the time as it is
+        ULONGLONG lastWriteTime = 0;
+        ULONGLONG changeTime = 0;
+        ULONGLONG lastAccessTime = 0;
+    };
+
+    struct LinkInfo {
+        DWORD parent = 0;                // record number of the parent folder
+        std::u16string name;
+        BYTE nameSpace = Ntfs::NameSpaceWin32AndDos;
+    };
+
+    // A snapshot of one file, for tests and for the live volume.
+    struct FileInfo {
+        DWORD record = 0;
+        ULONGLONG fileReference = 0;     // record | sequence << 48
+        bool directory = false;
+        DWORD attributes = 0;            // as the journal reports them (DIRECTORY for folders)
+        ULONGLONG size = 0;              // unnamed $DATA
+        bool nonResidentData = false;
+        FileTimes times;
+        USN usn = 0;                     // of the file's latest journal record
+        DWORD openReasons = 0;           // reasons accumulated since the last close
+        std::vector<LinkInfo> links;     // every $FILE_NAME, DOS names included
+        std::vector<DWORD> extensionRecords;
+        bool nonResidentAttributeList = false;
+    };
+
+    struct JournalState {
+        bool active = false;
+        bool deleting = false;
+        USN_JOURNAL_DATA_V1 data{};
+    };
+
+    // Pseudo call codes for failCall beside the FSCTL_* codes.
+    enum : DWORD {
+        CallVolumeInformation = 1,
+        CallOpen = 2,
+        CallRead = 3,
+        CallAnyIoControl = 4,            // every DeviceIoControl
+    };
+    static constexpr int kUntilCleared = -1;
+
+    ZEmulatedNtfsVolume();
+    explicit ZEmulatedNtfsVolume(const Options& options);
+    ~ZEmulatedNtfsVolume() override;
+    ZEmulatedNtfsVolume(const ZEmulatedNtfsVolume&) = delete;
+    ZEmulatedNtfsVolume& operator=(const ZEmulatedNtfsVolume&) = delete;
+
+    // ---- the device -------------------------------------------------------
+    bool volumeInformation(VolumeInformation& info) override;
+    bool open(DWORD desiredAccess) override;
+    BOOL deviceIoControl(DWORD code, const void* in, DWORD inSize,
+                         void* out, DWORD outSize, DWORD* bytesReturned) override;
+    BOOL read(ULONGLONG offset, void* buffer, DWORD size, DWORD* bytesRead) override;
+    void cancelIo() override;
+
+    // ---- changes ----------------------------------------------------------
+    // Each returns the record number (or true) on success; 0 (or false) with
+    // SetLastError on failure: ERROR_FILE_NOT_FOUND (no such file or link),
+    // ERROR_PATH_NOT_FOUND (parent is not a folder), ERROR_ALREADY_EXISTS (the
+    // name is taken in that folder), ERROR_DIR_NOT_EMPTY, ERROR_INVALID_PARAMETER
+    // (empty or over-long name, a metadata file), ERROR_DISK_FULL (MFT full).
+    // Journal records are written only while the journal is active.
+
+    // FILE_CREATE (then DATA_EXTEND for options.size).
+    DWORD createFile(DWORD parent, const std::u16string& name);
+    DWORD createFile(DWORD parent, const std::u16string& name, const CreateOptions& options);
+    DWORD createFolder(DWORD parent, const std::u16string& name);
+    DWORD createFolder(DWORD parent, const std::u16string& name, const CreateOptions& options);
+    // DATA_OVERWRITE for bytes below the old size, DATA_EXTEND past it.
+    bool write(DWORD file, ULONGLONG offset, ULONGLONG length);
+    // SetEndOfFile: DATA_TRUNCATION when smaller, DATA_EXTEND when larger.
+    bool truncate(DWORD file, ULONGLONG size);
+    // RENAME_OLD_NAME with the old name, RENAME_NEW_NAME with the new one; a
+    // move is a rename to another parent. The link is named by parent and name.
+    bool rename(DWORD file, DWORD oldParent, const std::u16string& oldName,
+                DWORD newParent, const std::u16string& newName);
+    bool rename(DWORD file, const std::u16string& newName);   // the file's first link
+    bool move(DWORD file, DWORD newParent);                   // the file's first link
+    // HARD_LINK_CHANGE with the new name.
+    bool link(DWORD file, DWORD parent, const std::u16string& name);
+    bool link(DWORD file, DWORD parent, const std::u16string& name, NameForm form);
+    // One link: HARD_LINK_CHANGE | CLOSE while other links remain, FILE_DELETE |
+    // CLOSE for the last one (the record is freed, its sequence number moves on).
+    bool remove(DWORD file, DWORD parent, const std::u16string& name);
+    // Every link of the file; a folder must be empty.
+    bool remove(DWORD file);
+    // BASIC_INFO_CHANGE.
+    bool setAttributes(DWORD file, DWORD attributes);
+    bool setTimes(DWORD file, const FileTimes& times);
+    // A named $DATA stream: STREAM_CHANGE when new, NAMED_DATA_* for its size.
+    bool setStream(DWORD file, const std::u16string& streamName, ULONGLONG size);
+    // USN_REASON_CLOSE with the reasons accumulated since the last close.
+    // Nothing is written when no reasons are open.
+    bool close(DWORD file);
+    // Moves an existing file's attributes into the given placement (no journal record).
+    bool setAttributeListForm(DWORD file, AttributeListForm form, DWORD extensionRecords = 1,
+                              DWORD attributeListRuns = 1);
+    void setAutoClose(bool autoClose);
+
+    // ---- inspection -------------------------------------------------------
+    // The record holding name in parent (exact match first, then a match
+    // without regard to case for Win32 names), or 0.
+    DWORD lookup(DWORD parent, const std::u16string& name) const;
+    bool fileInfo(DWORD file, FileInfo& info) const;
+    ULONGLONG fileReference(DWORD record) const;   // 0 when the record is free
+    bool inUse(DWORD record) const;
+    DWORD recordCount() const;                     // MFT records (in use or free)
+    NTFS_VOLUME_DATA_BUFFER volumeData() const;
+    JournalState journalState() const;
+    // The record as FSCTL_GET_NTFS_FILE_RECORD shows it (fixups applied), or
+    // the on-disk form (sector ends replaced by the update sequence number).
+    bool encodeRecord(DWORD record, std::vector<BYTE>& out, bool onDiskForm = false) const;
+
+    // ---- the journal from the volume's side -------------------------------
+    // Starts a deletion as FSCTL_DELETE_USN_JOURNAL would; it completes after
+    // durationMs on the clock seam. INFINITE: it completes when a caller waits
+    // for it (USN_DELETE_FLAG_NOTIFY) or at finishJournalDeletion.
+    void beginJournalDeletion(DWORD durationMs = INFINITE);
+    void finishJournalDeletion();
+    // Drops every record and leaves a gap, so any reader position older than
+    // now gets ERROR_JOURNAL_ENTRY_DELETED (a lost event queue).
+    void discardJournalEntries();
+
+    // ---- faults -----------------------------------------------------------
+    // Calls of code (an FSCTL_* code or a Call* pseudo code) fail with error,
+    // after skipping `after` calls, `times` times or kUntilCleared.
+    void failCall(DWORD code, DWORD error, int times = 1, int after = 0);
+    void clearFault(DWORD code);
+    void clearFaults();
+    // A FSCTL_GET_NTFS_FILE_RECORD of `requested` answers with `answer` instead.
+    void redirectRecord(DWORD requested, DWORD answer);
+    void clearRedirects();
+    // While not ready every call fails with ERROR_NOT_READY (the volume went away);
+    // blocked journal reads return at once.
+    void setNotReady(bool notReady);
+    // How many times a call code was made (failed calls included).
+    ULONGLONG callCount(DWORD code) const;
+
+private:
+    struct Link;
+    struct Slot;
+    struct Extras;
+    struct Stream;
+    struct Fault;
+    struct Blob;
+    struct Layout;
+
+    // All below run with lock_ held.
+    void initialiseMetafiles();
+    DWORD allocateRecord();
+    void freeRecord(DWORD record);
+    ULONGLONG allocateClusters(ULONGLONG count);
+    ULONGLONG referenceOf(DWORD record) const;
+    bool isBase(DWORD record) const;
+    bool isFolder(DWORD record) const;
+    std::vector<Link> linksOf(DWORD record) const;
+    void storeLinks(DWORD record, const std::vector<Link>& links);
+    Link makeLink(DWORD parent, const std::u16string& name, BYTE nameSpace);
+    std::u16string nameOf(const Link& link) const;
+    const Link* findLink(const std::vector<Link>& links, DWORD parent, const std::u16string& name) const;
+    bool nameTaken(DWORD parent, const std::u16string& name) const;
+    void indexName(DWORD record, const Link& link);
+    void unindexName(DWORD record, const Link& link);
+    bool addNames(DWORD record, DWORD parent, const std::u16string& name, NameForm form,
+                  const std::u16string& dosName, std::vector<Link>& links);
+    DWORD createEntry(DWORD parent, const std::u16string& name, const CreateOptions& options, bool folder);
+    bool checkChangeable(DWORD file) const;
+    bool resize(DWORD file, ULONGLONG newSize);
+    void normalize(DWORD record);
+    void buildAttributes(DWORD record, std::vector<Blob>& blobs, std::vector<BYTE>& bytes) const;
+    bool planLayout(DWORD record, Layout& layout) const;
+    void encodeInto(DWORD record, BYTE* out, bool onDiskForm) const;
+    Extras& extrasOf(DWORD record);
+    const Extras* findExtras(DWORD record) const;
+    ULONGLONG nowFileTime() const;
+
+    // Journal writing: one record, and the reason bookkeeping around it.
+    void journal(DWORD file, const Link& link, DWORD reasons);
+    void note(DWORD file, DWORD reason);        // accumulate + write when new
+    void closeIfAuto(DWORD file);
+    void closeLocked(DWORD file);
+    void journalChanged();
+
+    // Device calls (lock_ held unless noted).
+    bool takeFault(DWORD code, DWORD& error);
+    BOOL fail(DWORD error);
+    BOOL getVolumeData(void* out, DWORD outSize, DWORD* returned);
+    BOOL getFileRecord(const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned);
+    BOOL enumUsnData(const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned);
+    BOOL queryJournal(void* out, DWORD outSize, DWORD* returned);
+    BOOL createJournal(const void* in, DWORD inSize);
+    BOOL deleteJournal(std::unique_lock<std::mutex>& lock, const void* in, DWORD inSize);
+    BOOL readJournal(std::unique_lock<std::mutex>& lock, const void* in, DWORD inSize,
+                     void* out, DWORD outSize, DWORD* returned);
+    void settleDeletion();
+    void readCluster(ULONGLONG lcn, BYTE* cluster) const;
+
+    Options options_;
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+
+    std::vector<Slot> slots_;                       // one per MFT record
+    std::vector<ULONGLONG> inUseBits_;              // MFT bitmap
+    std::vector<DWORD> freeRecords_;                // freed records, reused last-in first-out
+    std::u16string names_;                          // name arena for links
+    std::unordered_map<DWORD, Extras> extras_;      // rare per-file parts
+    std::unordered_multimap<ULONGLONG, DWORD> nameIndex_;  // (parent, folded name) hash -> record
+    std::map<ULONGLONG, DWORD> listRuns_;           // first LCN of a non-resident list run -> base record
+    ULONGLONG nextFreeLcn_ = 0;
+    ULONGLONG mftStartLcn_ = 0;
+
+    std::unique_ptr<ZUsnJournalStore> journal_;
+    bool journalActive_ = false;
+    bool journalDeleting_ = false;
+    ULONGLONG deletionDeadlineMs_ = 0;             // on the clock seam; ~0: on demand
+    DWORDLONG journalId_ = 0;
+    ULONGLONG journalMaximumSize_ = 0;
+    ULONGLONG journalAllocationDelta_ = 0;
+
+    std::unordered_map<DWORD, std::vector<Fault>> faults_;
+    std::unordered_map<DWORD, DWORD> redirects_;
+    std::unordered_map<DWORD, ULONGLONG> callCounts_;
+    ULONGLONG cancelGeneration_ = 0;
+    bool notReady_ = false;
+};
+
+} // namespace Platform
