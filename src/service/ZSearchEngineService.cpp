@@ -1,0 +1,261 @@
+#include "service/ZSearchEngineService.h"
+
+#include "diagnostics/ZTelemetry.h"
+#include "frame/ZLog.h"
+#include "frame/ZSettings.h"
+#include "platform/windows.h"
+#include "platform/win32_sync.h"
+#include "service/ZClientProtocol.h"
+#include "volume/ZDriveVolume.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QDeadlineTimer>
+#include <QLocalSocket>
+
+namespace SearchEngine {
+
+const char ZService::kServerName[] = "{77D40466-DBC1-4FD5-9104-6133882729E0}";
+const char ZService::kInstanceMutexName[] = "{430724BB-B7C6-46B6-8CF0-01F0A60D0A57}";
+
+namespace {
+
+const QString kLastInitTimeKey = QStringLiteral("SearchServiceLastInitTime");
+const QString kInitTimesKey = QStringLiteral("SearchServiceInitTimes");
+const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+
+// 26 drive strings of four units each, and the final null, fit with room.
+constexpr DWORD kDriveStringsBufferUnits = 256;
+
+// How long the runner lets stopped volume threads finish before the process
+// tears down its statics.
+constexpr int kVolumeShutdownWaitMs = 5000;
+
+} // namespace
+
+ZService::ZService()
+    : QLocalServer(nullptr)
+    , volumeFactory([](ushort letter) { return new ZDriveVolume(letter); })
+{
+    setSocketOptions(QLocalServer::WorldAccessOption);
+}
+
+ZService::~ZService() = default;
+
+void ZService::setVolumeFactory(VolumeFactory factory)
+{
+    volumeFactory = std::move(factory);
+}
+
+bool ZService::checkRestartPolicy()
+{
+    const QDateTime now = Platform::clock().now();
+    const QString nowText = now.toString(kTimeFormat);
+    if (settingsValue(kLastInitTimeKey).isNull())
+        settingsSetValue(kLastInitTimeKey, nowText);
+
+    const QDateTime last = QDateTime::fromString(settingsValue(kLastInitTimeKey, nowText).toString(), kTimeFormat);
+    const int count = settingsValue(kInitTimesKey, 0).toInt();
+
+    // A stored time that cannot be read would hold every later start inside
+    // one window for ever; it opens a new window instead.
+    if (!last.isValid() || last.secsTo(now) > kRestartWindowSeconds) {
+        settingsSetValue(kLastInitTimeKey, nowText);
+        settingsSetValue(kInitTimesKey, 1);
+        return true;
+    }
+    // Inside the window, a time in the future included.
+    if (count + 1 >= kMaxStartsInWindow)
+        return false;
+    settingsSetValue(kInitTimesKey, count + 1);
+    return true;
+}
+
+bool ZService::start()
+{
+    serviceStartTick().set(GetTickCount64());
+    const ScanStats stats;
+
+    if (!checkRestartPolicy()) {
+        LOG(ERROR) << "quit 3 times in 5 minites!!!";
+        sendReport(ReportServiceStart, ReportStartRefused, stats);
+        return false;
+    }
+
+    // Held for the life of the process: the handle is never closed.
+    instanceMutex = Platform::createSingleInstanceMutex(kInstanceMutexName);
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        LOG(DEBUG) << "repeat start!!!";
+        return false;
+    }
+    // Holding the guard, a socket file left by a crashed run is ours to clear.
+    if (instanceMutex)
+        QLocalServer::removeServer(QLatin1String(kServerName));
+
+    if (!listen(QLatin1String(kServerName))) {
+        LOG(DEBUG) << "start server failed : listen failed!";
+        sendReport(ReportServiceStart, ReportStartListenFailed, stats);
+        return false;
+    }
+
+    WCHAR buffer[kDriveStringsBufferUnits] = {};
+    const DWORD length = GetLogicalDriveStringsW(kDriveStringsBufferUnits, buffer);
+    if (length == 0) {
+        LOG(DEBUG) << "start server failed : GetLogicalDriveStrings";
+        sendReport(ReportServiceStart, ReportStartNoDrives, stats);
+        return false;
+    }
+    // A result above the buffer size is the size needed; read only what fits.
+    const DWORD end = std::min(length, kDriveStringsBufferUnits - 1);
+    for (DWORD offset = 0; offset < end;) {
+        DWORD stringLength = 0;
+        while (offset + stringLength < end && buffer[offset + stringLength] != 0)
+            ++stringLength;
+        if (stringLength == 0)
+            break;
+        ZDriveVolume* volume = volumeFactory(ushort(buffer[offset]));
+        connectVolume(volume);
+        volumes.push_back(volume);
+        offset += stringLength + 1;
+    }
+
+    for (ZDriveVolume* volume : volumes)
+        volume->start();
+    return true;
+}
+
+void ZService::connectVolume(ZDriveVolume* volume)
+{
+    connect(volume, &ZDriveVolume::initDone, this, &ZService::onInitDone);
+    connect(volume, &ZDriveVolume::pieceAppended, this, &ZService::onPieceAppended);
+    connect(volume, &ZDriveVolume::itemRemoved, this, &ZService::onItemRemoved);
+    connect(volume, &ZDriveVolume::itemChanged, this, &ZService::onItemChanged);
+    connect(volume, &ZDriveVolume::itemAppended, this, &ZService::onItemAppended);
+    connect(volume, &ZDriveVolume::itemNameChanged, this, &ZService::onItemNameChanged);
+    connect(volume, &ZDriveVolume::listenFailed, this, &ZService::onListenFailed);
+}
+
+void ZService::stop()
+{
+    for (ZDriveVolume* volume : volumes) {
+        volume->stop();
+        releaseVolume(volume);
+    }
+    volumes.clear();
+}
+
+void ZService::releaseVolume(ZDriveVolume* volume)
+{
+    // A QThread must not be destroyed while its thread runs: the object goes
+    // once run has returned.
+    retired.append(QPointer<ZDriveVolume>(volume));
+    connect(volume, &QThread::finished, volume, &QObject::deleteLater, Qt::UniqueConnection);
+    if (volume->isFinished() || !volume->isRunning())
+        volume->deleteLater();
+}
+
+bool ZService::waitForRetiredVolumes(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    bool allFinished = true;
+    for (const QPointer<ZDriveVolume>& volume : retired) {
+        if (volume && !volume->wait(deadline)) {
+            LOG(WARNING) << "volume thread of drive " << volume->drive() << " did not end in time";
+            allFinished = false;
+        }
+    }
+    return allFinished;
+}
+
+void ZService::onInitDone(bool bSucceed, const QString& poolName, ushort uDrive, DWORD modifyMask, DWORD pieceSize)
+{
+    if (!bSucceed) {
+        ZDriveVolume* volume = qobject_cast<ZDriveVolume*>(sender());
+        if (volume) {
+            volumes.remove(volume);
+            releaseVolume(volume);
+        }
+        return;
+    }
+
+    qDebug() << "init volume done :" << poolName << pieceSize << modifyMask;
+    broadcast(buildVolumeReady(poolName, uDrive, int(pieceSize), modifyMask));
+
+    for (ZDriveVolume* volume : volumes) {
+        if (!volume->isInitDone())
+            return;
+    }
+    qDebug() << "init all done!";
+    broadcast(buildAllReady());
+}
+
+void ZService::onPieceAppended(ushort uDrive, DWORD pieceSize)
+{
+    LOG(DEBUG) << "piece appended!";
+    broadcastPieceAppended(uDrive, pieceSize);
+}
+
+void ZService::onItemRemoved(ULONGLONG itemRef, DWORD modifyMask)
+{
+    broadcastItem(MessageItemRemoved, itemRef, modifyMask);
+}
+
+void ZService::onItemChanged(ULONGLONG itemRef, ULONGLONG newItemRef, DWORD modifyMask)
+{
+    broadcastItemPair(MessageItemChanged, itemRef, newItemRef, modifyMask);
+}
+
+void ZService::onItemAppended(ULONGLONG itemRef, DWORD modifyMask)
+{
+    broadcastItem(MessageItemAppended, itemRef, modifyMask);
+}
+
+void ZService::onItemNameChanged(ULONGLONG itemRef, ULONGLONG newItemRef, DWORD modifyMask)
+{
+    broadcastItemPair(MessageItemNameChanged, itemRef, newItemRef, modifyMask);
+}
+
+void ZService::broadcastPieceAppended(ushort drive, DWORD pieceSize)
+{
+    broadcast(buildPieceAppended(drive, pieceSize));
+}
+
+void ZService::broadcastItem(int type, ULONGLONG itemRef, DWORD modifyMask)
+{
+    broadcast(buildItem(type, itemRef, modifyMask));
+}
+
+void ZService::broadcastItemPair(int type, ULONGLONG itemRef, ULONGLONG newItemRef, DWORD modifyMask)
+{
+    broadcast(buildItemPair(type, itemRef, newItemRef, modifyMask));
+}
+
+void ZService::broadcastListenFailed(DWORD reason, ushort drive)
+{
+    broadcast(buildListenFailed(reason, drive));
+}
+
+int runService(int argc, char** argv)
+{
+    int result = 0;
+    {
+        QCoreApplication app(argc, argv);
+        {
+            ZService service;
+            if (service.start()) {
+                QCoreApplication::instance()->installNativeEventFilter(&service);
+                result = QCoreApplication::exec();
+            }
+            service.stop();
+            // Let the stopped threads end and their objects (and the shared
+            // memory of their pools) go before the process's statics do.
+            service.waitForRetiredVolumes(kVolumeShutdownWaitMs);
+            QCoreApplication::sendPostedEvents(nullptr, 0);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+    }
+    return result;
+}
+
+} // namespace SearchEngine

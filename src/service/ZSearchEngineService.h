@@ -1,0 +1,113 @@
+// The search service: a local socket server for the suite's client
+// processes, the owner of one volume thread per logical drive, and the relay
+// that turns the volume threads' signals into client messages.
+#pragma once
+
+#include "platform/win32_types.h"
+
+#include <QAbstractNativeEventFilter>
+#include <QByteArray>
+#include <QList>
+#include <QLocalServer>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+#include <list>
+
+class QLocalSocket;
+
+namespace SearchEngine {
+
+class ZDriveVolume;
+
+class ZService : public QLocalServer, public QAbstractNativeEventFilter {
+    Q_OBJECT
+
+public:
+    // The name clients connect to.
+    static const char kServerName[];
+    // The single-instance guard's name.
+    static const char kInstanceMutexName[];
+    // Starts within this many seconds of the one that opened the window count
+    // together; the start that would make the count reach kMaxStartsInWindow
+    // is refused.
+    static constexpr qint64 kRestartWindowSeconds = 300;
+    static constexpr int kMaxStartsInWindow = 5;
+    // Delay before a lost drive is dropped, or the service quits after a
+    // journal parameter error.
+    static constexpr int kListenFailedDelayMs = 1000;
+    // Unsent bytes a client may hold in the service before it is cut off.
+    static constexpr qint64 kMaxClientBacklogBytes = 4 * 1024 * 1024;
+
+    // Makes the volume object for one drive letter; the default makes a
+    // ZDriveVolume. Tests hand in volumes whose thread body they control.
+    using VolumeFactory = std::function<ZDriveVolume*(ushort letter)>;
+
+    ZService();
+    ~ZService() override;
+
+    bool start();
+    void stop();
+
+    // Replaces the volume factory; call before start().
+    void setVolumeFactory(VolumeFactory factory);
+
+    // Waits up to timeoutMs for the threads of every volume the service let go
+    // (stopped, failed or lost) to end; false when one is still running.
+    bool waitForRetiredVolumes(int timeoutMs);
+
+    // Read-only views for the service's own tests and the runner.
+    const std::list<ZDriveVolume*>& volumeList() const { return volumes; }
+    const QList<QLocalSocket*>& clientList() const { return clients; }
+
+    // Volume signals, all received on the main thread.
+    void onInitDone(bool bSucceed, const QString& poolName, ushort uDrive, DWORD modifyMask, DWORD pieceSize);
+    void onPieceAppended(ushort uDrive, DWORD pieceSize);
+    void onItemRemoved(ULONGLONG itemRef, DWORD modifyMask);
+    void onItemChanged(ULONGLONG itemRef, ULONGLONG newItemRef, DWORD modifyMask);
+    void onItemAppended(ULONGLONG itemRef, DWORD modifyMask);
+    void onItemNameChanged(ULONGLONG itemRef, ULONGLONG newItemRef, DWORD modifyMask);
+    void onListenFailed(DWORD reason);
+
+    // Broadcasts: each builds its message once and writes it to every client.
+    void broadcastPieceAppended(ushort drive, DWORD pieceSize);
+    void broadcastItem(int type, ULONGLONG itemRef, DWORD modifyMask);
+    void broadcastItemPair(int type, ULONGLONG itemRef, ULONGLONG newItemRef, DWORD modifyMask);
+    void broadcastListenFailed(DWORD reason, ushort drive);
+
+    // Logs WM_DEVICECHANGE messages; never consumes an event.
+    bool nativeEventFilter(const QByteArray& eventType, void* message, long* result) override;
+
+protected:
+    void incomingConnection(quintptr socketDescriptor) override;
+
+private:
+    // True when this start may go on; updates the start count and window.
+    bool checkRestartPolicy();
+    void connectVolume(ZDriveVolume* volume);
+    // Writes the message to every client in connection order.
+    void broadcast(const QByteArray& message);
+    // Writes one message to one client; false when the client has fallen so
+    // far behind that it must be cut off.
+    bool writeToClient(QLocalSocket* socket, const QByteArray& message);
+    // Disconnects the clients that writeToClient refused.
+    void dropLaggingClients(const QList<QLocalSocket*>& lagging);
+    void onClientDisconnected(QLocalSocket* socket);
+    // Drops a lost drive's volume one delay later.
+    void removeVolumeLater(ZDriveVolume* volume);
+    // Deletes a volume that left `volumes` once its thread has ended.
+    void releaseVolume(ZDriveVolume* volume);
+
+    HANDLE instanceMutex = nullptr;
+    std::list<ZDriveVolume*> volumes;
+    QList<QLocalSocket*> clients;
+    VolumeFactory volumeFactory;
+    // Volumes let go of, until their objects are deleted.
+    QList<QPointer<ZDriveVolume>> retired;
+};
+
+// The "TestService" runner: runs the service until its event loop ends.
+int runService(int argc, char** argv);
+
+} // namespace SearchEngine
