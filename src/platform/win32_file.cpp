@@ -1,6 +1,7 @@
 #include "platform/win32_file.h"
 
 #include "platform/ZDriveTable.h"
+#include "platform/win32_handle.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -17,9 +18,7 @@ namespace {
 thread_local DWORD lastError = ERROR_SUCCESS;
 
 // Every HANDLE this layer hands out points at one of these.
-struct HandleObject {
-    virtual ~HandleObject() = default;
-};
+using Platform::HandleObject;
 
 struct FileHandle : HandleObject {
     int fd = -1;

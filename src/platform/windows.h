@@ -6,3 +6,8 @@
 #include "platform/win32_file.h"
 #include "platform/ZClock.h"
 #include "platform/win32_string.h"
+#include "platform/win32_registry.h"
+#include "platform/win32_sync.h"
+#include "platform/win32_module.h"
+#include "platform/win32_shell.h"
+#include "platform/win32_time.h"
