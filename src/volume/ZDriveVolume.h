@@ -6,6 +6,8 @@
 
 #include "platform/windows.h"
 #include "platform/ntfs_format.h"
+#include "storage/ZItemRecord.h"
+#include "storage/ZSharedPool.h"
 #include "volume/ZDirectoryNode.h"
 #include "volume/ZFileRecordParts.h"
 
@@ -17,13 +19,11 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
 namespace SearchEngine {
-
-class ZSharedPool;
-struct ItemRecord;
 
 // Record number (low 32 bits of a file reference) -> item; a file with hard
 // links has one entry per name under the same key.
@@ -61,8 +61,6 @@ public:
     static constexpr DWORD kRecordBufferSlack = 15;
     // One FSCTL_ENUM_USN_DATA answer: the next start reference and 512 KiB of records.
     static constexpr DWORD kEnumBufferSize = 0x80008;
-    // UTF-8 names are converted into a buffer of this size.
-    static constexpr int kNameBufferSize = 1024;
 
     explicit ZDriveVolume(unsigned short drive);
     ~ZDriveVolume() override;
@@ -99,11 +97,9 @@ public:
     // attribute is an $ATTRIBUTE_LIST header whose `length` bytes are readable.
     QList<DWORD> attributeListRecords(DWORD baseRecord, const Ntfs::AttributeHeader* attribute);
     void addDirectoryNode(DirectoryMap& knownDirectories, DirectoryMap& pendingParents, ItemRecord* item);
-    // UTF-8 form of a UTF-16 name into out (kNameBufferSize bytes); the
+    // UTF-8 form of a UTF-16 name into out (kItemNameBufferSize bytes); the
     // bytes written, 0 when it does not fit.
     static int utf8NameOf(const WCHAR* name, int units, char* out);
-    // Slots of a run that holds a record with an n-byte name.
-    static int slotsForName(int utf8Bytes) { return (utf8Bytes + 57) / 32 + 1; }
 
     // Journal monitoring.
     void monitorUsnJournal(USN startUsn, const std::function<void(USN_RECORD_V2*, DWORD, DWORD)>& consumer);
@@ -121,6 +117,17 @@ public:
 
     // Thread body and the pruning after a build.
     void pruneOrphans(DirectoryMap& pendingParents, DirectoryMap& knownDirectories);
+
+    // Runs emitSignal (a callable that emits one signal) unless stop() was
+    // called; stop() cannot slip in between the test and the emission, so
+    // nothing is emitted once stop() has returned.
+    template <typename EmitSignal>
+    void emitUnlessStopped(EmitSignal emitSignal)
+    {
+        std::lock_guard<std::recursive_mutex> guard(stopLock);
+        if (!stopRequested.load())
+            emitSignal();
+    }
 
 signals:
     void initDone(bool bSucceed, QString poolName, ushort uDrive, DWORD modifyMask, DWORD pieceSize);
@@ -144,6 +151,13 @@ private:
     // value early (out holds what was read).
     bool readNonResidentValue(const Ntfs::AttributeHeader* attribute, std::vector<BYTE>& out);
 
+    // The stop machinery of the thread body: the handle a stop may cancel a
+    // blocked read on, published and withdrawn under stopLock.
+    void publishVolumeHandle();
+    void closeVolumeForThread();
+    void cancelBlockedRead();
+    void announce(bool bSucceed);
+
 public:
     // State, in the order of the class's fields. Written by the volume thread;
     // the service thread reads only through the accessors.
@@ -163,6 +177,11 @@ public:
     QDateTime buildTime;
     std::atomic<bool> initDoneFlag{false};
     std::atomic<DWORD> m_modifyCounter{0};      // carried by the signals as modifyMask
+
+    // Guards stopRequested against the emissions and cancelHandle against
+    // the close; recursive so that a directly connected slot may call stop().
+    std::recursive_mutex stopLock;
+    HANDLE cancelHandle = nullptr;              // volumeHandle while a stop may cancel its reads
 };
 
 } // namespace SearchEngine

@@ -1,0 +1,380 @@
+// Change application: keeps a drive's index in step with its change journal,
+// one journal record at a time, and decides when the cache file is written.
+#include "volume/ZDriveVolume.h"
+
+#include "frame/ZLog.h"
+#include "storage/ZLockItem.h"
+#include "storage/ZSharedPool.h"
+
+#include <cstring>
+
+namespace SearchEngine {
+
+namespace {
+
+// A save is considered from this many unsaved changes on...
+constexpr int32_t kSaveCheckChanges = 100;
+// ...and made when this many are unsaved, or when the last save is this old.
+constexpr int32_t kSaveNowChanges = 2000;
+constexpr qint64 kSaveIntervalSeconds = 300;
+
+constexpr DWORD kDataChangeReasons = USN_REASON_DATA_OVERWRITE | USN_REASON_DATA_EXTEND | USN_REASON_DATA_TRUNCATION;
+constexpr DWORD kDesiredStorageClassChange = 0x01000000;
+
+struct ReasonName {
+    DWORD bit;
+    const char* text;
+};
+
+// In the order of the bit values.
+const ReasonName kReasonNames[] = {
+    {USN_REASON_DATA_OVERWRITE, "USN_REASON_DATA_OVERWRITE"},
+    {USN_REASON_DATA_EXTEND, "USN_REASON_DATA_EXTEND"},
+    {USN_REASON_DATA_TRUNCATION, "USN_REASON_DATA_TRUNCATION"},
+    {USN_REASON_NAMED_DATA_OVERWRITE, "USN_REASON_NAMED_DATA_OVERWRITE"},
+    {USN_REASON_NAMED_DATA_EXTEND, "USN_REASON_NAMED_DATA_EXTEND"},
+    {USN_REASON_NAMED_DATA_TRUNCATION, "USN_REASON_NAMED_DATA_TRUNCATION"},
+    {USN_REASON_FILE_CREATE, "USN_REASON_FILE_CREATE"},
+    {USN_REASON_FILE_DELETE, "USN_REASON_FILE_DELETE"},
+    {USN_REASON_EA_CHANGE, "USN_REASON_EA_CHANGE"},
+    {USN_REASON_SECURITY_CHANGE, "USN_REASON_SECURITY_CHANGE"},
+    {USN_REASON_RENAME_OLD_NAME, "USN_REASON_RENAME_OLD_NAME"},
+    {USN_REASON_RENAME_NEW_NAME, "USN_REASON_RENAME_NEW_NAME"},
+    {USN_REASON_INDEXABLE_CHANGE, "USN_REASON_INDEXABLE_CHANGE"},
+    {USN_REASON_BASIC_INFO_CHANGE, "USN_REASON_BASIC_INFO_CHANGE"},
+    {USN_REASON_HARD_LINK_CHANGE, "USN_REASON_HARD_LINK_CHANGE"},
+    {USN_REASON_COMPRESSION_CHANGE, "USN_REASON_COMPRESSION_CHANGE"},
+    {USN_REASON_ENCRYPTION_CHANGE, "USN_REASON_ENCRYPTION_CHANGE"},
+    {USN_REASON_OBJECT_ID_CHANGE, "USN_REASON_OBJECT_ID_CHANGE"},
+    {USN_REASON_REPARSE_POINT_CHANGE, "USN_REASON_REPARSE_POINT_CHANGE"},
+    {USN_REASON_STREAM_CHANGE, "USN_REASON_STREAM_CHANGE"},
+    {USN_REASON_TRANSACTED_CHANGE, "USN_REASON_TRANSACTED_CHANGE"},
+    {USN_REASON_INTEGRITY_CHANGE, "USN_REASON_INTEGRITY_CHANGE"},
+    {kDesiredStorageClassChange, "USN_REASON_DESIRED_STORAGE_CLASS_CHANGE"},
+    {USN_REASON_CLOSE, "USN_REASON_CLOSE"},
+};
+
+// The parts of a journal record that the changes use, with the name checked
+// to lie inside the record.
+struct JournalName {
+    const WCHAR* units = nullptr;
+    int unitCount = 0;
+    DWORD parent = 0;
+    char utf8[kItemNameBufferSize];
+    int utf8Length = 0;
+
+    QString text() const { return QString::fromUtf16(units, unitCount); }
+};
+
+constexpr DWORD kUsnRecordNameOffset = offsetof(USN_RECORD_V2, FileName);
+
+// False for a record whose name does not lie inside its RecordLength.
+bool readJournalName(const USN_RECORD_V2* rec, JournalName& out)
+{
+    if (rec->RecordLength < kUsnRecordNameOffset
+        || rec->FileNameLength > rec->RecordLength - kUsnRecordNameOffset)
+        return false;
+    out.units = rec->FileName;
+    out.unitCount = rec->FileNameLength / int(sizeof(WCHAR));
+    out.parent = DWORD(rec->ParentFileReferenceNumber);
+    std::memset(out.utf8, 0, sizeof(out.utf8));
+    out.utf8Length = ZDriveVolume::utf8NameOf(out.units, out.unitCount, out.utf8);
+    return true;
+}
+
+// The name of an item by the validity rule, for the log.
+QString itemNameText(ItemRecord* item)
+{
+    return QString::fromUtf8(ZLockItem(item).name());
+}
+
+// Writes the name fields of a record that is not yet published.
+void writeName(ItemRecord* item, const JournalName& name)
+{
+    item->nameLength = WORD(name.utf8Length);
+    std::memcpy(item->nameBytes(), name.utf8, size_t(name.utf8Length));
+    item->nameSignature = nameSignatureOf(name.units, name.unitCount);
+}
+
+// Size, times and the two flags from the file record's matching parts;
+// `flags` collects the NoNameTimes and NoData bits.
+void takeFileRecordParts(ItemRecord* item, const FileNameMatch& match, BYTE& flags)
+{
+    if (match.name) {
+        flags &= BYTE(~NoNameTimes);
+        item->changeTime = match.name->changeTime;
+        item->accessTime = match.name->lastAccessTime;
+    } else {
+        item->accessTime = 0;
+        flags |= NoNameTimes;
+    }
+    if (match.data) {
+        flags &= BYTE(~NoData);
+        item->fileSize = fileSizeOfData(match.data);
+    } else {
+        item->fileSize = 0;
+        flags |= NoData;
+    }
+}
+
+// The map entry of one item under its record number, or the end.
+RecordMap::iterator findEntry(RecordMap& recordMap, DWORD recordNumber, const ItemRecord* item)
+{
+    auto range = recordMap.equal_range(recordNumber);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == item)
+            return it;
+    }
+    return recordMap.end();
+}
+
+void addItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, const JournalName& name,
+             DWORD reasons, RecordMap::iterator& pendingRename);
+
+// Counting a change: the counter first, then the unsaved changes.
+void countChange(ZDriveVolume& v)
+{
+    v.m_modifyCounter.fetch_add(1);
+    v.unsavedChanges.fetch_add(1);
+}
+
+// The file record of a changed file, read into block 0; null when unreadable.
+const BYTE* readChangedRecord(ZDriveVolume& v, DWORD recordNumber)
+{
+    if (v.recordBuffers.empty() && !v.growRecordBuffers(1))
+        return nullptr;
+    return v.readFileRecord(recordNumber, 0);
+}
+
+void removeItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD reasons, RecordMap::iterator& pendingRename)
+{
+    const RecordMap::iterator it = v.findItemForRecord(rec);
+    if (it == v.recordMap.end())
+        return;
+    ItemRecord* item = it->second;
+    if (pendingRename == it)
+        pendingRename = v.recordMap.end(); // the half-renamed file is gone
+    v.recordMap.erase(it);
+
+    item->modifyStamp = v.m_modifyCounter.load();
+    storeItemFlags(item, 0);
+    v.pool->release(ZLockItem(item), true);
+    countChange(v);
+
+    LOG(DEBUG) << v.m_drive << "-Remove:" << itemNameText(item) << ZDriveVolume::reasonText(reasons);
+    const ULONGLONG itemRef = ZLockItem(item).itemRef();
+    const DWORD modifyMask = v.m_modifyCounter.load();
+    v.emitUnlessStopped([&] { emit v.itemRemoved(itemRef, modifyMask); });
+}
+
+void completeRename(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, const JournalName& name,
+                    DWORD reasons, RecordMap::iterator& pendingRename)
+{
+    if (pendingRename != v.recordMap.end() && pendingRename->first != recordNumber) {
+        // The new name belongs to another file than the old name seen last:
+        // that rename cannot be completed, and keying this file's new item
+        // under the other file's number would hide it from later changes.
+        pendingRename = v.recordMap.end();
+    }
+    if (pendingRename == v.recordMap.end()) {
+        // A new name without an old one: the file came from a folder the
+        // index does not hold. It is added when its new folder is indexed.
+        if (v.findItemForRecord(rec) == v.recordMap.end())
+            addItem(v, rec, recordNumber, name, reasons, pendingRename);
+        return;
+    }
+    ItemRecord* old = pendingRename->second;
+    if (!old) {
+        pendingRename = v.recordMap.end();
+        return;
+    }
+
+    const ZLockItem run = v.pool->allocate(slotsForNameLength(name.utf8Length));
+    if (!run)
+        return;
+    ItemRecord* item = run.record();
+    const DWORD stamp = v.m_modifyCounter.load();
+    writeName(item, name);
+    item->parentRecordNumber = name.parent;
+    item->recordNumber = recordNumber;
+    item->attributes = rec->FileAttributes;
+    item->changeTime = old->changeTime;
+    item->accessTime = old->accessTime;
+    item->fileSize = old->fileSize;
+    item->modifyStamp = stamp;
+    storeItemFlags(item, loadItemFlags(old));
+
+    old->modifyStamp = stamp;
+    storeItemFlags(old, 0);
+    v.pool->release(ZLockItem(old), true);
+
+    pendingRename->second = item;
+    pendingRename = v.recordMap.end();
+    countChange(v);
+
+    LOG(DEBUG) << v.m_drive << "-Rename:" << itemNameText(old) << itemNameText(item) << ZDriveVolume::reasonText(reasons);
+    const ULONGLONG oldRef = ZLockItem(old).itemRef();
+    const ULONGLONG newRef = run.itemRef();
+    const DWORD modifyMask = v.m_modifyCounter.load();
+    v.emitUnlessStopped([&] { emit v.itemNameChanged(oldRef, newRef, modifyMask); });
+}
+
+void refreshItem(ZDriveVolume& v, ItemRecord* item, DWORD recordNumber, const USN_RECORD_V2* rec)
+{
+    BYTE flags = loadItemFlags(item);
+    const BYTE* fileRecord = readChangedRecord(v, recordNumber);
+    if (!fileRecord) {
+        storeItemFlags(item, flags | NoNameTimes | NoData);
+        return;
+    }
+    takeFileRecordParts(item, v.matchFileName(rec, fileRecord), flags);
+    storeItemFlags(item, flags);
+    countChange(v);
+}
+
+void addItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, const JournalName& name,
+             DWORD reasons, RecordMap::iterator& pendingRename)
+{
+    if (name.parent != Ntfs::RecordRoot) {
+        auto parent = v.recordMap.find(name.parent);
+        if (parent == v.recordMap.end() || !parent->second
+            || !(parent->second->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            LOG(DEBUG) << "can't find parent dictionary!" << name.text();
+            return;
+        }
+    }
+
+    const ZLockItem run = v.pool->allocate(slotsForNameLength(name.utf8Length));
+    if (!run)
+        return;
+    ItemRecord* item = run.record();
+    writeName(item, name);
+    item->parentRecordNumber = name.parent;
+    item->recordNumber = recordNumber;
+    item->attributes = rec->FileAttributes;
+
+    BYTE flags = 0;
+    const BYTE* fileRecord = readChangedRecord(v, recordNumber);
+    if (!fileRecord) {
+        item->fileSize = 0;
+        item->changeTime = 0;
+        item->accessTime = 0;
+        flags = NoNameTimes | NoData;
+    } else {
+        const FileNameMatch match = v.matchFileName(rec, fileRecord);
+        // A recycled run would otherwise keep its former item's change time.
+        if (!match.name)
+            item->changeTime = 0;
+        takeFileRecordParts(item, match, flags);
+    }
+    item->modifyStamp = v.m_modifyCounter.load();
+    storeItemFlags(item, flags | InUse);
+
+    // An insertion may rehash the map and so move every iterator: find the
+    // pending rename's entry again afterwards.
+    const bool renamePending = pendingRename != v.recordMap.end();
+    const DWORD pendingKey = renamePending ? pendingRename->first : 0;
+    ItemRecord* const pendingItem = renamePending ? pendingRename->second : nullptr;
+    v.recordMap.emplace(recordNumber, item);
+    pendingRename = renamePending ? findEntry(v.recordMap, pendingKey, pendingItem) : v.recordMap.end();
+    countChange(v);
+
+    LOG(DEBUG) << v.m_drive << "-Add:" << itemNameText(item) << ZDriveVolume::reasonText(reasons);
+    const ULONGLONG itemRef = run.itemRef();
+    const DWORD modifyMask = v.m_modifyCounter.load();
+    v.emitUnlessStopped([&] { emit v.itemAppended(itemRef, modifyMask); });
+
+    if (reasons & USN_REASON_RENAME_OLD_NAME)
+        pendingRename = v.findItemForRecord(rec);
+}
+
+} // namespace
+
+QString ZDriveVolume::reasonText(DWORD reasons)
+{
+    QString text;
+    for (const ReasonName& reason : kReasonNames) {
+        if (reasons & reason.bit) {
+            text += QLatin1String(reason.text);
+            text += QLatin1Char('|');
+        }
+    }
+    text.chop(text.isEmpty() ? 0 : 1);
+    return text;
+}
+
+RecordMap::iterator ZDriveVolume::findItemForRecord(const USN_RECORD_V2* rec)
+{
+    JournalName name;
+    if (!readJournalName(rec, name))
+        return recordMap.end();
+    const QByteArray wanted(name.utf8, name.utf8Length);
+    auto range = recordMap.equal_range(DWORD(rec->FileReferenceNumber));
+    for (auto it = range.first; it != range.second; ++it) {
+        ItemRecord* item = it->second;
+        // Both names come from the same UTF-16 to UTF-8 conversion, so equal
+        // bytes are equal code units.
+        if (item && item->parentRecordNumber == name.parent && ZLockItem(item).name() == wanted)
+            return it;
+    }
+    return recordMap.end();
+}
+
+FileNameMatch ZDriveVolume::matchFileName(const USN_RECORD_V2* rec, const BYTE* fileRecord)
+{
+    JournalName name;
+    if (!fileRecord || !readJournalName(rec, name))
+        return FileNameMatch();
+    FileRecordParts parts;
+    parseFileRecord(DWORD(rec->FileReferenceNumber), fileRecord, parts, true);
+    for (const Ntfs::FileNameAttribute* f : parts.names) {
+        if (DWORD(f->parentDirectory) == name.parent && f->nameLength == name.unitCount
+            && std::memcmp(f->name, name.units, size_t(name.unitCount) * sizeof(WCHAR)) == 0) {
+            FileNameMatch match;
+            match.name = f;
+            match.data = parts.data;
+            return match;
+        }
+    }
+    return FileNameMatch();
+}
+
+void ZDriveVolume::applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons,
+                                  RecordMap::iterator& pendingRename, QDateTime& lastSaveTime)
+{
+    JournalName name;
+    if (!rec || !readJournalName(rec, name))
+        return; // a malformed record changes nothing
+
+    // Save check. The record at hand is applied after the save, so a restart
+    // from that file reads it again.
+    if (unsavedChanges.load() >= kSaveCheckChanges && pendingRename == recordMap.end()) {
+        const QDateTime now = Platform::clock().now();
+        if (unsavedChanges.load() >= kSaveNowChanges || lastSaveTime.secsTo(now) >= kSaveIntervalSeconds) {
+            lastSaveTime = now;
+            totalChanges += unsavedChanges.exchange(0);
+            savedUsn = rec->Usn;
+            saveDriveCache();
+        }
+    }
+
+    if (reasons & USN_REASON_FILE_DELETE) {
+        removeItem(*this, rec, reasons, pendingRename);
+        return;
+    }
+    if (reasons & USN_REASON_RENAME_NEW_NAME) {
+        completeRename(*this, rec, recordNumber, name, reasons, pendingRename);
+        return;
+    }
+    const RecordMap::iterator it = findItemForRecord(rec);
+    if (it == recordMap.end()) {
+        addItem(*this, rec, recordNumber, name, reasons, pendingRename);
+        return;
+    }
+    if (reasons & USN_REASON_RENAME_OLD_NAME)
+        pendingRename = it;
+    else if (reasons & kDataChangeReasons)
+        refreshItem(*this, it->second, recordNumber, rec);
+}
+
+} // namespace SearchEngine

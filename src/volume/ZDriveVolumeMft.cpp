@@ -1,0 +1,367 @@
+// Building a drive's index from the master file table: the USN enumeration
+// of every file, the parse of its file records, and the directory tree that
+// the pruning after a build walks.
+//
+// A file record is data from a disk. Every offset and length in it is
+// checked against the record (or the attribute, or the value) before a byte
+// behind it is read; what does not fit ends the walk of that record.
+#include "volume/ZDriveVolume.h"
+
+#include "platform/ZNtfsRunList.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace SearchEngine {
+
+namespace {
+
+using Ntfs::AttributeHeader;
+using Ntfs::AttributeListEntry;
+using Ntfs::FileNameAttribute;
+using Ntfs::FileRecordHeader;
+
+// Attribute types are multiples of 16; the end marker (all bits set) and
+// every type above the last one used end a record's walk.
+constexpr DWORD kAttributeTypeStep = 16;
+constexpr DWORD kLastAttributeType = 0xF0;
+// type, length, non-resident flag, name length and offset, flags, instance
+constexpr DWORD kAttributeCommonSize = 16;
+// An attribute list larger than this is not one a volume writes.
+constexpr ULONGLONG kMaxAttributeListSize = 256 * 1024;
+// The most UTF-16 units a $FILE_NAME can hold (its length is one byte).
+constexpr int kMaxFileNameUnits = 255;
+
+constexpr DWORD kUsnRecordHeaderSize = offsetof(USN_RECORD_V2, FileName);
+constexpr WORD kUsnRecordMajorVersion = 2;
+constexpr DWORD kEnumStartSize = sizeof(DWORDLONG); // the next start reference leads the output
+
+// The resident value of an attribute lies inside the attribute.
+bool residentValueFits(const AttributeHeader* a)
+{
+    if (a->length < Ntfs::kResidentHeaderSize)
+        return false;
+    const DWORD offset = a->u.resident.valueOffset;
+    return offset <= a->length && a->u.resident.valueLength <= a->length - offset;
+}
+
+// The $FILE_NAME value of an attribute, with its whole name inside the
+// value; null when the attribute is not such a value.
+const FileNameAttribute* fileNameOf(const AttributeHeader* a)
+{
+    if (a->nonResident || !residentValueFits(a) || a->u.resident.valueLength < Ntfs::kFileNameHeaderSize)
+        return nullptr;
+    const BYTE* value = reinterpret_cast<const BYTE*>(a) + a->u.resident.valueOffset;
+    const auto* name = reinterpret_cast<const FileNameAttribute*>(value);
+    if (Ntfs::kFileNameHeaderSize + DWORD(name->nameLength) * sizeof(WCHAR) > a->u.resident.valueLength)
+        return nullptr;
+    return name;
+}
+
+// The $DATA attribute that carries the file's size: resident, or the extent
+// of a non-resident one that starts at VCN 0 (only that extent holds the
+// allocated, data and initialised sizes).
+bool carriesDataSize(const AttributeHeader* a)
+{
+    if (!a->nonResident)
+        return residentValueFits(a);
+    return a->length >= Ntfs::kNonResidentHeaderSize && a->u.nonResident.lowestVcn == 0;
+}
+
+// An extension record of base record `base`.
+bool isExtensionOf(const BYTE* fileRecord, DWORD recordSize, DWORD base)
+{
+    if (recordSize < sizeof(FileRecordHeader))
+        return false;
+    FileRecordHeader header;
+    std::memcpy(&header, fileRecord, sizeof(header));
+    return header.signature == Ntfs::kFileRecordSignature && DWORD(header.baseFileRecord) == base;
+}
+
+// Appends the record numbers of the attribute-list entries in [begin,
+// begin + size) to list, leaving out base and numbers already in it. An
+// entry that does not fit ends the walk.
+void collectListEntries(const BYTE* begin, size_t size, DWORD base, QList<DWORD>& list)
+{
+    size_t pos = 0;
+    while (size - pos >= Ntfs::kAttributeListEntryHeaderSize) {
+        const auto* entry = reinterpret_cast<const AttributeListEntry*>(begin + pos);
+        const size_t length = entry->length;
+        if (length < Ntfs::kAttributeListEntryHeaderSize || length > size - pos)
+            break;
+        const DWORD record = DWORD(entry->segmentReference);
+        if (record != base && !list.contains(record))
+            list.append(record);
+        pos += length;
+    }
+}
+
+// A USN record that lies, with its name, inside the `available` bytes.
+bool usnRecordFits(const USN_RECORD_V2* rec, size_t available)
+{
+    const DWORD length = rec->RecordLength;
+    return length >= kUsnRecordHeaderSize && length <= available
+        && DWORD(rec->FileNameOffset) + rec->FileNameLength <= length;
+}
+
+} // namespace
+
+int ZDriveVolume::utf8NameOf(const WCHAR* name, int units, char* out)
+{
+    if (units <= 0)
+        return 0;
+    return WideCharToMultiByte(CP_UTF8, 0, name, units, out, kItemNameBufferSize, nullptr, nullptr);
+}
+
+void ZDriveVolume::enumerateMft(const std::function<void(USN_RECORD_V2*)>& consumer)
+{
+    BYTE* output = static_cast<BYTE*>(std::malloc(kEnumBufferSize));
+    if (!output)
+        return;
+    MFT_ENUM_DATA_V1 request{};
+    request.StartFileReferenceNumber = 0;
+    request.LowUsn = 0;
+    request.HighUsn = journalData.NextUsn;
+    request.MinMajorVersion = kUsnRecordMajorVersion;
+    request.MaxMajorVersion = kUsnRecordMajorVersion;
+    for (;;) {
+        DWORD bytes = 0;
+        // The end of the table (ERROR_HANDLE_EOF) and any other failure end the walk alike.
+        if (!DeviceIoControl(volumeHandle, FSCTL_ENUM_USN_DATA, &request, sizeof(request), output,
+                             kEnumBufferSize, &bytes, nullptr))
+            break;
+        if (bytes < kEnumStartSize || bytes > kEnumBufferSize)
+            break;
+        DWORDLONG next = 0;
+        std::memcpy(&next, output, sizeof(next));
+        size_t pos = kEnumStartSize;
+        while (pos < bytes) {
+            auto* rec = reinterpret_cast<USN_RECORD_V2*>(output + pos);
+            if (bytes - pos < kUsnRecordHeaderSize || !usnRecordFits(rec, bytes - pos))
+                break;
+            if (rec->MajorVersion == kUsnRecordMajorVersion)
+                consumer(rec);
+            pos += rec->RecordLength;
+        }
+        // The next start must move forward, or a confused answer would be
+        // asked for again and again.
+        if ((next & Ntfs::kRecordNumberMask) <= (request.StartFileReferenceNumber & Ntfs::kRecordNumberMask))
+            break;
+        request.StartFileReferenceNumber = next;
+    }
+    std::free(output);
+}
+
+void ZDriveVolume::addEnumeratedRecord(USN_RECORD_V2* rec, DirectoryMap& pendingParents,
+                                       DirectoryMap& knownDirectories)
+{
+    if (!growRecordBuffers(1))
+        return;
+    const DWORD recordNumber = DWORD(rec->FileReferenceNumber);
+    const BYTE* fileRecord = readFileRecord(recordNumber, 0);
+    if (!fileRecord)
+        return;
+    FileRecordParts parts;
+    parseFileRecord(recordNumber, fileRecord, parts, true);
+
+    for (const FileNameAttribute* f : qAsConst(parts.names)) {
+        const int units = f->nameLength;
+        if (units == 0)
+            continue;
+        // The name sits unaligned in the record: copy it out before use.
+        WCHAR name[kMaxFileNameUnits];
+        std::memcpy(name, reinterpret_cast<const BYTE*>(f) + Ntfs::kFileNameHeaderSize, units * sizeof(WCHAR));
+        char utf8[kItemNameBufferSize];
+        const int n = utf8NameOf(name, units, utf8);
+
+        ZLockItem run = pool->append(slotsForNameLength(n));
+        if (run.isNull())
+            return;
+        ItemRecord* item = run.record();
+        recordMap.emplace(recordNumber, item);
+
+        item->nameLength = WORD(n);
+        std::memcpy(item->nameBytes(), utf8, size_t(n));
+        item->attributes = rec->FileAttributes;
+        item->recordNumber = recordNumber;
+        item->parentRecordNumber = DWORD(f->parentDirectory);
+        item->changeTime = f->changeTime;
+        item->accessTime = f->lastAccessTime;
+        BYTE flags = InUse;
+        if (parts.data) {
+            item->fileSize = fileSizeOfData(parts.data);
+        } else {
+            item->fileSize = 0;
+            flags |= NoData;
+        }
+        item->nameSignature = nameSignatureOf(name, units);
+        item->modifyStamp = 0;
+        // Published last: a reader that sees InUse sees the whole record.
+        storeItemFlags(item, flags);
+
+        addDirectoryNode(knownDirectories, pendingParents, item);
+    }
+}
+
+void ZDriveVolume::parseFileRecord(DWORD recordNumber, const BYTE* fileRecord, FileRecordParts& parts, bool follow)
+{
+    parts.data = nullptr;
+    QList<DWORD> extensionRecords;
+    walkAttributes(recordNumber, fileRecord, parts, follow, extensionRecords);
+    if (!follow)
+        return;
+    // Block 0 holds the base record; extension records go to blocks 1, 2, ...
+    size_t block = 1;
+    for (DWORD extension : qAsConst(extensionRecords)) {
+        if (!growRecordBuffers(block + 1))
+            break;
+        const BYTE* extensionRecord = readFileRecord(extension, block);
+        // Only a record that names this file as its base belongs to it.
+        if (extensionRecord
+            && isExtensionOf(extensionRecord, volumeData.BytesPerFileRecordSegment, recordNumber)) {
+            QList<DWORD> ignored;
+            walkAttributes(extension, extensionRecord, parts, false, ignored);
+        }
+        ++block;
+    }
+}
+
+void ZDriveVolume::walkAttributes(DWORD recordNumber, const BYTE* fileRecord, FileRecordParts& parts,
+                                  bool follow, QList<DWORD>& extensionRecords)
+{
+    const DWORD recordSize = volumeData.BytesPerFileRecordSegment;
+    if (!fileRecord || recordSize < sizeof(FileRecordHeader))
+        return;
+    FileRecordHeader header;
+    std::memcpy(&header, fileRecord, sizeof(header));
+    if (header.signature != Ntfs::kFileRecordSignature)
+        return;
+
+    DWORD offset = header.firstAttributeOffset;
+    // An attribute is examined only when its header and its whole length
+    // lie inside the record.
+    while (offset <= recordSize - kAttributeCommonSize) {
+        const auto* a = reinterpret_cast<const AttributeHeader*>(fileRecord + offset);
+        const DWORD type = a->type;
+        if (type % kAttributeTypeStep != 0 || type > kLastAttributeType)
+            break;
+        const DWORD length = a->length;
+        if (length < kAttributeCommonSize || length > recordSize - offset)
+            break;
+        switch (type) {
+        case Ntfs::AttrFileName:
+            if (const FileNameAttribute* f = fileNameOf(a)) {
+                // POSIX, Win32, and Win32-and-DOS names; a DOS-only name
+                // repeats a Win32 name of the same file.
+                const BYTE space = f->nameSpace;
+                if (space == Ntfs::NameSpacePosix || (space & 1))
+                    parts.names.append(f);
+            }
+            break;
+        case Ntfs::AttrData:
+            if (!parts.data && a->nameLength == 0 && carriesDataSize(a))
+                parts.data = a;
+            break;
+        case Ntfs::AttrAttributeList:
+            if (follow)
+                extensionRecords = attributeListRecords(recordNumber, a);
+            break;
+        default:
+            break;
+        }
+        offset += length;
+    }
+}
+
+QList<DWORD> ZDriveVolume::attributeListRecords(DWORD baseRecord, const Ntfs::AttributeHeader* attribute)
+{
+    QList<DWORD> records;
+    if (!attribute || attribute->length < kAttributeCommonSize)
+        return records;
+    if (!attribute->nonResident) {
+        if (!residentValueFits(attribute))
+            return records;
+        collectListEntries(reinterpret_cast<const BYTE*>(attribute) + attribute->u.resident.valueOffset,
+                           attribute->u.resident.valueLength, baseRecord, records);
+        return records;
+    }
+    // The list is read whole, across all its runs, so that entries that
+    // cross a cluster boundary are read as one.
+    std::vector<BYTE> value;
+    readNonResidentValue(attribute, value);
+    collectListEntries(value.data(), value.size(), baseRecord, records);
+    return records;
+}
+
+bool ZDriveVolume::readNonResidentValue(const Ntfs::AttributeHeader* attribute, std::vector<BYTE>& out)
+{
+    out.clear();
+    if (attribute->length < Ntfs::kNonResidentHeaderSize || !clusterBuffer || !volumeHandle)
+        return false;
+    const LONGLONG dataSize = attribute->u.nonResident.dataSize;
+    if (dataSize <= 0)
+        return true;
+    if (ULONGLONG(dataSize) > kMaxAttributeListSize)
+        return false;
+    const DWORD pairsOffset = attribute->u.nonResident.mappingPairsOffset;
+    if (pairsOffset >= attribute->length)
+        return false;
+
+    Platform::ZNtfsRunList runs;
+    const bool wellFormed = runs.decode(reinterpret_cast<const BYTE*>(attribute) + pairsOffset,
+                                        attribute->length - pairsOffset, 0,
+                                        volumeData.TotalClusters.QuadPart);
+    const DWORD clusterSize = volumeData.BytesPerCluster;
+    const LONGLONG clusters = (dataSize - 1) / clusterSize + 1;
+    out.reserve(size_t(dataSize));
+    for (LONGLONG vcn = 0; vcn < clusters; ++vcn) {
+        const size_t take = std::min<size_t>(clusterSize, size_t(dataSize) - out.size());
+        const Platform::ZNtfsRun* run = runs.find(vcn);
+        if (!run)
+            break;
+        if (run->lcn == Platform::ZNtfsRunList::kSparseLcn) {
+            out.insert(out.end(), take, 0);
+            continue;
+        }
+        const LONGLONG lcn = run->lcn + (vcn - run->vcn);
+        if (lcn > std::numeric_limits<LONGLONG>::max() / clusterSize)
+            break;
+        LARGE_INTEGER position;
+        position.QuadPart = lcn * clusterSize;
+        DWORD read = 0;
+        if (!SetFilePointerEx(volumeHandle, position, nullptr, FILE_BEGIN)
+            || !ReadFile(volumeHandle, clusterBuffer, clusterSize, &read, nullptr) || read < take)
+            break;
+        out.insert(out.end(), clusterBuffer, clusterBuffer + take);
+    }
+    return wellFormed;
+}
+
+void ZDriveVolume::addDirectoryNode(DirectoryMap& knownDirectories, DirectoryMap& pendingParents, ItemRecord* item)
+{
+    if (!(item->attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    const uint record = item->recordNumber;
+    const uint parentRecord = item->parentRecordNumber;
+
+    DirectoryNode* node = pendingParents.take(record);
+    if (!node)
+        node = new DirectoryNode;
+    node->item = item;
+
+    DirectoryNode* parent = knownDirectories.value(parentRecord);
+    if (!parent)
+        parent = pendingParents.value(parentRecord);
+    if (!parent) {
+        parent = new DirectoryNode;
+        pendingParents.insert(parentRecord, parent);
+    }
+    node->parent = parent;
+    parent->children.append(node);
+
+    knownDirectories.insert(record, node);
+}
+
+} // namespace SearchEngine
