@@ -20,36 +20,4 @@ bool ZDriveVolume::loadDriveCache()
     return false;
 }
 
-void ZDriveVolume::applyUsnChange(USN_RECORD_V2*, DWORD, DWORD, RecordMap::iterator&, QDateTime&)
-{
-}
-
-RecordMap::iterator ZDriveVolume::findItemForRecord(const USN_RECORD_V2*)
-{
-    return recordMap.end();
-}
-
-FileNameMatch ZDriveVolume::matchFileName(const USN_RECORD_V2*, const BYTE*)
-{
-    return FileNameMatch();
-}
-
-QString ZDriveVolume::reasonText(DWORD)
-{
-    return QString();
-}
-
-void ZDriveVolume::stop()
-{
-    stopRequested = true;
-}
-
-void ZDriveVolume::run()
-{
-}
-
-void ZDriveVolume::pruneOrphans(DirectoryMap&, DirectoryMap&)
-{
-}
-
 } // namespace SearchEngine

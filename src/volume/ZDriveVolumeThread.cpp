@@ -61,11 +61,6 @@ ZDriveVolume::~ZDriveVolume()
     pool = nullptr;
 }
 
-void ZDriveVolume::start()
-{
-    QThread::start(QThread::InheritPriority);
-}
-
 void ZDriveVolume::stop()
 {
     std::lock_guard<std::recursive_mutex> guard(stopLock);
@@ -79,16 +74,6 @@ void ZDriveVolume::cancelBlockedRead()
     std::lock_guard<std::recursive_mutex> guard(stopLock);
     if (cancelHandle)
         CancelIoEx(cancelHandle, nullptr);
-}
-
-QString ZDriveVolume::poolName() const
-{
-    return pool->name();
-}
-
-int ZDriveVolume::pieceCount() const
-{
-    return pool->pieceCount();
 }
 
 void ZDriveVolume::publishVolumeHandle()
