@@ -3,6 +3,7 @@
 #include "volume/ZDriveVolume.h"
 
 #include "frame/ZLog.h"
+#include "storage/ZItemStore.h"
 #include "storage/ZLockItem.h"
 #include "storage/ZSharedPool.h"
 
@@ -55,15 +56,15 @@ const ReasonName kReasonNames[] = {
 };
 
 // The parts of a journal record that the changes use, with the name checked
-// to lie inside the record.
+// to lie inside the record and converted as the enumeration converts names.
 struct JournalName {
     const WCHAR* units = nullptr;
     int unitCount = 0;
     DWORD parent = 0;
-    char utf8[kItemNameBufferSize];
-    int utf8Length = 0;
+    ZItemName item;
 
     QString text() const { return QString::fromUtf16(units, unitCount); }
+    QByteArray utf8() const { return QByteArray(item.utf8, item.length); }
 };
 
 constexpr DWORD kUsnRecordNameOffset = offsetof(USN_RECORD_V2, FileName);
@@ -77,45 +78,46 @@ bool readJournalName(const USN_RECORD_V2* rec, JournalName& out)
     out.units = rec->FileName;
     out.unitCount = rec->FileNameLength / int(sizeof(WCHAR));
     out.parent = DWORD(rec->ParentFileReferenceNumber);
-    std::memset(out.utf8, 0, sizeof(out.utf8));
-    out.utf8Length = ZDriveVolume::utf8NameOf(out.units, out.unitCount, out.utf8);
+    std::memset(out.item.utf8, 0, sizeof(out.item.utf8));
+    out.item.length = ZDriveVolume::utf8NameOf(out.units, out.unitCount, out.item.utf8);
+    out.item.signature = nameSignatureOf(out.units, out.unitCount);
     return true;
 }
 
 // The name of an item by the validity rule, for the log.
-QString itemNameText(ItemRecord* item)
+QString itemNameText(ZLockItem item)
 {
-    return QString::fromUtf8(ZLockItem(item).name());
+    return QString::fromUtf8(item.name());
 }
 
-// Writes the name fields of a record that is not yet published.
-void writeName(ItemRecord* item, const JournalName& name)
-{
-    item->nameLength = WORD(name.utf8Length);
-    std::memcpy(item->nameBytes(), name.utf8, size_t(name.utf8Length));
-    item->nameSignature = nameSignatureOf(name.units, name.unitCount);
-}
+// Size and times from the file record's matching parts, over the values the
+// record has now; `flags` collects the NoNameTimes and NoData bits.
+struct FileRecordValues {
+    ULONGLONG fileSize = 0;
+    ULONGLONG changeTime = 0;
+    ULONGLONG accessTime = 0;
+    BYTE flags = 0;
 
-// Size, times and the two flags from the file record's matching parts;
-// `flags` collects the NoNameTimes and NoData bits.
-void takeFileRecordParts(ItemRecord* item, const FileNameMatch& match, BYTE& flags)
-{
-    if (match.name) {
-        flags &= BYTE(~NoNameTimes);
-        item->changeTime = match.name->changeTime;
-        item->accessTime = match.name->lastAccessTime;
-    } else {
-        item->accessTime = 0;
-        flags |= NoNameTimes;
+    void take(const FileNameMatch& match)
+    {
+        if (match.name) {
+            flags &= BYTE(~NoNameTimes);
+            changeTime = match.name->changeTime;
+            accessTime = match.name->lastAccessTime;
+        } else {
+            // The change time stays as it was; readers ignore both times.
+            accessTime = 0;
+            flags |= NoNameTimes;
+        }
+        if (match.data) {
+            flags &= BYTE(~NoData);
+            fileSize = fileSizeOfData(match.data);
+        } else {
+            fileSize = 0;
+            flags |= NoData;
+        }
     }
-    if (match.data) {
-        flags &= BYTE(~NoData);
-        item->fileSize = fileSizeOfData(match.data);
-    } else {
-        item->fileSize = 0;
-        flags |= NoData;
-    }
-}
+};
 
 // The map entry of one item under its record number, or the end.
 RecordMap::iterator findEntry(RecordMap& recordMap, DWORD recordNumber, const ItemRecord* item)
@@ -151,18 +153,16 @@ void removeItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD reasons, Record
     const RecordMap::iterator it = v.findItemForRecord(rec);
     if (it == v.recordMap.end())
         return;
-    ItemRecord* item = it->second;
+    const ZLockItem item(it->second);
     if (pendingRename == it)
         pendingRename = v.recordMap.end(); // the half-renamed file is gone
     v.recordMap.erase(it);
 
-    item->modifyStamp = v.m_modifyCounter.load();
-    storeItemFlags(item, 0);
-    v.pool->release(ZLockItem(item), true);
+    freeItem(*v.pool, item, v.m_modifyCounter.load());
     countChange(v);
 
     LOG(DEBUG) << v.m_drive << "-Remove:" << itemNameText(item) << ZDriveVolume::reasonText(reasons);
-    const ULONGLONG itemRef = ZLockItem(item).itemRef();
+    const ULONGLONG itemRef = item.itemRef();
     const DWORD modifyMask = v.m_modifyCounter.load();
     v.emitUnlessStopped([&] { emit v.itemRemoved(itemRef, modifyMask); });
 }
@@ -183,52 +183,47 @@ void completeRename(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumbe
             addItem(v, rec, recordNumber, name, reasons, pendingRename);
         return;
     }
-    ItemRecord* old = pendingRename->second;
-    if (!old) {
+    const ZLockItem old(pendingRename->second);
+    if (!old || !old.isLive()) {
         pendingRename = v.recordMap.end();
         return;
     }
 
-    const ZLockItem run = v.pool->allocate(slotsForNameLength(name.utf8Length));
-    if (!run)
-        return;
-    ItemRecord* item = run.record();
-    const DWORD stamp = v.m_modifyCounter.load();
-    writeName(item, name);
-    item->parentRecordNumber = name.parent;
-    item->recordNumber = recordNumber;
-    item->attributes = rec->FileAttributes;
-    item->changeTime = old->changeTime;
-    item->accessTime = old->accessTime;
-    item->fileSize = old->fileSize;
-    item->modifyStamp = stamp;
-    storeItemFlags(item, loadItemFlags(old));
+    ZItemFields fields;
+    fields.recordNumber = recordNumber;
+    fields.parentRecordNumber = name.parent;
+    fields.attributes = rec->FileAttributes;
+    const ZLockItem fresh = replaceItem(*v.pool, old, fields, name.item, v.m_modifyCounter.load());
+    if (!fresh)
+        return; // no run to be had: the rename stays pending
 
-    old->modifyStamp = stamp;
-    storeItemFlags(old, 0);
-    v.pool->release(ZLockItem(old), true);
-
-    pendingRename->second = item;
+    pendingRename->second = fresh.record();
     pendingRename = v.recordMap.end();
     countChange(v);
 
-    LOG(DEBUG) << v.m_drive << "-Rename:" << itemNameText(old) << itemNameText(item) << ZDriveVolume::reasonText(reasons);
-    const ULONGLONG oldRef = ZLockItem(old).itemRef();
-    const ULONGLONG newRef = run.itemRef();
+    LOG(DEBUG) << v.m_drive << "-Rename:" << itemNameText(old) << itemNameText(fresh)
+               << ZDriveVolume::reasonText(reasons);
+    const ULONGLONG oldRef = old.itemRef();
+    const ULONGLONG newRef = fresh.itemRef();
     const DWORD modifyMask = v.m_modifyCounter.load();
     v.emitUnlessStopped([&] { emit v.itemNameChanged(oldRef, newRef, modifyMask); });
 }
 
-void refreshItem(ZDriveVolume& v, ItemRecord* item, DWORD recordNumber, const USN_RECORD_V2* rec)
+void refreshChangedItem(ZDriveVolume& v, ZLockItem item, DWORD recordNumber, const USN_RECORD_V2* rec)
 {
-    BYTE flags = loadItemFlags(item);
+    FileRecordValues values;
+    values.fileSize = item->fileSize;
+    values.changeTime = item->changeTime;
+    values.accessTime = item->accessTime;
+    values.flags = item.flags();
     const BYTE* fileRecord = readChangedRecord(v, recordNumber);
     if (!fileRecord) {
-        storeItemFlags(item, flags | NoNameTimes | NoData);
+        // Values kept, marked as not to be trusted; not counted.
+        refreshItem(item, values.fileSize, values.changeTime, values.accessTime, NoNameTimes | NoData);
         return;
     }
-    takeFileRecordParts(item, v.matchFileName(rec, fileRecord), flags);
-    storeItemFlags(item, flags);
+    values.take(v.matchFileName(rec, fileRecord));
+    refreshItem(item, values.fileSize, values.changeTime, values.accessTime, values.flags);
     countChange(v);
 }
 
@@ -244,42 +239,43 @@ void addItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, cons
         }
     }
 
-    const ZLockItem run = v.pool->allocate(slotsForNameLength(name.utf8Length));
+    const ZLockItem run = v.pool->allocate(name.item.slotCount());
     if (!run)
         return;
-    ItemRecord* item = run.record();
-    writeName(item, name);
-    item->parentRecordNumber = name.parent;
-    item->recordNumber = recordNumber;
-    item->attributes = rec->FileAttributes;
 
-    BYTE flags = 0;
+    ZItemFields fields;
+    fields.recordNumber = recordNumber;
+    fields.parentRecordNumber = name.parent;
+    fields.attributes = rec->FileAttributes;
+    fields.nameSignature = name.item.signature;
+    fields.modifyStamp = v.m_modifyCounter.load();
     const BYTE* fileRecord = readChangedRecord(v, recordNumber);
     if (!fileRecord) {
-        item->fileSize = 0;
-        item->changeTime = 0;
-        item->accessTime = 0;
-        flags = NoNameTimes | NoData;
+        fields.flags = NoNameTimes | NoData;
     } else {
-        const FileNameMatch match = v.matchFileName(rec, fileRecord);
-        // A recycled run would otherwise keep its former item's change time.
-        if (!match.name)
-            item->changeTime = 0;
-        takeFileRecordParts(item, match, flags);
+        // A recycled run starts from zero values, not from its former item's.
+        FileRecordValues values;
+        values.take(v.matchFileName(rec, fileRecord));
+        fields.fileSize = values.fileSize;
+        fields.changeTime = values.changeTime;
+        fields.accessTime = values.accessTime;
+        fields.flags = values.flags;
     }
-    item->modifyStamp = v.m_modifyCounter.load();
-    storeItemFlags(item, flags | InUse);
+    if (!createItem(run, fields, name.item)) {
+        v.pool->release(run, true);
+        return;
+    }
 
     // An insertion may rehash the map and so move every iterator: find the
     // pending rename's entry again afterwards.
     const bool renamePending = pendingRename != v.recordMap.end();
     const DWORD pendingKey = renamePending ? pendingRename->first : 0;
     ItemRecord* const pendingItem = renamePending ? pendingRename->second : nullptr;
-    v.recordMap.emplace(recordNumber, item);
+    v.recordMap.emplace(recordNumber, run.record());
     pendingRename = renamePending ? findEntry(v.recordMap, pendingKey, pendingItem) : v.recordMap.end();
     countChange(v);
 
-    LOG(DEBUG) << v.m_drive << "-Add:" << itemNameText(item) << ZDriveVolume::reasonText(reasons);
+    LOG(DEBUG) << v.m_drive << "-Add:" << itemNameText(run) << ZDriveVolume::reasonText(reasons);
     const ULONGLONG itemRef = run.itemRef();
     const DWORD modifyMask = v.m_modifyCounter.load();
     v.emitUnlessStopped([&] { emit v.itemAppended(itemRef, modifyMask); });
@@ -308,7 +304,7 @@ RecordMap::iterator ZDriveVolume::findItemForRecord(const USN_RECORD_V2* rec)
     JournalName name;
     if (!readJournalName(rec, name))
         return recordMap.end();
-    const QByteArray wanted(name.utf8, name.utf8Length);
+    const QByteArray wanted = name.utf8();
     auto range = recordMap.equal_range(DWORD(rec->FileReferenceNumber));
     for (auto it = range.first; it != range.second; ++it) {
         ItemRecord* item = it->second;
@@ -374,7 +370,7 @@ void ZDriveVolume::applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD 
     if (reasons & USN_REASON_RENAME_OLD_NAME)
         pendingRename = it;
     else if (reasons & kDataChangeReasons)
-        refreshItem(*this, it->second, recordNumber, rec);
+        refreshChangedItem(*this, ZLockItem(it->second), recordNumber, rec);
 }
 
 } // namespace SearchEngine

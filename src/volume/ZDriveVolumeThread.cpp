@@ -5,6 +5,7 @@
 #include "diagnostics/ZTelemetry.h"
 #include "frame/ZLog.h"
 #include "frame/ZSettings.h"
+#include "storage/ZItemStore.h"
 #include "storage/ZSharedPool.h"
 
 #include <QHash>
@@ -232,8 +233,7 @@ void ZDriveVolume::pruneOrphans(DirectoryMap& pendingParents, DirectoryMap& know
             return true;
         // No reader knows the pool yet: the run is freed without a stamp.
         const DWORD recordNumber = item->recordNumber;
-        item->flags = 0;
-        pool->release(handle, true);
+        pruneItem(*pool, handle);
         auto range = recordMap.equal_range(recordNumber);
         for (auto entry = range.first; entry != range.second; ++entry) {
             if (entry->second == item) {
