@@ -32,7 +32,7 @@ struct ZItemName {
     char utf8[kItemNameBufferSize];
     int length = 0;
     ULONGLONG signature = 0;
-    int slots() const { return slotsForNameLength(length); }
+    int slotCount() const { return slotsForNameLength(length); }
 };
 // Converts a UTF-16 name; false when its UTF-8 form exceeds the buffer or
 // does not fit one run.

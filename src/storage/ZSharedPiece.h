@@ -29,9 +29,9 @@ public:
     // 128 KiB.
     bool init(bool attachOnly, WORD drive);
 
-    // Next run of up to `slots` (1..255) slots from the end; null when full.
+    // Next run of up to `wanted` (1..255) slots from the end; null when full.
     // The run may be shorter than asked when the piece is nearly full.
-    ZLockItem allocate(int slots);
+    ZLockItem allocate(int wanted);
     // Visits every live run in slot order (repairing slotIndex on the way).
     void forEachItem(const std::function<bool(ZLockItem)>& visitor);
     // Writes the header and every run (live or free) with its length.

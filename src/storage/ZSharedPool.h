@@ -48,9 +48,9 @@ public:
 
     ZSharedPiece* appendPiece();
     // A new run at the end of the pool, never a recycled one.
-    ZLockItem append(int slots);
+    ZLockItem append(int wanted);
     // A recycled run old enough for reuse, else append.
-    ZLockItem allocate(int slots);
+    ZLockItem allocate(int wanted);
     // Puts a run on its free list; `recent` false stamps it one day back.
     void release(ZLockItem run, bool recent);
     void forEachItem(const std::function<bool(ZLockItem)>& visitor);
@@ -71,6 +71,8 @@ public:
 private:
     QString pieceKey(int pieceNumber) const;
     void addPiece(ZSharedPiece* piece);
+    // Forgets the free-list entries that point into a piece about to go.
+    void dropFreeRunsOf(const ZSharedPiece* piece);
 
     const QString name_;
     QList<ZSharedPiece*> pieces_;

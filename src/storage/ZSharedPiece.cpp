@@ -1,0 +1,278 @@
+#include "storage/ZSharedPiece.h"
+
+#include "frame/ZLog.h"
+#include "storage/ZSegmentLedger.h"
+#include "storage/ZSharedPool.h"
+
+#include <QDataStream>
+#include <QSharedMemory>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+namespace SearchEngine {
+
+namespace {
+
+// The size every new piece of every pool is created with. Only lowered.
+std::atomic<int> gPieceSize{kLargestPieceSize};
+
+std::mutex gGateLock;
+std::function<bool(int)> gCreateGate;
+
+bool createAllowed(int size)
+{
+    std::lock_guard<std::mutex> lock(gGateLock);
+    return !gCreateGate || gCreateGate(size);
+}
+
+// Stores size unless another thread has gone lower already.
+void lowerPieceSize(int size)
+{
+    int current = gPieceSize.load();
+    while (size < current && !gPieceSize.compare_exchange_weak(current, size)) {
+    }
+}
+
+constexpr int kLargestRunBytes = kMaxRunSlots * int(kSlotSize);
+
+} // namespace
+
+ZSharedPiece::ZSharedPiece(const QString& key, WORD pieceNumber, ZSharedPool* owner)
+    : owner_(owner), segment_(new QSharedMemory(key)), pieceNumber_(pieceNumber)
+{
+}
+
+ZSharedPiece::~ZSharedPiece()
+{
+    release();
+}
+
+int ZSharedPiece::pieceSize()
+{
+    return gPieceSize.load();
+}
+
+void ZSharedPiece::setCreateGateForTesting(std::function<bool(int size)> gate)
+{
+    std::lock_guard<std::mutex> lock(gGateLock);
+    gCreateGate = std::move(gate);
+}
+
+QString ZSharedPiece::key() const
+{
+    return segment_ ? segment_->key() : QString();
+}
+
+QString ZSharedPiece::nativeKey() const
+{
+    return segment_ ? segment_->nativeKey() : QString();
+}
+
+int ZSharedPiece::segmentSize() const
+{
+    return header_ ? segmentSize_ : 0;
+}
+
+bool ZSharedPiece::init(bool attachOnly, WORD drive)
+{
+    if (!segment_)
+        return false;
+    if (attachOnly) {
+        if (!segment_->attach(QSharedMemory::ReadWrite)) {
+            LOG(DEBUG) << "Attach Memory Failed:" << segment_->nativeKey();
+            return false;
+        }
+        // Another process made the segment: use it only if its header fits.
+        const PieceHeader* h = static_cast<const PieceHeader*>(segment_->constData());
+        if (segment_->size() < int(sizeof(PieceHeader)) || !pieceHeaderFits(*h, segment_->size())) {
+            LOG(DEBUG) << "Attach Memory Failed:" << segment_->nativeKey();
+            segment_->detach();
+            return false;
+        }
+        header_ = static_cast<PieceHeader*>(segment_->data());
+        segmentSize_ = segment_->size();
+        return true;
+    }
+
+    if (segment_->isAttached() && !segment_->detach()) {
+        LOG(DEBUG) << "Init Memory Failed: " << segment_->nativeKey();
+        return false;
+    }
+    header_ = nullptr;
+    int size = gPieceSize.load();
+    while (!(createAllowed(size) && segment_->create(size, QSharedMemory::ReadWrite))) {
+        if (size <= kSmallestPieceSize) {
+            LOG(DEBUG) << "Create Memory Failed:" << segment_->nativeKey();
+            return false;
+        }
+        size /= 2;
+        lowerPieceSize(size);
+    }
+    // create() leaves the segment attached read-write.
+    noteCreatedSegment(segment_->nativeKey());
+    segmentSize_ = size;
+    std::memset(segment_->data(), 0, size_t(size));
+    header_ = static_cast<PieceHeader*>(segment_->data());
+    PieceHeader h{};
+    h.version = kPieceVersion;
+    h.drive = drive;
+    h.slotOffset = kSlotOffset;
+    h.usedSlots = 0;
+    h.dataSize = DWORD(size) - kSlotOffset;
+    h.slotLimit = slotLimitForDataSize(h.dataSize);
+    h.slotSize = kSlotSize;
+    h.pieceNumber = pieceNumber_;
+    std::memcpy(header_, &h, sizeof h);
+    return true;
+}
+
+ItemRecord* ZSharedPiece::recordAt(DWORD slotIndex) const
+{
+    return reinterpret_cast<ItemRecord*>(reinterpret_cast<char*>(header_) + slotByteOffset(slotIndex));
+}
+
+void ZSharedPiece::repairSlotIndex(ItemRecord* r, DWORD slotIndex)
+{
+    if (r->slotIndex != slotIndex)
+        r->slotIndex = slotIndex;
+}
+
+bool ZSharedPiece::isFull() const
+{
+    return !header_ || header_->usedSlots >= header_->slotLimit;
+}
+
+ZLockItem ZSharedPiece::allocate(int wanted)
+{
+    if (!header_ || wanted < 1 || wanted > kMaxRunSlots)
+        return ZLockItem();
+    const DWORD used = header_->usedSlots;
+    const DWORD limit = header_->slotLimit;
+    if (used >= limit)
+        return ZLockItem();
+    ItemRecord* r = recordAt(used);
+    repairSlotIndex(r, used);
+    const DWORD count = DWORD(wanted) <= limit - used ? DWORD(wanted) : limit - used;
+    r->slotCount = BYTE(count);
+    // The run is set up before readers walking up to usedSlots can see it.
+    storeUsedSlots(header_, used + r->slotCount);
+    return ZLockItem(r);
+}
+
+void ZSharedPiece::forEachItem(const std::function<bool(ZLockItem)>& visitor)
+{
+    if (!header_)
+        return;
+    DWORD index = 0;
+    while (index < header_->usedSlots) {
+        ItemRecord* r = recordAt(index);
+        repairSlotIndex(r, index);
+        const DWORD count = r->slotCount;
+        if (count == 0)
+            break;
+        if (r->flags & InUse)
+            visitor(ZLockItem(r));
+        index += count;
+    }
+}
+
+void ZSharedPiece::save(QDataStream& stream)
+{
+    if (!header_)
+        return;
+    stream.writeRawData(reinterpret_cast<const char*>(header_), int(sizeof(PieceHeader)));
+    DWORD index = 0;
+    while (index < header_->usedSlots) {
+        ItemRecord* r = recordAt(index);
+        repairSlotIndex(r, index);
+        const int count = r->slotCount;
+        if (count == 0)
+            break;
+        int length = kFreeRunSavedBytes;
+        if (r->flags & InUse) {
+            length = liveRunSavedBytes(r->nameLength);
+            // A name that does not fit its run is written clipped to the
+            // run; the loader rejects it rather than reading past the run.
+            if (length > count * int(kSlotSize))
+                length = count * int(kSlotSize);
+        }
+        stream << qint32(length);
+        stream.writeRawData(reinterpret_cast<const char*>(r), length);
+        index += DWORD(count);
+    }
+}
+
+bool ZSharedPiece::load(QDataStream& stream)
+{
+    if (!header_)
+        return false;
+    PieceHeader stored;
+    if (stream.readRawData(reinterpret_cast<char*>(&stored), int(sizeof stored)) != int(sizeof stored))
+        return false;
+    // The stored geometry must fit the segment just made, and the piece must
+    // be this one of this drive, or item references would name other records.
+    if (!pieceHeaderFits(stored, segmentSize_) || stored.pieceNumber != pieceNumber_
+        || stored.drive != header_->drive)
+        return false;
+    std::memcpy(header_, &stored, sizeof stored);
+    return loadRuns(stream);
+}
+
+bool ZSharedPiece::loadRuns(QDataStream& stream)
+{
+    const DWORD used = header_->usedSlots;
+    char run[kLargestRunBytes];
+    DWORD index = 0;
+    while (index < used) {
+        qint32 length = 0;
+        stream >> length;
+        if (stream.status() != QDataStream::Ok)
+            return false;
+        // A run lies wholly below usedSlots.
+        const long long room = (long long)(used - index) * kSlotSize;
+        if (length < kFreeRunSavedBytes || length > kLargestRunBytes || length > room)
+            return false;
+        if (stream.readRawData(run, length) != length)
+            return false;
+        const BYTE flags = BYTE(run[offsetof(ItemRecord, flags)]);
+        const DWORD count = BYTE(run[offsetof(ItemRecord, slotCount)]);
+        if (count == 0 || index + count > used || length > int(count * kSlotSize))
+            return false;
+        const bool live = (flags & InUse) != 0;
+        if (live) {
+            if ((flags & ~kItemFlagMask) != 0 || length < kItemNameOffset)
+                return false;
+            WORD nameLength;
+            std::memcpy(&nameLength, run + offsetof(ItemRecord, nameLength), sizeof nameLength);
+            if (liveRunSavedBytes(nameLength) != length)
+                return false;
+        } else if (flags != 0) {
+            return false;
+        }
+        ItemRecord* r = recordAt(index);
+        std::memcpy(r, run, size_t(length));
+        repairSlotIndex(r, index);
+        if (live)
+            r->modifyStamp = 0;
+        else if (owner_)
+            owner_->release(ZLockItem(r), false);
+        index += count;
+    }
+    return true;
+}
+
+void ZSharedPiece::release()
+{
+    header_ = nullptr;
+    segmentSize_ = 0;
+    if (!segment_)
+        return;
+    if (segment_->isAttached())
+        segment_->detach();
+    delete segment_;
+    segment_ = nullptr;
+}
+
+} // namespace SearchEngine
