@@ -1,0 +1,25 @@
+# Raw NTFS volumes: the image fixture maker (libntfs-3g), its use by the
+# tests, and the fuzz target over the volume parsing.
+
+find_library(NTFS3G_LIBRARY NAMES ntfs-3g)
+find_path(NTFS3G_INCLUDE_DIR NAMES ntfs-3g/volume.h)
+
+if(NTFS3G_LIBRARY AND NTFS3G_INCLUDE_DIR)
+  add_library(zntfsfixture STATIC ${CMAKE_SOURCE_DIR}/tools/ntfsfixture/ZNtfsFixture.cpp)
+  target_include_directories(zntfsfixture PUBLIC ${CMAKE_SOURCE_DIR}/tools/ntfsfixture ${NTFS3G_INCLUDE_DIR})
+  # libntfs-3g's headers want these from its own configure step.
+  target_compile_definitions(zntfsfixture PRIVATE HAVE_STDINT_H HAVE_INTTYPES_H HAVE_STDBOOL_H HAVE_STDDEF_H
+                             HAVE_STDLIB_H HAVE_STRING_H HAVE_ERRNO_H HAVE_SYS_TYPES_H HAVE_SYS_STAT_H HAVE_FCNTL_H)
+  target_compile_options(zntfsfixture PRIVATE -Wno-missing-field-initializers)
+  target_link_libraries(zntfsfixture PUBLIC ${NTFS3G_LIBRARY})
+
+  add_executable(ntfsfixture ${CMAKE_SOURCE_DIR}/tools/ntfsfixture/ntfsfixture.cpp)
+  target_link_libraries(ntfsfixture PRIVATE zntfsfixture)
+
+  if(TARGET raw_ntfs_test)
+    target_link_libraries(raw_ntfs_test PRIVATE zntfsfixture)
+    target_compile_definitions(raw_ntfs_test PRIVATE SEARCH_HAVE_NTFS_FIXTURE=1)
+  endif()
+else()
+  message(STATUS "libntfs-3g not found: no NTFS fixture maker, raw NTFS tests use the sample image only")
+endif()
