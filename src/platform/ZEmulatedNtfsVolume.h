@@ -238,45 +238,69 @@ private:
     struct Blob;
     struct Layout;
 
-    // All below run with lock_ held.
+    // Everything below runs with lock_ held.
     void initialiseMetafiles();
+    ULONGLONG nowFileTime() const;
     DWORD allocateRecord();
     void freeRecord(DWORD record);
     ULONGLONG allocateClusters(ULONGLONG count);
+    bool recordInUse(DWORD record) const;
+    DWORD nearestInUse(DWORD record) const;
     ULONGLONG referenceOf(DWORD record) const;
     bool isBase(DWORD record) const;
     bool isFolder(DWORD record) const;
+    Extras& extrasOf(DWORD record);
+    const Extras* findExtras(DWORD record) const;
+
+    // Names.
     std::vector<Link> linksOf(DWORD record) const;
     void storeLinks(DWORD record, const std::vector<Link>& links);
     Link makeLink(DWORD parent, const std::u16string& name, BYTE nameSpace);
     std::u16string nameOf(const Link& link) const;
-    const Link* findLink(const std::vector<Link>& links, DWORD parent, const std::u16string& name) const;
-    bool nameTaken(DWORD parent, const std::u16string& name) const;
+    static DWORD parentOf(const Link& link);
+    int findLink(const std::vector<Link>& links, DWORD parent, const std::u16string& name) const;
+    int primaryLink(DWORD record) const;
+    bool nameTaken(DWORD parent, const std::u16string& name, BYTE nameSpace, DWORD except) const;
     void indexName(DWORD record, const Link& link);
     void unindexName(DWORD record, const Link& link);
-    bool addNames(DWORD record, DWORD parent, const std::u16string& name, NameForm form,
-                  const std::u16string& dosName, std::vector<Link>& links);
-    DWORD createEntry(DWORD parent, const std::u16string& name, const CreateOptions& options, bool folder);
-    bool checkChangeable(DWORD file) const;
-    bool resize(DWORD file, ULONGLONG newSize);
-    void normalize(DWORD record);
-    void buildAttributes(DWORD record, std::vector<Blob>& blobs, std::vector<BYTE>& bytes) const;
+    std::u16string generateDosName(DWORD parent, const std::u16string& name) const;
+    bool chooseNames(DWORD parent, const std::u16string& name, NameForm form, const std::u16string& dosName,
+                     DWORD except, std::vector<Link>& out);
+    void dropLink(DWORD record, std::vector<Link>& links, size_t index);
+    void addLinks(DWORD record, std::vector<Link>& links, size_t at, const std::vector<Link>& added);
+
+    // Placement and encoding of FILE records.
+    void ensureClusters(ULONGLONG& lcn, ULONGLONG& capacity, ULONGLONG clusters, DWORD runs);
+    void buildAttributes(DWORD record, Layout& layout) const;
+    bool assignHomes(Layout& layout, DWORD extensionRecords, bool spread) const;
+    DWORD listEntrySize(const Layout& layout, size_t blob) const;
     bool planLayout(DWORD record, Layout& layout) const;
+    void normalize(DWORD record);
+    void dropListRun(DWORD record, Extras& extras);
     void encodeInto(DWORD record, BYTE* out, bool onDiskForm) const;
-    Extras& extrasOf(DWORD record);
-    const Extras* findExtras(DWORD record) const;
-    ULONGLONG nowFileTime() const;
+    void readCluster(ULONGLONG lcn, BYTE* cluster) const;
+    void writeBootSector(BYTE* sector) const;
 
-    // Journal writing: one record, and the reason bookkeeping around it.
+    // Changes and their journal records.
     void journal(DWORD file, const Link& link, DWORD reasons);
-    void note(DWORD file, DWORD reason);        // accumulate + write when new
-    void closeIfAuto(DWORD file);
+    void note(DWORD file, DWORD reason);
     void closeLocked(DWORD file);
-    void journalChanged();
+    void closeIfAuto(DWORD file);
+    void touch(DWORD file, bool write);
+    bool checkChangeable(DWORD file) const;
+    DWORD createEntry(DWORD parent, const std::u16string& name, const CreateOptions& options, bool folder);
+    bool renameLocked(DWORD file, DWORD oldParent, const std::u16string& oldName,
+                      DWORD newParent, const std::u16string& newName);
+    bool removeLocked(DWORD file, DWORD parent, const std::u16string& name);
 
-    // Device calls (lock_ held unless noted).
+    // Device calls.
+    bool admit(DWORD code, DWORD alsoCode);
     bool takeFault(DWORD code, DWORD& error);
-    BOOL fail(DWORD error);
+    static BOOL fail(DWORD error);
+    NTFS_VOLUME_DATA_BUFFER volumeDataLocked() const;
+    USN_JOURNAL_DATA_V1 journalDataLocked() const;
+    void finishDeletionLocked();
+    void settleDeletion();
     BOOL getVolumeData(void* out, DWORD outSize, DWORD* returned);
     BOOL getFileRecord(const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned);
     BOOL enumUsnData(const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned);
@@ -285,8 +309,6 @@ private:
     BOOL deleteJournal(std::unique_lock<std::mutex>& lock, const void* in, DWORD inSize);
     BOOL readJournal(std::unique_lock<std::mutex>& lock, const void* in, DWORD inSize,
                      void* out, DWORD outSize, DWORD* returned);
-    void settleDeletion();
-    void readCluster(ULONGLONG lcn, BYTE* cluster) const;
 
     Options options_;
     mutable std::mutex lock_;
@@ -294,19 +316,22 @@ private:
 
     std::vector<Slot> slots_;                       // one per MFT record
     std::vector<ULONGLONG> inUseBits_;              // MFT bitmap
-    std::vector<DWORD> freeRecords_;                // freed records, reused last-in first-out
+    std::vector<DWORD> freeRecords_;                // min-heap of free records: the lowest is reused first
     std::u16string names_;                          // name arena for links
     std::unordered_map<DWORD, Extras> extras_;      // rare per-file parts
     std::unordered_multimap<ULONGLONG, DWORD> nameIndex_;  // (parent, folded name) hash -> record
     std::map<ULONGLONG, DWORD> listRuns_;           // first LCN of a non-resident list run -> base record
     ULONGLONG nextFreeLcn_ = 0;
     ULONGLONG mftStartLcn_ = 0;
+    ULONGLONG mirrorLcn_ = 0;
+    bool bootDataAtZero_ = false;                  // $Boot's data is cluster 0
 
     std::unique_ptr<ZUsnJournalStore> journal_;
     bool journalActive_ = false;
     bool journalDeleting_ = false;
     ULONGLONG deletionDeadlineMs_ = 0;             // on the clock seam; ~0: on demand
     DWORDLONG journalId_ = 0;
+    USN lowestValidUsn_ = 0;
     ULONGLONG journalMaximumSize_ = 0;
     ULONGLONG journalAllocationDelta_ = 0;
 
