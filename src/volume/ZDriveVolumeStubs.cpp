@@ -7,10 +7,6 @@
 
 namespace SearchEngine {
 
-void ZDriveVolume::monitorUsnJournal(USN, const std::function<void(USN_RECORD_V2*, DWORD, DWORD)>&)
-{
-}
-
 void ZDriveVolume::saveDriveCache()
 {
 }

@@ -1,0 +1,171 @@
+// Following the volume's USN change journal: read from a position onwards,
+// pass each record with the reasons that are new for its file, and give up
+// when the journal can no longer be read at that position.
+#include "volume/ZDriveVolume.h"
+
+#include "diagnostics/ZTelemetry.h"
+#include "frame/ZLog.h"
+#include "frame/ZSettings.h"
+
+#include <memory>
+#include <unordered_map>
+
+namespace SearchEngine {
+
+namespace {
+
+// One read: the next USN, then USN_RECORD_V2 records back to back.
+constexpr DWORD kJournalOutputSize = 8 * 1024 + sizeof(USN);
+constexpr DWORD kAllReasons = 0xFFFFFFFFu;
+constexpr LONGLONG kReadTimeout = -50000000;   // 5 s, relative, in 100 ns units
+constexpr DWORDLONG kBytesToWaitFor = 4096;
+constexpr WORD kRecordMajorVersion = 2;
+constexpr DWORD kRetryDelayMs = 5000;
+// ERROR_INVALID_PARAMETER this many times in a row is retried; once more gives up.
+constexpr int kParameterRetries = 3;
+constexpr DWORD kRecordHeaderSize = offsetof(USN_RECORD_V2, FileName);
+
+// Reasons seen per file since its last close; passes on only the new ones.
+class ReasonFilter {
+public:
+    // The bits of `reasons` to hand on for the file (0: none).
+    DWORD newReasons(DWORD recordNumber, DWORD reasons)
+    {
+        auto it = reasonsSoFar_.find(recordNumber);
+        const DWORD old = it == reasonsSoFar_.end() ? 0 : it->second;
+        // A proper subset grew; anything else (same bits, or bits gone as when
+        // the file's reasons started afresh) counts whole.
+        DWORD fresh = (old != reasons && (old & ~reasons) == 0) ? (reasons & ~old) : reasons;
+        if (fresh & USN_REASON_CLOSE) {
+            if (it != reasonsSoFar_.end())
+                reasonsSoFar_.erase(it);
+            fresh &= ~USN_REASON_CLOSE;
+        } else if (it != reasonsSoFar_.end()) {
+            it->second = reasons;
+        } else {
+            reasonsSoFar_.emplace(recordNumber, reasons);
+        }
+        return fresh;
+    }
+
+private:
+    std::unordered_map<DWORD, DWORD> reasonsSoFar_;
+};
+
+// The record at `offset` of a batch of `size` bytes, or null when it is not
+// a whole, well-formed record inside the batch.
+USN_RECORD_V2* recordAt(BYTE* batch, DWORD size, DWORD offset)
+{
+    if (offset > size || size - offset < kRecordHeaderSize)
+        return nullptr;
+    auto* rec = reinterpret_cast<USN_RECORD_V2*>(batch + offset);
+    const DWORD length = rec->RecordLength;
+    if (length < kRecordHeaderSize || length % kUsnRecordAlignment != 0 || length > size - offset)
+        return nullptr;
+    if (rec->MajorVersion != kRecordMajorVersion)
+        return nullptr;
+    const DWORD nameEnd = DWORD(rec->FileNameOffset) + rec->FileNameLength;
+    if (rec->FileNameOffset < kRecordHeaderSize || rec->FileNameLength % sizeof(WCHAR) != 0 || nameEnd > length)
+        return nullptr;
+    return rec;
+}
+
+} // namespace
+
+void ZDriveVolume::monitorUsnJournal(USN startUsn, const std::function<void(USN_RECORD_V2*, DWORD, DWORD)>& consumer)
+{
+    const USN firstUsn = startUsn != 0 ? startUsn : journalData.NextUsn;
+    USN currUsn = firstUsn;
+    USN lastUsn = firstUsn;
+    ReasonFilter filter;
+    int parameterFailures = 0;
+    ScanStats stats;
+    stats.drive = QString("%1").arg(QChar(m_drive));
+
+    // 8-byte aligned, as the records in it are.
+    std::unique_ptr<ULONGLONG[]> output(new ULONGLONG[kJournalOutputSize / sizeof(ULONGLONG)]);
+    BYTE* batch = reinterpret_cast<BYTE*>(output.get());
+
+    READ_USN_JOURNAL_DATA_V1 request{};
+    request.ReasonMask = kAllReasons;
+    request.ReturnOnlyOnClose = 0;
+    request.Timeout = static_cast<DWORDLONG>(kReadTimeout);
+    request.BytesToWaitFor = kBytesToWaitFor;
+    request.UsnJournalID = journalData.UsnJournalID;
+    request.MinMajorVersion = kRecordMajorVersion;
+    request.MaxMajorVersion = kRecordMajorVersion;
+
+    // Ends monitoring for this run: report, remember the drive for a rebuild
+    // (reason 87 only), log and tell the service.
+    auto giveUp = [&](DWORD reason) {
+        serviceStartTick().sendReport(ReportListenFailed, int(reason), stats);
+        if (reason == ERROR_INVALID_PARAMETER) {
+            settingsSetValue(QStringLiteral("SearchServiceQuitReason"), int((ERROR_INVALID_PARAMETER << 16) | m_drive));
+            LOG(ERROR) << "Listening Parameter Error, Try to Restart[LastUSN,CurrUSN]:[" << lastUsn << ","
+                       << currUsn << "]!";
+        } else {
+            LOG(ERROR) << "Listening Parameter Error, drive not ready!!!";
+        }
+        emitUnlessStopped([&] { emit listenFailed(reason); });
+    };
+
+    while (!stopRequested.load()) {
+        request.StartUsn = currUsn;
+        DWORD returned = 0;
+        ++stats.updatecount;
+        if (DeviceIoControl(volumeHandle, FSCTL_READ_USN_JOURNAL, &request, sizeof(request), batch,
+                            kJournalOutputSize, &returned, nullptr)) {
+            parameterFailures = 0;
+            if (returned > kJournalOutputSize)
+                returned = kJournalOutputSize;
+            if (returned < sizeof(USN))
+                continue;
+            lastUsn = currUsn;
+            currUsn = *reinterpret_cast<const USN*>(batch);
+            DWORD offset = sizeof(USN);
+            while (offset < returned) {
+                USN_RECORD_V2* rec = recordAt(batch, returned, offset);
+                if (!rec) {
+                    // A malformed record: the rest of the batch cannot be walked.
+                    LOG(ERROR) << ushort(m_drive) << "-Monitor Usn Bad Record : " << lastUsn << "+" << offset;
+                    break;
+                }
+                const DWORD recordNumber = DWORD(rec->FileReferenceNumber);
+                const DWORD fresh = filter.newReasons(recordNumber, rec->Reason);
+                if (fresh)
+                    consumer(rec, recordNumber, fresh);
+                offset += rec->RecordLength;
+            }
+            continue;
+        }
+
+        const DWORD error = GetLastError();
+        // A stop cancels a blocked read: not a failure of the journal.
+        if (stopRequested.load())
+            return;
+        LOG(ERROR) << ushort(m_drive) << "-Monitor Usn Failed : " << error;
+        switch (error) {
+        case ERROR_INVALID_PARAMETER:
+            if (++parameterFailures > kParameterRetries) {
+                giveUp(ERROR_INVALID_PARAMETER);
+                return;
+            }
+            Sleep(kRetryDelayMs);
+            break;
+        case ERROR_NOT_READY:
+            giveUp(ERROR_NOT_READY);
+            return;
+        case ERROR_JOURNAL_ENTRY_DELETED:
+        case ERROR_JOURNAL_NOT_ACTIVE:
+            // The position (or the journal) is gone: no retry can succeed, and
+            // the changes in between are lost. Rebuild the drive next start.
+            giveUp(ERROR_INVALID_PARAMETER);
+            return;
+        default:
+            Sleep(kRetryDelayMs);
+            break;
+        }
+    }
+}
+
+} // namespace SearchEngine
