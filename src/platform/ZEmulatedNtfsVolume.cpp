@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <string>
 
 namespace Platform {
 
@@ -532,7 +533,8 @@ std::u16string ZEmulatedNtfsVolume::generateDosName(DWORD parent, const std::u16
     if (base.empty())
         base = u"_";
     for (DWORD n = 1; n < 1000000; ++n) {
-        const std::u16string tail = u"~" + std::u16string(QString::number(n).utf16(), QString::number(n).utf16() + QString::number(n).size());
+        const std::string digits = std::to_string(n);
+        const std::u16string tail = u"~" + std::u16string(digits.begin(), digits.end());
         std::u16string candidate = base.substr(0, 8 - std::min<size_t>(tail.size(), 7)) + tail;
         if (!ext.empty())
             candidate += u"." + ext;
