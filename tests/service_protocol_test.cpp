@@ -185,3 +185,21 @@ TEST(MessageDecoder, DropsUnterminatedFlood)
     d.feed(buildAllReady());
     EXPECT_TRUE(d.next(m));
 }
+
+TEST(MessageDecoder, LongBatchInOneReadKeepsOrder)
+{
+    QByteArray stream;
+    const int count = 50000;
+    for (int i = 0; i < count; ++i)
+        stream += buildItem(6, ULONGLONG(i), DWORD(i));
+    ZMessageDecoder d;
+    d.feed(stream.left(stream.size() / 2 + 3));
+    auto all = decodeAll(d);
+    d.feed(stream.mid(stream.size() / 2 + 3));
+    const auto rest = decodeAll(d);
+    all.insert(all.end(), rest.begin(), rest.end());
+    ASSERT_EQ(all.size(), size_t(count));
+    for (int i = 0; i < count; ++i)
+        ASSERT_EQ(all[size_t(i)].itemRef, ULONGLONG(i));
+    EXPECT_EQ(d.pendingBytes(), 0);
+}

@@ -67,8 +67,10 @@ void ZMessageDecoder::feed(const QByteArray& bytes)
 bool ZMessageDecoder::next(ZClientMessage& message)
 {
     for (;;) {
-        const int end = pending_.indexOf(Terminator);
+        const int end = pending_.indexOf(Terminator, consumed_);
         if (end < 0) {
+            pending_.remove(0, consumed_);
+            consumed_ = 0;
             if (pending_.size() > MaxPendingBytes) {
                 // Out of step with the stream: drop what cannot be a message.
                 pending_.clear();
@@ -76,8 +78,8 @@ bool ZMessageDecoder::next(ZClientMessage& message)
             }
             return false;
         }
-        const QByteArray piece = pending_.left(end);
-        pending_.remove(0, end + TerminatorLength);
+        const QByteArray piece = pending_.mid(consumed_, end - consumed_);
+        consumed_ = end + TerminatorLength;
         if (decode(piece, message))
             return true;
         ++malformed_;

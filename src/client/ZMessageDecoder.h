@@ -49,13 +49,16 @@ public:
     // Pieces that were not a valid message (bad base64, unknown type, wrong
     // length), and text dropped for lack of a terminator.
     int malformedCount() const { return malformed_; }
-    int pendingBytes() const { return pending_.size(); }
+    int pendingBytes() const { return pending_.size() - consumed_; }
 
     // Decodes one piece (the base64 text without "<<").
     static bool decode(const QByteArray& base64, ZClientMessage& message);
 
 private:
+    // Bytes not yet split off start at consumed_; the consumed front is
+    // dropped once per batch, not once per message.
     QByteArray pending_;
+    int consumed_ = 0;
     int malformed_ = 0;
 };
 

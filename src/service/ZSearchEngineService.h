@@ -58,6 +58,7 @@ public:
     bool waitForRetiredVolumes(int timeoutMs);
 
     // Read-only views for the service's own tests and the runner.
+    HANDLE instanceMutexHandle() const { return instanceMutex; }
     const std::list<ZDriveVolume*>& volumeList() const { return volumes; }
     const QList<QLocalSocket*>& clientList() const { return clients; }
 
@@ -82,9 +83,10 @@ public:
 protected:
     void incomingConnection(quintptr socketDescriptor) override;
 
-private:
     // True when this start may go on; updates the start count and window.
     bool checkRestartPolicy();
+
+private:
     void connectVolume(ZDriveVolume* volume);
     // Writes the message to every client in connection order.
     void broadcast(const QByteArray& message);

@@ -1,0 +1,248 @@
+// Client connections in process: the state a new client is told, the relay
+// of every volume signal, the quit when the last client leaves, and the cut
+// of a client that stops reading.
+#include "support/ZServiceTestKit.h"
+
+#include "service/ZClientProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTimer>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace ServiceTestKit;
+using SearchEngine::ZService;
+
+namespace {
+
+class ServiceConnections : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        app();
+        clearStartSettings();
+    }
+};
+
+// Runs the application's event loop until something quits it; false when it
+// had to be ended by the time-out.
+bool quitsWithin(int ms)
+{
+    bool timedOut = false;
+    QTimer::singleShot(ms, [&] {
+        timedOut = true;
+        QCoreApplication::exit(99);
+    });
+    const int rc = QCoreApplication::exec();
+    return !timedOut && rc == 0;
+}
+
+// A connection that never reads: a bare Unix socket.
+class SilentClient {
+public:
+    bool connectTo(ZService& service)
+    {
+        const QByteArray path = QFile::encodeName(service.fullServerName());
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (fd_ < 0 || size_t(path.size()) >= sizeof(addr.sun_path))
+            return false;
+        memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+            return false;
+        const int before = service.clientList().size();
+        return spinUntil([&] { return service.clientList().size() > before; });
+    }
+    ~SilentClient()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+} // namespace
+
+TEST_F(ServiceConnections, ClientAfterAllReadyGetsEveryDriveInOrderThenAllReady)
+{
+    ServiceUnderTest s(u"DC");
+    ASSERT_TRUE(s.started);
+    s.volume('D')->announce(3, 2);
+    s.volume('C')->announce(5, 1);
+
+    TestClient client;
+    ASSERT_TRUE(client.connectTo(s.service));
+    ASSERT_TRUE(client.waitForMessages(3));
+    spinFor(50);
+    ASSERT_EQ(client.types(), (std::vector<int>{1, 1, 2}));
+    EXPECT_EQ(client.messages[0].drive, 'C');
+    EXPECT_EQ(client.messages[0].poolName, s.volume('C')->poolName());
+    EXPECT_EQ(client.messages[0].pieceCount, s.volume('C')->pieceCount());
+    EXPECT_EQ(client.messages[0].modifyMask, s.volume('C')->modifyCounter());
+    EXPECT_EQ(client.messages[1].drive, 'D');
+    EXPECT_EQ(client.messages[1].poolName, s.volume('D')->poolName());
+}
+
+TEST_F(ServiceConnections, ClientWhileOneOfTwoIsReadyHearsTheRestAsItComes)
+{
+    ServiceUnderTest s(u"CD");
+    ASSERT_TRUE(s.started);
+    s.volume('C')->announce();
+
+    TestClient client;
+    ASSERT_TRUE(client.connectTo(s.service));
+    ASSERT_TRUE(client.waitForMessages(1));
+    spinFor(50);
+    ASSERT_EQ(client.types(), (std::vector<int>{1}));
+
+    s.volume('D')->announce(7, 4);
+    ASSERT_TRUE(client.waitForMessages(3));
+    ASSERT_EQ(client.types(), (std::vector<int>{1, 1, 2}));
+    // The broadcast carries the signal's values, pieceCount before modifyMask.
+    EXPECT_EQ(client.messages[1].drive, 'D');
+    EXPECT_EQ(client.messages[1].pieceCount, 4);
+    EXPECT_EQ(client.messages[1].modifyMask, 7u);
+}
+
+TEST_F(ServiceConnections, FailedDrivesAreDroppedAndNeverAnnounced)
+{
+    ServiceUnderTest s(u"CD");
+    ASSERT_TRUE(s.started);
+    TestClient early;
+    ASSERT_TRUE(early.connectTo(s.service));
+
+    s.volume('C')->fail();
+    EXPECT_EQ(s.service.volumeList().size(), 1u);
+    // The last volume to finish failed: no all-ready at that moment.
+    s.volume('D')->fail();
+    EXPECT_TRUE(s.service.volumeList().empty());
+    spinFor(50);
+    EXPECT_TRUE(early.messages.empty());
+
+    // A client of a service with no volumes left hears all-ready only.
+    TestClient late;
+    ASSERT_TRUE(late.connectTo(s.service));
+    ASSERT_TRUE(late.waitForMessages(1));
+    spinFor(50);
+    EXPECT_EQ(late.types(), (std::vector<int>{2}));
+    // The dropped volume objects are released once their threads ended.
+    EXPECT_TRUE(spinUntil([&] { return !s.volume('C') && !s.volume('D'); }));
+}
+
+TEST_F(ServiceConnections, AllReadyIsBroadcastOnceAfterTheLastDrive)
+{
+    ServiceUnderTest s(u"CDE");
+    ASSERT_TRUE(s.started);
+    TestClient client;
+    ASSERT_TRUE(client.connectTo(s.service));
+    s.volume('C')->announce();
+    s.volume('E')->fail();
+    s.volume('D')->announce();
+    ASSERT_TRUE(client.waitForMessages(3));
+    spinFor(50);
+    EXPECT_EQ(client.types(), (std::vector<int>{1, 1, 2}));
+}
+
+TEST_F(ServiceConnections, EveryVolumeSignalIsRelayedToEveryClient)
+{
+    ServiceUnderTest s(u"C");
+    ASSERT_TRUE(s.started);
+    s.volume('C')->announce();
+    TestClient a, b;
+    ASSERT_TRUE(a.connectTo(s.service));
+    ASSERT_TRUE(b.connectTo(s.service));
+    ASSERT_TRUE(a.waitForMessages(2));
+    ASSERT_TRUE(b.waitForMessages(2));
+
+    auto* v = s.volume('C');
+    const ULONGLONG ref = 0x0043000100000004ull;
+    emit v->pieceAppended(67, 2);
+    emit v->itemRemoved(ref, 11);
+    emit v->itemChanged(ref, ref + 1, 12);
+    emit v->itemAppended(ref + 2, 13);
+    emit v->itemNameChanged(ref + 2, ref + 3, 14);
+    for (TestClient* c : {&a, &b}) {
+        ASSERT_TRUE(c->waitForMessages(7));
+        ASSERT_EQ(c->types(), (std::vector<int>{1, 2, 3, 4, 5, 6, 7}));
+        const auto& m = c->messages;
+        EXPECT_EQ(m[2].drive, 67);
+        EXPECT_EQ(m[2].pieceSize, 2u);
+        EXPECT_EQ(m[3].itemRef, ref);
+        EXPECT_EQ(m[3].modifyMask, 11u);
+        EXPECT_EQ(m[4].itemRef, ref);
+        EXPECT_EQ(m[4].newItemRef, ref + 1);
+        EXPECT_EQ(m[5].itemRef, ref + 2);
+        EXPECT_EQ(m[6].newItemRef, ref + 3);
+        EXPECT_EQ(m[6].modifyMask, 14u);
+    }
+}
+
+TEST_F(ServiceConnections, ServiceQuitsWhenTheLastOfTwoClientsLeaves)
+{
+    settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 3);
+    ServiceUnderTest s(u"C");
+    ASSERT_TRUE(s.started);
+    EXPECT_EQ(initTimes(), 4);
+    TestClient a, b;
+    ASSERT_TRUE(a.connectTo(s.service));
+    ASSERT_TRUE(b.connectTo(s.service));
+
+    a.socket.disconnectFromServer();
+    ASSERT_TRUE(spinUntil([&] { return s.service.clientList().size() == 1; }));
+    EXPECT_FALSE(quitsWithin(300)) << "one client is still there";
+    EXPECT_EQ(initTimes(), 4);
+
+    b.socket.disconnectFromServer();
+    EXPECT_TRUE(quitsWithin(2000));
+    EXPECT_TRUE(s.service.clientList().isEmpty());
+    EXPECT_EQ(initTimes(), 1) << "an orderly exit";
+}
+
+TEST_F(ServiceConnections, ClientThatStopsReadingIsCutOffAndOthersCarryOn)
+{
+    ServiceUnderTest s(u"C");
+    ASSERT_TRUE(s.started);
+    s.volume('C')->announce();
+    TestClient reader;
+    ASSERT_TRUE(reader.connectTo(s.service));
+    SilentClient silent;
+    ASSERT_TRUE(silent.connectTo(s.service));
+    ASSERT_EQ(s.service.clientList().size(), 2);
+
+    // Each message is 34 bytes on the wire; send well past the bound, in
+    // bursts between which the reading client drains its socket.
+    const qint64 wireSize = SearchEngine::buildItemPair(7, 0, 0, 0).size();
+    const int total = int(2 * ZService::kMaxClientBacklogBytes / wireSize);
+    const int burst = 2000;
+    auto* v = s.volume('C');
+    for (int sent = 0; sent < total; sent += burst) {
+        for (int i = 0; i < burst; ++i)
+            emit v->itemNameChanged(ULONGLONG(sent + i), ULONGLONG(sent + i + 1), DWORD(sent + i));
+        spinFor(5);
+    }
+    EXPECT_EQ(s.service.clientList().size(), 1);
+    ASSERT_TRUE(reader.waitForMessages(size_t(2 + ((total + burst - 1) / burst) * burst), 10000));
+    EXPECT_EQ(reader.decoder.malformedCount(), 0);
+    EXPECT_EQ(reader.messages.back().type, 7);
+}
+
+TEST_F(ServiceConnections, WhatAClientWritesIsIgnored)
+{
+    ServiceUnderTest s(u"C");
+    ASSERT_TRUE(s.started);
+    s.volume('C')->announce();
+    TestClient client;
+    ASSERT_TRUE(client.connectTo(s.service));
+    client.socket.write("hello<<AAAA");
+    client.socket.flush();
+    emit s.volume('C')->itemAppended(1, 2);
+    ASSERT_TRUE(client.waitForMessages(3));
+    EXPECT_EQ(client.types(), (std::vector<int>{1, 2, 6}));
+}
