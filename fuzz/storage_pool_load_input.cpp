@@ -1,0 +1,62 @@
+#include "storage_pool_load_input.h"
+
+#include "storage/ZSegmentLedger.h"
+#include "storage/ZSharedPool.h"
+
+#include <QDataStream>
+#include <QUuid>
+
+namespace StorageFuzz {
+
+namespace {
+
+// Small pieces keep each input cheap; segments a crashed run left are
+// removed once.
+bool prepare()
+{
+    SearchEngine::ZSharedPiece::setCreateGateForTesting(
+        [](int size) { return size <= SearchEngine::kSmallestPieceSize; });
+    SearchEngine::removeStaleSharedSegments();
+    return true;
+}
+
+QString nextPoolName()
+{
+    static const QString stem = QUuid::createUuid().toString();
+    static int serial = 0;
+    return stem + QString::number(++serial) + QLatin1Char('-');
+}
+
+QByteArray savePool(SearchEngine::ZSharedPool& pool)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    pool.save(out);
+    return bytes;
+}
+
+} // namespace
+
+Outcome loadPoolInput(const uint8_t* data, size_t size)
+{
+    static const bool ready = prepare();
+    (void)ready;
+    const QByteArray input = QByteArray::fromRawData(reinterpret_cast<const char*>(data), int(size));
+    SearchEngine::ZSharedPool pool(nextPoolName(), 'C');
+    QDataStream in(input);
+    if (!pool.load(in))
+        return Rejected;
+    int live = 0;
+    pool.forEachItem([&](SearchEngine::ZLockItem item) {
+        live += item.name().size() >= 0;
+        return true;
+    });
+    const QByteArray saved = savePool(pool);
+    SearchEngine::ZSharedPool copy(nextPoolName(), 'C');
+    QDataStream again(saved);
+    if (!copy.load(again) || savePool(copy) != saved)
+        return RoundTripBroken;
+    return Loaded;
+}
+
+} // namespace StorageFuzz

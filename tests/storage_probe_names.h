@@ -1,0 +1,46 @@
+// The self-checking items that the cross-process reader test writes and its
+// probe reads back: every field and the whole name follow from the record
+// number and a generation written into the name, so a torn record shows.
+#pragma once
+
+#include "client/ZSharedPoolReader.h"
+#include "storage/ZItemRecord.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace StorageProbe {
+
+constexpr DWORD kParentMix = 0xA5A5A5A5u;
+
+inline QString itemName(DWORD recordNumber, DWORD generation)
+{
+    QString name = QStringLiteral("%1_%2_").arg(recordNumber).arg(generation);
+    const int filler = int((recordNumber * 7 + generation * 13) % 34);
+    for (int i = 0; i < filler; ++i) {
+        const char letter = char('a' + (recordNumber + generation + DWORD(i)) % 26);
+        name += QLatin1Char(i % 2 ? letter : char(letter - 32));
+    }
+    return name;
+}
+inline DWORD parentOf(DWORD recordNumber) { return recordNumber ^ kParentMix; }
+inline ULONGLONG fileSizeOf(DWORD recordNumber) { return ULONGLONG(recordNumber) * 11; }
+inline ULONGLONG accessTimeOf(DWORD recordNumber) { return ULONGLONG(recordNumber) * 3; }
+
+// True when a live snapshot is exactly what the writer wrote for it.
+inline bool isWhole(const SearchEngine::ZItemSnapshot& s)
+{
+    const QString name = s.fileName();
+    const QStringList parts = name.split(QLatin1Char('_'));
+    if (parts.size() != 3)
+        return false;
+    bool ok1 = false, ok2 = false;
+    const DWORD recordNumber = parts[0].toUInt(&ok1);
+    const DWORD generation = parts[1].toUInt(&ok2);
+    return ok1 && ok2 && name == itemName(recordNumber, generation) && s.recordNumber == recordNumber
+        && s.parentRecordNumber == parentOf(recordNumber) && s.fileSize == fileSizeOf(recordNumber)
+        && s.accessTime == accessTimeOf(recordNumber)
+        && s.nameSignature == SearchEngine::nameSignatureOf(name.utf16(), name.size());
+}
+
+} // namespace StorageProbe
