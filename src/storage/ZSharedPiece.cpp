@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <sys/mman.h>
 
 namespace SearchEngine {
 
@@ -36,6 +37,16 @@ void lowerPieceSize(int size)
 }
 
 constexpr int kLargestRunBytes = kMaxRunSlots * int(kSlotSize);
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
+// Best effort: older kernels refuse the advice and fault pages in on use.
+void prefaultPages(void* data, int size)
+{
+    ::madvise(data, size_t(size), MADV_POPULATE_WRITE);
+}
 
 } // namespace
 
@@ -113,7 +124,11 @@ bool ZSharedPiece::init(bool attachOnly, WORD drive)
     // create() leaves the segment attached read-write.
     noteCreatedSegment(segment_->nativeKey());
     segmentSize_ = size;
-    std::memset(segment_->data(), 0, size_t(size));
+    // A new System V segment comes zero-filled from the kernel (shmget), so
+    // the slots need no clearing: touching them here would only fault in
+    // every page twice. Its pages are mapped in one call rather than one
+    // fault at a time as runs are appended.
+    prefaultPages(segment_->data(), size);
     header_ = static_cast<PieceHeader*>(segment_->data());
     PieceHeader h{};
     h.version = kPieceVersion;
