@@ -1,30 +1,38 @@
-// Placeholder settings store. Replaced by the registry-backed store.
 #include "frame/ZSettings.h"
 
-#include <mutex>
+#include "platform/win32_registry.h"
 
 namespace {
-std::mutex& settingsLock()
-{
-    static std::mutex m;
-    return m;
-}
+
+constexpr char kSettingsKey[] = "SoftWare\\orvanta\\antivirus";
+
+// One thread's object on the settings key; destroyed (and synced) when the
+// thread ends.
+struct ThreadSettings {
+    QSettings settings;
+    ThreadSettings() : settings(Platform::registryHivePath(HKEY_CURRENT_USER), QSettings::IniFormat)
+    {
+        settings.beginGroup(Platform::registryGroup(QLatin1String(kSettingsKey)));
+    }
+};
+
 } // namespace
 
 QSettings& settingsStore()
 {
-    static QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("orvanta"), QStringLiteral("registry"));
-    return s;
+    thread_local ThreadSettings store;
+    return store.settings;
 }
 
 QVariant settingsValue(const QString& name, const QVariant& defaultValue)
 {
-    std::lock_guard<std::mutex> g(settingsLock());
     return settingsStore().value(name, defaultValue);
 }
 
 void settingsSetValue(const QString& name, const QVariant& value)
 {
-    std::lock_guard<std::mutex> g(settingsLock());
-    settingsStore().setValue(name, value);
+    QSettings& s = settingsStore();
+    s.setValue(name, value);
+    // The registry writes at once; so does this store.
+    s.sync();
 }

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QSettings>
 #include <QStringList>
+#include <QTemporaryFile>
 
 #include <cstring>
 #include <vector>
@@ -12,6 +13,8 @@
 namespace {
 
 constexpr char kHiveFolder[] = "/orvanta/registry.ini";
+// A hive larger than this is not a registry file.
+constexpr qint64 kMaxHiveBytes = 16 * 1024 * 1024;
 
 // An open key: its hive file and its group there.
 struct KeyHandle : Platform::HandleObject {
@@ -94,14 +97,23 @@ RegValue valueFromText(const QString& text)
 }
 
 // Runs f on the hive's settings when the file parses; a missing, unreadable
-// or malformed file is an empty hive and f is not called.
+// or malformed file is an empty hive and f is not called. The settings are
+// read from a private copy of the file: QSettings keeps parsed files by path
+// and trusts a cached one while size and time stamp look unchanged, which
+// misses a rewrite within one tick of the file system's clock.
 template <typename F>
 bool withHive(HKEY hive, F f)
 {
     const QString path = Platform::registryHivePath(hive);
-    if (path.isEmpty() || !QFile::exists(path))
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly) || file.size() > kMaxHiveBytes)
         return false;
-    QSettings ini(path, QSettings::IniFormat);
+    const QByteArray bytes = file.read(kMaxHiveBytes + 1);
+    if (bytes.size() > kMaxHiveBytes)
+        return false;
+    QTemporaryFile copy(QDir::tempPath() + QStringLiteral("/registry-XXXXXX.ini"));
+    const bool copied = copy.open() && copy.write(bytes) == bytes.size() && copy.flush();
+    QSettings ini(copied ? copy.fileName() : path, QSettings::IniFormat);
     if (ini.status() != QSettings::NoError)
         return false;
     return f(ini);

@@ -1,0 +1,277 @@
+#include "frame/ProcessHelpers.h"
+#include "frame/ZLog.h"
+#include "platform/windows.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+using namespace FrameTest;
+
+namespace {
+
+constexpr qint64 kLogLimit = 10485760;
+
+std::u16string u16(const char* s)
+{
+    return QString::fromUtf8(s).toStdU16String();
+}
+
+SYSTEMTIME at(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s)
+{
+    SYSTEMTIME t{};
+    t.wYear = y;
+    t.wMonth = mo;
+    t.wDay = d;
+    t.wHour = h;
+    t.wMinute = mi;
+    t.wSecond = s;
+    return t;
+}
+
+void writeMachineHive(const QByteArray& text)
+{
+    const QString path = Platform::registryHivePath(HKEY_LOCAL_MACHINE);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    writeFile(path, text);
+}
+
+QString writerCopy(const char* name)
+{
+    return copyProgram(QStringLiteral(FRAME_LOG_WRITER_EXE), QLatin1String(name));
+}
+
+QList<QByteArray> logLines(const QString& program)
+{
+    QByteArray all = readFile(logFileOf(program));
+    QList<QByteArray> lines = all.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// The severities of the "level X" lines the writer's "levels" mode left.
+std::set<std::string> levelsWritten(const QString& program)
+{
+    std::set<std::string> found;
+    const QRegularExpression re(QStringLiteral("\\] level (\\w+)"));
+    for (const QByteArray& line : logLines(program)) {
+        const auto m = re.match(QString::fromUtf8(line));
+        if (m.hasMatch())
+            found.insert(m.captured(1).toStdString());
+    }
+    return found;
+}
+
+} // namespace
+
+// ---- The line prefix, byte for byte ----
+
+TEST(LogLineFormat, MatchesTheDocumentedExample)
+{
+    EXPECT_EQ(logLinePrefix(4312, at(2026, 3, 1, 9, 5, 7), LOG_ERROR, "F", 27), u16("[4312 |2026-03-01 09:05:07|  ERROR|F:27] "));
+}
+
+TEST(LogLineFormat, ThreadIdIsPaddedToFiveAndNeverCut)
+{
+    const SYSTEMTIME t = at(2026, 12, 31, 23, 59, 59);
+    EXPECT_EQ(logLinePrefix(7, t, LOG_DEBUG, "a.cpp", 1), u16("[7    |2026-12-31 23:59:59|  DEBUG|a.cpp:1] "));
+    EXPECT_EQ(logLinePrefix(12345, t, LOG_DEBUG, "a.cpp", 1), u16("[12345|2026-12-31 23:59:59|  DEBUG|a.cpp:1] "));
+    EXPECT_EQ(logLinePrefix(1234567, t, LOG_DEBUG, "a.cpp", 1), u16("[1234567|2026-12-31 23:59:59|  DEBUG|a.cpp:1] "));
+}
+
+TEST(LogLineFormat, SeverityColumnIsRightAlignedToSeven)
+{
+    const SYSTEMTIME t = at(2026, 3, 1, 0, 0, 0);
+    auto severityField = [&](int32_t s) {
+        const std::u16string p = logLinePrefix(1, t, s, "f", 2);
+        return QString::fromStdU16String(p).section(QLatin1Char('|'), 2, 2).toStdString();
+    };
+    EXPECT_EQ(severityField(LOG_DEBUG), "  DEBUG");
+    EXPECT_EQ(severityField(LOG_INFO), "   INFO");
+    EXPECT_EQ(severityField(LOG_WARNING), "WARNING");
+    EXPECT_EQ(severityField(LOG_ERROR), "  ERROR");
+    EXPECT_EQ(severityField(LOG_FATAL), "  FATAL");
+    EXPECT_EQ(severityField(5), "UNKNOWN");
+    EXPECT_EQ(severityField(-1), "UNKNOWN");
+}
+
+TEST(LogLineFormat, SourcePathIsCutAtEitherSlash)
+{
+    const SYSTEMTIME t = at(2026, 1, 2, 3, 4, 5);
+    EXPECT_EQ(logLinePrefix(1, t, LOG_ERROR, "/src/volume/ZDriveVolume.cpp", 10),
+              u16("[1    |2026-01-02 03:04:05|  ERROR|ZDriveVolume.cpp:10] "));
+    EXPECT_EQ(logLinePrefix(1, t, LOG_ERROR, "d:\\src\\frame\\ZLog.cpp", 10),
+              u16("[1    |2026-01-02 03:04:05|  ERROR|ZLog.cpp:10] "));
+    EXPECT_EQ(logLinePrefix(1, t, LOG_ERROR, "d:\\src/mixed\\last/x.cpp", 99999),
+              u16("[1    |2026-01-02 03:04:05|  ERROR|x.cpp:99999] "));
+}
+
+// ---- Operands ----
+
+TEST(LogOperands, IntegersAreDecimalOfEveryWidth)
+{
+    LogStream s;
+    s << static_cast<unsigned short>(67) << ' ' << static_cast<short>(-2) << ' ' << static_cast<unsigned char>(200) << ' '
+      << -2147483647 - 1 << ' ' << 4294967295u << ' ' << static_cast<long long>(-9223372036854775807LL - 1) << ' '
+      << 18446744073709551615ull << ' ' << true;
+    EXPECT_EQ(s.text(), u16("67 -2 200 -2147483648 4294967295 -9223372036854775808 18446744073709551615 1"));
+}
+
+TEST(LogOperands, StringsCharactersAndQStrings)
+{
+    LogStream s;
+    s << "ascii " << u"wide " << std::u16string(u"std ") << u'C' << ' ' << QStringLiteral("a\"b\\c") << "|"
+      << QString::fromUtf8("\xe4\xb8\xad") << "|" << static_cast<const char*>(nullptr);
+    EXPECT_EQ(QString::fromStdU16String(s.text()),
+              QString::fromUtf8("ascii wide std C \"a\\\"b\\\\c\" |\"\xe4\xb8\xad\" |"));
+}
+
+// ---- Through the file: a copied program writes log/ beside itself ----
+
+TEST(LogFile, LineIsWrittenInUtf8WithCrLfBesideTheExecutable)
+{
+    const QString program = writerCopy("format");
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    const ProcessResult r = runProgram(program, {QStringLiteral("format")});
+    const QDateTime after = QDateTime::currentDateTime().addSecs(1);
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    const QString out = QString::fromUtf8(r.out);
+    const QString tid = QRegularExpression(QStringLiteral("tid=(\\d+)")).match(out).captured(1);
+    const QString line = QRegularExpression(QStringLiteral("line=(\\d+)")).match(out).captured(1);
+
+    const QByteArray log = readFile(logFileOf(program));
+    const QRegularExpression re(QStringLiteral("^\\[(\\d+) *\\|(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d)\\|  ERROR\\|"
+                                               "log_writer\\.cpp:(\\d+)\\] text 67 \"q\\\\\"\" wide-5\r\n$"));
+    const auto m = re.match(QString::fromUtf8(log));
+    ASSERT_TRUE(m.hasMatch()) << log.constData();
+    EXPECT_EQ(m.captured(1), tid);
+    EXPECT_EQ(m.captured(3), line);
+    const QDateTime when = QDateTime::fromString(m.captured(2), QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    EXPECT_GE(when, before.addMSecs(-before.time().msec()));
+    EXPECT_LE(when, after);
+    EXPECT_FALSE(log.startsWith("\xef\xbb\xbf"));
+}
+
+TEST(LogFile, ThresholdComesFromLogLevel)
+{
+    const std::set<std::string> all{"DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
+    const std::set<std::string> fromInfo{"INFO", "WARNING", "ERROR", "FATAL"};
+    const std::set<std::string> fromError{"ERROR", "FATAL"};
+    const std::map<long long, std::set<std::string>> expected{
+        {0, all},
+        {1, fromInfo},
+        {2, {"WARNING", "ERROR", "FATAL"}},
+        {3, fromError},
+        {4, fromError},
+        {5, fromInfo},
+        {4000000000, fromInfo},
+    };
+    for (const auto& [level, severities] : expected) {
+        // Hand-written, as an administrator would.
+        writeMachineHive("[software/orvanta/antivirus/sysopt]\nLogLevel=" + QByteArray::number(level) + "\n");
+        const QString program = writerCopy("levels");
+        const ProcessResult r = runProgram(program, {QStringLiteral("levels")});
+        ASSERT_EQ(r.exitCode, 0);
+        EXPECT_EQ(levelsWritten(program), severities) << "LogLevel " << level;
+        EXPECT_EQ(r.out.contains("debug-evaluated=1"), level == 0) << "LogLevel " << level;
+    }
+}
+
+TEST(LogFile, AbsentOrUnreadableLevelMeansInfoAndDebugOperandsAreNotEvaluated)
+{
+    const std::set<std::string> fromInfo{"INFO", "WARNING", "ERROR", "FATAL"};
+    for (const QByteArray& hive : {QByteArray(), QByteArray("[software/orvanta/antivirus/other]\nLogLevel=0\n"),
+                                   QByteArray("[software/orvanta/antivirus/sysopt]\nLogLevel=\n"),
+                                   QByteArray("\x00\xff[[[=\n\x01", 8)}) {
+        if (hive.isNull())
+            QFile::remove(Platform::registryHivePath(HKEY_LOCAL_MACHINE));
+        else
+            writeMachineHive(hive);
+        const QString program = writerCopy("levels");
+        const ProcessResult r = runProgram(program, {QStringLiteral("levels")});
+        ASSERT_EQ(r.exitCode, 0);
+        EXPECT_EQ(levelsWritten(program), fromInfo);
+        EXPECT_TRUE(r.out.contains("debug-evaluated=0"));
+    }
+}
+
+TEST(LogFile, TenMebibytesIsAppendedToOneByteMoreIsEmptied)
+{
+    for (const qint64 size : {kLogLimit, kLogLimit + 1}) {
+        const QString program = writerCopy("limit");
+        const QString log = logFileOf(program);
+        QDir().mkpath(QFileInfo(log).absolutePath());
+        {
+            QFile f(log);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            ASSERT_TRUE(f.resize(size));
+        }
+        const ProcessResult r = runProgram(program, {QStringLiteral("lines"), QStringLiteral("1"), QStringLiteral("a"),
+                                                     QStringLiteral("1")});
+        ASSERT_EQ(r.exitCode, 0);
+        const qint64 now = QFileInfo(log).size();
+        if (size == kLogLimit) {
+            EXPECT_GT(now, kLogLimit);
+            EXPECT_LT(now, kLogLimit + 1024);
+        } else {
+            EXPECT_GT(now, 0);
+            EXPECT_LT(now, 1024);
+            EXPECT_TRUE(readFile(log).startsWith('['));
+        }
+    }
+}
+
+TEST(LogFile, TwoProcessesAndTheirThreadsAppendWholeLines)
+{
+    const QString program = writerCopy("shared");
+    constexpr int kLines = 1500;
+    constexpr int kThreads = 3;
+    QProcess* a = startProgram(program, {QStringLiteral("lines"), QString::number(kLines), QStringLiteral("A"),
+                                         QString::number(kThreads)});
+    QProcess* b = startProgram(program, {QStringLiteral("lines"), QString::number(kLines), QStringLiteral("B"),
+                                         QString::number(kThreads)});
+    ASSERT_EQ(finish(a).exitCode, 0);
+    ASSERT_EQ(finish(b).exitCode, 0);
+
+    const QRegularExpression re(QStringLiteral("^\\[\\d+ *\\|[-0-9: ]{19}\\|  ERROR\\|log_writer\\.cpp:\\d+\\] "
+                                               "line ([AB]) (\\d) (\\d+) x{120}\r$"));
+    std::map<std::string, std::set<int>> seen;
+    const QList<QByteArray> lines = logLines(program);
+    ASSERT_EQ(lines.size(), 2 * kLines * kThreads);
+    for (const QByteArray& line : lines) {
+        const auto m = re.match(QString::fromUtf8(line));
+        ASSERT_TRUE(m.hasMatch()) << line.constData();
+        seen[(m.captured(1) + m.captured(2)).toStdString()].insert(m.captured(3).toInt());
+    }
+    ASSERT_EQ(seen.size(), size_t(2 * kThreads));
+    for (const auto& [writer, numbers] : seen)
+        EXPECT_EQ(numbers.size(), size_t(kLines)) << writer;
+}
+
+TEST(LogFile, GetLastErrorIsTheSameAfterAStatement)
+{
+    const QString program = writerCopy("lasterror");
+    const ProcessResult r = runProgram(program, {QStringLiteral("lasterror")});
+    ASSERT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.out.contains("after=1234\n")) << r.out.constData();
+    EXPECT_TRUE(r.out.contains("afterdropped=4321\n")) << r.out.constData();
+    EXPECT_TRUE(readFile(logFileOf(program)).contains("] err=1234\r\n"));
+}
+
+TEST(LogFile, NoLogFolderLeavesTheProgramRunning)
+{
+    const QString program = writerCopy("nofolder");
+    // A file where the folder should be: the folder cannot be made.
+    writeFile(QFileInfo(program).absolutePath() + QStringLiteral("/log"), "not a folder");
+    const ProcessResult r = runProgram(program, {QStringLiteral("lines"), QStringLiteral("3"), QStringLiteral("n"),
+                                                 QStringLiteral("1")});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.out.contains("done"));
+    EXPECT_EQ(readFile(QFileInfo(program).absolutePath() + QStringLiteral("/log")), QByteArray("not a folder"));
+}

@@ -1,0 +1,170 @@
+#include "platform/windows.h"
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+void writeHive(HKEY hive, const QByteArray& text)
+{
+    const QString path = Platform::registryHivePath(hive);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text);
+}
+
+class Registry : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QFile::remove(Platform::registryHivePath(HKEY_LOCAL_MACHINE));
+        QFile::remove(Platform::registryHivePath(HKEY_CURRENT_USER));
+    }
+    void TearDown() override
+    {
+        if (key_)
+            RegCloseKey(key_);
+    }
+    HKEY key_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(Registry, HivesAreTheXdgFiles)
+{
+    EXPECT_EQ(Platform::registryHivePath(HKEY_CURRENT_USER),
+              QFile::decodeName(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/orvanta/registry.ini"));
+    EXPECT_EQ(Platform::registryHivePath(HKEY_LOCAL_MACHINE),
+              QFile::decodeName(qgetenv("XDG_CONFIG_DIRS")).section(QLatin1Char(':'), 0, 0)
+                  + QStringLiteral("/orvanta/registry.ini"));
+    EXPECT_EQ(Platform::registryGroup(QStringLiteral("SoftWare\\Orvanta\\\\antivirus\\")),
+              QStringLiteral("software/orvanta/antivirus"));
+}
+
+TEST_F(Registry, MissingHiveOrKeyIsNotFound)
+{
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Orvanta", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(key_, nullptr);
+    writeHive(HKEY_LOCAL_MACHINE, "[software/orvanta]\nA=1\n");
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Other", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
+    // The other hive is another file.
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Orvanta", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(Registry, KeysAndValueNamesMatchWithoutRegardToCase)
+{
+    writeHive(HKEY_LOCAL_MACHINE, "[software/orvanta/antivirus/sysopt]\nLogLevel=0\n");
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Orvanta\\AntiVirus\\SysOpt", 0, KEY_READ, &key_),
+              LSTATUS(ERROR_SUCCESS));
+    DWORD type = 99, value = 77, size = sizeof value;
+    ASSERT_EQ(RegQueryValueExW(key_, u"LOGLEVEL", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+              LSTATUS(ERROR_SUCCESS));
+    EXPECT_EQ(type, DWORD(REG_DWORD));
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(RegQueryValueExW(key_, u"LogLevel2", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+              LSTATUS(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(Registry, SubkeysOpenFromAnOpenKey)
+{
+    writeHive(HKEY_LOCAL_MACHINE, "[software/orvanta/antivirus/sysopt]\nLogLevel=2\n");
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Orvanta", 0, KEY_READ, &key_), LSTATUS(ERROR_SUCCESS));
+    HKEY sub = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(key_, u"antivirus\\sysopt", 0, KEY_READ, &sub), LSTATUS(ERROR_SUCCESS));
+    DWORD value = 0, size = sizeof value;
+    EXPECT_EQ(RegQueryValueExW(sub, u"LogLevel", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              LSTATUS(ERROR_SUCCESS));
+    EXPECT_EQ(value, 2u);
+    EXPECT_EQ(RegCloseKey(sub), LSTATUS(ERROR_SUCCESS));
+}
+
+TEST_F(Registry, ValueTypesAndSizes)
+{
+    writeHive(HKEY_CURRENT_USER, "[k]\nText=hello world\nBig=4294967295\nTooBig=4294967296\nHexWord=dword:0000002a\n"
+                                 "Bytes=hex:01,ff,7f\nList=a,b\n");
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"K", 0, KEY_READ, &key_), LSTATUS(ERROR_SUCCESS));
+    DWORD type = 0, size = 0;
+
+    // Size query: data null.
+    ASSERT_EQ(RegQueryValueExW(key_, u"Text", nullptr, &type, nullptr, &size), LSTATUS(ERROR_SUCCESS));
+    EXPECT_EQ(type, DWORD(REG_SZ));
+    EXPECT_EQ(size, 24u); // 11 characters and the NUL, two bytes each
+    WCHAR small[4] = {};
+    size = sizeof small;
+    EXPECT_EQ(RegQueryValueExW(key_, u"Text", nullptr, &type, reinterpret_cast<BYTE*>(small), &size),
+              LSTATUS(ERROR_MORE_DATA));
+    EXPECT_EQ(size, 24u);
+    WCHAR text[12] = {};
+    size = sizeof text;
+    ASSERT_EQ(RegQueryValueExW(key_, u"Text", nullptr, &type, reinterpret_cast<BYTE*>(text), &size),
+              LSTATUS(ERROR_SUCCESS));
+    EXPECT_EQ(QString::fromUtf16(text), QStringLiteral("hello world"));
+
+    DWORD value = 0;
+    size = sizeof value;
+    ASSERT_EQ(RegQueryValueExW(key_, u"Big", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size), LSTATUS(ERROR_SUCCESS));
+    EXPECT_EQ(type, DWORD(REG_DWORD));
+    EXPECT_EQ(value, 4294967295u);
+    size = sizeof value;
+    EXPECT_EQ(RegQueryValueExW(key_, u"TooBig", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+              LSTATUS(ERROR_MORE_DATA));
+    EXPECT_EQ(type, DWORD(REG_SZ));
+    size = sizeof value;
+    ASSERT_EQ(RegQueryValueExW(key_, u"HexWord", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+              LSTATUS(ERROR_SUCCESS));
+    EXPECT_EQ(type, DWORD(REG_DWORD));
+    EXPECT_EQ(value, 42u);
+
+    BYTE bytes[8] = {};
+    size = sizeof bytes;
+    ASSERT_EQ(RegQueryValueExW(key_, u"Bytes", nullptr, &type, bytes, &size), LSTATUS(ERROR_SUCCESS));
+    EXPECT_EQ(type, DWORD(REG_BINARY));
+    ASSERT_EQ(size, 3u);
+    EXPECT_EQ(bytes[0], 0x01);
+    EXPECT_EQ(bytes[1], 0xff);
+    EXPECT_EQ(bytes[2], 0x7f);
+
+    WCHAR list[8] = {};
+    size = sizeof list;
+    ASSERT_EQ(RegQueryValueExW(key_, u"List", nullptr, &type, reinterpret_cast<BYTE*>(list), &size), LSTATUS(ERROR_SUCCESS));
+    EXPECT_EQ(QString::fromUtf16(list), QStringLiteral("a,b"));
+}
+
+TEST_F(Registry, MalformedOrUnreadableHiveIsEmpty)
+{
+    for (const QByteArray& junk : {QByteArray("\xff\xfe\x00\x01[[[[\n==\n\x00", 14), QByteArray("[unclosed\nA=1\n"),
+                                   QByteArray(100000, '['), QByteArray("=\n=\n[]\n")}) {
+        writeHive(HKEY_LOCAL_MACHINE, junk);
+        HKEY key = nullptr;
+        const LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Orvanta\\antivirus\\sysopt", 0, KEY_READ, &key);
+        EXPECT_EQ(rc, LSTATUS(ERROR_FILE_NOT_FOUND));
+        DWORD value = 0, size = sizeof value;
+        EXPECT_NE(RegQueryValueExW(HKEY_LOCAL_MACHINE, u"LogLevel", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+                  LSTATUS(ERROR_SUCCESS));
+    }
+    // A folder where the file should be.
+    QFile::remove(Platform::registryHivePath(HKEY_LOCAL_MACHINE));
+    QDir().mkpath(Platform::registryHivePath(HKEY_LOCAL_MACHINE));
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(Registry, BadHandlesAndArgumentsAreRefused)
+{
+    DWORD size = 4;
+    DWORD value = 0;
+    EXPECT_EQ(RegQueryValueExW(nullptr, u"x", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              LSTATUS(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(RegQueryValueExW(HKEY_CLASSES_ROOT, u"x", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              LSTATUS(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(RegCloseKey(nullptr), LSTATUS(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"x", 0, KEY_READ, nullptr), LSTATUS(ERROR_INVALID_PARAMETER));
+    writeHive(HKEY_CURRENT_USER, "[k]\nA=1\n");
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"k", 0, KEY_READ, &key_), LSTATUS(ERROR_SUCCESS));
+    EXPECT_EQ(RegQueryValueExW(key_, u"A", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), nullptr),
+              LSTATUS(ERROR_INVALID_PARAMETER));
+}
