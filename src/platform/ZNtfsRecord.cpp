@@ -94,7 +94,7 @@ bool attributeNameIs(const Ntfs::AttributeHeader* attr, const WCHAR* name, size_
 {
     if (attr->nameLength != nameLength)
         return false;
-    return std::memcmp(reinterpret_cast<const BYTE*>(attr) + attr->nameOffset, name,
+    return nameLength == 0 || std::memcmp(reinterpret_cast<const BYTE*>(attr) + attr->nameOffset, name,
                        nameLength * sizeof(WCHAR)) == 0;
 }
 

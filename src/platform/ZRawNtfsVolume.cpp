@@ -521,7 +521,8 @@ bool ZRawNtfsVolume::collectAttribute(ULONGLONG recordNumber, const BYTE* record
         const ULONGLONG segment = recordNumberOf(e.segmentReference);
         const bool nameFits = size_t(e.nameOffset) + 2 * size_t(e.nameLength) <= e.length;
         const bool sameName = nameFits && e.nameLength == nameLength
-                              && std::memcmp(list.data() + pos + e.nameOffset, name, nameLength * 2) == 0;
+                              && (nameLength == 0
+                                  || std::memcmp(list.data() + pos + e.nameOffset, name, nameLength * 2) == 0);
         pos += e.length;
         if (e.type != type || !sameName || segment == recordNumber)
             continue;
