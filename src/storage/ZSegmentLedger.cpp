@@ -31,6 +31,7 @@ const QLatin1String kLedgerSuffix(".ledger");
 struct OwnLedger {
     std::mutex lock;
     int fd = -1;
+    pid_t pid = 0;   // the process that opened fd; a forked child opens its own
     QString path;
 };
 
@@ -44,8 +45,13 @@ OwnLedger& ownLedger()
 // of the process (the lock goes with the process, however it ends).
 bool openOwnLedger(OwnLedger& l)
 {
-    if (l.fd >= 0)
+    if (l.fd >= 0 && l.pid == getpid())
         return true;
+    if (l.fd >= 0) {
+        // Inherited through fork: the lock stays with the parent's ledger.
+        ::close(l.fd);
+        l.fd = -1;
+    }
     l.path = QDir::tempPath() + QLatin1Char('/') + kLedgerPrefix + QString::number(getpid())
         + QLatin1Char('-') + QString::number(QDateTime::currentMSecsSinceEpoch()) + kLedgerSuffix;
     const int fd = ::open(QFile::encodeName(l.path).constData(),
@@ -57,6 +63,7 @@ bool openOwnLedger(OwnLedger& l)
         return false;
     }
     l.fd = fd;
+    l.pid = getpid();
     return true;
 }
 
