@@ -3,6 +3,8 @@
 #include "platform/windows.h"
 
 #include <algorithm>
+#include <memory>
+#include <string>
 
 namespace SearchEngine {
 
@@ -52,11 +54,16 @@ bool readIdentifier(std::u16string* out)
     return true;
 }
 
-unsigned monitorThread(void* entry)
+// What the monitor thread needs; it owns this for as long as it runs.
+struct MonitorStart {
+    DumpMonitorEntry entry;
+    std::u16string identifier;
+};
+
+unsigned monitorThread(void* arg)
 {
-    const QString identifier = dumpMonitorIdentifier();
-    reinterpret_cast<DumpMonitorEntry>(entry)(kMonitorMode, reinterpret_cast<LPCWSTR>(identifier.utf16()),
-                                              kMonitorFlags, kMonitorSeconds);
+    std::unique_ptr<MonitorStart> start(static_cast<MonitorStart*>(arg));
+    start->entry(kMonitorMode, start->identifier.c_str(), kMonitorFlags, kMonitorSeconds);
     return 0;
 }
 
@@ -78,7 +85,13 @@ bool startDumpMonitorFrom(LPCWSTR library)
     FARPROC entry = GetProcAddress(module, kDumpExport);
     if (!entry)
         return false;
-    const uintptr_t thread = _beginthreadex(nullptr, 0, monitorThread, reinterpret_cast<void*>(entry), 0, nullptr);
+    // The identifier is read here rather than on the detached thread, so that
+    // the thread touches nothing that process exit tears down.
+    auto* start = new MonitorStart{reinterpret_cast<DumpMonitorEntry>(reinterpret_cast<void*>(entry)),
+                                   dumpMonitorIdentifier().toStdU16String()};
+    const uintptr_t thread = _beginthreadex(nullptr, 0, monitorThread, start, 0, nullptr);
+    if (!thread)
+        delete start;
     Sleep(kHeadStartMs);
     if (thread)
         CloseHandle(reinterpret_cast<HANDLE>(thread));
