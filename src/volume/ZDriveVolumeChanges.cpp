@@ -7,7 +7,10 @@
 #include "storage/ZLockItem.h"
 #include "storage/ZSharedPool.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 namespace SearchEngine {
 
@@ -21,6 +24,8 @@ constexpr qint64 kSaveIntervalSeconds = 300;
 
 constexpr DWORD kDataChangeReasons = USN_REASON_DATA_OVERWRITE | USN_REASON_DATA_EXTEND | USN_REASON_DATA_TRUNCATION;
 constexpr DWORD kDesiredStorageClassChange = 0x01000000;
+// $FILE_NAME holds its length in one byte.
+constexpr int kMaxFileNameUnits = 255;
 
 struct ReasonName {
     DWORD bit;
@@ -148,11 +153,38 @@ const BYTE* readChangedRecord(ZDriveVolume& v, DWORD recordNumber)
     return v.readFileRecord(recordNumber, 0);
 }
 
-void removeItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD reasons, RecordMap::iterator& pendingRename)
+// A link change names a link that the index holds: true when the file no
+// longer has that name, as after the removal of one of several hard links
+// (Windows writes no deletion for it).
+bool linkIsGone(ZDriveVolume& v, DWORD recordNumber, const USN_RECORD_V2* rec)
 {
-    const RecordMap::iterator it = v.findItemForRecord(rec);
-    if (it == v.recordMap.end())
-        return;
+    // A record that cannot be read any more belongs to a file whose last
+    // link went as well.
+    const BYTE* fileRecord = readChangedRecord(v, recordNumber);
+    return !fileRecord || !v.matchFileName(rec, fileRecord).name;
+}
+
+// The $FILE_NAME value of a file's parts that names an item, or null.
+const Ntfs::FileNameAttribute* nameOfItem(const FileRecordParts& parts, ZLockItem item)
+{
+    const QByteArray wanted = item.name();
+    for (const Ntfs::FileNameAttribute* f : parts.names) {
+        if (DWORD(f->parentDirectory) != item->parentRecordNumber)
+            continue;
+        WCHAR units[kMaxFileNameUnits];
+        const int count = f->nameLength;
+        std::memcpy(units, reinterpret_cast<const BYTE*>(f) + Ntfs::kFileNameHeaderSize, size_t(count) * sizeof(WCHAR));
+        char utf8[kItemNameBufferSize];
+        const int length = ZDriveVolume::utf8NameOf(units, count, utf8);
+        if (QByteArray::fromRawData(utf8, length) == wanted)
+            return f;
+    }
+    return nullptr;
+}
+
+// Frees the item of one entry and announces it.
+void removeEntry(ZDriveVolume& v, RecordMap::iterator it, DWORD reasons, RecordMap::iterator& pendingRename)
+{
     const ZLockItem item(it->second);
     if (pendingRename == it)
         pendingRename = v.recordMap.end(); // the half-renamed file is gone
@@ -167,26 +199,50 @@ void removeItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD reasons, Record
     v.emitUnlessStopped([&] { emit v.itemRemoved(itemRef, modifyMask); });
 }
 
-void completeRename(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, const JournalName& name,
+// Frees the items of a file whose names the file no longer has. A link's
+// removal is not always seen on its own: while a file stays open its
+// records carry the link bit of an earlier change, and a record with no new
+// reason but the close is never passed on.
+void removeGoneLinks(ZDriveVolume& v, DWORD recordNumber, DWORD reasons, RecordMap::iterator& pendingRename)
+{
+    auto range = v.recordMap.equal_range(recordNumber);
+    if (range.first == range.second)
+        return;
+    const BYTE* fileRecord = readChangedRecord(v, recordNumber);
+    FileRecordParts parts;
+    if (fileRecord)
+        v.parseFileRecord(recordNumber, fileRecord, parts, true);
+    std::vector<ItemRecord*> gone;
+    for (auto it = range.first; it != range.second; ++it) {
+        if (!fileRecord || !nameOfItem(parts, ZLockItem(it->second)))
+            gone.push_back(it->second);
+    }
+    for (ItemRecord* item : gone) {
+        const RecordMap::iterator it = findEntry(v.recordMap, recordNumber, item);
+        if (it != v.recordMap.end())
+            removeEntry(v, it, reasons, pendingRename);
+    }
+}
+
+// A deletion: the item the record names, and any other of the file's items
+// whose name went unseen before it.
+void removeItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons,
+                RecordMap::iterator& pendingRename)
+{
+    const RecordMap::iterator it = v.findItemForRecord(rec);
+    if (it != v.recordMap.end())
+        removeEntry(v, it, reasons, pendingRename);
+    removeGoneLinks(v, recordNumber, reasons, pendingRename);
+}
+
+// The new name of the file whose old name is pending; the new item, or null.
+ZLockItem completeRename(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, const JournalName& name,
                     DWORD reasons, RecordMap::iterator& pendingRename)
 {
-    if (pendingRename != v.recordMap.end() && pendingRename->first != recordNumber) {
-        // The new name belongs to another file than the old name seen last:
-        // that rename cannot be completed, and keying this file's new item
-        // under the other file's number would hide it from later changes.
-        pendingRename = v.recordMap.end();
-    }
-    if (pendingRename == v.recordMap.end()) {
-        // A new name without an old one: the file came from a folder the
-        // index does not hold. It is added when its new folder is indexed.
-        if (v.findItemForRecord(rec) == v.recordMap.end())
-            addItem(v, rec, recordNumber, name, reasons, pendingRename);
-        return;
-    }
     const ZLockItem old(pendingRename->second);
     if (!old || !old.isLive()) {
         pendingRename = v.recordMap.end();
-        return;
+        return ZLockItem();
     }
 
     ZItemFields fields;
@@ -195,7 +251,7 @@ void completeRename(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumbe
     fields.attributes = rec->FileAttributes;
     const ZLockItem fresh = replaceItem(*v.pool, old, fields, name.item, v.m_modifyCounter.load());
     if (!fresh)
-        return; // no run to be had: the rename stays pending
+        return ZLockItem(); // no run to be had: the rename stays pending
 
     pendingRename->second = fresh.record();
     pendingRename = v.recordMap.end();
@@ -207,23 +263,47 @@ void completeRename(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumbe
     const ULONGLONG newRef = fresh.itemRef();
     const DWORD modifyMask = v.m_modifyCounter.load();
     v.emitUnlessStopped([&] { emit v.itemNameChanged(oldRef, newRef, modifyMask); });
+    return fresh;
 }
 
-void refreshChangedItem(ZDriveVolume& v, ZLockItem item, DWORD recordNumber, const USN_RECORD_V2* rec)
+void refreshValues(ZLockItem item, const FileNameMatch& match)
 {
     FileRecordValues values;
     values.fileSize = item->fileSize;
     values.changeTime = item->changeTime;
     values.accessTime = item->accessTime;
     values.flags = item.flags();
+    values.take(match);
+    refreshItem(item, values.fileSize, values.changeTime, values.accessTime, values.flags);
+}
+
+void refreshChangedItem(ZDriveVolume& v, ZLockItem item, DWORD recordNumber, const USN_RECORD_V2* rec)
+{
     const BYTE* fileRecord = readChangedRecord(v, recordNumber);
     if (!fileRecord) {
         // Values kept, marked as not to be trusted; not counted.
-        refreshItem(item, values.fileSize, values.changeTime, values.accessTime, NoNameTimes | NoData);
+        refreshItem(item, item->fileSize, item->changeTime, item->accessTime, NoNameTimes | NoData);
         return;
     }
-    values.take(v.matchFileName(rec, fileRecord));
-    refreshItem(item, values.fileSize, values.changeTime, values.accessTime, values.flags);
+    const FileNameMatch match = v.matchFileName(rec, fileRecord);
+    refreshValues(item, match);
+
+    // The file's other hard links show the same data: they take its size,
+    // and the times of their own names.
+    auto range = v.recordMap.equal_range(recordNumber);
+    if (std::next(range.first) != range.second) {
+        FileRecordParts parts;
+        v.parseFileRecord(recordNumber, fileRecord, parts, true);
+        for (auto it = range.first; it != range.second; ++it) {
+            const ZLockItem link(it->second);
+            if (link == item || !link.isLive())
+                continue;
+            FileNameMatch linkMatch;
+            linkMatch.name = nameOfItem(parts, link);
+            linkMatch.data = parts.data;
+            refreshValues(link, linkMatch);
+        }
+    }
     countChange(v);
 }
 
@@ -239,28 +319,34 @@ void addItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, cons
         }
     }
 
-    const ZLockItem run = v.pool->allocate(name.item.slotCount());
-    if (!run)
-        return;
-
     ZItemFields fields;
     fields.recordNumber = recordNumber;
     fields.parentRecordNumber = name.parent;
     fields.attributes = rec->FileAttributes;
     fields.nameSignature = name.item.signature;
-    fields.modifyStamp = v.m_modifyCounter.load();
     const BYTE* fileRecord = readChangedRecord(v, recordNumber);
     if (!fileRecord) {
         fields.flags = NoNameTimes | NoData;
     } else {
+        const FileNameMatch match = v.matchFileName(rec, fileRecord);
+        // A name the file no longer has (renamed, unlinked or deleted since
+        // the record was written) is left to the later record that says so;
+        // adding it would leave an item that no later change removes.
+        if (!match.name)
+            return;
         // A recycled run starts from zero values, not from its former item's.
         FileRecordValues values;
-        values.take(v.matchFileName(rec, fileRecord));
+        values.take(match);
         fields.fileSize = values.fileSize;
         fields.changeTime = values.changeTime;
         fields.accessTime = values.accessTime;
         fields.flags = values.flags;
     }
+
+    const ZLockItem run = v.pool->allocate(name.item.slotCount());
+    if (!run)
+        return;
+    fields.modifyStamp = v.m_modifyCounter.load();
     if (!createItem(run, fields, name.item)) {
         v.pool->release(run, true);
         return;
@@ -280,7 +366,8 @@ void addItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, cons
     const DWORD modifyMask = v.m_modifyCounter.load();
     v.emitUnlessStopped([&] { emit v.itemAppended(itemRef, modifyMask); });
 
-    if (reasons & USN_REASON_RENAME_OLD_NAME)
+    // An old name of an unreadable file: its new name may follow.
+    if ((reasons & USN_REASON_RENAME_OLD_NAME) && !(reasons & USN_REASON_RENAME_NEW_NAME) && !fileRecord)
         pendingRename = v.findItemForRecord(rec);
 }
 
@@ -323,16 +410,20 @@ FileNameMatch ZDriveVolume::matchFileName(const USN_RECORD_V2* rec, const BYTE* 
         return FileNameMatch();
     FileRecordParts parts;
     parseFileRecord(DWORD(rec->FileReferenceNumber), fileRecord, parts, true);
+    // The data belongs to the file, not to one of its names: it is given
+    // even when no name matches (a name renamed or unlinked since the
+    // record was written), so the size stays right.
+    FileNameMatch match;
+    match.data = parts.data;
     for (const Ntfs::FileNameAttribute* f : parts.names) {
         if (DWORD(f->parentDirectory) == name.parent && f->nameLength == name.unitCount
-            && std::memcmp(f->name, name.units, size_t(name.unitCount) * sizeof(WCHAR)) == 0) {
-            FileNameMatch match;
+            && std::memcmp(reinterpret_cast<const BYTE*>(f) + Ntfs::kFileNameHeaderSize, name.units,
+                           size_t(name.unitCount) * sizeof(WCHAR)) == 0) {
             match.name = f;
-            match.data = parts.data;
-            return match;
+            break;
         }
     }
-    return FileNameMatch();
+    return match;
 }
 
 void ZDriveVolume::applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons,
@@ -355,20 +446,36 @@ void ZDriveVolume::applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD 
     }
 
     if (reasons & USN_REASON_FILE_DELETE) {
-        removeItem(*this, rec, reasons, pendingRename);
+        removeItem(*this, rec, recordNumber, reasons, pendingRename);
         return;
     }
     if (reasons & USN_REASON_RENAME_NEW_NAME) {
-        completeRename(*this, rec, recordNumber, name, reasons, pendingRename);
-        return;
+        if (pendingRename != recordMap.end() && pendingRename->first == recordNumber) {
+            const ZLockItem renamed = completeRename(*this, rec, recordNumber, name, reasons, pendingRename);
+            // Data bits that pile up while the file stays open come back with
+            // the new name; the copied size may be behind them.
+            if (renamed && (reasons & kDataChangeReasons))
+                refreshChangedItem(*this, renamed, recordNumber, rec);
+            return;
+        }
+        // The old name seen last belongs to another file: that rename cannot
+        // be completed, and filing this file's new item under the other
+        // file's number would hide it from every later change.
+        pendingRename = recordMap.end();
     }
+
+    // Reasons pile up while a file stays open, so a record may carry rename
+    // or link bits of earlier changes; what the file's names are now decides
+    // what a name of the record means.
     const RecordMap::iterator it = findItemForRecord(rec);
     if (it == recordMap.end()) {
         addItem(*this, rec, recordNumber, name, reasons, pendingRename);
         return;
     }
-    if (reasons & USN_REASON_RENAME_OLD_NAME)
+    if ((reasons & USN_REASON_RENAME_OLD_NAME) && linkIsGone(*this, recordNumber, rec))
         pendingRename = it;
+    else if ((reasons & USN_REASON_HARD_LINK_CHANGE) && linkIsGone(*this, recordNumber, rec))
+        removeItem(*this, rec, recordNumber, reasons, pendingRename);
     else if (reasons & kDataChangeReasons)
         refreshChangedItem(*this, ZLockItem(it->second), recordNumber, rec);
 }
