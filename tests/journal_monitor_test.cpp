@@ -1,0 +1,613 @@
+// Journal monitoring: the read request, the reason filter, the failure
+// rules (retry, give up, report, quit reason, log, listenFailed), the stop
+// test, and batches with malformed records. A scripted device gives exact
+// answers; the emulated NTFS volume gives real journal records.
+#include "volume/ZDriveVolume.h"
+
+#include "frame/ZSettings.h"
+#include "platform/ZDriveTable.h"
+#include "platform/ZEmulatedNtfsVolume.h"
+#include "platform/windows.h"
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+using namespace SearchEngine;
+
+namespace {
+
+constexpr DWORD kRoot = 5;
+constexpr DWORDLONG kJournalId = 0x1D0C0FFEE;
+constexpr ULONGLONG kSequence = 7ull << 48;   // sequence bits above the record number
+
+// ---- journal records ------------------------------------------------------
+
+std::vector<BYTE> usnRecord(DWORD recordNumber, DWORD reasons, const std::u16string& name, USN usn,
+                            DWORD parent = kRoot)
+{
+    const DWORD nameOffset = offsetof(USN_RECORD_V2, FileName);
+    const DWORD nameBytes = DWORD(name.size() * sizeof(WCHAR));
+    const DWORD length = (nameOffset + nameBytes + kUsnRecordAlignment - 1) & ~(kUsnRecordAlignment - 1);
+    std::vector<BYTE> bytes(length, 0);
+    USN_RECORD_V2 head{};
+    head.RecordLength = length;
+    head.MajorVersion = 2;
+    head.FileReferenceNumber = kSequence | recordNumber;
+    head.ParentFileReferenceNumber = kSequence | parent;
+    head.Usn = usn;
+    head.Reason = reasons;
+    head.FileNameLength = WORD(nameBytes);
+    head.FileNameOffset = WORD(nameOffset);
+    memcpy(bytes.data(), &head, nameOffset);
+    memcpy(bytes.data() + nameOffset, name.data(), nameBytes);
+    return bytes;
+}
+
+// One answer of FSCTL_READ_USN_JOURNAL: next USN, then the records.
+std::vector<BYTE> batch(USN nextUsn, const std::vector<std::vector<BYTE>>& records = {})
+{
+    std::vector<BYTE> out(sizeof(USN));
+    memcpy(out.data(), &nextUsn, sizeof(USN));
+    for (const auto& r : records)
+        out.insert(out.end(), r.begin(), r.end());
+    return out;
+}
+
+// ---- a device with scripted journal answers -------------------------------
+
+struct ReadAnswer {
+    DWORD error = ERROR_SUCCESS;
+    std::vector<BYTE> bytes;
+    DWORD claimedBytes = 0;   // non-zero: the byte count reported instead of bytes.size()
+};
+
+class ScriptedJournalDevice : public Platform::ZVolumeDevice {
+public:
+    std::deque<ReadAnswer> answers;
+    std::vector<READ_USN_JOURNAL_DATA_V1> requests;
+    DWORD lastInSize = 0, lastOutSize = 0;
+    std::atomic<bool>* stopFlag = nullptr;   // set when the script has run out
+
+    bool volumeInformation(Platform::VolumeInformation& info) override
+    {
+        info.fileSystemName = u"NTFS";
+        return true;
+    }
+    BOOL deviceIoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                         DWORD* bytesReturned) override
+    {
+        if (code != FSCTL_READ_USN_JOURNAL || inSize < sizeof(READ_USN_JOURNAL_DATA_V1)) {
+            SetLastError(ERROR_INVALID_FUNCTION);
+            return FALSE;
+        }
+        READ_USN_JOURNAL_DATA_V1 request;
+        memcpy(&request, in, sizeof request);
+        requests.push_back(request);
+        lastInSize = inSize;
+        lastOutSize = outSize;
+        if (answers.empty()) {
+            // Nothing more to say: the volume is being stopped.
+            stopFlag->store(true);
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return FALSE;
+        }
+        ReadAnswer a = answers.front();
+        answers.pop_front();
+        if (a.error != ERROR_SUCCESS) {
+            SetLastError(a.error);
+            return FALSE;
+        }
+        const DWORD n = std::min<DWORD>(DWORD(a.bytes.size()), outSize);
+        memcpy(out, a.bytes.data(), n);
+        *bytesReturned = a.claimedBytes ? a.claimedBytes : n;
+        return TRUE;
+    }
+    BOOL read(ULONGLONG, void*, DWORD, DWORD*) override
+    {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    void fail(DWORD error) { answers.push_back({error, {}, 0}); }
+    void answer(std::vector<BYTE> bytes, DWORD claimed = 0) { answers.push_back({ERROR_SUCCESS, std::move(bytes), claimed}); }
+};
+
+// ---- what the monitor reported ----------------------------------------------
+
+struct ConsumerCall {
+    DWORD recordNumber;
+    DWORD reasons;
+    std::u16string name;
+    USN usn;
+    bool operator==(const ConsumerCall& o) const
+    {
+        return recordNumber == o.recordNumber && reasons == o.reasons && name == o.name && usn == o.usn;
+    }
+};
+
+std::ostream& operator<<(std::ostream& os, const ConsumerCall& c)
+{
+    return os << "{" << c.recordNumber << ", 0x" << std::hex << c.reasons << std::dec << ", "
+              << QString::fromStdU16String(c.name).toStdString() << ", " << c.usn << "}";
+}
+
+QString tallyLogPath()
+{
+    return TestSupport::testRoot() + QStringLiteral("/tally-journal.log");
+}
+
+// The integer and string fields of the reports written since the last reset.
+std::vector<std::string> reportFields()
+{
+    std::vector<std::string> lines;
+    QFile f(tallyLogPath());
+    if (f.open(QIODevice::ReadOnly)) {
+        while (!f.atEnd()) {
+            QByteArray l = f.readLine();
+            l.chop(l.endsWith('\n') ? 1 : 0);
+            if (l.startsWith("int ") || l.startsWith("string "))
+                lines.push_back(l.toStdString());
+        }
+    }
+    return lines;
+}
+
+// The ERROR lines this thread wrote to the log file(s) beside the executable.
+std::vector<std::string> errorLinesOfThisThread()
+{
+    std::vector<std::string> out;
+    const QString prefix = QStringLiteral("[%1|").arg(long(syscall(SYS_gettid)));
+    QDir dir(Platform::executableFolder() + QStringLiteral("/log"));
+    for (const QString& name : dir.entryList(QDir::Files)) {
+        QFile f(dir.filePath(name));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        while (!f.atEnd()) {
+            const QString l = QString::fromUtf8(f.readLine()).trimmed();
+            if (l.startsWith(prefix) && l.contains(QLatin1String("ERROR|")))
+                out.push_back(l.mid(l.indexOf(QLatin1String("] ")) + 2).toStdString());
+        }
+    }
+    return out;
+}
+
+class JournalMonitorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        // The recording stand-in of the telemetry library, under "ProgramPath".
+        const QString program = TestSupport::freshDir(QStringLiteral("program"));
+        QDir().mkpath(program + QStringLiteral("/operation/cas"));
+        QFile::link(QStringLiteral(ZTALLY_TEST_PLUGIN), program + QStringLiteral("/operation/cas/libztally.so"));
+        QSettings ini(Platform::registryHivePath(HKEY_LOCAL_MACHINE), QSettings::IniFormat);
+        ini.setValue(Platform::registryGroup(QStringLiteral("SOFTWARE\\orvanta\\Antivirus")) + QStringLiteral("/ProgramPath"),
+                     program);
+        ini.sync();
+    }
+
+    void SetUp() override
+    {
+        Platform::setClock(&clock);
+        QFile::remove(tallyLogPath());
+        setenv("ZTALLY_TEST_LOG", QFile::encodeName(tallyLogPath()).constData(), 1);
+        setenv("ZTALLY_TEST_MODE", "ok", 1);
+        settingsSetValue(QStringLiteral("SearchServiceQuitReason"), kUnrelatedQuitReason);
+    }
+    void TearDown() override
+    {
+        volume.reset();
+        Platform::ZDriveTable::instance().removeDrive(letter);
+        Platform::setClock(nullptr);
+    }
+
+    // A volume on drive `l` over `device`, its journal as given.
+    void openVolume(char16_t l, std::shared_ptr<Platform::ZVolumeDevice> device, USN firstUsn = 0,
+                    USN nextUsn = 0x10000)
+    {
+        letter = l;
+        Platform::ZDriveTable::instance().setDrive(letter, device);
+        volume.reset(new ZDriveVolume(letter));
+        const char16_t path[] = {u'\\', u'\\', u'.', u'\\', letter, u':', 0};
+        volume->volumeHandle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(volume->volumeHandle, INVALID_HANDLE_VALUE);
+        volume->journalData.UsnJournalID = kJournalId;
+        volume->journalData.FirstUsn = firstUsn;
+        volume->journalData.NextUsn = nextUsn;
+        QObject::connect(volume.get(), &ZDriveVolume::listenFailed, volume.get(),
+                         [this](DWORD reason) { listenFailures.push_back(reason); }, Qt::DirectConnection);
+    }
+
+    std::shared_ptr<ScriptedJournalDevice> scripted(char16_t l, USN nextUsn = 0x10000)
+    {
+        auto device = std::make_shared<ScriptedJournalDevice>();
+        openVolume(l, device, 0, nextUsn);
+        device->stopFlag = &volume->stopRequested;
+        return device;
+    }
+
+    void monitor(USN startUsn)
+    {
+        volume->monitorUsnJournal(startUsn, [this](USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons) {
+            std::lock_guard<std::mutex> g(callsLock);
+            calls.push_back({recordNumber, reasons,
+                             std::u16string(reinterpret_cast<const char16_t*>(
+                                                reinterpret_cast<const BYTE*>(rec) + rec->FileNameOffset),
+                                            rec->FileNameLength / 2),
+                             rec->Usn});
+        });
+    }
+
+    int quitReason() { return settingsValue(QStringLiteral("SearchServiceQuitReason"), 0).toInt(); }
+
+    static constexpr int kUnrelatedQuitReason = (87 << 16) | 'Q';
+    Platform::ZManualClock clock;
+    char16_t letter = 0;
+    std::unique_ptr<ZDriveVolume> volume;
+    std::vector<DWORD> listenFailures;
+    std::mutex callsLock;
+    std::vector<ConsumerCall> calls;
+};
+
+std::vector<std::string> giveUpReport(char drive, int reason, int updatecount)
+{
+    return {"int dtype 6", "int reason " + std::to_string(reason), std::string("string drive ") + drive,
+            "int scanfiles 0", "int scansec 0", "int updatecount " + std::to_string(updatecount)};
+}
+
+// The caller-filled fields of the first report (the rest are telemetry's own).
+std::vector<std::string> firstReportHead(const std::vector<std::string>& fields)
+{
+    return std::vector<std::string>(fields.begin(), fields.begin() + std::min<size_t>(6, fields.size()));
+}
+
+} // namespace
+
+// ---- the request and the read position ---------------------------------------
+
+TEST_F(JournalMonitorTest, RequestCarriesTheReadValuesAndFollowsTheReturnedPosition)
+{
+    auto device = scripted(u'E', 0x4000);
+    device->answer(batch(0x4100, {usnRecord(40, USN_REASON_FILE_CREATE, u"a", 0x4000)}));
+    device->answer(batch(0x4100));           // a time-out: no records
+    device->fail(ERROR_CRC);     // retried from the same position
+    device->answer(batch(0x4200));
+    monitor(0);
+
+    ASSERT_EQ(device->requests.size(), 5u);
+    const READ_USN_JOURNAL_DATA_V1& r = device->requests[0];
+    EXPECT_EQ(r.StartUsn, 0x4000);  // start USN 0: the journal's NextUsn
+    EXPECT_EQ(r.ReasonMask, 0xFFFFFFFFu);
+    EXPECT_EQ(r.ReturnOnlyOnClose, 0u);
+    EXPECT_EQ(LONGLONG(r.Timeout), -50000000);
+    EXPECT_EQ(r.BytesToWaitFor, 4096u);
+    EXPECT_EQ(r.UsnJournalID, kJournalId);
+    EXPECT_EQ(r.MinMajorVersion, 2);
+    EXPECT_EQ(r.MaxMajorVersion, 2);
+    EXPECT_EQ(device->lastInSize, 48u);
+    EXPECT_EQ(device->lastOutSize, 8200u);
+    EXPECT_EQ(device->requests[1].StartUsn, 0x4100);
+    EXPECT_EQ(device->requests[2].StartUsn, 0x4100);
+    EXPECT_EQ(device->requests[3].StartUsn, 0x4100);
+    EXPECT_EQ(device->requests[4].StartUsn, 0x4200);
+    EXPECT_EQ(calls, (std::vector<ConsumerCall>{{40, USN_REASON_FILE_CREATE, u"a", 0x4000}}));
+    EXPECT_TRUE(listenFailures.empty());
+}
+
+TEST_F(JournalMonitorTest, AGivenStartUsnIsUsedAsItIs)
+{
+    auto device = scripted(u'E', 0x9000);
+    monitor(0x1234);
+    ASSERT_EQ(device->requests.size(), 1u);
+    EXPECT_EQ(device->requests[0].StartUsn, 0x1234);
+}
+
+TEST_F(JournalMonitorTest, StopSetOnEntryMakesNoRead)
+{
+    auto device = scripted(u'E');
+    volume->stopRequested = true;
+    monitor(0);
+    EXPECT_TRUE(device->requests.empty());
+    EXPECT_TRUE(listenFailures.empty());
+}
+
+// ---- the reason filter ----------------------------------------------------------
+
+TEST_F(JournalMonitorTest, EachReasonIsPassedAtTheFirstRecordThatCarriesIt)
+{
+    auto device = scripted(u'E');
+    const DWORD create = USN_REASON_FILE_CREATE, extend = USN_REASON_DATA_EXTEND, close = USN_REASON_CLOSE;
+    const DWORD info = USN_REASON_BASIC_INFO_CHANGE;
+    device->answer(batch(0x200, {
+        usnRecord(40, create, u"new.txt", 0x100),
+        usnRecord(40, create | extend, u"new.txt", 0x140),
+        usnRecord(41, info, u"other", 0x150),            // another file keeps its own reasons
+        usnRecord(40, create | extend | close, u"new.txt", 0x180),  // close alone: not passed
+    }));
+    device->answer(batch(0x300, {
+        usnRecord(40, info, u"new.txt", 0x200),          // after the close: afresh
+        usnRecord(40, info, u"new.txt", 0x240),          // same bits again: all of them
+        usnRecord(40, extend, u"new.txt", 0x260),        // a bit gone: all of the new set
+        usnRecord(40, extend | info | close, u"new.txt", 0x280),  // new bit and close together
+        usnRecord(40, extend, u"new.txt", 0x2c0),        // the close forgot the file
+        usnRecord(41, info | close, u"other", 0x2e0),    // close with nothing new
+    }));
+    monitor(0x100);
+    const std::vector<ConsumerCall> want = {
+        {40, create, u"new.txt", 0x100}, {40, extend, u"new.txt", 0x140}, {41, info, u"other", 0x150},
+        {40, info, u"new.txt", 0x200},   {40, info, u"new.txt", 0x240},   {40, extend, u"new.txt", 0x260},
+        {40, info, u"new.txt", 0x280},   {40, extend, u"new.txt", 0x2c0},
+    };
+    EXPECT_EQ(calls, want);
+}
+
+TEST_F(JournalMonitorTest, RecordNumberIsTheLowHalfOfTheReference)
+{
+    auto device = scripted(u'E');
+    std::vector<BYTE> rec = usnRecord(0, USN_REASON_FILE_CREATE, u"x", 0x100);
+    reinterpret_cast<USN_RECORD_V2*>(rec.data())->FileReferenceNumber = 0x0001000200000009ull;
+    device->answer(batch(0x200, {rec}));
+    monitor(0x100);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].recordNumber, 9u);
+}
+
+// ---- failures ---------------------------------------------------------------------
+
+TEST_F(JournalMonitorTest, InvalidParameterThreeTimesIsRetriedAndASuccessResetsTheCount)
+{
+    auto device = scripted(u'F');
+    for (int round = 0; round < 2; ++round) {
+        for (int k = 0; k < 3; ++k)
+            device->fail(ERROR_INVALID_PARAMETER);
+        device->answer(batch(0x100));
+    }
+    const ULONGLONG t0 = clock.tickMs();
+    monitor(0x100);
+    EXPECT_EQ(clock.tickMs() - t0, 6 * 5000u);   // one 5 s pause after each failure
+    EXPECT_TRUE(listenFailures.empty());
+    EXPECT_TRUE(reportFields().empty());
+    EXPECT_EQ(quitReason(), kUnrelatedQuitReason);
+    EXPECT_EQ(device->requests.size(), 9u);
+}
+
+TEST_F(JournalMonitorTest, InvalidParameterFourTimesGivesUpAndAsksForARebuild)
+{
+    auto device = scripted(u'F');
+    device->answer(batch(0x180));
+    for (int k = 0; k < 4; ++k)
+        device->fail(ERROR_INVALID_PARAMETER);
+    device->answer(batch(0x200));   // never read
+    const ULONGLONG t0 = clock.tickMs();
+    monitor(0x100);
+    EXPECT_EQ(listenFailures, std::vector<DWORD>{87});
+    EXPECT_EQ(quitReason(), (87 << 16) | 'F');
+    EXPECT_EQ(firstReportHead(reportFields()), giveUpReport('F', 87, 5));
+    EXPECT_EQ(device->requests.size(), 5u);
+    EXPECT_EQ(clock.tickMs() - t0, 3 * 5000u);   // no pause after the last failure
+    const std::vector<std::string> lines = errorLinesOfThisThread();
+    const std::vector<std::string> tail(lines.end() - std::min<size_t>(lines.size(), 5), lines.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"70-Monitor Usn Failed : 87", "70-Monitor Usn Failed : 87",
+                                              "70-Monitor Usn Failed : 87", "70-Monitor Usn Failed : 87",
+                                              "Listening Parameter Error, Try to Restart[LastUSN,CurrUSN]:[256,384]!"}));
+}
+
+TEST_F(JournalMonitorTest, OtherErrorsNeitherCountNorResetTheInvalidParameterRun)
+{
+    auto device = scripted(u'G');
+    device->fail(ERROR_INVALID_PARAMETER);
+    device->fail(ERROR_INVALID_PARAMETER);
+    device->fail(ERROR_CRC);
+    device->fail(ERROR_INVALID_PARAMETER);
+    device->fail(ERROR_INVALID_PARAMETER);
+    monitor(0x100);
+    EXPECT_EQ(listenFailures, std::vector<DWORD>{87});
+    EXPECT_EQ(device->requests.size(), 5u);
+}
+
+TEST_F(JournalMonitorTest, NotReadyGivesUpAtOnceAndLeavesTheQuitReason)
+{
+    auto device = scripted(u'H');
+    device->answer(batch(0x100));
+    device->fail(ERROR_NOT_READY);
+    const ULONGLONG t0 = clock.tickMs();
+    monitor(0x100);
+    EXPECT_EQ(listenFailures, std::vector<DWORD>{21});
+    EXPECT_EQ(quitReason(), kUnrelatedQuitReason);
+    EXPECT_EQ(firstReportHead(reportFields()), giveUpReport('H', 21, 2));
+    EXPECT_EQ(clock.tickMs(), t0);
+    const std::vector<std::string> lines = errorLinesOfThisThread();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "72-Monitor Usn Failed : 21");
+    EXPECT_EQ(lines.back(), "Listening Parameter Error, drive not ready!!!");
+}
+
+TEST_F(JournalMonitorTest, DeletedEntriesOrJournalGiveUpAsAParameterErrorSoTheDriveIsRebuilt)
+{
+    for (DWORD error : {DWORD(ERROR_JOURNAL_ENTRY_DELETED), DWORD(ERROR_JOURNAL_NOT_ACTIVE)}) {
+        SCOPED_TRACE(error);
+        listenFailures.clear();
+        settingsSetValue(QStringLiteral("SearchServiceQuitReason"), 0);
+        QFile::remove(tallyLogPath());
+        auto device = scripted(u'I');
+        device->fail(error);
+        device->answer(batch(0x200));   // never read: no retry can help
+        const ULONGLONG t0 = clock.tickMs();
+        monitor(0x100);
+        EXPECT_EQ(listenFailures, std::vector<DWORD>{87});
+        EXPECT_EQ(quitReason(), (87 << 16) | 'I');
+        EXPECT_EQ(firstReportHead(reportFields()), giveUpReport('I', 87, 1));
+        EXPECT_EQ(device->requests.size(), 1u);
+        EXPECT_EQ(clock.tickMs(), t0);
+    }
+}
+
+TEST_F(JournalMonitorTest, AFailureCausedByAStopEndsQuietly)
+{
+    auto device = scripted(u'J');
+    // The script ends: the device sets the stop flag and fails the read.
+    monitor(0x100);
+    EXPECT_TRUE(listenFailures.empty());
+    EXPECT_TRUE(reportFields().empty());
+    EXPECT_EQ(device->requests.size(), 1u);
+}
+
+// ---- malformed batches --------------------------------------------------------------
+
+TEST_F(JournalMonitorTest, AMalformedRecordEndsItsBatchWithoutReadingPastIt)
+{
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<BYTE>&)> spoil;
+    };
+    const std::vector<Case> cases = {
+        {"zero length", [](std::vector<BYTE>& r) { reinterpret_cast<USN_RECORD_V2*>(r.data())->RecordLength = 0; }},
+        {"unaligned length", [](std::vector<BYTE>& r) { reinterpret_cast<USN_RECORD_V2*>(r.data())->RecordLength -= 2; }},
+        {"length past the batch", [](std::vector<BYTE>& r) { reinterpret_cast<USN_RECORD_V2*>(r.data())->RecordLength = 0x7FFFFFF8; }},
+        {"shorter than a header", [](std::vector<BYTE>& r) { reinterpret_cast<USN_RECORD_V2*>(r.data())->RecordLength = 8; }},
+        {"name past the record", [](std::vector<BYTE>& r) { reinterpret_cast<USN_RECORD_V2*>(r.data())->FileNameLength = 400; }},
+        {"name inside the header", [](std::vector<BYTE>& r) { reinterpret_cast<USN_RECORD_V2*>(r.data())->FileNameOffset = 8; }},
+        {"another major version", [](std::vector<BYTE>& r) { reinterpret_cast<USN_RECORD_V2*>(r.data())->MajorVersion = 3; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        calls.clear();
+        auto device = scripted(u'K');
+        std::vector<BYTE> bad = usnRecord(51, USN_REASON_FILE_CREATE, u"bad", 0x140);
+        c.spoil(bad);
+        device->answer(batch(0x200, {usnRecord(50, USN_REASON_FILE_CREATE, u"good", 0x100), bad,
+                                     usnRecord(52, USN_REASON_FILE_CREATE, u"after", 0x180)}));
+        device->answer(batch(0x300, {usnRecord(53, USN_REASON_FILE_CREATE, u"next", 0x200)}));
+        monitor(0x100);
+        EXPECT_EQ(calls, (std::vector<ConsumerCall>{{50, USN_REASON_FILE_CREATE, u"good", 0x100},
+                                                    {53, USN_REASON_FILE_CREATE, u"next", 0x200}}));
+        ASSERT_EQ(device->requests.size(), 3u);
+        EXPECT_EQ(device->requests[1].StartUsn, 0x200);
+    }
+}
+
+TEST_F(JournalMonitorTest, ATruncatedTailAndAnOverstatedByteCountAreNotRead)
+{
+    auto device = scripted(u'L');
+    std::vector<BYTE> b = batch(0x200, {usnRecord(60, USN_REASON_FILE_CREATE, u"whole", 0x100),
+                                        usnRecord(61, USN_REASON_FILE_CREATE, u"cut", 0x140)});
+    b.resize(b.size() - 10);                 // the second record's end is missing
+    device->answer(b);
+    std::vector<BYTE> full = batch(0x300, {usnRecord(62, USN_REASON_FILE_CREATE, u"x", 0x200)});
+    device->answer(full, 20000);             // claims more than the output buffer holds
+    device->answer({1, 2, 3});               // not even a next USN
+    monitor(0x100);
+    EXPECT_EQ(calls, (std::vector<ConsumerCall>{{60, USN_REASON_FILE_CREATE, u"whole", 0x100},
+                                                {62, USN_REASON_FILE_CREATE, u"x", 0x200}}));
+    ASSERT_EQ(device->requests.size(), 4u);
+    EXPECT_EQ(device->requests[3].StartUsn, 0x300);   // a short answer keeps the position
+}
+
+// ---- on the emulated NTFS volume ------------------------------------------------------
+
+class EmulatedJournalTest : public JournalMonitorTest {
+protected:
+    std::shared_ptr<Platform::ZEmulatedNtfsVolume> emulated(char16_t l)
+    {
+        auto device = std::make_shared<Platform::ZEmulatedNtfsVolume>();
+        device->setAutoClose(false);
+        openVolume(l, device);
+        const Platform::ZEmulatedNtfsVolume::JournalState state = device->journalState();
+        volume->journalData = state.data;
+        return device;
+    }
+
+    // Runs the monitor on a thread of its own and moves the clock until
+    // `done` holds (or a real-time bound passes), then stops it.
+    void monitorUntil(Platform::ZEmulatedNtfsVolume& device, USN startUsn, const std::function<bool()>& done)
+    {
+        std::atomic<bool> finished{false};
+        std::thread t([&] {
+            monitor(startUsn);
+            finished = true;
+        });
+        const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!finished && std::chrono::steady_clock::now() < bound) {
+            {
+                std::lock_guard<std::mutex> g(callsLock);
+                if (done())
+                    break;
+            }
+            clock.advance(1000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        volume->stopRequested = true;
+        device.cancelIo();
+        t.join();
+    }
+};
+
+TEST_F(EmulatedJournalTest, ANewFileWrittenAndClosedGivesEachReasonOnceAndNoCloseCall)
+{
+    auto device = emulated(u'M');
+    const USN start = volume->journalData.NextUsn;
+    const DWORD file = device->createFile(kRoot, u"a.txt");
+    ASSERT_NE(file, 0u);
+    ASSERT_TRUE(device->write(file, 0, 100));
+    ASSERT_TRUE(device->close(file));
+    monitorUntil(*device, start, [&] { return calls.size() >= 2; });
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].recordNumber, file);
+    EXPECT_EQ(calls[0].reasons, DWORD(USN_REASON_FILE_CREATE));
+    EXPECT_EQ(calls[0].name, u"a.txt");
+    EXPECT_EQ(calls[1].reasons, DWORD(USN_REASON_DATA_EXTEND));
+    EXPECT_TRUE(listenFailures.empty());
+}
+
+TEST_F(EmulatedJournalTest, AStopWhileAReadWaitsEndsTheMonitor)
+{
+    auto device = emulated(u'N');
+    // No change at all: a read waits out its time-out, the next one is
+    // stopped while it waits.
+    monitorUntil(*device, 0, [&] { return device->callCount(FSCTL_READ_USN_JOURNAL) >= 2; });
+    EXPECT_EQ(device->callCount(FSCTL_READ_USN_JOURNAL), 2u);
+    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(listenFailures.empty());
+}
+
+TEST_F(EmulatedJournalTest, LostJournalEntriesGiveUpWithAParameterError)
+{
+    auto device = emulated(u'O');
+    device->createFile(kRoot, u"seen.txt");
+    const USN start = device->journalState().data.NextUsn;
+    device->createFile(kRoot, u"gone.txt");
+    device->discardJournalEntries();
+    monitor(start);
+    EXPECT_EQ(listenFailures, std::vector<DWORD>{87});
+    EXPECT_EQ(quitReason(), (87 << 16) | 'O');
+}
+
+TEST_F(EmulatedJournalTest, AVolumeThatWentAwayGivesUpAsNotReady)
+{
+    auto device = emulated(u'P');
+    device->setNotReady(true);
+    monitor(0);
+    EXPECT_EQ(listenFailures, std::vector<DWORD>{21});
+    EXPECT_EQ(firstReportHead(reportFields()), giveUpReport('P', 21, 1));
+}
+
+TEST_F(EmulatedJournalTest, InjectedParameterErrorsFollowTheRetryRule)
+{
+    auto device = emulated(u'R');
+    device->failCall(FSCTL_READ_USN_JOURNAL, ERROR_INVALID_PARAMETER, 4);
+    monitor(0);
+    EXPECT_EQ(listenFailures, std::vector<DWORD>{87});
+    EXPECT_EQ(device->callCount(FSCTL_READ_USN_JOURNAL), 4u);
+}
