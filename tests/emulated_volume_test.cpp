@@ -852,6 +852,31 @@ TEST_F(EmulatedVolume, JournalReadBlocksOnTheClockSeam)
     EXPECT_EQ(read(0).get().first, DWORD(ERROR_SUCCESS));
 }
 
+TEST_F(EmulatedVolume, PausedJournalAndGivenTimes)
+{
+    const USN next = query().NextUsn;
+    vol->setJournalPaused(true);
+    Vol::CreateOptions o;
+    o.creationTime = 130000000000000000ull;
+    o.lastWriteTime = 130000000000000001ull;
+    o.changeTime = 130000000000000002ull;
+    o.lastAccessTime = 130000000000000003ull;
+    const DWORD f = vol->createFile(kRoot, u"quiet.txt", o);
+    EXPECT_EQ(query().NextUsn, next);
+    vol->setJournalPaused(false);
+    Record r;
+    readRecord(f, r);
+    const Attr& si = *r.of(0x10).at(0);
+    const Attr& fn = *r.of(0x30).at(0);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(le<ULONGLONG>(si.value.data() + 8 * i), 130000000000000000ull + i);
+        EXPECT_EQ(le<ULONGLONG>(fn.value.data() + 8 + 8 * i), 130000000000000000ull + i);
+    }
+    EXPECT_EQ(le<ULONGLONG>(si.value.data() + 64), 0u);   // never journaled: USN 0
+    vol->write(f, 0, 1);
+    EXPECT_EQ(journalFrom(next).size(), 2u);
+}
+
 // ---- faults and concurrency ----------------------------------------------------
 TEST_F(EmulatedVolume, InjectedFaults)
 {

@@ -310,10 +310,17 @@ void ZEmulatedNtfsVolume::initialiseMetafiles()
 // ---------------------------------------------------------------------------
 // Records, names, clusters (lock held)
 
+// The wall clock is read once per clock (local-time conversion is costly);
+// later times follow the clock's tick count from there.
 ULONGLONG ZEmulatedNtfsVolume::nowFileTime() const
 {
-    const qint64 ms = Platform::clock().now().toMSecsSinceEpoch();
-    return ULONGLONG(ms) * kFileTimeTicksPerMs + kFileTimeUnixEpoch;
+    ZClock& c = Platform::clock();
+    if (timeBaseClock_ != &c) {
+        timeBaseClock_ = &c;
+        timeBaseTickMs_ = c.tickMs();
+        timeBaseFileTime_ = ULONGLONG(c.now().toMSecsSinceEpoch()) * kFileTimeTicksPerMs + kFileTimeUnixEpoch;
+    }
+    return timeBaseFileTime_ + (c.tickMs() - timeBaseTickMs_) * kFileTimeTicksPerMs;
 }
 
 DWORD ZEmulatedNtfsVolume::allocateRecord()
@@ -975,7 +982,7 @@ void ZEmulatedNtfsVolume::encodeInto(DWORD r, BYTE* out, bool onDiskForm) const
 
 void ZEmulatedNtfsVolume::journal(DWORD r, const Link& link, DWORD reasons)
 {
-    if (!journalActive_ || journalDeleting_)
+    if (!journalActive_ || journalDeleting_ || journalPaused_)
         return;
     Slot& s = slots_[r];
     ZUsnJournalStore::Entry e;
@@ -1086,8 +1093,10 @@ DWORD ZEmulatedNtfsVolume::createEntry(DWORD parent, const std::u16string& name,
     s.kind = KindBase;
     const ULONGLONG now = nowFileTime();
     std::fill(std::begin(s.times), std::end(s.times), now);
-    if (o.creationTime)
-        s.times[TimeCreation] = o.creationTime;
+    const ULONGLONG given[TimeCount] = {o.creationTime, o.lastWriteTime, o.changeTime, o.lastAccessTime};
+    for (int i = 0; i < TimeCount; ++i)
+        if (given[i])
+            s.times[i] = given[i];
     if (folder) {
         s.flags |= FlagDirectory;
         s.attributes = (o.attributes ? o.attributes : 0) | FILE_ATTRIBUTE_DIRECTORY;
@@ -1449,6 +1458,12 @@ void ZEmulatedNtfsVolume::setAutoClose(bool autoClose)
 {
     std::lock_guard<std::mutex> g(lock_);
     options_.autoClose = autoClose;
+}
+
+void ZEmulatedNtfsVolume::setJournalPaused(bool paused)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    journalPaused_ = paused;
 }
 
 // ---------------------------------------------------------------------------

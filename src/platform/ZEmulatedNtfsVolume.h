@@ -30,6 +30,7 @@
 namespace Platform {
 
 class ZUsnJournalStore;
+class ZClock;
 
 class ZEmulatedNtfsVolume : public ZVolumeDevice {
 public:
@@ -86,6 +87,10 @@ public:
         DWORD dataRuns = 1;              // non-resident $DATA split into this many runs
         DWORD attributeListRuns = 1;     // a non-resident list split into this many runs
         ULONGLONG creationTime = 0;      // FILETIME; 0: the clock's now
+        // Non-zero fields replace the clock's now (creationTime above wins).
+        ULONGLONG lastWriteTime = 0;
+        ULONGLONG changeTime = 0;
+        ULONGLONG lastAccessTime = 0;
     };
 
     struct FileTimes {
@@ -189,6 +194,9 @@ public:
     bool setAttributeListForm(DWORD file, AttributeListForm form, DWORD extensionRecords = 1,
                               DWORD attributeListRuns = 1);
     void setAutoClose(bool autoClose);
+    // While paused, changes write no journal records (files keep USN 0 or
+    // their last one): for filling a volume before the journal matters.
+    void setJournalPaused(bool paused);
 
     // ---- inspection -------------------------------------------------------
     // The record holding name in parent (exact match first, then a match
@@ -326,8 +334,13 @@ private:
     ULONGLONG mirrorLcn_ = 0;
     bool bootDataAtZero_ = false;                  // $Boot's data is cluster 0
 
+    mutable ZClock* timeBaseClock_ = nullptr;      // nowFileTime's reference point
+    mutable ULONGLONG timeBaseTickMs_ = 0;
+    mutable ULONGLONG timeBaseFileTime_ = 0;
+
     std::unique_ptr<ZUsnJournalStore> journal_;
     bool journalActive_ = false;
+    bool journalPaused_ = false;
     bool journalDeleting_ = false;
     ULONGLONG deletionDeadlineMs_ = 0;             // on the clock seam; ~0: on demand
     DWORDLONG journalId_ = 0;
