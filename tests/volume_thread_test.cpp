@@ -1,0 +1,586 @@
+// The volume thread on an emulated NTFS drive: every exit of run with its
+// reports and its one initDone, the forced rebuild, the cache path, the
+// orphan pruning, and stops that end the thread without a later signal.
+#include "frame/ZSettings.h"
+#include "platform/ZClock.h"
+#include "platform/ZDriveTable.h"
+#include "platform/ZEmulatedNtfsVolume.h"
+#include "platform/win32_registry.h"
+#include "platform/windows.h"
+#include "storage/ZItemStore.h"
+#include "storage/ZSharedPool.h"
+#include "volume/ZDriveVolume.h"
+
+#include "support/TestEnvironment.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSettings>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace SearchEngine;
+using Platform::ZEmulatedNtfsVolume;
+
+namespace {
+
+constexpr char16_t kDrive = u'E';
+constexpr DWORD kRoot = Ntfs::RecordRoot;
+const QString kQuitReason = QStringLiteral("SearchServiceQuitReason");
+const QString kInitTimes = QStringLiteral("SearchServiceInitTimes");
+constexpr ULONGLONG kJournalTimeOutMs = 5000;
+
+QCoreApplication& application()
+{
+    static int argc = 1;
+    static char name[] = "volume_thread_test";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+QString tallyLogPath()
+{
+    return TestSupport::testRoot() + QStringLiteral("/tally.log");
+}
+
+// The telemetry stand-in, found through "ProgramPath", logging every call.
+class TallyEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        application();
+        const QString program = TestSupport::freshDir(QStringLiteral("program"));
+        QDir().mkpath(program + QStringLiteral("/operation/cas"));
+        QFile::link(QStringLiteral(ZTALLY_TEST_PLUGIN), program + QStringLiteral("/operation/cas/libztally.so"));
+        QSettings ini(Platform::registryHivePath(HKEY_LOCAL_MACHINE), QSettings::IniFormat);
+        ini.setValue(Platform::registryGroup(QStringLiteral("SOFTWARE\\orvanta\\Antivirus"))
+                         + QStringLiteral("/ProgramPath"),
+                     program);
+        ini.sync();
+        setenv("ZTALLY_TEST_LOG", QFile::encodeName(tallyLogPath()).constData(), 1);
+    }
+};
+const auto* const kTally = ::testing::AddGlobalTestEnvironment(new TallyEnvironment);
+
+struct Report {
+    int dtype = 0;
+    int reason = 0;
+    std::string drive;
+    int scanfiles = -1;
+};
+
+// The reports sent so far, in order.
+std::vector<Report> reports()
+{
+    std::vector<Report> out;
+    QFile f(tallyLogPath());
+    if (!f.open(QIODevice::ReadOnly))
+        return out;
+    while (!f.atEnd()) {
+        const QList<QByteArray> words = f.readLine().trimmed().split(' ');
+        if (words.size() < 3)
+            continue;
+        if (words[0] == "int" && words[1] == "dtype")
+            out.push_back(Report{words[2].toInt()});
+        else if (out.empty())
+            continue;
+        else if (words[0] == "int" && words[1] == "reason")
+            out.back().reason = words[2].toInt();
+        else if (words[0] == "string" && words[1] == "drive")
+            out.back().drive = words[2].toStdString();
+        else if (words[0] == "int" && words[1] == "scanfiles")
+            out.back().scanfiles = words[2].toInt();
+    }
+    return out;
+}
+
+std::vector<int> reportTypes()
+{
+    std::vector<int> types;
+    for (const Report& r : reports())
+        types.push_back(r.dtype);
+    return types;
+}
+
+QString cacheFilePath()
+{
+    return QString::fromLocal8Bit(qgetenv("XDG_DATA_HOME")) + QStringLiteral("/Orvanta/SearchService/DriveCacheE.dat");
+}
+
+// Polls a condition the volume thread brings about (real time, bounded).
+template <typename Condition>
+bool eventually(Condition condition, int timeoutMs = 10000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+class VolumeThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Platform::setClock(&clock);
+        QFile::remove(tallyLogPath());
+        QFile::remove(cacheFilePath());
+        settingsSetValue(kQuitReason, 0);
+        settingsSetValue(kInitTimes, 0);
+        makeDevice(ZEmulatedNtfsVolume::Options());
+    }
+
+    void TearDown() override
+    {
+        volume.reset();
+        Platform::ZDriveTable::instance().removeDrive(kDrive);
+        Platform::setClock(nullptr);
+    }
+
+    void makeDevice(const ZEmulatedNtfsVolume::Options& options)
+    {
+        device = std::make_shared<ZEmulatedNtfsVolume>(options);
+        Platform::ZDriveTable::instance().setDrive(kDrive, device);
+        if (options.fileSystemName != u"NTFS")
+            return;
+        docs = device->createFolder(kRoot, u"docs");
+        readme = device->createFile(docs, u"readme.txt");
+        device->write(readme, 0, 300);
+        device->createFile(kRoot, u"boot.ini");
+    }
+
+    // A fresh volume object with spies on its signals.
+    void makeVolume()
+    {
+        volume.reset(new ZDriveVolume(kDrive));
+        initDone.reset(new QSignalSpy(volume.get(), &ZDriveVolume::initDone));
+        appended.reset(new QSignalSpy(volume.get(), &ZDriveVolume::itemAppended));
+        removed.reset(new QSignalSpy(volume.get(), &ZDriveVolume::itemRemoved));
+        listenFailed.reset(new QSignalSpy(volume.get(), &ZDriveVolume::listenFailed));
+    }
+
+    // Starts the thread and waits until it announced the drive or ended.
+    void startAndAwaitAnnouncement()
+    {
+        volume->start();
+        ASSERT_TRUE(eventually([&] { return volume->isInitDone() || volume->isFinished(); }));
+        ASSERT_TRUE(eventually([&] { return initDone->count() > 0 || volume->isFinished(); }));
+    }
+
+    // Stops the thread and waits for it (a blocked journal read is woken).
+    void stopAndJoin()
+    {
+        volume->stop();
+        ASSERT_TRUE(volume->wait(10000));
+    }
+
+    // Polls while moving the clock on, so that a journal read waiting for
+    // more records returns at its five-second time-out.
+    template <typename Condition>
+    bool eventuallyWithTimeOuts(Condition condition)
+    {
+        return eventually([&] {
+            clock.advance(kJournalTimeOutMs);
+            return condition();
+        });
+    }
+
+    void expectOneInitDone(bool succeeded)
+    {
+        ASSERT_EQ(initDone->count(), 1);
+        const QList<QVariant>& args = initDone->at(0);
+        EXPECT_EQ(args.at(0).toBool(), succeeded);
+        EXPECT_EQ(args.at(1).toString(), volume->poolName());
+        EXPECT_EQ(args.at(2).value<ushort>(), kDrive);
+        EXPECT_EQ(args.at(3).value<DWORD>(), 0u); // counted only from monitoring on
+        if (!succeeded)
+            EXPECT_EQ(args.at(4).value<DWORD>(), 0u);
+    }
+
+    Platform::ZManualClock clock;
+    std::shared_ptr<ZEmulatedNtfsVolume> device;
+    std::unique_ptr<ZDriveVolume> volume;
+    std::unique_ptr<QSignalSpy> initDone, appended, removed, listenFailed;
+    DWORD docs = 0, readme = 0;
+};
+
+} // namespace
+
+TEST(VolumeObject, RegistersTheSignalTypesAndNamesEachPoolAfresh)
+{
+    application();
+    ZDriveVolume a(kDrive);
+    ZDriveVolume b(kDrive);
+    EXPECT_EQ(QMetaType::type("DWORD"), qMetaTypeId<DWORD>());
+    EXPECT_EQ(QMetaType::type("ULONGLONG"), qMetaTypeId<ULONGLONG>());
+    EXPECT_EQ(QMetaType::sizeOf(QMetaType::type("DWORD")), 4);
+    EXPECT_EQ(QMetaType::sizeOf(QMetaType::type("ULONGLONG")), 8);
+    // A braced lower-case UUID, new for every object.
+    EXPECT_EQ(a.poolName().size(), 38);
+    EXPECT_TRUE(a.poolName().startsWith(QLatin1Char('{')) && a.poolName().endsWith(QLatin1Char('}')));
+    EXPECT_EQ(a.poolName(), a.poolName().toLower());
+    EXPECT_NE(a.poolName(), b.poolName());
+    EXPECT_EQ(a.drive(), kDrive);
+    EXPECT_EQ(a.pieceCount(), 0);
+    EXPECT_FALSE(a.isInitDone());
+    EXPECT_EQ(a.modifyCounter(), 0u);
+    // The seven signals in their index order.
+    const QMetaObject* mo = a.metaObject();
+    EXPECT_STREQ(mo->className(), "SearchEngine::ZDriveVolume");
+    const char* signatures[] = {
+        "initDone(bool,QString,ushort,DWORD,DWORD)",    "listenFailed(DWORD)",
+        "pieceAppended(ushort,DWORD)",                  "itemRemoved(ULONGLONG,DWORD)",
+        "itemAppended(ULONGLONG,DWORD)",                "itemChanged(ULONGLONG,ULONGLONG,DWORD)",
+        "itemNameChanged(ULONGLONG,ULONGLONG,DWORD)",
+    };
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(mo->method(mo->methodOffset() + i).methodSignature(), QByteArray(signatures[i]));
+}
+
+TEST_F(VolumeThreadTest, DriveThatIsNotNtfsReportsAndAnnouncesFailure)
+{
+    ZEmulatedNtfsVolume::Options options;
+    options.fileSystemName = u"FAT32";
+    makeDevice(options);
+    makeVolume();
+    volume->start();
+    ASSERT_TRUE(volume->wait(10000));
+    expectOneInitDone(false);
+    EXPECT_TRUE(volume->isInitDone());
+    const std::vector<Report> sent = reports();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].dtype, 2);
+    EXPECT_EQ(sent[0].reason, 1);
+    EXPECT_EQ(sent[0].drive, "E");
+    EXPECT_FALSE(QFile::exists(cacheFilePath()));
+    EXPECT_EQ(device->callCount(ZEmulatedNtfsVolume::CallOpen), 0u);
+}
+
+TEST_F(VolumeThreadTest, UnopenableDriveReportsItsCode)
+{
+    device->failCall(ZEmulatedNtfsVolume::CallOpen, ERROR_ACCESS_DENIED, ZEmulatedNtfsVolume::kUntilCleared);
+    makeVolume();
+    volume->start();
+    ASSERT_TRUE(volume->wait(10000));
+    expectOneInitDone(false);
+    ASSERT_EQ(reports().size(), 1u);
+    EXPECT_EQ(reports()[0].reason, 2);
+}
+
+TEST_F(VolumeThreadTest, FullBuildReportsSavesAnnouncesThenMonitors)
+{
+    makeVolume();
+    bool cacheBeforeAnnouncement = false;
+    std::vector<int> reportsBeforeAnnouncement;
+    QObject::connect(volume.get(), &ZDriveVolume::initDone, volume.get(),
+                     [&] {
+                         cacheBeforeAnnouncement = QFile::exists(cacheFilePath());
+                         reportsBeforeAnnouncement = reportTypes();
+                     },
+                     Qt::DirectConnection);
+    startAndAwaitAnnouncement();
+    expectOneInitDone(true);
+    EXPECT_GE(initDone->at(0).at(4).value<DWORD>(), 1u);
+    EXPECT_EQ(initDone->at(0).at(4).value<DWORD>(), DWORD(volume->pieceCount()));
+    EXPECT_EQ(reportsBeforeAnnouncement, (std::vector<int>{4, 5}));
+    EXPECT_TRUE(cacheBeforeAnnouncement);
+    const std::vector<Report> sent = reports();
+    ASSERT_EQ(sent.size(), 2u);
+    // The root, docs, readme.txt and boot.ini.
+    EXPECT_EQ(sent[1].scanfiles, 4);
+
+    // Monitoring: the counter starts at 1 and changes arrive.
+    ASSERT_TRUE(eventually([&] { return volume->modifyCounter() == 1; }));
+    device->createFile(docs, u"new.txt");
+    ASSERT_TRUE(eventuallyWithTimeOuts([&] { return appended->count() == 1; }));
+    EXPECT_EQ(appended->at(0).at(1).value<DWORD>(), 2u);
+    ASSERT_TRUE(device->remove(readme));
+    ASSERT_TRUE(eventuallyWithTimeOuts([&] { return removed->count() == 1; }));
+
+    stopAndJoin();
+    EXPECT_EQ(initDone->count(), 1);
+    EXPECT_EQ(listenFailed->count(), 0);
+}
+
+TEST_F(VolumeThreadTest, AnnouncementArrivesQueuedOnTheServiceThread)
+{
+    makeVolume();
+    QObject receiver;
+    std::vector<std::tuple<bool, QString, ushort, DWORD, DWORD>> got;
+    QObject::connect(volume.get(), &ZDriveVolume::initDone, &receiver,
+                     [&](bool ok, QString name, ushort drive, DWORD mask, DWORD pieces) {
+                         got.emplace_back(ok, name, drive, mask, pieces);
+                     });
+    startAndAwaitAnnouncement();
+    ASSERT_TRUE(eventually([&] {
+        QCoreApplication::processEvents();
+        return !got.empty();
+    }));
+    EXPECT_TRUE(std::get<0>(got[0]));
+    EXPECT_EQ(std::get<1>(got[0]), volume->poolName());
+    EXPECT_EQ(std::get<2>(got[0]), kDrive);
+    stopAndJoin();
+}
+
+TEST_F(VolumeThreadTest, QuitReasonForThisDriveAtTheThirdStartForcesARebuild)
+{
+    settingsSetValue(kQuitReason, (87 << 16) | int(kDrive));
+    settingsSetValue(kInitTimes, 3);
+    makeVolume();
+    startAndAwaitAnnouncement();
+    expectOneInitDone(true);
+    EXPECT_EQ(settingsValue(kQuitReason, -1).toInt(), 0);
+    EXPECT_GE(device->callCount(FSCTL_DELETE_USN_JOURNAL), 1u); // the wait for a deletion
+    EXPECT_EQ(reportTypes(), (std::vector<int>{4, 5}));
+    stopAndJoin();
+}
+
+TEST_F(VolumeThreadTest, QuitReasonIsLeftAloneAtTheSecondStart)
+{
+    const int quitReason = (87 << 16) | int(kDrive);
+    settingsSetValue(kQuitReason, quitReason);
+    settingsSetValue(kInitTimes, 2);
+    makeVolume();
+    startAndAwaitAnnouncement();
+    expectOneInitDone(true);
+    EXPECT_EQ(settingsValue(kQuitReason, -1).toInt(), quitReason);
+    EXPECT_EQ(device->callCount(FSCTL_DELETE_USN_JOURNAL), 0u);
+    stopAndJoin();
+}
+
+TEST_F(VolumeThreadTest, QuitReasonOfAnotherDriveOrErrorIsLeftAlone)
+{
+    for (const int quitReason : {(87 << 16) | int(u'D'), (21 << 16) | int(kDrive)}) {
+        SCOPED_TRACE(quitReason);
+        settingsSetValue(kQuitReason, quitReason);
+        settingsSetValue(kInitTimes, 3);
+        makeVolume();
+        startAndAwaitAnnouncement();
+        expectOneInitDone(true);
+        EXPECT_EQ(settingsValue(kQuitReason, -1).toInt(), quitReason);
+        EXPECT_EQ(device->callCount(FSCTL_DELETE_USN_JOURNAL), 0u);
+        stopAndJoin();
+    }
+}
+
+TEST_F(VolumeThreadTest, FailedJournalRecreationReportsAndAnnouncesFailure)
+{
+    settingsSetValue(kQuitReason, (87 << 16) | int(kDrive));
+    settingsSetValue(kInitTimes, 4);
+    // The set-up query passes; the one after the re-creation fails.
+    device->failCall(FSCTL_QUERY_USN_JOURNAL, ERROR_INVALID_FUNCTION, ZEmulatedNtfsVolume::kUntilCleared, 1);
+    makeVolume();
+    volume->start();
+    ASSERT_TRUE(volume->wait(10000));
+    expectOneInitDone(false);
+    EXPECT_EQ(settingsValue(kQuitReason, -1).toInt(), 0); // not retried from the same value
+    const std::vector<Report> sent = reports();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].dtype, 3);
+    EXPECT_EQ(sent[0].reason, 0);
+    EXPECT_FALSE(QFile::exists(cacheFilePath()));
+}
+
+TEST_F(VolumeThreadTest, CacheFileReplacesTheBuildAndMonitoringResumesFromItsPosition)
+{
+    makeVolume();
+    startAndAwaitAnnouncement();
+    expectOneInitDone(true);
+    const DWORD pieces = initDone->at(0).at(4).value<DWORD>();
+    stopAndJoin();
+    volume.reset();
+    ASSERT_TRUE(QFile::exists(cacheFilePath()));
+
+    // A change while the service is not running comes from the journal.
+    device->createFile(docs, u"offline.txt");
+    QFile::remove(tallyLogPath());
+    makeVolume();
+    startAndAwaitAnnouncement();
+    expectOneInitDone(true);
+    EXPECT_EQ(initDone->at(0).at(4).value<DWORD>(), pieces);
+    EXPECT_TRUE(reports().empty()); // no build reports
+    ASSERT_TRUE(eventuallyWithTimeOuts([&] { return appended->count() == 1; }));
+    stopAndJoin();
+}
+
+TEST_F(VolumeThreadTest, ItemsBelowAFolderTheWalkNeverSawArePruned)
+{
+    const DWORD lost = device->createFolder(docs, u"lost");
+    const DWORD inner = device->createFolder(lost, u"inner");
+    device->createFile(inner, u"deep.txt");
+    device->createFile(lost, u"shallow.txt");
+    // The folder's record reads as another one: the walk never sees it.
+    device->redirectRecord(lost, readme);
+    makeVolume();
+    startAndAwaitAnnouncement();
+    expectOneInitDone(true);
+    const std::vector<Report> sent = reports();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].scanfiles, 4); // the root, docs, readme.txt, boot.ini
+    stopAndJoin();
+    EXPECT_EQ(volume->recordMap.count(inner), 0u);
+    EXPECT_EQ(volume->recordMap.count(lost), 0u);
+    EXPECT_EQ(volume->recordMap.size(), 4u);
+    size_t live = 0;
+    volume->pool->forEachItem([&](ZLockItem) {
+        ++live;
+        return true;
+    });
+    EXPECT_EQ(live, 4u);
+}
+
+TEST_F(VolumeThreadTest, StopDuringTheBuildEndsTheThreadWithoutAnnouncement)
+{
+    makeVolume();
+    // The first piece is made while the walk stores its first item.
+    QObject::connect(volume.get(), &ZDriveVolume::pieceAppended, volume.get(), [&] { volume->stop(); },
+                     Qt::DirectConnection);
+    volume->start();
+    ASSERT_TRUE(volume->wait(10000));
+    EXPECT_EQ(initDone->count(), 0);
+    EXPECT_FALSE(volume->isInitDone());
+    EXPECT_EQ(reportTypes(), (std::vector<int>{4}));
+    EXPECT_FALSE(QFile::exists(cacheFilePath())); // a partial walk is not saved
+}
+
+TEST_F(VolumeThreadTest, StopBeforeStartEmitsNothing)
+{
+    makeVolume();
+    volume->stop();
+    volume->start();
+    ASSERT_TRUE(volume->wait(10000));
+    EXPECT_EQ(initDone->count(), 0);
+    EXPECT_TRUE(reports().empty());
+}
+
+TEST_F(VolumeThreadTest, StopWakesTheJournalReadAndNothingFollows)
+{
+    makeVolume();
+    startAndAwaitAnnouncement();
+    ASSERT_TRUE(eventually([&] { return volume->modifyCounter() == 1; }));
+    // Let the thread block in its read (the manual clock never times it out).
+    QThread::msleep(20);
+    QElapsedTimer timer;
+    timer.start();
+    volume->stop();
+    EXPECT_LT(timer.elapsed(), 1000); // returns without waiting
+    ASSERT_TRUE(volume->wait(5000));
+    device->createFile(docs, u"after.txt");
+    QThread::msleep(20);
+    EXPECT_EQ(appended->count(), 0);
+    EXPECT_EQ(initDone->count(), 1);
+    EXPECT_EQ(listenFailed->count(), 0);
+}
+
+TEST_F(VolumeThreadTest, ManyStopsAtRandomMomentsNeverAnnounceAfterTheStop)
+{
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        makeVolume();
+        std::atomic<bool> stopped{false};
+        std::atomic<int> afterStop{0};
+        QObject::connect(volume.get(), &ZDriveVolume::initDone, volume.get(),
+                         [&] {
+                             if (stopped.load())
+                                 ++afterStop;
+                         },
+                         Qt::DirectConnection);
+        volume->start();
+        QThread::usleep(unsigned(round) * 150);
+        volume->stop();
+        stopped = true;
+        ASSERT_TRUE(volume->wait(10000));
+        EXPECT_EQ(afterStop.load(), 0);
+        EXPECT_LE(initDone->count(), 1);
+    }
+}
+
+TEST_F(VolumeThreadTest, DestroyingAMonitoringVolumeEndsItsThreadAndReleasesItsPieces)
+{
+    makeVolume();
+    startAndAwaitAnnouncement();
+    ASSERT_TRUE(eventually([&] { return volume->modifyCounter() == 1; }));
+    const QString poolName = volume->poolName();
+    ASSERT_GE(volume->pieceCount(), 1);
+    QElapsedTimer timer;
+    timer.start();
+    volume.reset();
+    EXPECT_LT(timer.elapsed(), 5000);
+
+    // A reader can no longer attach piece 1.
+    ZSharedPool reader(poolName, kDrive);
+    reader.setAttachOnly(true);
+    EXPECT_EQ(reader.appendPiece(), nullptr);
+}
+
+TEST_F(VolumeThreadTest, JournalThatFailsEndsTheThreadAfterListenFailed)
+{
+    makeVolume();
+    startAndAwaitAnnouncement();
+    device->setNotReady(true);
+    ASSERT_TRUE(volume->wait(10000));
+    ASSERT_EQ(listenFailed->count(), 1);
+    EXPECT_EQ(listenFailed->at(0).at(0).value<DWORD>(), DWORD(ERROR_NOT_READY));
+    EXPECT_EQ(initDone->count(), 1);
+}
+
+// pruneOrphans on hand-made directory trees.
+class PruneOrphansTest : public VolumeThreadTest {
+protected:
+    ItemRecord* addItem(DWORD record, DWORD parent, bool folder)
+    {
+        ZLockItem run = volume->pool->append(2);
+        ZItemFields fields;
+        fields.recordNumber = record;
+        fields.parentRecordNumber = parent;
+        fields.attributes = folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+        EXPECT_TRUE(createItem(run, fields, "x", 1));
+        volume->recordMap.emplace(record, run.record());
+        if (folder)
+            volume->addDirectoryNode(known, pending, run.record());
+        return run.record();
+    }
+
+    DirectoryMap known, pending;
+};
+
+TEST_F(PruneOrphansTest, KeepsWhatReachesTheRootAndDropsLostSubtreesAndCircles)
+{
+    makeVolume();
+    addItem(kRoot, kRoot, true);
+    addItem(20, kRoot, true);          // kept
+    addItem(21, 20, false);            // kept
+    addItem(30, 99, true);             // parent 99 never seen
+    addItem(31, 30, true);
+    addItem(32, 31, false);
+    addItem(33, 99, false);
+    addItem(40, 41, true);             // 40 and 41 name each other
+    addItem(41, 40, true);
+    addItem(42, 41, false);
+    volume->pruneOrphans(pending, known);
+    freeDirectoryNodes(known, pending);
+    std::vector<DWORD> kept;
+    for (const auto& entry : volume->recordMap)
+        kept.push_back(entry.first);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<DWORD>{kRoot, 20, 21}));
+    size_t live = 0;
+    volume->pool->forEachItem([&](ZLockItem item) {
+        ++live;
+        EXPECT_EQ(item->modifyStamp, 0u);
+        return true;
+    });
+    EXPECT_EQ(live, 3u);
+}
