@@ -48,3 +48,9 @@ if(SEARCH_BUILD_FUZZ)
     endif()
   endif()
 endif()
+
+# Enumeration of a large raw NTFS image into the pool, beside fsntfsinfo.
+if(SEARCH_BUILD_BENCH AND TARGET zntfsfixture)
+  add_executable(raw_ntfs_bench ${CMAKE_SOURCE_DIR}/bench/raw_ntfs_bench.cpp)
+  target_link_libraries(raw_ntfs_bench PRIVATE zvolume zntfsfixture)
+endif()

@@ -30,8 +30,9 @@ constexpr size_t kMaxAttributeListBytes = 4u << 20;
 constexpr size_t kMaxExtensionRecords = 4096;
 constexpr ULONGLONG kMaxIndexBytes = 64ull << 20;
 constexpr ULONGLONG kMaxBitmapBytes = 256ull << 20;
-constexpr DWORD kEnumRecordsPerCall = 1u << 16;
-constexpr DWORD kChunkRecords = 256;
+// One enumeration call scans this many bytes of the MFT and keeps them for
+// the file-record reads that follow it.
+constexpr size_t kChunkBytes = 4u << 20;
 constexpr ULONGLONG kChunkFreshMs = 1000;
 constexpr size_t kJournalScanPerCall = 4u << 20;
 constexpr size_t kJournalWindow = 64u << 10;
@@ -739,14 +740,18 @@ bool ZRawNtfsVolume::loadJournal(JournalState& state)
     return true;
 }
 
-// A value that changes whenever the volume was written: the MFT and the log's
-// restart area, mixed. Shown as the position of the empty journal of a volume
-// that has none.
+// A value that changes whenever the volume was written: the header and update
+// sequence array of every MFT record (every write of a record, by Windows or
+// ntfs-3g, moves its update sequence number) and the log's restart area,
+// mixed. Shown as the position of the empty journal of a volume that has none.
 ULONGLONG ZRawNtfsVolume::volumeFingerprint()
 {
     constexpr ULONGLONG kOffsetBasis = 0xCBF29CE484222325ull;
     ULONGLONG h = kOffsetBasis;
-    const size_t chunkBytes = size_t(kChunkRecords) * geometry_.recordSize;
+    const size_t recordSize = geometry_.recordSize;
+    const size_t headerBytes = std::min(recordSize, sizeof(Ntfs::FileRecordHeader)
+                                                        + 2 * (recordSize / kNtfsFixupStride + 1));
+    const size_t chunkBytes = std::max(recordSize, kChunkBytes - kChunkBytes % recordSize);
     std::vector<BYTE> buf(chunkBytes);
     AttributeData mft;
     mft.runs = mftRuns_;
@@ -756,7 +761,8 @@ ULONGLONG ZRawNtfsVolume::volumeFingerprint()
         const size_t n = size_t(std::min<ULONGLONG>(chunkBytes, total - at));
         if (!readAttribute(mft, at, buf.data(), n, true))
             break;
-        h = mix(h, buf.data(), n);
+        for (size_t i = 0; i + recordSize <= n; i += recordSize)
+            h = mix(h, buf.data() + i, headerBytes);
     }
     std::vector<BYTE> rec(geometry_.recordSize);
     AttributeData log;
@@ -997,11 +1003,12 @@ BOOL ZRawNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, DWORD 
     DWORD scanned = 0;
     FileSummary s;
     bool full = false;
-    for (; r < mftRecords_ && scanned < kEnumRecordsPerCall;) {
+    const DWORD chunkRecords = DWORD(std::max<size_t>(1, kChunkBytes / recordSize));
+    for (; r < mftRecords_ && scanned < chunkRecords;) {
         // Read a chunk of records at once; keep it for the record reads that follow.
         RecordChunk& c = chunk_;
         c.first = r;
-        c.count = std::min<ULONGLONG>(kChunkRecords, mftRecords_ - r);
+        c.count = std::min<ULONGLONG>(chunkRecords, mftRecords_ - r);
         c.bytes.resize(size_t(c.count) * recordSize);
         c.states.assign(size_t(c.count), StateCorrupt);
         c.readTick = clock().tickMs();
