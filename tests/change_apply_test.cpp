@@ -5,6 +5,7 @@
 #include "platform/ZClock.h"
 #include "platform/ZDriveTable.h"
 #include "platform/ZEmulatedNtfsVolume.h"
+#include "platform/win32_registry.h"
 #include "platform/windows.h"
 #include "storage/ZItemStore.h"
 #include "storage/ZSharedPool.h"
@@ -13,6 +14,10 @@
 #include "support/TestEnvironment.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -34,6 +39,50 @@ namespace {
 constexpr char16_t kDrive = u'E';
 constexpr DWORD kRoot = Ntfs::RecordRoot;
 constexpr DWORD kJournalReadBufferSize = 8200;
+
+// DEBUG lines are written: LogLevel 0 before the first statement.
+class LogLevelEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        QSettings ini(Platform::registryHivePath(HKEY_LOCAL_MACHINE), QSettings::IniFormat);
+        ini.setValue(Platform::registryGroup(QStringLiteral("Software\\Orvanta\\antivirus\\sysopt"))
+                         + QStringLiteral("/LogLevel"),
+                     0);
+        ini.sync();
+    }
+};
+const auto* const kLogLevel = ::testing::AddGlobalTestEnvironment(new LogLevelEnvironment);
+
+// The log file of this program, beside the executable.
+QString logFilePath()
+{
+    const QFileInfo exe(QStringLiteral("/proc/self/exe"));
+    const QString name = QFileInfo(exe.symLinkTarget()).fileName();
+    return QFileInfo(exe.symLinkTarget()).absolutePath() + QStringLiteral("/log/") + name + QLatin1Char('.') + name
+        + QStringLiteral(".log");
+}
+
+// The texts of the log lines written since `from` (a file size), without
+// their prefixes.
+QStringList logTextsSince(qint64 from)
+{
+    QStringList texts;
+    QFile f(logFilePath());
+    if (!f.open(QIODevice::ReadOnly) || !f.seek(from))
+        return texts;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const int end = line.indexOf("] ");
+        if (end >= 0)
+            texts.append(QString::fromUtf8(line.mid(end + 2)).remove(QLatin1Char('\r')));
+    }
+    return texts;
+}
+
+qint64 logSize()
+{
+    return QFileInfo(logFilePath()).size();
+}
 
 // One live item as a reader sees it.
 struct Item {
@@ -785,4 +834,25 @@ TEST_F(ChangeApplyTest, RandomChangeSequencesMatchAFreshBuild)
         EXPECT_TRUE(missing.empty()) << ::testing::PrintToString(missing);
         volume.reset();
     }
+}
+
+TEST_F(ChangeApplyTest, LogLinesNameTheDriveTheItemsAndTheReasons)
+{
+    build();
+    const DWORD hidden = device->createFolder(docs, u"hidden");
+    readPosition = device->journalState().data.NextUsn;
+    const qint64 from = logSize();
+    const DWORD file = device->createFile(docs, u"a.txt");
+    apply();
+    ASSERT_TRUE(device->rename(file, u"b.txt"));
+    apply();
+    ASSERT_TRUE(device->remove(file));
+    apply();
+    device->createFile(hidden, u"lost.txt");
+    apply();
+    const QStringList texts = logTextsSince(from);
+    EXPECT_TRUE(texts.contains(QStringLiteral("69-Add:\"a.txt\" \"USN_REASON_FILE_CREATE\" "))) << texts.join('\n').toStdString();
+    EXPECT_TRUE(texts.contains(QStringLiteral("69-Rename:\"a.txt\" \"b.txt\" \"USN_REASON_RENAME_NEW_NAME\" ")));
+    EXPECT_TRUE(texts.contains(QStringLiteral("69-Remove:\"b.txt\" \"USN_REASON_FILE_DELETE\" ")));
+    EXPECT_TRUE(texts.contains(QStringLiteral("can't find parent dictionary!\"lost.txt\" ")));
 }
