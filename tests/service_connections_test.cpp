@@ -120,11 +120,15 @@ TEST_F(ServiceConnections, FailedDrivesAreDroppedAndNeverAnnounced)
 
     s.volume('C')->fail();
     EXPECT_EQ(s.service.volumeList().size(), 1u);
-    // The last volume to finish failed: no all-ready at that moment.
-    s.volume('D')->fail();
-    EXPECT_TRUE(s.service.volumeList().empty());
     spinFor(50);
     EXPECT_TRUE(early.messages.empty());
+    // The last pending drive fails too: the clients already connected learn
+    // that nothing more is coming, as a client connecting now would.
+    s.volume('D')->fail();
+    EXPECT_TRUE(s.service.volumeList().empty());
+    ASSERT_TRUE(early.waitForMessages(1));
+    spinFor(50);
+    EXPECT_EQ(early.types(), (std::vector<int>{2}));
 
     // A client of a service with no volumes left hears all-ready only.
     TestClient late;
@@ -134,6 +138,42 @@ TEST_F(ServiceConnections, FailedDrivesAreDroppedAndNeverAnnounced)
     EXPECT_EQ(late.types(), (std::vector<int>{2}));
     // The dropped volume objects are released once their threads ended.
     EXPECT_TRUE(spinUntil([&] { return !s.volume('C') && !s.volume('D'); }));
+}
+
+TEST_F(ServiceConnections, LastDriveFailingAfterTheOthersCompletesAllReady)
+{
+    ServiceUnderTest s(u"CD");
+    ASSERT_TRUE(s.started);
+    TestClient client;
+    ASSERT_TRUE(client.connectTo(s.service));
+    s.volume('C')->announce();
+    ASSERT_TRUE(client.waitForMessages(1));
+    s.volume('D')->fail();
+    ASSERT_TRUE(client.waitForMessages(2));
+    spinFor(50);
+    EXPECT_EQ(client.types(), (std::vector<int>{1, 2}));
+}
+
+TEST_F(ServiceConnections, DriveWhoseAnnouncementIsStillQueuedIsNotReportedReady)
+{
+    ServiceUnderTest s(u"CD");
+    ASSERT_TRUE(s.started);
+    s.volume('C')->announce();
+    // D's thread has set its flag (success or failure) but its signal has
+    // not been delivered yet.
+    s.volume('D')->initDoneFlag = true;
+
+    TestClient client;
+    ASSERT_TRUE(client.connectTo(s.service));
+    ASSERT_TRUE(client.waitForMessages(1));
+    spinFor(50);
+    EXPECT_EQ(client.types(), (std::vector<int>{1}));
+    EXPECT_EQ(client.messages[0].drive, 'C');
+
+    emit s.volume('D')->initDone(false, s.volume('D')->poolName(), 'D', 0, 0);
+    ASSERT_TRUE(client.waitForMessages(2));
+    spinFor(50);
+    EXPECT_EQ(client.types(), (std::vector<int>{1, 2})) << "the failed drive is never announced";
 }
 
 TEST_F(ServiceConnections, AllReadyIsBroadcastOnceAfterTheLastDrive)

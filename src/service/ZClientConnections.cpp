@@ -27,7 +27,7 @@ void ZService::incomingConnection(quintptr socketDescriptor)
     // broadcasts, since it is in `clients` already.
     bool allReady = true;
     for (ZDriveVolume* volume : volumes) {
-        if (volume->isInitDone())
+        if (announcedVolumes.contains(volume))
             writeToClient(socket, buildVolumeReady(volume->poolName(), volume->drive(), volume->pieceCount(),
                                                    volume->modifyCounter()));
         else

@@ -14,6 +14,8 @@
 #include <QDeadlineTimer>
 #include <QLocalSocket>
 
+#include <algorithm>
+
 namespace SearchEngine {
 
 const char ZService::kServerName[] = "{77D40466-DBC1-4FD5-9104-6133882729E0}";
@@ -147,6 +149,7 @@ void ZService::stop()
 
 void ZService::releaseVolume(ZDriveVolume* volume)
 {
+    announcedVolumes.remove(volume);
     // A QThread must not be destroyed while its thread runs: the object goes
     // once run has returned.
     retired.append(QPointer<ZDriveVolume>(volume));
@@ -170,24 +173,41 @@ bool ZService::waitForRetiredVolumes(int timeoutMs)
 
 void ZService::onInitDone(bool bSucceed, const QString& poolName, ushort uDrive, DWORD modifyMask, DWORD pieceSize)
 {
+    ZDriveVolume* volume = qobject_cast<ZDriveVolume*>(sender());
     if (!bSucceed) {
-        ZDriveVolume* volume = qobject_cast<ZDriveVolume*>(sender());
-        if (volume) {
-            volumes.remove(volume);
-            releaseVolume(volume);
+        if (!volume)
+            return;
+        const bool wasListed = std::find(volumes.begin(), volumes.end(), volume) != volumes.end();
+        volumes.remove(volume);
+        releaseVolume(volume);
+        // Nothing is said of the failed drive; but when it was the last one
+        // still pending, the clients already connected learn that the rest
+        // are ready, as a client connecting now would.
+        if (wasListed && allVolumesAnnounced()) {
+            qDebug() << "init all done!";
+            broadcast(buildAllReady());
         }
         return;
     }
 
+    if (volume)
+        announcedVolumes.insert(volume);
     qDebug() << "init volume done :" << poolName << pieceSize << modifyMask;
     broadcast(buildVolumeReady(poolName, uDrive, int(pieceSize), modifyMask));
 
-    for (ZDriveVolume* volume : volumes) {
-        if (!volume->isInitDone())
-            return;
+    if (allVolumesAnnounced()) {
+        qDebug() << "init all done!";
+        broadcast(buildAllReady());
     }
-    qDebug() << "init all done!";
-    broadcast(buildAllReady());
+}
+
+bool ZService::allVolumesAnnounced() const
+{
+    for (ZDriveVolume* volume : volumes) {
+        if (!announcedVolumes.contains(volume))
+            return false;
+    }
+    return true;
 }
 
 void ZService::onPieceAppended(ushort uDrive, DWORD pieceSize)

@@ -10,6 +10,7 @@
 #include <QList>
 #include <QLocalServer>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -100,11 +101,17 @@ private:
     void removeVolumeLater(ZDriveVolume* volume);
     // Deletes a volume that left `volumes` once its thread has ended.
     void releaseVolume(ZDriveVolume* volume);
+    // True when every volume in `volumes` has had its success delivered here.
+    bool allVolumesAnnounced() const;
 
     HANDLE instanceMutex = nullptr;
     std::list<ZDriveVolume*> volumes;
     QList<QLocalSocket*> clients;
     VolumeFactory volumeFactory;
+    // Volumes whose successful initDone has reached the service. A volume
+    // sets its done flag before its queued signal arrives, and for a failure
+    // too, so the flag alone would announce failed or unannounced drives.
+    QSet<ZDriveVolume*> announcedVolumes;
     // Volumes let go of, until their objects are deleted.
     QList<QPointer<ZDriveVolume>> retired;
 };

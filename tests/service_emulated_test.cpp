@@ -1,0 +1,280 @@
+// The service with real volume threads on emulated NTFS drives: what a
+// client hears on connection, changes on disk arriving as messages whose item
+// references resolve in the attached pieces, a drive that goes away, and a
+// journal that fails with 87 ending the service and forcing a rebuild of that
+// drive at the next start.
+#include "support/ZServiceTestKit.h"
+
+#include "client/ZSharedPoolReader.h"
+#include "platform/ZClock.h"
+#include "platform/ZEmulatedNtfsVolume.h"
+#include "platform/win32_ioctl.h"
+
+#include <gtest/gtest.h>
+
+#include <QTimer>
+
+using namespace ServiceTestKit;
+using Platform::ZEmulatedNtfsVolume;
+using SearchEngine::ZItemSnapshot;
+using SearchEngine::ZService;
+using SearchEngine::ZSharedPoolReader;
+
+namespace {
+
+constexpr DWORD kRoot = 5;
+constexpr int kIndexTimeoutMs = 20000;
+
+// Journal reads wait for their time-out, and retries sleep, on the clock
+// seam: the manual clock moves half a second every 10 ms of real time while
+// the test waits in the event loop.
+constexpr int kTickRealMs = 10;
+constexpr int kTickClockMs = 500;
+
+class EmulatedDrives : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        app();
+        clearStartSettings();
+        Platform::ZDriveTable::instance().clear();
+        Platform::setClock(&clock);
+        ticker.setInterval(kTickRealMs);
+        QObject::connect(&ticker, &QTimer::timeout, [this] { clock.advance(kTickClockMs); });
+        ticker.start();
+    }
+    void TearDown() override
+    {
+        ticker.stop();
+        Platform::ZDriveTable::instance().clear();
+        Platform::setClock(nullptr);
+    }
+
+    std::shared_ptr<ZEmulatedNtfsVolume> addDrive(char16_t letter, const ZEmulatedNtfsVolume::Options& options = {})
+    {
+        auto volume = std::make_shared<ZEmulatedNtfsVolume>(options);
+        Platform::ZDriveTable::instance().setDrive(letter, volume);
+        return volume;
+    }
+
+    Platform::ZManualClock clock;
+    QTimer ticker;
+};
+
+// A started service with the real volume factory, taken down with its guard
+// released.
+class RealService {
+public:
+    RealService() { started = service.start(); }
+    ~RealService()
+    {
+        service.stop();
+        service.waitForRetiredVolumes(5000);
+        CloseHandle(service.instanceMutexHandle());
+        service.close();
+        QCoreApplication::sendPostedEvents(nullptr, 0);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    ZService service;
+    bool started = false;
+};
+
+// Copies the next message of one of the given types after position `from`
+// into *out; false when none came in time.
+bool waitForType(TestClient& client, size_t& from, std::initializer_list<int> types, ZClientMessage* out = nullptr,
+                 int timeoutMs = 10000)
+{
+    return spinUntil(
+        [&] {
+            for (; from < client.messages.size(); ++from) {
+                for (int t : types) {
+                    if (client.messages[from].type == t) {
+                        if (out)
+                            *out = client.messages[from];
+                        ++from;
+                        return true;
+                    }
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+}
+
+bool quitsWithin(int ms)
+{
+    bool timedOut = false;
+    QTimer::singleShot(ms, [&] {
+        timedOut = true;
+        QCoreApplication::exit(99);
+    });
+    return QCoreApplication::exec() == 0 && !timedOut;
+}
+
+} // namespace
+
+TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
+{
+    auto c = addDrive('C');
+    const DWORD docs = c->createFolder(kRoot, u"docs");
+    const DWORD archive = c->createFolder(kRoot, u"archive");
+    c->createFile(docs, u"Quarterly Report.txt");
+    c->createFile(archive, u"old.bin");
+    ZEmulatedNtfsVolume::Options fat;
+    fat.fileSystemName = u"FAT32";
+    addDrive('D', fat);
+
+    RealService s;
+    ASSERT_TRUE(s.started);
+    TestClient client;
+    ASSERT_TRUE(client.connectTo(s.service));
+    size_t at = 0;
+    ZClientMessage ready;
+    ASSERT_TRUE(waitForType(client, at, {1}, &ready, kIndexTimeoutMs));
+    ASSERT_TRUE(waitForType(client, at, {2}, nullptr, kIndexTimeoutMs));
+    for (const auto& m : client.messages) {
+        if (m.type == 1)
+            EXPECT_EQ(m.drive, 'C') << "the FAT32 drive is never announced";
+    }
+    EXPECT_EQ(s.service.volumeList().size(), 1u);
+
+    ZSharedPoolReader reader(ready.poolName, 'C');
+    EXPECT_GE(reader.attachPieces(), 1);
+    const auto hits = reader.findNames(QStringLiteral("REPORT"));
+    ASSERT_EQ(hits.size(), 1);
+    EXPECT_EQ(hits[0].fileName(), QStringLiteral("Quarterly Report.txt"));
+    EXPECT_EQ(hits[0].parentRecordNumber, docs);
+
+    // Created.
+    const DWORD file = c->createFile(docs, u"fresh.txt");
+    ASSERT_NE(file, 0u);
+    ZClientMessage added;
+    ASSERT_TRUE(waitForType(client, at, {6}, &added));
+    ZItemSnapshot item;
+    ASSERT_EQ(reader.readItem(added.itemRef, &item), ZSharedPoolReader::ReadOk);
+    EXPECT_TRUE(item.isLive());
+    EXPECT_EQ(item.fileName(), QStringLiteral("fresh.txt"));
+    EXPECT_EQ(item.recordNumber, file);
+    EXPECT_EQ(item.parentRecordNumber, docs);
+    EXPECT_EQ(added.itemRef >> 48, ULONGLONG('C'));
+
+    // Renamed: the old reference reads as freed with the stamp of the new record.
+    ASSERT_TRUE(c->rename(file, u"renamed.txt"));
+    ZClientMessage renamed;
+    ASSERT_TRUE(waitForType(client, at, {7}, &renamed));
+    EXPECT_EQ(renamed.itemRef, added.itemRef);
+    ZItemSnapshot oldItem, newItem;
+    ASSERT_EQ(reader.readItem(renamed.newItemRef, &newItem), ZSharedPoolReader::ReadOk);
+    ASSERT_EQ(reader.readItem(renamed.itemRef, &oldItem), ZSharedPoolReader::ReadOk);
+    EXPECT_EQ(newItem.fileName(), QStringLiteral("renamed.txt"));
+    EXPECT_TRUE(newItem.isLive());
+    EXPECT_FALSE(oldItem.isLive());
+    EXPECT_EQ(oldItem.modifyStamp, newItem.modifyStamp);
+    EXPECT_GT(renamed.modifyMask, added.modifyMask);
+
+    // Moved to another folder.
+    ASSERT_TRUE(c->move(file, archive));
+    ZClientMessage moved;
+    ASSERT_TRUE(waitForType(client, at, {7}, &moved));
+    EXPECT_EQ(moved.itemRef, renamed.newItemRef);
+    ASSERT_EQ(reader.readItem(moved.newItemRef, &newItem), ZSharedPoolReader::ReadOk);
+    EXPECT_EQ(newItem.fileName(), QStringLiteral("renamed.txt"));
+    EXPECT_EQ(newItem.parentRecordNumber, archive);
+
+    // Deleted.
+    ASSERT_TRUE(c->remove(file));
+    ZClientMessage removed;
+    ASSERT_TRUE(waitForType(client, at, {4}, &removed));
+    EXPECT_EQ(removed.itemRef, moved.newItemRef);
+    ASSERT_EQ(reader.readItem(removed.itemRef, &item), ZSharedPoolReader::ReadOk);
+    EXPECT_FALSE(item.isLive());
+    EXPECT_TRUE(reader.findNames(QStringLiteral("renamed")).isEmpty());
+    EXPECT_EQ(client.decoder.malformedCount(), 0);
+}
+
+TEST_F(EmulatedDrives, DriveThatGoesAwayIsToldAndDropped)
+{
+    auto c = addDrive('C');
+    auto e = addDrive('E');
+    e->createFile(kRoot, u"stick.txt");
+    RealService s;
+    ASSERT_TRUE(s.started);
+    TestClient client;
+    ASSERT_TRUE(client.connectTo(s.service));
+    size_t at = 0;
+    ASSERT_TRUE(waitForType(client, at, {2}, nullptr, kIndexTimeoutMs));
+
+    e->setNotReady(true);
+    ZClientMessage lost;
+    ASSERT_TRUE(waitForType(client, at, {8}, &lost));
+    EXPECT_EQ(lost.reason, 21u);
+    EXPECT_EQ(lost.drive, 'E');
+    EXPECT_TRUE(spinUntil([&] { return s.service.volumeList().size() == 1; }, 3000));
+    EXPECT_EQ(s.service.volumeList().front()->drive(), 'C');
+
+    // C: goes on.
+    c->createFile(kRoot, u"still-here.txt");
+    EXPECT_TRUE(waitForType(client, at, {6}));
+}
+
+TEST_F(EmulatedDrives, JournalParameterErrorEndsTheServiceAndTheThirdStartRebuilds)
+{
+    auto g = addDrive('G');
+    g->createFile(kRoot, u"keep.txt");
+
+    {
+        RealService first;
+        ASSERT_TRUE(first.started);
+        TestClient client;
+        ASSERT_TRUE(client.connectTo(first.service));
+        size_t at = 0;
+        ASSERT_TRUE(waitForType(client, at, {2}, nullptr, kIndexTimeoutMs));
+        const ULONGLONG enumerated = g->callCount(FSCTL_ENUM_USN_DATA);
+        EXPECT_GT(enumerated, 0u) << "the first start builds from the MFT";
+
+        g->failCall(FSCTL_READ_USN_JOURNAL, ERROR_INVALID_PARAMETER, ZEmulatedNtfsVolume::kUntilCleared);
+        g->createFile(kRoot, u"wake.txt");
+        EXPECT_TRUE(quitsWithin(15000)) << "the service ends a second after the journal gives up";
+        ZClientMessage failed;
+        ASSERT_TRUE(waitForType(client, at, {8}, &failed, 100));
+        EXPECT_EQ(failed.reason, 87u);
+        EXPECT_EQ(failed.drive, 'G');
+        EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceQuitReason")).toInt(), (87 << 16) | 'G');
+        EXPECT_EQ(initTimes(), 1) << "not an orderly exit";
+        client.socket.abort();
+    }
+    g->clearFaults();
+
+    // The second start counts 2: the cache file is taken and the reason stays.
+    const ULONGLONG before = g->callCount(FSCTL_ENUM_USN_DATA);
+    {
+        RealService second;
+        ASSERT_TRUE(second.started);
+        EXPECT_EQ(initTimes(), 2);
+        TestClient client;
+        ASSERT_TRUE(client.connectTo(second.service));
+        size_t at = 0;
+        ASSERT_TRUE(waitForType(client, at, {2}, nullptr, kIndexTimeoutMs));
+        EXPECT_EQ(g->callCount(FSCTL_ENUM_USN_DATA), before) << "loaded from the cache file";
+        EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceQuitReason")).toInt(), (87 << 16) | 'G');
+    }
+
+    // The third start counts 3: that drive is rebuilt from the MFT and the
+    // reason is cleared.
+    {
+        RealService third;
+        ASSERT_TRUE(third.started);
+        EXPECT_EQ(initTimes(), 3);
+        TestClient client;
+        ASSERT_TRUE(client.connectTo(third.service));
+        size_t at = 0;
+        ZClientMessage ready;
+        ASSERT_TRUE(waitForType(client, at, {1}, &ready, kIndexTimeoutMs));
+        ASSERT_TRUE(waitForType(client, at, {2}, nullptr, kIndexTimeoutMs));
+        EXPECT_GT(g->callCount(FSCTL_ENUM_USN_DATA), before) << "rebuilt from the MFT";
+        EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceQuitReason")).toInt(), 0);
+        ZSharedPoolReader reader(ready.poolName, 'G');
+        reader.attachPieces();
+        EXPECT_EQ(reader.findNames(QStringLiteral("wake")).size(), 1);
+    }
+}
