@@ -919,6 +919,8 @@ TEST_F(EmulatedVolume, ChangeRulesRefuseWhatNtfsRefuses)
     EXPECT_FALSE(vol->link(dir, kRoot, u"dirlink"));
     EXPECT_FALSE(vol->remove(0));                    // metadata files stay
     EXPECT_FALSE(vol->createFile(kRoot, u""));
+    EXPECT_FALSE(vol->createFolder(kRoot, u".."));
+    EXPECT_FALSE(vol->createFile(kRoot, u"a/b"));
     EXPECT_FALSE(vol->createFile(kRoot, std::u16string(256, u'x')));
     EXPECT_FALSE(vol->rename(f, sub, u"nope", kRoot, u"y"));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));

@@ -116,13 +116,13 @@ bool isShortName(const std::u16string& name)
 bool isWin32Name(const std::u16string& name)
 {
     if (name.back() == u' ' || name.back() == u'.')
-        return name == u"." ? true : false;
+        return false;
     return std::all_of(name.begin(), name.end(), isWin32NameChar);
 }
 
 bool validName(const std::u16string& name)
 {
-    if (name.empty() || name.size() > kMaxNameLength)
+    if (name.empty() || name.size() > kMaxNameLength || name == u"." || name == u"..")
         return false;
     return std::none_of(name.begin(), name.end(), [](char16_t c) { return c == 0 || c == u'/'; });
 }
@@ -570,7 +570,7 @@ bool ZEmulatedNtfsVolume::chooseNames(DWORD parent, const std::u16string& name, 
         case NameForm::Win32AndDos: ns = Ntfs::NameSpaceWin32AndDos; break;
         case NameForm::Automatic:
         default:
-            if (isShortName(name) || name == u".") {
+            if (isShortName(name)) {
                 ns = Ntfs::NameSpaceWin32AndDos;
             } else if (isWin32Name(name)) {
                 ns = Ntfs::NameSpaceWin32;
