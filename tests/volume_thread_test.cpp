@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QSignalSpy>
 
@@ -65,11 +66,43 @@ public:
         ini.setValue(Platform::registryGroup(QStringLiteral("SOFTWARE\\orvanta\\Antivirus"))
                          + QStringLiteral("/ProgramPath"),
                      program);
+        // DEBUG lines are written.
+        ini.setValue(Platform::registryGroup(QStringLiteral("Software\\Orvanta\\antivirus\\sysopt"))
+                         + QStringLiteral("/LogLevel"),
+                     0);
         ini.sync();
         setenv("ZTALLY_TEST_LOG", QFile::encodeName(tallyLogPath()).constData(), 1);
     }
 };
 const auto* const kTally = ::testing::AddGlobalTestEnvironment(new TallyEnvironment);
+
+// The log file of this program, beside the executable.
+QString logFilePath()
+{
+    const QFileInfo exe(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget());
+    return exe.absolutePath() + QStringLiteral("/log/") + exe.fileName() + QLatin1Char('.') + exe.fileName()
+        + QStringLiteral(".log");
+}
+
+qint64 logSize()
+{
+    return QFileInfo(logFilePath()).size();
+}
+
+// The texts of the log lines written since `from` (a file size).
+QStringList logTextsSince(qint64 from)
+{
+    QStringList texts;
+    QFile f(logFilePath());
+    if (!f.open(QIODevice::ReadOnly) || !f.seek(from))
+        return texts;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const int end = line.indexOf("] ");
+        if (end >= 0)
+            texts.append(QString::fromUtf8(line.mid(end + 2)).remove(QLatin1Char('\r')));
+    }
+    return texts;
+}
 
 struct Report {
     int dtype = 0;
@@ -255,10 +288,12 @@ TEST_F(VolumeThreadTest, DriveThatIsNotNtfsReportsAndAnnouncesFailure)
     options.fileSystemName = u"FAT32";
     makeDevice(options);
     makeVolume();
+    const qint64 from = logSize();
     volume->start();
     ASSERT_TRUE(volume->wait(10000));
     expectOneInitDone(false);
     EXPECT_TRUE(volume->isInitDone());
+    EXPECT_TRUE(logTextsSince(from).contains(QStringLiteral("init nfts volume failed!")));
     const std::vector<Report> sent = reports();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].dtype, 2);
@@ -339,8 +374,10 @@ TEST_F(VolumeThreadTest, QuitReasonForThisDriveAtTheThirdStartForcesARebuild)
     settingsSetValue(kQuitReason, (87 << 16) | int(kDrive));
     settingsSetValue(kInitTimes, 3);
     makeVolume();
+    const qint64 from = logSize();
     startAndAwaitAnnouncement();
     expectOneInitDone(true);
+    EXPECT_TRUE(logTextsSince(from).contains(QStringLiteral("\"last quit reason:87, try reload mft:69!\" ")));
     EXPECT_EQ(settingsValue(kQuitReason, -1).toInt(), 0);
     EXPECT_GE(device->callCount(FSCTL_DELETE_USN_JOURNAL), 1u); // the wait for a deletion
     EXPECT_EQ(reportTypes(), (std::vector<int>{4, 5}));
