@@ -1,0 +1,147 @@
+// The drive cache file: the pool and the journal position saved between
+// runs, so that a start can skip the MFT walk. Written under a ".temp" twin,
+// flushed to disk and renamed over the old file in one step.
+#include "volume/ZDriveVolume.h"
+
+#include "frame/ZLog.h"
+#include "frame/ZSpecialPath.h"
+#include "storage/ZSharedPool.h"
+
+#include <QDataStream>
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace SearchEngine {
+
+namespace {
+
+constexpr qint32 kDriveCacheVersion = 22;
+// Pinned so that buildTime reads back whatever Qt library wrote the file.
+constexpr QDataStream::Version kCacheStreamVersion = QDataStream::Qt_5_15;
+
+// Staleness: many changes and a few days, a month, or very many changes.
+constexpr qint32 kManyChanges = 20000;
+constexpr qint64 kManyChangesDays = 3;
+constexpr qint64 kMaxAgeDays = 30;
+constexpr qint32 kMaxChanges = 100000;
+
+const char kCacheFolder[] = "CSIDL_LOCAL_APPDATA\\Orvanta\\SearchService\\";
+const char kCacheFileName[] = "DriveCache%1.dat";
+const char kTempSuffix[] = ".temp";
+
+// The cache file of a drive, as the file system names it.
+QString cacheFolder()
+{
+    return Platform::toNativePath(expandSpecialPath(QString::fromLatin1(kCacheFolder)));
+}
+
+QString cachePath(const QString& folder, ushort drive)
+{
+    QString path = folder;
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    return path + QString::fromLatin1(kCacheFileName).arg(QChar(drive));
+}
+
+// Makes a finished rename survive a crash.
+void syncFolder(const QString& folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+} // namespace
+
+void ZDriveVolume::saveDriveCache()
+{
+    const QString folder = cacheFolder();
+    if (!QDir().mkpath(folder))
+        return;
+    const QString path = cachePath(folder, m_drive);
+    const QString temp = path + QLatin1String(kTempSuffix);
+
+    QFile file(temp);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    QDataStream stream(&file);
+    stream.setVersion(kCacheStreamVersion);
+    stream << kDriveCacheVersion << qint64(savedUsn) << buildTime << qint32(totalChanges);
+    pool->save(stream);
+
+    // The old file stays in place until the new one is whole on disk.
+    const bool written = stream.status() == QDataStream::Ok && file.flush() && ::fsync(file.handle()) == 0;
+    file.close();
+    if (!written || file.error() != QFileDevice::NoError) {
+        LOG(ERROR) << ushort(m_drive) << "-Save Failed:" << temp;
+        QFile::remove(temp);
+        return;
+    }
+    if (::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) != 0) {
+        LOG(ERROR) << ushort(m_drive) << "-Save Failed:" << path << int(errno);
+        QFile::remove(temp);
+        return;
+    }
+    syncFolder(folder);
+    LOG(DEBUG) << ushort(m_drive) << "-Save:" << qulonglong(recordMap.size());
+}
+
+bool ZDriveVolume::loadDriveCache()
+{
+    QFile file(cachePath(cacheFolder(), m_drive));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QDataStream stream(&file);
+    stream.setVersion(kCacheStreamVersion);
+
+    qint32 version = 0;
+    qint64 usn = 0;
+    stream >> version >> usn;
+    savedUsn = usn;
+    if (stream.status() != QDataStream::Ok || version != kDriveCacheVersion
+        || usn < journalData.FirstUsn || usn > journalData.NextUsn)
+        return false;
+
+    QDateTime built;
+    qint32 changes = 0;
+    stream >> built >> changes;
+    buildTime = built;
+    totalChanges = changes;
+    if (stream.status() != QDataStream::Ok || !built.isValid() || changes < 0)
+        return false;
+    // An index built "in the future" has an age that cannot be trusted.
+    const qint64 days = built.daysTo(Platform::clock().now());
+    if (days < 0)
+        return false;
+    const bool stale = (changes >= kManyChanges && days >= kManyChangesDays) || days >= kMaxAgeDays
+        || changes >= kMaxChanges;
+    if (stale)
+        return false;
+
+    // The pool must take the rest of the file exactly: a short read or
+    // trailing bytes mean the file is not what a save wrote.
+    bool loaded = pool->load(stream);
+    loaded = loaded && stream.status() == QDataStream::Ok && stream.atEnd();
+    file.close();
+
+    recordMap.clear();
+    if (loaded) {
+        pool->forEachItem([this](ZLockItem item) {
+            recordMap.emplace(item->recordNumber, item.record());
+            return true;
+        });
+    } else {
+        pool->clear();
+    }
+    LOG(DEBUG) << ushort(m_drive) << "-Load:" << qulonglong(recordMap.size());
+    return loaded;
+}
+
+} // namespace SearchEngine
