@@ -1,23 +1,11 @@
 // The runners of the table, registered before main runs.
 #include "frame/ZRunnerTable.h"
-
-#include <QDebug>
+#include "runners/ZTestDriveVolume.h"
+#include "service/ZSearchEngineService.h"
 
 namespace SearchEngine {
 
 namespace {
-
-int runService(int, char**)
-{
-    qDebug() << "TestService: the search service is not built into this executable yet";
-    return 0;
-}
-
-int runDriveVolumeWindow(int, char**)
-{
-    qDebug() << "TestDriveVolume: the drive volume test window is not built into this executable yet";
-    return 0;
-}
 
 int runSharedPool(int, char**)
 {

@@ -1,0 +1,125 @@
+// The manual test window of "TestDriveVolume": its three buttons on the file
+// "E:\abc.txt" as the drive table maps E:.
+#include "runners/ZTestDriveVolume.h"
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+
+using namespace SearchEngine;
+
+namespace {
+
+QApplication& widgetsApp()
+{
+    static int argc = 1;
+    static char name[] = "service_runners_test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return new QApplication(argc, argv);
+    }();
+    return *app;
+}
+
+QString dosdevices()
+{
+    return QFile::decodeName(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/orvanta/dosdevices");
+}
+
+class TestWindow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        widgetsApp();
+        QDir(dosdevices()).removeRecursively();
+        QDir().mkpath(dosdevices());
+    }
+    void TearDown() override { QDir(dosdevices()).removeRecursively(); }
+
+    // Maps drive E: to a fresh folder and returns it.
+    QString mapDriveE()
+    {
+        const QString folder = TestSupport::freshDir(QStringLiteral("drive-e"));
+        EXPECT_TRUE(QFile::link(folder, dosdevices() + QStringLiteral("/e:")));
+        return folder;
+    }
+
+    static QByteArray contents(const QString& path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+};
+
+} // namespace
+
+TEST_F(TestWindow, ButtonsOpenWriteAndCloseTheFileOnDriveE)
+{
+    const QString folder = mapDriveE();
+    const QString file = folder + QStringLiteral("/abc.txt");
+    ZTestFileWindow window(QStringLiteral("E:\\abc.txt"));
+    EXPECT_EQ(window.openButton()->text(), QStringLiteral("打开文件"));
+    EXPECT_EQ(window.writeButton()->text(), QStringLiteral("写入文件"));
+    EXPECT_EQ(window.closeButton()->text(), QStringLiteral("关闭文件"));
+    EXPECT_EQ(window.openButton()->pos(), QPoint(0, 0));
+    EXPECT_EQ(window.writeButton()->pos(), QPoint(0, 40));
+    EXPECT_EQ(window.closeButton()->pos(), QPoint(0, 80));
+
+    // Writing before opening writes nothing.
+    window.writeButton()->click();
+    EXPECT_FALSE(QFile::exists(file));
+
+    window.openButton()->click();
+    window.writeButton()->click();
+    window.writeButton()->click();
+    window.closeButton()->click();
+    EXPECT_EQ(contents(file), QByteArray("aaaaaa"));
+
+    // Opening again truncates: the mode is write-only.
+    window.openButton()->click();
+    window.closeButton()->click();
+    EXPECT_EQ(contents(file), QByteArray(""));
+    window.openButton()->click();
+    window.writeButton()->click();
+    window.closeButton()->click();
+    EXPECT_EQ(contents(file), QByteArray("aaa"));
+}
+
+TEST_F(TestWindow, WithoutDriveEButtonsLeaveTheDiskAlone)
+{
+    const QString cwdBefore = QDir::currentPath();
+    const QString scratch = TestSupport::freshDir(QStringLiteral("cwd"));
+    QDir::setCurrent(scratch);
+    {
+        ZTestFileWindow window(QStringLiteral("E:\\abc.txt"));
+        EXPECT_TRUE(window.file()->fileName().isEmpty());
+        window.openButton()->click();
+        window.writeButton()->click();
+        window.closeButton()->click();
+    }
+    QDir::setCurrent(cwdBefore);
+    EXPECT_TRUE(QDir(scratch).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
+}
+
+TEST_F(TestWindow, DrivePathsResolveThroughTheTable)
+{
+    const QString folder = mapDriveE();
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    EXPECT_EQ(driveDirectory(QLatin1Char('E')), canonical);
+    EXPECT_EQ(driveDirectory(QLatin1Char('e')), canonical);
+    EXPECT_EQ(pathOnDrive(QStringLiteral("E:\\sub\\x.txt")), canonical + QStringLiteral("/sub/x.txt"));
+    EXPECT_TRUE(pathOnDrive(QStringLiteral("F:\\x.txt")).isEmpty());
+    EXPECT_TRUE(pathOnDrive(QStringLiteral("E:\\..\\x.txt")).isEmpty()) << "no climbing out of the drive";
+    EXPECT_TRUE(pathOnDrive(QStringLiteral("E:")).isEmpty());
+    // An image or device entry ("x::") has no folder to open files in.
+    QFile image(folder + QStringLiteral("/disk.img"));
+    ASSERT_TRUE(image.open(QIODevice::WriteOnly));
+    image.close();
+    ASSERT_TRUE(QFile::link(image.fileName(), dosdevices() + QStringLiteral("/g::")));
+    EXPECT_TRUE(driveDirectory(QLatin1Char('G')).isEmpty());
+}
