@@ -11,6 +11,8 @@
 #include "platform/win32_file.h"
 #include "platform/win32_ioctl.h"
 #include "support/TestEnvironment.h"
+#include "volume/ZDirectoryNode.h"
+#include "volume/ZDriveVolume.h"
 
 #ifdef SEARCH_HAVE_NTFS_FIXTURE
 #include "ZNtfsFixture.h"
@@ -309,6 +311,49 @@ void expectSameIndex(const std::map<ULONGLONG, IndexedFile>& actual, const std::
     }
 }
 
+// The drive's index built by the volume code from the device in the drive
+// table under `letter`: record -> names with parents and size.
+class IndexBuild {
+public:
+    IndexBuild(char16_t letter, std::shared_ptr<ZVolumeDevice> device) : letter_(letter)
+    {
+        ZDriveTable::instance().setDrive(letter, std::move(device));
+        volume.reset(new SearchEngine::ZDriveVolume(letter));
+        opened = volume->initDriveVolume() == SearchEngine::ZDriveVolume::InitOk;
+    }
+    ~IndexBuild()
+    {
+        SearchEngine::freeDirectoryNodes(known, pending);
+        volume->closeVolume();
+        volume.reset();
+        ZDriveTable::instance().removeDrive(letter_);
+    }
+    void build()
+    {
+        volume->enumerateMft([this](USN_RECORD_V2* rec) { volume->addEnumeratedRecord(rec, pending, known); });
+    }
+    std::map<ULONGLONG, IndexedFile> files() const
+    {
+        std::map<ULONGLONG, IndexedFile> out;
+        for (const auto& entry : volume->recordMap) {
+            const SearchEngine::ItemRecord* r = entry.second;
+            IndexedFile& f = out[r->recordNumber];
+            f.names.insert({QString::fromUtf8(r->nameBytes(), r->nameLength).toStdU16String(), r->parentRecordNumber});
+            f.directory = (r->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            f.size = LONGLONG(r->fileSize);
+        }
+        return out;
+    }
+
+    std::unique_ptr<SearchEngine::ZDriveVolume> volume;
+    bool opened = false;
+
+private:
+    char16_t letter_;
+    SearchEngine::DirectoryMap known;
+    SearchEngine::DirectoryMap pending;
+};
+
 bool haveProgram(const char* name)
 {
     return !QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty()
@@ -522,6 +567,17 @@ TEST(RawNtfsSample, RecordReadsFollowTheNearestLowerRule)
     EXPECT_EQ(n, 0u);
 }
 
+TEST(RawNtfsSample, IndexHoldsWhatFsntfsinfoLists)
+{
+    const QString image = sampleImage();
+    if (image.isEmpty() || !haveProgram("fsntfsinfo"))
+        GTEST_SKIP() << "forensics-samples-ntfs or fsntfsinfo not installed";
+    IndexBuild index(u'D', openRawNtfsVolume(image, nullptr));
+    ASSERT_TRUE(index.opened);
+    index.build();
+    expectSameIndex(index.files(), referenceIndex(image, 2048 * 512));
+}
+
 TEST(RawNtfsSample, HostileCopiesNeverCrashOrHang)
 {
     const QString image = sampleImage();
@@ -663,6 +719,58 @@ TEST(RawNtfsFixture, TreeWithLinksListsAndDeletionsMatchesFsntfsinfo)
     if (!haveProgram("fsntfsinfo"))
         GTEST_SKIP() << "fsntfsinfo not installed";
     expectSameIndex(index, referenceIndex(image, 0));
+}
+
+TEST(RawNtfsFixture, IndexOfLinksListsAndDeletionsMatchesFsntfsinfo)
+{
+    if (!haveProgram("fsntfsinfo"))
+        GTEST_SKIP() << "fsntfsinfo not installed";
+    const QString image = makeImage(QStringLiteral("treeindex"), kTree);
+    IndexBuild index(u'T', openRawNtfsVolume(image, nullptr));
+    ASSERT_TRUE(index.opened);
+    index.build();
+    expectSameIndex(index.files(), referenceIndex(image, 0));
+}
+
+TEST(RawNtfsFixture, CacheIsReusedUntilTheImageChanges)
+{
+    const QString plain = makeImage(QStringLiteral("cache"), kTree);
+    const QString journaled = makeImage(QStringLiteral("cachej"), std::string(kTree) + "journal 1048576 65536 3\n"
+                                                                        "usn /docs/small.txt 100\n");
+    const QString cacheFile = qEnvironmentVariable("XDG_DATA_HOME")
+                              + QStringLiteral("/Orvanta/SearchService/DriveCacheK.dat");
+    for (const QString& image : {plain, journaled}) {
+        QFile::remove(cacheFile);
+        USN saved = 0;
+        {
+            IndexBuild first(u'K', openRawNtfsVolume(image, nullptr));
+            ASSERT_TRUE(first.opened);
+            first.build();
+            saved = first.volume->savedUsn = first.volume->journalData.NextUsn;
+            first.volume->buildTime = QDateTime::currentDateTime();
+            first.volume->saveDriveCache();
+        }
+        const auto inJournal = [](const USN_JOURNAL_DATA_V1& j, USN usn) { return j.FirstUsn <= usn && usn <= j.NextUsn; };
+        EXPECT_TRUE(inJournal(queryJournal(*openImage(image)), saved)) << "unchanged image";
+        const bool cacheWritten = QFile::exists(cacheFile);
+        if (cacheWritten) {
+            IndexBuild again(u'K', openRawNtfsVolume(image, nullptr));
+            ASSERT_TRUE(again.opened);
+            EXPECT_TRUE(again.volume->loadDriveCache()) << "unchanged image";
+            EXPECT_GT(again.volume->recordMap.size(), 10u);
+        }
+        ASSERT_TRUE(change(image, image == plain ? "file /docs/after.txt 1\n"
+                                                 : "file /docs/after.txt 1\nusn /docs/after.txt 100\n"));
+        // Without a journal the change cannot be replayed: the saved position
+        // falls outside and the cache is rejected. With one, the cache stays
+        // and the journal brings the change.
+        EXPECT_EQ(inJournal(queryJournal(*openImage(image)), saved), image != plain);
+        if (cacheWritten) {
+            IndexBuild changed(u'K', openRawNtfsVolume(image, nullptr));
+            ASSERT_TRUE(changed.opened);
+            EXPECT_EQ(changed.volume->loadDriveCache(), image != plain);
+        }
+    }
 }
 
 TEST(RawNtfsFixture, NamesOutsideTheBasicPlaneComeThroughWhole)
