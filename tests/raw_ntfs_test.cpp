@@ -960,6 +960,48 @@ TEST(RawNtfsFixture, JournalIsReadFromJAndFollowedWhileAppended)
     EXPECT_GT(queryJournal(*d).NextUsn, j.NextUsn);
 }
 
+TEST(RawNtfsFixture, JournalMonitorOfTheDriveGetsRecordsAppendedToTheImage)
+{
+    ManualClockScope manual;
+    const QString image = makeImage(QStringLiteral("monitor"), std::string(kTree) + "journal 1048576 65536 5\n"
+                                                                     "usn /docs/small.txt 100\n");
+    IndexBuild drive(u'M', openRawNtfsVolume(image, nullptr));
+    ASSERT_TRUE(drive.opened);
+    std::mutex lock;
+    std::vector<std::pair<std::u16string, DWORD>> seen;
+    std::atomic<bool> finished{false};
+    std::thread monitor([&] {
+        drive.volume->monitorUsnJournal(0, [&](USN_RECORD_V2* rec, DWORD, DWORD reasons) {
+            std::lock_guard<std::mutex> g(lock);
+            seen.push_back({std::u16string(rec->FileName, rec->FileNameLength / 2), reasons});
+        });
+        finished = true;
+    });
+    ASSERT_TRUE(change(image, "file /docs/new.txt 20\nusn /docs/new.txt 100\nusn /docs/new.txt 102\n"
+                              "usn /docs/new.txt 80000102\n"));
+    const auto count = [&] {
+        std::lock_guard<std::mutex> g(lock);
+        return seen.size();
+    };
+    for (int i = 0; i < 5000 && count() < 2; ++i) {
+        manual.clock.advance(ZRawNtfsVolume::kJournalPollMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // A stop is seen at the next read, once the waiting one has timed out.
+    drive.volume->stopRequested = true;
+    while (!finished) {
+        manual.clock.advance(ZRawNtfsVolume::kJournalPollMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    monitor.join();
+    // The record from before the start is not replayed; the new file's
+    // reasons arrive as they first appear, the close alone never.
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].first, u"new.txt");
+    EXPECT_EQ(seen[0].second, DWORD(USN_REASON_FILE_CREATE));
+    EXPECT_EQ(seen[1].second, DWORD(USN_REASON_DATA_EXTEND));
+}
+
 TEST(RawNtfsFixture, JournalWaitEndsAtTheTimeOutOrOnCancel)
 {
     ManualClockScope manual;
