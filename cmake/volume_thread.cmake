@@ -13,3 +13,9 @@ if(SEARCH_BUILD_TESTS)
       ZTALLY_TEST_PLUGIN="${CMAKE_BINARY_DIR}/testplugins/tally/libztally.so")
   endif()
 endif()
+
+# Changes applied per second: bench/change_apply_bench.
+if(SEARCH_BUILD_BENCH)
+  add_executable(change_apply_bench ${CMAKE_SOURCE_DIR}/bench/change_apply_bench.cpp)
+  target_link_libraries(change_apply_bench PRIVATE zvolume)
+endif()

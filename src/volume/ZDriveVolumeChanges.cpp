@@ -69,13 +69,15 @@ struct JournalName {
     ZItemName item;
 
     QString text() const { return QString::fromUtf16(units, unitCount); }
-    QByteArray utf8() const { return QByteArray(item.utf8, item.length); }
 };
 
 constexpr DWORD kUsnRecordNameOffset = offsetof(USN_RECORD_V2, FileName);
 
+// What of a record's name a caller needs besides its code units.
+enum NameParts { UnitsOnly = 0, WithUtf8 = 1, WithSignature = 2, WithAll = WithUtf8 | WithSignature };
+
 // False for a record whose name does not lie inside its RecordLength.
-bool readJournalName(const USN_RECORD_V2* rec, JournalName& out)
+bool readJournalName(const USN_RECORD_V2* rec, JournalName& out, int parts)
 {
     if (rec->RecordLength < kUsnRecordNameOffset
         || rec->FileNameLength > rec->RecordLength - kUsnRecordNameOffset)
@@ -83,9 +85,10 @@ bool readJournalName(const USN_RECORD_V2* rec, JournalName& out)
     out.units = rec->FileName;
     out.unitCount = rec->FileNameLength / int(sizeof(WCHAR));
     out.parent = DWORD(rec->ParentFileReferenceNumber);
-    std::memset(out.item.utf8, 0, sizeof(out.item.utf8));
-    out.item.length = ZDriveVolume::utf8NameOf(out.units, out.unitCount, out.item.utf8);
-    out.item.signature = nameSignatureOf(out.units, out.unitCount);
+    if (parts & WithUtf8)
+        out.item.length = ZDriveVolume::utf8NameOf(out.units, out.unitCount, out.item.utf8);
+    if (parts & WithSignature)
+        out.item.signature = nameSignatureOf(out.units, out.unitCount);
     return true;
 }
 
@@ -389,15 +392,16 @@ QString ZDriveVolume::reasonText(DWORD reasons)
 RecordMap::iterator ZDriveVolume::findItemForRecord(const USN_RECORD_V2* rec)
 {
     JournalName name;
-    if (!readJournalName(rec, name))
+    if (!readJournalName(rec, name, WithUtf8))
         return recordMap.end();
-    const QByteArray wanted = name.utf8();
     auto range = recordMap.equal_range(DWORD(rec->FileReferenceNumber));
     for (auto it = range.first; it != range.second; ++it) {
         ItemRecord* item = it->second;
         // Both names come from the same UTF-16 to UTF-8 conversion, so equal
         // bytes are equal code units.
-        if (item && item->parentRecordNumber == name.parent && ZLockItem(item).name() == wanted)
+        if (item && item->parentRecordNumber == name.parent && item->nameLength == name.item.length
+            && nameFitsRun(item->nameLength, item->slotCount)
+            && std::memcmp(item->nameBytes(), name.item.utf8, size_t(name.item.length)) == 0)
             return it;
     }
     return recordMap.end();
@@ -406,7 +410,7 @@ RecordMap::iterator ZDriveVolume::findItemForRecord(const USN_RECORD_V2* rec)
 FileNameMatch ZDriveVolume::matchFileName(const USN_RECORD_V2* rec, const BYTE* fileRecord)
 {
     JournalName name;
-    if (!fileRecord || !readJournalName(rec, name))
+    if (!fileRecord || !readJournalName(rec, name, UnitsOnly))
         return FileNameMatch();
     FileRecordParts parts;
     parseFileRecord(DWORD(rec->FileReferenceNumber), fileRecord, parts, true);
@@ -430,7 +434,7 @@ void ZDriveVolume::applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD 
                                   RecordMap::iterator& pendingRename, QDateTime& lastSaveTime)
 {
     JournalName name;
-    if (!rec || !readJournalName(rec, name))
+    if (!rec || !readJournalName(rec, name, WithAll))
         return; // a malformed record changes nothing
 
     // Save check. The record at hand is applied after the save, so a restart
