@@ -104,6 +104,8 @@ inline void clearStartSettings()
 
 inline int initTimes()
 {
+    // Another process may have written the file meanwhile.
+    settingsStore().sync();
     return settingsValue(QStringLiteral("SearchServiceInitTimes"), 0).toInt();
 }
 
@@ -167,9 +169,24 @@ public:
         return spinUntil([&] { return service.clientList().size() > before; });
     }
 
+    // Connects to whatever serves the service's name (another process).
+    bool connectByName(int timeoutMs = 2000)
+    {
+        socket.connectToServer(QLatin1String(SearchEngine::ZService::kServerName));
+        return socket.waitForConnected(timeoutMs);
+    }
+
     bool waitForMessages(size_t count, int timeoutMs = 3000)
     {
         return spinUntil([&] { return messages.size() >= count; }, timeoutMs);
+    }
+
+    bool hasAllReady() const
+    {
+        for (const auto& m : messages)
+            if (m.type == ZClientMessage::AllReady)
+                return true;
+        return false;
     }
 
     std::vector<int> types() const

@@ -1,0 +1,355 @@
+// The real "searchservice TestService" process in this test's private
+// folders: the refusals and failures of its start, the single-instance guard
+// and the stale socket file; and, with drives in the drive table folder, what
+// clients hear, changes on disk, the quit when the last client leaves, a
+// restart after a kill, a drive that disappears and a drive that is not NTFS.
+#include "support/ZServiceTestKit.h"
+
+#include "client/ZSharedPoolReader.h"
+#include "platform/win32_registry.h"
+#include "platform/win32_sync.h"
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+using namespace ServiceTestKit;
+using SearchEngine::ZItemSnapshot;
+using SearchEngine::ZService;
+using SearchEngine::ZSharedPoolReader;
+
+namespace {
+
+constexpr int kExitTimeoutMs = 10000;
+constexpr int kIndexTimeoutMs = 30000;
+constexpr int kChangeTimeoutMs = 15000;
+
+QString servicePath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/searchservice");
+}
+
+QString serviceLogPath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/log/searchservice.searchservice.log");
+}
+
+QString dosdevices()
+{
+    return QFile::decodeName(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/orvanta/dosdevices");
+}
+
+QString socketPath()
+{
+    return QDir::tempPath() + QLatin1Char('/') + QLatin1String(ZService::kServerName);
+}
+
+// DEBUG lines of the service are written only with the machine's LogLevel 0.
+void enableDebugLog()
+{
+    const QString hive = Platform::registryHivePath(HKEY_LOCAL_MACHINE);
+    QDir().mkpath(QFileInfo(hive).absolutePath());
+    QFile ini(hive);
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[software/orvanta/antivirus/sysopt]\nLogLevel=0\n");
+}
+
+// One run of the service; the log it wrote is what the log file gained.
+class ServiceProcess {
+public:
+    ServiceProcess()
+    {
+        logStart_ = QFileInfo(serviceLogPath()).size();
+        process.setProgram(servicePath());
+        process.setArguments({QStringLiteral("TestService")});
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    }
+    ~ServiceProcess()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(kExitTimeoutMs);
+        }
+    }
+
+    bool start()
+    {
+        process.start();
+        return process.waitForStarted(kExitTimeoutMs);
+    }
+    // Waits for the process to end; true when it ended by itself with code 0.
+    bool endsCleanly(int timeoutMs = kExitTimeoutMs)
+    {
+        const bool ended = spinUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
+        return ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
+    bool running() { return process.state() == QProcess::Running; }
+
+    QByteArray log() const
+    {
+        QFile f(serviceLogPath());
+        if (!f.open(QIODevice::ReadOnly) || !f.seek(logStart_))
+            return QByteArray();
+        return f.readAll();
+    }
+
+    QProcess process;
+
+private:
+    qint64 logStart_ = 0;
+};
+
+class ServiceProcessTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        app();
+        enableDebugLog();
+    }
+    void SetUp() override
+    {
+        clearStartSettings();
+        settingsStore().sync();
+        // An empty table folder: no drives (without the folder the table
+        // would hold the whole root file system).
+        QDir(dosdevices()).removeRecursively();
+        QDir().mkpath(dosdevices());
+    }
+    void TearDown() override { QDir(dosdevices()).removeRecursively(); }
+
+    static void setDrive(char letter, const QString& target, bool image = false)
+    {
+        const QString name = QString(QChar(letter).toLower()) + (image ? QStringLiteral("::") : QStringLiteral(":"));
+        ASSERT_TRUE(QFile::link(target, dosdevices() + QLatin1Char('/') + name));
+    }
+};
+
+// Drive-backed cases need the service to read the drive table folder; until
+// it does, it finds no drive, fails its start and they cannot run. Otherwise
+// the client is connected and has heard that every drive is ready.
+#define REQUIRE_READY_SERVICE(service, client)                                                                  \
+    do {                                                                                                        \
+        ASSERT_TRUE((service).start());                                                                         \
+        spinUntil([&] { return (client).connectByName(200) || !(service).running(); }, kExitTimeoutMs);         \
+        spinUntil([&] { return (client).hasAllReady() || !(service).running(); }, kIndexTimeoutMs);             \
+        if (!(service).running() && (service).log().contains("start server failed : GetLogicalDriveStrings"))   \
+            GTEST_SKIP() << "the service finds no drive in the drive table folder";                             \
+        ASSERT_TRUE((service).running());                                                                       \
+        ASSERT_TRUE((client).hasAllReady());                                                                    \
+    } while (0)
+
+bool writeFile(const QString& path, const QByteArray& bytes = QByteArray("x"))
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+TEST_F(ServiceProcessTest, WithoutDrivesTheStartFailsAndTheProcessExitsZero)
+{
+    ServiceProcess service;
+    ASSERT_TRUE(service.start());
+    EXPECT_TRUE(service.endsCleanly());
+    EXPECT_TRUE(service.log().contains("start server failed : GetLogicalDriveStrings")) << service.log().constData();
+    EXPECT_EQ(initTimes(), 1) << "the start was counted";
+    EXPECT_FALSE(QFile::exists(socketPath())) << "the server closed its socket";
+}
+
+TEST_F(ServiceProcessTest, SecondInstanceLogsRepeatStartAndExitsZero)
+{
+    HANDLE guard = Platform::createSingleInstanceMutex(ZService::kInstanceMutexName);
+    ASSERT_NE(guard, nullptr);
+    ASSERT_NE(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    ServiceProcess service;
+    ASSERT_TRUE(service.start());
+    EXPECT_TRUE(service.endsCleanly());
+    CloseHandle(guard);
+    const QByteArray log = service.log();
+    EXPECT_TRUE(log.contains("repeat start!!!")) << log.constData();
+    EXPECT_FALSE(log.contains("start server failed")) << "it never got to listen";
+    EXPECT_EQ(initTimes(), 1) << "the restart policy runs before the guard";
+}
+
+TEST_F(ServiceProcessTest, RefusedStartWritesNothing)
+{
+    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    settingsSetValue(QStringLiteral("SearchServiceLastInitTime"), now);
+    settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 4);
+    ServiceProcess service;
+    ASSERT_TRUE(service.start());
+    EXPECT_TRUE(service.endsCleanly());
+    EXPECT_TRUE(service.log().contains("quit 3 times in 5 minites!!!")) << service.log().constData();
+    EXPECT_EQ(initTimes(), 4);
+    settingsStore().sync();
+    EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceLastInitTime")).toString(), now);
+}
+
+TEST_F(ServiceProcessTest, StaleSocketFileDoesNotStopTheListen)
+{
+    ASSERT_TRUE(writeFile(socketPath()));
+    ServiceProcess service;
+    ASSERT_TRUE(service.start());
+    EXPECT_TRUE(service.endsCleanly());
+    const QByteArray log = service.log();
+    EXPECT_FALSE(log.contains("start server failed : listen failed!")) << log.constData();
+    EXPECT_TRUE(log.contains("start server failed : GetLogicalDriveStrings")) << "it got past the listen";
+}
+
+TEST_F(ServiceProcessTest, ClientsHearDrivesAndChangesAndTheLastOneEndsTheService)
+{
+    const QString treeC = TestSupport::freshDir(QStringLiteral("tree-c"));
+    const QString treeD = TestSupport::freshDir(QStringLiteral("tree-d"));
+    QDir().mkpath(treeC + QStringLiteral("/docs"));
+    QDir().mkpath(treeC + QStringLiteral("/archive"));
+    ASSERT_TRUE(writeFile(treeC + QStringLiteral("/docs/Quarterly Report.txt")));
+    ASSERT_TRUE(writeFile(treeD + QStringLiteral("/d-file.txt")));
+    setDrive('D', treeD);
+    setDrive('C', treeC);
+
+    ServiceProcess service;
+    TestClient first;
+    REQUIRE_READY_SERVICE(service, first);
+    std::vector<int> readyTypes;
+    std::vector<ushort> readyDrives;
+    for (const auto& m : first.messages) {
+        if (m.type == 1 || m.type == 2)
+            readyTypes.push_back(m.type);
+        if (m.type == 1)
+            readyDrives.push_back(m.drive);
+    }
+    EXPECT_EQ(readyTypes, (std::vector<int>{1, 1, 2}));
+    EXPECT_EQ(readyDrives, (std::vector<ushort>{'C', 'D'}));
+    QString poolC;
+    for (const auto& m : first.messages)
+        if (m.type == 1 && m.drive == 'C')
+            poolC = m.poolName;
+    ZSharedPoolReader reader(poolC, 'C');
+    reader.attachPieces();
+    const auto hits = reader.findNames(QStringLiteral("quarterly"));
+    ASSERT_EQ(hits.size(), 1);
+    EXPECT_EQ(hits[0].fileName(), QStringLiteral("Quarterly Report.txt"));
+
+    // A second client hears the same state at once.
+    TestClient second;
+    ASSERT_TRUE(second.connectByName());
+    ASSERT_TRUE(second.waitForMessages(3));
+    EXPECT_EQ(second.messages[2].type, 2);
+
+    auto next = [&](size_t& at, int type, SearchEngine::ZClientMessage* out) {
+        return spinUntil(
+            [&] {
+                for (; at < first.messages.size(); ++at) {
+                    if (first.messages[at].type == type) {
+                        *out = first.messages[at++];
+                        return true;
+                    }
+                }
+                return false;
+            },
+            kChangeTimeoutMs);
+    };
+    size_t at = first.messages.size();
+    SearchEngine::ZClientMessage added, renamed, moved, removed;
+    ASSERT_TRUE(writeFile(treeC + QStringLiteral("/docs/fresh.txt")));
+    ASSERT_TRUE(next(at, 6, &added));
+    ZItemSnapshot item;
+    ASSERT_EQ(reader.readItem(added.itemRef, &item), ZSharedPoolReader::ReadOk);
+    EXPECT_EQ(item.fileName(), QStringLiteral("fresh.txt"));
+    EXPECT_TRUE(item.isLive());
+
+    ASSERT_TRUE(QFile::rename(treeC + QStringLiteral("/docs/fresh.txt"), treeC + QStringLiteral("/docs/renamed.txt")));
+    ASSERT_TRUE(next(at, 7, &renamed));
+    ZItemSnapshot oldItem, newItem;
+    ASSERT_EQ(reader.readItem(renamed.itemRef, &oldItem), ZSharedPoolReader::ReadOk);
+    ASSERT_EQ(reader.readItem(renamed.newItemRef, &newItem), ZSharedPoolReader::ReadOk);
+    EXPECT_FALSE(oldItem.isLive());
+    EXPECT_EQ(newItem.fileName(), QStringLiteral("renamed.txt"));
+    EXPECT_EQ(oldItem.modifyStamp, newItem.modifyStamp);
+
+    ASSERT_TRUE(
+        QFile::rename(treeC + QStringLiteral("/docs/renamed.txt"), treeC + QStringLiteral("/archive/renamed.txt")));
+    ASSERT_TRUE(next(at, 7, &moved));
+    ASSERT_EQ(reader.readItem(moved.newItemRef, &newItem), ZSharedPoolReader::ReadOk);
+    EXPECT_EQ(newItem.fileName(), QStringLiteral("renamed.txt"));
+    EXPECT_NE(newItem.parentRecordNumber, oldItem.parentRecordNumber);
+
+    ASSERT_TRUE(QFile::remove(treeC + QStringLiteral("/archive/renamed.txt")));
+    ASSERT_TRUE(next(at, 4, &removed));
+    EXPECT_EQ(removed.itemRef, moved.newItemRef);
+    ASSERT_EQ(reader.readItem(removed.itemRef, &item), ZSharedPoolReader::ReadOk);
+    EXPECT_FALSE(item.isLive());
+
+    // One client leaves: the service runs on. The other leaves: it quits,
+    // leaving the count of an orderly exit.
+    second.socket.disconnectFromServer();
+    spinFor(500);
+    EXPECT_TRUE(service.running());
+    first.socket.disconnectFromServer();
+    EXPECT_TRUE(service.endsCleanly());
+    EXPECT_EQ(initTimes(), 1);
+}
+
+TEST_F(ServiceProcessTest, KilledServiceListensAgainOnTheNextStart)
+{
+    const QString tree = TestSupport::freshDir(QStringLiteral("tree-kill"));
+    ASSERT_TRUE(writeFile(tree + QStringLiteral("/a.txt")));
+    setDrive('C', tree);
+    {
+        ServiceProcess crashed;
+        TestClient client;
+        REQUIRE_READY_SERVICE(crashed, client);
+        crashed.process.kill();
+        crashed.process.waitForFinished(kExitTimeoutMs);
+    }
+    EXPECT_TRUE(QFile::exists(socketPath())) << "a crash leaves the socket file";
+    ServiceProcess restarted;
+    TestClient client;
+    REQUIRE_READY_SERVICE(restarted, client);
+}
+
+TEST_F(ServiceProcessTest, DriveWhoseRootDisappearsIsToldAndDropped)
+{
+    const QString keep = TestSupport::freshDir(QStringLiteral("tree-keep"));
+    const QString gone = TestSupport::freshDir(QStringLiteral("tree-gone"));
+    ASSERT_TRUE(writeFile(gone + QStringLiteral("/x.txt")));
+    setDrive('C', keep);
+    setDrive('E', gone);
+    ServiceProcess service;
+    TestClient client;
+    REQUIRE_READY_SERVICE(service, client);
+
+    ASSERT_TRUE(QDir(gone).removeRecursively());
+    ASSERT_TRUE(spinUntil([&] { return client.messages.back().type == 8; }, kChangeTimeoutMs));
+    EXPECT_EQ(client.messages.back().reason, 21u);
+    EXPECT_EQ(client.messages.back().drive, 'E');
+
+    // A second later a new client hears of C: only.
+    spinFor(1500);
+    EXPECT_TRUE(service.running());
+    TestClient later;
+    ASSERT_TRUE(later.connectByName());
+    ASSERT_TRUE(later.waitForMessages(2));
+    spinFor(100);
+    EXPECT_EQ(later.types(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(later.messages[0].drive, 'C');
+}
+
+TEST_F(ServiceProcessTest, DriveThatIsNotNtfsIsNeverAnnounced)
+{
+    const QString tree = TestSupport::freshDir(QStringLiteral("tree-ntfs"));
+    const QString image = TestSupport::freshDir(QStringLiteral("images")) + QStringLiteral("/fat.img");
+    ASSERT_TRUE(writeFile(image, QByteArray(1 << 20, '\0')));
+    setDrive('C', tree);
+    setDrive('X', image, true);
+    ServiceProcess service;
+    TestClient client;
+    REQUIRE_READY_SERVICE(service, client);
+    for (const auto& m : client.messages)
+        if (m.type == 1)
+            EXPECT_EQ(m.drive, 'C');
+}
