@@ -92,7 +92,12 @@ bool isShortNameChar(char16_t c)
 
 bool isWin32NameChar(char16_t c)
 {
-    return c >= 0x20 && std::u16string_view(u"\\/:*?\"<>|").find(c) == std::u16string_view::npos;
+    switch (c) {
+    case u'\\': case u'/': case u':': case u'*': case u'?': case u'"': case u'<': case u'>': case u'|':
+        return false;
+    default:
+        return c >= 0x20;
+    }
 }
 
 // A valid upper-case 8.3 name: it serves as Win32 and DOS name at once.
@@ -721,6 +726,32 @@ void ZEmulatedNtfsVolume::buildAttributes(DWORD r, Layout& L) const
     }
 }
 
+// An upper bound of the bytes buildAttributes gives a record (mapping pairs
+// counted at their largest), without building them.
+DWORD ZEmulatedNtfsVolume::attributeBytesBound(DWORD r) const
+{
+    constexpr DWORD kMaxPairBytes = 1 + 8 + 8;
+    const Slot& s = slots_[r];
+    const Extras* ex = findExtras(r);
+    auto data = [&](DWORD nameLength, ULONGLONG size, ULONGLONG lcn, DWORD runs) -> ULONGLONG {
+        if (lcn || (r == Ntfs::RecordBoot && bootDataAtZero_))
+            return Builder::align8(Ntfs::kNonResidentHeaderSize + nameLength * sizeof(WCHAR)) + runs * kMaxPairBytes + 8;
+        return Builder::align8(Ntfs::kResidentHeaderSize + nameLength * sizeof(WCHAR)) + size + 8;
+    };
+    ULONGLONG sum = Builder::align8(Ntfs::kResidentHeaderSize + sizeof(Ntfs::StandardInformation));
+    for (const Link& l : linksOf(r))
+        sum += Builder::align8(Ntfs::kResidentHeaderSize + Ntfs::kFileNameHeaderSize + l.nameLength * sizeof(WCHAR));
+    if (s.flags & FlagDirectory)
+        sum += Builder::align8(Ntfs::kResidentHeaderSize + kIndexNameLength * sizeof(WCHAR))
+            + sizeof(Ntfs::IndexRootHeader) + sizeof(Ntfs::IndexEntryHeader);
+    else
+        sum += data(0, s.dataSize, s.dataLcn, ex ? ex->dataRuns : 1);
+    if (ex)
+        for (const Stream& st : ex->streams)
+            sum += data(DWORD(st.name.size()), st.size, st.lcn, 1);
+    return DWORD(std::min<ULONGLONG>(sum, 0xFFFFFFFFu));
+}
+
 // Gives every attribute after $STANDARD_INFORMATION a home among n
 // extension records. spread: share them out evenly (a forced list);
 // otherwise fill each record before the next. False when they do not fit.
@@ -823,6 +854,11 @@ void ZEmulatedNtfsVolume::normalize(DWORD r)
     if (ex)
         for (Stream& st : ex->streams)
             placeData(st.size, st.lcn, st.capacity, 1, false);
+
+    // The common case: a plain file whose attributes plainly fit.
+    if ((!ex || (ex->listForm == AttributeListForm::Automatic && ex->extensionRecords.empty()))
+        && attributeBytesBound(r) <= capacity)
+        return;
 
     Layout L;
     buildAttributes(r, L);

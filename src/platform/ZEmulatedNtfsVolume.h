@@ -280,6 +280,7 @@ private:
     // Placement and encoding of FILE records.
     void ensureClusters(ULONGLONG& lcn, ULONGLONG& capacity, ULONGLONG clusters, DWORD runs);
     void buildAttributes(DWORD record, Layout& layout) const;
+    DWORD attributeBytesBound(DWORD record) const;
     bool assignHomes(Layout& layout, DWORD extensionRecords, bool spread) const;
     DWORD listEntrySize(const Layout& layout, size_t blob) const;
     bool planLayout(DWORD record, Layout& layout) const;
