@@ -14,3 +14,9 @@ if(SEARCH_BUILD_FUZZ)
   target_link_options(drive_cache_fuzzer PRIVATE -fsanitize=address,fuzzer)
   target_link_libraries(drive_cache_fuzzer PRIVATE zvolume)
 endif()
+
+# Save and load of a large drive cache against a full enumeration.
+if(SEARCH_BUILD_BENCH)
+  add_executable(drive_cache_bench ${CMAKE_SOURCE_DIR}/bench/drive_cache_bench.cpp)
+  target_link_libraries(drive_cache_bench PRIVATE zvolume)
+endif()
