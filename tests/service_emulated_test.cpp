@@ -25,12 +25,6 @@ namespace {
 constexpr DWORD kRoot = 5;
 constexpr int kIndexTimeoutMs = 20000;
 
-// Journal reads wait for their time-out, and retries sleep, on the clock
-// seam: the manual clock moves half a second every 10 ms of real time while
-// the test waits in the event loop.
-constexpr int kTickRealMs = 10;
-constexpr int kTickClockMs = 500;
-
 class EmulatedDrives : public ::testing::Test {
 protected:
     void SetUp() override
@@ -38,16 +32,12 @@ protected:
         app();
         clearStartSettings();
         Platform::ZDriveTable::instance().clear();
-        Platform::setClock(&clock);
-        ticker.setInterval(kTickRealMs);
-        QObject::connect(&ticker, &QTimer::timeout, [this] { clock.advance(kTickClockMs); });
-        ticker.start();
+        ticker.reset(new ClockTicker);
     }
     void TearDown() override
     {
-        ticker.stop();
+        ticker.reset();
         Platform::ZDriveTable::instance().clear();
-        Platform::setClock(nullptr);
     }
 
     std::shared_ptr<ZEmulatedNtfsVolume> addDrive(char16_t letter, const ZEmulatedNtfsVolume::Options& options = {})
@@ -57,27 +47,11 @@ protected:
         return volume;
     }
 
-    Platform::ZManualClock clock;
-    QTimer ticker;
+    std::unique_ptr<ClockTicker> ticker;
 };
 
 // A started service with the real volume factory, taken down with its guard
 // released.
-class RealService {
-public:
-    RealService() { started = service.start(); }
-    ~RealService()
-    {
-        service.stop();
-        service.waitForRetiredVolumes(5000);
-        CloseHandle(service.instanceMutexHandle());
-        service.close();
-        QCoreApplication::sendPostedEvents(nullptr, 0);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    ZService service;
-    bool started = false;
-};
 
 // Copies the next message of one of the given types after position `from`
 // into *out; false when none came in time.

@@ -5,6 +5,7 @@
 
 #include "client/ZMessageDecoder.h"
 #include "frame/ZSettings.h"
+#include "platform/ZClock.h"
 #include "platform/ZDriveTable.h"
 #include "platform/ZVolumeDevice.h"
 #include "platform/win32_file.h"
@@ -17,6 +18,7 @@
 #include <QLocalSocket>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -57,6 +59,49 @@ inline void spinFor(int ms)
     while (t.elapsed() < ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
+
+// Journal reads wait for their time-out, and retries sleep, on the clock
+// seam: while installed, the manual clock moves half a second every 10 ms of
+// real time that the test spends in the event loop.
+class ClockTicker {
+public:
+    static constexpr int kTickRealMs = 10;
+    static constexpr int kTickClockMs = 500;
+
+    ClockTicker()
+    {
+        Platform::setClock(&clock);
+        timer.setInterval(kTickRealMs);
+        QObject::connect(&timer, &QTimer::timeout, [this] { clock.advance(kTickClockMs); });
+        timer.start();
+    }
+    ~ClockTicker()
+    {
+        timer.stop();
+        Platform::setClock(nullptr);
+    }
+
+    Platform::ZManualClock clock;
+    QTimer timer;
+};
+
+// A started service whose volumes are made by the product's factory, taken
+// down with its single-instance guard released.
+class RealService {
+public:
+    RealService() { started = service.start(); }
+    ~RealService()
+    {
+        service.stop();
+        service.waitForRetiredVolumes(5000);
+        CloseHandle(service.instanceMutexHandle());
+        service.close();
+        QCoreApplication::sendPostedEvents(nullptr, 0);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    SearchEngine::ZService service;
+    bool started = false;
+};
 
 // A volume whose thread ends at once; the test emits its signals.
 class FakeVolume : public SearchEngine::ZDriveVolume {
