@@ -14,6 +14,9 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <map>
+#include <random>
+#include <set>
 #include <thread>
 
 using Platform::ZEmulatedNtfsVolume;
@@ -875,6 +878,195 @@ TEST_F(EmulatedVolume, PausedJournalAndGivenTimes)
     EXPECT_EQ(le<ULONGLONG>(si.value.data() + 64), 0u);   // never journaled: USN 0
     vol->write(f, 0, 1);
     EXPECT_EQ(journalFrom(next).size(), 2u);
+}
+
+// ---- random changes against a model --------------------------------------------
+class RandomChanges : public EmulatedVolume {
+protected:
+    struct Model {
+        bool folder = false;
+        ULONGLONG size = 0;
+        std::set<std::pair<DWORD, std::u16string>> links;
+    };
+
+    // The names and data size a reader finds, following the attribute list.
+    void readBack(DWORD r, std::set<std::pair<DWORD, std::u16string>>& links, ULONGLONG& size, bool& hasData)
+    {
+        Record base;
+        ASSERT_EQ(readRecord(r, base), r);
+        std::vector<Record> parts{base};
+        if (!base.of(0x20).empty()) {
+            const Attr& list = *base.of(0x20)[0];
+            std::vector<BYTE> bytes = list.value;
+            if (list.nonResident) {
+                bytes.clear();
+                const DWORD bpc = vol->volumeData().BytesPerCluster;
+                for (const DataRun& run : list.runs) {
+                    std::vector<BYTE> c(run.length * bpc);
+                    LARGE_INTEGER at;
+                    at.QuadPart = run.lcn * bpc;
+                    DWORD got = 0;
+                    ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
+                    ASSERT_TRUE(ReadFile(h, c.data(), DWORD(c.size()), &got, nullptr));
+                    bytes.insert(bytes.end(), c.begin(), c.end());
+                }
+                bytes.resize(list.dataSize);
+            }
+            std::set<DWORD> holders;
+            for (const ListEntry& e : listEntries(bytes))
+                holders.insert(DWORD(e.segment));
+            for (DWORD e : holders) {
+                if (e == r)
+                    continue;
+                Record ext;
+                ASSERT_EQ(readRecord(e, ext), e);
+                ASSERT_EQ(DWORD(ext.baseReference), r);
+                parts.push_back(ext);
+            }
+        }
+        hasData = false;
+        for (const Record& part : parts) {
+            for (const Attr* a : part.of(0x30)) {
+                const FileName f = fileName(*a);
+                if (f.nameSpace != 2)
+                    links.insert({DWORD(f.parent), f.name});
+            }
+            for (const Attr* a : part.of(0x80)) {
+                if (!a->name.empty())
+                    continue;
+                hasData = true;
+                size = a->nonResident ? a->dataSize : a->value.size();
+            }
+        }
+    }
+};
+
+TEST_F(RandomChanges, RecordsAndEnumerationFollowTheModel)
+{
+    Vol::Options o;
+    o.bytesPerCluster = 512;
+    CloseHandle(h);
+    mount(o);
+    std::mt19937 rng(7);
+    std::map<DWORD, Model> files;
+    files[kRoot].folder = true;
+    std::vector<DWORD> folders{kRoot};
+    int serial = 0;
+    auto pick = [&](const auto& v) { return v[rng() % v.size()]; };
+    auto anyFile = [&]() -> DWORD {
+        auto it = files.begin();
+        std::advance(it, rng() % files.size());
+        return it->first;
+    };
+    for (int step = 0; step < 3000; ++step) {
+        const int op = int(rng() % 10);
+        const DWORD f = anyFile();
+        Model& m = files[f];
+        if (op <= 2 || files.size() < 5) {
+            const DWORD parent = pick(folders);
+            const std::u16string name = numbered(rng() % 2 ? u"Name with spaces " : u"N", ++serial);
+            Vol::CreateOptions c;
+            c.size = rng() % 3 ? rng() % 2000 : 0;
+            c.attributeList = Vol::AttributeListForm(rng() % 6 < 4 ? 0 : 1 + rng() % 2);
+            c.extensionRecords = 1 + rng() % 3;
+            c.attributeListRuns = 1 + rng() % 2;
+            c.dataRuns = 1 + rng() % 3;
+            const bool folder = rng() % 4 == 0;
+            const DWORD r = folder ? vol->createFolder(parent, name, c) : vol->createFile(parent, name, c);
+            ASSERT_NE(r, 0u);
+            Model& n = files[r];
+            n = Model();
+            n.folder = folder;
+            n.size = folder ? 0 : c.size;
+            n.links.insert({parent, name});
+            if (folder)
+                folders.push_back(r);
+        } else if (f == kRoot) {
+            continue;
+        } else if (op == 3 && !m.folder) {
+            const ULONGLONG off = rng() % 3000, len = rng() % 3000;
+            ASSERT_TRUE(vol->write(f, off, len));
+            if (len)
+                m.size = std::max(m.size, off + len);
+        } else if (op == 4 && !m.folder) {
+            m.size = rng() % 4000;
+            ASSERT_TRUE(vol->truncate(f, m.size));
+        } else if (op == 5) {
+            const auto link = *std::next(m.links.begin(), long(rng() % m.links.size()));
+            const DWORD parent = m.folder ? link.first : pick(folders);
+            const std::u16string name = numbered(u"R", ++serial);
+            ASSERT_TRUE(vol->rename(f, link.first, link.second, parent, name));
+            m.links.erase(link);
+            m.links.insert({parent, name});
+        } else if (op == 6 && !m.folder) {
+            const DWORD parent = pick(folders);
+            const std::u16string name = numbered(std::u16string(rng() % 150 + 1, u'L').c_str(), ++serial);
+            ASSERT_TRUE(vol->link(f, parent, name));
+            m.links.insert({parent, name});
+        } else if (op == 7) {
+            const auto link = *m.links.begin();
+            Vol::FileInfo info;
+            vol->fileInfo(f, info);
+            const bool emptyFolder = m.folder && std::none_of(files.begin(), files.end(), [&](const auto& kv) {
+                return std::any_of(kv.second.links.begin(), kv.second.links.end(),
+                                   [&](const auto& l) { return l.first == f; });
+            });
+            if (m.folder && !emptyFolder) {
+                EXPECT_FALSE(vol->remove(f, link.first, link.second));
+                continue;
+            }
+            ASSERT_TRUE(vol->remove(f, link.first, link.second));
+            m.links.erase(link);
+            if (m.links.empty()) {
+                files.erase(f);
+                folders.erase(std::remove(folders.begin(), folders.end(), f), folders.end());
+            }
+        } else if (op == 8) {
+            ASSERT_TRUE(vol->setStream(f, u"ads", rng() % 1000));
+        } else {
+            ASSERT_TRUE(vol->setAttributeListForm(f, Vol::AttributeListForm(rng() % 3), 1 + rng() % 4, 1 + rng() % 3));
+        }
+    }
+    int withList = 0, nonResidentList = 0, multiLink = 0;
+    for (const auto& [r, m] : files) {
+        SCOPED_TRACE(r);
+        std::set<std::pair<DWORD, std::u16string>> links;
+        ULONGLONG size = 0;
+        bool hasData = false;
+        readBack(r, links, size, hasData);
+        if (r != kRoot) {
+            EXPECT_EQ(links, m.links);
+        }
+        EXPECT_EQ(hasData, !m.folder);
+        if (!m.folder) {
+            EXPECT_EQ(size, m.size);
+        }
+        Vol::FileInfo info;
+        vol->fileInfo(r, info);
+        withList += !info.extensionRecords.empty();
+        nonResidentList += info.nonResidentAttributeList;
+        multiLink += info.links.size() > 1;
+    }
+    // The walk met every form.
+    EXPECT_GT(files.size(), 300u);
+    EXPECT_GT(withList, 50);
+    EXPECT_GT(nonResidentList, 20);
+    EXPECT_GT(multiLink, 20);
+    // Enumeration lists every file once, in record order.
+    MFT_ENUM_DATA_V0 med{};
+    med.HighUsn = query().NextUsn;
+    std::vector<BYTE> out(kOutSize);
+    std::vector<DWORD> listed;
+    DWORD got = 0;
+    while (ioctl(FSCTL_ENUM_USN_DATA, &med, sizeof med, out.data(), kOutSize, &got)) {
+        for (const UsnRec& u : usnRecords(out.data(), got))
+            listed.push_back(DWORD(u.ref));
+        med.StartFileReferenceNumber = le<ULONGLONG>(out.data());
+    }
+    std::vector<DWORD> expected;
+    for (const auto& kv : files)
+        expected.push_back(kv.first);
+    EXPECT_EQ(listed, expected);
 }
 
 // ---- faults and concurrency ----------------------------------------------------
