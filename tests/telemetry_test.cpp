@@ -9,6 +9,7 @@
 #include "support/TestEnvironment.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QSettings>
 #include <QTextStream>
@@ -17,6 +18,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -298,6 +300,30 @@ void scenarioConcurrentReportsEachWriteAWholeRecord()
                        {"40", "40", "40"});
 }
 
+
+void scenarioALibraryUnderTheCurrentDirectoryIsNotLoaded()
+{
+    const QString cwd = TestSupport::freshDir(QStringLiteral("cwd"));
+    QDir().mkpath(cwd + QStringLiteral("/operation/cas"));
+    QFile::link(QStringLiteral(ZTALLY_TEST_PLUGIN), cwd + QStringLiteral("/operation/cas/libztally.so"));
+    QFile::link(QStringLiteral(ZTALLY_TEST_PLUGIN), cwd + QStringLiteral("/libztally.so"));
+    if (chdir(QFile::encodeName(cwd).constData()) != 0)
+        _exit(2);
+    resetTallyLog();
+    sendReport(4, 0, stats("C"));
+    exitWithComparison(tallyLog(), {});
+}
+
+// The parent put the library's folder on LD_LIBRARY_PATH before this process started.
+void scenarioALibraryOnTheSearchPathIsFound()
+{
+    resetTallyLog();
+    sendReport(4, 0, stats("C"));
+    const Lines got = tallyLog();
+    exitWithComparison(Lines(got.begin(), got.begin() + std::min<size_t>(4, got.size())),
+                       {"export ITallyClient2", "initialize", std::string("table ") + kDescription, "int dtype 4"});
+}
+
 } // namespace
 
 TEST(TelemetryTable, DescriptionIsFixed)
@@ -352,8 +378,7 @@ TEST(TelemetryBinding, ProgramPathWithOrWithoutTrailingSeparatorNamesTheSameLibr
     }();
     const std::u16string program = u"/opt/orvanta";
     const std::vector<std::u16string> want = {exe + u"operation\\cas\\ztally.dll", exe + u"ztally.dll",
-                                              program + u"\\operation\\cas\\ztally.dll",
-                                              u"operation\\cas\\ztally.dll", u"ztally.dll"};
+                                              program + u"\\operation\\cas\\ztally.dll", u"ztally.dll"};
     setProgramPath(QStringLiteral("/opt/orvanta"));
     EXPECT_EQ(ZTallyNoZfmtFileWrap::libraryPaths(), want);
     setProgramPath(QStringLiteral("/opt/orvanta\\"));
@@ -363,8 +388,26 @@ TEST(TelemetryBinding, ProgramPathWithOrWithoutTrailingSeparatorNamesTheSameLibr
     EXPECT_EQ(ZTallyNoZfmtFileWrap::libraryPaths()[2], u"/opt/orvanta/operation\\cas\\ztally.dll");
     // Shorter than 6 bytes with its terminator: not used.
     setProgramPath(QStringLiteral("/"));
-    EXPECT_EQ(ZTallyNoZfmtFileWrap::libraryPaths().size(), 4u);
+    EXPECT_EQ(ZTallyNoZfmtFileWrap::libraryPaths().size(), 3u);
     // Too long for the 516-byte value buffer: not used.
     setProgramPath(QString(300, QLatin1Char('a')));
-    EXPECT_EQ(ZTallyNoZfmtFileWrap::libraryPaths().size(), 4u);
+    EXPECT_EQ(ZTallyNoZfmtFileWrap::libraryPaths().size(), 3u);
+}
+
+TEST_F(TelemetryTest, ALibraryUnderTheCurrentDirectoryIsNotLoaded)
+{
+    EXPECT_EXIT(scenarioALibraryUnderTheCurrentDirectoryIsNotLoaded(), ::testing::ExitedWithCode(0), "mismatches 0");
+}
+
+TEST_F(TelemetryTest, ALibraryOnTheSearchPathIsFound)
+{
+    // The dynamic loader reads the search path when a process starts: the
+    // child process of the death test starts with it.
+    const QByteArray saved = qgetenv("LD_LIBRARY_PATH");
+    qputenv("LD_LIBRARY_PATH", QFile::encodeName(QFileInfo(QStringLiteral(ZTALLY_TEST_PLUGIN)).path()));
+    EXPECT_EXIT(scenarioALibraryOnTheSearchPathIsFound(), ::testing::ExitedWithCode(0), "mismatches 0");
+    if (saved.isNull())
+        qunsetenv("LD_LIBRARY_PATH");
+    else
+        qputenv("LD_LIBRARY_PATH", saved);
 }

@@ -127,8 +127,9 @@ std::vector<std::u16string> ZTallyNoZfmtFileWrap::libraryPaths()
     const std::u16string program = programPath();
     if (!program.empty())
         addPath(paths, program, kTallySubPath);
-    addPath(paths, std::u16string(), kTallySubPath);
-    // Last, the bare name through the normal library search.
+    // Last, the bare name through the normal library search. A relative
+    // folder ("operation\cas\") is not tried: it would load code from
+    // whatever the current directory is.
     addPath(paths, std::u16string(), kTallyLibrary);
     return paths;
 }

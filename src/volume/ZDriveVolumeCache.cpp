@@ -95,6 +95,9 @@ void ZDriveVolume::saveDriveCache()
 
 bool ZDriveVolume::loadDriveCache()
 {
+    // Only an empty pool is filled from the file; a failed load clears it.
+    if (pool->pieceCount() != 0)
+        return false;
     QFile file(cachePath(cacheFolder(), m_drive));
     if (!file.open(QIODevice::ReadOnly))
         return false;
