@@ -262,12 +262,14 @@ TEST_F(ServiceConnections, ClientThatStopsReadingIsCutOffAndOthersCarryOn)
     const int total = int(2 * ZService::kMaxClientBacklogBytes / wireSize);
     const int burst = 2000;
     auto* v = s.volume('C');
+    const qint64 logBefore = logSize();
     for (int sent = 0; sent < total; sent += burst) {
         for (int i = 0; i < burst; ++i)
             emit v->itemNameChanged(ULONGLONG(sent + i), ULONGLONG(sent + i + 1), DWORD(sent + i));
         spinFor(5);
     }
     EXPECT_EQ(s.service.clientList().size(), 1);
+    EXPECT_TRUE(logSince(logBefore).contains("client disconnected: it stopped reading and "));
     ASSERT_TRUE(reader.waitForMessages(size_t(2 + ((total + burst - 1) / burst) * burst), 10000));
     EXPECT_EQ(reader.decoder.malformedCount(), 0);
     EXPECT_EQ(reader.messages.back().type, 7);

@@ -28,29 +28,6 @@ void enableDebugLog()
     ini.write("[software/orvanta/antivirus/sysopt]\nLogLevel=0\n");
 }
 
-QString logFilePath()
-{
-    const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
-    const QString name = QFileInfo(exe).completeBaseName();
-    return QFileInfo(exe).absolutePath() + QStringLiteral("/log/") + name + QLatin1Char('.') + QFileInfo(exe).fileName()
-        + QStringLiteral(".log");
-}
-
-// What the log gained since `from` bytes.
-QByteArray logSince(qint64 from)
-{
-    QFile f(logFilePath());
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray();
-    f.seek(from);
-    return f.readAll();
-}
-
-qint64 logSize()
-{
-    return QFileInfo(logFilePath()).size();
-}
-
 class DeviceChanges : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { enableDebugLog(); }
@@ -201,4 +178,21 @@ TEST_F(DeviceChanges, DeviceChangeMessagesAreLoggedOnly)
     EXPECT_TRUE(send("windows_dispatcher_MSG", WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, nullptr).size() == 1);
     EXPECT_TRUE(send("xcb_generic_event_t", WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, nullptr).isEmpty());
     EXPECT_TRUE(service.volumeList().empty());
+}
+
+TEST_F(DeviceChanges, SocketErrorIsLoggedAndTheClientStaysUntilDisconnected)
+{
+    ServiceUnderTest s(u"C");
+    ASSERT_TRUE(s.started);
+    TestClient a, b;
+    ASSERT_TRUE(a.connectTo(s.service));
+    ASSERT_TRUE(b.connectTo(s.service));
+    const qint64 before = logSize();
+    a.socket.abort();
+    ASSERT_TRUE(spinUntil([&] { return s.service.clientList().size() == 1; }));
+    spinFor(50);
+    const QByteArray log = logSince(before);
+    EXPECT_TRUE(log.contains(QByteArray("connection error occurred: ")
+                             + QByteArray::number(int(QLocalSocket::PeerClosedError))))
+        << log.constData();
 }

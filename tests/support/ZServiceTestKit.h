@@ -15,6 +15,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QPointer>
 #include <QThread>
@@ -58,6 +60,29 @@ inline void spinFor(int ms)
     t.start();
     while (t.elapsed() < ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+// The log file of this test program, beside its executable.
+inline QString logFilePath()
+{
+    const QFileInfo exe(QStringLiteral("/proc/self/exe"));
+    const QFileInfo target(exe.symLinkTarget());
+    return target.absolutePath() + QStringLiteral("/log/") + target.completeBaseName() + QLatin1Char('.')
+        + target.fileName() + QStringLiteral(".log");
+}
+
+inline qint64 logSize()
+{
+    return QFileInfo(logFilePath()).size();
+}
+
+// What the log gained since it was `from` bytes long.
+inline QByteArray logSince(qint64 from)
+{
+    QFile f(logFilePath());
+    if (!f.open(QIODevice::ReadOnly) || !f.seek(from))
+        return QByteArray();
+    return f.readAll();
 }
 
 // Journal reads wait for their time-out, and retries sleep, on the clock
