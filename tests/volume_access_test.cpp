@@ -2,13 +2,22 @@
 // change journal in its states, the record read and closing.
 #include "platform/ZDriveTable.h"
 #include "platform/ZEmulatedNtfsVolume.h"
+#include "platform/win32_module.h"
 #include "platform/windows.h"
 #include "volume/ZDriveVolume.h"
 
+#include <QDir>
+#include <QFile>
+
 #include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 using Platform::ZEmulatedNtfsVolume;
 using SearchEngine::ZDriveVolume;
@@ -18,10 +27,31 @@ namespace {
 constexpr char16_t kDrive = u'E';
 constexpr DWORD kRoot = Ntfs::RecordRoot;
 
+// The texts of the ERROR lines this thread wrote to the log files beside
+// the executable, oldest first.
+std::vector<std::string> errorLines()
+{
+    std::vector<std::string> out;
+    const QString prefix = QStringLiteral("[%1|").arg(long(syscall(SYS_gettid)));
+    QDir dir(Platform::executableFolder() + QStringLiteral("/log"));
+    for (const QString& name : dir.entryList(QDir::Files)) {
+        QFile f(dir.filePath(name));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        while (!f.atEnd()) {
+            const QString l = QString::fromUtf8(f.readLine()).trimmed();
+            if (l.startsWith(prefix) && l.contains(QLatin1String("ERROR|")))
+                out.push_back(l.mid(l.indexOf(QLatin1String("] ")) + 2).toStdString());
+        }
+    }
+    return out;
+}
+
 class VolumeAccess : public ::testing::Test {
 protected:
     void install(const ZEmulatedNtfsVolume::Options& options = ZEmulatedNtfsVolume::Options())
     {
+        logMark = errorLines().size();
         device = std::make_shared<ZEmulatedNtfsVolume>(options);
         Platform::ZDriveTable::instance().setDrive(kDrive, device);
         volume = std::make_unique<ZDriveVolume>(kDrive);
@@ -45,9 +75,19 @@ protected:
         EXPECT_EQ(volume->clusterBuffer, nullptr);
     }
 
+    // The ERROR lines written since the last install().
+    std::vector<std::string> newErrorLines() const
+    {
+        const auto all = errorLines();
+        return std::vector<std::string>(all.begin() + std::min(logMark, all.size()), all.end());
+    }
+
     std::shared_ptr<ZEmulatedNtfsVolume> device;
     std::unique_ptr<ZDriveVolume> volume;
+    size_t logMark = 0;
 };
+
+using Lines = std::vector<std::string>;
 
 TEST_F(VolumeAccess, OpensAnNtfsVolumeWithItsGeometryAndJournal)
 {
@@ -64,6 +104,7 @@ TEST_F(VolumeAccess, OpensAnNtfsVolumeWithItsGeometryAndJournal)
     EXPECT_EQ(volume->journalData.NextUsn, journal.data.NextUsn);
     // An active journal is only read, never created.
     EXPECT_EQ(device->callCount(FSCTL_CREATE_USN_JOURNAL), 0u);
+    EXPECT_EQ(newErrorLines(), Lines{});
     expectClosesCleanly();
 }
 
@@ -77,6 +118,7 @@ TEST_F(VolumeAccess, OtherFileSystemsAreNotNtfs)
             << QString::fromUtf16(name).toStdString();
         EXPECT_EQ(volume->volumeHandle, nullptr);
         EXPECT_EQ(device->callCount(ZEmulatedNtfsVolume::CallOpen), 0u);
+        EXPECT_EQ(newErrorLines(), Lines{"init drive volume failed -- not NTFS drive!!!"});
         expectClosesCleanly();
     }
 }
@@ -100,6 +142,7 @@ TEST_F(VolumeAccess, AFailedOpenLeavesNoHandle)
     device->failCall(ZEmulatedNtfsVolume::CallOpen, ERROR_ACCESS_DENIED);
     EXPECT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitOpenFailed));
     EXPECT_EQ(volume->volumeHandle, nullptr);
+    EXPECT_EQ(newErrorLines(), Lines{"init drive volume failed -- open drive file!!!"});
     expectClosesCleanly();
 }
 
@@ -111,6 +154,7 @@ TEST_F(VolumeAccess, AFailedVolumeDataReadKeepsTheHandleUntilClosed)
     EXPECT_NE(volume->volumeHandle, nullptr);
     EXPECT_EQ(volume->clusterBuffer, nullptr);
     EXPECT_EQ(device->callCount(FSCTL_QUERY_USN_JOURNAL), 0u);
+    EXPECT_EQ(newErrorLines(), Lines{"init drive volume failed -- FSCTL_GET_NTFS_VOLUME_DATA:1"});
     expectClosesCleanly();
 }
 
@@ -129,6 +173,8 @@ TEST_F(VolumeAccess, AVolumeWithoutJournalGetsOneOfEightMegabytes)
     EXPECT_EQ(device->callCount(FSCTL_CREATE_USN_JOURNAL), 1u);
     EXPECT_EQ(volume->journalData.UsnJournalID, journal.data.UsnJournalID);
     EXPECT_NE(volume->journalData.UsnJournalID, 0u);
+    // The expected failure of the first query is logged all the same.
+    EXPECT_EQ(newErrorLines(), Lines{"init drive volume failed -- FSCTL_QUERY_USN_JOURNAL:1179"});
     expectClosesCleanly();
 }
 
@@ -144,6 +190,7 @@ TEST_F(VolumeAccess, AJournalBeingDeletedIsAwaitedAndCreatedLarger)
     EXPECT_EQ(journal.data.MaximumSize, 32ull * 1024 * 1024);
     EXPECT_EQ(journal.data.AllocationDelta, 4ull * 1024 * 1024);
     EXPECT_EQ(volume->journalData.UsnJournalID, journal.data.UsnJournalID);
+    EXPECT_EQ(newErrorLines(), Lines{"init drive volume failed -- FSCTL_QUERY_USN_JOURNAL:1178"});
 }
 
 TEST_F(VolumeAccess, AJournalThatCannotBeCreatedFailsTheSetUp)
@@ -158,6 +205,8 @@ TEST_F(VolumeAccess, AJournalThatCannotBeCreatedFailsTheSetUp)
     EXPECT_EQ(volume->journalData.UsnJournalID, 0u);
     EXPECT_EQ(device->callCount(FSCTL_QUERY_USN_JOURNAL), 1u);
     EXPECT_NE(volume->volumeHandle, nullptr);
+    EXPECT_EQ(newErrorLines(), (Lines{"init drive volume failed -- FSCTL_QUERY_USN_JOURNAL:1179",
+                                      "init usn journal failed: 5"}));
     expectClosesCleanly();
 }
 
@@ -168,6 +217,8 @@ TEST_F(VolumeAccess, AnyOtherJournalErrorFailsWithoutCreating)
     EXPECT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitJournalFailed));
     EXPECT_EQ(device->callCount(FSCTL_CREATE_USN_JOURNAL), 0u);
     EXPECT_EQ(device->callCount(FSCTL_DELETE_USN_JOURNAL), 0u);
+    EXPECT_EQ(newErrorLines(), (Lines{"init drive volume failed -- FSCTL_QUERY_USN_JOURNAL:1",
+                                      "init usn journal failed: 1"}));
     expectClosesCleanly();
 }
 
