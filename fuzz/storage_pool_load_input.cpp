@@ -6,6 +6,8 @@
 #include <QDataStream>
 #include <QUuid>
 
+#include <cstdio>
+
 namespace StorageFuzz {
 
 namespace {
@@ -54,8 +56,14 @@ Outcome loadPoolInput(const uint8_t* data, size_t size)
     const QByteArray saved = savePool(pool);
     SearchEngine::ZSharedPool copy(nextPoolName(), 'C');
     QDataStream again(saved);
-    if (!copy.load(again) || savePool(copy) != saved)
+    if (!copy.load(again)) {
+        std::fprintf(stderr, "saved pool of %d pieces does not load again\n", pool.pieceCount());
         return RoundTripBroken;
+    }
+    if (savePool(copy) != saved) {
+        std::fprintf(stderr, "saved pool saves differently after a load\n");
+        return RoundTripBroken;
+    }
     return Loaded;
 }
 

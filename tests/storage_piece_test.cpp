@@ -7,12 +7,16 @@
 
 #include <QBuffer>
 #include <QDataStream>
+#include <QDir>
+#include <QFile>
 #include <QSharedMemory>
 #include <QUuid>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 
 using namespace SearchEngine;
 
@@ -370,6 +374,47 @@ TEST(StoragePieceDeathTest, NoSizeAtAllLeavesTheSmallestSize)
             failures += tried != (QList<int>{0x400000, 0x200000, 0x100000, 0x80000, 0x40000, 0x20000});
             failures += ZSharedPiece::pieceSize() != 0x20000;
             failures += piece.header() != nullptr;
+            std::exit(failures);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// ftok() keeps 16 bits of the key file's inode, so a fresh key file can map
+// onto a stranger's segment. Strangers here sit on the keys of inodes the
+// file system has just freed and is about to hand out again.
+TEST(StoragePieceDeathTest, AKeyFileClashingWithAStrangersSegmentIsReplaced)
+{
+    EXPECT_EXIT(
+        {
+            constexpr int kStrangers = 4;
+            int failures = 0;
+            QList<int> strangers;
+            QList<key_t> taken;
+            for (int i = 0; i < kStrangers; ++i) {
+                const QString file = QDir::tempPath() + QStringLiteral("/bait%1").arg(i);
+                QFile touch(file);
+                failures += !touch.open(QIODevice::WriteOnly);
+                touch.close();
+                taken.append(::ftok(QFile::encodeName(file).constData(), 'Q'));
+                strangers.append(::shmget(taken.last(), 4096, IPC_CREAT | IPC_EXCL | 0600));
+            }
+            for (int i = kStrangers - 1; i >= 0; --i)
+                QFile::remove(QDir::tempPath() + QStringLiteral("/bait%1").arg(i));
+
+            ZSharedPiece piece(freshKey(), 1, nullptr);
+            failures += !piece.init(false, 'C');
+            failures += ZSharedPiece::pieceSize() != 0x400000;
+            failures += taken.contains(::ftok(QFile::encodeName(piece.nativeKey()).constData(), 'Q'));
+            for (int id : strangers) {
+                shmid_ds info{};
+                failures += ::shmctl(id, IPC_STAT, &info) != 0 || info.shm_segsz != 4096;
+                ::shmctl(id, IPC_RMID, nullptr);
+            }
+            QSharedMemory reader(piece.key());
+            failures += !reader.attach(QSharedMemory::ReadOnly)
+                || static_cast<const PieceHeader*>(reader.constData())->version != 1;
+            reader.detach();
+            piece.release();
             std::exit(failures);
         },
         ::testing::ExitedWithCode(0), "");

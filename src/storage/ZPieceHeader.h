@@ -50,14 +50,19 @@ constexpr DWORD slotLimitForDataSize(DWORD dataSize)
 }
 
 // usedSlots is read by other processes while the owner appends; it is
-// written with release order after the run it covers is set up.
+// written with release order after the run it covers is set up. The field
+// is 4-byte aligned in every mapped header (segments are page aligned).
+inline DWORD* usedSlotsField(PieceHeader* h)
+{
+    return reinterpret_cast<DWORD*>(reinterpret_cast<char*>(h) + offsetof(PieceHeader, usedSlots));
+}
 inline DWORD loadUsedSlots(const PieceHeader* h)
 {
-    return __atomic_load_n(&h->usedSlots, __ATOMIC_ACQUIRE);
+    return __atomic_load_n(usedSlotsField(const_cast<PieceHeader*>(h)), __ATOMIC_ACQUIRE);
 }
 inline void storeUsedSlots(PieceHeader* h, DWORD v)
 {
-    __atomic_store_n(&h->usedSlots, v, __ATOMIC_RELEASE);
+    __atomic_store_n(usedSlotsField(h), v, __ATOMIC_RELEASE);
 }
 
 // True when a header describes a data area that fits a segment of

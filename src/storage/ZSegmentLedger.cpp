@@ -108,8 +108,10 @@ void removeSemaphore(const QString& path)
 
 enum class SegmentState { Removed, Gone, InUse };
 
-// Removes one segment named by its key file if nothing is attached to it.
-SegmentState removeIfUnattached(const QString& keyPath)
+// Removes one segment named by its key file if nothing is attached to it
+// and the ledger's process made it (ftok keys can clash, so the key alone
+// could name a stranger's segment).
+SegmentState removeIfUnattached(const QString& keyPath, pid_t creator)
 {
     if (!QFile::exists(keyPath))
         return SegmentState::Gone;   // removed by its last user, as Qt does on detach
@@ -126,6 +128,12 @@ SegmentState removeIfUnattached(const QString& keyPath)
     shmid_ds info{};
     if (::shmctl(id, IPC_STAT, &info) != 0)
         return SegmentState::InUse;
+    if (info.shm_cpid != creator) {
+        // Ours went; the key now names someone else's segment.
+        QFile::remove(keyPath);
+        removeSemaphore(semaphoreKeyFor(keyPath));
+        return SegmentState::Gone;
+    }
     if (info.shm_nattch != 0)
         return SegmentState::InUse;   // a client still reads it; a later start retries
     ::shmctl(id, IPC_RMID, nullptr);
@@ -149,8 +157,17 @@ QByteArray readAllFrom(int fd)
     return all;
 }
 
+// The process id in a ledger's name, 0 when the name has none.
+pid_t ledgerOwner(const QString& fileName)
+{
+    const QString rest = fileName.mid(kLedgerPrefix.size());
+    bool ok = false;
+    const long pid = rest.left(rest.indexOf(QLatin1Char('-'))).toLong(&ok);
+    return ok && pid > 0 ? pid_t(pid) : 0;
+}
+
 // Cleans one ledger whose owner is gone; returns the segments removed.
-int cleanLedger(const QString& path)
+int cleanLedger(const QString& path, pid_t creator)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
@@ -166,7 +183,7 @@ int cleanLedger(const QString& path)
         if (line.isEmpty())
             continue;
         const QString keyPath = QFile::decodeName(line);
-        switch (removeIfUnattached(keyPath)) {
+        switch (removeIfUnattached(keyPath, creator)) {
         case SegmentState::Removed:
             ++removed;
             break;
@@ -214,7 +231,7 @@ int removeStaleSharedSegments()
         const QString path = dir.filePath(name);
         if (path == own)
             continue;
-        removed += cleanLedger(path);
+        removed += cleanLedger(path, ledgerOwner(name));
     }
     return removed;
 }

@@ -5,6 +5,8 @@
 #include "storage/ZSharedPool.h"
 
 #include <QDataStream>
+#include <QFile>
+#include <QStringList>
 #include <QSharedMemory>
 
 #include <atomic>
@@ -37,10 +39,39 @@ void lowerPieceSize(int size)
 }
 
 constexpr int kLargestRunBytes = kMaxRunSlots * int(kSlotSize);
+constexpr int kKeyClashRetries = 8;
 
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
 #endif
+
+// QSharedMemory on Linux keys its segment with ftok() of a key file, and
+// ftok() keeps only the low 16 bits of the file's inode: a brand-new key
+// file can map onto the System V key of some unrelated segment, and create()
+// then fails as if our key were taken (keeping the file, so every retry would
+// fail alike). When the key file did not exist before the call, nobody can
+// hold a segment through it, so the clash is with a stranger: the file is
+// parked under another name (keeping its inode from being handed out again)
+// and create() tries with a fresh one.
+bool createSegment(QSharedMemory* segment, int size)
+{
+    const QString keyFile = segment->nativeKey();
+    const bool keyFileExisted = QFile::exists(keyFile);
+    QStringList parked;
+    bool created = segment->create(size, QSharedMemory::ReadWrite);
+    while (!created && !keyFileExisted && segment->error() == QSharedMemory::AlreadyExists
+           && parked.size() < kKeyClashRetries) {
+        const QString aside = keyFile + QStringLiteral(".clash") + QString::number(parked.size());
+        QFile::remove(aside);
+        if (!QFile::rename(keyFile, aside))
+            break;
+        parked.append(aside);
+        created = segment->create(size, QSharedMemory::ReadWrite);
+    }
+    for (const QString& file : parked)
+        QFile::remove(file);
+    return created;
+}
 
 // Best effort: older kernels refuse the advice and fault pages in on use.
 void prefaultPages(void* data, int size)
@@ -113,7 +144,7 @@ bool ZSharedPiece::init(bool attachOnly, WORD drive)
     }
     header_ = nullptr;
     int size = gPieceSize.load();
-    while (!(createAllowed(size) && segment_->create(size, QSharedMemory::ReadWrite))) {
+    while (!(createAllowed(size) && createSegment(segment_, size))) {
         if (size <= kSmallestPieceSize) {
             LOG(DEBUG) << "Create Memory Failed:" << segment_->nativeKey();
             return false;
