@@ -74,9 +74,10 @@ USN_RECORD_V2* recordAt(BYTE* batch, DWORD size, DWORD offset)
 
 void ZDriveVolume::monitorUsnJournal(USN startUsn, const std::function<void(USN_RECORD_V2*, DWORD, DWORD)>& consumer)
 {
-    const USN firstUsn = startUsn != 0 ? startUsn : journalData.NextUsn;
-    USN currUsn = firstUsn;
-    USN lastUsn = firstUsn;
+    // 0: from the journal's next USN, as set up when the volume was opened.
+    const USN start = startUsn != 0 ? startUsn : journalData.NextUsn;
+    USN currUsn = start;
+    USN lastUsn = start;
     ReasonFilter filter;
     int parameterFailures = 0;
     ScanStats stats;
