@@ -33,7 +33,6 @@ constexpr ULONGLONG kMaxBitmapBytes = 256ull << 20;
 // One enumeration call scans this many bytes of the MFT and keeps them for
 // the file-record reads that follow it.
 constexpr size_t kChunkBytes = 4u << 20;
-constexpr ULONGLONG kChunkFreshMs = 1000;
 constexpr size_t kJournalScanPerCall = 4u << 20;
 constexpr size_t kJournalWindow = 64u << 10;
 constexpr DWORD kJournalPage = 4096;
@@ -434,8 +433,7 @@ int ZRawNtfsVolume::readRecord(ULONGLONG record, BYTE* buffer)
 int ZRawNtfsVolume::cachedRecord(ULONGLONG record, BYTE* buffer)
 {
     const RecordChunk& c = chunk_;
-    if (c.count && record >= c.first && record - c.first < c.count
-        && clock().tickMs() - c.readTick < kChunkFreshMs) {
+    if (c.count && record >= c.first && record - c.first < c.count) {
         const size_t i = size_t(record - c.first);
         std::memcpy(buffer, c.bytes.data() + i * geometry_.recordSize, geometry_.recordSize);
         return c.states[i];
@@ -1011,7 +1009,6 @@ BOOL ZRawNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, DWORD 
         c.count = std::min<ULONGLONG>(chunkRecords, mftRecords_ - r);
         c.bytes.resize(size_t(c.count) * recordSize);
         c.states.assign(size_t(c.count), StateCorrupt);
-        c.readTick = clock().tickMs();
         AttributeData mft;
         mft.runs = std::move(mftRuns_);
         mft.dataSize = mft.initializedSize = mftValidLength_;

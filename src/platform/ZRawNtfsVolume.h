@@ -79,12 +79,12 @@ private:
         AttributeData stream;      // $J
     };
 
-    // A cached run of MFT records with fixups applied, for the file-record
-    // reads that follow an enumeration.
+    // The MFT records of the last enumeration call with fixups applied, for
+    // the file-record reads that follow it; dropped by a journal read or
+    // query and by every new enumeration call.
     struct RecordChunk {
         ULONGLONG first = 0;
         ULONGLONG count = 0;
-        ULONGLONG readTick = 0;
         std::vector<BYTE> bytes;
         std::vector<BYTE> states;  // ZNtfsRecordState per record
     };
