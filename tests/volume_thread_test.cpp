@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -319,13 +320,16 @@ TEST_F(VolumeThreadTest, FullBuildReportsSavesAnnouncesThenMonitors)
     makeVolume();
     bool cacheBeforeAnnouncement = false;
     std::vector<int> reportsBeforeAnnouncement;
+    std::atomic<bool> looked{false};
     QObject::connect(volume.get(), &ZDriveVolume::initDone, volume.get(),
                      [&] {
                          cacheBeforeAnnouncement = QFile::exists(cacheFilePath());
                          reportsBeforeAnnouncement = reportTypes();
+                         looked = true;
                      },
                      Qt::DirectConnection);
     startAndAwaitAnnouncement();
+    ASSERT_TRUE(eventually([&] { return looked.load(); }));
     expectOneInitDone(true);
     EXPECT_GE(initDone->at(0).at(4).value<DWORD>(), 1u);
     EXPECT_EQ(initDone->at(0).at(4).value<DWORD>(), DWORD(volume->pieceCount()));

@@ -9,11 +9,9 @@
 #include "storage/ZSharedPool.h"
 
 #include <QHash>
-#include <QSet>
 #include <QMetaType>
+#include <QSet>
 #include <QUuid>
-
-#include <cstdlib>
 
 namespace SearchEngine {
 
@@ -64,10 +62,12 @@ ZDriveVolume::~ZDriveVolume()
 
 void ZDriveVolume::stop()
 {
+    // Under the lock of the emissions: once this returns, the thread emits
+    // nothing more. It does not wait for the thread: a blocked journal read
+    // is woken, the other steps test the flag.
     std::lock_guard<std::recursive_mutex> guard(stopLock);
     stopRequested.store(true);
-    if (cancelHandle)
-        CancelIoEx(cancelHandle, nullptr);
+    cancelBlockedRead();
 }
 
 void ZDriveVolume::cancelBlockedRead()
