@@ -275,9 +275,7 @@ TEST_F(MftEnumeration, HardLinksGiveOneItemPerLink)
 // A file whose attributes are spread over extension records through an
 // attribute list in the given form: every name is found once, and the size
 // comes from the $DATA that carries it.
-void expectSpreadFileIndexed(MftEnumeration* test, ZEmulatedNtfsVolume& device, DWORD file,
-                             const std::set<std::string>& names, ULONGLONG size,
-                             const std::vector<Item>& found)
+void expectSpreadFileIndexed(const std::set<std::string>& names, ULONGLONG size, const std::vector<Item>& found)
 {
     std::set<std::string> seen;
     for (const Item& i : found) {
@@ -335,8 +333,8 @@ TEST_P(AttributeLists, SpreadFilesAreIndexedWhole)
     open();
     build();
 
-    expectSpreadFileIndexed(this, *device, file, names, 300 * 1024, itemsOf(file));
-    expectSpreadFileIndexed(this, *device, small, {"tiny.txt"}, 10, itemsOf(small));
+    expectSpreadFileIndexed(names, 300 * 1024, itemsOf(file));
+    expectSpreadFileIndexed({"tiny.txt"}, 10, itemsOf(small));
 
     // The base record is read once per file, each extension record once.
     ZEmulatedNtfsVolume::FileInfo tinyInfo;
