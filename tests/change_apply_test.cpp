@@ -856,3 +856,35 @@ TEST_F(ChangeApplyTest, LogLinesNameTheDriveTheItemsAndTheReasons)
     EXPECT_TRUE(texts.contains(QStringLiteral("69-Remove:\"b.txt\" \"USN_REASON_FILE_DELETE\" ")));
     EXPECT_TRUE(texts.contains(QStringLiteral("can't find parent dictionary!\"lost.txt\" ")));
 }
+
+TEST_F(ChangeApplyTest, MalformedRecordsChangeNothingAndTheNameIsTakenAtItsOffset)
+{
+    build();
+    QSignalSpy appended(volume.get(), &ZDriveVolume::itemAppended);
+    // A name running past the record.
+    JournalRecord pastEnd(readme, docs, u"x.txt", USN_REASON_FILE_CREATE);
+    pastEnd.rec()->FileNameLength = WORD(pastEnd.rec()->RecordLength);
+    applyRecord(pastEnd, USN_REASON_FILE_CREATE);
+    // A name before the name field, and one longer than a file name can be.
+    JournalRecord early(readme, docs, u"x.txt", USN_REASON_FILE_CREATE);
+    early.rec()->FileNameOffset = 8;
+    applyRecord(early, USN_REASON_FILE_CREATE);
+    JournalRecord tooLong(readme, docs, std::u16string(256, u'a'), USN_REASON_FILE_CREATE);
+    applyRecord(tooLong, USN_REASON_FILE_CREATE);
+    EXPECT_EQ(appended.count(), 0);
+    EXPECT_EQ(volume->modifyCounter(), 1u);
+
+    // A name placed after some padding is read where the offset says.
+    const DWORD file = device->createFile(docs, u"moved.txt");
+    readPosition = device->journalState().data.NextUsn;
+    JournalRecord padded(file, docs, u"", USN_REASON_FILE_CREATE);
+    const std::u16string name = u"moved.txt";
+    USN_RECORD_V2* r = padded.rec();
+    r->FileNameOffset = 66; // not 8-aligned: the name is copied out
+    r->FileNameLength = WORD(name.size() * sizeof(WCHAR));
+    r->RecordLength = 66 + r->FileNameLength + 6;
+    std::memcpy(padded.bytes + 66, name.data(), r->FileNameLength);
+    applyRecord(padded, USN_REASON_FILE_CREATE);
+    ASSERT_EQ(appended.count(), 1);
+    EXPECT_EQ(itemsOf(file).size(), 1u);
+}

@@ -24,8 +24,6 @@ constexpr qint64 kSaveIntervalSeconds = 300;
 
 constexpr DWORD kDataChangeReasons = USN_REASON_DATA_OVERWRITE | USN_REASON_DATA_EXTEND | USN_REASON_DATA_TRUNCATION;
 constexpr DWORD kDesiredStorageClassChange = 0x01000000;
-// $FILE_NAME holds its length in one byte.
-constexpr int kMaxFileNameUnits = 255;
 
 struct ReasonName {
     DWORD bit;
@@ -60,10 +58,14 @@ const ReasonName kReasonNames[] = {
     {USN_REASON_CLOSE, "USN_REASON_CLOSE"},
 };
 
-// The parts of a journal record that the changes use, with the name checked
-// to lie inside the record and converted as the enumeration converts names.
+// $FILE_NAME holds its length in one byte.
+constexpr int kMaxFileNameUnits = 255;
+
+// The parts of a journal record that the changes use: the name, checked to
+// lie inside the record and copied out (FileNameOffset need not keep it
+// aligned), and converted as the enumeration converts names.
 struct JournalName {
-    const WCHAR* units = nullptr;
+    WCHAR units[kMaxFileNameUnits];
     int unitCount = 0;
     DWORD parent = 0;
     ZItemName item;
@@ -76,14 +78,17 @@ constexpr DWORD kUsnRecordNameOffset = offsetof(USN_RECORD_V2, FileName);
 // What of a record's name a caller needs besides its code units.
 enum NameParts { UnitsOnly = 0, WithUtf8 = 1, WithSignature = 2, WithAll = WithUtf8 | WithSignature };
 
-// False for a record whose name does not lie inside its RecordLength.
+// False for a record whose name does not lie inside its RecordLength or is
+// longer than a file name can be.
 bool readJournalName(const USN_RECORD_V2* rec, JournalName& out, int parts)
 {
-    if (rec->RecordLength < kUsnRecordNameOffset
-        || rec->FileNameLength > rec->RecordLength - kUsnRecordNameOffset)
+    const DWORD offset = rec->FileNameOffset;
+    const DWORD length = rec->FileNameLength;
+    if (offset < kUsnRecordNameOffset || offset > rec->RecordLength || length > rec->RecordLength - offset
+        || length % sizeof(WCHAR) != 0 || length / sizeof(WCHAR) > size_t(kMaxFileNameUnits))
         return false;
-    out.units = rec->FileName;
-    out.unitCount = rec->FileNameLength / int(sizeof(WCHAR));
+    out.unitCount = int(length / sizeof(WCHAR));
+    std::memcpy(out.units, reinterpret_cast<const BYTE*>(rec) + offset, length);
     out.parent = DWORD(rec->ParentFileReferenceNumber);
     if (parts & WithUtf8)
         out.item.length = ZDriveVolume::utf8NameOf(out.units, out.unitCount, out.item.utf8);
