@@ -52,6 +52,7 @@ struct Attr {
     std::u16string name;
     std::vector<BYTE> value;             // resident
     ULONGLONG dataSize = 0;              // non-resident
+    ULONGLONG lowestVcn = 0, highestVcn = 0;
     std::vector<DataRun> runs;
     WORD instance = 0;
 };
@@ -134,6 +135,8 @@ bool decodeRecord(const BYTE* rec, DWORD size, Record& out)
             x.value.assign(a + voff, a + voff + vlen);
         } else {
             x.dataSize = le<ULONGLONG>(a + 48);
+            x.lowestVcn = le<ULONGLONG>(a + 16);
+            x.highestVcn = le<ULONGLONG>(a + 24);
             x.runs = decodeRuns(a + le<WORD>(a + 32), a + length);
         }
         out.attrs.push_back(x);
@@ -163,6 +166,7 @@ struct ListEntry {
     DWORD type;
     ULONGLONG segment;
     WORD instance;
+    ULONGLONG lowestVcn;
 };
 std::vector<ListEntry> listEntries(const std::vector<BYTE>& v)
 {
@@ -171,7 +175,8 @@ std::vector<ListEntry> listEntries(const std::vector<BYTE>& v)
         const WORD len = le<WORD>(v.data() + at + 4);
         if (len == 0)
             break;
-        out.push_back({le<DWORD>(v.data() + at), le<ULONGLONG>(v.data() + at + 16), le<WORD>(v.data() + at + 24)});
+        out.push_back({le<DWORD>(v.data() + at), le<ULONGLONG>(v.data() + at + 16), le<WORD>(v.data() + at + 24),
+                       le<ULONGLONG>(v.data() + at + 8)});
         at += len;
     }
     return out;
@@ -513,6 +518,45 @@ TEST_F(EmulatedVolume, NonResidentAttributeListIsReadableFromItsClusters)
     DWORD got = 0;
     EXPECT_FALSE(ReadFile(h, b, 512, &got, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(EmulatedVolume, DataInExtentsAcrossExtensionRecords)
+{
+    Vol::CreateOptions o;
+    o.size = 20 * 4096 - 5;
+    o.dataRuns = 6;
+    o.dataExtents = 3;
+    const DWORD f = vol->createFile(kRoot, u"extents.bin", o);
+    Vol::FileInfo info;
+    vol->fileInfo(f, info);
+    ASSERT_GE(info.extensionRecords.size(), 3u);
+    Record base;
+    readRecord(f, base);
+    const auto entries = listEntries(base.of(0x20).at(0)->value);
+    std::vector<Attr> extents;
+    std::set<DWORD> holders;
+    for (const ListEntry& e : entries) {
+        if (e.type != 0x80)
+            continue;
+        Record ext;
+        readRecord(DWORD(e.segment), ext);
+        ASSERT_EQ(ext.of(0x80).size(), 1u);
+        EXPECT_EQ(ext.of(0x80)[0]->lowestVcn, e.lowestVcn);
+        extents.push_back(*ext.of(0x80)[0]);
+        holders.insert(DWORD(e.segment));
+    }
+    ASSERT_EQ(extents.size(), 3u);
+    EXPECT_EQ(holders.size(), 3u);
+    ULONGLONG vcn = 0;
+    for (const Attr& a : extents) {
+        EXPECT_EQ(a.lowestVcn, vcn);
+        EXPECT_EQ(a.runs.size(), 2u);
+        for (const DataRun& r : a.runs)
+            vcn += r.length;
+        EXPECT_EQ(a.highestVcn, vcn - 1);
+        EXPECT_EQ(a.dataSize, a.lowestVcn == 0 ? o.size : 0u);   // sizes only in the first extent
+    }
+    EXPECT_EQ(vcn, 20u);
 }
 
 TEST_F(EmulatedVolume, ManyLinksOverflowIntoAnAttributeListByThemselves)
@@ -932,7 +976,7 @@ protected:
                     links.insert({DWORD(f.parent), f.name});
             }
             for (const Attr* a : part.of(0x80)) {
-                if (!a->name.empty())
+                if (!a->name.empty() || a->lowestVcn != 0)
                     continue;
                 hasData = true;
                 size = a->nonResident ? a->dataSize : a->value.size();
@@ -971,6 +1015,7 @@ TEST_F(RandomChanges, RecordsAndEnumerationFollowTheModel)
             c.extensionRecords = 1 + rng() % 3;
             c.attributeListRuns = 1 + rng() % 2;
             c.dataRuns = 1 + rng() % 3;
+            c.dataExtents = rng() % 5 == 0 ? 2 + rng() % 2 : 1;
             const bool folder = rng() % 4 == 0;
             const DWORD r = folder ? vol->createFolder(parent, name, c) : vol->createFile(parent, name, c);
             ASSERT_NE(r, 0u);

@@ -189,6 +189,7 @@ struct ZEmulatedNtfsVolume::Extras {
     AttributeListForm listForm = AttributeListForm::Automatic;
     DWORD forcedExtensions = 1;
     DWORD dataRuns = 1;
+    DWORD dataExtents = 1;
     DWORD listRuns = 1;
     bool nonResidentList = false;
     ULONGLONG listLcn = 0;
@@ -206,6 +207,7 @@ struct ZEmulatedNtfsVolume::Blob {
     DWORD offset = 0;                    // in Layout::bytes
     DWORD length = 0;
     DWORD type = 0;
+    ULONGLONG lowestVcn = 0;             // extents after the first of a non-resident attribute
 };
 
 struct ZEmulatedNtfsVolume::Layout {
@@ -692,19 +694,34 @@ void ZEmulatedNtfsVolume::buildAttributes(DWORD r, Layout& L) const
             Ntfs::AttrFileName);
     }
 
-    auto addData = [&](const WCHAR* name, BYTE nameLength, ULONGLONG size, ULONGLONG lcn, DWORD runs, bool bootArea) {
+    auto addData = [&](const WCHAR* name, BYTE nameLength, ULONGLONG size, ULONGLONG lcn, DWORD runs, bool bootArea,
+                       DWORD extents) {
         if (lcn || bootArea) {
-            const std::vector<Builder::Run> pieces = Builder::splitRuns(lcn, clustersFor(size, bpc), runs);
-            add(Builder::appendNonResident(L.bytes, Ntfs::AttrData, name, nameLength, pieces, size, bpc), Ntfs::AttrData);
+            const ULONGLONG clusters = clustersFor(size, bpc);
+            const std::vector<Builder::Run> pieces = Builder::splitRuns(lcn, clusters, std::max(runs, extents));
+            // The runs shared out over the extents, in order.
+            const size_t count = std::max<size_t>(1, std::min<size_t>(extents, pieces.size()));
+            ULONGLONG vcn = 0;
+            for (size_t e = 0, first = 0; e < count; ++e) {
+                const size_t last = (e + 1) * pieces.size() / count;
+                const std::vector<Builder::Run> part(pieces.begin() + ptrdiff_t(first), pieces.begin() + ptrdiff_t(last));
+                add(Builder::appendNonResident(L.bytes, Ntfs::AttrData, name, nameLength, part, size, bpc, vcn, clusters),
+                    Ntfs::AttrData);
+                L.blobs.back().lowestVcn = vcn;
+                for (const Builder::Run& run : part)
+                    vcn += run.length;
+                first = last;
+            }
         } else {
             add(Builder::appendResident(L.bytes, Ntfs::AttrData, name, nameLength, nullptr, DWORD(size)), Ntfs::AttrData);
         }
     };
     if (!folder)
-        addData(nullptr, 0, s.dataSize, s.dataLcn, ex ? ex->dataRuns : 1, r == Ntfs::RecordBoot && bootDataAtZero_);
+        addData(nullptr, 0, s.dataSize, s.dataLcn, ex ? ex->dataRuns : 1, r == Ntfs::RecordBoot && bootDataAtZero_,
+                ex ? ex->dataExtents : 1);
     if (ex)
         for (const Stream& st : ex->streams)
-            addData(st.name.data(), BYTE(st.name.size()), st.size, st.lcn, 1, false);
+            addData(st.name.data(), BYTE(st.name.size()), st.size, st.lcn, 1, false, 1);
 
     if (folder) {
         BYTE root[sizeof(Ntfs::IndexRootHeader) + sizeof(Ntfs::IndexEntryHeader)] = {};
@@ -745,7 +762,8 @@ DWORD ZEmulatedNtfsVolume::attributeBytesBound(DWORD r) const
         sum += Builder::align8(Ntfs::kResidentHeaderSize + kIndexNameLength * sizeof(WCHAR))
             + sizeof(Ntfs::IndexRootHeader) + sizeof(Ntfs::IndexEntryHeader);
     else
-        sum += data(0, s.dataSize, s.dataLcn, ex ? ex->dataRuns : 1);
+        sum += data(0, s.dataSize, s.dataLcn, ex ? std::max(ex->dataRuns, ex->dataExtents) : 1)
+            * (ex ? ex->dataExtents : 1);
     if (ex)
         for (const Stream& st : ex->streams)
             sum += data(DWORD(st.name.size()), st.size, st.lcn, 1);
@@ -768,7 +786,9 @@ bool ZEmulatedNtfsVolume::assignHomes(Layout& L, DWORD n, bool spread) const
         const DWORD len = L.blobs[i].length;
         if (len > capacity)
             return false;
-        while (count >= quota || used + len > capacity) {
+        // Each later extent of an attribute opens a record of its own.
+        const bool newExtent = L.blobs[i].lowestVcn > 0 && count > 0;
+        while (count >= quota || used + len > capacity || (newExtent && home == L.home[i - 1])) {
             ++home;
             used = 0;
             count = 0;
@@ -800,7 +820,9 @@ bool ZEmulatedNtfsVolume::planLayout(DWORD r, Layout& L) const
             L.instance[i] = WORD(i);
         return true;
     }
-    const bool ok = assignHomes(L, DWORD(ex->extensionRecords.size()), ex->listForm != AttributeListForm::Automatic);
+    const bool extents = !(slots_[r].flags & FlagDirectory) && ex->dataExtents > 1 && slots_[r].dataSize > 0;
+    const bool ok = assignHomes(L, DWORD(ex->extensionRecords.size()),
+                                ex->listForm != AttributeListForm::Automatic || extents);
     std::vector<WORD> next(ex->extensionRecords.size() + 1, 0);
     next[0] = 2;                         // $STANDARD_INFORMATION 0, $ATTRIBUTE_LIST 1
     for (size_t i = 1; i < L.blobs.size(); ++i)
@@ -819,7 +841,7 @@ bool ZEmulatedNtfsVolume::planLayout(DWORD r, Layout& L) const
         e.length = WORD(size);
         e.nameLength = h.nameLength;
         e.nameOffset = Ntfs::kAttributeListEntryHeaderSize;
-        e.lowestVcn = 0;
+        e.lowestVcn = L.blobs[i].lowestVcn;
         const DWORD holder = L.home[i] == 0 ? r : ex->extensionRecords[L.home[i] - 1];
         e.segmentReference = referenceOf(holder);
         e.instance = L.instance[i];
@@ -840,7 +862,8 @@ void ZEmulatedNtfsVolume::normalize(DWORD r)
     const DWORD capacity = Builder::attributeCapacity(options_.bytesPerRecord);
     const bool folder = s.flags & FlagDirectory;
     Extras* ex = extras_.count(r) ? &extras_[r] : nullptr;
-    const DWORD dataRuns = ex ? ex->dataRuns : 1;
+    const DWORD dataExtents = ex ? ex->dataExtents : 1;
+    const DWORD dataRuns = std::max(ex ? ex->dataRuns : 1, dataExtents);
 
     auto placeData = [&](ULONGLONG size, ULONGLONG& lcn, ULONGLONG& cap, DWORD runs, bool forceOut) {
         if (lcn == 0 && (size > options_.residentDataLimit || forceOut))
@@ -849,14 +872,16 @@ void ZEmulatedNtfsVolume::normalize(DWORD r)
             return;
         ensureClusters(lcn, cap, clustersFor(size, bpc), runs);
     };
+    // Data written in extents lives outside the record from its first byte.
+    const bool extents = !folder && dataExtents > 1 && s.dataSize > 0;
     if (!folder)
-        placeData(s.dataSize, s.dataLcn, s.dataCapacity, dataRuns, false);
+        placeData(s.dataSize, s.dataLcn, s.dataCapacity, dataRuns, extents);
     if (ex)
         for (Stream& st : ex->streams)
             placeData(st.size, st.lcn, st.capacity, 1, false);
 
     // The common case: a plain file whose attributes plainly fit.
-    if ((!ex || (ex->listForm == AttributeListForm::Automatic && ex->extensionRecords.empty()))
+    if ((!ex || (ex->listForm == AttributeListForm::Automatic && ex->extensionRecords.empty() && !extents))
         && attributeBytesBound(r) <= capacity)
         return;
 
@@ -880,7 +905,7 @@ void ZEmulatedNtfsVolume::normalize(DWORD r)
     }
 
     const AttributeListForm form = ex ? ex->listForm : AttributeListForm::Automatic;
-    if (form == AttributeListForm::Automatic && total() <= capacity) {
+    if (form == AttributeListForm::Automatic && !extents && total() <= capacity) {
         if (ex && !ex->extensionRecords.empty()) {
             for (DWORD e : ex->extensionRecords)
                 freeRecord(e);
@@ -892,9 +917,12 @@ void ZEmulatedNtfsVolume::normalize(DWORD r)
     }
 
     Extras& x = extrasOf(r);
-    const bool spread = form != AttributeListForm::Automatic;
+    // A forced list, or extents (one extension record each at least), share the attributes out.
+    const bool spread = form != AttributeListForm::Automatic || extents;
     const DWORD m = DWORD(L.blobs.size() - 1);
-    DWORD n = spread ? std::min(std::max<DWORD>(x.forcedExtensions, 1), std::max<DWORD>(m, 1)) : 1;
+    const DWORD wanted = std::max<DWORD>(form != AttributeListForm::Automatic ? x.forcedExtensions : 1,
+                                         extents ? dataExtents : 1);
+    DWORD n = spread ? std::min(std::max<DWORD>(wanted, 1), std::max<DWORD>(m, 1)) : 1;
     while (n < std::max<DWORD>(m, 1) && !assignHomes(L, n, spread))
         ++n;
     while (x.extensionRecords.size() > n) {
@@ -1144,11 +1172,13 @@ DWORD ZEmulatedNtfsVolume::createEntry(DWORD parent, const std::u16string& name,
     std::vector<Link> stored;
     addLinks(r, stored, 0, links);
     storeLinks(r, stored);
-    if (o.attributeList != AttributeListForm::Automatic || o.dataRuns > 1 || o.attributeListRuns > 1) {
+    if (o.attributeList != AttributeListForm::Automatic || o.dataRuns > 1 || o.attributeListRuns > 1
+        || o.dataExtents > 1) {
         Extras& ex = extrasOf(r);
         ex.listForm = o.attributeList;
         ex.forcedExtensions = std::max<DWORD>(o.extensionRecords, 1);
         ex.dataRuns = std::max<DWORD>(o.dataRuns, 1);
+        ex.dataExtents = std::max<DWORD>(o.dataExtents, 1);
         ex.listRuns = std::max<DWORD>(o.attributeListRuns, 1);
     }
     normalize(r);

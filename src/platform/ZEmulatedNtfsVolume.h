@@ -85,6 +85,10 @@ public:
         AttributeListForm attributeList = AttributeListForm::Automatic;
         DWORD extensionRecords = 1;      // with a forced list: records to spread attributes over
         DWORD dataRuns = 1;              // non-resident $DATA split into this many runs
+        // Non-resident $DATA written as this many attribute extents (lowestVcn
+        // 0, ..., each in an extension record of an attribute list; only the
+        // first carries the sizes, as NTFS writes them).
+        DWORD dataExtents = 1;
         DWORD attributeListRuns = 1;     // a non-resident list split into this many runs
         ULONGLONG creationTime = 0;      // FILETIME; 0: the clock's now
         // Non-zero fields replace the clock's now (creationTime above wins).

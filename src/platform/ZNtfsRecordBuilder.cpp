@@ -1,5 +1,6 @@
 #include "platform/ZNtfsRecordBuilder.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace Platform {
@@ -61,7 +62,8 @@ size_t ZNtfsRecordBuilder::appendResident(std::vector<BYTE>& out, DWORD type, co
 }
 
 size_t ZNtfsRecordBuilder::appendNonResident(std::vector<BYTE>& out, DWORD type, const WCHAR* name, BYTE nameLength,
-                                             const std::vector<Run>& runs, ULONGLONG dataSize, DWORD bytesPerCluster)
+                                             const std::vector<Run>& runs, ULONGLONG dataSize, DWORD bytesPerCluster,
+                                             ULONGLONG lowestVcn, ULONGLONG totalClusters)
 {
     std::vector<BYTE> pairs;
     encodeMappingPairs(runs, pairs);
@@ -79,12 +81,14 @@ size_t ZNtfsRecordBuilder::appendNonResident(std::vector<BYTE>& out, DWORD type,
     h.nonResident = 1;
     h.nameLength = nameLength;
     h.nameOffset = WORD(nameLength ? nameOffset : pairsOffset);
-    h.u.nonResident.lowestVcn = 0;
-    h.u.nonResident.highestVcn = LONGLONG(clusters) - 1;
+    h.u.nonResident.lowestVcn = LONGLONG(lowestVcn);
+    h.u.nonResident.highestVcn = LONGLONG(lowestVcn + clusters) - 1;
     h.u.nonResident.mappingPairsOffset = WORD(pairsOffset);
-    h.u.nonResident.allocatedSize = LONGLONG(clusters * bytesPerCluster);
-    h.u.nonResident.dataSize = LONGLONG(dataSize);
-    h.u.nonResident.initializedSize = LONGLONG(dataSize);
+    if (lowestVcn == 0) {
+        h.u.nonResident.allocatedSize = LONGLONG(std::max(clusters, totalClusters) * bytesPerCluster);
+        h.u.nonResident.dataSize = LONGLONG(dataSize);
+        h.u.nonResident.initializedSize = LONGLONG(dataSize);
+    }
     std::memcpy(out.data() + at, &h, Ntfs::kNonResidentHeaderSize);
     if (nameLength)
         std::memcpy(out.data() + at + nameOffset, name, nameLength * sizeof(WCHAR));

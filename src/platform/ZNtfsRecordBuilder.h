@@ -33,8 +33,11 @@ public:
     // returns its offset in out.
     static size_t appendResident(std::vector<BYTE>& out, DWORD type, const WCHAR* name, BYTE nameLength,
                                  const void* value, DWORD valueLength, BYTE residentFlags = 0);
+    // One extent of a non-resident attribute: its runs start at lowestVcn.
+    // Only the first extent (lowestVcn 0) carries the sizes; later ones hold 0.
     static size_t appendNonResident(std::vector<BYTE>& out, DWORD type, const WCHAR* name, BYTE nameLength,
-                                    const std::vector<Run>& runs, ULONGLONG dataSize, DWORD bytesPerCluster);
+                                    const std::vector<Run>& runs, ULONGLONG dataSize, DWORD bytesPerCluster,
+                                    ULONGLONG lowestVcn = 0, ULONGLONG totalClusters = 0);
     static void encodeMappingPairs(const std::vector<Run>& runs, std::vector<BYTE>& out);
     // clusters clusters from lcn on, cut into `pieces` runs with one free
     // cluster between runs (so a split really gives separate runs); the runs
