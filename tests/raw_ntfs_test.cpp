@@ -773,6 +773,30 @@ TEST(RawNtfsFixture, CacheIsReusedUntilTheImageChanges)
     }
 }
 
+TEST(RawNtfsFixture, DosNamesGiveWayToWin32Names)
+{
+    const QString image = makeImage(QStringLiteral("dos"), "file /LongFileName.txt 5\n"
+                                                         "dosname /LongFileName.txt LONGFI~1.TXT\n"
+                                                         "mkdir /Program-Files\n"
+                                                         "dosname /Program-Files PROGRA~1\n");
+    auto d = openImage(image);
+    std::set<std::u16string> names;
+    for (const auto& e : enumerate(*d, queryJournal(*d).NextUsn))
+        names.insert(e.name);
+    EXPECT_TRUE(names.count(u"LongFileName.txt"));
+    EXPECT_TRUE(names.count(u"Program-Files"));
+    EXPECT_FALSE(names.count(u"LONGFI~1.TXT"));
+    EXPECT_FALSE(names.count(u"PROGRA~1"));
+    IndexBuild index(u'N', d);
+    ASSERT_TRUE(index.opened);
+    index.build();
+    std::set<std::u16string> indexed;
+    for (const auto& f : index.files())
+        for (const auto& n : f.second.names)
+            indexed.insert(n.first);
+    EXPECT_EQ(indexed, names);
+}
+
 TEST(RawNtfsFixture, NamesOutsideTheBasicPlaneComeThroughWhole)
 {
     // (fsntfsinfo 20200921 garbles surrogate pairs, so it is not the reference here.)

@@ -229,6 +229,23 @@ bool ZNtfsFixture::remove(const std::string& path)
                : fail("cannot delete " + path);
 }
 
+bool ZNtfsFixture::setDosName(const std::string& path, const std::string& shortName)
+{
+    ntfs_inode* ni = ntfs_pathname_to_inode(volume_, nullptr, path.c_str());
+    ntfs_inode* dir = ntfs_pathname_to_inode(volume_, nullptr, parentOf(path).c_str());
+    if (!ni || !dir) {
+        if (ni)
+            ntfs_inode_close(ni);
+        if (dir)
+            ntfs_inode_close(dir);
+        return fail("cannot find " + path);
+    }
+    // ntfs_set_ntfs_dos_name closes both inodes.
+    return ntfs_set_ntfs_dos_name(ni, dir, shortName.c_str(), shortName.size(), 0) == 0
+               ? true
+               : fail("cannot give " + path + " a DOS name");
+}
+
 bool ZNtfsFixture::addStreams(const std::string& path, unsigned count, uint64_t size)
 {
     ntfs_inode* ni = ntfs_pathname_to_inode(volume_, nullptr, path.c_str());
@@ -404,6 +421,8 @@ bool ZNtfsFixture::runScript(const std::string& script)
             ok = link(a, b);
         else if (command == "delete" && (words >> a))
             ok = remove(a);
+        else if (command == "dosname" && (words >> a >> b))
+            ok = setDosName(a, b);
         else if (command == "streams" && (words >> a >> n >> m))
             ok = addStreams(a, unsigned(n), m);
         else if (command == "many" && (words >> a >> n))

@@ -31,6 +31,8 @@ public:
     bool makeFile(const std::string& path, uint64_t size);
     bool link(const std::string& existing, const std::string& newPath);
     bool remove(const std::string& path);
+    // Splits the file's name into a Win32 name and this DOS (8.3) name.
+    bool setDosName(const std::string& path, const std::string& shortName);
     // Adds count named $DATA streams of size bytes each.
     bool addStreams(const std::string& path, unsigned count, uint64_t size);
     // count empty files "f<N>" in dir (made if missing), for large volumes.

@@ -9,6 +9,7 @@
 //   file PATH SIZE                   file with SIZE bytes of data
 //   link EXISTING NEWPATH            another hard link
 //   delete PATH                      remove a name (the file with its last name)
+//   dosname PATH SHORTNAME           split the name into Win32 + DOS names
 //   streams PATH COUNT SIZE          named $DATA streams
 //   many DIR COUNT                   COUNT empty files DIR/f0, DIR/f1, ...
 //   fragment                         fill the free space, free every other cluster
