@@ -899,6 +899,49 @@ TEST_F(EmulatedVolume, JournalReadBlocksOnTheClockSeam)
     EXPECT_EQ(read(0).get().first, DWORD(ERROR_SUCCESS));
 }
 
+TEST_F(EmulatedVolume, NamedStreamsAndVersionZeroRequests)
+{
+    const USN start = query().NextUsn;
+    const DWORD f = vol->createFile(kRoot, u"s.txt");
+    ASSERT_TRUE(vol->setStream(f, u"Zone.Identifier", 26));
+    ASSERT_TRUE(vol->setStream(f, u"Zone.Identifier", 10));
+    Record r;
+    readRecord(f, r);
+    const auto data = r.of(0x80);
+    ASSERT_EQ(data.size(), 2u);
+    EXPECT_TRUE(data[0]->name.empty());
+    EXPECT_EQ(data[1]->name, u"Zone.Identifier");
+    EXPECT_EQ(data[1]->value.size(), 10u);
+    READ_USN_JOURNAL_DATA_V0 v0{};
+    v0.StartUsn = start;
+    v0.ReasonMask = 0xFFFFFFFF;
+    v0.UsnJournalID = query().UsnJournalID;
+    std::vector<BYTE> out(kOutSize);
+    DWORD got = 0;
+    ASSERT_TRUE(ioctl(FSCTL_READ_USN_JOURNAL, &v0, sizeof v0, out.data(), kOutSize, &got));
+    const auto recs = usnRecords(out.data(), got);
+    ASSERT_EQ(recs.size(), 6u);
+    EXPECT_EQ(recs[2].reason, DWORD(USN_REASON_STREAM_CHANGE | USN_REASON_NAMED_DATA_EXTEND));
+    EXPECT_EQ(recs[4].reason, DWORD(USN_REASON_NAMED_DATA_TRUNCATION));
+    // Versions other than 2 only: refused.
+    auto v1 = readRequest(start);
+    v1.MinMajorVersion = v1.MaxMajorVersion = 3;
+    EXPECT_FALSE(ioctl(FSCTL_READ_USN_JOURNAL, &v1, sizeof v1, out.data(), kOutSize, &got));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    // Metadata files are enumerated only when asked for.
+    Vol::Options o;
+    o.enumerateMetafiles = true;
+    CloseHandle(h);
+    mount(o);
+    MFT_ENUM_DATA_V0 med{};
+    med.HighUsn = query().NextUsn;
+    ASSERT_TRUE(ioctl(FSCTL_ENUM_USN_DATA, &med, sizeof med, out.data(), kOutSize, &got));
+    const auto all = usnRecords(out.data(), got);
+    ASSERT_EQ(all.size(), 12u);                      // 0..11; 12..15 have no name
+    EXPECT_EQ(all[0].name, u"$MFT");
+    EXPECT_EQ(all[11].name, u"$Extend");
+}
+
 TEST_F(EmulatedVolume, PausedJournalAndGivenTimes)
 {
     const USN next = query().NextUsn;
