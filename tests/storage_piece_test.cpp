@@ -14,7 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
+#include <vector>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -358,6 +361,31 @@ TEST(StoragePieceDeathTest, RefusedSizesHalveThePieceSizeForEveryPool)
             first.clear();
             second.clear();
             std::exit(failures);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(StoragePieceDeathTest, VolumeThreadsHalvingAtOnceNeverRaiseTheSize)
+{
+    EXPECT_EXIT(
+        {
+            ZSharedPiece::setCreateGateForTesting([](int size) { return size <= 0x100000; });
+            std::atomic<int> failures{0};
+            std::vector<std::thread> threads;
+            for (int t = 0; t < 4; ++t) {
+                threads.emplace_back([&failures, t] {
+                    ZSharedPool pool(freshKey(), WORD('C' + t));
+                    for (int i = 1; i <= 3; ++i) {
+                        ZSharedPiece* p = pool.appendPiece();
+                        if (!p || p->segmentSize() > 0x100000
+                            || p->header()->dataSize != DWORD(p->segmentSize()) - 32)
+                            ++failures;
+                    }
+                });
+            }
+            for (std::thread& t : threads)
+                t.join();
+            std::exit(failures.load() + (ZSharedPiece::pieceSize() != 0x100000));
         },
         ::testing::ExitedWithCode(0), "");
 }
