@@ -516,6 +516,37 @@ TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
     EXPECT_EQ(pendingParents.keys(), QList<uint>{kRoot});
 }
 
+// Directory items filed by hand: what addDirectoryNode keeps, and that the
+// nodes of any shape (replaced entries, a parent cycle of a corrupt volume)
+// are all freed once.
+TEST_F(MftEnumeration, DirectoryNodesOfAnyShapeAreFiledAndFreed)
+{
+    install();
+    auto item = [](DWORD record, DWORD parent, DWORD attributes) {
+        ItemRecord r{};
+        r.recordNumber = record;
+        r.parentRecordNumber = parent;
+        r.attributes = attributes;
+        return r;
+    };
+    ItemRecord file = item(40, 30, FILE_ATTRIBUTE_ARCHIVE);
+    ItemRecord a = item(30, 31, FILE_ATTRIBUTE_DIRECTORY);
+    ItemRecord b = item(31, 30, FILE_ATTRIBUTE_DIRECTORY);   // a and b name each other
+    ItemRecord again = item(30, kRoot, FILE_ATTRIBUTE_DIRECTORY); // a second name of 30
+    for (ItemRecord* r : {&file, &a, &b, &again})
+        volume->addDirectoryNode(knownDirectories, pendingParents, r);
+
+    EXPECT_FALSE(knownDirectories.contains(40));
+    ASSERT_TRUE(knownDirectories.contains(30) && knownDirectories.contains(31));
+    EXPECT_EQ(knownDirectories.value(30)->item, &again);
+    EXPECT_EQ(knownDirectories.value(31)->item, &b);
+    EXPECT_EQ(knownDirectories.value(31)->parent->item, &a); // the first node of 30
+    EXPECT_EQ(pendingParents.keys(), QList<uint>{kRoot});
+    SearchEngine::freeDirectoryNodes(knownDirectories, pendingParents);
+    EXPECT_TRUE(knownDirectories.isEmpty());
+    EXPECT_TRUE(pendingParents.isEmpty());
+}
+
 // ---- malformed file records ----------------------------------------------
 
 // A record placed so that its last byte is the last readable byte: a read
