@@ -1026,6 +1026,42 @@ TEST(RawNtfsFixture, JournalMonitorOfTheDriveGetsRecordsAppendedToTheImage)
     EXPECT_EQ(seen[1].second, DWORD(USN_REASON_DATA_EXTEND));
 }
 
+TEST(RawNtfsFixture, DamagedJournalRecordsAreSkippedToTheNextPage)
+{
+    const QString image = makeImage(QStringLiteral("damaged"), "file /a 1\nfile /b 1\njournal 1048576 65536 11\n"
+                                                             "usn /a 100\n");
+    {
+        ZNtfsFixture fixture;
+        ASSERT_TRUE(fixture.open(image.toStdString()));
+        // A record claiming a name far past its end, then filler to near the page end.
+        std::vector<uint8_t> bad(4000, 0xAB);
+        const uint32_t length = 64;
+        const uint16_t major = 2, nameLength = 2000, nameOffset = 60;
+        std::memcpy(&bad[0], &length, 4);
+        std::memcpy(&bad[4], &major, 2);
+        std::memcpy(&bad[56], &nameLength, 2);
+        std::memcpy(&bad[58], &nameOffset, 2);
+        ASSERT_TRUE(fixture.appendRawUsn(bad));
+        ASSERT_TRUE(fixture.runScript("usn /b 100\n")) << fixture.lastError();
+        ASSERT_TRUE(fixture.close());
+    }
+    auto d = openImage(image);
+    const USN_JOURNAL_DATA_V1 j = queryJournal(*d);
+    std::vector<BYTE> out(8200);
+    DWORD n = 0;
+    auto request = readRequest(j, j.FirstUsn, 0);
+    ASSERT_TRUE(d->deviceIoControl(FSCTL_READ_USN_JOURNAL, &request, sizeof request, out.data(), 8200, &n));
+    const auto records = journalRecords(out, n);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].name, u"a");
+    EXPECT_EQ(records[1].name, u"b");
+    EXPECT_EQ(records[1].usn % 4096, 0);
+    // A buffer too small for one record.
+    std::vector<BYTE> tiny(40);
+    EXPECT_FALSE(d->deviceIoControl(FSCTL_READ_USN_JOURNAL, &request, sizeof request, tiny.data(), 40, &n));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+}
+
 TEST(RawNtfsFixture, JournalWaitEndsAtTheTimeOutOrOnCancel)
 {
     ManualClockScope manual;
