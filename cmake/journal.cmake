@@ -12,7 +12,8 @@ if(SEARCH_BUILD_FUZZ)
   add_executable(drive_cache_fuzzer ${CMAKE_SOURCE_DIR}/tests/fuzz/drive_cache_fuzzer.cpp)
   target_compile_options(drive_cache_fuzzer PRIVATE -fsanitize=address,fuzzer -fno-omit-frame-pointer)
   target_link_options(drive_cache_fuzzer PRIVATE -fsanitize=address,fuzzer)
-  target_link_libraries(drive_cache_fuzzer PRIVATE zvolume)
+  # clang calls libatomic for atomics on packed fields of the piece header.
+  target_link_libraries(drive_cache_fuzzer PRIVATE zvolume atomic)
 endif()
 
 # Save and load of a large drive cache against a full enumeration.
