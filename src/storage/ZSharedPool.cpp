@@ -124,8 +124,9 @@ void ZSharedPool::release(ZLockItem run, bool recent)
 
 void ZSharedPool::forEachItem(const std::function<bool(ZLockItem)>& visitor)
 {
-    for (ZSharedPiece* p : pieces_)
-        p->forEachItem(visitor);
+    // By index: a visitor that appends may add pieces while the walk runs.
+    for (int i = 0; i < pieces_.size(); ++i)
+        pieces_[i]->forEachItem(visitor);
 }
 
 void ZSharedPool::save(QDataStream& stream)

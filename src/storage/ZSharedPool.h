@@ -40,7 +40,9 @@ public:
     WORD drive() const { return drive_; }
     // Safe to read from any thread.
     int pieceCount() const { return pieceCount_.load(std::memory_order_acquire); }
-    ZSharedPiece* piece(int pieceNumber) const;   // 1-based; null when out of range
+    // 1-based; null when out of range. Owner thread only, like every
+    // operation below.
+    ZSharedPiece* piece(int pieceNumber) const;
 
     // Called by appendPiece after a piece was added, with the drive and the
     // new piece count.
