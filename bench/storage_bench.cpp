@@ -2,6 +2,8 @@
 // bytes into a pool, walks it, saves it and loads it again, and prints
 // records per second for each step and the pool's bytes per record.
 // Run: cmake --build <build> --target storage_bench && <build>/storage_bench [records]
+// The find step scans the pool as a client does, through ZSharedPoolReader.
+#include "client/ZSharedPoolReader.h"
 #include "storage/ZItemStore.h"
 #include "storage/ZSharedPool.h"
 
@@ -111,6 +113,15 @@ int main(int argc, char** argv)
     });
     const qint64 walkNs = timer.wallNs(), walkCpu = timer.cpu();
 
+    // A client's search: every record's signature, names compared only
+    // where the signature allows.
+    ZSharedPoolReader reader(pool.name(), 'C');
+    reader.attachPieces();
+    timer.start();
+    const int found = reader.findNames(QStringLiteral("QuIz")).size();
+    const qint64 findNs = timer.wallNs(), findCpu = timer.cpu();
+    reader.detachAll();
+
     QByteArray saved;
     saved.reserve(count * 64);
     timer.start();
@@ -136,6 +147,8 @@ int main(int argc, char** argv)
                 (unsigned long long)check);
     report("append", count, appendNs, appendCpu, "");
     report("walk", live, walkNs, walkCpu, "");
+    report("find (client)", count, findNs, findCpu,
+           QByteArray(" (" + QByteArray::number(found) + " names contain \"quiz\")").constData());
     report("save", count, saveNs, saveCpu, QByteArray(" (" + QByteArray::number(saved.size()) + " bytes)").constData());
     report("load", count, loadNs, loadCpu, ok ? "(ok)" : "(FAILED)");
     std::printf("pool memory        %d pieces, %lld bytes, %.1f bytes/record\n", pieces, poolBytes,

@@ -41,7 +41,8 @@ endif()
 
 # Append, walk, save and load one million records: bench/storage_bench.
 if(SEARCH_BUILD_BENCH)
-  add_executable(storage_bench ${CMAKE_SOURCE_DIR}/bench/storage_bench.cpp)
+  add_executable(storage_bench ${CMAKE_SOURCE_DIR}/bench/storage_bench.cpp
+      ${CMAKE_SOURCE_DIR}/src/client/ZSharedPoolReader.cpp)
   target_include_directories(storage_bench PRIVATE ${CMAKE_SOURCE_DIR}/src)
   target_link_libraries(storage_bench PRIVATE zstorage Qt5::Core)
 endif()
