@@ -10,6 +10,12 @@
 // (times, size, first name, placement) from which its FILE record is encoded
 // whenever it is read, so a volume of a million files stays cheap.
 //
+// Raw reads (SetFilePointerEx + ReadFile, whole sectors) see cluster 0 as the
+// boot sector, the MFT and its mirror at the LCNs that FSCTL_GET_NTFS_VOLUME_DATA
+// and the boot sector give (records in their on-disk form, sector ends
+// stamped), the clusters of non-resident attribute lists, and zeros elsewhere.
+// A journal record's USN is its byte offset in the journal stream.
+//
 // Thread safety: every public member may be called from any thread. A journal
 // read blocks without holding the lock and wakes on new records, on cancelIo,
 // on setNotReady and on its time-out (measured on Platform::clock()).
@@ -37,7 +43,8 @@ public:
     // How the names of a new file or link are written.
     enum class NameForm : BYTE {
         Automatic,   // Win32AndDos when the name is a valid upper-case 8.3 name,
-                     // otherwise Win32 (plus a generated DOS name with Options::shortNames)
+                     // otherwise Win32 (plus a generated DOS name with Options::shortNames),
+                     // POSIX for names Win32 forbids (\ : * ? " < > |, a trailing dot or space)
         Posix,       // one name in the POSIX name space (case-sensitive, as Linux names)
         Win32,       // one name in the Win32 name space, no DOS name
         Win32AndDos, // one name valid in both
@@ -54,7 +61,8 @@ public:
     struct Options {
         DWORD bytesPerSector = 512;
         DWORD bytesPerCluster = 4096;
-        DWORD bytesPerRecord = 1024;     // a multiple of bytesPerSector
+        DWORD bytesPerRecord = 1024;     // a power of two, at least 1024
+        // Invalid geometry (not a power of two, cluster below sector) falls back to these defaults.
         ULONGLONG totalClusters = 0x10000000ull;
         ULONGLONG serialNumber = 0x5A3C9E1D7B2F4680ull;
         std::u16string fileSystemName = u"NTFS";
