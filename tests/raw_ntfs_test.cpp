@@ -916,6 +916,13 @@ TEST(RawNtfsFixture, TornRecordCountsAsNotInUse)
     ULONGLONG answered = 0;
     ASSERT_TRUE(fileRecord(*d, records[u"b.txt"], rec, &answered));
     EXPECT_EQ(answered, records[u"a.txt"]);
+
+    // $MFT's own record torn: its copy in $MFTMirr still mounts the volume.
+    const size_t mft = size_t(v.MftStartLcn.QuadPart) * v.BytesPerCluster;
+    bytes[mft + 510] ^= 0xFF;
+    auto mirrored = openBytes(bytes);
+    ASSERT_TRUE(mirrored->isNtfs());
+    EXPECT_GT(enumerate(*mirrored, queryJournal(*mirrored).NextUsn).size(), 3u);
 }
 
 TEST(RawNtfsFixture, JournalIsReadFromJAndFollowedWhileAppended)

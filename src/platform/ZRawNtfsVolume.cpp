@@ -298,8 +298,12 @@ bool ZRawNtfsVolume::loadMftLayout(QString* error)
 {
     const Geometry& g = geometry_;
     std::vector<BYTE> rec(g.recordSize);
-    if (!readVolume(g.mftLcn * g.bytesPerCluster, rec.data(), rec.size())
-        || checkFileRecord(rec.data(), rec.size()) != ZNtfsRecordState::InUse) {
+    // $MFT's own record, or its copy at the start of $MFTMirr when torn.
+    const auto readMftRecord = [&](ULONGLONG lcn) {
+        return lcn < g.totalClusters && readVolume(lcn * g.bytesPerCluster, rec.data(), rec.size())
+               && checkFileRecord(rec.data(), rec.size()) == ZNtfsRecordState::InUse;
+    };
+    if (!readMftRecord(g.mftLcn) && !readMftRecord(g.mftMirrLcn)) {
         *error = QStringLiteral("the MFT's own record is unreadable");
         return false;
     }
