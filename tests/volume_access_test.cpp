@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStringList>
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,7 @@ constexpr DWORD kRoot = Ntfs::RecordRoot;
 std::vector<std::string> errorLines()
 {
     std::vector<std::string> out;
-    const QString prefix = QStringLiteral("[%1|").arg(long(syscall(SYS_gettid)));
+    const QString thread = QString::number(long(syscall(SYS_gettid)));
     QDir dir(Platform::executableFolder() + QStringLiteral("/log"));
     for (const QString& name : dir.entryList(QDir::Files)) {
         QFile f(dir.filePath(name));
@@ -40,7 +41,9 @@ std::vector<std::string> errorLines()
             continue;
         while (!f.atEnd()) {
             const QString l = QString::fromUtf8(f.readLine()).trimmed();
-            if (l.startsWith(prefix) && l.contains(QLatin1String("ERROR|")))
+            // "[" thread id (padded) "|" time "|" severity "|" place "] " text
+            const QStringList fields = l.section(QLatin1String("] "), 0, 0).mid(1).split(QLatin1Char('|'));
+            if (fields.size() >= 3 && fields[0].trimmed() == thread && fields[2].trimmed() == QLatin1String("ERROR"))
                 out.push_back(l.mid(l.indexOf(QLatin1String("] ")) + 2).toStdString());
         }
     }
