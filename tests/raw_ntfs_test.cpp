@@ -16,6 +16,8 @@
 
 #ifdef SEARCH_HAVE_NTFS_FIXTURE
 #include "ZNtfsFixture.h"
+#include "client/ZSharedPoolReader.h"
+#include "support/ZServiceTestKit.h"
 #endif
 
 #include <gtest/gtest.h>
@@ -1144,6 +1146,59 @@ TEST(RawNtfsFixture, VolumeWithoutJournalShowsAnEmptyOneThatMovesOnEveryChange)
     EXPECT_FALSE(after.FirstUsn <= before.NextUsn && before.NextUsn <= after.NextUsn);
     ASSERT_TRUE(change(image, "delete /docs/sub/later.txt\n"));
     EXPECT_NE(queryJournal(*openImage(image)).NextUsn, after.NextUsn);
+}
+
+TEST(RawNtfsService, ImageDriveIsIndexedAndItsJournalFollowedToTheClients)
+{
+    using namespace ServiceTestKit;
+    app();
+    clearStartSettings();
+    const QString image = makeImage(QStringLiteral("service"), std::string(kTree) + "journal 1048576 65536 21\n"
+                                                                     "usn /docs/small.txt 80000100\n");
+    ZDriveTable::instance().clear();
+    ZDriveTable::instance().setDrive(u'D', openRawNtfsVolume(image, nullptr));
+    {
+        ClockTicker ticker;
+        RealService s;
+        ASSERT_TRUE(s.started);
+        TestClient client;
+        ASSERT_TRUE(client.connectTo(s.service));
+        size_t at = 0;
+        const auto waitFor = [&](int type, ZClientMessage* out) {
+            return spinUntil(
+                [&] {
+                    for (; at < client.messages.size(); ++at) {
+                        if (client.messages[at].type == type) {
+                            if (out)
+                                *out = client.messages[at];
+                            ++at;
+                            return true;
+                        }
+                    }
+                    return false;
+                },
+                20000);
+        };
+        ZClientMessage ready;
+        ASSERT_TRUE(waitFor(1, &ready));
+        EXPECT_EQ(ready.drive, 'D');
+        SearchEngine::ZSharedPoolReader reader(ready.poolName, 'D');
+        EXPECT_GE(reader.attachPieces(), 1);
+        EXPECT_EQ(reader.findNames(QStringLiteral("hardlink")).size(), 1);
+        EXPECT_EQ(reader.findNames(QStringLiteral("many-link")).size(), 7);
+
+        // Another writer adds a file and its journal records to the image.
+        ASSERT_TRUE(change(image, "file /docs/fresh.txt 7\nusn /docs/fresh.txt 100\n"
+                                  "usn /docs/fresh.txt 80000102\n"));
+        ZClientMessage added;
+        ASSERT_TRUE(waitFor(6, &added));
+        SearchEngine::ZItemSnapshot item;
+        ASSERT_EQ(reader.readItem(added.itemRef, &item), SearchEngine::ZSharedPoolReader::ReadOk);
+        EXPECT_EQ(item.fileName(), QStringLiteral("fresh.txt"));
+        EXPECT_EQ(item.parentRecordNumber, 64u);
+        EXPECT_EQ(client.decoder.malformedCount(), 0);
+    }
+    ZDriveTable::instance().clear();
 }
 
 #endif // SEARCH_HAVE_NTFS_FIXTURE
