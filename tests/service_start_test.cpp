@@ -152,8 +152,11 @@ TEST_F(ServiceStart, OneVolumePerDriveInDriveOrder)
         EXPECT_TRUE(v->wait(2000));
 }
 
-TEST_F(ServiceStart, WorldAccessOnTheServer)
+TEST_F(ServiceStart, WorldAccessServerThatIsAlsoANativeEventFilter)
 {
     ZService service;
     EXPECT_EQ(service.socketOptions(), QLocalServer::WorldAccessOption);
+    EXPECT_STREQ(service.metaObject()->className(), "SearchEngine::ZService");
+    EXPECT_EQ(service.qt_metacast("QAbstractNativeEventFilter"),
+              static_cast<void*>(static_cast<QAbstractNativeEventFilter*>(&service)));
 }
