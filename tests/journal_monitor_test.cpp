@@ -168,7 +168,7 @@ std::vector<std::string> reportFields()
 std::vector<std::string> errorLinesOfThisThread()
 {
     std::vector<std::string> out;
-    const QString prefix = QStringLiteral("[%1|").arg(long(syscall(SYS_gettid)));
+    const QString tid = QString::number(long(syscall(SYS_gettid)));
     QDir dir(Platform::executableFolder() + QStringLiteral("/log"));
     for (const QString& name : dir.entryList(QDir::Files)) {
         QFile f(dir.filePath(name));
@@ -176,7 +176,9 @@ std::vector<std::string> errorLinesOfThisThread()
             continue;
         while (!f.atEnd()) {
             const QString l = QString::fromUtf8(f.readLine()).trimmed();
-            if (l.startsWith(prefix) && l.contains(QLatin1String("ERROR|")))
+            // "[" thread id (padded) "|" time "|" severity "|" place "] " text
+            const QString threadField = l.mid(1, l.indexOf(QLatin1Char('|')) - 1).trimmed();
+            if (l.startsWith(QLatin1Char('[')) && threadField == tid && l.contains(QLatin1String("ERROR|")))
                 out.push_back(l.mid(l.indexOf(QLatin1String("] ")) + 2).toStdString());
         }
     }
