@@ -155,7 +155,7 @@ TEST_F(DriveCacheTest, FileLayoutIsByteForByte)
 
     QByteArray head = bigEndian<qint32>(22) + bigEndian<qint64>(3000);
     // buildTime as a Qt 5.15 stream writes it: Julian day, milliseconds of
-    // the day, time specification (0: local time).
+    // the day, time spec (0: local time).
     const QDateTime built = v->buildTime;
     head += bigEndian<qint64>(built.date().toJulianDay()) + bigEndian<quint32>(quint32(built.time().msecsSinceStartOfDay()))
         + QByteArray(1, char(Qt::LocalTime));
