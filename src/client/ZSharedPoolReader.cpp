@@ -188,6 +188,15 @@ void walkPiece(const char* base, long long size, WORD drive, WORD number, DWORD 
         if (count == 0)
             return;
         if (loadItemFlags(r) & InUse) {
+            if (termSignature) {
+                // The signature alone rules most records out, before any copy.
+                ULONGLONG signature;
+                std::memcpy(&signature, base + offset + offsetof(ItemRecord, nameSignature), sizeof signature);
+                if (!signatureMayContain(signature, *termSignature)) {
+                    index += count;
+                    continue;
+                }
+            }
             ZItemSnapshot snapshot;
             if (copyRecord(base, size, index, &snapshot, termSignature) == Copy::Done && snapshot.isLive()) {
                 snapshot.itemRef = makeItemRef(drive, number, index);
