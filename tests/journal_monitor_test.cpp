@@ -466,6 +466,33 @@ TEST_F(JournalMonitorTest, AFailureCausedByAStopEndsQuietly)
     EXPECT_EQ(device->requests.size(), 1u);
 }
 
+TEST_F(JournalMonitorTest, AStopDuringTheRetryPauseEndsItEarly)
+{
+    // A clock on which the stop arrives one second into the pause.
+    struct StoppingClock : Platform::ZManualClock {
+        std::atomic<bool>* stop = nullptr;
+        ULONGLONG stopAt = 0;
+        void sleepMs(DWORD ms) override
+        {
+            ZManualClock::sleepMs(ms);
+            if (tickMs() >= stopAt)
+                stop->store(true);
+        }
+    } stopping;
+    auto device = scripted(u'S');
+    device->fail(ERROR_CRC);
+    device->answer(batch(0x200));   // never read
+    stopping.stop = &volume->stopRequested;
+    stopping.stopAt = stopping.tickMs() + 1000;
+    Platform::setClock(&stopping);
+    const ULONGLONG t0 = stopping.tickMs();
+    monitor(0x100);
+    Platform::setClock(&clock);
+    EXPECT_EQ(device->requests.size(), 1u);
+    EXPECT_EQ(stopping.tickMs() - t0, 1000u);
+    EXPECT_TRUE(listenFailures.empty());
+}
+
 // ---- malformed batches --------------------------------------------------------------
 
 TEST_F(JournalMonitorTest, AMalformedRecordEndsItsBatchWithoutReadingPastIt)

@@ -7,6 +7,7 @@
 #include "frame/ZLog.h"
 #include "frame/ZSettings.h"
 
+#include <algorithm>
 #include <memory>
 #include <unordered_map>
 
@@ -21,6 +22,8 @@ constexpr LONGLONG kReadTimeout = -50000000;   // 5 s, relative, in 100 ns units
 constexpr DWORDLONG kBytesToWaitFor = 4096;
 constexpr WORD kRecordMajorVersion = 2;
 constexpr DWORD kRetryDelayMs = 5000;
+// The pause is taken in slices so that a stop ends it early.
+constexpr DWORD kRetrySliceMs = 100;
 // ERROR_INVALID_PARAMETER this many times in a row is retried; once more gives up.
 constexpr int kParameterRetries = 3;
 constexpr DWORD kRecordHeaderSize = offsetof(USN_RECORD_V2, FileName);
@@ -68,6 +71,13 @@ USN_RECORD_V2* recordAt(BYTE* batch, DWORD size, DWORD offset)
     if (rec->FileNameOffset < kRecordHeaderSize || rec->FileNameLength % sizeof(WCHAR) != 0 || nameEnd > length)
         return nullptr;
     return rec;
+}
+
+// Sleeps ms (on the clock seam) unless `stop` is set meanwhile.
+void sleepUnlessStopped(DWORD ms, const std::atomic<bool>& stop)
+{
+    for (DWORD slept = 0; slept < ms && !stop.load(); slept += kRetrySliceMs)
+        Sleep(std::min(kRetrySliceMs, ms - slept));
 }
 
 } // namespace
@@ -151,7 +161,7 @@ void ZDriveVolume::monitorUsnJournal(USN startUsn, const std::function<void(USN_
                 giveUp(ERROR_INVALID_PARAMETER);
                 return;
             }
-            Sleep(kRetryDelayMs);
+            sleepUnlessStopped(kRetryDelayMs, stopRequested);
             break;
         case ERROR_NOT_READY:
             giveUp(ERROR_NOT_READY);
@@ -163,7 +173,7 @@ void ZDriveVolume::monitorUsnJournal(USN startUsn, const std::function<void(USN_
             giveUp(ERROR_INVALID_PARAMETER);
             return;
         default:
-            Sleep(kRetryDelayMs);
+            sleepUnlessStopped(kRetryDelayMs, stopRequested);
             break;
         }
     }
