@@ -34,10 +34,13 @@ const char kCacheFolder[] = "CSIDL_LOCAL_APPDATA\\Orvanta\\SearchService\\";
 const char kCacheFileName[] = "DriveCache%1.dat";
 const char kTempSuffix[] = ".temp";
 
-// The cache file of a drive, as the file system names it.
+// The folder of the cache files, as the file system names it; empty when
+// the special folder is unknown (the unexpanded name would be taken relative
+// to the current directory).
 QString cacheFolder()
 {
-    return Platform::toNativePath(expandSpecialPath(QString::fromLatin1(kCacheFolder)));
+    const QString folder = Platform::toNativePath(expandSpecialPath(QString::fromLatin1(kCacheFolder)));
+    return QDir::isAbsolutePath(folder) ? folder : QString();
 }
 
 QString cachePath(const QString& folder, ushort drive)
@@ -63,7 +66,7 @@ void syncFolder(const QString& folder)
 void ZDriveVolume::saveDriveCache()
 {
     const QString folder = cacheFolder();
-    if (!QDir().mkpath(folder))
+    if (folder.isEmpty() || !QDir().mkpath(folder))
         return;
     const QString path = cachePath(folder, m_drive);
     const QString temp = path + QLatin1String(kTempSuffix);
@@ -98,7 +101,10 @@ bool ZDriveVolume::loadDriveCache()
     // Only an empty pool is filled from the file; a failed load clears it.
     if (pool->pieceCount() != 0)
         return false;
-    QFile file(cachePath(cacheFolder(), m_drive));
+    const QString folder = cacheFolder();
+    if (folder.isEmpty())
+        return false;
+    QFile file(cachePath(folder, m_drive));
     if (!file.open(QIODevice::ReadOnly))
         return false;
     QDataStream stream(&file);
