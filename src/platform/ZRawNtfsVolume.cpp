@@ -368,14 +368,23 @@ bool ZRawNtfsVolume::readAttribute(const AttributeData& attr, ULONGLONG offset, 
         std::memcpy(buffer, attr.value.data() + offset, size);
         return true;
     }
-    const ULONGLONG cluster = geometry_.bytesPerCluster;
     const ULONGLONG valid = ULONGLONG(std::max<LONGLONG>(0, std::min(attr.initializedSize, attr.dataSize)));
+    return readRuns(attr.runs, valid, offset, buffer, size, unmappedIsZero);
+}
+
+// Bytes [offset, offset + size) of a non-resident value through its runs.
+// Holes and bytes at or past the valid length read as zeros; so do unmapped
+// clusters when unmappedIsZero, which otherwise fail the read.
+bool ZRawNtfsVolume::readRuns(const ZNtfsRunList& runs, ULONGLONG valid, ULONGLONG offset, BYTE* buffer,
+                              size_t size, bool unmappedIsZero)
+{
+    const ULONGLONG cluster = geometry_.bytesPerCluster;
     while (size) {
         const ULONGLONG vcn = offset / cluster;
         const ULONGLONG within = offset % cluster;
         if (vcn > ULONGLONG(std::numeric_limits<LONGLONG>::max()))
             return false;
-        const ZNtfsRun* run = attr.runs.find(LONGLONG(vcn));
+        const ZNtfsRun* run = runs.find(LONGLONG(vcn));
         size_t piece;
         if (run) {
             const ULONGLONG runBytesLeft = ULONGLONG(run->vcn + run->length - LONGLONG(vcn)) * cluster - within;
@@ -408,29 +417,9 @@ bool ZRawNtfsVolume::readAttribute(const AttributeData& attr, ULONGLONG offset, 
 
 int ZRawNtfsVolume::readRecord(ULONGLONG record, BYTE* buffer)
 {
-    const ULONGLONG size = geometry_.recordSize;
-    if (record >= mftRecords_)
+    const size_t size = geometry_.recordSize;
+    if (record >= mftRecords_ || !readRuns(mftRuns_, ULONGLONG(mftValidLength_), record * size, buffer, size, false))
         return StateCorrupt;
-    // Reads through the MFT's runs without copying them.
-    const ULONGLONG cluster = geometry_.bytesPerCluster;
-    ULONGLONG offset = record * size;
-    BYTE* out = buffer;
-    size_t left = size;
-    while (left) {
-        const ZNtfsRun* run = mftRuns_.find(LONGLONG(offset / cluster));
-        if (!run || run->lcn == ZNtfsRunList::kSparseLcn)
-            return StateCorrupt;
-        const ULONGLONG vcn = offset / cluster;
-        const ULONGLONG within = offset % cluster;
-        const ULONGLONG runLeft = ULONGLONG(run->vcn + run->length - LONGLONG(vcn)) * cluster - within;
-        const size_t piece = size_t(std::min<ULONGLONG>(left, runLeft));
-        const ULONGLONG at = (ULONGLONG(run->lcn) + (vcn - ULONGLONG(run->vcn))) * cluster + within;
-        if (!readVolume(at, out, piece))
-            return StateCorrupt;
-        out += piece;
-        offset += piece;
-        left -= piece;
-    }
     return stateCode(checkFileRecord(buffer, size));
 }
 
@@ -755,13 +744,10 @@ ULONGLONG ZRawNtfsVolume::volumeFingerprint()
                                                         + 2 * (recordSize / kNtfsFixupStride + 1));
     const size_t chunkBytes = std::max(recordSize, kChunkBytes - kChunkBytes % recordSize);
     std::vector<BYTE> buf(chunkBytes);
-    AttributeData mft;
-    mft.runs = mftRuns_;
-    mft.dataSize = mft.initializedSize = mftValidLength_;
     const ULONGLONG total = mftRecords_ * geometry_.recordSize;
     for (ULONGLONG at = 0; at < total; at += chunkBytes) {
         const size_t n = size_t(std::min<ULONGLONG>(chunkBytes, total - at));
-        if (!readAttribute(mft, at, buf.data(), n, true))
+        if (!readRuns(mftRuns_, ULONGLONG(mftValidLength_), at, buf.data(), n, true))
             break;
         for (size_t i = 0; i + recordSize <= n; i += recordSize)
             h = mix(h, buf.data() + i, headerBytes);
@@ -1013,11 +999,8 @@ BOOL ZRawNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, DWORD 
         c.count = std::min<ULONGLONG>(chunkRecords, mftRecords_ - r);
         c.bytes.resize(size_t(c.count) * recordSize);
         c.states.assign(size_t(c.count), StateCorrupt);
-        AttributeData mft;
-        mft.runs = std::move(mftRuns_);
-        mft.dataSize = mft.initializedSize = mftValidLength_;
-        const bool chunkRead = readAttribute(mft, r * recordSize, c.bytes.data(), c.bytes.size(), false);
-        mftRuns_ = std::move(mft.runs);
+        const bool chunkRead
+            = readRuns(mftRuns_, ULONGLONG(mftValidLength_), r * recordSize, c.bytes.data(), c.bytes.size(), false);
         for (ULONGLONG i = 0; i < c.count; ++i) {
             BYTE* rec = c.bytes.data() + size_t(i) * recordSize;
             if (chunkRead)

@@ -99,6 +99,8 @@ private:
     bool readVolume(ULONGLONG offset, void* buffer, size_t size);
     bool readAttribute(const AttributeData& attr, ULONGLONG offset, BYTE* buffer, size_t size,
                        bool unmappedIsZero);
+    bool readRuns(const ZNtfsRunList& runs, ULONGLONG validLength, ULONGLONG offset, BYTE* buffer, size_t size,
+                  bool unmappedIsZero);
     int readRecord(ULONGLONG record, BYTE* buffer);
     int cachedRecord(ULONGLONG record, BYTE* buffer);
     bool readAttributeList(const BYTE* record, std::vector<BYTE>& list);
