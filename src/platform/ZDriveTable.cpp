@@ -1,18 +1,88 @@
 #include "platform/ZDriveTable.h"
 
+#include "platform/ZLiveDirectoryVolume.h"
+#include "platform/ZRawNtfsVolume.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QtGlobal>
+
 namespace Platform {
 
 namespace {
+
+const char kTableFolder[] = "/orvanta/dosdevices";
+const char kRootDirectory[] = "/";
+constexpr char16_t kDefaultLetter = u'C';
+
 char16_t upperLetter(char16_t c)
 {
     return (c >= u'a' && c <= u'z') ? char16_t(c - u'a' + u'A') : c;
 }
+
+bool isLetter(QChar c)
+{
+    const char16_t u = upperLetter(c.unicode());
+    return u >= u'A' && u <= u'Z';
+}
+
 } // namespace
 
 ZDriveTable& ZDriveTable::instance()
 {
     static ZDriveTable table;
     return table;
+}
+
+QString ZDriveTable::folder()
+{
+    const QByteArray env = qgetenv("XDG_CONFIG_HOME");
+    const QString config = env.isEmpty() ? QDir::homePath() + QStringLiteral("/.config") : QFile::decodeName(env);
+    return config + QLatin1String(kTableFolder);
+}
+
+std::map<char16_t, ZDriveTable::Entry> ZDriveTable::folderEntries() const
+{
+    std::map<char16_t, Entry> out;
+    const QString dir = folder();
+    if (!QFileInfo(dir).isDir()) {
+        if (drives_.empty())
+            out[kDefaultLetter] = Entry{Kind::Directory, QString::fromLatin1(kRootDirectory)};
+        return out;
+    }
+    const QDir d(dir);
+    const QStringList names = d.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        Kind kind;
+        if (name.size() == 2 && isLetter(name[0]) && name[1] == QLatin1Char(':'))
+            kind = Kind::Directory;
+        else if (name.size() == 3 && isLetter(name[0]) && name[1] == QLatin1Char(':') && name[2] == QLatin1Char(':'))
+            kind = Kind::Image;
+        else
+            continue;
+        // "x:" and "x::" both present: the directory wins, as the first found.
+        const char16_t letter = upperLetter(name[0].unicode());
+        if (out.count(letter) && out[letter].kind == Kind::Directory)
+            continue;
+        // Keyed by what the link names, so a re-pointed link makes a new device.
+        const QString path = d.filePath(name);
+        const QString target = QFileInfo(path).canonicalFilePath();
+        out[letter] = Entry{kind, target.isEmpty() ? path : target};
+    }
+    return out;
+}
+
+std::shared_ptr<ZVolumeDevice> ZDriveTable::make(const Entry& entry) const
+{
+    QString error;
+    std::shared_ptr<ZVolumeDevice> device;
+    if (entry.kind == Kind::Directory)
+        device = ZLiveDirectoryVolume::open(entry.target, ZLiveDirectoryVolume::Options(), &error);
+    else
+        device = openRawNtfsVolume(entry.target, &error);
+    if (!device)
+        qWarning("drive %s: %s", qPrintable(entry.target), qPrintable(error));
+    return device;
 }
 
 void ZDriveTable::setDrive(char16_t letter, std::shared_ptr<ZVolumeDevice> device)
@@ -31,21 +101,42 @@ void ZDriveTable::clear()
 {
     std::lock_guard<std::mutex> g(lock_);
     drives_.clear();
+    made_.clear();
 }
 
 std::shared_ptr<ZVolumeDevice> ZDriveTable::device(char16_t letter)
 {
+    const char16_t upper = upperLetter(letter);
     std::lock_guard<std::mutex> g(lock_);
-    auto it = drives_.find(upperLetter(letter));
-    return it == drives_.end() ? nullptr : it->second;
+    auto it = drives_.find(upper);
+    if (it != drives_.end())
+        return it->second;
+    const auto entries = folderEntries();
+    auto e = entries.find(upper);
+    if (e == entries.end())
+        return nullptr;
+    auto m = made_.find(upper);
+    if (m != made_.end() && m->second.entry.kind == e->second.kind && m->second.entry.target == e->second.target
+        && m->second.device)
+        return m->second.device;
+    // Made under the lock: two first uses of a letter make one device.
+    auto device = make(e->second);
+    if (device)
+        made_[upper] = Made{e->second, device};
+    return device;
 }
 
 std::vector<char16_t> ZDriveTable::letters()
 {
     std::lock_guard<std::mutex> g(lock_);
-    std::vector<char16_t> out;
+    std::map<char16_t, bool> all;
     for (const auto& d : drives_)
-        out.push_back(d.first);
+        all[d.first] = true;
+    for (const auto& e : folderEntries())
+        all[e.first] = true;
+    std::vector<char16_t> out;
+    for (const auto& a : all)
+        out.push_back(a.first);
     return out;
 }
 

@@ -1460,6 +1460,19 @@ bool ZEmulatedNtfsVolume::setTimes(DWORD file, const FileTimes& t)
     return true;
 }
 
+bool ZEmulatedNtfsVolume::setTimesQuietly(DWORD file, const FileTimes& t)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    if (!checkChangeable(file))
+        return false;
+    Slot& s = slots_[file];
+    const ULONGLONG given[TimeCount] = {t.creationTime, t.lastWriteTime, t.changeTime, t.lastAccessTime};
+    for (int i = 0; i < TimeCount; ++i)
+        if (given[i])
+            s.times[i] = given[i];
+    return true;
+}
+
 bool ZEmulatedNtfsVolume::setStream(DWORD file, const std::u16string& streamName, ULONGLONG size)
 {
     std::lock_guard<std::mutex> g(lock_);
@@ -1582,6 +1595,19 @@ bool ZEmulatedNtfsVolume::fileInfo(DWORD file, FileInfo& info) const
         info.nonResidentAttributeList = ex->nonResidentList;
     }
     return true;
+}
+
+void ZEmulatedNtfsVolume::forEachLink(
+    const std::function<void(DWORD record, DWORD parent, const std::u16string& name)>& visit) const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    for (DWORD r = Ntfs::RecordFirstUser; r < DWORD(slots_.size()); ++r) {
+        if (!isBase(r) || !(slots_[r].flags & FlagHasLink))
+            continue;
+        for (const Link& l : linksOf(r))
+            if (l.nameSpace != Ntfs::NameSpaceDos)
+                visit(r, parentOf(l), nameOf(l));
+    }
 }
 
 ULONGLONG ZEmulatedNtfsVolume::fileReference(DWORD record) const

@@ -21,11 +21,13 @@
 // on setNotReady and on its time-out (measured on Platform::clock()).
 #pragma once
 
+#include "platform/ZChunkedArray.h"
 #include "platform/ZVolumeDevice.h"
 #include "platform/win32_ioctl.h"
 #include "platform/ntfs_format.h"
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -197,6 +199,9 @@ public:
     // BASIC_INFO_CHANGE.
     bool setAttributes(DWORD file, DWORD attributes);
     bool setTimes(DWORD file, const FileTimes& times);
+    // The same without a journal record: times that come with a change
+    // already journaled (a write's modification time).
+    bool setTimesQuietly(DWORD file, const FileTimes& times);
     // A named $DATA stream: STREAM_CHANGE when new, NAMED_DATA_* for its size.
     bool setStream(DWORD file, const std::u16string& streamName, ULONGLONG size);
     // USN_REASON_CLOSE with the reasons accumulated since the last close.
@@ -215,6 +220,9 @@ public:
     // without regard to case for Win32 names), or 0.
     DWORD lookup(DWORD parent, const std::u16string& name) const;
     bool fileInfo(DWORD file, FileInfo& info) const;
+    // Calls visit for every name (DOS names aside) of every file in use but
+    // the metadata files, with the lock held: visit must not call the volume.
+    void forEachLink(const std::function<void(DWORD record, DWORD parent, const std::u16string& name)>& visit) const;
     ULONGLONG fileReference(DWORD record) const;   // 0 when the record is free
     bool inUse(DWORD record) const;
     DWORD recordCount() const;                     // MFT records (in use or free)
@@ -335,7 +343,7 @@ private:
     mutable std::mutex lock_;
     std::condition_variable changed_;
 
-    std::vector<Slot> slots_;                       // one per MFT record
+    ZChunkedArray<Slot> slots_;                     // one per MFT record; slots never move
     std::vector<ULONGLONG> inUseBits_;              // MFT bitmap
     std::vector<DWORD> freeRecords_;                // min-heap of free records: the lowest is reused first
     std::u16string names_;                          // name arena for links

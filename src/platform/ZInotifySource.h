@@ -1,0 +1,37 @@
+// Changes from inotify: one watch on every directory of the tree. A moved
+// name's two events (same cookie) become one rename; a name moved out of the
+// tree, or in from outside it, is a name to look at again.
+#pragma once
+
+#include "platform/ZLiveChangeSource.h"
+
+#include <unordered_map>
+
+namespace Platform {
+
+class ZInotifySource : public ZLiveChangeSource {
+public:
+    ~ZInotifySource() override;
+    const char* name() const override { return "inotify"; }
+    bool start(const std::string& root) override;
+    bool watchDirectory(const std::string& path, DWORD record) override;
+    void forgetDirectory(DWORD record) override;
+    int fd() const override { return fd_; }
+    void readEvents(std::vector<LiveEvent>& out) override;
+
+private:
+    struct PendingMove {
+        bool valid = false;
+        uint32_t cookie = 0;
+        DWORD directory = 0;
+        std::string name;
+    };
+    void flushPendingMove(std::vector<LiveEvent>& out);
+
+    int fd_ = -1;
+    std::unordered_map<int, DWORD> recordOfWatch_;
+    std::unordered_map<DWORD, int> watchOfRecord_;
+    PendingMove pendingMove_;
+};
+
+} // namespace Platform

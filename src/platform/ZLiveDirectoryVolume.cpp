@@ -1,0 +1,768 @@
+#include "platform/ZLiveDirectoryVolume.h"
+
+#include "platform/ZFanotifySource.h"
+#include "platform/ZInotifySource.h"
+#include "platform/ZLiveNameCodec.h"
+
+#include <QFile>
+#include <QtGlobal>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace Platform {
+
+namespace {
+
+constexpr DWORD kRoot = Ntfs::RecordRoot;
+constexpr ULONGLONG kFileTimeUnixEpoch = 116444736000000000ull;
+constexpr ULONGLONG kTicksPerSecond = 10000000ull;
+constexpr ULONGLONG kNanosecondsPerTick = 100;
+constexpr USN kUsnAlignment = 8;
+constexpr DWORD kClusterBytes = 4096;
+// How often the event thread looks whether the root is still there.
+constexpr int kRootCheckMs = 500;
+// Events held while the first walk runs, beyond which they count as lost.
+constexpr size_t kMaxBufferedEvents = size_t(1) << 22;
+constexpr int kOpenSettleMs = 60000;
+
+ULONGLONG realTimeFileTime()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return kFileTimeUnixEpoch + ULONGLONG(ts.tv_sec) * kTicksPerSecond + ULONGLONG(ts.tv_nsec) / kNanosecondsPerTick;
+}
+
+// Journal ids differ between volumes opened in the same 100 ns.
+DWORDLONG freshJournalId()
+{
+    static std::atomic<DWORDLONG> last{0};
+    DWORDLONG id = realTimeFileTime();
+    DWORDLONG prev = last.load();
+    for (;;) {
+        const DWORDLONG next = std::max(id, prev + 1);
+        if (last.compare_exchange_weak(prev, next))
+            return next;
+    }
+}
+
+bool sameFileTimes(const ZEmulatedNtfsVolume::FileTimes& a, const LiveFileStat& st)
+{
+    return a.creationTime == st.creationTime && a.lastWriteTime == st.lastWriteTime
+        && a.changeTime == st.changeTime;
+}
+
+ZEmulatedNtfsVolume::FileTimes timesOf(const LiveFileStat& st)
+{
+    ZEmulatedNtfsVolume::FileTimes t;
+    t.creationTime = st.creationTime;
+    t.lastWriteTime = st.lastWriteTime;
+    t.changeTime = st.changeTime;
+    t.lastAccessTime = st.lastAccessTime;
+    return t;
+}
+
+} // namespace
+
+std::shared_ptr<ZLiveDirectoryVolume> ZLiveDirectoryVolume::open(const QString& root, const Options& options,
+                                                                 QString* error)
+{
+    const QByteArray native = QFile::encodeName(root);
+    char* resolved = realpath(native.constData(), nullptr);
+    if (!resolved) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(root, QString::fromLocal8Bit(strerror(errno)));
+        return nullptr;
+    }
+    const std::string canonical(resolved);
+    free(resolved);
+    std::shared_ptr<ZLiveDirectoryVolume> v(new ZLiveDirectoryVolume(options));
+    if (!v->start(canonical, error))
+        return nullptr;
+    return v;
+}
+
+ZLiveDirectoryVolume::ZLiveDirectoryVolume(const Options& options)
+    : options_(options)
+{
+}
+
+ZLiveDirectoryVolume::~ZLiveDirectoryVolume()
+{
+    if (thread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> g(eventLock_);
+            stopping_ = true;
+        }
+        const uint64_t one = 1;
+        (void)!::write(wakeFd_, &one, sizeof one);
+        thread_.join();
+    }
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+std::unique_ptr<ZLiveChangeSource> ZLiveDirectoryVolume::makeSource(Source which)
+{
+    if (which == Source::Fanotify)
+        return std::make_unique<ZFanotifySource>();
+    return std::make_unique<ZInotifySource>();
+}
+
+bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
+{
+    root_ = root;
+    LiveFileStat rootStat;
+    if (!liveStat(AT_FDCWD, root_.c_str(), rootStat) || !rootStat.directory()) {
+        if (error)
+            *error = QStringLiteral("%1: not a directory").arg(QFile::decodeName(root_.c_str()));
+        return false;
+    }
+    rootDevice_ = rootStat.device;
+    rootInode_ = rootStat.inode;
+
+    ZEmulatedNtfsVolume::Options vo;
+    vo.journalId = freshJournalId();
+    vo.firstUsn = USN(realTimeFileTime() & ~ULONGLONG(kUsnAlignment - 1));
+    vo.serialNumber = (rootDevice_ << 32) ^ rootInode_ ^ vo.journalId;
+    vo.label = liveNameToUtf16(root_.substr(root_.rfind('/') + 1));
+    struct statvfs fs;
+    if (statvfs(root_.c_str(), &fs) == 0 && fs.f_blocks)
+        vo.totalClusters = std::max<ULONGLONG>(ULONGLONG(fs.f_blocks) * fs.f_frsize / kClusterBytes, vo.totalClusters);
+    vo.bytesPerCluster = kClusterBytes;
+    volume_ = std::make_unique<ZEmulatedNtfsVolume>(vo);
+    volume_->setAutoClose(false);
+    volume_->setJournalPaused(true);
+
+    // The change source before the walk: nothing done meanwhile is missed.
+    Source which = options_.source;
+    const QByteArray forced = qgetenv(kSourceEnvironment);
+    if (forced == "inotify")
+        which = Source::Inotify;
+    else if (forced == "fanotify")
+        which = Source::Fanotify;
+    if (which == Source::Automatic || which == Source::Fanotify) {
+        source_ = makeSource(Source::Fanotify);
+        if (!source_->start(root_))
+            source_.reset();
+    }
+    if (!source_) {
+        source_ = makeSource(Source::Inotify);
+        if (!source_->start(root_)) {
+            if (error)
+                *error = QStringLiteral("%1: no change notification: %2")
+                             .arg(QFile::decodeName(root_.c_str()), QString::fromLocal8Bit(strerror(errno)));
+            return false;
+        }
+    }
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0) {
+        if (error)
+            *error = QStringLiteral("eventfd: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    walking_ = true;
+    thread_ = std::thread([this] { run(); });
+    {
+        std::lock_guard<std::mutex> g(stateLock_);
+        inodes_.assign(kRoot + 1, 0);
+        inodes_[kRoot] = rootInode_;
+        walk(root_, kRoot);
+    }
+    volume_->setJournalPaused(false);
+    {
+        std::lock_guard<std::mutex> g(eventLock_);
+        walking_ = false;
+    }
+    settle(kOpenSettleMs);
+    return true;
+}
+
+const char* ZLiveDirectoryVolume::sourceName() const
+{
+    return source_ ? source_->name() : "";
+}
+
+// ---------------------------------------------------------------------------
+// The device: the emulated volume answers, the root's state decides.
+
+bool ZLiveDirectoryVolume::volumeInformation(VolumeInformation& info)
+{
+    return volume_->volumeInformation(info);
+}
+
+bool ZLiveDirectoryVolume::open(DWORD desiredAccess)
+{
+    return volume_->open(desiredAccess);
+}
+
+BOOL ZLiveDirectoryVolume::deviceIoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                                           DWORD* bytesReturned)
+{
+    return volume_->deviceIoControl(code, in, inSize, out, outSize, bytesReturned);
+}
+
+BOOL ZLiveDirectoryVolume::read(ULONGLONG offset, void* buffer, DWORD size, DWORD* bytesRead)
+{
+    return volume_->read(offset, buffer, size, bytesRead);
+}
+
+void ZLiveDirectoryVolume::cancelIo()
+{
+    volume_->cancelIo();
+}
+
+// ---------------------------------------------------------------------------
+// The tree
+
+std::string ZLiveDirectoryVolume::pathOf(DWORD record) const
+{
+    std::vector<std::u16string> parts;
+    DWORD r = record;
+    // A chain longer than the records there are is a cycle: no path.
+    for (DWORD steps = 0; r != kRoot; ++steps) {
+        ZEmulatedNtfsVolume::FileInfo info;
+        if (steps > volume_->recordCount() || !volume_->fileInfo(r, info) || info.links.empty())
+            return std::string();
+        parts.push_back(info.links[0].name);
+        r = info.links[0].parent;
+    }
+    std::string path = root_ == "/" ? std::string() : root_;
+    for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
+        path.push_back('/');
+        path += liveNameFromUtf16(*it);
+    }
+    return path.empty() ? std::string("/") : path;
+}
+
+ULONGLONG ZLiveDirectoryVolume::identityOf(const LiveFileStat& st) const
+{
+    return st.device == rootDevice_ ? st.inode : 0;
+}
+
+void ZLiveDirectoryVolume::rememberInode(DWORD record, const LiveFileStat& st)
+{
+    if (inodes_.size() <= record)
+        inodes_.resize(std::max<size_t>(record + 1, inodes_.size() * 2), 0);
+    const ULONGLONG id = identityOf(st);
+    inodes_[record] = id;
+    if (id && st.links > 1 && !st.directory())
+        linkedInodes_[id] = record;
+}
+
+DWORD ZLiveDirectoryVolume::recordOfInode(ULONGLONG inode, DWORD links)
+{
+    auto it = linkedInodes_.find(inode);
+    if (it != linkedInodes_.end() && it->second < inodes_.size() && inodes_[it->second] == inode
+        && volume_->inUse(it->second))
+        return it->second;
+    // The first walk files every inode with several links on sight; later a
+    // file that had one link may have gained one: search.
+    if (walking_)
+        return 0;
+    for (DWORD r = Ntfs::RecordFirstUser; r < inodes_.size(); ++r) {
+        if (inodes_[r] == inode && volume_->inUse(r)) {
+            linkedInodes_[inode] = r;
+            return r;
+        }
+    }
+    return 0;
+}
+
+void ZLiveDirectoryVolume::forgetRecord(DWORD record)
+{
+    {
+        std::lock_guard<std::mutex> g(sourceLock_);
+        source_->forgetDirectory(record);
+    }
+    if (record < inodes_.size()) {
+        auto it = linkedInodes_.find(inodes_[record]);
+        if (it != linkedInodes_.end() && it->second == record)
+            linkedInodes_.erase(it);
+        inodes_[record] = 0;
+    }
+}
+
+void ZLiveDirectoryVolume::logError(const QString& line)
+{
+    if (options_.errorLog)
+        options_.errorLog(line);
+    else
+        qCritical("%s", qPrintable(line));
+}
+
+void ZLiveDirectoryVolume::watch(const std::string& path, DWORD record)
+{
+    bool ok;
+    int err;
+    {
+        std::lock_guard<std::mutex> g(sourceLock_);
+        ok = source_->watchDirectory(path, record);
+        err = errno;
+    }
+    if (ok)
+        return;
+    ++unwatchable_;
+    if (unwatchableNamed_ < kUnwatchableNamedMax) {
+        ++unwatchableNamed_;
+        logError(QStringLiteral("live volume %1: changes in %2 cannot be followed (%3)")
+                     .arg(QFile::decodeName(root_.c_str()), QFile::decodeName(path.c_str()),
+                          QString::fromLocal8Bit(strerror(err))));
+        if (unwatchableNamed_ == kUnwatchableNamedMax)
+            logError(QStringLiteral("live volume %1: further directories that cannot be followed are counted only")
+                         .arg(QFile::decodeName(root_.c_str())));
+    }
+}
+
+void ZLiveDirectoryVolume::walk(const std::string& path, DWORD record)
+{
+    std::vector<std::pair<std::string, DWORD>> stack{{path, record}};
+    std::vector<std::pair<std::string, DWORD>> subdirs;
+    while (!stack.empty()) {
+        auto top = std::move(stack.back());
+        stack.pop_back();
+        subdirs.clear();
+        scanDirectory(top.first, top.second, subdirs);
+        for (auto it = subdirs.rbegin(); it != subdirs.rend(); ++it)
+            stack.push_back(std::move(*it));
+    }
+}
+
+// Watches the directory, then files every entry in it (watch first, so an
+// entry made after the listing has its event).
+void ZLiveDirectoryVolume::scanDirectory(const std::string& path, DWORD record,
+                                         std::vector<std::pair<std::string, DWORD>>& subdirs,
+                                         std::vector<bool>* seen)
+{
+    watch(path, record);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    const std::string prefix = path == "/" ? std::string() : path;
+    liveReadDirectory(fd, [&](const char* entry, size_t length) {
+        const std::string name(entry, length);
+        LiveFileStat st;
+        if (!liveStat(fd, name.c_str(), st))
+            return;   // gone since the listing: its event follows
+        const std::u16string name16 = liveNameToUtf16(name);
+        const std::string childPath = prefix + "/" + name;
+        DWORD child = walking_ ? 0 : volume_->lookup(record, name16);
+        if (child && (inodes_.size() <= child || inodes_[child] != identityOf(st))) {
+            dropName(child, record, name16);
+            child = 0;
+        }
+        if (child)
+            update(child, st, name, LiveEvent::NameChanged);
+        else
+            child = addEntry(record, name, name16, st, childPath, false);
+        if (child && seen) {
+            if (seen->size() <= child)
+                seen->resize(child + 1, false);
+            (*seen)[child] = true;
+        }
+        if (child && st.directory() && identityOf(st))
+            subdirs.emplace_back(childPath, child);
+    });
+    ::close(fd);
+}
+
+DWORD ZLiveDirectoryVolume::addEntry(DWORD dir, const std::string& name, const std::u16string& name16,
+                                     const LiveFileStat& st, const std::string& path, bool descend)
+{
+    const ULONGLONG id = identityOf(st);
+    if (!st.directory() && st.links > 1 && id) {
+        const DWORD existing = recordOfInode(id, st.links);
+        if (existing) {
+            if (!volume_->link(existing, dir, name16, ZEmulatedNtfsVolume::NameForm::Posix))
+                return 0;
+            update(existing, st, name, LiveEvent::NameChanged);
+            return existing;
+        }
+    }
+    ZEmulatedNtfsVolume::CreateOptions o;
+    o.nameForm = ZEmulatedNtfsVolume::NameForm::Posix;
+    o.attributes = st.attributes(name);
+    o.creationTime = st.creationTime;
+    o.lastWriteTime = st.lastWriteTime;
+    o.changeTime = st.changeTime;
+    o.lastAccessTime = st.lastAccessTime;
+    DWORD r;
+    if (st.directory()) {
+        r = volume_->createFolder(dir, name16, o);
+    } else {
+        o.size = st.size;
+        r = volume_->createFile(dir, name16, o);
+    }
+    if (!r)
+        return 0;
+    rememberInode(r, st);
+    volume_->close(r);
+    if (descend && st.directory() && id)
+        walk(path, r);
+    return r;
+}
+
+void ZLiveDirectoryVolume::update(DWORD record, const LiveFileStat& st, const std::string& name,
+                                  LiveEvent::Kind cause)
+{
+    ZEmulatedNtfsVolume::FileInfo info;
+    if (!volume_->fileInfo(record, info))
+        return;
+    if (!info.directory) {
+        if (st.size > info.size)
+            volume_->write(record, info.size, st.size - info.size);
+        else if (st.size < info.size)
+            volume_->truncate(record, st.size);
+        else if (cause == LiveEvent::DataChanged && st.size && st.lastWriteTime != info.times.lastWriteTime)
+            volume_->write(record, 0, st.size);
+    }
+    const DWORD attributes = st.attributes(name);
+    const bool attributesChanged = attributes != info.attributes;
+    if (attributesChanged)
+        volume_->setAttributes(record, attributes);
+    if (cause == LiveEvent::InfoChanged && !attributesChanged && !sameFileTimes(info.times, st))
+        volume_->setTimes(record, timesOf(st));
+    else
+        volume_->setTimesQuietly(record, timesOf(st));
+    volume_->close(record);
+}
+
+// Removes one name; a folder's contents go first, as a deletion of the tree.
+void ZLiveDirectoryVolume::dropName(DWORD record, DWORD dir, const std::u16string& name16)
+{
+    ZEmulatedNtfsVolume::FileInfo info;
+    if (!volume_->fileInfo(record, info))
+        return;
+    if (info.directory)
+        removeSubtree(record);
+    volume_->remove(record, dir, name16);
+    if (!volume_->inUse(record))
+        forgetRecord(record);
+}
+
+void ZLiveDirectoryVolume::removeSubtree(DWORD folder)
+{
+    // Every (parent, record) pair, grouped by parent.
+    std::vector<std::pair<DWORD, DWORD>> edges;
+    volume_->forEachLink([&](DWORD record, DWORD parent, const std::u16string&) {
+        edges.emplace_back(parent, record);
+    });
+    std::sort(edges.begin(), edges.end());
+    auto childrenOf = [&](DWORD parent) {
+        auto lo = std::lower_bound(edges.begin(), edges.end(), std::make_pair(parent, DWORD(0)));
+        std::vector<DWORD> out;
+        for (auto it = lo; it != edges.end() && it->first == parent; ++it)
+            out.push_back(it->second);
+        return out;
+    };
+    // Depth first, each folder after its contents.
+    struct Frame {
+        DWORD folder;
+        std::vector<DWORD> children;
+        size_t next;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({folder, childrenOf(folder), 0});
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        if (f.next < f.children.size()) {
+            const DWORD child = f.children[f.next++];
+            ZEmulatedNtfsVolume::FileInfo info;
+            if (volume_->fileInfo(child, info) && info.directory) {
+                stack.push_back({child, childrenOf(child), 0});
+            } else {
+                for (const auto& l : info.links)
+                    if (l.parent == f.folder)
+                        volume_->remove(child, l.parent, l.name);
+                if (!volume_->inUse(child))
+                    forgetRecord(child);
+            }
+            continue;
+        }
+        const DWORD done = f.folder;
+        stack.pop_back();
+        if (stack.empty())
+            break;   // the folder itself: its caller removes its name
+        ZEmulatedNtfsVolume::FileInfo info;
+        if (volume_->fileInfo(done, info))
+            for (const auto& l : info.links)
+                volume_->remove(done, l.parent, l.name);
+        if (!volume_->inUse(done))
+            forgetRecord(done);
+    }
+}
+
+// Looks at the entry `name` of dir on disk again and brings the volume in line.
+void ZLiveDirectoryVolume::syncName(DWORD dir, const std::string& name, LiveEvent::Kind cause)
+{
+    if (dir != kRoot && (dir >= inodes_.size() || !inodes_[dir] || !volume_->inUse(dir)))
+        return;
+    const std::string dirPath = pathOf(dir);
+    if (dirPath.empty())
+        return;
+    const std::string path = (dirPath == "/" ? std::string() : dirPath) + "/" + name;
+    const std::u16string name16 = liveNameToUtf16(name);
+    const DWORD record = volume_->lookup(dir, name16);
+    LiveFileStat st;
+    if (!liveStat(AT_FDCWD, path.c_str(), st)) {
+        if (record && (errno == ENOENT || errno == ENOTDIR))
+            dropName(record, dir, name16);
+        return;
+    }
+    if (record) {
+        ZEmulatedNtfsVolume::FileInfo info;
+        const bool same = volume_->fileInfo(record, info) && record < inodes_.size()
+            && inodes_[record] == identityOf(st) && info.directory == st.directory();
+        if (same) {
+            update(record, st, name, cause);
+            return;
+        }
+        dropName(record, dir, name16);
+    }
+    addEntry(dir, name, name16, st, path, true);
+}
+
+void ZLiveDirectoryVolume::rename(const LiveEvent& e)
+{
+    const bool fromKnown = e.directory && volume_->inUse(e.directory);
+    const bool toKnown = e.newDirectory && volume_->inUse(e.newDirectory);
+    if (!fromKnown) {
+        if (toKnown)
+            syncName(e.newDirectory, e.newName, LiveEvent::NameChanged);   // moved in
+        return;
+    }
+    if (!toKnown) {
+        syncName(e.directory, e.name, LiveEvent::NameChanged);             // moved out
+        return;
+    }
+    const std::u16string old16 = liveNameToUtf16(e.name);
+    const std::u16string new16 = liveNameToUtf16(e.newName);
+    const DWORD record = volume_->lookup(e.directory, old16);
+    const DWORD target = volume_->lookup(e.newDirectory, new16);
+    if (!record || target == record) {
+        syncName(e.directory, e.name, LiveEvent::NameChanged);
+        syncName(e.newDirectory, e.newName, LiveEvent::NameChanged);
+        return;
+    }
+    if (target)
+        dropName(target, e.newDirectory, new16);
+    if (!volume_->rename(record, e.directory, old16, e.newDirectory, new16))
+        syncName(e.directory, e.name, LiveEvent::NameChanged);
+    syncName(e.newDirectory, e.newName, LiveEvent::NameChanged);
+}
+
+void ZLiveDirectoryVolume::apply(const LiveEvent& e)
+{
+    switch (e.kind) {
+    case LiveEvent::NameChanged:
+    case LiveEvent::DataChanged:
+    case LiveEvent::InfoChanged:
+        if (e.name == ".") {
+            // A folder's own change: looked at under its name in its parent.
+            ZEmulatedNtfsVolume::FileInfo info;
+            if (e.directory != kRoot && volume_->fileInfo(e.directory, info) && !info.links.empty())
+                syncName(info.links[0].parent, liveNameFromUtf16(info.links[0].name), e.kind);
+            break;
+        }
+        syncName(e.directory, e.name, e.kind);
+        break;
+    case LiveEvent::Renamed:
+        rename(e);
+        break;
+    case LiveEvent::DirectoryGone:
+        if (e.directory == kRoot) {
+            LiveFileStat st;
+            if (!liveStat(AT_FDCWD, root_.c_str(), st) || st.inode != rootInode_ || st.device != rootDevice_)
+                markGone();
+        }
+        break;
+    case LiveEvent::Overflow:
+        break;
+    }
+}
+
+// After lost events: every entry on disk is looked at again, then every name
+// the walk did not meet.
+void ZLiveDirectoryVolume::rescan()
+{
+    std::vector<bool> seen(volume_->recordCount() + 1, false);
+    seen[kRoot] = true;
+    std::vector<std::pair<std::string, DWORD>> stack{{root_, kRoot}};
+    std::vector<std::pair<std::string, DWORD>> subdirs;
+    while (!stack.empty()) {
+        auto top = std::move(stack.back());
+        stack.pop_back();
+        subdirs.clear();
+        scanDirectory(top.first, top.second, subdirs, &seen);
+        for (auto& s : subdirs)
+            stack.push_back(std::move(s));
+    }
+    // Names the walk did not meet: of records it did not see, and the
+    // further names of files with several. Only the top of a vanished tree
+    // is looked at; its removal takes the rest.
+    std::vector<DWORD> linkCount(seen.size(), 0);
+    volume_->forEachLink([&](DWORD record, DWORD, const std::u16string&) {
+        if (record < linkCount.size())
+            ++linkCount[record];
+    });
+    std::vector<std::pair<DWORD, std::u16string>> doubtful;
+    volume_->forEachLink([&](DWORD record, DWORD parent, const std::u16string& name) {
+        const bool recordSeen = record < seen.size() && seen[record];
+        const bool parentSeen = parent < seen.size() && seen[parent];
+        if (parentSeen && (!recordSeen || (record < linkCount.size() && linkCount[record] > 1)))
+            doubtful.emplace_back(parent, name);
+    });
+    for (const auto& d : doubtful)
+        syncName(d.first, liveNameFromUtf16(d.second), LiveEvent::NameChanged);
+}
+
+void ZLiveDirectoryVolume::markGone()
+{
+    if (gone_.exchange(true))
+        return;
+    volume_->setNotReady(true);
+}
+
+// ---------------------------------------------------------------------------
+// The event thread
+
+bool ZLiveDirectoryVolume::settle(int timeoutMs)
+{
+    std::unique_lock<std::mutex> g(eventLock_);
+    const ULONGLONG wanted = ++settleRequested_;
+    const uint64_t one = 1;
+    (void)!::write(wakeFd_, &one, sizeof one);
+    return eventCv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return settleDone_ >= wanted; });
+}
+
+void ZLiveDirectoryVolume::setEventsPaused(bool paused)
+{
+    {
+        std::lock_guard<std::mutex> g(eventLock_);
+        paused_ = paused;
+    }
+    const uint64_t one = 1;
+    (void)!::write(wakeFd_, &one, sizeof one);
+}
+
+void ZLiveDirectoryVolume::drain()
+{
+    std::vector<LiveEvent> got;
+    {
+        std::lock_guard<std::mutex> g(sourceLock_);
+        source_->readEvents(got);
+    }
+    if (got.empty())
+        return;
+    std::lock_guard<std::mutex> g(eventLock_);
+    const size_t limit = options_.eventQueueLimit ? options_.eventQueueLimit : kMaxBufferedEvents;
+    for (auto& e : got) {
+        if (e.kind == LiveEvent::Overflow)
+            overflowPending_ = true;
+        else
+            pending_.push_back(std::move(e));
+    }
+    if (pending_.size() > limit)
+        overflowPending_ = true;
+    if (overflowPending_)
+        pending_.clear();
+}
+
+void ZLiveDirectoryVolume::applyPending()
+{
+    for (;;) {
+        std::vector<LiveEvent> batch;
+        bool overflow;
+        {
+            std::lock_guard<std::mutex> g(eventLock_);
+            batch.swap(pending_);
+            overflow = overflowPending_;
+            overflowPending_ = false;
+        }
+        if (batch.empty() && !overflow)
+            return;
+        std::lock_guard<std::mutex> g(stateLock_);
+        if (gone_)
+            continue;
+        if (overflow) {
+            ++overflows_;
+            logError(QStringLiteral("live volume %1: change events were lost; journal entries discarded, tree walked again")
+                         .arg(QFile::decodeName(root_.c_str())));
+            volume_->discardJournalEntries();
+            rescan();
+            continue;
+        }
+        const LiveEvent* previous = nullptr;
+        for (const LiveEvent& e : batch) {
+            // A run of writes to one file is looked at once.
+            if (previous && e.kind == previous->kind && e.kind == LiveEvent::DataChanged
+                && e.directory == previous->directory && e.name == previous->name)
+                continue;
+            apply(e);
+            previous = &e;
+            if (gone_)
+                break;
+        }
+    }
+}
+
+void ZLiveDirectoryVolume::run()
+{
+    for (;;) {
+        bool paused;
+        ULONGLONG requested;
+        {
+            std::lock_guard<std::mutex> g(eventLock_);
+            if (stopping_)
+                return;
+            paused = paused_;
+            requested = settleRequested_;
+        }
+        struct pollfd fds[2];
+        fds[0].fd = paused ? -1 : source_->fd();
+        fds[0].events = POLLIN;
+        fds[1].fd = wakeFd_;
+        fds[1].events = POLLIN;
+        const int n = poll(fds, 2, kRootCheckMs);
+        uint64_t count;
+        if (n > 0 && (fds[1].revents & POLLIN))
+            (void)!::read(wakeFd_, &count, sizeof count);
+        bool walking;
+        {
+            std::lock_guard<std::mutex> g(eventLock_);
+            if (stopping_)
+                return;
+            paused = paused_;
+            walking = walking_;
+            requested = std::max(requested, settleRequested_);
+        }
+        if (!paused)
+            drain();
+        if (!walking) {
+            applyPending();
+            if (!gone_) {
+                LiveFileStat st;
+                if (!liveStat(AT_FDCWD, root_.c_str(), st) || st.inode != rootInode_ || st.device != rootDevice_) {
+                    std::lock_guard<std::mutex> g(stateLock_);
+                    markGone();
+                }
+            }
+            std::lock_guard<std::mutex> g(eventLock_);
+            if (requested > settleDone_) {
+                settleDone_ = requested;
+                eventCv_.notify_all();
+            }
+        }
+    }
+}
+
+} // namespace Platform
