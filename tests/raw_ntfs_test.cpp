@@ -623,6 +623,13 @@ namespace {
 
 using SearchEngine::ZNtfsFixture;
 
+// The fixture images need mkntfs (Debian's ntfs-3g).
+#define REQUIRE_MKNTFS()                                                        \
+    do {                                                                        \
+        if (!haveProgram("mkntfs"))                                             \
+            GTEST_SKIP() << "mkntfs (ntfs-3g) not installed";                   \
+    } while (0)
+
 const char* const kTree = R"(mkdir /docs/sub
 file /docs/small.txt 100
 file /docs/big.bin 300000
@@ -700,6 +707,7 @@ std::vector<Enumerated> journalRecords(const std::vector<BYTE>& out, DWORD n)
 
 TEST(RawNtfsFixture, TreeWithLinksListsAndDeletionsMatchesFsntfsinfo)
 {
+    REQUIRE_MKNTFS();
     const QString image = makeImage(QStringLiteral("tree"), kTree);
     auto d = openImage(image);
     ASSERT_TRUE(d->isNtfs());
@@ -725,6 +733,7 @@ TEST(RawNtfsFixture, TreeWithLinksListsAndDeletionsMatchesFsntfsinfo)
 
 TEST(RawNtfsFixture, IndexOfLinksListsAndDeletionsMatchesFsntfsinfo)
 {
+    REQUIRE_MKNTFS();
     if (!haveProgram("fsntfsinfo"))
         GTEST_SKIP() << "fsntfsinfo not installed";
     const QString image = makeImage(QStringLiteral("treeindex"), kTree);
@@ -736,6 +745,7 @@ TEST(RawNtfsFixture, IndexOfLinksListsAndDeletionsMatchesFsntfsinfo)
 
 TEST(RawNtfsFixture, CacheIsReusedUntilTheImageChanges)
 {
+    REQUIRE_MKNTFS();
     const QString plain = makeImage(QStringLiteral("cache"), kTree);
     const QString journaled = makeImage(QStringLiteral("cachej"), std::string(kTree) + "journal 1048576 65536 3\n"
                                                                         "usn /docs/small.txt 100\n");
@@ -777,6 +787,7 @@ TEST(RawNtfsFixture, CacheIsReusedUntilTheImageChanges)
 
 TEST(RawNtfsFixture, DosNamesGiveWayToWin32Names)
 {
+    REQUIRE_MKNTFS();
     const QString image = makeImage(QStringLiteral("dos"), "file /LongFileName.txt 5\n"
                                                          "dosname /LongFileName.txt LONGFI~1.TXT\n"
                                                          "mkdir /Program-Files\n"
@@ -801,6 +812,7 @@ TEST(RawNtfsFixture, DosNamesGiveWayToWin32Names)
 
 TEST(RawNtfsFixture, NamesOutsideTheBasicPlaneComeThroughWhole)
 {
+    REQUIRE_MKNTFS();
     // (fsntfsinfo 20200921 garbles surrogate pairs, so it is not the reference here.)
     const QString image = makeImage(QStringLiteral("emoji"), "file /smile-😀.txt 1\nmkdir /𝄞-music\n");
     auto d = openImage(image);
@@ -813,6 +825,7 @@ TEST(RawNtfsFixture, NamesOutsideTheBasicPlaneComeThroughWhole)
 
 TEST(RawNtfsFixture, FragmentedMftIsReadThroughItsRuns)
 {
+    REQUIRE_MKNTFS();
     std::string script = "fragment\n";
     for (int i = 0; i < 12; ++i)
         script += "many /bulk" + std::to_string(i) + " 150\n";
@@ -847,6 +860,7 @@ TEST(RawNtfsFixture, FragmentedMftIsReadThroughItsRuns)
 
 TEST(RawNtfsFixture, PartitionedDiskImagesUseTheFirstNtfsPartition)
 {
+    REQUIRE_MKNTFS();
     const std::vector<BYTE> volume = readAll(makeImage(QStringLiteral("part"), "file /x.txt 5\n", 8u << 20));
     ASSERT_FALSE(volume.empty());
     const size_t start = 2048 * 512;
@@ -896,6 +910,7 @@ TEST(RawNtfsFixture, PartitionedDiskImagesUseTheFirstNtfsPartition)
 
 TEST(RawNtfsFixture, TornRecordCountsAsNotInUse)
 {
+    REQUIRE_MKNTFS();
     const QString image = makeImage(QStringLiteral("torn"), "file /a.txt 5\nfile /b.txt 5\nfile /c.txt 5\n");
     std::vector<BYTE> bytes = readAll(image);
     auto clean = openImage(image);
@@ -929,6 +944,7 @@ TEST(RawNtfsFixture, TornRecordCountsAsNotInUse)
 
 TEST(RawNtfsFixture, JournalIsReadFromJAndFollowedWhileAppended)
 {
+    REQUIRE_MKNTFS();
     ManualClockScope manual;
     const QString image = makeImage(QStringLiteral("journal"), std::string(kTree) + "journal 33554432 1048576 4660\n"
                                                                 "usn /docs/small.txt 100\n"
@@ -995,6 +1011,7 @@ TEST(RawNtfsFixture, JournalIsReadFromJAndFollowedWhileAppended)
 
 TEST(RawNtfsFixture, JournalMonitorOfTheDriveGetsRecordsAppendedToTheImage)
 {
+    REQUIRE_MKNTFS();
     ManualClockScope manual;
     const QString image = makeImage(QStringLiteral("monitor"), std::string(kTree) + "journal 1048576 65536 5\n"
                                                                      "usn /docs/small.txt 100\n");
@@ -1037,6 +1054,7 @@ TEST(RawNtfsFixture, JournalMonitorOfTheDriveGetsRecordsAppendedToTheImage)
 
 TEST(RawNtfsFixture, DamagedJournalRecordsAreSkippedToTheNextPage)
 {
+    REQUIRE_MKNTFS();
     const QString image = makeImage(QStringLiteral("damaged"), "file /a 1\nfile /b 1\njournal 1048576 65536 11\n"
                                                              "usn /a 100\n");
     {
@@ -1073,6 +1091,7 @@ TEST(RawNtfsFixture, DamagedJournalRecordsAreSkippedToTheNextPage)
 
 TEST(RawNtfsFixture, JournalWaitEndsAtTheTimeOutOrOnCancel)
 {
+    REQUIRE_MKNTFS();
     ManualClockScope manual;
     const QString image = makeImage(QStringLiteral("wait"), "file /a 1\njournal 1048576 65536 7\nusn /a 100\n");
     auto d = openImage(image);
@@ -1113,6 +1132,7 @@ TEST(RawNtfsFixture, JournalWaitEndsAtTheTimeOutOrOnCancel)
 
 TEST(RawNtfsFixture, VolumeWithoutJournalShowsAnEmptyOneThatMovesOnEveryChange)
 {
+    REQUIRE_MKNTFS();
     const QString image = makeImage(QStringLiteral("nojournal"), kTree);
     USN_JOURNAL_DATA_V1 before;
     {
@@ -1150,6 +1170,7 @@ TEST(RawNtfsFixture, VolumeWithoutJournalShowsAnEmptyOneThatMovesOnEveryChange)
 
 TEST(RawNtfsService, ImageDriveIsIndexedAndItsJournalFollowedToTheClients)
 {
+    REQUIRE_MKNTFS();
     using namespace ServiceTestKit;
     app();
     clearStartSettings();
