@@ -245,7 +245,7 @@ void removeItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, D
 
 // The new name of the file whose old name is pending; the new item, or null.
 ZLockItem completeRename(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, const JournalName& name,
-                    DWORD reasons, RecordMap::iterator& pendingRename)
+                         DWORD reasons, RecordMap::iterator& pendingRename)
 {
     const ZLockItem old(pendingRename->second);
     if (!old || !old.isLive()) {
