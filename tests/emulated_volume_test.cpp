@@ -1210,6 +1210,34 @@ TEST_F(EmulatedVolume, ChangeRulesRefuseWhatNtfsRefuses)
     EXPECT_FALSE(vol->inUse(dir));
 }
 
+TEST_F(EmulatedVolume, RemoveTreeDeepestFirst)
+{
+    const DWORD d = vol->createFolder(kRoot, u"d");
+    const DWORD a = vol->createFile(d, u"a");
+    const DWORD s = vol->createFolder(d, u"s");
+    const DWORD b = vol->createFile(s, u"b");
+    const DWORD c = vol->createFile(s, u"c");
+    ASSERT_TRUE(vol->link(b, kRoot, u"b outside"));
+    const auto kids = vol->children(d);
+    ASSERT_EQ(kids.size(), 2u);
+    EXPECT_EQ(kids[0], std::make_pair(a, std::u16string(u"a")));
+    EXPECT_EQ(kids[1], std::make_pair(s, std::u16string(u"s")));
+    const USN start = query().NextUsn;
+    ASSERT_TRUE(vol->removeTree(d));
+    const auto recs = journalFrom(start);
+    std::vector<std::pair<std::u16string, DWORD>> got;
+    for (const UsnRec& u : recs)
+        got.push_back({u.name, u.reason});
+    const DWORD del = USN_REASON_FILE_DELETE | USN_REASON_CLOSE;
+    const std::vector<std::pair<std::u16string, DWORD>> want = {
+        {u"a", del}, {u"b", USN_REASON_HARD_LINK_CHANGE | USN_REASON_CLOSE}, {u"c", del}, {u"s", del}, {u"d", del}};
+    EXPECT_EQ(got, want);
+    EXPECT_FALSE(vol->inUse(d));
+    EXPECT_FALSE(vol->inUse(c));
+    EXPECT_EQ(vol->lookup(kRoot, u"b outside"), b);
+    EXPECT_TRUE(vol->children(d).empty());
+}
+
 TEST_F(EmulatedVolume, ChangesWhileTheVolumeReads)
 {
     std::atomic<bool> done{false};

@@ -1163,7 +1163,7 @@ DWORD ZEmulatedNtfsVolume::createEntry(DWORD parent, const std::u16string& name,
             s.times[i] = given[i];
     if (folder) {
         s.flags |= FlagDirectory;
-        s.attributes = (o.attributes ? o.attributes : 0) | FILE_ATTRIBUTE_DIRECTORY;
+        s.attributes = o.attributes | FILE_ATTRIBUTE_DIRECTORY;
     } else {
         s.attributes = o.attributes ? (o.attributes & ~DWORD(FILE_ATTRIBUTE_DIRECTORY)) : DWORD(FILE_ATTRIBUTE_ARCHIVE);
         if (!s.attributes)
@@ -1420,6 +1420,56 @@ bool ZEmulatedNtfsVolume::remove(DWORD file)
     }
 }
 
+bool ZEmulatedNtfsVolume::removeTree(DWORD file)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    if (!checkChangeable(file))
+        return false;
+    // One pass over the MFT files every name under its folder.
+    std::unordered_map<DWORD, std::vector<std::pair<DWORD, std::u16string>>> below;
+    for (DWORD r = 0; r < slots_.size(); ++r) {
+        if (!isBase(r) || !(slots_[r].flags & FlagHasLink))
+            continue;
+        for (const Link& l : linksOf(r))
+            if (l.nameSpace != Ntfs::NameSpaceDos && parentOf(l) != r)
+                below[parentOf(l)].push_back({r, nameOf(l)});
+    }
+    // Depth first, each folder's names before the folder itself.
+    struct Step {
+        DWORD folder;
+        size_t next;
+    };
+    std::vector<Step> stack{{file, 0}};
+    while (!stack.empty()) {
+        Step& top = stack.back();
+        const auto& names = below[top.folder];
+        if (top.next < names.size()) {
+            const auto& [child, name] = names[top.next++];
+            if (isFolder(child)) {
+                stack.push_back({child, 0});
+                continue;
+            }
+            if (!removeLocked(child, top.folder, name))
+                return false;
+            continue;
+        }
+        const DWORD done = top.folder;
+        stack.pop_back();
+        const DWORD parent = stack.empty() ? DWORD(-1) : stack.back().folder;
+        if (stack.empty()) {
+            const int p = primaryLink(done);
+            const Link l = linksOf(done)[size_t(p)];
+            if (!removeLocked(done, parentOf(l), nameOf(l)))
+                return false;
+        } else {
+            const auto& names = below[parent];
+            if (!removeLocked(done, parent, names[stack.back().next - 1].second))
+                return false;
+        }
+    }
+    return true;
+}
+
 bool ZEmulatedNtfsVolume::setAttributes(DWORD file, DWORD attributes)
 {
     std::lock_guard<std::mutex> g(lock_);
@@ -1608,6 +1658,27 @@ void ZEmulatedNtfsVolume::forEachLink(
             if (l.nameSpace != Ntfs::NameSpaceDos)
                 visit(r, parentOf(l), nameOf(l));
     }
+}
+
+std::vector<std::pair<DWORD, std::u16string>> ZEmulatedNtfsVolume::children(DWORD folder) const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return childrenLocked(folder);
+}
+
+std::vector<std::pair<DWORD, std::u16string>> ZEmulatedNtfsVolume::childrenLocked(DWORD folder) const
+{
+    std::vector<std::pair<DWORD, std::u16string>> out;
+    if (!isFolder(folder))
+        return out;
+    for (DWORD r = 0; r < slots_.size(); ++r) {
+        if (r == folder || !isBase(r) || !(slots_[r].flags & FlagHasLink))
+            continue;
+        for (const Link& l : linksOf(r))
+            if (l.nameSpace != Ntfs::NameSpaceDos && parentOf(l) == folder)
+                out.push_back({r, nameOf(l)});
+    }
+    return out;
 }
 
 ULONGLONG ZEmulatedNtfsVolume::fileReference(DWORD record) const

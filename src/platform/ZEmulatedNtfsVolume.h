@@ -196,6 +196,9 @@ public:
     bool remove(DWORD file, DWORD parent, const std::u16string& name);
     // Every link of the file; a folder must be empty.
     bool remove(DWORD file);
+    // A folder with everything below it (each link removed as remove() does,
+    // deepest first); files linked from outside keep those links. O(records).
+    bool removeTree(DWORD file);
     // BASIC_INFO_CHANGE.
     bool setAttributes(DWORD file, DWORD attributes);
     bool setTimes(DWORD file, const FileTimes& times);
@@ -220,6 +223,8 @@ public:
     // without regard to case for Win32 names), or 0.
     DWORD lookup(DWORD parent, const std::u16string& name) const;
     bool fileInfo(DWORD file, FileInfo& info) const;
+    // The names a folder holds (DOS names left out), as (record, name). O(records).
+    std::vector<std::pair<DWORD, std::u16string>> children(DWORD folder) const;
     // Calls visit for every name (DOS names aside) of every file in use but
     // the metadata files, with the lock held: visit must not call the volume.
     void forEachLink(const std::function<void(DWORD record, DWORD parent, const std::u16string& name)>& visit) const;
@@ -321,6 +326,7 @@ private:
     bool renameLocked(DWORD file, DWORD oldParent, const std::u16string& oldName,
                       DWORD newParent, const std::u16string& newName);
     bool removeLocked(DWORD file, DWORD parent, const std::u16string& name);
+    std::vector<std::pair<DWORD, std::u16string>> childrenLocked(DWORD folder) const;
 
     // Device calls.
     bool admit(DWORD code, DWORD alsoCode);
