@@ -1236,6 +1236,23 @@ TEST_F(EmulatedVolume, RemoveTreeDeepestFirst)
     EXPECT_FALSE(vol->inUse(c));
     EXPECT_EQ(vol->lookup(kRoot, u"b outside"), b);
     EXPECT_TRUE(vol->children(d).empty());
+    size_t names = 0;
+    vol->forEachLink([&](DWORD record, DWORD parent, const std::u16string& name) {
+        ++names;
+        EXPECT_EQ(record, b);
+        EXPECT_EQ(parent, kRoot);
+        EXPECT_EQ(name, u"b outside");
+    });
+    EXPECT_EQ(names, 1u);
+    // Times set quietly write no journal record.
+    const USN before = query().NextUsn;
+    Vol::FileTimes t;
+    t.lastWriteTime = 123456789;
+    ASSERT_TRUE(vol->setTimesQuietly(b, t));
+    EXPECT_EQ(query().NextUsn, before);
+    Vol::FileInfo info;
+    vol->fileInfo(b, info);
+    EXPECT_EQ(info.times.lastWriteTime, 123456789u);
 }
 
 TEST_F(EmulatedVolume, ChangesWhileTheVolumeReads)
