@@ -123,3 +123,11 @@ TEST_F(TestWindow, DrivePathsResolveThroughTheTable)
     ASSERT_TRUE(QFile::link(image.fileName(), dosdevices() + QStringLiteral("/g::")));
     EXPECT_TRUE(driveDirectory(QLatin1Char('G')).isEmpty());
 }
+
+TEST_F(TestWindow, WithoutTheTableFolderOnlyCIsTheRootTree)
+{
+    QDir(dosdevices()).removeRecursively();
+    EXPECT_EQ(driveDirectory(QLatin1Char('C')), QStringLiteral("/"));
+    EXPECT_EQ(pathOnDrive(QStringLiteral("C:\\tmp\\x")), QStringLiteral("/tmp/x"));
+    EXPECT_TRUE(driveDirectory(QLatin1Char('E')).isEmpty());
+}

@@ -1,6 +1,7 @@
 #include "runners/ZTestDriveVolume.h"
 
 #include "frame/ZLog.h"
+#include "platform/ZDriveTable.h"
 #include "volume/ZDriveVolume.h"
 
 #include <QApplication>
@@ -8,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
-#include <QStandardPaths>
 
 namespace SearchEngine {
 
@@ -23,22 +23,17 @@ constexpr int kWindowHeight = 300;
 // on destroying it.
 constexpr unsigned long kVolumeStopWaitMs = 10000;
 
-QString configHome()
-{
-    const QByteArray env = qgetenv("XDG_CONFIG_HOME");
-    if (!env.isEmpty())
-        return QFile::decodeName(env);
-    return QDir::homePath() + QStringLiteral("/.config");
-}
-
 } // namespace
 
 QString driveDirectory(QChar letter)
 {
-    const QString table = configHome() + QStringLiteral("/orvanta/dosdevices/");
+    const QString table = Platform::ZDriveTable::folder();
+    // Without the folder the one drive is C:, the tree of "/".
+    if (!QFileInfo(table).isDir())
+        return letter.toUpper() == QLatin1Char('C') ? QStringLiteral("/") : QString();
     // "x:" names a directory; "x::" an image or device, which has no files
     // to open here.
-    const QFileInfo entry(table + letter.toLower() + QLatin1Char(':'));
+    const QFileInfo entry(table + QLatin1Char('/') + letter.toLower() + QLatin1Char(':'));
     if (!entry.exists() || !entry.isDir())
         return QString();
     return entry.canonicalFilePath();
@@ -56,7 +51,7 @@ QString pathOnDrive(const QString& windowsPath)
     // No climbing out of the drive's folder.
     if (rest.split(QLatin1Char('/')).contains(QStringLiteral("..")))
         return QString();
-    return root + QLatin1Char('/') + rest;
+    return root.endsWith(QLatin1Char('/')) ? root + rest : root + QLatin1Char('/') + rest;
 }
 
 ZTestFileWindow::ZTestFileWindow(const QString& windowsPath)
