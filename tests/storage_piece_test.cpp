@@ -134,8 +134,13 @@ TEST(StoragePiece, AttachOnlyNeedsAnExistingWellFormedSegment)
     EXPECT_EQ(attached.header()->slotLimit, writer.header()->slotLimit);
 
     // A segment made by someone else without our header is refused.
-    QSharedMemory foreign(freshKey());
-    ASSERT_TRUE(foreign.create(4096));
+    // (A fresh key can clash with a stranger's ftok key; try a few.)
+    QSharedMemory foreign;
+    for (int i = 0; i < 5 && !foreign.isAttached(); ++i) {
+        foreign.setKey(freshKey());
+        foreign.create(4096);
+    }
+    ASSERT_TRUE(foreign.isAttached());
     ZSharedPiece stranger(foreign.key(), 1, nullptr);
     EXPECT_FALSE(stranger.init(true, 'C'));
 }

@@ -303,13 +303,13 @@ TEST_F(StoragePoolDeathTest, APieceThatCannotBeMadeIsTriedFiveTimes)
         {
             ZSharedPool pool(name, 'C');
             // Hold the key of piece 1 elsewhere so creation keeps failing.
-            QSharedMemory squatter(name + QStringLiteral("1"));
-            int failures = !squatter.create(4096);
+            ZSharedPiece squatter(name + QStringLiteral("1"), 1, nullptr);
+            int failures = !squatter.init(false, 'C');
             const ULONGLONG before = clock.tickMs();
             failures += bool(pool.append(2));
             failures += pool.pieceCount() != 0;
             failures += clock.tickMs() - before != 5 * ZSharedPool::kAppendPieceRetryMs;
-            squatter.detach();
+            squatter.release();
             // Once the key is free again the pool goes on (at the lowered size).
             failures += !pool.append(2);
             pool.clear();
