@@ -513,3 +513,34 @@ INSTANTIATE_TEST_SUITE_P(Sources, LiveVolumeTest,
                              return i.param == ZLiveDirectoryVolume::Source::Inotify ? std::string("Inotify")
                                                                                      : std::string("Fanotify");
                          });
+
+TEST(LiveVolumeWatchLimit, DirectoriesThatCannotBeFollowedAreCountedAndNamedOnce)
+{
+    const std::string root = fresh("limit");
+    for (const char* d : {"/a", "/b", "/c", "/a/x"})
+        mkdir((root + d).c_str(), 0755);
+    std::vector<QString> errors;
+    ZLiveDirectoryVolume::Options o;
+    o.source = ZLiveDirectoryVolume::Source::Inotify;
+    o.watchLimit = 2;   // the root and one more
+    o.eventQueueLimit = 1;
+    o.errorLog = [&](const QString& line) { errors.push_back(line); };
+    QString error;
+    auto v = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
+    ASSERT_TRUE(v) << error.toStdString();
+    EXPECT_EQ(v->unwatchableDirectories(), 3u);
+    ASSERT_EQ(errors.size(), 3u);
+    std::set<QString> named(errors.begin(), errors.end());
+    EXPECT_EQ(named.size(), 3u);
+    for (const QString& e : errors)
+        EXPECT_TRUE(e.contains(QStringLiteral("cannot be followed"))) << e.toStdString();
+    // A lost queue walks the tree again: nothing is named twice.
+    v->setEventsPaused(true);
+    for (const char* f : {"/f", "/g", "/h"})
+        writeFile(root + f, 1);
+    v->setEventsPaused(false);
+    v->settle(kSettleMs);
+    EXPECT_EQ(v->overflows(), 1u);
+    EXPECT_EQ(errors.size(), 4u);   // the three, and the lost queue
+    EXPECT_EQ(v->unwatchableDirectories(), 3u);
+}

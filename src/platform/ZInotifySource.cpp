@@ -30,6 +30,10 @@ bool ZInotifySource::start(const std::string&)
 
 bool ZInotifySource::watchDirectory(const std::string& path, DWORD record)
 {
+    if (watchLimit_ && watchOfRecord_.size() >= watchLimit_ && !watchOfRecord_.count(record)) {
+        errno = ENOSPC;
+        return false;
+    }
     const int wd = inotify_add_watch(fd_, path.c_str(), kWatchMask);
     if (wd < 0)
         return false;

@@ -11,6 +11,9 @@ namespace Platform {
 
 class ZInotifySource : public ZLiveChangeSource {
 public:
+    // watchLimit: watches beyond this many fail as the kernel's limit does
+    // (ENOSPC); 0 leaves only the kernel's.
+    explicit ZInotifySource(size_t watchLimit = 0) : watchLimit_(watchLimit) {}
     ~ZInotifySource() override;
     const char* name() const override { return "inotify"; }
     bool start(const std::string& root) override;
@@ -28,6 +31,7 @@ private:
     };
     void flushPendingMove(std::vector<LiveEvent>& out);
 
+    size_t watchLimit_ = 0;
     int fd_ = -1;
     std::unordered_map<int, DWORD> recordOfWatch_;
     std::unordered_map<DWORD, int> watchOfRecord_;

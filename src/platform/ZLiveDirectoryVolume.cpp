@@ -115,7 +115,7 @@ std::unique_ptr<ZLiveChangeSource> ZLiveDirectoryVolume::makeSource(Source which
 {
     if (which == Source::Fanotify)
         return std::make_unique<ZFanotifySource>();
-    return std::make_unique<ZInotifySource>();
+    return std::make_unique<ZInotifySource>(options_.watchLimit);
 }
 
 bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
@@ -280,6 +280,8 @@ DWORD ZLiveDirectoryVolume::recordOfInode(ULONGLONG inode, DWORD links)
 
 void ZLiveDirectoryVolume::forgetRecord(DWORD record)
 {
+    if (unwatchableRecords_.erase(record))
+        --unwatchable_;
     {
         std::lock_guard<std::mutex> g(sourceLock_);
         source_->forgetDirectory(record);
@@ -309,7 +311,7 @@ void ZLiveDirectoryVolume::watch(const std::string& path, DWORD record)
         ok = source_->watchDirectory(path, record);
         err = errno;
     }
-    if (ok)
+    if (ok || !unwatchableRecords_.insert(record).second)
         return;
     ++unwatchable_;
     if (unwatchableNamed_ < kUnwatchableNamedMax) {

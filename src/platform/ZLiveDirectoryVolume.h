@@ -35,6 +35,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace Platform {
@@ -55,6 +56,8 @@ public:
         // Events read but not yet applied beyond this count are taken as a
         // lost queue, as the kernel's own limit is (0: only the kernel's).
         size_t eventQueueLimit = 0;
+        // inotify: watches beyond this many fail as at the kernel's limit (0: only the kernel's).
+        size_t watchLimit = 0;
         // Receives the error lines (unwatchable directories); null: qCritical.
         std::function<void(const QString&)> errorLog;
     };
@@ -127,6 +130,7 @@ private:
     std::vector<ULONGLONG> inodes_;                       // per record; 0: none (mount points)
     std::unordered_map<ULONGLONG, DWORD> linkedInodes_;   // inodes with several links -> record
     DWORD unwatchableNamed_ = 0;
+    std::unordered_set<DWORD> unwatchableRecords_;       // counted and named once each
     std::atomic<DWORD> unwatchable_{0};
     std::atomic<ULONGLONG> overflows_{0};
     std::atomic<bool> gone_{false};

@@ -1,0 +1,223 @@
+// Timing program: a generated tree of many files (default one million) read
+// by the live directory volume, open + walk + MFT enumeration into a drive's
+// pool, side by side in one run with `find -xdev -printf '%s %T@ %C@\n'`
+// (the same metadata read) and plocate's updatedb where installed. Prints the
+// ratios, the peak memory per file, then the sustained rate of changes
+// followed (create / rename / delete bursts, each checked for losses).
+//
+//   live_walk_bench [files] [tree folder to use or make (kept)]
+#include "platform/ZDriveTable.h"
+#include "platform/ZLiveDirectoryVolume.h"
+#include "platform/ZLiveNameCodec.h"
+#include "volume/ZDriveVolume.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+
+using Platform::ZLiveDirectoryVolume;
+using SearchEngine::ZDriveVolume;
+
+namespace {
+
+constexpr char16_t kDrive = u'L';
+constexpr unsigned kFilesPerFolder = 100;
+constexpr unsigned kFoldersPerFolder = 100;
+constexpr unsigned kMaxFileSize = 200000;
+constexpr unsigned kBurst = 10000;
+constexpr int kBursts = 3;
+constexpr int kSettleMs = 600000;
+const char kCompleteMark[] = "/.complete";
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+long peakKilobytes()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Runs a shell command line, timed; negative when it failed.
+double timed(const std::string& command)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const int rc = std::system(command.c_str());
+    const double s = secondsSince(start);
+    return (rc == -1 || !WIFEXITED(rc) || WEXITSTATUS(rc) != 0) ? -s : s;
+}
+
+std::string quoted(const std::string& s)
+{
+    std::string out = "'";
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+bool touchFile(const std::string& path, off_t size)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool ok = size == 0 || ftruncate(fd, size) == 0;   // sparse: sizes without data
+    ::close(fd);
+    return ok;
+}
+
+// files files in folders of kFilesPerFolder, two levels of folders.
+bool generate(const std::string& root, unsigned files)
+{
+    if (access((root + kCompleteMark).c_str(), F_OK) == 0)
+        return true;
+    std::mt19937 random(7);
+    const auto start = std::chrono::steady_clock::now();
+    mkdir(root.c_str(), 0755);
+    unsigned made = 0;
+    for (unsigned top = 0; made < files; ++top) {
+        const std::string a = root + "/group " + std::to_string(top);
+        mkdir(a.c_str(), 0755);
+        for (unsigned mid = 0; mid < kFoldersPerFolder && made < files; ++mid) {
+            const std::string b = a + "/folder-" + std::to_string(mid);
+            mkdir(b.c_str(), 0755);
+            for (unsigned i = 0; i < kFilesPerFolder && made < files; ++i, ++made) {
+                const std::string name = b + "/file_" + std::to_string(made) + (i % 3 ? ".txt" : ".data.bin");
+                if (!touchFile(name, off_t(random() % kMaxFileSize)))
+                    return false;
+            }
+        }
+    }
+    touchFile(root + kCompleteMark, 0);
+    std::printf("tree: %u files made in %.1f s\n", files, secondsSince(start));
+    return true;
+}
+
+// Names the volume holds in one folder.
+size_t namesIn(const Platform::ZEmulatedNtfsVolume& v, DWORD folder, const char* prefix)
+{
+    size_t n = 0;
+    const std::u16string p = Platform::liveNameToUtf16(std::string(prefix));
+    v.forEachLink([&](DWORD, DWORD parent, const std::u16string& name) {
+        if (parent == folder && name.compare(0, p.size(), p) == 0)
+            ++n;
+    });
+    return n;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QTemporaryDir temp;
+    setenv("TMPDIR", temp.path().toLocal8Bit().constData(), 1);
+    const unsigned files = argc > 1 ? unsigned(std::strtoul(argv[1], nullptr, 10)) : 1000000u;
+    const std::string root = argc > 2 ? std::string(argv[2]) : temp.path().toStdString() + "/tree";
+    if (!generate(root, files)) {
+        std::fprintf(stderr, "could not make the tree in %s\n", root.c_str());
+        return 1;
+    }
+
+    // Warm cache, then the same metadata read by find.
+    timed("find " + quoted(root) + " -xdev -printf '%s %T@ %C@\\n' > /dev/null");
+    const double findSeconds = timed("find " + quoted(root) + " -xdev -printf '%s %T@ %C@\\n' > /dev/null");
+    std::printf("find -xdev -printf:          %7.2f s\n", findSeconds);
+    double updatedbSeconds = 0;
+    if (std::system("command -v updatedb > /dev/null 2>&1") == 0) {
+        updatedbSeconds = timed("updatedb -U " + quoted(root) + " -o " + quoted(temp.path().toStdString() + "/plocate.db")
+                                + " -l 0 > /dev/null 2>&1");
+        std::printf("updatedb (plocate):          %7.2f s\n", updatedbSeconds);
+    } else {
+        std::printf("updatedb (plocate):          not installed\n");
+    }
+
+    const auto openStart = std::chrono::steady_clock::now();
+    QString error;
+    auto live = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), ZLiveDirectoryVolume::Options(), &error);
+    if (!live) {
+        std::fprintf(stderr, "open: %s\n", qPrintable(error));
+        return 1;
+    }
+    const double openSeconds = secondsSince(openStart);
+    Platform::ZDriveTable::instance().setDrive(kDrive, live);
+    ZDriveVolume volume(kDrive);
+    if (volume.initDriveVolume() != ZDriveVolume::InitOk) {
+        std::fprintf(stderr, "the volume did not open\n");
+        return 1;
+    }
+    SearchEngine::DirectoryMap pendingParents;
+    SearchEngine::DirectoryMap knownDirectories;
+    const auto enumStart = std::chrono::steady_clock::now();
+    volume.enumerateMft([&](USN_RECORD_V2* rec) { volume.addEnumeratedRecord(rec, pendingParents, knownDirectories); });
+    const double enumSeconds = secondsSince(enumStart);
+    const double ours = openSeconds + enumSeconds;
+    const long peak = peakKilobytes();
+    std::printf("live volume (%s): open+walk %.2f s, enumeration %.2f s (%zu items), total %7.2f s\n",
+                live->sourceName(), openSeconds, enumSeconds, volume.recordMap.size(), ours);
+    std::printf("ratio to find: %.2fx (target <= 1.2x)", findSeconds > 0 ? ours / findSeconds : 0.0);
+    if (updatedbSeconds > 0)
+        std::printf(", to updatedb: %.2fx", ours / updatedbSeconds);
+    std::printf("\npeak memory: %.1f MiB, %.0f bytes per file (target <= 250)\n", peak / 1024.0,
+                peak * 1024.0 / std::max(1u, files));
+    SearchEngine::freeDirectoryNodes(knownDirectories, pendingParents);
+    volume.closeVolume();
+
+    // Sustained changes: bursts of creations, renames and deletions, each
+    // followed to the end and checked.
+    const std::string churn = root + "/churn";
+    mkdir(churn.c_str(), 0755);
+    live->settle(kSettleMs);
+    const DWORD churnRecord = live->volume().lookup(Ntfs::RecordRoot, u"churn");
+    double changeSeconds = 0;
+    unsigned changes = 0;
+    bool lost = false;
+    for (int burst = 0; burst < kBursts; ++burst) {
+        struct Phase {
+            const char* name;
+            const char* prefix;
+            size_t expected;
+        };
+        const Phase phases[] = {{"create", "c", kBurst}, {"rename", "r", kBurst}, {"delete", "r", 0}};
+        for (const Phase& ph : phases) {
+            const auto start = std::chrono::steady_clock::now();
+            for (unsigned i = 0; i < kBurst; ++i) {
+                const std::string c = churn + "/c" + std::to_string(i);
+                const std::string r = churn + "/r" + std::to_string(i);
+                if (ph.name[0] == 'c')
+                    touchFile(c, i);
+                else if (ph.name[0] == 'r')
+                    ::rename(c.c_str(), r.c_str());
+                else
+                    ::unlink(r.c_str());
+            }
+            live->settle(kSettleMs);
+            changeSeconds += secondsSince(start);
+            changes += kBurst;
+            const size_t held = namesIn(live->volume(), churnRecord, ph.prefix);
+            if (held != ph.expected) {
+                std::printf("burst %d %s: the volume holds %zu names, %zu expected\n", burst, ph.name, held,
+                            ph.expected);
+                lost = true;
+            }
+        }
+    }
+    std::printf("changes followed: %u in %.2f s, %.0f changes/s, %s, %llu overflows\n", changes, changeSeconds,
+                changes / changeSeconds, lost ? "SOME LOST" : "none lost",
+                static_cast<unsigned long long>(live->overflows()));
+    Platform::ZDriveTable::instance().removeDrive(kDrive);
+    return lost ? 1 : 0;
+}
