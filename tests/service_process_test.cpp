@@ -81,7 +81,10 @@ public:
     bool start()
     {
         process.start();
-        return process.waitForStarted(kExitTimeoutMs);
+        if (!process.waitForStarted(kExitTimeoutMs))
+            return false;
+        pid_ = process.processId();
+        return true;
     }
     // Waits for the process to end; true when it ended by itself with code 0.
     bool endsCleanly(int timeoutMs = kExitTimeoutMs)
@@ -91,18 +94,28 @@ public:
     }
     bool running() { return process.state() == QProcess::Running; }
 
+    // The lines this run's main thread wrote (its thread id is the process
+    // id); other test processes may write the same log file meanwhile.
     QByteArray log() const
     {
         QFile f(serviceLogPath());
         if (!f.open(QIODevice::ReadOnly) || !f.seek(logStart_))
             return QByteArray();
-        return f.readAll();
+        const QByteArray prefix = "[" + QByteArray::number(pid_);
+        QByteArray own;
+        for (const QByteArray& line : f.readAll().split('\n')) {
+            const int bar = line.indexOf('|');
+            if (bar > 0 && line.startsWith(prefix) && line.mid(prefix.size(), bar - prefix.size()).trimmed().isEmpty())
+                own += line + '\n';
+        }
+        return own;
     }
 
     QProcess process;
 
 private:
     qint64 logStart_ = 0;
+    qint64 pid_ = 0;
 };
 
 class ServiceProcessTest : public ::testing::Test {
