@@ -5,7 +5,7 @@
 // ratios, the peak memory per file, then the sustained rate of changes
 // followed (create / rename / delete bursts, each checked for losses).
 //
-//   live_walk_bench [files] [tree folder to use or make (kept)]
+//   live_walk_bench [files] [tree folder to use or make (kept)] [walk-only]
 #include "platform/ZDriveTable.h"
 #include "platform/ZLiveDirectoryVolume.h"
 #include "platform/ZLiveNameCodec.h"
@@ -176,6 +176,8 @@ int main(int argc, char** argv)
     SearchEngine::freeDirectoryNodes(knownDirectories, pendingParents);
     volume.closeVolume();
 
+    if (argc > 3 && std::string(argv[3]) == "walk-only")
+        return 0;
     // Sustained changes: bursts of creations, renames and deletions, each
     // followed to the end and checked.
     const std::string churn = root + "/churn";

@@ -95,6 +95,17 @@ bool ZFanotifySource::watchDirectory(const std::string& path, DWORD record)
     return true;
 }
 
+void ZFanotifySource::renumberDirectory(DWORD provisional, DWORD record)
+{
+    auto it = handleOfRecord_.find(provisional);
+    if (it == handleOfRecord_.end())
+        return;
+    auto key = std::move(it->second);
+    handleOfRecord_.erase(it);
+    recordOfHandle_[key] = record;
+    handleOfRecord_[record] = std::move(key);
+}
+
 void ZFanotifySource::forgetDirectory(DWORD record)
 {
     auto it = handleOfRecord_.find(record);

@@ -47,6 +47,17 @@ bool ZInotifySource::watchDirectory(const std::string& path, DWORD record)
     return true;
 }
 
+void ZInotifySource::renumberDirectory(DWORD provisional, DWORD record)
+{
+    auto it = watchOfRecord_.find(provisional);
+    if (it == watchOfRecord_.end())
+        return;
+    auto key = std::move(it->second);
+    watchOfRecord_.erase(it);
+    recordOfWatch_[key] = record;
+    watchOfRecord_[record] = std::move(key);
+}
+
 void ZInotifySource::forgetDirectory(DWORD record)
 {
     auto it = watchOfRecord_.find(record);

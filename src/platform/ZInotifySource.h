@@ -19,6 +19,7 @@ public:
     bool start(const std::string& root) override;
     bool watchDirectory(const std::string& path, DWORD record) override;
     void forgetDirectory(DWORD record) override;
+    void renumberDirectory(DWORD provisional, DWORD record) override;
     int fd() const override { return fd_; }
     void readEvents(std::vector<LiveEvent>& out) override;
 

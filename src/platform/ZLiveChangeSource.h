@@ -37,6 +37,8 @@ public:
     // it cannot be followed.
     virtual bool watchDirectory(const std::string& path, DWORD record) = 0;
     virtual void forgetDirectory(DWORD record) = 0;
+    // A directory watched under a provisional number is known as record from now on.
+    virtual void renumberDirectory(DWORD provisional, DWORD record) = 0;
     // The descriptor to poll for events.
     virtual int fd() const = 0;
     // Reads every event the kernel holds now (never blocks) and appends them.

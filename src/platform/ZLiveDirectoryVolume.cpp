@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 
 namespace Platform {
 
@@ -34,6 +35,11 @@ constexpr int kRootCheckMs = 500;
 // Events held while the first walk runs, beyond which they count as lost.
 constexpr size_t kMaxBufferedEvents = size_t(1) << 22;
 constexpr int kOpenSettleMs = 60000;
+// The first walk: directories read on one thread, filed on another. Folders
+// are watched before their records exist, under provisional numbers.
+constexpr DWORD kProvisional = 0x80000000u;
+constexpr size_t kWalkBatchEntries = 1024;
+constexpr size_t kWalkQueuedEntriesMax = 64 * 1024;
 
 ULONGLONG realTimeFileTime()
 {
@@ -176,13 +182,9 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
         std::lock_guard<std::mutex> g(stateLock_);
         inodes_.assign(kRoot + 1, 0);
         inodes_[kRoot] = rootInode_;
-        walk(root_, kRoot);
+        firstWalk();
     }
     volume_->setJournalPaused(false);
-    {
-        std::lock_guard<std::mutex> g(eventLock_);
-        walking_ = false;
-    }
     settle(kOpenSettleMs);
     return true;
 }
@@ -323,6 +325,122 @@ void ZLiveDirectoryVolume::watch(const std::string& path, DWORD record)
             logError(QStringLiteral("live volume %1: further directories that cannot be followed are counted only")
                          .arg(QFile::decodeName(root_.c_str())));
     }
+}
+
+void ZLiveDirectoryVolume::firstWalk()
+{
+    struct Entry {
+        std::string name;
+        LiveFileStat st;
+        DWORD childId = 0;   // a folder to walk: its provisional number
+    };
+    struct Batch {
+        DWORD dirId = 0;
+        std::vector<Entry> entries;
+    };
+    std::mutex lock;
+    std::condition_variable cv;
+    std::deque<Batch> queue;
+    size_t queued = 0;
+    bool done = false;
+
+    // Reads directories depth first: watch, list, stat; hands each on.
+    std::thread reader([&] {
+        std::vector<std::pair<std::string, DWORD>> stack{{root_, 0}};
+        DWORD nextId = 1;
+        auto hand = [&](Batch& b) {
+            std::unique_lock<std::mutex> g(lock);
+            cv.wait(g, [&] { return queued < kWalkQueuedEntriesMax; });
+            queued += b.entries.size() + 1;
+            queue.push_back(std::move(b));
+            cv.notify_all();
+        };
+        while (!stack.empty()) {
+            auto top = std::move(stack.back());
+            stack.pop_back();
+            watch(top.first, kProvisional | top.second);
+            const int fd = ::open(top.first.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0)
+                continue;
+            const std::string prefix = top.first == "/" ? std::string() : top.first;
+            Batch b;
+            b.dirId = top.second;
+            liveReadDirectory(fd, [&](const char* name, size_t length) {
+                Entry e;
+                e.name.assign(name, length);
+                if (!liveStat(fd, e.name.c_str(), e.st))
+                    return;
+                if (e.st.directory() && identityOf(e.st) && nextId < kProvisional) {
+                    e.childId = nextId++;
+                    stack.emplace_back(prefix + "/" + e.name, e.childId);
+                }
+                b.entries.push_back(std::move(e));
+                if (b.entries.size() >= kWalkBatchEntries) {
+                    hand(b);
+                    b = Batch();
+                    b.dirId = top.second;
+                }
+            });
+            ::close(fd);
+            hand(b);
+        }
+        std::lock_guard<std::mutex> g(lock);
+        done = true;
+        cv.notify_all();
+    });
+
+    // Files what was read; a folder's batch always comes after its parent's.
+    std::vector<DWORD> recordOfId{kRoot};
+    for (;;) {
+        Batch b;
+        {
+            std::unique_lock<std::mutex> g(lock);
+            cv.wait(g, [&] { return !queue.empty() || done; });
+            if (queue.empty())
+                break;
+            b = std::move(queue.front());
+            queue.pop_front();
+            queued -= b.entries.size() + 1;
+            cv.notify_all();
+        }
+        const DWORD dir = b.dirId < recordOfId.size() ? recordOfId[b.dirId] : 0;
+        for (Entry& e : b.entries) {
+            const DWORD r = dir ? addEntry(dir, e.name, liveNameToUtf16(e.name), e.st, std::string(), false) : 0;
+            if (e.childId) {
+                if (recordOfId.size() <= e.childId)
+                    recordOfId.resize(e.childId + 1, 0);
+                recordOfId[e.childId] = r;
+            }
+        }
+    }
+    reader.join();
+
+    // From provisional numbers to records: in the source, in the events
+    // read meanwhile, in the set of folders that could not be watched.
+    auto real = [&](DWORD d) -> DWORD {
+        if (!(d & kProvisional))
+            return d;
+        const DWORD id = d & ~kProvisional;
+        return id < recordOfId.size() ? recordOfId[id] : 0;
+    };
+    std::lock_guard<std::mutex> s(sourceLock_);
+    std::lock_guard<std::mutex> g(eventLock_);
+    for (DWORD id = 0; id < recordOfId.size(); ++id) {
+        if (recordOfId[id])
+            source_->renumberDirectory(kProvisional | id, recordOfId[id]);
+        else
+            source_->forgetDirectory(kProvisional | id);
+    }
+    for (LiveEvent& e : pending_) {
+        e.directory = real(e.directory);
+        e.newDirectory = real(e.newDirectory);
+    }
+    std::unordered_set<DWORD> unwatchable;
+    for (DWORD d : unwatchableRecords_)
+        if (real(d))
+            unwatchable.insert(real(d));
+    unwatchableRecords_.swap(unwatchable);
+    walking_ = false;
 }
 
 void ZLiveDirectoryVolume::walk(const std::string& path, DWORD record)
@@ -659,10 +777,10 @@ void ZLiveDirectoryVolume::setEventsPaused(bool paused)
 void ZLiveDirectoryVolume::drain()
 {
     std::vector<LiveEvent> got;
-    {
-        std::lock_guard<std::mutex> g(sourceLock_);
-        source_->readEvents(got);
-    }
+    // Both locks while the events join the queue: the end of the first walk
+    // renumbers the source and the queue at one moment.
+    std::lock_guard<std::mutex> s(sourceLock_);
+    source_->readEvents(got);
     if (got.empty())
         return;
     std::lock_guard<std::mutex> g(eventLock_);

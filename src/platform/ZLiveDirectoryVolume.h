@@ -93,6 +93,7 @@ private:
     std::unique_ptr<ZLiveChangeSource> makeSource(Source which);
 
     // Everything below runs with stateLock_ held.
+    void firstWalk();
     void walk(const std::string& path, DWORD record);
     void scanDirectory(const std::string& path, DWORD record, std::vector<std::pair<std::string, DWORD>>& subdirs,
                        std::vector<bool>* seen = nullptr);
