@@ -153,6 +153,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const double openSeconds = secondsSince(openStart);
+    const long peakAfterOpen = peakKilobytes();
     Platform::ZDriveTable::instance().setDrive(kDrive, live);
     ZDriveVolume volume(kDrive);
     if (volume.initDriveVolume() != ZDriveVolume::InitOk) {
@@ -171,8 +172,8 @@ int main(int argc, char** argv)
     std::printf("ratio to find: %.2fx (target <= 1.2x)", findSeconds > 0 ? ours / findSeconds : 0.0);
     if (updatedbSeconds > 0)
         std::printf(", to updatedb: %.2fx", ours / updatedbSeconds);
-    std::printf("\npeak memory: %.1f MiB, %.0f bytes per file (target <= 250)\n", peak / 1024.0,
-                peak * 1024.0 / std::max(1u, files));
+    std::printf("\npeak memory: %.1f MiB, %.0f bytes per file (target <= 250); %.0f bytes per file after the open\n",
+                peak / 1024.0, peak * 1024.0 / std::max(1u, files), peakAfterOpen * 1024.0 / std::max(1u, files));
     SearchEngine::freeDirectoryNodes(knownDirectories, pendingParents);
     volume.closeVolume();
 

@@ -15,7 +15,9 @@
 #include <unistd.h>
 #include <dirent.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <cstring>
 #include <map>
 #include <set>
@@ -435,6 +437,37 @@ TEST_P(LiveVolumeTest, EveryKindOfChangeIsFollowedAndJournaled)
     ASSERT_TRUE(followed(*v, root));
     EXPECT_EQ(v->overflows(), 0u);
     EXPECT_TRUE(errors.empty());
+}
+
+TEST_P(LiveVolumeTest, ChangesMadeWhileTheWalkRunsAreNotLost)
+{
+    const std::string root = fresh("during");
+    for (int d = 0; d < 20; ++d) {
+        const std::string dir = root + "/d" + std::to_string(d);
+        mkdir(dir.c_str(), 0755);
+        for (int i = 0; i < 200; ++i)
+            writeFile(dir + "/f" + std::to_string(i), 1);
+    }
+    std::atomic<bool> opened{false};
+    std::thread changer([&] {
+        // Until the open returns and a little after: new folders, renames, deletions.
+        for (int i = 0; i < 4000 && (i < 200 || !opened); ++i) {
+            const std::string dir = root + "/d" + std::to_string(i % 20);
+            writeFile(dir + "/new" + std::to_string(i), 2);
+            rename((dir + "/f" + std::to_string(i % 200)).c_str(), (root + "/moved" + std::to_string(i)).c_str());
+            if (i % 10 == 0) {
+                mkdir((root + "/late" + std::to_string(i)).c_str(), 0755);
+                writeFile(root + "/late" + std::to_string(i) + "/inside", 3);
+            }
+            unlink((dir + "/new" + std::to_string(i - 1)).c_str());
+        }
+    });
+    auto v = openVolume(root);
+    opened = true;
+    changer.join();
+    ASSERT_TRUE(v);
+    EXPECT_TRUE(followed(*v, root));
+    EXPECT_EQ(v->overflows(), 0u);
 }
 
 TEST_P(LiveVolumeTest, LostEventsDiscardTheJournalAndTheTreeIsWalkedAgain)
