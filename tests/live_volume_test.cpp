@@ -547,6 +547,35 @@ INSTANTIATE_TEST_SUITE_P(Sources, LiveVolumeTest,
                                                                                      : std::string("Fanotify");
                          });
 
+TEST(LiveNameStore, RenamesAndDeletionsDoNotGrowTheNameStoreForEver)
+{
+    ZEmulatedNtfsVolume v;
+    const DWORD keep = v.createFile(Ntfs::RecordRoot, u"keep-this-name");
+    const DWORD folder = v.createFolder(Ntfs::RecordRoot, u"folder");
+    const DWORD linked = v.createFile(folder, u"first");
+    ASSERT_TRUE(v.link(linked, Ntfs::RecordRoot, u"second", ZEmulatedNtfsVolume::NameForm::Posix));
+    const DWORD moving = v.createFile(Ntfs::RecordRoot, u"m0");
+    for (int i = 1; i <= 5000; ++i) {
+        ASSERT_TRUE(v.rename(moving, u"m" + std::u16string(1, char16_t(u'a' + i % 26)) + u"-" +
+                                        std::u16string(i % 7 + 1, u'x')));
+        const DWORD t = v.createFile(folder, u"temporary");
+        ASSERT_TRUE(v.remove(t));
+    }
+    const size_t before = v.nameStoreUnits();
+    const Tree names = volumeTree(v);
+    v.compactNames();
+    EXPECT_LT(v.nameStoreUnits(), before / 100);
+    EXPECT_EQ(volumeTree(v).size(), names.size());
+    for (const auto& n : names)
+        EXPECT_TRUE(volumeTree(v).count(n.first)) << n.first;
+    EXPECT_EQ(v.lookup(Ntfs::RecordRoot, u"keep-this-name"), keep);
+    EXPECT_EQ(v.lookup(Ntfs::RecordRoot, u"second"), linked);
+    EXPECT_EQ(v.lookup(folder, u"first"), linked);
+    // Names made after the compaction are sound too.
+    EXPECT_NE(v.createFile(folder, u"after"), 0u);
+    EXPECT_NE(v.lookup(folder, u"after"), 0u);
+}
+
 TEST(LiveVolumeWatchLimit, DirectoriesThatCannotBeFollowedAreCountedAndNamedOnce)
 {
     const std::string root = fresh("limit");

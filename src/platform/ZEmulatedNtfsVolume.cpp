@@ -1589,6 +1589,31 @@ void ZEmulatedNtfsVolume::setAutoClose(bool autoClose)
     options_.autoClose = autoClose;
 }
 
+void ZEmulatedNtfsVolume::compactNames()
+{
+    std::lock_guard<std::mutex> g(lock_);
+    std::u16string kept;
+    auto relocate = [&](Link& l) {
+        const DWORD at = DWORD(kept.size());
+        kept.append(names_, l.nameOffset, l.nameLength);
+        l.nameOffset = at;
+    };
+    for (size_t r = 0; r < slots_.size(); ++r)
+        if (slots_[r].flags & FlagHasLink)
+            relocate(slots_[r].first);
+    for (auto& e : extras_)
+        for (Link& l : e.second.moreLinks)
+            relocate(l);
+    kept.shrink_to_fit();
+    names_.swap(kept);
+}
+
+size_t ZEmulatedNtfsVolume::nameStoreUnits() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return names_.size();
+}
+
 void ZEmulatedNtfsVolume::setJournalPaused(bool paused)
 {
     std::lock_guard<std::mutex> g(lock_);

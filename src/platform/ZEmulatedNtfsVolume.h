@@ -214,6 +214,10 @@ public:
     bool setAttributeListForm(DWORD file, AttributeListForm form, DWORD extensionRecords = 1,
                               DWORD attributeListRuns = 1);
     void setAutoClose(bool autoClose);
+    // The name store only grows as names are made: this drops what no link
+    // uses any more (a volume with many renames and deletions over time).
+    void compactNames();
+    size_t nameStoreUnits() const;
     // While paused, changes write no journal records (files keep USN 0 or
     // their last one): for filling a volume before the journal matters.
     void setJournalPaused(bool paused);

@@ -35,6 +35,9 @@ constexpr int kRootCheckMs = 500;
 // Events held while the first walk runs, beyond which they count as lost.
 constexpr size_t kMaxBufferedEvents = size_t(1) << 22;
 constexpr int kOpenSettleMs = 60000;
+// Names of renamed and deleted files are dropped from the store once it holds
+// this many units beyond twice what it kept last time.
+constexpr size_t kNameSlackUnits = size_t(1) << 20;
 // The first walk: directories read on one thread, filed on another. Folders
 // are watched before their records exist, under provisional numbers.
 constexpr DWORD kProvisional = 0x80000000u;
@@ -440,6 +443,7 @@ void ZLiveDirectoryVolume::firstWalk()
         if (real(d))
             unwatchable.insert(real(d));
     unwatchableRecords_.swap(unwatchable);
+    nameUnitsKept_ = volume_->nameStoreUnits();
     walking_ = false;
 }
 
@@ -831,6 +835,10 @@ void ZLiveDirectoryVolume::applyPending()
             previous = &e;
             if (gone_)
                 break;
+        }
+        if (volume_->nameStoreUnits() > 2 * nameUnitsKept_ + kNameSlackUnits) {
+            volume_->compactNames();
+            nameUnitsKept_ = volume_->nameStoreUnits();
         }
     }
 }

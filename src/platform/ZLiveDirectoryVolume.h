@@ -131,6 +131,7 @@ private:
     std::vector<ULONGLONG> inodes_;                       // per record; 0: none (mount points)
     std::unordered_map<ULONGLONG, DWORD> linkedInodes_;   // inodes with several links -> record
     DWORD unwatchableNamed_ = 0;
+    size_t nameUnitsKept_ = 0;                            // the name store after its last compaction
     std::unordered_set<DWORD> unwatchableRecords_;       // counted and named once each
     std::atomic<DWORD> unwatchable_{0};
     std::atomic<ULONGLONG> overflows_{0};
