@@ -53,8 +53,9 @@ void writeFile(const std::string& path, size_t size, int flags = O_CREAT | O_TRU
     const int fd = ::open(path.c_str(), O_WRONLY | flags, 0644);
     ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
     std::string data(size, 'x');
-    if (size)
+    if (size) {
         ASSERT_EQ(::write(fd, data.data(), size), ssize_t(size));
+    }
     ::close(fd);
 }
 
@@ -253,8 +254,9 @@ protected:
         QString error;
         auto v = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
         EXPECT_TRUE(v) << error.toStdString();
-        if (v)
+        if (v) {
             EXPECT_STREQ(v->sourceName(), GetParam() == ZLiveDirectoryVolume::Source::Inotify ? "inotify" : "fanotify");
+        }
         return v;
     }
 

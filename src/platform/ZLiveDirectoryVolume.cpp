@@ -316,18 +316,29 @@ void ZLiveDirectoryVolume::watch(const std::string& path, DWORD record)
         ok = source_->watchDirectory(path, record);
         err = errno;
     }
-    if (ok || !unwatchableRecords_.insert(record).second)
+    if (!ok)
+        reportUnfollowed(path, record, err, false);
+}
+
+// A directory whose changes cannot be followed or whose entries cannot be
+// read: counted, and named in the log once.
+void ZLiveDirectoryVolume::reportUnfollowed(const std::string& path, DWORD record, int err, bool unreadable)
+{
+    if (!unwatchableRecords_.insert(record).second)
         return;
     ++unwatchable_;
-    if (unwatchableNamed_ < kUnwatchableNamedMax) {
-        ++unwatchableNamed_;
-        logError(QStringLiteral("live volume %1: changes in %2 cannot be followed (%3)")
-                     .arg(QFile::decodeName(root_.c_str()), QFile::decodeName(path.c_str()),
-                          QString::fromLocal8Bit(strerror(err))));
-        if (unwatchableNamed_ == kUnwatchableNamedMax)
-            logError(QStringLiteral("live volume %1: further directories that cannot be followed are counted only")
-                         .arg(QFile::decodeName(root_.c_str())));
-    }
+    if (unwatchableNamed_ >= kUnwatchableNamedMax)
+        return;
+    ++unwatchableNamed_;
+    const QString root = QFile::decodeName(root_.c_str());
+    const QString dir = QFile::decodeName(path.c_str());
+    const QString why = QString::fromLocal8Bit(strerror(err));
+    if (unreadable)
+        logError(QStringLiteral("live volume %1: %2 cannot be read (%3)").arg(root, dir, why));
+    else
+        logError(QStringLiteral("live volume %1: changes in %2 cannot be followed (%3)").arg(root, dir, why));
+    if (unwatchableNamed_ == kUnwatchableNamedMax)
+        logError(QStringLiteral("live volume %1: further directories that cannot be followed are counted only").arg(root));
 }
 
 void ZLiveDirectoryVolume::firstWalk()
@@ -363,12 +374,14 @@ void ZLiveDirectoryVolume::firstWalk()
             stack.pop_back();
             watch(top.first, kProvisional | top.second);
             const int fd = ::open(top.first.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd < 0)
+            if (fd < 0) {
+                reportUnfollowed(top.first, kProvisional | top.second, errno, true);
                 continue;
+            }
             const std::string prefix = top.first == "/" ? std::string() : top.first;
             Batch b;
             b.dirId = top.second;
-            liveReadDirectory(fd, [&](const char* name, size_t length) {
+            const bool listed = liveReadDirectory(fd, [&](const char* name, size_t length) {
                 Entry e;
                 e.name.assign(name, length);
                 if (!liveStat(fd, e.name.c_str(), e.st))
@@ -384,6 +397,8 @@ void ZLiveDirectoryVolume::firstWalk()
                     b.dirId = top.second;
                 }
             });
+            if (!listed)
+                reportUnfollowed(top.first, kProvisional | top.second, errno, true);
             ::close(fd);
             hand(b);
         }
@@ -469,10 +484,12 @@ void ZLiveDirectoryVolume::scanDirectory(const std::string& path, DWORD record,
 {
     watch(path, record);
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        reportUnfollowed(path, record, errno, true);
         return;
+    }
     const std::string prefix = path == "/" ? std::string() : path;
-    liveReadDirectory(fd, [&](const char* entry, size_t length) {
+    const bool listed = liveReadDirectory(fd, [&](const char* entry, size_t length) {
         const std::string name(entry, length);
         LiveFileStat st;
         if (!liveStat(fd, name.c_str(), st))
@@ -496,6 +513,8 @@ void ZLiveDirectoryVolume::scanDirectory(const std::string& path, DWORD record,
         if (child && st.directory() && identityOf(st))
             subdirs.emplace_back(childPath, child);
     });
+    if (!listed)
+        reportUnfollowed(path, record, errno, true);
     ::close(fd);
 }
 

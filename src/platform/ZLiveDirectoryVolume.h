@@ -78,6 +78,7 @@ public:
     // ---- inspection (tests, benchmarks) ----------------------------------
     const ZEmulatedNtfsVolume& volume() const { return *volume_; }
     const char* sourceName() const;
+    // Directories whose changes cannot be followed or whose entries cannot be read.
     DWORD unwatchableDirectories() const { return unwatchable_; }
     ULONGLONG overflows() const { return overflows_; }
     bool notReady() const { return gone_; }
@@ -98,6 +99,7 @@ private:
     void scanDirectory(const std::string& path, DWORD record, std::vector<std::pair<std::string, DWORD>>& subdirs,
                        std::vector<bool>* seen = nullptr);
     void watch(const std::string& path, DWORD record);
+    void reportUnfollowed(const std::string& path, DWORD record, int err, bool unreadable);
     std::string pathOf(DWORD record) const;
     void apply(const LiveEvent& e);
     void syncName(DWORD dir, const std::string& name, LiveEvent::Kind cause);
