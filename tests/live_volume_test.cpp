@@ -410,6 +410,12 @@ TEST_P(LiveVolumeTest, EveryKindOfChangeIsFollowedAndJournaled)
              ASSERT_EQ(rename((root + "/quick").c_str(), (root + "/one/slow").c_str()), 0);
              writeFile(root + "/one/slow/deeper/after.txt", 8);
          }, "slow", USN_REASON_RENAME_NEW_NAME},
+        {"exchange two names", [&] {
+             writeFile(root + "/one/left", 1);
+             writeFile(root + "/two/right", 2);
+             ASSERT_EQ(renameat2(AT_FDCWD, (root + "/one/left").c_str(), AT_FDCWD, (root + "/two/right").c_str(),
+                                 RENAME_EXCHANGE), 0);
+         }, "left", USN_REASON_FILE_CREATE},
         {"odd name", [&] { writeFile(root + "/one/\xff odd", 1); }, "\xff odd", USN_REASON_FILE_CREATE},
         {"delete a tree", [&] { removeTree(root + "/one/slow"); }, "after.txt", USN_REASON_FILE_DELETE},
     };

@@ -698,9 +698,10 @@ void ZLiveDirectoryVolume::rename(const LiveEvent& e)
     }
     if (target)
         dropName(target, e.newDirectory, new16);
-    if (!volume_->rename(record, e.directory, old16, e.newDirectory, new16))
-        syncName(e.directory, e.name, LiveEvent::NameChanged);
+    volume_->rename(record, e.directory, old16, e.newDirectory, new16);
     syncName(e.newDirectory, e.newName, LiveEvent::NameChanged);
+    // The old name may hold a file again (an exchange of two names).
+    syncName(e.directory, e.name, LiveEvent::NameChanged);
 }
 
 void ZLiveDirectoryVolume::apply(const LiveEvent& e)
