@@ -8,6 +8,7 @@
 #include "client/ZSharedPoolReader.h"
 #include "platform/win32_registry.h"
 #include "platform/win32_sync.h"
+#include "storage/ZSegmentLedger.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -134,7 +135,12 @@ protected:
         QDir(dosdevices()).removeRecursively();
         QDir().mkpath(dosdevices());
     }
-    void TearDown() override { QDir(dosdevices()).removeRecursively(); }
+    void TearDown() override
+    {
+        QDir(dosdevices()).removeRecursively();
+        // A service this test killed leaves its segments; clear them as the next start would.
+        SearchEngine::removeStaleSharedSegments();
+    }
 
     static void setDrive(char letter, const QString& target, bool image = false)
     {

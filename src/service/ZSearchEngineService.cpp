@@ -6,6 +6,7 @@
 #include "platform/windows.h"
 #include "platform/win32_sync.h"
 #include "service/ZClientProtocol.h"
+#include "storage/ZSegmentLedger.h"
 #include "volume/ZDriveVolume.h"
 
 #include <QCoreApplication>
@@ -91,9 +92,12 @@ bool ZService::start()
         LOG(DEBUG) << "repeat start!!!";
         return false;
     }
-    // Holding the guard, a socket file left by a crashed run is ours to clear.
-    if (instanceMutex)
+    // Holding the guard, a socket file and shared segments left by a crashed
+    // run are ours to clear.
+    if (instanceMutex) {
         QLocalServer::removeServer(QLatin1String(kServerName));
+        removeStaleSharedSegments();
+    }
 
     if (!listen(QLatin1String(kServerName))) {
         LOG(DEBUG) << "start server failed : listen failed!";
