@@ -42,7 +42,8 @@ constexpr size_t kNameSlackUnits = size_t(1) << 20;
 // are watched before their records exist, under provisional numbers.
 constexpr DWORD kProvisional = 0x80000000u;
 constexpr size_t kWalkBatchEntries = 1024;
-constexpr size_t kWalkQueuedEntriesMax = 64 * 1024;
+constexpr size_t kWalkQueuedEntriesMax = 16 * 1024;
+constexpr int kWalkReaders = 2;
 
 ULONGLONG realTimeFileTime()
 {
@@ -285,8 +286,11 @@ DWORD ZLiveDirectoryVolume::recordOfInode(ULONGLONG inode, DWORD links)
 
 void ZLiveDirectoryVolume::forgetRecord(DWORD record)
 {
-    if (unwatchableRecords_.erase(record))
-        --unwatchable_;
+    {
+        std::lock_guard<std::mutex> g(reportLock_);
+        if (unwatchableRecords_.erase(record))
+            --unwatchable_;
+    }
     {
         std::lock_guard<std::mutex> g(sourceLock_);
         source_->forgetDirectory(record);
@@ -324,6 +328,7 @@ void ZLiveDirectoryVolume::watch(const std::string& path, DWORD record)
 // read: counted, and named in the log once.
 void ZLiveDirectoryVolume::reportUnfollowed(const std::string& path, DWORD record, int err, bool unreadable)
 {
+    std::lock_guard<std::mutex> g(reportLock_);
     if (!unwatchableRecords_.insert(record).second)
         return;
     ++unwatchable_;
@@ -358,54 +363,80 @@ void ZLiveDirectoryVolume::firstWalk()
     size_t queued = 0;
     bool done = false;
 
-    // Reads directories depth first: watch, list, stat; hands each on.
-    std::thread reader([&] {
-        std::vector<std::pair<std::string, DWORD>> stack{{root_, 0}};
-        DWORD nextId = 1;
-        auto hand = [&](Batch& b) {
-            std::unique_lock<std::mutex> g(lock);
-            cv.wait(g, [&] { return queued < kWalkQueuedEntriesMax; });
-            queued += b.entries.size() + 1;
-            queue.push_back(std::move(b));
-            cv.notify_all();
-        };
-        while (!stack.empty()) {
-            auto top = std::move(stack.back());
-            stack.pop_back();
+    // Readers take folders from a shared stack: watch, list, stat, hand the
+    // entries on. A folder found in a batch is stacked only once that batch
+    // is queued, so its own batch always comes after its parent's.
+    std::vector<std::pair<std::string, DWORD>> stack{{root_, 0}};
+    std::atomic<DWORD> nextId{1};
+    int active = 0;
+    int readersLeft = kWalkReaders;
+    auto hand = [&](Batch& b, std::vector<std::pair<std::string, DWORD>>& children) {
+        std::unique_lock<std::mutex> g(lock);
+        cv.wait(g, [&] { return queued < kWalkQueuedEntriesMax; });
+        queued += b.entries.size() + 1;
+        queue.push_back(std::move(b));
+        for (auto& child : children)
+            stack.push_back(std::move(child));
+        children.clear();
+        cv.notify_all();
+    };
+    auto readFolders = [&] {
+        std::vector<std::pair<std::string, DWORD>> children;
+        for (;;) {
+            std::pair<std::string, DWORD> top;
+            {
+                std::unique_lock<std::mutex> g(lock);
+                cv.wait(g, [&] { return !stack.empty() || active == 0; });
+                if (stack.empty())
+                    break;
+                top = std::move(stack.back());
+                stack.pop_back();
+                ++active;
+            }
             watch(top.first, kProvisional | top.second);
+            Batch b;
+            b.dirId = top.second;
             const int fd = ::open(top.first.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0) {
                 reportUnfollowed(top.first, kProvisional | top.second, errno, true);
-                continue;
+            } else {
+                const std::string prefix = top.first == "/" ? std::string() : top.first;
+                const bool listed = liveReadDirectory(fd, [&](const char* name, size_t length) {
+                    Entry e;
+                    e.name.assign(name, length);
+                    if (!liveStat(fd, e.name.c_str(), e.st))
+                        return;
+                    if (e.st.directory() && identityOf(e.st)) {
+                        e.childId = nextId++;
+                        if (e.childId >= kProvisional)
+                            e.childId = 0;   // beyond any record number: filed, not walked
+                        else
+                            children.emplace_back(prefix + "/" + e.name, e.childId);
+                    }
+                    b.entries.push_back(std::move(e));
+                    if (b.entries.size() >= kWalkBatchEntries) {
+                        hand(b, children);
+                        b = Batch();
+                        b.dirId = top.second;
+                    }
+                });
+                if (!listed)
+                    reportUnfollowed(top.first, kProvisional | top.second, errno, true);
+                ::close(fd);
             }
-            const std::string prefix = top.first == "/" ? std::string() : top.first;
-            Batch b;
-            b.dirId = top.second;
-            const bool listed = liveReadDirectory(fd, [&](const char* name, size_t length) {
-                Entry e;
-                e.name.assign(name, length);
-                if (!liveStat(fd, e.name.c_str(), e.st))
-                    return;
-                if (e.st.directory() && identityOf(e.st) && nextId < kProvisional) {
-                    e.childId = nextId++;
-                    stack.emplace_back(prefix + "/" + e.name, e.childId);
-                }
-                b.entries.push_back(std::move(e));
-                if (b.entries.size() >= kWalkBatchEntries) {
-                    hand(b);
-                    b = Batch();
-                    b.dirId = top.second;
-                }
-            });
-            if (!listed)
-                reportUnfollowed(top.first, kProvisional | top.second, errno, true);
-            ::close(fd);
-            hand(b);
+            hand(b, children);
+            std::lock_guard<std::mutex> g(lock);
+            --active;
+            cv.notify_all();
         }
         std::lock_guard<std::mutex> g(lock);
-        done = true;
+        if (--readersLeft == 0)
+            done = true;
         cv.notify_all();
-    });
+    };
+    std::vector<std::thread> readers;
+    for (int i = 0; i < kWalkReaders; ++i)
+        readers.emplace_back(readFolders);
 
     // Files what was read; a folder's batch always comes after its parent's.
     std::vector<DWORD> recordOfId{kRoot};
@@ -431,7 +462,8 @@ void ZLiveDirectoryVolume::firstWalk()
             }
         }
     }
-    reader.join();
+    for (auto& r : readers)
+        r.join();
 
     // From provisional numbers to records: in the source, in the events
     // read meanwhile, in the set of folders that could not be watched.

@@ -132,6 +132,7 @@ private:
     mutable std::mutex stateLock_;
     std::vector<ULONGLONG> inodes_;                       // per record; 0: none (mount points)
     std::unordered_map<ULONGLONG, DWORD> linkedInodes_;   // inodes with several links -> record
+    std::mutex reportLock_;                               // the two below: walk readers and event thread
     DWORD unwatchableNamed_ = 0;
     size_t nameUnitsKept_ = 0;                            // the name store after its last compaction
     std::unordered_set<DWORD> unwatchableRecords_;       // counted and named once each
