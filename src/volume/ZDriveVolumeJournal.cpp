@@ -27,6 +27,8 @@ constexpr DWORD kRetrySliceMs = 100;
 // ERROR_INVALID_PARAMETER this many times in a row is retried; once more gives up.
 constexpr int kParameterRetries = 3;
 constexpr DWORD kRecordHeaderSize = offsetof(USN_RECORD_V2, FileName);
+constexpr DWORD kReadAgainAtClose = USN_REASON_DATA_OVERWRITE | USN_REASON_DATA_EXTEND
+                                    | USN_REASON_DATA_TRUNCATION | USN_REASON_HARD_LINK_CHANGE;
 
 // Reasons seen per file since its last close; passes on only the new ones.
 class ReasonFilter {
@@ -43,6 +45,10 @@ public:
             if (it != reasonsSoFar_.end())
                 reasonsSoFar_.erase(it);
             fresh &= ~USN_REASON_CLOSE;
+            // Writes and link changes after the first one of an open file write
+            // no record of their own: the close is the only news of the final
+            // size and links, so those bits go on once more with it.
+            fresh |= reasons & kReadAgainAtClose;
         } else if (it != reasonsSoFar_.end()) {
             it->second = reasons;
         } else {
