@@ -1,4 +1,5 @@
 #include "platform/ZEmulatedNtfsVolume.h"
+#include "platform/ZUsnRequest.h"
 
 #include "platform/ZClock.h"
 #include "platform/ZNtfsRecordBuilder.h"
@@ -32,7 +33,6 @@ constexpr DWORD kIndexBlockSize = 4096;
 constexpr DWORD kCollationFileName = 1;
 constexpr WORD kIndexEntryLast = 0x2;
 constexpr USN kMaxUsn = 0x7FFFFFFFFFFF0000ll;
-constexpr WORD kUsnMajorVersion = 2;
 constexpr ULONGLONG kDeletionOnDemand = ~0ull;
 constexpr BYTE kBootJump[3] = {0xEB, 0x52, 0x90};
 constexpr BYTE kMediaFixedDisk = 0xF8;
@@ -1771,8 +1771,8 @@ USN_JOURNAL_DATA_V1 ZEmulatedNtfsVolume::journalDataLocked() const
     d.MaxUsn = kMaxUsn;
     d.MaximumSize = journalMaximumSize_;
     d.AllocationDelta = journalAllocationDelta_;
-    d.MinSupportedMajorVersion = kUsnMajorVersion;
-    d.MaxSupportedMajorVersion = kUsnMajorVersion;
+    d.MinSupportedMajorVersion = kUsnRecordMajorVersion;
+    d.MaxSupportedMajorVersion = kUsnRecordMajorVersion;
     return d;
 }
 
@@ -2016,12 +2016,8 @@ BOOL ZEmulatedNtfsVolume::getFileRecord(const void* in, DWORD inSize, void* out,
 
 BOOL ZEmulatedNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned)
 {
-    if (inSize < sizeof(MFT_ENUM_DATA_V0))
-        return fail(ERROR_INVALID_PARAMETER);
-    MFT_ENUM_DATA_V1 request{};
-    std::memcpy(&request, in, std::min<DWORD>(inSize, sizeof request));
-    if (inSize >= sizeof(MFT_ENUM_DATA_V1)
-        && (request.MinMajorVersion > kUsnMajorVersion || request.MaxMajorVersion < kUsnMajorVersion))
+    MFT_ENUM_DATA_V1 request;
+    if (!readUsnRequest<MFT_ENUM_DATA_V1, MFT_ENUM_DATA_V0>(in, inSize, request))
         return fail(ERROR_INVALID_PARAMETER);
     if (request.LowUsn < 0 || request.HighUsn < request.LowUsn)
         return fail(ERROR_INVALID_PARAMETER);
@@ -2051,7 +2047,7 @@ BOOL ZEmulatedNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, D
         }
         USN_RECORD_V2 rec{};
         rec.RecordLength = length;
-        rec.MajorVersion = kUsnMajorVersion;
+        rec.MajorVersion = kUsnRecordMajorVersion;
         rec.FileReferenceNumber = referenceOf(DWORD(r));
         rec.ParentFileReferenceNumber = l.parentRef;
         rec.Usn = s.usn;
@@ -2158,12 +2154,8 @@ BOOL ZEmulatedNtfsVolume::deleteJournal(std::unique_lock<std::mutex>& lock, cons
 BOOL ZEmulatedNtfsVolume::readJournal(std::unique_lock<std::mutex>& lock, const void* in, DWORD inSize,
                                       void* out, DWORD outSize, DWORD* returned)
 {
-    if (inSize < sizeof(READ_USN_JOURNAL_DATA_V0))
-        return fail(ERROR_INVALID_PARAMETER);
-    READ_USN_JOURNAL_DATA_V1 request{};
-    std::memcpy(&request, in, std::min<DWORD>(inSize, sizeof request));
-    if (inSize >= sizeof(READ_USN_JOURNAL_DATA_V1)
-        && (request.MinMajorVersion > kUsnMajorVersion || request.MaxMajorVersion < kUsnMajorVersion))
+    READ_USN_JOURNAL_DATA_V1 request;
+    if (!readUsnRequest<READ_USN_JOURNAL_DATA_V1, READ_USN_JOURNAL_DATA_V0>(in, inSize, request))
         return fail(ERROR_INVALID_PARAMETER);
     if (outSize < sizeof(USN))
         return fail(ERROR_INSUFFICIENT_BUFFER);

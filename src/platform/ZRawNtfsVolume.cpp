@@ -1,4 +1,5 @@
 #include "platform/ZRawNtfsVolume.h"
+#include "platform/ZUsnRequest.h"
 
 #include "platform/ZClock.h"
 #include "platform/ZNtfsFixup.h"
@@ -927,8 +928,8 @@ BOOL ZRawNtfsVolume::queryJournal(void* out, DWORD outSize, DWORD* bytesReturned
         d.FirstUsn = d.NextUsn = d.LowestValidUsn = USN(noJournalToken_);
     }
     d.MaxUsn = std::numeric_limits<LONGLONG>::max() & ~LONGLONG(0xFFFF);
-    d.MinSupportedMajorVersion = 2;
-    d.MaxSupportedMajorVersion = 2;
+    d.MinSupportedMajorVersion = kUsnRecordMajorVersion;
+    d.MaxSupportedMajorVersion = kUsnRecordMajorVersion;
     const DWORD n = outSize >= sizeof(USN_JOURNAL_DATA_V1) ? sizeof(USN_JOURNAL_DATA_V1) : sizeof(USN_JOURNAL_DATA_V0);
     std::memcpy(out, &d, n);
     *bytesReturned = n;
@@ -962,16 +963,8 @@ BOOL ZRawNtfsVolume::deleteJournal(const void* in, DWORD inSize)
 BOOL ZRawNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytesReturned)
 {
     MFT_ENUM_DATA_V1 request;
-    std::memset(&request, 0, sizeof request);
-    if (inSize >= sizeof(MFT_ENUM_DATA_V1)) {
-        std::memcpy(&request, in, sizeof request);
-        if (request.MinMajorVersion > 2 || request.MaxMajorVersion < 2)
-            return fail(ERROR_INVALID_PARAMETER);
-    } else if (inSize >= sizeof(MFT_ENUM_DATA_V0)) {
-        std::memcpy(&request, in, sizeof(MFT_ENUM_DATA_V0));
-    } else {
+    if (!readUsnRequest<MFT_ENUM_DATA_V1, MFT_ENUM_DATA_V0>(in, inSize, request))
         return fail(ERROR_INVALID_PARAMETER);
-    }
     if (outSize < kEnumHeader + kUsnRecordV2Header)
         return fail(ERROR_INSUFFICIENT_BUFFER);
     if (request.LowUsn > request.HighUsn)
@@ -1028,7 +1021,7 @@ BOOL ZRawNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, DWORD 
             USN_RECORD_V2 u;
             std::memset(&u, 0, sizeof u);
             u.RecordLength = length;
-            u.MajorVersion = 2;
+            u.MajorVersion = kUsnRecordMajorVersion;
             u.MinorVersion = 0;
             u.FileReferenceNumber = Ntfs::makeFileReference(number, s.sequence);
             u.ParentFileReferenceNumber = s.parent;
@@ -1198,7 +1191,7 @@ DWORD ZRawNtfsVolume::copyJournalRecords(const JournalState& state, const READ_U
             if (outLength > outSize - pos)
                 break;
             v2.RecordLength = outLength;
-            v2.MajorVersion = 2;
+            v2.MajorVersion = kUsnRecordMajorVersion;
             v2.MinorVersion = 0;
             v2.FileNameOffset = WORD(kUsnRecordV2Header);
             std::memset(out + pos, 0, outLength);
@@ -1215,16 +1208,8 @@ DWORD ZRawNtfsVolume::copyJournalRecords(const JournalState& state, const READ_U
 BOOL ZRawNtfsVolume::readJournal(const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytesReturned)
 {
     READ_USN_JOURNAL_DATA_V1 request;
-    std::memset(&request, 0, sizeof request);
-    if (inSize >= sizeof(READ_USN_JOURNAL_DATA_V1)) {
-        std::memcpy(&request, in, sizeof request);
-        if (request.MinMajorVersion > 2 || request.MaxMajorVersion < 2)
-            return fail(ERROR_INVALID_PARAMETER);
-    } else if (inSize >= sizeof(READ_USN_JOURNAL_DATA_V0)) {
-        std::memcpy(&request, in, sizeof(READ_USN_JOURNAL_DATA_V0));
-    } else {
+    if (!readUsnRequest<READ_USN_JOURNAL_DATA_V1, READ_USN_JOURNAL_DATA_V0>(in, inSize, request))
         return fail(ERROR_INVALID_PARAMETER);
-    }
     if (outSize < kEnumHeader)
         return fail(ERROR_INSUFFICIENT_BUFFER);
     if (request.StartUsn < 0)
