@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <dirent.h>
@@ -243,8 +244,25 @@ DWORD reasonsFor(const JournalRead& j, const std::string& name)
     return all;
 }
 
+// Whether this process may put a file-system mark with names on the test folders.
+bool fanotifyPermitted()
+{
+    const int fd = fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME, O_RDONLY);
+    if (fd < 0)
+        return false;
+    const bool ok = fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FAN_CREATE | FAN_RENAME, AT_FDCWD,
+                                  QFile::encodeName(TestSupport::testRoot()).constData()) == 0;
+    ::close(fd);
+    return ok;
+}
+
 class LiveVolumeTest : public ::testing::TestWithParam<ZLiveDirectoryVolume::Source> {
 protected:
+    void SetUp() override
+    {
+        if (GetParam() == ZLiveDirectoryVolume::Source::Fanotify && !fanotifyPermitted())
+            GTEST_SKIP() << "fanotify file-system marks are not permitted here";
+    }
     std::shared_ptr<ZLiveDirectoryVolume> openVolume(const std::string& root, size_t queueLimit = 0)
     {
         ZLiveDirectoryVolume::Options o;

@@ -143,7 +143,7 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
     ZEmulatedNtfsVolume::Options vo;
     vo.journalId = freshJournalId();
     vo.firstUsn = USN(realTimeFileTime() & ~ULONGLONG(kUsnAlignment - 1));
-    vo.serialNumber = (rootDevice_ << 32) ^ rootInode_ ^ vo.journalId;
+    vo.serialNumber = (rootDevice_ << 32) ^ rootInode_;   // stable; the journal id is what changes
     vo.label = liveNameToUtf16(root_.substr(root_.rfind('/') + 1));
     struct statvfs fs;
     if (statvfs(root_.c_str(), &fs) == 0 && fs.f_blocks)
