@@ -428,6 +428,15 @@ TEST_P(LiveVolumeTest, EveryKindOfChangeIsFollowedAndJournaled)
              ASSERT_EQ(rename((root + "/quick").c_str(), (root + "/one/slow").c_str()), 0);
              writeFile(root + "/one/slow/deeper/after.txt", 8);
          }, "slow", USN_REASON_RENAME_NEW_NAME},
+        {"folder renamed before its changes are read", [&] {
+             mkdir((root + "/one/before").c_str(), 0755);
+             ASSERT_TRUE(followed(*v, root));
+             v->setEventsPaused(true);   // one batch: the change in it comes before the rename
+             writeFile(root + "/one/before/inside", 5);
+             ASSERT_EQ(rename((root + "/one/before").c_str(), (root + "/two/after").c_str()), 0);
+             writeFile(root + "/two/after/later", 6);
+             v->setEventsPaused(false);
+         }, "inside", USN_REASON_FILE_CREATE},
         {"exchange two names", [&] {
              writeFile(root + "/one/left", 1);
              writeFile(root + "/two/right", 2);

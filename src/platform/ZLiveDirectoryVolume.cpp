@@ -44,6 +44,9 @@ constexpr DWORD kProvisional = 0x80000000u;
 constexpr size_t kWalkBatchEntries = 1024;
 constexpr size_t kWalkQueuedEntriesMax = 16 * 1024;
 constexpr int kWalkReaders = 2;
+// Rounds of reading the queue on before an event whose folder path stays
+// stale counts as lost.
+constexpr int kStaleRounds = 4;
 
 ULONGLONG realTimeFileTime()
 {
@@ -677,13 +680,20 @@ void ZLiveDirectoryVolume::removeSubtree(DWORD folder)
 }
 
 // Looks at the entry `name` of dir on disk again and brings the volume in line.
-void ZLiveDirectoryVolume::syncName(DWORD dir, const std::string& name, LiveEvent::Kind cause)
+bool ZLiveDirectoryVolume::syncName(DWORD dir, const std::string& name, LiveEvent::Kind cause)
 {
     if (dir != kRoot && (dir >= inodes_.size() || !inodes_[dir] || !volume_->inUse(dir)))
-        return;
+        return true;
     const std::string dirPath = pathOf(dir);
     if (dirPath.empty())
-        return;
+        return true;
+    // The folder's path as the volume knows it must still name the folder:
+    // a rename of it (or above it) still waiting in the queue makes it stale.
+    if (dir != kRoot) {
+        LiveFileStat ds;
+        if (!liveStat(AT_FDCWD, dirPath.c_str(), ds) || identityOf(ds) != inodes_[dir] || !ds.directory())
+            return false;
+    }
     const std::string path = (dirPath == "/" ? std::string() : dirPath) + "/" + name;
     const std::u16string name16 = liveNameToUtf16(name);
     const DWORD record = volume_->lookup(dir, name16);
@@ -691,7 +701,7 @@ void ZLiveDirectoryVolume::syncName(DWORD dir, const std::string& name, LiveEven
     if (!liveStat(AT_FDCWD, path.c_str(), st)) {
         if (record && (errno == ENOENT || errno == ENOTDIR))
             dropName(record, dir, name16);
-        return;
+        return true;
     }
     if (record) {
         ZEmulatedNtfsVolume::FileInfo info;
@@ -699,44 +709,39 @@ void ZLiveDirectoryVolume::syncName(DWORD dir, const std::string& name, LiveEven
             && inodes_[record] == identityOf(st) && info.directory == st.directory();
         if (same) {
             update(record, st, name, cause);
-            return;
+            return true;
         }
         dropName(record, dir, name16);
     }
     addEntry(dir, name, name16, st, path, true);
+    return true;
 }
 
-void ZLiveDirectoryVolume::rename(const LiveEvent& e)
+bool ZLiveDirectoryVolume::rename(const LiveEvent& e)
 {
     const bool fromKnown = e.directory && volume_->inUse(e.directory);
     const bool toKnown = e.newDirectory && volume_->inUse(e.newDirectory);
-    if (!fromKnown) {
-        if (toKnown)
-            syncName(e.newDirectory, e.newName, LiveEvent::NameChanged);   // moved in
-        return;
-    }
-    if (!toKnown) {
-        syncName(e.directory, e.name, LiveEvent::NameChanged);             // moved out
-        return;
-    }
+    if (!fromKnown)
+        return !toKnown || syncName(e.newDirectory, e.newName, LiveEvent::NameChanged);   // moved in
+    if (!toKnown)
+        return syncName(e.directory, e.name, LiveEvent::NameChanged);                     // moved out
     const std::u16string old16 = liveNameToUtf16(e.name);
     const std::u16string new16 = liveNameToUtf16(e.newName);
     const DWORD record = volume_->lookup(e.directory, old16);
     const DWORD target = volume_->lookup(e.newDirectory, new16);
     if (!record || target == record) {
-        syncName(e.directory, e.name, LiveEvent::NameChanged);
-        syncName(e.newDirectory, e.newName, LiveEvent::NameChanged);
-        return;
+        const bool oldSide = syncName(e.directory, e.name, LiveEvent::NameChanged);
+        return syncName(e.newDirectory, e.newName, LiveEvent::NameChanged) && oldSide;
     }
     if (target)
         dropName(target, e.newDirectory, new16);
     volume_->rename(record, e.directory, old16, e.newDirectory, new16);
-    syncName(e.newDirectory, e.newName, LiveEvent::NameChanged);
+    const bool newSide = syncName(e.newDirectory, e.newName, LiveEvent::NameChanged);
     // The old name may hold a file again (an exchange of two names).
-    syncName(e.directory, e.name, LiveEvent::NameChanged);
+    return syncName(e.directory, e.name, LiveEvent::NameChanged) && newSide;
 }
 
-void ZLiveDirectoryVolume::apply(const LiveEvent& e)
+bool ZLiveDirectoryVolume::apply(const LiveEvent& e)
 {
     switch (e.kind) {
     case LiveEvent::NameChanged:
@@ -746,14 +751,12 @@ void ZLiveDirectoryVolume::apply(const LiveEvent& e)
             // A folder's own change: looked at under its name in its parent.
             ZEmulatedNtfsVolume::FileInfo info;
             if (e.directory != kRoot && volume_->fileInfo(e.directory, info) && !info.links.empty())
-                syncName(info.links[0].parent, liveNameFromUtf16(info.links[0].name), e.kind);
+                return syncName(info.links[0].parent, liveNameFromUtf16(info.links[0].name), e.kind);
             break;
         }
-        syncName(e.directory, e.name, e.kind);
-        break;
+        return syncName(e.directory, e.name, e.kind);
     case LiveEvent::Renamed:
-        rename(e);
-        break;
+        return rename(e);
     case LiveEvent::DirectoryGone:
         if (e.directory == kRoot) {
             LiveFileStat st;
@@ -764,6 +767,7 @@ void ZLiveDirectoryVolume::apply(const LiveEvent& e)
     case LiveEvent::Overflow:
         break;
     }
+    return true;
 }
 
 // After lost events: every entry on disk is looked at again, then every name
@@ -853,6 +857,22 @@ void ZLiveDirectoryVolume::drain()
         pending_.clear();
 }
 
+void ZLiveDirectoryVolume::applyBatch(const std::vector<LiveEvent>& batch, std::vector<LiveEvent>& stale)
+{
+    const LiveEvent* previous = nullptr;
+    for (const LiveEvent& e : batch) {
+        // A run of writes to one file is looked at once.
+        if (previous && e.kind == previous->kind && e.kind == LiveEvent::DataChanged
+            && e.directory == previous->directory && e.name == previous->name)
+            continue;
+        if (!apply(e))
+            stale.push_back(e);
+        previous = &e;
+        if (gone_)
+            return;
+    }
+}
+
 void ZLiveDirectoryVolume::applyPending()
 {
     for (;;) {
@@ -877,16 +897,28 @@ void ZLiveDirectoryVolume::applyPending()
             rescan();
             continue;
         }
-        const LiveEvent* previous = nullptr;
-        for (const LiveEvent& e : batch) {
-            // A run of writes to one file is looked at once.
-            if (previous && e.kind == previous->kind && e.kind == LiveEvent::DataChanged
-                && e.directory == previous->directory && e.name == previous->name)
-                continue;
-            apply(e);
-            previous = &e;
-            if (gone_)
-                break;
+        std::vector<LiveEvent> stale;
+        applyBatch(batch, stale);
+        // Events whose folder was renamed after them: again once the queue
+        // has been read on, so the rename is applied first. Each event only
+        // brings the volume in line with the disk, so the order may change.
+        for (int round = 0; !stale.empty() && round < kStaleRounds && !gone_; ++round) {
+            drain();
+            {
+                std::lock_guard<std::mutex> e(eventLock_);
+                if (overflowPending_)
+                    break;   // the walk after a lost queue looks at everything
+                batch.clear();
+                batch.swap(pending_);
+            }
+            std::vector<LiveEvent> again;
+            applyBatch(batch, again);
+            applyBatch(stale, again);
+            stale.swap(again);
+        }
+        if (!stale.empty() && !gone_) {
+            std::lock_guard<std::mutex> e(eventLock_);
+            overflowPending_ = true;   // the folders' paths cannot be found: walk again
         }
         if (volume_->nameStoreUnits() > 2 * nameUnitsKept_ + kNameSlackUnits) {
             volume_->compactNames();

@@ -101,9 +101,10 @@ private:
     void watch(const std::string& path, DWORD record);
     void reportUnfollowed(const std::string& path, DWORD record, int err, bool unreadable);
     std::string pathOf(DWORD record) const;
-    void apply(const LiveEvent& e);
-    void syncName(DWORD dir, const std::string& name, LiveEvent::Kind cause);
-    void rename(const LiveEvent& e);
+    // False when the event's folder path is stale (a rename still queued).
+    bool apply(const LiveEvent& e);
+    bool syncName(DWORD dir, const std::string& name, LiveEvent::Kind cause);
+    bool rename(const LiveEvent& e);
     DWORD addEntry(DWORD dir, const std::string& name, const std::u16string& name16,
                    const LiveFileStat& st, const std::string& path, bool descend);
     void update(DWORD record, const LiveFileStat& st, const std::string& name, LiveEvent::Kind cause);
@@ -120,6 +121,7 @@ private:
     void run();
     void drain();
     void applyPending();
+    void applyBatch(const std::vector<LiveEvent>& batch, std::vector<LiveEvent>& stale);
 
     Options options_;
     std::unique_ptr<ZEmulatedNtfsVolume> volume_;
