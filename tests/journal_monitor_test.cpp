@@ -34,8 +34,7 @@ constexpr DWORD kRoot = 5;
 constexpr DWORDLONG kJournalId = 0x1D0C0FFEE;
 constexpr ULONGLONG kSequence = 7ull << 48;   // sequence bits above the record number
 
-std::vector<BYTE> usnRecord(DWORD recordNumber, DWORD reasons, const std::u16string& name, USN usn,
-                            DWORD parent = kRoot)
+std::vector<BYTE> usnRecord(DWORD recordNumber, DWORD reasons, const std::u16string& name, USN usn)
 {
     const DWORD nameOffset = offsetof(USN_RECORD_V2, FileName);
     const DWORD nameBytes = DWORD(name.size() * sizeof(WCHAR));
@@ -45,7 +44,7 @@ std::vector<BYTE> usnRecord(DWORD recordNumber, DWORD reasons, const std::u16str
     head.RecordLength = length;
     head.MajorVersion = 2;
     head.FileReferenceNumber = kSequence | recordNumber;
-    head.ParentFileReferenceNumber = kSequence | parent;
+    head.ParentFileReferenceNumber = kSequence | kRoot;
     head.Usn = usn;
     head.Reason = reasons;
     head.FileNameLength = WORD(nameBytes);
@@ -66,9 +65,9 @@ std::vector<BYTE> batch(USN nextUsn, const std::vector<std::vector<BYTE>>& recor
 }
 
 struct ReadAnswer {
-    DWORD error = ERROR_SUCCESS;
+    DWORD error;
     std::vector<BYTE> bytes;
-    DWORD claimedBytes = 0;   // non-zero: the byte count reported instead of bytes.size()
+    DWORD claimedBytes;   // non-zero: the byte count reported instead of bytes.size()
 };
 
 class ScriptedJournalDevice : public Platform::ZVolumeDevice {
@@ -78,6 +77,12 @@ public:
     DWORD lastInSize = 0, lastOutSize = 0;
     std::atomic<bool>* stopFlag = nullptr;   // set when the script has run out
 
+    static BOOL failWith(DWORD error)
+    {
+        SetLastError(error);
+        return FALSE;
+    }
+
     bool volumeInformation(Platform::VolumeInformation& info) override
     {
         info.fileSystemName = u"NTFS";
@@ -86,37 +91,27 @@ public:
     BOOL deviceIoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                          DWORD* bytesReturned) override
     {
-        if (code != FSCTL_READ_USN_JOURNAL || inSize < sizeof(READ_USN_JOURNAL_DATA_V1)) {
-            SetLastError(ERROR_INVALID_FUNCTION);
-            return FALSE;
-        }
+        if (code != FSCTL_READ_USN_JOURNAL || inSize < sizeof(READ_USN_JOURNAL_DATA_V1))
+            return failWith(ERROR_INVALID_FUNCTION);
         READ_USN_JOURNAL_DATA_V1 request;
         memcpy(&request, in, sizeof request);
         requests.push_back(request);
         lastInSize = inSize;
         lastOutSize = outSize;
-        if (answers.empty()) {
-            // Nothing more to say: the volume is being stopped.
+        if (answers.empty()) {   // nothing more to say: the volume is being stopped
             stopFlag->store(true);
-            SetLastError(ERROR_OPERATION_ABORTED);
-            return FALSE;
+            return failWith(ERROR_OPERATION_ABORTED);
         }
-        ReadAnswer a = answers.front();
+        const ReadAnswer a = answers.front();
         answers.pop_front();
-        if (a.error != ERROR_SUCCESS) {
-            SetLastError(a.error);
-            return FALSE;
-        }
+        if (a.error != ERROR_SUCCESS)
+            return SetLastError(a.error), FALSE;
         const DWORD n = std::min<DWORD>(DWORD(a.bytes.size()), outSize);
         memcpy(out, a.bytes.data(), n);
         *bytesReturned = a.claimedBytes ? a.claimedBytes : n;
         return TRUE;
     }
-    BOOL read(ULONGLONG, void*, DWORD, DWORD*) override
-    {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return FALSE;
-    }
+    BOOL read(ULONGLONG, void*, DWORD, DWORD*) override { return failWith(ERROR_INVALID_FUNCTION); }
     void fail(DWORD error) { answers.push_back({error, {}, 0}); }
     void answer(std::vector<BYTE> bytes, DWORD claimed = 0) { answers.push_back({ERROR_SUCCESS, std::move(bytes), claimed}); }
 };
@@ -141,18 +136,16 @@ QString tallyLogPath()
     return TestSupport::testRoot() + QStringLiteral("/tally-journal.log");
 }
 
-// The integer and string fields of the reports written since the last reset.
-std::vector<std::string> reportFields()
+// The caller-filled fields of the first report written since the last
+// reset (the rest are telemetry's own).
+std::vector<std::string> firstReportHead()
 {
     std::vector<std::string> lines;
     QFile f(tallyLogPath());
-    if (f.open(QIODevice::ReadOnly)) {
-        while (!f.atEnd()) {
-            QByteArray l = f.readLine();
-            l.chop(l.endsWith('\n') ? 1 : 0);
-            if (l.startsWith("int ") || l.startsWith("string "))
-                lines.push_back(l.toStdString());
-        }
+    for (bool open = f.open(QIODevice::ReadOnly); open && !f.atEnd() && lines.size() < 6;) {
+        const QByteArray l = f.readLine().trimmed();
+        if (l.startsWith("int ") || l.startsWith("string "))
+            lines.push_back(l.toStdString());
     }
     return lines;
 }
@@ -274,12 +267,6 @@ std::vector<std::string> giveUpReport(char drive, int reason, int updatecount)
             "int scanfiles 0", "int scansec 0", "int updatecount " + std::to_string(updatecount)};
 }
 
-// The caller-filled fields of the first report (the rest are telemetry's own).
-std::vector<std::string> firstReportHead(const std::vector<std::string>& fields)
-{
-    return std::vector<std::string>(fields.begin(), fields.begin() + std::min<size_t>(6, fields.size()));
-}
-
 } // namespace
 
 TEST_F(JournalMonitorTest, RequestCarriesTheReadValuesAndFollowsTheReturnedPosition)
@@ -368,7 +355,7 @@ TEST_F(JournalMonitorTest, InvalidParameterIsRetriedThreeTimesInARowThenGivesUp)
     monitor(0x100);
     EXPECT_EQ(clock.tickMs() - t0, 6 * 5000u);
     EXPECT_TRUE(listenFailures.empty());
-    EXPECT_TRUE(reportFields().empty());
+    EXPECT_TRUE(firstReportHead().empty());
     EXPECT_EQ(quitReason(), kUnrelatedQuitReason);
     EXPECT_EQ(device->requests.size(), 9u);
 
@@ -390,7 +377,7 @@ TEST_F(JournalMonitorTest, InvalidParameterIsRetriedThreeTimesInARowThenGivesUp)
     monitor(0x100);
     EXPECT_EQ(listenFailures, std::vector<DWORD>{87});
     EXPECT_EQ(quitReason(), (87 << 16) | 'F');
-    EXPECT_EQ(firstReportHead(reportFields()), giveUpReport('F', 87, 5));
+    EXPECT_EQ(firstReportHead(), giveUpReport('F', 87, 5));
     EXPECT_EQ(device->requests.size(), 5u);
     EXPECT_EQ(clock.tickMs() - t0, 3 * 5000u);   // no pause after the last failure
     const std::vector<std::string> lines = errorLinesOfThisThread();
@@ -420,7 +407,7 @@ TEST_F(JournalMonitorTest, ErrorsNoRetryCanHelpGiveUpAtOnce)
         monitor(0x100);
         EXPECT_EQ(listenFailures, std::vector<DWORD>{r.reported});
         EXPECT_EQ(quitReason(), r.rebuild ? int((87 << 16) | 'H') : kUnrelatedQuitReason);
-        EXPECT_EQ(firstReportHead(reportFields()), giveUpReport('H', int(r.reported), 2));
+        EXPECT_EQ(firstReportHead(), giveUpReport('H', int(r.reported), 2));
         EXPECT_EQ(device->requests.size(), 2u);
         EXPECT_EQ(clock.tickMs(), t0);
         const std::vector<std::string> lines = errorLinesOfThisThread();
@@ -438,7 +425,7 @@ TEST_F(JournalMonitorTest, AStopEndsTheMonitorQuietlyAndCutsTheRetryPauseShort)
     auto device = scripted(u'J');
     monitor(0x100);
     EXPECT_TRUE(listenFailures.empty());
-    EXPECT_TRUE(reportFields().empty());
+    EXPECT_TRUE(firstReportHead().empty());
     EXPECT_EQ(device->requests.size(), 1u);
 
     // A clock on which the stop arrives one second into the pause.
@@ -580,7 +567,7 @@ TEST_F(EmulatedJournalTest, LostEntriesAGoneVolumeAndInjectedErrorsGiveUp)
     device->setNotReady(true);
     monitor(0);
     EXPECT_EQ(listenFailures, std::vector<DWORD>{21});
-    EXPECT_EQ(firstReportHead(reportFields()), giveUpReport('O', 21, 1));
+    EXPECT_EQ(firstReportHead(), giveUpReport('O', 21, 1));
 
     listenFailures.clear();
     device = emulated(u'O');
