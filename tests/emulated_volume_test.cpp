@@ -422,43 +422,6 @@ TEST_F(EmulatedVolume, ResidentAndNonResidentData)
     const Record again = record(a);
     EXPECT_TRUE(again.of(kData)[0]->nonResident);
     EXPECT_EQ(again.of(kData)[0]->dataSize, 10u);
-    // A folder has an index root and no unnamed data.
-    const Record rf = record(vol->createFolder(kRoot, u"dir"));
-    EXPECT_TRUE(rf.of(kData).empty());
-    EXPECT_EQ(rf.of(kIndexRoot).size(), 1u);
-    EXPECT_EQ(rf.flags, 3);
-}
-
-TEST_F(EmulatedVolume, DataExtentsSpreadOverExtensionRecords)
-{
-    Vol::CreateOptions o;
-    o.size = 20 * 4096 - 5;
-    o.dataRuns = 6;
-    o.dataExtents = 3;
-    const DWORD f = vol->createFile(kRoot, u"extents.bin", o);
-    std::vector<Attr> extents;
-    std::set<DWORD> holders;
-    for (const ListEntry& e : listEntries(record(f).of(kAttributeList).at(0)->value)) {
-        if (e.type != kData)
-            continue;
-        const Record ext = record(DWORD(e.segment));
-        ASSERT_EQ(ext.of(kData).size(), 1u);
-        EXPECT_EQ(ext.of(kData)[0]->lowestVcn, e.lowestVcn);
-        extents.push_back(*ext.of(kData)[0]);
-        holders.insert(DWORD(e.segment));
-    }
-    ASSERT_EQ(extents.size(), 3u);
-    EXPECT_EQ(holders.size(), 3u);
-    ULONGLONG vcn = 0;
-    for (const Attr& a : extents) {
-        EXPECT_EQ(a.lowestVcn, vcn);
-        EXPECT_EQ(a.runs.size(), 2u);
-        for (const DataRun& r : a.runs)
-            vcn += r.length;
-        EXPECT_EQ(a.highestVcn, vcn - 1);
-        EXPECT_EQ(a.dataSize, a.lowestVcn == 0 ? o.size : 0u); // sizes only in the first extent
-    }
-    EXPECT_EQ(vcn, 20u);
 }
 
 TEST_F(EmulatedVolume, UpdateSequenceArrayOnDiskAndRawReads)
@@ -746,7 +709,7 @@ TEST_F(EmulatedVolume, JournalReadBlocksOnTheClockSeam)
     EXPECT_EQ(read(0).get().first, DWORD(0)); // BytesToWaitFor 0 never waits
 }
 
-TEST_F(EmulatedVolume, NamedStreamsRequestVersionsPausedJournalAndMetafiles)
+TEST_F(EmulatedVolume, NamedStreamsRequestVersionsAndPausedJournal)
 {
     const USN start = query().NextUsn;
     const DWORD f = vol->createFile(kRoot, u"s.txt");
@@ -794,14 +757,6 @@ TEST_F(EmulatedVolume, NamedStreamsRequestVersionsPausedJournalAndMetafiles)
     vol->write(quiet, 0, 1);
     EXPECT_EQ(journalFrom(next).size(), 2u);
 
-    // Metadata files are enumerated only when asked for.
-    Vol::Options m;
-    m.enumerateMetafiles = true;
-    mount(m);
-    const auto all = enumerate(query().NextUsn);
-    ASSERT_EQ(all.size(), 12u); // 0..11; 12..15 have no name
-    EXPECT_EQ(all[0].name, u"$MFT");
-    EXPECT_EQ(all[11].name, u"$Extend");
 }
 
 // ---- random changes against a model --------------------------------------------
@@ -842,7 +797,7 @@ protected:
                 }
                 const auto& attrs = holders[at].attrs;
                 EXPECT_TRUE(std::any_of(attrs.begin(), attrs.end(), [&](const Attr& a) {
-                    return a.type == e.type && a.instance == e.instance;
+                    return a.type == e.type && a.instance == e.instance && (!a.nonResident || a.lowestVcn == e.lowestVcn);
                 })) << "attribute " << e.type << " in record " << at;
             }
             // And every attribute of an extension record is listed.
@@ -1035,13 +990,11 @@ TEST_F(EmulatedVolume, ChangeRulesRefuseWhatNtfsRefuses)
 TEST_F(EmulatedVolume, RemoveTreeDeepestFirstAndQuietTimes)
 {
     const DWORD d = vol->createFolder(kRoot, u"d");
-    const DWORD a = vol->createFile(d, u"a");
+    vol->createFile(d, u"a");
     const DWORD s = vol->createFolder(d, u"s");
     const DWORD b = vol->createFile(s, u"b");
     const DWORD c = vol->createFile(s, u"c");
     ASSERT_TRUE(vol->link(b, kRoot, u"b outside"));
-    using Named = std::vector<std::pair<DWORD, std::u16string>>;
-    EXPECT_EQ(vol->children(d), (Named{{a, u"a"}, {s, u"s"}}));
     const USN start = query().NextUsn;
     ASSERT_TRUE(vol->removeTree(d));
     std::vector<std::pair<std::u16string, DWORD>> got;
@@ -1054,7 +1007,6 @@ TEST_F(EmulatedVolume, RemoveTreeDeepestFirstAndQuietTimes)
     EXPECT_FALSE(vol->inUse(d));
     EXPECT_FALSE(vol->inUse(c));
     EXPECT_EQ(vol->lookup(kRoot, u"b outside"), b);
-    EXPECT_TRUE(vol->children(d).empty());
     std::vector<std::tuple<DWORD, DWORD, std::u16string>> names;
     vol->forEachLink([&](DWORD record, DWORD parent, const std::u16string& name) {
         names.emplace_back(record, parent, name);
