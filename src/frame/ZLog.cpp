@@ -1,6 +1,7 @@
 #include "frame/ZLog.h"
 
 #include "platform/windows.h"
+#include "platform/ZErrorLog.h"
 
 #include <QDebug>
 
@@ -379,3 +380,11 @@ LogMessage::~LogMessage()
     writeLine(text_, severity_ == LOG_FATAL);
     SetLastError(savedError_);
 }
+
+namespace {
+// The volume devices sit below the frame; their errors come here.
+const bool platformErrorsLogged = (Platform::setErrorLog([](const QString& line) {
+                                       LOG(ERROR) << line.toStdU16String();
+                                   }),
+                                   true);
+} // namespace

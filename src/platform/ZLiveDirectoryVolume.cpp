@@ -1,4 +1,5 @@
 #include "platform/ZLiveDirectoryVolume.h"
+#include "platform/ZErrorLog.h"
 
 #include "platform/ZFanotifySource.h"
 #include "platform/ZInotifySource.h"
@@ -311,7 +312,7 @@ void ZLiveDirectoryVolume::logError(const QString& line)
     if (options_.errorLog)
         options_.errorLog(line);
     else
-        qCritical("%s", qPrintable(line));
+        Platform::logPlatformError(line);
 }
 
 void ZLiveDirectoryVolume::watch(const std::string& path, DWORD record)
