@@ -3,6 +3,7 @@
 // of a build, and file records that are malformed.
 #include "platform/ZDriveTable.h"
 #include "platform/ZEmulatedNtfsVolume.h"
+#include "platform/ZNtfsRecord.h"
 #include "platform/windows.h"
 #include "storage/ZItemRecord.h"
 #include "storage/ZLockItem.h"
@@ -43,21 +44,13 @@ std::string utf8(const std::u16string& s)
     return QString::fromStdU16String(s).toStdString();
 }
 
-// Offset of the first attribute of a type in a record, or 0.
+// Offset of the first attribute of a type in a sound record, or 0.
 DWORD attributeOffset(const std::vector<BYTE>& record, DWORD type)
 {
-    Ntfs::FileRecordHeader header;
-    std::memcpy(&header, record.data(), sizeof(header));
-    for (DWORD offset = header.firstAttributeOffset; offset + 8 <= record.size();) {
-        DWORD t, length;
-        std::memcpy(&t, &record[offset], 4);
-        std::memcpy(&length, &record[offset + 4], 4);
-        if (t == type)
-            return offset;
-        if (t == Ntfs::AttrEnd || length == 0)
-            return 0;
-        offset += length;
-    }
+    Platform::ZNtfsAttributeWalk walk(record.data(), record.size());
+    while (const Ntfs::AttributeHeader* a = walk.next())
+        if (a->type == type)
+            return DWORD(reinterpret_cast<const BYTE*>(a) - record.data());
     return 0;
 }
 
