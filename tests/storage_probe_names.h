@@ -1,17 +1,21 @@
-// The self-checking items that the cross-process reader test writes and its
-// probe reads back: every field and the whole name follow from the record
-// number and a generation written into the name, so a torn record shows.
+// What the storage tests share: self-checking items (every field and the
+// whole name follow from the record number and a generation written into the
+// name, so a torn record shows), and saving and loading a pool in memory.
 #pragma once
 
 #include "client/ZSharedPoolReader.h"
 #include "storage/ZItemRecord.h"
+#include "storage/ZItemStore.h"
+#include "storage/ZSharedPool.h"
 
+#include <QByteArray>
+#include <QDataStream>
 #include <QString>
 #include <QStringList>
 
 namespace StorageProbe {
 
-constexpr DWORD kParentMix = 0xA5A5A5A5u;
+using namespace SearchEngine;
 
 inline QString itemName(DWORD recordNumber, DWORD generation)
 {
@@ -23,12 +27,12 @@ inline QString itemName(DWORD recordNumber, DWORD generation)
     }
     return name;
 }
-inline DWORD parentOf(DWORD recordNumber) { return recordNumber ^ kParentMix; }
+inline DWORD parentOf(DWORD recordNumber) { return recordNumber ^ 0xA5A5A5A5u; }
 inline ULONGLONG fileSizeOf(DWORD recordNumber) { return ULONGLONG(recordNumber) * 11; }
 inline ULONGLONG accessTimeOf(DWORD recordNumber) { return ULONGLONG(recordNumber) * 3; }
 
 // True when a live snapshot is exactly what the writer wrote for it.
-inline bool isWhole(const SearchEngine::ZItemSnapshot& s)
+inline bool isWhole(const ZItemSnapshot& s)
 {
     const QString name = s.fileName();
     const QStringList parts = name.split(QLatin1Char('_'));
@@ -40,7 +44,39 @@ inline bool isWhole(const SearchEngine::ZItemSnapshot& s)
     return ok1 && ok2 && name == itemName(recordNumber, generation) && s.recordNumber == recordNumber
         && s.parentRecordNumber == parentOf(recordNumber) && s.fileSize == fileSizeOf(recordNumber)
         && s.accessTime == accessTimeOf(recordNumber)
-        && s.nameSignature == SearchEngine::nameSignatureOf(name.utf16(), name.size());
+        && s.nameSignature == nameSignatureOf(name.utf16(), name.size());
+}
+
+// Appends (or, recycling, allocates) a live item whose fields follow from recordNumber.
+inline ZLockItem addItem(ZSharedPool& pool, const QString& text, DWORD recordNumber, bool recycle = false,
+                         DWORD stamp = 0)
+{
+    ZItemName n;
+    if (!makeItemName(text, &n))
+        return ZLockItem();
+    ZLockItem run = recycle ? pool.allocate(n.slotCount()) : pool.append(n.slotCount());
+    ZItemFields f;
+    f.recordNumber = recordNumber;
+    f.parentRecordNumber = parentOf(recordNumber);
+    f.fileSize = fileSizeOf(recordNumber);
+    f.accessTime = accessTimeOf(recordNumber);
+    f.nameSignature = n.signature;
+    f.modifyStamp = stamp;
+    return createItem(run, f, n) ? run : ZLockItem();
+}
+
+inline QByteArray savePool(ZSharedPool& pool)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    pool.save(out);
+    return bytes;
+}
+
+inline bool loadPool(ZSharedPool& pool, const QByteArray& bytes)
+{
+    QDataStream in(bytes);
+    return pool.load(in);
 }
 
 } // namespace StorageProbe
