@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace SearchEngine;
 
 namespace {
@@ -35,6 +37,12 @@ protected:
         EXPECT_TRUE(createItem(run, f, n));
         return run;
     }
+    // Sizes, times and stamp as one tuple, to compare records in one line.
+    static std::tuple<ULONGLONG, ULONGLONG, ULONGLONG, DWORD> sizeTimesStamp(const ZLockItem& i)
+    {
+        return std::make_tuple(ULONGLONG(i->fileSize), ULONGLONG(i->changeTime), ULONGLONG(i->accessTime),
+                               DWORD(i->modifyStamp));
+    }
 
     Platform::ZManualClock clock;
     ZSharedPool pool{QUuid::createUuid().toString(), 'C'};
@@ -42,7 +50,7 @@ protected:
 
 } // namespace
 
-TEST_F(StorageItemStore, CreatingWritesEveryFieldAndInUseLast)
+TEST_F(StorageItemStore, CreatingWritesEveryFieldAndRefusesUnfitRuns)
 {
     ZLockItem item = create(QStringLiteral("Budget.xlsx"), 42, NoData | 0x80, 7);
     ASSERT_TRUE(item);
@@ -50,23 +58,14 @@ TEST_F(StorageItemStore, CreatingWritesEveryFieldAndInUseLast)
     EXPECT_EQ(item->recordNumber, 42u);
     EXPECT_EQ(item->parentRecordNumber, 5u);
     EXPECT_EQ(item->attributes, 0x20u);
-    EXPECT_EQ(item->fileSize, 1234u);
-    EXPECT_EQ(item->changeTime, 111u);
-    EXPECT_EQ(item->accessTime, 222u);
-    EXPECT_EQ(item->modifyStamp, 7u);
-    EXPECT_EQ(item->nameLength, 11);
+    EXPECT_EQ(sizeTimesStamp(item), std::make_tuple(ULONGLONG(1234), ULONGLONG(111), ULONGLONG(222), 7u));
     EXPECT_EQ(item.name(), QByteArray("Budget.xlsx"));
     EXPECT_EQ(item->nameBytes()[11], 0);   // fresh piece: the byte after the name is 0
     EXPECT_EQ(item->nameSignature, nameSignatureOf(QStringLiteral("Budget.xlsx").utf16(), 11));
-    EXPECT_EQ(item.slotCount(), 3);
-}
 
-TEST_F(StorageItemStore, CreatingRefusesUnfitRuns)
-{
-    ZLockItem item = create(QStringLiteral("x"), 1);
     ZItemFields f;
     EXPECT_FALSE(createItem(item, f, "again", 5));   // live already
-    EXPECT_EQ(item.name(), QByteArray("x"));
+    EXPECT_EQ(item.name(), QByteArray("Budget.xlsx"));
     EXPECT_FALSE(createItem(ZLockItem(), f, "x", 1));
     ZLockItem small = pool.append(2);
     const QByteArray eight("12345678");
@@ -75,34 +74,31 @@ TEST_F(StorageItemStore, CreatingRefusesUnfitRuns)
     EXPECT_TRUE(createItem(small, f, eight.constData(), 7));
 }
 
-TEST_F(StorageItemStore, FreeingStampsClearsAndReleasesRecent)
+TEST_F(StorageItemStore, FreeingStampsAndReleasesOncePruningKeepsTheStamp)
 {
     ZLockItem item = create(QStringLiteral("gone.tmp"), 9);
     const ULONGLONG ref = item.itemRef();
     freeItem(pool, item, 31);
     EXPECT_EQ(item.flags(), 0);
     EXPECT_EQ(item->modifyStamp, 31u);
-    EXPECT_EQ(item->recordNumber, 9u);          // the other bytes stay
+    EXPECT_EQ(item->recordNumber, 9u);   // the other bytes stay
     EXPECT_EQ(item.name(), QByteArray("gone.tmp"));
     EXPECT_EQ(item.itemRef(), ref);
     const auto& list = pool.freeList(ZSharedPool::freeListIndex(item.slotCount()));
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list.front().releaseTime, clock.now());
-    freeItem(pool, item, 32);                    // a second free changes nothing
+    freeItem(pool, item, 32);   // a second free changes nothing
     EXPECT_EQ(list.size(), 1u);
     EXPECT_EQ(item->modifyStamp, 31u);
+
+    ZLockItem orphan = create(QStringLiteral("orphan.1"), 10, 0, 3);
+    pruneItem(pool, orphan);
+    EXPECT_EQ(orphan.flags(), 0);
+    EXPECT_EQ(orphan->modifyStamp, 3u);
+    EXPECT_EQ(list.size(), 2u);
 }
 
-TEST_F(StorageItemStore, PruningKeepsTheStamp)
-{
-    ZLockItem item = create(QStringLiteral("orphan"), 9);
-    pruneItem(pool, item);
-    EXPECT_EQ(item.flags(), 0);
-    EXPECT_EQ(item->modifyStamp, 0u);
-    EXPECT_EQ(pool.freeList(ZSharedPool::freeListIndex(item.slotCount())).size(), 1u);
-}
-
-TEST_F(StorageItemStore, RenameGivesANewReferenceAndFreesTheOld)
+TEST_F(StorageItemStore, RenameGivesANewReferenceAndNeverReusesAYoungRun)
 {
     ZLockItem old = create(QStringLiteral("draft.txt"), 50, NoNameTimes | NoData, 0);
     const ULONGLONG oldRef = old.itemRef();
@@ -119,28 +115,19 @@ TEST_F(StorageItemStore, RenameGivesANewReferenceAndFreesTheOld)
     EXPECT_EQ(fresh.flags(), InUse | NoNameTimes | NoData);
     EXPECT_EQ(fresh->parentRecordNumber, 77u);
     EXPECT_EQ(fresh->attributes, 0x21u);
-    EXPECT_EQ(fresh->fileSize, 1234u);
-    EXPECT_EQ(fresh->changeTime, 111u);
-    EXPECT_EQ(fresh->accessTime, 222u);
-    EXPECT_EQ(fresh->modifyStamp, 66u);
+    EXPECT_EQ(sizeTimesStamp(fresh), std::make_tuple(ULONGLONG(1234), ULONGLONG(111), ULONGLONG(222), 66u));
     EXPECT_EQ(fresh->nameSignature, n.signature);
     EXPECT_EQ(fresh.name(), QByteArray("a much longer final name.txt"));
     // The old reference now reads as free with the same stamp.
     EXPECT_EQ(old.itemRef(), oldRef);
     EXPECT_EQ(old.flags(), 0);
-    EXPECT_EQ(old->modifyStamp, fresh->modifyStamp);
+    EXPECT_EQ(old->modifyStamp, 66u);
     EXPECT_EQ(old.name(), QByteArray("draft.txt"));
-    // Renaming a free record does nothing.
-    EXPECT_FALSE(replaceItem(pool, old, identity, n, 67));
-}
+    EXPECT_FALSE(replaceItem(pool, old, identity, n, 67));   // renaming a free record does nothing
 
-TEST_F(StorageItemStore, RenameNeverReusesAYoungRun)
-{
     ZLockItem a = create(QStringLiteral("aaaa"), 1);
-    ZItemName n;
     makeItemName(QStringLiteral("bbbb"), &n);
-    ZLockItem b = replaceItem(pool, a, ZItemFields{}, n, 2);
-    ZLockItem c = replaceItem(pool, b, ZItemFields{}, n, 3);
+    ZLockItem c = replaceItem(pool, replaceItem(pool, a, ZItemFields{}, n, 2), ZItemFields{}, n, 3);
     EXPECT_NE(c, a);
     clock.advance(ULONGLONG(ZSharedPool::kReuseAgeSeconds) * 1000);
     ZLockItem d = replaceItem(pool, c, ZItemFields{}, n, 4);
@@ -154,10 +141,7 @@ TEST_F(StorageItemStore, RefreshTouchesOnlySizesTimesAndTheirBits)
     const ULONGLONG ref = item.itemRef();
     refreshItem(item, 4096, 333, 444, NoNameTimes | InUse | 0x40);
     EXPECT_EQ(item.flags(), InUse | NoNameTimes);
-    EXPECT_EQ(item->fileSize, 4096u);
-    EXPECT_EQ(item->changeTime, 333u);
-    EXPECT_EQ(item->accessTime, 444u);
-    EXPECT_EQ(item->modifyStamp, 5u);
+    EXPECT_EQ(sizeTimesStamp(item), std::make_tuple(ULONGLONG(4096), ULONGLONG(333), ULONGLONG(444), 5u));
     EXPECT_EQ(item->recordNumber, 8u);
     EXPECT_EQ(item.name(), QByteArray("data.bin"));
     EXPECT_EQ(item.itemRef(), ref);
