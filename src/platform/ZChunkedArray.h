@@ -30,6 +30,13 @@ public:
         return t;
     }
 
+    // Grows to n elements, the new ones default-constructed (never shrinks).
+    void resize(size_t n)
+    {
+        while (size_ < n)
+            emplace_back();
+    }
+
 private:
     std::vector<std::unique_ptr<T[]>> chunks_;
     size_t size_ = 0;

@@ -457,16 +457,16 @@ ZEmulatedNtfsVolume::Link ZEmulatedNtfsVolume::makeLink(DWORD parent, const std:
 {
     Link link;
     link.parentRef = parent < slots_.size() ? referenceOf(parent) : parent;
-    link.nameOffset = DWORD(names_.size());
     link.nameLength = BYTE(std::min<size_t>(name.size(), kMaxNameLength));
     link.nameSpace = nameSpace;
-    names_.append(name, 0, link.nameLength);
+    link.nameOffset = names_.append(name.data(), link.nameLength);
     return link;
 }
 
 std::u16string ZEmulatedNtfsVolume::nameOf(const Link& link) const
 {
-    return names_.substr(link.nameOffset, link.nameLength);
+    const char16_t* n = names_.at(link.nameOffset);
+    return std::u16string(n, n + link.nameLength);
 }
 
 DWORD ZEmulatedNtfsVolume::parentOf(const Link& link)
@@ -479,7 +479,7 @@ int ZEmulatedNtfsVolume::findLink(const std::vector<Link>& links, DWORD parent, 
     for (size_t i = 0; i < links.size(); ++i) {
         const Link& l = links[i];
         if (l.nameSpace != Ntfs::NameSpaceDos && parentOf(l) == parent && l.nameLength == name.size()
-            && names_.compare(l.nameOffset, l.nameLength, name) == 0)
+            && std::equal(name.begin(), name.end(), names_.at(l.nameOffset)))
             return int(i);
     }
     return -1;
@@ -503,7 +503,7 @@ bool ZEmulatedNtfsVolume::nameTaken(DWORD parent, const std::u16string& name, BY
         for (const Link& l : linksOf(it->second)) {
             if (parentOf(l) != parent)
                 continue;
-            const char16_t* n = names_.data() + l.nameOffset;
+            const char16_t* n = names_.at(l.nameOffset);
             if (l.nameLength == name.size() && std::equal(n, n + l.nameLength, name.begin()))
                 return true;
             if (l.nameSpace != Ntfs::NameSpacePosix && nameSpace != Ntfs::NameSpacePosix
@@ -516,12 +516,12 @@ bool ZEmulatedNtfsVolume::nameTaken(DWORD parent, const std::u16string& name, BY
 
 void ZEmulatedNtfsVolume::indexName(DWORD r, const Link& link)
 {
-    nameIndex_.emplace(nameKey(parentOf(link), names_.data() + link.nameOffset, link.nameLength), r);
+    nameIndex_.emplace(nameKey(parentOf(link), names_.at(link.nameOffset), link.nameLength), r);
 }
 
 void ZEmulatedNtfsVolume::unindexName(DWORD r, const Link& link)
 {
-    auto range = nameIndex_.equal_range(nameKey(parentOf(link), names_.data() + link.nameOffset, link.nameLength));
+    auto range = nameIndex_.equal_range(nameKey(parentOf(link), names_.at(link.nameOffset), link.nameLength));
     for (auto it = range.first; it != range.second; ++it) {
         if (it->second == r) {
             nameIndex_.erase(it);
@@ -688,7 +688,7 @@ void ZEmulatedNtfsVolume::buildAttributes(DWORD r, Layout& L) const
         fn.nameLength = l.nameLength;
         fn.nameSpace = l.nameSpace;
         std::memcpy(value, &fn, Ntfs::kFileNameHeaderSize);
-        std::memcpy(value + Ntfs::kFileNameHeaderSize, names_.data() + l.nameOffset, l.nameLength * sizeof(WCHAR));
+        std::memcpy(value + Ntfs::kFileNameHeaderSize, names_.at(l.nameOffset), l.nameLength * sizeof(WCHAR));
         add(Builder::appendResident(L.bytes, Ntfs::AttrFileName, nullptr, 0, value,
                                     Ntfs::kFileNameHeaderSize + l.nameLength * sizeof(WCHAR), kResidentIndexed),
             Ntfs::AttrFileName);
@@ -1056,7 +1056,7 @@ void ZEmulatedNtfsVolume::journal(DWORD r, const Link& link, DWORD reasons)
     e.attributes = s.attributes;
     e.securityId = kDefaultSecurityId;
     e.timeStamp = nowFileTime();
-    e.name = names_.data() + link.nameOffset;
+    e.name = names_.at(link.nameOffset);
     e.nameLength = link.nameLength;
     s.usn = journal_->append(e);
     journal_->trim(journalMaximumSize_, journalAllocationDelta_);
@@ -1592,19 +1592,14 @@ void ZEmulatedNtfsVolume::setAutoClose(bool autoClose)
 void ZEmulatedNtfsVolume::compactNames()
 {
     std::lock_guard<std::mutex> g(lock_);
-    std::u16string kept;
-    auto relocate = [&](Link& l) {
-        const DWORD at = DWORD(kept.size());
-        kept.append(names_, l.nameOffset, l.nameLength);
-        l.nameOffset = at;
-    };
+    ZNameArena kept;
+    auto relocate = [&](Link& l) { l.nameOffset = kept.append(names_.at(l.nameOffset), l.nameLength); };
     for (size_t r = 0; r < slots_.size(); ++r)
         if (slots_[r].flags & FlagHasLink)
             relocate(slots_[r].first);
     for (auto& e : extras_)
         for (Link& l : e.second.moreLinks)
             relocate(l);
-    kept.shrink_to_fit();
     names_.swap(kept);
 }
 
@@ -1632,7 +1627,7 @@ DWORD ZEmulatedNtfsVolume::lookup(DWORD parent, const std::u16string& name) cons
         for (const Link& l : linksOf(it->second)) {
             if (parentOf(l) != parent)
                 continue;
-            const char16_t* n = names_.data() + l.nameOffset;
+            const char16_t* n = names_.at(l.nameOffset);
             if (l.nameLength == name.size() && std::equal(n, n + l.nameLength, name.begin()))
                 return it->second;
             if (!folded && l.nameSpace != Ntfs::NameSpacePosix && equalFolded(n, l.nameLength, name.data(), name.size()))
@@ -2057,7 +2052,7 @@ BOOL ZEmulatedNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, D
         rec.FileNameOffset = WORD(offsetof(USN_RECORD_V2, FileName));
         std::memset(o + at, 0, length);
         std::memcpy(o + at, &rec, offsetof(USN_RECORD_V2, FileName));
-        std::memcpy(o + at + offsetof(USN_RECORD_V2, FileName), names_.data() + l.nameOffset, rec.FileNameLength);
+        std::memcpy(o + at + offsetof(USN_RECORD_V2, FileName), names_.at(l.nameOffset), rec.FileNameLength);
         at += length;
         any = true;
         next = r + 1;

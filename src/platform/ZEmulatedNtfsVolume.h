@@ -22,6 +22,7 @@
 #pragma once
 
 #include "platform/ZChunkedArray.h"
+#include "platform/ZNameArena.h"
 #include "platform/ZVolumeDevice.h"
 #include "platform/win32_ioctl.h"
 #include "platform/ntfs_format.h"
@@ -356,7 +357,7 @@ private:
     ZChunkedArray<Slot> slots_;                     // one per MFT record; slots never move
     std::vector<ULONGLONG> inUseBits_;              // MFT bitmap
     std::vector<DWORD> freeRecords_;                // min-heap of free records: the lowest is reused first
-    std::u16string names_;                          // name arena for links
+    ZNameArena names_;                              // names of the links
     std::unordered_map<DWORD, Extras> extras_;      // rare per-file parts
     std::unordered_multimap<ULONGLONG, DWORD> nameIndex_;  // (parent, folded name) hash -> record
     std::map<ULONGLONG, DWORD> listRuns_;           // first LCN of a non-resident list run -> base record

@@ -188,7 +188,7 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
     thread_ = std::thread([this] { run(); });
     {
         std::lock_guard<std::mutex> g(stateLock_);
-        inodes_.assign(kRoot + 1, 0);
+        inodes_.resize(kRoot + 1);
         inodes_[kRoot] = rootInode_;
         firstWalk();
     }
@@ -262,7 +262,7 @@ ULONGLONG ZLiveDirectoryVolume::identityOf(const LiveFileStat& st) const
 void ZLiveDirectoryVolume::rememberInode(DWORD record, const LiveFileStat& st)
 {
     if (inodes_.size() <= record)
-        inodes_.resize(std::max<size_t>(record + 1, inodes_.size() * 2), 0);
+        inodes_.resize(size_t(record) + 1);
     const ULONGLONG id = identityOf(st);
     inodes_[record] = id;
     if (id && st.links > 1 && !st.directory())

@@ -20,6 +20,7 @@
 // nothing an earlier run stored is taken for this run's.
 #pragma once
 
+#include "platform/ZChunkedArray.h"
 #include "platform/ZEmulatedNtfsVolume.h"
 #include "platform/ZLiveChangeSource.h"
 #include "platform/ZLiveTreeWalker.h"
@@ -132,7 +133,7 @@ private:
     ULONGLONG rootInode_ = 0;
 
     mutable std::mutex stateLock_;
-    std::vector<ULONGLONG> inodes_;                       // per record; 0: none (mount points)
+    ZChunkedArray<ULONGLONG> inodes_;                     // per record; 0: none (mount points)
     std::unordered_map<ULONGLONG, DWORD> linkedInodes_;   // inodes with several links -> record
     std::mutex reportLock_;                               // the two below: walk readers and event thread
     DWORD unwatchableNamed_ = 0;
