@@ -12,8 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QTimer>
-
 using namespace ServiceTestKit;
 using Platform::ZEmulatedNtfsVolume;
 using SearchEngine::ZItemSnapshot;
@@ -50,41 +48,6 @@ protected:
     std::unique_ptr<ClockTicker> ticker;
 };
 
-// A started service with the real volume factory, taken down with its guard
-// released.
-
-// Copies the next message of one of the given types after position `from`
-// into *out; false when none came in time.
-bool waitForType(TestClient& client, size_t& from, std::initializer_list<int> types, ZClientMessage* out = nullptr,
-                 int timeoutMs = 10000)
-{
-    return spinUntil(
-        [&] {
-            for (; from < client.messages.size(); ++from) {
-                for (int t : types) {
-                    if (client.messages[from].type == t) {
-                        if (out)
-                            *out = client.messages[from];
-                        ++from;
-                        return true;
-                    }
-                }
-            }
-            return false;
-        },
-        timeoutMs);
-}
-
-bool quitsWithin(int ms)
-{
-    bool timedOut = false;
-    QTimer::singleShot(ms, [&] {
-        timedOut = true;
-        QCoreApplication::exit(99);
-    });
-    return QCoreApplication::exec() == 0 && !timedOut;
-}
-
 } // namespace
 
 TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
@@ -97,6 +60,8 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
     ZEmulatedNtfsVolume::Options fat;
     fat.fileSystemName = u"FAT32";
     addDrive('D', fat);
+    auto e = addDrive('E');
+    e->createFile(kRoot, u"stick.txt");
 
     RealService s;
     ASSERT_TRUE(s.started);
@@ -104,13 +69,17 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
     ASSERT_TRUE(client.connectTo(s.service));
     size_t at = 0;
     ZClientMessage ready;
-    ASSERT_TRUE(waitForType(client, at, {1}, &ready, kIndexTimeoutMs));
-    ASSERT_TRUE(waitForType(client, at, {2}, nullptr, kIndexTimeoutMs));
+    ASSERT_TRUE(client.next(at, {2}, nullptr, kIndexTimeoutMs));
+    std::vector<ushort> announced;
     for (const auto& m : client.messages) {
         if (m.type == 1)
-            EXPECT_EQ(m.drive, 'C') << "the FAT32 drive is never announced";
+            announced.push_back(m.drive);
+        if (m.type == 1 && m.drive == 'C')
+            ready = m;
     }
-    EXPECT_EQ(s.service.volumeList().size(), 1u);
+    std::sort(announced.begin(), announced.end());
+    EXPECT_EQ(announced, (std::vector<ushort>{'C', 'E'})) << "the FAT32 drive is never announced";
+    EXPECT_EQ(s.service.volumeList().size(), 2u);
 
     ZSharedPoolReader reader(ready.poolName, 'C');
     EXPECT_GE(reader.attachPieces(), 1);
@@ -123,7 +92,7 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
     const DWORD file = c->createFile(docs, u"fresh.txt");
     ASSERT_NE(file, 0u);
     ZClientMessage added;
-    ASSERT_TRUE(waitForType(client, at, {6}, &added));
+    ASSERT_TRUE(client.next(at, {6}, &added));
     ZItemSnapshot item;
     ASSERT_EQ(reader.readItem(added.itemRef, &item), ZSharedPoolReader::ReadOk);
     EXPECT_TRUE(item.isLive());
@@ -135,7 +104,7 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
     // Renamed: the old reference reads as freed with the stamp of the new record.
     ASSERT_TRUE(c->rename(file, u"renamed.txt"));
     ZClientMessage renamed;
-    ASSERT_TRUE(waitForType(client, at, {7}, &renamed));
+    ASSERT_TRUE(client.next(at, {7}, &renamed));
     EXPECT_EQ(renamed.itemRef, added.itemRef);
     ZItemSnapshot oldItem, newItem;
     ASSERT_EQ(reader.readItem(renamed.newItemRef, &newItem), ZSharedPoolReader::ReadOk);
@@ -149,7 +118,7 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
     // Moved to another folder.
     ASSERT_TRUE(c->move(file, archive));
     ZClientMessage moved;
-    ASSERT_TRUE(waitForType(client, at, {7}, &moved));
+    ASSERT_TRUE(client.next(at, {7}, &moved));
     EXPECT_EQ(moved.itemRef, renamed.newItemRef);
     ASSERT_EQ(reader.readItem(moved.newItemRef, &newItem), ZSharedPoolReader::ReadOk);
     EXPECT_EQ(newItem.fileName(), QStringLiteral("renamed.txt"));
@@ -158,97 +127,64 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
     // Deleted.
     ASSERT_TRUE(c->remove(file));
     ZClientMessage removed;
-    ASSERT_TRUE(waitForType(client, at, {4}, &removed));
+    ASSERT_TRUE(client.next(at, {4}, &removed));
     EXPECT_EQ(removed.itemRef, moved.newItemRef);
     ASSERT_EQ(reader.readItem(removed.itemRef, &item), ZSharedPoolReader::ReadOk);
     EXPECT_FALSE(item.isLive());
     EXPECT_TRUE(reader.findNames(QStringLiteral("renamed")).isEmpty());
-    EXPECT_EQ(client.decoder.malformedCount(), 0);
-}
 
-TEST_F(EmulatedDrives, DriveThatGoesAwayIsToldAndDropped)
-{
-    auto c = addDrive('C');
-    auto e = addDrive('E');
-    e->createFile(kRoot, u"stick.txt");
-    RealService s;
-    ASSERT_TRUE(s.started);
-    TestClient client;
-    ASSERT_TRUE(client.connectTo(s.service));
-    size_t at = 0;
-    ASSERT_TRUE(waitForType(client, at, {2}, nullptr, kIndexTimeoutMs));
-
+    // A drive that goes away is told and dropped; C: goes on.
     e->setNotReady(true);
     ZClientMessage lost;
-    ASSERT_TRUE(waitForType(client, at, {8}, &lost));
+    ASSERT_TRUE(client.next(at, {8}, &lost));
     EXPECT_EQ(lost.reason, 21u);
     EXPECT_EQ(lost.drive, 'E');
     EXPECT_TRUE(spinUntil([&] { return s.service.volumeList().size() == 1; }, 3000));
     EXPECT_EQ(s.service.volumeList().front()->drive(), 'C');
-
-    // C: goes on.
     c->createFile(kRoot, u"still-here.txt");
-    EXPECT_TRUE(waitForType(client, at, {6}));
+    EXPECT_TRUE(client.next(at, {6}));
+    EXPECT_EQ(client.decoder.malformedCount(), 0);
 }
 
+// The second start after the failure counts 2: the cache file is taken and
+// the reason stays; the third counts 3: that drive is rebuilt from the MFT
+// and the reason is cleared.
 TEST_F(EmulatedDrives, JournalParameterErrorEndsTheServiceAndTheThirdStartRebuilds)
 {
     auto g = addDrive('G');
     g->createFile(kRoot, u"keep.txt");
-
-    {
-        RealService first;
-        ASSERT_TRUE(first.started);
+    const int reason = (87 << 16) | 'G';
+    ULONGLONG enumerated = 0;
+    for (int start = 1; start <= 3; ++start) {
+        SCOPED_TRACE(start);
+        RealService s;
+        ASSERT_TRUE(s.started);
+        EXPECT_EQ(initTimes(), start);
         TestClient client;
-        ASSERT_TRUE(client.connectTo(first.service));
-        size_t at = 0;
-        ASSERT_TRUE(waitForType(client, at, {2}, nullptr, kIndexTimeoutMs));
-        const ULONGLONG enumerated = g->callCount(FSCTL_ENUM_USN_DATA);
-        EXPECT_GT(enumerated, 0u) << "the first start builds from the MFT";
-
-        g->failCall(FSCTL_READ_USN_JOURNAL, ERROR_INVALID_PARAMETER, ZEmulatedNtfsVolume::kUntilCleared);
-        g->createFile(kRoot, u"wake.txt");
-        EXPECT_TRUE(quitsWithin(15000)) << "the service ends a second after the journal gives up";
-        ZClientMessage failed;
-        ASSERT_TRUE(waitForType(client, at, {8}, &failed, 100));
-        EXPECT_EQ(failed.reason, 87u);
-        EXPECT_EQ(failed.drive, 'G');
-        EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceQuitReason")).toInt(), (87 << 16) | 'G');
-        EXPECT_EQ(initTimes(), 1) << "not an orderly exit";
-        client.socket.abort();
-    }
-    g->clearFaults();
-
-    // The second start counts 2: the cache file is taken and the reason stays.
-    const ULONGLONG before = g->callCount(FSCTL_ENUM_USN_DATA);
-    {
-        RealService second;
-        ASSERT_TRUE(second.started);
-        EXPECT_EQ(initTimes(), 2);
-        TestClient client;
-        ASSERT_TRUE(client.connectTo(second.service));
-        size_t at = 0;
-        ASSERT_TRUE(waitForType(client, at, {2}, nullptr, kIndexTimeoutMs));
-        EXPECT_EQ(g->callCount(FSCTL_ENUM_USN_DATA), before) << "loaded from the cache file";
-        EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceQuitReason")).toInt(), (87 << 16) | 'G');
-    }
-
-    // The third start counts 3: that drive is rebuilt from the MFT and the
-    // reason is cleared.
-    {
-        RealService third;
-        ASSERT_TRUE(third.started);
-        EXPECT_EQ(initTimes(), 3);
-        TestClient client;
-        ASSERT_TRUE(client.connectTo(third.service));
+        ASSERT_TRUE(client.connectTo(s.service));
         size_t at = 0;
         ZClientMessage ready;
-        ASSERT_TRUE(waitForType(client, at, {1}, &ready, kIndexTimeoutMs));
-        ASSERT_TRUE(waitForType(client, at, {2}, nullptr, kIndexTimeoutMs));
-        EXPECT_GT(g->callCount(FSCTL_ENUM_USN_DATA), before) << "rebuilt from the MFT";
-        EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceQuitReason")).toInt(), 0);
-        ZSharedPoolReader reader(ready.poolName, 'G');
-        reader.attachPieces();
-        EXPECT_EQ(reader.findNames(QStringLiteral("wake")).size(), 1);
+        ASSERT_TRUE(client.next(at, {1}, &ready, kIndexTimeoutMs));
+        ASSERT_TRUE(client.next(at, {2}, nullptr, kIndexTimeoutMs));
+        EXPECT_EQ(g->callCount(FSCTL_ENUM_USN_DATA) > enumerated, start != 2) << "built from the MFT";
+        enumerated = g->callCount(FSCTL_ENUM_USN_DATA);
+        EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceQuitReason")).toInt(), start == 2 ? reason : 0);
+        if (start == 3) {
+            ZSharedPoolReader reader(ready.poolName, 'G');
+            reader.attachPieces();
+            EXPECT_EQ(reader.findNames(QStringLiteral("wake")).size(), 1);
+        } else if (start == 1) {
+            g->failCall(FSCTL_READ_USN_JOURNAL, ERROR_INVALID_PARAMETER, ZEmulatedNtfsVolume::kUntilCleared);
+            g->createFile(kRoot, u"wake.txt");
+            EXPECT_TRUE(quitsWithin(15000)) << "the service ends a second after the journal gives up";
+            ZClientMessage failed;
+            ASSERT_TRUE(client.next(at, {8}, &failed, 100));
+            EXPECT_EQ(failed.reason, 87u);
+            EXPECT_EQ(failed.drive, 'G');
+            EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceQuitReason")).toInt(), reason);
+            EXPECT_EQ(initTimes(), 1) << "not an orderly exit";
+            client.socket.abort();
+            g->clearFaults();
+        }
     }
 }

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include <QDateTime>
 #include <QDir>
@@ -39,26 +40,6 @@ QString servicePath()
 QString serviceLogPath()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/log/searchservice.searchservice.log");
-}
-
-QString dosdevices()
-{
-    return QFile::decodeName(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/orvanta/dosdevices");
-}
-
-QString socketPath()
-{
-    return QDir::tempPath() + QLatin1Char('/') + QLatin1String(ZService::kServerName);
-}
-
-// DEBUG lines of the service are written only with the machine's LogLevel 0.
-void enableDebugLog()
-{
-    const QString hive = Platform::registryHivePath(HKEY_LOCAL_MACHINE);
-    QDir().mkpath(QFileInfo(hive).absolutePath());
-    QFile ini(hive);
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write("[software/orvanta/antivirus/sysopt]\nLogLevel=0\n");
 }
 
 // One run of the service; the log it wrote is what the log file gained.
@@ -124,7 +105,7 @@ protected:
     static void SetUpTestSuite()
     {
         app();
-        enableDebugLog();
+        ASSERT_TRUE(enableDebugLog());
     }
     void SetUp() override
     {
@@ -171,81 +152,87 @@ bool writeFile(const QString& path, const QByteArray& bytes = QByteArray("x"))
 
 } // namespace
 
-TEST_F(ServiceProcessTest, WithoutDrivesTheStartFailsAndTheProcessExitsZero)
-{
-    ServiceProcess service;
-    ASSERT_TRUE(service.start());
-    EXPECT_TRUE(service.endsCleanly());
-    EXPECT_TRUE(service.log().contains("start server failed : GetLogicalDriveStrings")) << service.log().constData();
-    EXPECT_EQ(initTimes(), 1) << "the start was counted";
-    EXPECT_FALSE(QFile::exists(socketPath())) << "the server closed its socket";
-}
-
-TEST_F(ServiceProcessTest, SecondInstanceLogsRepeatStartAndExitsZero)
-{
-    HANDLE guard = Platform::createSingleInstanceMutex(ZService::kInstanceMutexName);
-    ASSERT_NE(guard, nullptr);
-    ASSERT_NE(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-    ServiceProcess service;
-    ASSERT_TRUE(service.start());
-    EXPECT_TRUE(service.endsCleanly());
-    CloseHandle(guard);
-    const QByteArray log = service.log();
-    EXPECT_TRUE(log.contains("repeat start!!!")) << log.constData();
-    EXPECT_FALSE(log.contains("start server failed")) << "it never got to listen";
-    EXPECT_EQ(initTimes(), 1) << "the restart policy runs before the guard";
-}
-
-TEST_F(ServiceProcessTest, RefusedStartWritesNothing)
+// Every start that cannot serve ends by itself with code 0 and logs why.
+TEST_F(ServiceProcessTest, StartsThatCannotServeEndCleanlyAndSayWhy)
 {
     const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    settingsSetValue(QStringLiteral("SearchServiceLastInitTime"), now);
-    settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 4);
-    ServiceProcess service;
-    ASSERT_TRUE(service.start());
-    EXPECT_TRUE(service.endsCleanly());
-    EXPECT_TRUE(service.log().contains("quit 3 times in 5 minites!!!")) << service.log().constData();
-    EXPECT_EQ(initTimes(), 4);
-    settingsStore().sync();
+    HANDLE guard = nullptr;
+    const struct {
+        const char* what;
+        std::function<void()> setUp;
+        const char* logged;
+        const char* notLogged;
+        int initTimes;
+    } cases[] = {
+        {"no drives", [] {}, "start server failed : GetLogicalDriveStrings", "repeat start", 1},
+        {"a stale socket file", [] { ASSERT_TRUE(writeFile(socketPath())); },
+         "start server failed : GetLogicalDriveStrings", "start server failed : listen failed!", 1},
+        // The restart policy runs before the guard: the start was counted.
+        {"a second instance",
+         [&] {
+             guard = Platform::createSingleInstanceMutex(ZService::kInstanceMutexName);
+             ASSERT_NE(guard, nullptr);
+             ASSERT_NE(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+         },
+         "repeat start!!!", "start server failed", 1},
+        // A refused start writes nothing.
+        {"a fifth start in five minutes",
+         [&] {
+             settingsSetValue(QStringLiteral("SearchServiceLastInitTime"), now);
+             settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 4);
+         },
+         "quit 3 times in 5 minites!!!", "start server failed", 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        clearStartSettings();
+        settingsStore().sync();
+        c.setUp();
+        ServiceProcess service;
+        ASSERT_TRUE(service.start());
+        EXPECT_TRUE(service.endsCleanly());
+        if (guard)
+            CloseHandle(guard), guard = nullptr;
+        const QByteArray log = service.log();
+        EXPECT_TRUE(log.contains(c.logged)) << log.constData();
+        EXPECT_FALSE(log.contains(c.notLogged)) << log.constData();
+        EXPECT_EQ(initTimes(), c.initTimes);
+        EXPECT_FALSE(QFile::exists(socketPath())) << "no socket file is left";
+    }
     EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceLastInitTime")).toString(), now);
 }
 
-TEST_F(ServiceProcessTest, StaleSocketFileDoesNotStopTheListen)
-{
-    ASSERT_TRUE(writeFile(socketPath()));
-    ServiceProcess service;
-    ASSERT_TRUE(service.start());
-    EXPECT_TRUE(service.endsCleanly());
-    const QByteArray log = service.log();
-    EXPECT_FALSE(log.contains("start server failed : listen failed!")) << log.constData();
-    EXPECT_TRUE(log.contains("start server failed : GetLogicalDriveStrings")) << "it got past the listen";
-}
-
-TEST_F(ServiceProcessTest, ClientsHearDrivesAndChangesAndTheLastOneEndsTheService)
+// With C: and E: trees and X: a FAT image: clients hear the NTFS-like drives,
+// changes on disk, a drive whose root disappears, and the last client
+// leaving ends the service.
+TEST_F(ServiceProcessTest, ClientsHearDrivesChangesAndLossesAndTheLastOneEndsTheService)
 {
     const QString treeC = TestSupport::freshDir(QStringLiteral("tree-c"));
-    const QString treeD = TestSupport::freshDir(QStringLiteral("tree-d"));
+    const QString treeE = TestSupport::freshDir(QStringLiteral("tree-e"));
+    const QString image = TestSupport::freshDir(QStringLiteral("images")) + QStringLiteral("/fat.img");
     QDir().mkpath(treeC + QStringLiteral("/docs"));
     QDir().mkpath(treeC + QStringLiteral("/archive"));
     ASSERT_TRUE(writeFile(treeC + QStringLiteral("/docs/Quarterly Report.txt")));
-    ASSERT_TRUE(writeFile(treeD + QStringLiteral("/d-file.txt")));
-    setDrive('D', treeD);
+    ASSERT_TRUE(writeFile(treeE + QStringLiteral("/e-file.txt")));
+    ASSERT_TRUE(writeFile(image, QByteArray(1 << 20, '\0')));
+    setDrive('E', treeE);
     setDrive('C', treeC);
+    setDrive('X', image, true);
 
     ServiceProcess service;
     TestClient first;
     REQUIRE_READY_SERVICE(service, first);
     // The first client may have heard the drives in the order they finished.
     std::vector<ushort> heard;
-    for (const auto& m : first.messages)
+    QString poolC;
+    for (const auto& m : first.messages) {
         if (m.type == 1)
             heard.push_back(m.drive);
-    std::sort(heard.begin(), heard.end());
-    EXPECT_EQ(heard, (std::vector<ushort>{'C', 'D'}));
-    QString poolC;
-    for (const auto& m : first.messages)
         if (m.type == 1 && m.drive == 'C')
             poolC = m.poolName;
+    }
+    std::sort(heard.begin(), heard.end());
+    EXPECT_EQ(heard, (std::vector<ushort>{'C', 'E'})) << "the FAT image is never announced";
     ZSharedPoolReader reader(poolC, 'C');
     reader.attachPieces();
     const auto hits = reader.findNames(QStringLiteral("quarterly"));
@@ -259,32 +246,19 @@ TEST_F(ServiceProcessTest, ClientsHearDrivesAndChangesAndTheLastOneEndsTheServic
     spinFor(100);
     ASSERT_EQ(second.types(), (std::vector<int>{1, 1, 2}));
     EXPECT_EQ(second.messages[0].drive, 'C');
-    EXPECT_EQ(second.messages[1].drive, 'D');
+    EXPECT_EQ(second.messages[1].drive, 'E');
 
-    auto next = [&](size_t& at, int type, SearchEngine::ZClientMessage* out) {
-        return spinUntil(
-            [&] {
-                for (; at < first.messages.size(); ++at) {
-                    if (first.messages[at].type == type) {
-                        *out = first.messages[at++];
-                        return true;
-                    }
-                }
-                return false;
-            },
-            kChangeTimeoutMs);
-    };
     size_t at = first.messages.size();
-    SearchEngine::ZClientMessage added, renamed, moved, removed;
+    SearchEngine::ZClientMessage added, renamed, moved, removed, lost;
     ASSERT_TRUE(writeFile(treeC + QStringLiteral("/docs/fresh.txt")));
-    ASSERT_TRUE(next(at, 6, &added));
+    ASSERT_TRUE(first.next(at, {6}, &added, kChangeTimeoutMs));
     ZItemSnapshot item;
     ASSERT_EQ(reader.readItem(added.itemRef, &item), ZSharedPoolReader::ReadOk);
     EXPECT_EQ(item.fileName(), QStringLiteral("fresh.txt"));
     EXPECT_TRUE(item.isLive());
 
     ASSERT_TRUE(QFile::rename(treeC + QStringLiteral("/docs/fresh.txt"), treeC + QStringLiteral("/docs/renamed.txt")));
-    ASSERT_TRUE(next(at, 7, &renamed));
+    ASSERT_TRUE(first.next(at, {7}, &renamed, kChangeTimeoutMs));
     ZItemSnapshot oldItem, newItem;
     ASSERT_EQ(reader.readItem(renamed.itemRef, &oldItem), ZSharedPoolReader::ReadOk);
     ASSERT_EQ(reader.readItem(renamed.newItemRef, &newItem), ZSharedPoolReader::ReadOk);
@@ -294,20 +268,34 @@ TEST_F(ServiceProcessTest, ClientsHearDrivesAndChangesAndTheLastOneEndsTheServic
 
     ASSERT_TRUE(
         QFile::rename(treeC + QStringLiteral("/docs/renamed.txt"), treeC + QStringLiteral("/archive/renamed.txt")));
-    ASSERT_TRUE(next(at, 7, &moved));
+    ASSERT_TRUE(first.next(at, {7}, &moved, kChangeTimeoutMs));
     ASSERT_EQ(reader.readItem(moved.newItemRef, &newItem), ZSharedPoolReader::ReadOk);
     EXPECT_EQ(newItem.fileName(), QStringLiteral("renamed.txt"));
     EXPECT_NE(newItem.parentRecordNumber, oldItem.parentRecordNumber);
 
     ASSERT_TRUE(QFile::remove(treeC + QStringLiteral("/archive/renamed.txt")));
-    ASSERT_TRUE(next(at, 4, &removed));
+    ASSERT_TRUE(first.next(at, {4}, &removed, kChangeTimeoutMs));
     EXPECT_EQ(removed.itemRef, moved.newItemRef);
     ASSERT_EQ(reader.readItem(removed.itemRef, &item), ZSharedPoolReader::ReadOk);
     EXPECT_FALSE(item.isLive());
 
-    // One client leaves: the service runs on. The other leaves: it quits,
-    // leaving the count of an orderly exit.
+    // E:'s root disappears: told with 21, and a second later a new client hears of C: only.
+    ASSERT_TRUE(QDir(treeE).removeRecursively());
+    ASSERT_TRUE(first.next(at, {8}, &lost, kChangeTimeoutMs));
+    EXPECT_EQ(lost.reason, 21u);
+    EXPECT_EQ(lost.drive, 'E');
+    spinFor(1500);
+    TestClient third;
+    ASSERT_TRUE(third.connectByName());
+    ASSERT_TRUE(third.waitForMessages(2));
+    spinFor(100);
+    EXPECT_EQ(third.types(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(third.messages[0].drive, 'C');
+
+    // Clients leave: the service runs on until the last one has gone, then
+    // quits, leaving the count of an orderly exit.
     second.socket.disconnectFromServer();
+    third.socket.disconnectFromServer();
     spinFor(500);
     EXPECT_TRUE(service.running());
     first.socket.disconnectFromServer();
@@ -331,46 +319,4 @@ TEST_F(ServiceProcessTest, KilledServiceListensAgainOnTheNextStart)
     ServiceProcess restarted;
     TestClient client;
     REQUIRE_READY_SERVICE(restarted, client);
-}
-
-TEST_F(ServiceProcessTest, DriveWhoseRootDisappearsIsToldAndDropped)
-{
-    const QString keep = TestSupport::freshDir(QStringLiteral("tree-keep"));
-    const QString gone = TestSupport::freshDir(QStringLiteral("tree-gone"));
-    ASSERT_TRUE(writeFile(gone + QStringLiteral("/x.txt")));
-    setDrive('C', keep);
-    setDrive('E', gone);
-    ServiceProcess service;
-    TestClient client;
-    REQUIRE_READY_SERVICE(service, client);
-
-    ASSERT_TRUE(QDir(gone).removeRecursively());
-    ASSERT_TRUE(spinUntil([&] { return client.messages.back().type == 8; }, kChangeTimeoutMs));
-    EXPECT_EQ(client.messages.back().reason, 21u);
-    EXPECT_EQ(client.messages.back().drive, 'E');
-
-    // A second later a new client hears of C: only.
-    spinFor(1500);
-    EXPECT_TRUE(service.running());
-    TestClient later;
-    ASSERT_TRUE(later.connectByName());
-    ASSERT_TRUE(later.waitForMessages(2));
-    spinFor(100);
-    EXPECT_EQ(later.types(), (std::vector<int>{1, 2}));
-    EXPECT_EQ(later.messages[0].drive, 'C');
-}
-
-TEST_F(ServiceProcessTest, DriveThatIsNotNtfsIsNeverAnnounced)
-{
-    const QString tree = TestSupport::freshDir(QStringLiteral("tree-ntfs"));
-    const QString image = TestSupport::freshDir(QStringLiteral("images")) + QStringLiteral("/fat.img");
-    ASSERT_TRUE(writeFile(image, QByteArray(1 << 20, '\0')));
-    setDrive('C', tree);
-    setDrive('X', image, true);
-    ServiceProcess service;
-    TestClient client;
-    REQUIRE_READY_SERVICE(service, client);
-    for (const auto& m : client.messages)
-        if (m.type == 1)
-            EXPECT_EQ(m.drive, 'C');
 }

@@ -44,23 +44,15 @@ protected:
 
 } // namespace
 
-TEST_F(ServiceStart, FirstStartOpensTheWindow)
-{
-    const QDateTime t0 = clock.now();
-    ASSERT_TRUE(startOnce());
-    EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceLastInitTime")).toString(), t0.toString(kTimeFormat));
-    EXPECT_EQ(initTimes(), 1);
-}
-
 TEST_F(ServiceStart, FifthStartInsideTheWindowIsRefusedThenANewWindowOpens)
 {
     const QDateTime t0 = clock.now();
-    for (int i = 0; i < 4; ++i) {
-        clock.setNow(t0.addSecs(60 * i));
-        ASSERT_TRUE(startOnce()) << "start at " << 60 * i << " s";
-        EXPECT_EQ(initTimes(), i + 1);
+    for (int at : {0, 60, 120, 300}) {   // exactly 300 s is still inside
+        clock.setNow(t0.addSecs(at));
+        ASSERT_TRUE(startOnce()) << "start at " << at << " s";
+        EXPECT_EQ(windowOpen(), t0);
     }
-    clock.setNow(t0.addSecs(240));
+    EXPECT_EQ(initTimes(), 4);
     EXPECT_FALSE(startOnce());
     EXPECT_EQ(initTimes(), 4) << "a refusal writes nothing";
     EXPECT_EQ(windowOpen(), t0);
@@ -71,48 +63,52 @@ TEST_F(ServiceStart, FifthStartInsideTheWindowIsRefusedThenANewWindowOpens)
     EXPECT_EQ(windowOpen(), t0.addSecs(301));
 }
 
-TEST_F(ServiceStart, ExactlyThreeHundredSecondsIsStillInside)
+// Starts a minute apart after the stored time and count; 0 is a refused start.
+TEST_F(ServiceStart, StoredTimesAndCountsOddOrLeftByAnOrderlyExit)
 {
     const QDateTime t0 = clock.now();
-    ASSERT_TRUE(startOnce());
-    clock.setNow(t0.addSecs(300));
-    ASSERT_TRUE(startOnce());
-    EXPECT_EQ(initTimes(), 2);
-    EXPECT_EQ(windowOpen(), t0);
+    const struct {
+        const char* what;
+        QString storedTime;
+        int storedCount;
+        std::vector<int> counts;
+    } cases[] = {
+        {"in the future: starts stay inside", t0.addDays(2).toString(kTimeFormat), 3, {4, 0}},
+        {"an orderly exit's count is not held against later starts", t0.toString(kTimeFormat), 1, {2, 3, 4}},
+        {"unreadable: a new window opens", QStringLiteral("not a time"), 4, {1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        clock.setNow(t0);
+        settingsSetValue(QStringLiteral("SearchServiceLastInitTime"), c.storedTime);
+        settingsSetValue(QStringLiteral("SearchServiceInitTimes"), c.storedCount);
+        for (int count : c.counts) {
+            EXPECT_EQ(startOnce(), count != 0);
+            if (count)
+                EXPECT_EQ(initTimes(), count);
+            clock.advance(60 * 1000);
+        }
+    }
+    EXPECT_EQ(windowOpen(), t0);   // the unreadable time was replaced by the start's
 }
 
-TEST_F(ServiceStart, StoredTimeInTheFutureKeepsStartsInside)
+TEST_F(ServiceStart, OneVolumePerDriveStaleSocketRemovedSecondInstanceRefusedButCounted)
 {
-    settingsSetValue(QStringLiteral("SearchServiceLastInitTime"), clock.now().addDays(2).toString(kTimeFormat));
-    settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 3);
-    ASSERT_TRUE(startOnce());
-    EXPECT_EQ(initTimes(), 4);
-    clock.advance(3600 * 1000);
-    EXPECT_FALSE(startOnce());
-}
-
-TEST_F(ServiceStart, OrderlyExitCountIsNotHeldAgainstLaterStarts)
-{
-    settingsSetValue(QStringLiteral("SearchServiceLastInitTime"), clock.now().toString(kTimeFormat));
-    settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 1);
-    for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(startOnce());
-    EXPECT_EQ(initTimes(), 4);
-}
-
-TEST_F(ServiceStart, UnreadableStoredTimeOpensANewWindow)
-{
-    settingsSetValue(QStringLiteral("SearchServiceLastInitTime"), QStringLiteral("not a time"));
-    settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 4);
-    ASSERT_TRUE(startOnce());
-    EXPECT_EQ(initTimes(), 1);
-    EXPECT_EQ(windowOpen(), clock.now());
-}
-
-TEST_F(ServiceStart, SecondInstanceIsRefusedButCounted)
-{
-    ServiceUnderTest first(u"C");
+    {
+        QFile stale(socketPath());
+        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    }
+    ServiceUnderTest first(u"EDC");
     ASSERT_TRUE(first.started);
+    EXPECT_EQ(first.service.socketOptions(), QLocalServer::WorldAccessOption);
+    EXPECT_EQ(first.service.qt_metacast("QAbstractNativeEventFilter"),
+              static_cast<void*>(static_cast<QAbstractNativeEventFilter*>(&first.service)));
+    std::vector<ushort> letters;
+    for (auto* v : first.service.volumeList()) {
+        letters.push_back(v->drive());
+        EXPECT_TRUE(v->wait(2000)) << "every volume's thread was started";
+    }
+    EXPECT_EQ(letters, (std::vector<ushort>{'C', 'D', 'E'}));
     {
         ZService second;
         EXPECT_FALSE(second.start());
@@ -121,42 +117,6 @@ TEST_F(ServiceStart, SecondInstanceIsRefusedButCounted)
         CloseHandle(second.instanceMutexHandle());
     }
     EXPECT_EQ(initTimes(), 2) << "the policy runs before the guard";
-    // The first one still serves.
     TestClient client;
-    EXPECT_TRUE(client.connectTo(first.service));
-}
-
-TEST_F(ServiceStart, StaleSocketFileIsRemovedOnceTheGuardIsHeld)
-{
-    const QString socketPath = QDir::tempPath() + QLatin1Char('/') + QLatin1String(ZService::kServerName);
-    {
-        QFile stale(socketPath);
-        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
-    }
-    ServiceUnderTest s(u"C");
-    ASSERT_TRUE(s.started);
-    TestClient client;
-    EXPECT_TRUE(client.connectTo(s.service));
-}
-
-TEST_F(ServiceStart, OneVolumePerDriveInDriveOrder)
-{
-    ServiceUnderTest s(u"EDC");
-    ASSERT_TRUE(s.started);
-    std::vector<ushort> letters;
-    for (auto* v : s.service.volumeList())
-        letters.push_back(v->drive());
-    EXPECT_EQ(letters, (std::vector<ushort>{'C', 'D', 'E'}));
-    // Every volume's thread was started (and the fakes' ended at once).
-    for (auto* v : s.service.volumeList())
-        EXPECT_TRUE(v->wait(2000));
-}
-
-TEST_F(ServiceStart, WorldAccessServerThatIsAlsoANativeEventFilter)
-{
-    ZService service;
-    EXPECT_EQ(service.socketOptions(), QLocalServer::WorldAccessOption);
-    EXPECT_STREQ(service.metaObject()->className(), "SearchEngine::ZService");
-    EXPECT_EQ(service.qt_metacast("QAbstractNativeEventFilter"),
-              static_cast<void*>(static_cast<QAbstractNativeEventFilter*>(&service)));
+    EXPECT_TRUE(client.connectTo(first.service)) << "the first one still serves";
 }

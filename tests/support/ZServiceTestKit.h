@@ -1,6 +1,6 @@
-// Helpers for the service's in-process tests: an application object, volumes
-// whose thread body the test controls, a drive table of placeholder devices,
-// and a client that decodes what the service sends.
+// Helpers for the service's tests: an application object, volumes whose
+// thread body the test controls, a drive table of placeholder devices, and a
+// client that decodes what the service sends.
 #pragma once
 
 #include "client/ZMessageDecoder.h"
@@ -9,11 +9,13 @@
 #include "platform/ZDriveTable.h"
 #include "platform/ZVolumeDevice.h"
 #include "platform/win32_file.h"
+#include "platform/win32_registry.h"
 #include "service/ZSearchEngineService.h"
 #include "volume/ZDriveVolume.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +24,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -62,27 +65,55 @@ inline void spinFor(int ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
+// Runs the application's event loop until something quits it; false when it
+// had to be ended by the time-out.
+inline bool quitsWithin(int ms)
+{
+    bool timedOut = false;
+    QTimer::singleShot(ms, [&] {
+        timedOut = true;
+        QCoreApplication::exit(99);
+    });
+    return QCoreApplication::exec() == 0 && !timedOut;
+}
+
 // The log file of this test program, beside its executable.
 inline QString logFilePath()
 {
-    const QFileInfo exe(QStringLiteral("/proc/self/exe"));
-    const QFileInfo target(exe.symLinkTarget());
+    const QFileInfo target(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget());
     return target.absolutePath() + QStringLiteral("/log/") + target.completeBaseName() + QLatin1Char('.')
         + target.fileName() + QStringLiteral(".log");
 }
 
-inline qint64 logSize()
-{
-    return QFileInfo(logFilePath()).size();
-}
+inline qint64 logSize() { return QFileInfo(logFilePath()).size(); }
 
 // What the log gained since it was `from` bytes long.
 inline QByteArray logSince(qint64 from)
 {
     QFile f(logFilePath());
-    if (!f.open(QIODevice::ReadOnly) || !f.seek(from))
-        return QByteArray();
-    return f.readAll();
+    return f.open(QIODevice::ReadOnly) && f.seek(from) ? f.readAll() : QByteArray();
+}
+
+// DEBUG lines are written only with the machine's LogLevel at 0; set it in
+// this process's private registry before the first log statement.
+inline bool enableDebugLog()
+{
+    const QString hive = Platform::registryHivePath(HKEY_LOCAL_MACHINE);
+    QDir().mkpath(QFileInfo(hive).absolutePath());
+    QFile ini(hive);
+    return ini.open(QIODevice::WriteOnly) && ini.write("[software/orvanta/antivirus/sysopt]\nLogLevel=0\n") > 0;
+}
+
+// The drive table folder of this test's private configuration.
+inline QString dosdevices()
+{
+    return QFile::decodeName(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/orvanta/dosdevices");
+}
+
+// The file of the service's local socket.
+inline QString socketPath()
+{
+    return QDir::tempPath() + QLatin1Char('/') + QLatin1String(SearchEngine::ZService::kServerName);
 }
 
 // Journal reads wait for their time-out, and retries sleep, on the clock
@@ -90,14 +121,11 @@ inline QByteArray logSince(qint64 from)
 // real time that the test spends in the event loop.
 class ClockTicker {
 public:
-    static constexpr int kTickRealMs = 10;
-    static constexpr int kTickClockMs = 500;
-
     ClockTicker()
     {
         Platform::setClock(&clock);
-        timer.setInterval(kTickRealMs);
-        QObject::connect(&timer, &QTimer::timeout, [this] { clock.advance(kTickClockMs); });
+        timer.setInterval(10);
+        QObject::connect(&timer, &QTimer::timeout, [this] { clock.advance(500); });
         timer.start();
     }
     ~ClockTicker()
@@ -110,11 +138,11 @@ public:
     QTimer timer;
 };
 
-// A started service whose volumes are made by the product's factory, taken
-// down with its single-instance guard released.
+// A started service with the product's volume factory, taken down with its
+// single-instance guard released so the next test can start again.
 class RealService {
 public:
-    RealService() { started = service.start(); }
+    RealService() : RealService(true) {}
     ~RealService()
     {
         service.stop();
@@ -126,6 +154,14 @@ public:
     }
     SearchEngine::ZService service;
     bool started = false;
+
+protected:
+    explicit RealService(bool startNow)
+    {
+        app();
+        if (startNow)
+            started = service.start();
+    }
 };
 
 // A volume whose thread ends at once; the test emits its signals.
@@ -133,17 +169,13 @@ class FakeVolume : public SearchEngine::ZDriveVolume {
 public:
     explicit FakeVolume(unsigned short letter) : ZDriveVolume(letter) {}
 
-    // What the real thread does when it announces its drive.
-    void announce(DWORD modifyMask = 0, DWORD pieces = 1)
+    // What the real thread does when it announces its drive (or fails to).
+    void announce(DWORD modifyMask = 0, DWORD pieces = 1, bool ok = true)
     {
         initDoneFlag = true;
-        emit initDone(true, poolName(), drive(), modifyMask, pieces);
+        emit initDone(ok, poolName(), drive(), ok ? modifyMask : 0, ok ? pieces : 0);
     }
-    void fail()
-    {
-        initDoneFlag = true;
-        emit initDone(false, poolName(), drive(), 0, 0);
-    }
+    void fail() { announce(0, 0, false); }
 
 protected:
     void run() override {}
@@ -167,25 +199,21 @@ inline void setDrives(const std::u16string& letters)
 
 inline void clearStartSettings()
 {
-    settingsStore().remove(QStringLiteral("SearchServiceLastInitTime"));
-    settingsStore().remove(QStringLiteral("SearchServiceInitTimes"));
-    settingsStore().remove(QStringLiteral("SearchServiceQuitReason"));
+    for (const char* key : {"SearchServiceLastInitTime", "SearchServiceInitTimes", "SearchServiceQuitReason"})
+        settingsStore().remove(QLatin1String(key));
 }
 
 inline int initTimes()
 {
-    // Another process may have written the file meanwhile.
-    settingsStore().sync();
+    settingsStore().sync();   // another process may have written the file meanwhile
     return settingsValue(QStringLiteral("SearchServiceInitTimes"), 0).toInt();
 }
 
-// A service made of fake volumes, started, and taken down by the destructor
-// with its single-instance guard released so the next test can start again.
-class ServiceUnderTest {
+// A started service made of fake volumes on placeholder drives `letters`.
+class ServiceUnderTest : public RealService {
 public:
-    explicit ServiceUnderTest(const std::u16string& letters)
+    explicit ServiceUnderTest(const std::u16string& letters) : RealService(false)
     {
-        app();
         setDrives(letters);
         service.setVolumeFactory([this](ushort letter) {
             auto* v = new FakeVolume(letter);
@@ -193,15 +221,6 @@ public:
             return v;
         });
         started = service.start();
-    }
-    ~ServiceUnderTest()
-    {
-        service.stop();
-        service.waitForRetiredVolumes(2000);
-        CloseHandle(service.instanceMutexHandle());
-        service.close();
-        QCoreApplication::sendPostedEvents(nullptr, 0);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
     FakeVolume* volume(char16_t letter)
@@ -212,9 +231,7 @@ public:
         return nullptr;
     }
 
-    SearchEngine::ZService service;
     std::vector<QPointer<FakeVolume>> fakes;
-    bool started = false;
 };
 
 // A client of the service's local server that decodes every message.
@@ -233,10 +250,7 @@ public:
     bool connectTo(SearchEngine::ZService& service)
     {
         const int before = service.clientList().size();
-        socket.connectToServer(QLatin1String(SearchEngine::ZService::kServerName));
-        if (!socket.waitForConnected(2000))
-            return false;
-        return spinUntil([&] { return service.clientList().size() > before; });
+        return connectByName() && spinUntil([&] { return service.clientList().size() > before; });
     }
 
     // Connects to whatever serves the service's name (another process).
@@ -249,6 +263,25 @@ public:
     bool waitForMessages(size_t count, int timeoutMs = 3000)
     {
         return spinUntil([&] { return messages.size() >= count; }, timeoutMs);
+    }
+
+    // Copies the next message of one of `types` after position `at` into
+    // *out and moves `at` past it; false when none came in time.
+    bool next(size_t& at, std::initializer_list<int> types, ZClientMessage* out = nullptr, int timeoutMs = 10000)
+    {
+        return spinUntil(
+            [&] {
+                for (; at < messages.size(); ++at) {
+                    if (std::find(types.begin(), types.end(), messages[at].type) != types.end()) {
+                        if (out)
+                            *out = messages[at];
+                        ++at;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            timeoutMs);
     }
 
     bool hasAllReady() const
