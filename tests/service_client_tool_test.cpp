@@ -51,10 +51,9 @@ protected:
     std::unique_ptr<ClockTicker> ticker;
 };
 
-
 } // namespace
 
-TEST_F(ClientTool, SearchPrintsFullPathsOfMatchingNames)
+TEST_F(ClientTool, SearchPrintsFullPathsOfMatchingNamesAndWatchPrintsEachMessage)
 {
     auto c = std::make_shared<ZEmulatedNtfsVolume>();
     const DWORD docs = c->createFolder(kRoot, u"Docs");
@@ -66,60 +65,44 @@ TEST_F(ClientTool, SearchPrintsFullPathsOfMatchingNames)
     RealService s;
     ASSERT_TRUE(s.started);
 
-    QProcess tool;
-    const QByteArray out = run({QStringLiteral("search"), QStringLiteral("Report")}, tool);
-    EXPECT_EQ(tool.exitCode(), 0);
-    QStringList lines = QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QProcess search;
+    QStringList lines = QString::fromUtf8(run({QStringLiteral("search"), QStringLiteral("Report")}, search))
+                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    EXPECT_EQ(search.exitCode(), 0);
     lines.sort();
     EXPECT_EQ(lines, (QStringList{QStringLiteral("C:\\Docs\\2026\\Quarterly REPORT.txt"),
                                   QStringLiteral("C:\\report-index.md")}));
-}
 
-TEST_F(ClientTool, WatchPrintsEachMessageAsItArrives)
-{
-    auto c = std::make_shared<ZEmulatedNtfsVolume>();
-    Platform::ZDriveTable::instance().setDrive('C', c);
-    RealService s;
-    ASSERT_TRUE(s.started);
-    ASSERT_TRUE(spinUntil([&] { return s.service.volumeList().front()->isInitDone(); }, 10000));
-
-    QProcess tool;
-    tool.setProgram(toolPath());
-    tool.setArguments({QStringLiteral("--watch")});
-    tool.start();
+    QProcess watch;
+    watch.setProgram(toolPath());
+    watch.setArguments({QStringLiteral("--watch")});
+    watch.start();
     QByteArray out;
-    ASSERT_TRUE(spinUntil(
-        [&] {
-            out += tool.readAllStandardOutput();
-            return out.contains("2 all ready");
-        },
-        kToolTimeoutMs));
+    auto printed = [&](const char* text) {
+        return spinUntil([&] { return (out += watch.readAllStandardOutput()).contains(text); }, kToolTimeoutMs);
+    };
+    ASSERT_TRUE(printed("2 all ready")) << out.constData();
     EXPECT_TRUE(out.startsWith("1 ready C: pool={")) << out.constData();
-
     c->createFile(kRoot, u"new.txt");
-    EXPECT_TRUE(spinUntil(
-        [&] {
-            out += tool.readAllStandardOutput();
-            return out.contains("6 appended 0x0043");
-        },
-        kToolTimeoutMs))
-        << out.constData();
-    tool.kill();
-    tool.waitForFinished();
+    EXPECT_TRUE(printed("6 appended 0x0043")) << out.constData();
+    watch.kill();
+    watch.waitForFinished();
 }
 
-TEST_F(ClientTool, WithoutServiceItSaysSo)
+TEST_F(ClientTool, WithoutServiceOrWithBadArgumentsItSaysSo)
 {
-    QProcess tool;
-    run({QStringLiteral("search"), QStringLiteral("x")}, tool);
-    EXPECT_EQ(tool.exitCode(), 1);
-    EXPECT_TRUE(tool.readAllStandardError().contains("not running"));
-}
-
-TEST_F(ClientTool, BadArgumentsPrintUsage)
-{
-    QProcess tool;
-    run({QStringLiteral("search")}, tool);
-    EXPECT_EQ(tool.exitCode(), 2);
-    EXPECT_TRUE(tool.readAllStandardError().contains("usage"));
+    const struct {
+        QStringList args;
+        int exitCode;
+        const char* said;
+    } cases[] = {
+        {{QStringLiteral("search"), QStringLiteral("x")}, 1, "not running"},
+        {{QStringLiteral("search")}, 2, "usage"},
+    };
+    for (const auto& c : cases) {
+        QProcess tool;
+        run(c.args, tool);
+        EXPECT_EQ(tool.exitCode(), c.exitCode) << c.said;
+        EXPECT_TRUE(tool.readAllStandardError().contains(c.said)) << c.said;
+    }
 }
