@@ -2,8 +2,8 @@
 // log goes to log/ beside wherever the test copied this program.
 //   lines <count> <tag> <threads>   count ERROR lines per thread
 //   levels                          one line per severity
-//   format                          one known line; prints its thread id and source line
-//   lasterror                       prints GetLastError() after a written and a dropped statement
+//   format                          one known line; prints its thread id and source line, then
+//                                   GetLastError() after a written and a dropped statement
 #include "frame/ZLog.h"
 #include "platform/windows.h"
 
@@ -81,9 +81,7 @@ int main(int argc, char** argv)
     else if (mode == "levels")
         rc = writeLevels();
     else if (mode == "format")
-        rc = writeFormat();
-    else if (mode == "lasterror")
-        rc = checkLastError();
+        rc = writeFormat() + checkLastError();
     std::printf("done\n");
     std::fflush(stdout);
     return rc;
