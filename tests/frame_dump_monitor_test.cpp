@@ -27,18 +27,19 @@ void setIdentifierText(const QString& value)
     ini.sync();
 }
 
-void clearHive()
+LPCWSTR libraryName(const char* path)
 {
-    QFile::remove(Platform::registryHivePath(HKEY_LOCAL_MACHINE));
+    static QString held;
+    held = QString::fromUtf8(path);
+    return reinterpret_cast<LPCWSTR>(held.utf16());
 }
 
 // "hex:41,00,..." for the UTF-16 units of text, with no terminating zero.
 QString hexOfUnits(const QString& text)
 {
     QStringList bytes;
-    for (QChar c : text) {
+    for (QChar c : text)
         bytes << QString::number(c.unicode() & 0xFF, 16) << QString::number(c.unicode() >> 8, 16);
-    }
     return QStringLiteral("hex:") + bytes.join(QLatin1Char(','));
 }
 
@@ -59,7 +60,7 @@ class DumpMonitor : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        clearHive();
+        QFile::remove(Platform::registryHivePath(HKEY_LOCAL_MACHINE));
         Platform::setClock(&clock_);
         record_ = TestSupport::freshDir(QStringLiteral("record")) + QStringLiteral("/calls.txt");
         setenv("ZDUMP_RECORD_FILE", QFile::encodeName(record_).constData(), 1);
@@ -72,60 +73,40 @@ protected:
 
 } // namespace
 
-TEST_F(DumpMonitor, DefaultIdentifierHasTheFormOfAGuidsDigits)
-{
-    const QString id = QString::fromUtf16(SearchEngine::kDefaultDumpIdentifier);
-    ASSERT_EQ(id.size(), 32);
-    for (int i = 0; i < id.size(); ++i) {
-        const QChar c = id.at(i);
-        const bool third = i >= 12 && i < 16;
-        EXPECT_TRUE(c.isDigit() || (third ? (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
-                                          : (c >= QLatin1Char('A') && c <= QLatin1Char('F'))))
-            << i;
-    }
-    EXPECT_EQ(SearchEngine::dumpMonitorIdentifier(), id);
-}
-
-TEST_F(DumpMonitor, EntryIsCalledWithModeIdentifierFlagsAndSeconds)
-{
-    const ULONGLONG before = GetTickCount64();
-    ASSERT_TRUE(SearchEngine::startDumpMonitorFrom(reinterpret_cast<LPCWSTR>(QStringLiteral(ZDUMP_RECORDER_LIB).utf16())));
-    // The 10 ms head start went through the clock.
-    EXPECT_EQ(GetTickCount64() - before, 10u);
-    EXPECT_EQ(waitForRecord(record_),
-              QByteArray("1|") + QString::fromUtf16(SearchEngine::kDefaultDumpIdentifier).toUtf8() + "|73728|300\n");
-}
-
-TEST_F(DumpMonitor, IdentifierComesFromTheRegistryWhenItFits)
-{
-    setIdentifierText(QStringLiteral("ab12-installation"));
-    ASSERT_TRUE(SearchEngine::startDumpMonitorFrom(reinterpret_cast<LPCWSTR>(QStringLiteral(ZDUMP_RECORDER_LIB).utf16())));
-    EXPECT_EQ(waitForRecord(record_), QByteArray("1|ab12-installation|73728|300\n"));
-
-    // 63 characters and their end fill the 128 bytes exactly.
-    const QString longest(63, QLatin1Char('z'));
-    setIdentifierText(longest);
-    EXPECT_EQ(SearchEngine::dumpMonitorIdentifier(), longest);
-}
-
-TEST_F(DumpMonitor, IdentifierThatDoesNotFitGivesTheDefault)
-{
-    const QString fallback = QString::fromUtf16(SearchEngine::kDefaultDumpIdentifier);
-    setIdentifierText(QString(64, QLatin1Char('z')));
-    EXPECT_EQ(SearchEngine::dumpMonitorIdentifier(), fallback);
-    // 128 bytes with no zero character: no end inside the buffer.
-    setIdentifierText(hexOfUnits(QString(64, QLatin1Char('y'))));
-    EXPECT_EQ(SearchEngine::dumpMonitorIdentifier(), fallback);
-    // Binary data of odd length ends inside the zeroed buffer.
-    setIdentifierText(QStringLiteral("hex:41,00,42"));
-    EXPECT_EQ(SearchEngine::dumpMonitorIdentifier(), QStringLiteral("AB"));
-}
-
-TEST_F(DumpMonitor, AbsentLibraryOrMissingExportStartsNothingAndDoesNotPause)
+// The entry is called after a 10 ms head start on the clock; an absent
+// library or one without the entry starts nothing and does not pause.
+TEST_F(DumpMonitor, EntryIsCalledWithModeIdentifierFlagsAndSecondsWhenFound)
 {
     const ULONGLONG before = GetTickCount64();
     EXPECT_FALSE(SearchEngine::startDumpMonitorFrom(u"/nonexistent/folder/zdump.dll"));
-    EXPECT_FALSE(SearchEngine::startDumpMonitorFrom(reinterpret_cast<LPCWSTR>(QStringLiteral(ZDUMP_NOEXPORT_LIB).utf16())));
+    EXPECT_FALSE(SearchEngine::startDumpMonitorFrom(libraryName(ZDUMP_NOEXPORT_LIB)));
     EXPECT_EQ(GetTickCount64(), before);
     EXPECT_FALSE(QFile::exists(record_));
+
+    setIdentifierText(QStringLiteral("ab12-installation"));
+    ASSERT_TRUE(SearchEngine::startDumpMonitorFrom(libraryName(ZDUMP_RECORDER_LIB)));
+    EXPECT_EQ(GetTickCount64() - before, 10u);
+    EXPECT_EQ(waitForRecord(record_), QByteArray("1|ab12-installation|73728|300\n"));
+}
+
+TEST_F(DumpMonitor, IdentifierComesFromTheRegistryOnlyWhenItFits)
+{
+    const QString fallback = QString::fromUtf16(SearchEngine::kDefaultDumpIdentifier);
+    EXPECT_EQ(SearchEngine::dumpMonitorIdentifier(), fallback);
+    const struct {
+        QString text;
+        QString expected;
+    } cases[] = {
+        // 63 characters and their end fill the 128 bytes exactly.
+        {QString(63, QLatin1Char('z')), QString(63, QLatin1Char('z'))},
+        {QString(64, QLatin1Char('z')), fallback},
+        // 128 bytes with no zero character: no end inside the buffer.
+        {hexOfUnits(QString(64, QLatin1Char('y'))), fallback},
+        // Binary data of odd length ends inside the zeroed buffer.
+        {QStringLiteral("hex:41,00,42"), QStringLiteral("AB")},
+    };
+    for (const auto& c : cases) {
+        setIdentifierText(c.text);
+        EXPECT_EQ(SearchEngine::dumpMonitorIdentifier(), c.expected) << c.text.toStdString();
+    }
 }
