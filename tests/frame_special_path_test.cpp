@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 using SearchEngine::csidlFromName;
 using SearchEngine::expandSpecialPath;
 
@@ -19,100 +17,60 @@ QString env(const char* name)
 
 } // namespace
 
-TEST(CsidlNames, TableHasTheShellsValues)
+TEST(CsidlNames, TableHasTheShellsValuesAndExactNamesOnly)
 {
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_DESKTOP")), 0);
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_PERSONAL")), 5);
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_MYDOCUMENTS")), 5);
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_MYMUSIC")), 13);
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_APPDATA")), 26);
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_LOCAL_APPDATA")), 28);
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_PROFILE")), 40);
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_CONNECTIONS")), 49);
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_COMMON_MUSIC")), 53);
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_COMPUTERSNEARME")), 61);
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_FLAG_CREATE")), 0x8000);
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_FLAG_PER_USER_INIT")), 0x800);
-    EXPECT_EQ(csidlFromName(QStringLiteral("csidl_appdata")), -1);
-    EXPECT_EQ(csidlFromName(QStringLiteral("CSIDL_FONTS ")), -1);
-    EXPECT_EQ(csidlFromName(QString()), -1);
+    const std::pair<const char*, int> names[] = {
+        {"CSIDL_DESKTOP", 0},         {"CSIDL_PERSONAL", 5},          {"CSIDL_MYDOCUMENTS", 5},
+        {"CSIDL_MYMUSIC", 13},        {"CSIDL_APPDATA", 26},          {"CSIDL_LOCAL_APPDATA", 28},
+        {"CSIDL_PROFILE", 40},        {"CSIDL_CONNECTIONS", 49},      {"CSIDL_COMMON_MUSIC", 53},
+        {"CSIDL_COMPUTERSNEARME", 61}, {"CSIDL_FLAG_CREATE", 0x8000}, {"CSIDL_FLAG_PER_USER_INIT", 0x800},
+        {"csidl_appdata", -1},        {"CSIDL_FONTS ", -1},           {"", -1},
+    };
+    for (const auto& [name, value] : names)
+        EXPECT_EQ(csidlFromName(QLatin1String(name)), value) << name;
 }
 
-TEST(SpecialPath, ANameAloneIsTheFolderWithoutTrailingSeparator)
+TEST(SpecialPath, LeadingCsidlNamesAndTheFirstVariableAreExpanded)
 {
-    EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_LOCAL_APPDATA")), env("XDG_DATA_HOME"));
-    EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_APPDATA")), env("XDG_CONFIG_HOME"));
-    EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_PROFILE")), env("HOME"));
-}
+    qputenv("TEMP", "/var/tmp/t");
+    qputenv("SP_UTF8", "/h\xc3\xa9");
+    qputenv("SP_X", "1");
+    qputenv("SP_Y", "2");
+    qputenv("SP_EMPTY", "");
+    qunsetenv("SP_UNSET");
+    const QString data = env("XDG_DATA_HOME"), config = env("XDG_CONFIG_HOME");
+    const std::pair<const char*, QString> cases[] = {
+        // A name alone is the folder without a trailing separator; more keeps it.
+        {"CSIDL_LOCAL_APPDATA", data},
+        {"CSIDL_APPDATA", config},
+        {"CSIDL_PROFILE", env("HOME")},
+        {"CSIDL_LOCAL_APPDATA\\Orvanta\\SearchService\\", data + QStringLiteral("\\Orvanta\\SearchService\\")},
+        // Every occurrence of the leading name is replaced, and no variable is expanded after it.
+        {"CSIDL_APPDATA\\a\\CSIDL_APPDATA\\b", config + QStringLiteral("\\a\\") + config + QStringLiteral("\\b")},
+        {"CSIDL_APPDATA\\%SP_X%", config + QStringLiteral("\\%SP_X%")},
+        // One variable, everywhere it occurs; only the first is looked up.
+        {"%TEMP%\\x\\%TEMP%", QStringLiteral("/var/tmp/t\\x\\/var/tmp/t")},
+        {"%SP_UTF8%/a", QString::fromUtf8("/h\xc3\xa9/a")},
+        {"a%SP_X%b%SP_Y%c", QStringLiteral("a1b%SP_Y%c")},
+    };
+    for (const auto& [path, expected] : cases)
+        EXPECT_EQ(expandSpecialPath(QLatin1String(path)), expected) << path;
 
-TEST(SpecialPath, ANameAndMoreKeepsTheSeparator)
-{
-    EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_LOCAL_APPDATA\\Orvanta\\SearchService\\")),
-              env("XDG_DATA_HOME") + QStringLiteral("\\Orvanta\\SearchService\\"));
-}
-
-TEST(SpecialPath, UnknownOrWronglyCasedNamesAndFailingFoldersStayUnchanged)
-{
+    // Unknown or wrongly cased names, folders the shell fails or is not asked
+    // for, and unset, empty or unclosed variables leave the path unchanged.
     for (const char* p : {"csidl_local_appdata\\x", "CSIDL_NOSUCH\\x", "CSIDL_NOSUCH", "CSIDL_", "CSIDL_WINDOWS\\x",
-                          "CSIDL_FONTS", "CSIDL_DRIVES\\x", "CSIDL_FLAG_CREATE\\x"})
+                          "CSIDL_FONTS", "CSIDL_DRIVES\\x", "CSIDL_DRIVES", "CSIDL_FLAG_CREATE\\x", "CSIDL_NOSUCH\\%SP_X%",
+                          "%SP_UNSET%\\x", "%SP_EMPTY%\\x", "50%", "a%b", "%%", "", "plain\\path"})
         EXPECT_EQ(expandSpecialPath(QLatin1String(p)), QLatin1String(p)) << p;
 }
 
-TEST(SpecialPath, DrivesAloneIsNotAskedFor)
-{
-    EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_DRIVES")), QStringLiteral("CSIDL_DRIVES"));
-}
-
-TEST(SpecialPath, EveryOccurrenceOfTheLeadingNameIsReplaced)
-{
-    const QString folder = env("XDG_CONFIG_HOME");
-    EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_APPDATA\\a\\CSIDL_APPDATA\\b")),
-              folder + QStringLiteral("\\a\\") + folder + QStringLiteral("\\b"));
-}
-
-TEST(SpecialPath, UnsetXdgFolderFallsBackUnderHome)
+TEST(SpecialPath, UnsetXdgFolderFallsBackUnderHomeAndATooLongOneIsNotUsed)
 {
     const QByteArray saved = qgetenv("XDG_DATA_HOME");
     qunsetenv("XDG_DATA_HOME");
     EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_LOCAL_APPDATA\\x")), env("HOME") + QStringLiteral("/.local/share\\x"));
-    qputenv("XDG_DATA_HOME", saved);
-}
-
-TEST(SpecialPath, FolderPathTooLongForTheShellBufferStaysUnchanged)
-{
-    const QByteArray saved = qgetenv("XDG_DATA_HOME");
+    // Too long for the shell's buffer.
     qputenv("XDG_DATA_HOME", QByteArray("/") + QByteArray(300, 'd'));
     EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_LOCAL_APPDATA\\x")), QStringLiteral("CSIDL_LOCAL_APPDATA\\x"));
     qputenv("XDG_DATA_HOME", saved);
-}
-
-TEST(SpecialPath, OneVariableIsExpandedEverywhereItOccurs)
-{
-    qputenv("TEMP", "/var/tmp/t");
-    EXPECT_EQ(expandSpecialPath(QStringLiteral("%TEMP%\\x")), QStringLiteral("/var/tmp/t\\x"));
-    EXPECT_EQ(expandSpecialPath(QStringLiteral("%TEMP%\\x\\%TEMP%")), QStringLiteral("/var/tmp/t\\x\\/var/tmp/t"));
-    qputenv("SP_UTF8", "/h\xc3\xa9");
-    EXPECT_EQ(expandSpecialPath(QStringLiteral("%SP_UTF8%/a")), QString::fromUtf8("/h\xc3\xa9/a"));
-}
-
-TEST(SpecialPath, OnlyTheFirstVariableIsLookedUp)
-{
-    qputenv("SP_X", "1");
-    qputenv("SP_Y", "2");
-    EXPECT_EQ(expandSpecialPath(QStringLiteral("a%SP_X%b%SP_Y%c")), QStringLiteral("a1b%SP_Y%c"));
-}
-
-TEST(SpecialPath, UnsetEmptyOrUnclosedVariablesStayUnchanged)
-{
-    qunsetenv("SP_UNSET");
-    qputenv("SP_EMPTY", "");
-    for (const char* p : {"%SP_UNSET%\\x", "%SP_EMPTY%\\x", "50%", "a%b", "%%", "", "plain\\path"})
-        EXPECT_EQ(expandSpecialPath(QLatin1String(p)), QLatin1String(p)) << p;
-}
-
-TEST(SpecialPath, ACsidlPathGetsNoVariableExpansion)
-{
-    qputenv("SP_X", "1");
-    EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_APPDATA\\%SP_X%")), env("XDG_CONFIG_HOME") + QStringLiteral("\\%SP_X%"));
-    EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_NOSUCH\\%SP_X%")), QStringLiteral("CSIDL_NOSUCH\\%SP_X%"));
 }
