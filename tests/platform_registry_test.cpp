@@ -45,41 +45,26 @@ TEST_F(Registry, HivesAreTheXdgFiles)
               QStringLiteral("software/orvanta/antivirus"));
 }
 
-TEST_F(Registry, MissingHiveOrKeyIsNotFound)
+TEST_F(Registry, KeysAndValueNamesMatchWithoutRegardToCaseMissingOnesAreNotFound)
 {
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Orvanta", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(key_, nullptr);
-    writeHive(HKEY_LOCAL_MACHINE, "[software/orvanta]\nA=1\n");
+    writeHive(HKEY_LOCAL_MACHINE, "[software/orvanta/antivirus/sysopt]\nLogLevel=2\n");
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Other", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
     // The other hive is another file.
     EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Orvanta", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
-}
 
-TEST_F(Registry, KeysAndValueNamesMatchWithoutRegardToCase)
-{
-    writeHive(HKEY_LOCAL_MACHINE, "[software/orvanta/antivirus/sysopt]\nLogLevel=0\n");
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Orvanta\\AntiVirus\\SysOpt", 0, KEY_READ, &key_),
-              LSTATUS(ERROR_SUCCESS));
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Orvanta", 0, KEY_READ, &key_), LSTATUS(ERROR_SUCCESS));
+    HKEY sub = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(key_, u"AntiVirus\\SysOpt", 0, KEY_READ, &sub), LSTATUS(ERROR_SUCCESS));
     DWORD type = 99, value = 77, size = sizeof value;
-    ASSERT_EQ(RegQueryValueExW(key_, u"LOGLEVEL", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+    ASSERT_EQ(RegQueryValueExW(sub, u"LOGLEVEL", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
               LSTATUS(ERROR_SUCCESS));
     EXPECT_EQ(type, DWORD(REG_DWORD));
-    EXPECT_EQ(value, 0u);
-    EXPECT_EQ(size, 4u);
-    EXPECT_EQ(RegQueryValueExW(key_, u"LogLevel2", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
-              LSTATUS(ERROR_FILE_NOT_FOUND));
-}
-
-TEST_F(Registry, SubkeysOpenFromAnOpenKey)
-{
-    writeHive(HKEY_LOCAL_MACHINE, "[software/orvanta/antivirus/sysopt]\nLogLevel=2\n");
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Orvanta", 0, KEY_READ, &key_), LSTATUS(ERROR_SUCCESS));
-    HKEY sub = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(key_, u"antivirus\\sysopt", 0, KEY_READ, &sub), LSTATUS(ERROR_SUCCESS));
-    DWORD value = 0, size = sizeof value;
-    EXPECT_EQ(RegQueryValueExW(sub, u"LogLevel", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
-              LSTATUS(ERROR_SUCCESS));
     EXPECT_EQ(value, 2u);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(RegQueryValueExW(sub, u"LogLevel2", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+              LSTATUS(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(RegCloseKey(sub), LSTATUS(ERROR_SUCCESS));
 }
 
@@ -88,51 +73,38 @@ TEST_F(Registry, ValueTypesAndSizes)
     writeHive(HKEY_CURRENT_USER, "[k]\nText=hello world\nBig=4294967295\nTooBig=4294967296\nHexWord=dword:0000002a\n"
                                  "Bytes=hex:01,ff,7f\nList=a,b\n");
     ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"K", 0, KEY_READ, &key_), LSTATUS(ERROR_SUCCESS));
+    BYTE data[32];
     DWORD type = 0, size = 0;
+    auto query = [&](const char16_t* name, DWORD capacity, bool withData = true) {
+        std::fill(std::begin(data), std::end(data), 0);
+        size = capacity;
+        return RegQueryValueExW(key_, name, nullptr, &type, withData ? data : nullptr, &size);
+    };
+    auto text = [&] { return QString::fromUtf16(reinterpret_cast<const char16_t*>(data)); };
+    auto dword = [&] { return *reinterpret_cast<const DWORD*>(data); };
 
-    // Size query: data null.
-    ASSERT_EQ(RegQueryValueExW(key_, u"Text", nullptr, &type, nullptr, &size), LSTATUS(ERROR_SUCCESS));
+    // Size query (no data), too small a buffer, then the text: 11 characters and the NUL, two bytes each.
+    ASSERT_EQ(query(u"Text", 0, false), LSTATUS(ERROR_SUCCESS));
     EXPECT_EQ(type, DWORD(REG_SZ));
-    EXPECT_EQ(size, 24u); // 11 characters and the NUL, two bytes each
-    WCHAR small[4] = {};
-    size = sizeof small;
-    EXPECT_EQ(RegQueryValueExW(key_, u"Text", nullptr, &type, reinterpret_cast<BYTE*>(small), &size),
-              LSTATUS(ERROR_MORE_DATA));
     EXPECT_EQ(size, 24u);
-    WCHAR text[12] = {};
-    size = sizeof text;
-    ASSERT_EQ(RegQueryValueExW(key_, u"Text", nullptr, &type, reinterpret_cast<BYTE*>(text), &size),
-              LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(QString::fromUtf16(text), QStringLiteral("hello world"));
+    EXPECT_EQ(query(u"Text", 8), LSTATUS(ERROR_MORE_DATA));
+    EXPECT_EQ(size, 24u);
+    ASSERT_EQ(query(u"Text", 24), LSTATUS(ERROR_SUCCESS));
+    EXPECT_EQ(text(), QStringLiteral("hello world"));
 
-    DWORD value = 0;
-    size = sizeof value;
-    ASSERT_EQ(RegQueryValueExW(key_, u"Big", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size), LSTATUS(ERROR_SUCCESS));
+    ASSERT_EQ(query(u"Big", 4), LSTATUS(ERROR_SUCCESS));
     EXPECT_EQ(type, DWORD(REG_DWORD));
-    EXPECT_EQ(value, 4294967295u);
-    size = sizeof value;
-    EXPECT_EQ(RegQueryValueExW(key_, u"TooBig", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
-              LSTATUS(ERROR_MORE_DATA));
+    EXPECT_EQ(dword(), 4294967295u);
+    EXPECT_EQ(query(u"TooBig", 4), LSTATUS(ERROR_MORE_DATA));
     EXPECT_EQ(type, DWORD(REG_SZ));
-    size = sizeof value;
-    ASSERT_EQ(RegQueryValueExW(key_, u"HexWord", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
-              LSTATUS(ERROR_SUCCESS));
+    ASSERT_EQ(query(u"HexWord", 4), LSTATUS(ERROR_SUCCESS));
     EXPECT_EQ(type, DWORD(REG_DWORD));
-    EXPECT_EQ(value, 42u);
-
-    BYTE bytes[8] = {};
-    size = sizeof bytes;
-    ASSERT_EQ(RegQueryValueExW(key_, u"Bytes", nullptr, &type, bytes, &size), LSTATUS(ERROR_SUCCESS));
+    EXPECT_EQ(dword(), 42u);
+    ASSERT_EQ(query(u"Bytes", 8), LSTATUS(ERROR_SUCCESS));
     EXPECT_EQ(type, DWORD(REG_BINARY));
-    ASSERT_EQ(size, 3u);
-    EXPECT_EQ(bytes[0], 0x01);
-    EXPECT_EQ(bytes[1], 0xff);
-    EXPECT_EQ(bytes[2], 0x7f);
-
-    WCHAR list[8] = {};
-    size = sizeof list;
-    ASSERT_EQ(RegQueryValueExW(key_, u"List", nullptr, &type, reinterpret_cast<BYTE*>(list), &size), LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(QString::fromUtf16(list), QStringLiteral("a,b"));
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(data), int(size)), QByteArray("\x01\xff\x7f"));
+    ASSERT_EQ(query(u"List", 16), LSTATUS(ERROR_SUCCESS));
+    EXPECT_EQ(text(), QStringLiteral("a,b"));
 }
 
 TEST_F(Registry, MalformedOrUnreadableHiveIsEmpty)
