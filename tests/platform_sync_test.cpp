@@ -17,7 +17,7 @@
 
 namespace {
 
-// Another process that holds the flock on path until told to let go.
+// Another process that holds the flock on path until release().
 class LockHolder {
 public:
     explicit LockHolder(const QString& path)
@@ -29,11 +29,9 @@ public:
         pid_ = fork();
         if (pid_ == 0) {
             const int fd = ::open(native.constData(), O_RDWR | O_CREAT, 0644);
-            const char ok = (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? 1 : 0;
-            (void)!::write(ready[1], &ok, 1);
+            const char ok = fd >= 0 && ::flock(fd, LOCK_EX) == 0;
             char c;
-            (void)!::read(release_[0], &c, 1);
-            _exit(0);
+            _exit(::write(ready[1], &ok, 1) == 1 && ::read(release_[0], &c, 1) >= 0 ? 0 : 1);
         }
         char ok = 0;
         held_ = ::read(ready[0], &ok, 1) == 1 && ok == 1;
@@ -41,69 +39,63 @@ public:
         ::close(ready[1]);
     }
     ~LockHolder() { release(); }
-    bool held() const { return held_; }
     void release()
     {
-        if (pid_ <= 0)
-            return;
-        (void)!::write(release_[1], "x", 1);
-        int status = 0;
-        waitpid(pid_, &status, 0);
+        if (pid_ > 0 && ::write(release_[1], "x", 1) == 1)
+            waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
+
+    bool held_ = false;
 
 private:
     pid_t pid_ = -1;
     int release_[2] = {-1, -1};
-    bool held_ = false;
 };
 
 const char kInstanceName[] = "{430724BB-B7C6-46B6-8CF0-01F0A60D0A57}";
 
 } // namespace
 
-TEST(NamedMutex, NamesMapToLockFiles)
+TEST(NamedMutex, NamesMapToLockFilesAndUnusableOnesFailCleanly)
 {
     EXPECT_EQ(Platform::mutexLockPath(QStringLiteral("Global\\/srv/log/a.a.log")), QStringLiteral("/srv/log/a.a.log"));
     EXPECT_EQ(Platform::mutexLockPath(QLatin1String(kInstanceName)),
               QDir::tempPath() + QLatin1Char('/') + QLatin1String(kInstanceName));
     EXPECT_EQ(Platform::mutexLockPath(QStringLiteral("Local\\a\\b")), QDir::tempPath() + QStringLiteral("/a_b"));
+    EXPECT_EQ(CreateMutexW(nullptr, FALSE, nullptr), nullptr);
+    EXPECT_EQ(CreateMutexW(nullptr, FALSE, u"Global\\/nonexistent-folder/x/y.lock"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
+    EXPECT_FALSE(ReleaseMutex(nullptr));
 }
 
-TEST(NamedMutex, SecondCreateInTheProcessSeesItExisting)
+// One mutex behind both handles of a name: recursive for its owner, released
+// only by it, waited for by other threads.
+TEST(NamedMutex, SecondCreateSeesItExistingAndOnlyTheOwnerReleases)
 {
-    HANDLE a = CreateMutexW(nullptr, FALSE, u"Global\\sync-test-a");
+    HANDLE a = CreateMutexW(nullptr, TRUE, u"Global\\sync-test-a");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
     HANDLE b = CreateMutexA(nullptr, FALSE, "Global\\sync-test-a");
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-    // One mutex behind both handles: recursive for its owner.
-    EXPECT_EQ(WaitForSingleObject(a, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);
+    std::thread([&] {
+        EXPECT_EQ(WaitForSingleObject(a, 20), WAIT_TIMEOUT);
+        EXPECT_FALSE(ReleaseMutex(a));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_OWNER));
+    }).join();
     EXPECT_TRUE(ReleaseMutex(b));
     EXPECT_TRUE(ReleaseMutex(a));
     EXPECT_FALSE(ReleaseMutex(a));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_OWNER));
+    std::thread([&] {
+        EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(b));
+    }).join();
     CloseHandle(a);
     CloseHandle(b);
-}
-
-TEST(NamedMutex, OnlyTheOwnerReleasesAndOthersWait)
-{
-    HANDLE m = CreateMutexW(nullptr, TRUE, u"sync-test-owner");
-    ASSERT_NE(m, nullptr);
-    std::thread([&] {
-        EXPECT_EQ(WaitForSingleObject(m, 20), WAIT_TIMEOUT);
-        EXPECT_FALSE(ReleaseMutex(m));
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_OWNER));
-    }).join();
-    EXPECT_TRUE(ReleaseMutex(m));
-    std::thread([&] {
-        EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
-        EXPECT_TRUE(ReleaseMutex(m));
-    }).join();
-    CloseHandle(m);
 }
 
 TEST(NamedMutex, ExcludesThreads)
@@ -129,11 +121,13 @@ TEST(NamedMutex, ExcludesThreads)
     CloseHandle(m);
 }
 
+// Another process holding the lock: a named mutex sees it existing and waits
+// for it; the single-instance guard reports it, and once free takes it and
+// keeps it while the handle lives.
 TEST(NamedMutex, AnotherProcessHoldingTheLockIsSeenAndWaitedFor)
 {
-    const QString path = Platform::mutexLockPath(QStringLiteral("sync-test-process"));
-    LockHolder other(path);
-    ASSERT_TRUE(other.held());
+    LockHolder other(Platform::mutexLockPath(QStringLiteral("sync-test-process")));
+    ASSERT_TRUE(other.held_);
     HANDLE m = CreateMutexW(nullptr, FALSE, u"sync-test-process");
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
@@ -142,20 +136,16 @@ TEST(NamedMutex, AnotherProcessHoldingTheLockIsSeenAndWaitedFor)
     EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(m));
     CloseHandle(m);
-}
 
-TEST(SingleInstance, HeldElsewhereMeansAlreadyExists)
-{
     const QString path = Platform::mutexLockPath(QLatin1String(kInstanceName));
     {
-        LockHolder other(path);
-        ASSERT_TRUE(other.held());
+        LockHolder holder(path);
+        ASSERT_TRUE(holder.held_);
         HANDLE h = Platform::createSingleInstanceMutex(kInstanceName);
         EXPECT_NE(h, nullptr);
         EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
         CloseHandle(h);
     }
-    // Free again: this process takes it and keeps it while the handle lives.
     HANDLE h = Platform::createSingleInstanceMutex(kInstanceName);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
@@ -167,16 +157,7 @@ TEST(SingleInstance, HeldElsewhereMeansAlreadyExists)
     ::close(fd);
 }
 
-TEST(NamedMutex, UnusableNamesFailCleanly)
-{
-    EXPECT_EQ(CreateMutexW(nullptr, FALSE, nullptr), nullptr);
-    EXPECT_EQ(CreateMutexW(nullptr, FALSE, u"Global\\/nonexistent-folder/x/y.lock"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
-    EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
-    EXPECT_FALSE(ReleaseMutex(nullptr));
-}
-
-TEST(Threads, BeginThreadRunsAndCanBeWaitedOn)
+TEST(Threads, BeginThreadRunsAndCanBeWaitedOnLastErrorIsPerThread)
 {
     static std::atomic<DWORD> ranOn{0};
     static int result = 0;
@@ -194,4 +175,11 @@ TEST(Threads, BeginThreadRunsAndCanBeWaitedOn)
     EXPECT_NE(ranOn.load(), GetCurrentThreadId());
     EXPECT_TRUE(CloseHandle(reinterpret_cast<HANDLE>(h)));
     EXPECT_EQ(GetCurrentThreadId(), DWORD(::syscall(SYS_gettid)));
+
+    // The last error is per thread.
+    SetLastError(ERROR_NOT_READY);
+    DWORD other = 0;
+    std::thread([&] { other = GetLastError(); }).join();
+    EXPECT_EQ(other, DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_READY));
 }
