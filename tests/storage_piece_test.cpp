@@ -236,7 +236,9 @@ TEST(StoragePiece, PiecesLoadedBeforeAFailureStayUntilClear)
     EXPECT_TRUE(list.empty());
 }
 
-TEST(StoragePieceDeathTest, RefusedSizesHalveThePieceSizeForEveryPool)
+// Refused sizes halve the piece size for every pool, threads halving at
+// once never raise it, and a key in use fails for real at every size left.
+TEST(StoragePieceDeathTest, ThePieceSizeOnlyGoesDown)
 {
     inChild([] {
         ZSharedPiece::setCreateGateForTesting([](int size) { return size <= 0x200000; });
@@ -248,48 +250,35 @@ TEST(StoragePieceDeathTest, RefusedSizesHalveThePieceSizeForEveryPool)
         ZSharedPool second(freshKey(), 'D');
         failures += !second.appendPiece() || second.piece(1)->segmentSize() != 0x200000;
         failures += !first.appendPiece() || first.piece(2)->header()->dataSize != 2097120u;
-        first.clear();
-        second.clear();
-        return failures;
-    });
-}
 
-TEST(StoragePieceDeathTest, VolumeThreadsHalvingAtOnceNeverRaiseTheSize)
-{
-    inChild([] {
         ZSharedPiece::setCreateGateForTesting([](int size) { return size <= 0x100000; });
-        std::atomic<int> failures{0};
+        std::atomic<int> wrong{0};
         std::vector<std::thread> threads;
         for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&failures, t] {
-                ZSharedPool pool(freshKey(), WORD('C' + t));
+            threads.emplace_back([&wrong, t] {
+                ZSharedPool pool(freshKey(), WORD('E' + t));
                 for (int i = 1; i <= 3; ++i) {
                     ZSharedPiece* p = pool.appendPiece();
-                    failures += !p || p->segmentSize() > 0x100000
-                        || p->header()->dataSize != DWORD(p->segmentSize()) - 32;
+                    wrong += !p || p->segmentSize() > 0x100000 || p->header()->dataSize != DWORD(p->segmentSize()) - 32;
                 }
             });
         }
         for (std::thread& t : threads)
             t.join();
-        return failures.load() + (ZSharedPiece::pieceSize() != 0x100000);
-    });
-}
+        failures += wrong.load() + (ZSharedPiece::pieceSize() != 0x100000);
 
-// A key in use fails for real at every size, down to the smallest.
-TEST(StoragePieceDeathTest, AKeyInUseTriesEverySizeAndLeavesTheSmallest)
-{
-    inChild([] {
         const QString key = freshKey();
         ZSharedPiece holder(key, 1, nullptr);
-        int failures = !holder.init(false, 'C');
+        failures += !holder.init(false, 'C');
         QList<int> tried;
         ZSharedPiece::setCreateGateForTesting([&](int size) { return tried.append(size), true; });
         ZSharedPiece clash(key, 1, nullptr);
         failures += clash.init(false, 'C') || clash.header() != nullptr;
-        failures += tried != (QList<int>{0x400000, 0x200000, 0x100000, 0x80000, 0x40000, 0x20000});
+        failures += tried != (QList<int>{0x100000, 0x80000, 0x40000, 0x20000});
         failures += ZSharedPiece::pieceSize() != 0x20000;
         holder.release();
+        first.clear();
+        second.clear();
         return failures;
     });
 }
