@@ -437,6 +437,31 @@ std::vector<ZEmulatedNtfsVolume::Link> ZEmulatedNtfsVolume::linksOf(DWORD r) con
     return links;
 }
 
+template <typename Visit>
+bool ZEmulatedNtfsVolume::visitLinks(DWORD r, Visit&& visit) const
+{
+    const Slot& s = slots_[r];
+    if ((s.flags & FlagHasLink) && visit(s.first))
+        return true;
+    if (const Extras* ex = findExtras(r))
+        for (const Link& l : ex->moreLinks)
+            if (visit(l))
+                return true;
+    return false;
+}
+
+ZEmulatedNtfsVolume::Link ZEmulatedNtfsVolume::linkAt(DWORD r, size_t i) const
+{
+    const Slot& s = slots_[r];
+    if (s.flags & FlagHasLink) {
+        if (i == 0)
+            return s.first;
+        --i;
+    }
+    const Extras* ex = findExtras(r);
+    return ex && i < ex->moreLinks.size() ? ex->moreLinks[i] : Link();
+}
+
 void ZEmulatedNtfsVolume::storeLinks(DWORD r, const std::vector<Link>& links)
 {
     Slot& s = slots_[r];
@@ -487,11 +512,17 @@ int ZEmulatedNtfsVolume::findLink(const std::vector<Link>& links, DWORD parent, 
 
 int ZEmulatedNtfsVolume::primaryLink(DWORD r) const
 {
-    const std::vector<Link> links = linksOf(r);
-    for (size_t i = 0; i < links.size(); ++i)
-        if (links[i].nameSpace != Ntfs::NameSpaceDos)
-            return int(i);
-    return links.empty() ? -1 : 0;
+    int i = 0;
+    int found = -1;
+    visitLinks(r, [&](const Link& l) {
+        if (l.nameSpace != Ntfs::NameSpaceDos) {
+            found = i;
+            return true;
+        }
+        ++i;
+        return false;
+    });
+    return found >= 0 ? found : (i == 0 ? -1 : 0);
 }
 
 bool ZEmulatedNtfsVolume::nameTaken(DWORD parent, const std::u16string& name, BYTE nameSpace, DWORD except) const
@@ -500,16 +531,17 @@ bool ZEmulatedNtfsVolume::nameTaken(DWORD parent, const std::u16string& name, BY
     for (auto it = range.first; it != range.second; ++it) {
         if (it->second == except)
             continue;
-        for (const Link& l : linksOf(it->second)) {
+        const bool taken = visitLinks(it->second, [&](const Link& l) {
             if (parentOf(l) != parent)
-                continue;
+                return false;
             const char16_t* n = names_.at(l.nameOffset);
             if (l.nameLength == name.size() && std::equal(n, n + l.nameLength, name.begin()))
                 return true;
-            if (l.nameSpace != Ntfs::NameSpacePosix && nameSpace != Ntfs::NameSpacePosix
-                && equalFolded(n, l.nameLength, name.data(), name.size()))
-                return true;
-        }
+            return l.nameSpace != Ntfs::NameSpacePosix && nameSpace != Ntfs::NameSpacePosix
+                && equalFolded(n, l.nameLength, name.data(), name.size());
+        });
+        if (taken)
+            return true;
     }
     return false;
 }
@@ -675,7 +707,7 @@ void ZEmulatedNtfsVolume::buildAttributes(DWORD r, Layout& L) const
     const ULONGLONG dataClusters = s.dataLcn ? clustersFor(s.dataSize, bpc) : 0;
     const ULONGLONG allocated = s.dataLcn ? dataClusters * bpc : Builder::align8(DWORD(std::min<ULONGLONG>(s.dataSize, 0xFFFFFFF0u)));
     BYTE value[Ntfs::kFileNameHeaderSize + kMaxNameLength * sizeof(WCHAR)];
-    for (const Link& l : linksOf(r)) {
+    visitLinks(r, [&](const Link& l) {
         Ntfs::FileNameAttribute fn{};
         fn.parentDirectory = l.parentRef;
         fn.creationTime = s.times[TimeCreation];
@@ -692,7 +724,8 @@ void ZEmulatedNtfsVolume::buildAttributes(DWORD r, Layout& L) const
         add(Builder::appendResident(L.bytes, Ntfs::AttrFileName, nullptr, 0, value,
                                     Ntfs::kFileNameHeaderSize + l.nameLength * sizeof(WCHAR), kResidentIndexed),
             Ntfs::AttrFileName);
-    }
+        return false;
+    });
 
     auto addData = [&](const WCHAR* name, BYTE nameLength, ULONGLONG size, ULONGLONG lcn, DWORD runs, bool bootArea,
                        DWORD extents) {
@@ -704,7 +737,10 @@ void ZEmulatedNtfsVolume::buildAttributes(DWORD r, Layout& L) const
             ULONGLONG vcn = 0;
             for (size_t e = 0, first = 0; e < count; ++e) {
                 const size_t last = (e + 1) * pieces.size() / count;
-                const std::vector<Builder::Run> part(pieces.begin() + ptrdiff_t(first), pieces.begin() + ptrdiff_t(last));
+                std::vector<Builder::Run> share;
+                if (count > 1)
+                    share.assign(pieces.begin() + ptrdiff_t(first), pieces.begin() + ptrdiff_t(last));
+                const std::vector<Builder::Run>& part = count > 1 ? share : pieces;
                 add(Builder::appendNonResident(L.bytes, Ntfs::AttrData, name, nameLength, part, size, bpc, vcn, clusters),
                     Ntfs::AttrData);
                 L.blobs.back().lowestVcn = vcn;
@@ -756,8 +792,10 @@ DWORD ZEmulatedNtfsVolume::attributeBytesBound(DWORD r) const
         return Builder::align8(Ntfs::kResidentHeaderSize + nameLength * sizeof(WCHAR)) + size + 8;
     };
     ULONGLONG sum = Builder::align8(Ntfs::kResidentHeaderSize + sizeof(Ntfs::StandardInformation));
-    for (const Link& l : linksOf(r))
+    visitLinks(r, [&](const Link& l) {
         sum += Builder::align8(Ntfs::kResidentHeaderSize + Ntfs::kFileNameHeaderSize + l.nameLength * sizeof(WCHAR));
+        return false;
+    });
     if (s.flags & FlagDirectory)
         sum += Builder::align8(Ntfs::kResidentHeaderSize + kIndexNameLength * sizeof(WCHAR))
             + sizeof(Ntfs::IndexRootHeader) + sizeof(Ntfs::IndexEntryHeader);
@@ -991,7 +1029,7 @@ void ZEmulatedNtfsVolume::encodeInto(DWORD r, BYTE* out, bool onDiskForm) const
     }
     const DWORD base = s.kind == KindExtension ? s.baseRecord : r;
     const Slot& bs = slots_[base];
-    Layout L;
+    thread_local Layout L;               // kept between records: its buffers are reused, not remade
     planLayout(base, L);
     header.flags = Ntfs::RecordInUse;
     DWORD home = 0;
@@ -999,8 +1037,10 @@ void ZEmulatedNtfsVolume::encodeInto(DWORD r, BYTE* out, bool onDiskForm) const
         if (bs.flags & FlagDirectory)
             header.flags |= Ntfs::RecordIsDirectory;
         WORD links = 0;
-        for (const Link& l : linksOf(base))
+        visitLinks(base, [&](const Link& l) {
             links += l.nameSpace != Ntfs::NameSpaceDos;
+            return false;
+        });
         header.linkCount = links;
     } else {
         header.baseReference = referenceOf(base);
@@ -1071,7 +1111,7 @@ void ZEmulatedNtfsVolume::note(DWORD r, DWORD reason)
     s.openReasons |= reason;
     const int p = primaryLink(r);
     if (p >= 0)
-        journal(r, linksOf(r)[size_t(p)], s.openReasons);
+        journal(r, linkAt(r, size_t(p)), s.openReasons);
 }
 
 void ZEmulatedNtfsVolume::closeLocked(DWORD r)
@@ -1081,7 +1121,7 @@ void ZEmulatedNtfsVolume::closeLocked(DWORD r)
         return;
     const int p = primaryLink(r);
     if (p >= 0)
-        journal(r, linksOf(r)[size_t(p)], s.openReasons | USN_REASON_CLOSE);
+        journal(r, linkAt(r, size_t(p)), s.openReasons | USN_REASON_CLOSE);
     s.openReasons = 0;
 }
 
@@ -1624,15 +1664,18 @@ DWORD ZEmulatedNtfsVolume::lookup(DWORD parent, const std::u16string& name) cons
     DWORD folded = 0;
     auto range = nameIndex_.equal_range(nameKey(parent, name.data(), name.size()));
     for (auto it = range.first; it != range.second; ++it) {
-        for (const Link& l : linksOf(it->second)) {
+        const bool exact = visitLinks(it->second, [&](const Link& l) {
             if (parentOf(l) != parent)
-                continue;
+                return false;
             const char16_t* n = names_.at(l.nameOffset);
             if (l.nameLength == name.size() && std::equal(n, n + l.nameLength, name.begin()))
-                return it->second;
+                return true;
             if (!folded && l.nameSpace != Ntfs::NameSpacePosix && equalFolded(n, l.nameLength, name.data(), name.size()))
                 folded = it->second;
-        }
+            return false;
+        });
+        if (exact)
+            return it->second;
     }
     return folded;
 }
@@ -2033,7 +2076,7 @@ BOOL ZEmulatedNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, D
         if (s.usn < request.LowUsn || s.usn > request.HighUsn)
             continue;
         const int p = primaryLink(DWORD(r));
-        const Link l = linksOf(DWORD(r))[size_t(p)];
+        const Link l = linkAt(DWORD(r), size_t(p));
         const DWORD length = ZUsnJournalStore::recordLengthFor(l.nameLength);
         if (at + length > outSize) {
             if (!any)

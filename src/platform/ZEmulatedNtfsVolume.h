@@ -292,6 +292,11 @@ private:
 
     // Names.
     std::vector<Link> linksOf(DWORD record) const;
+    // The same without making a list: visit(link) for each in order until it
+    // returns true (then true); the link at index (an empty one past the end).
+    template <typename Visit>
+    bool visitLinks(DWORD record, Visit&& visit) const;
+    Link linkAt(DWORD record, size_t index) const;
     void storeLinks(DWORD record, const std::vector<Link>& links);
     Link makeLink(DWORD parent, const std::u16string& name, BYTE nameSpace);
     std::u16string nameOf(const Link& link) const;
