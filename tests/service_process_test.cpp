@@ -211,6 +211,7 @@ TEST_F(ServiceProcessTest, ClientsHearDrivesChangesAndLossesAndTheLastOneEndsThe
     const QString treeE = TestSupport::freshDir(QStringLiteral("tree-e"));
     const QString image = TestSupport::freshDir(QStringLiteral("images")) + QStringLiteral("/fat.img");
     QDir().mkpath(treeC + QStringLiteral("/docs"));
+    QDir().mkpath(treeC + QStringLiteral("/archive"));
     ASSERT_TRUE(writeFile(treeC + QStringLiteral("/docs/Quarterly Report.txt")));
     ASSERT_TRUE(writeFile(treeE + QStringLiteral("/e-file.txt")));
     ASSERT_TRUE(writeFile(image, QByteArray(1 << 20, '\0')));
@@ -247,19 +248,34 @@ TEST_F(ServiceProcessTest, ClientsHearDrivesChangesAndLossesAndTheLastOneEndsThe
     EXPECT_EQ(second.messages[0].drive, 'C');
     EXPECT_EQ(second.messages[1].drive, 'E');
 
-    // A change on disk reaches the clients and resolves in the pieces (the
-    // whole create, rename, move and delete sequence is the emulated test's).
     size_t at = first.messages.size();
-    SearchEngine::ZClientMessage added, removed, lost;
+    SearchEngine::ZClientMessage added, renamed, moved, removed, lost;
     ASSERT_TRUE(writeFile(treeC + QStringLiteral("/docs/fresh.txt")));
     ASSERT_TRUE(first.next(at, {6}, &added, kChangeTimeoutMs));
     ZItemSnapshot item;
     ASSERT_EQ(reader.readItem(added.itemRef, &item), ZSharedPoolReader::ReadOk);
     EXPECT_EQ(item.fileName(), QStringLiteral("fresh.txt"));
     EXPECT_TRUE(item.isLive());
-    ASSERT_TRUE(QFile::remove(treeC + QStringLiteral("/docs/fresh.txt")));
+
+    ASSERT_TRUE(QFile::rename(treeC + QStringLiteral("/docs/fresh.txt"), treeC + QStringLiteral("/docs/renamed.txt")));
+    ASSERT_TRUE(first.next(at, {7}, &renamed, kChangeTimeoutMs));
+    ZItemSnapshot oldItem, newItem;
+    ASSERT_EQ(reader.readItem(renamed.itemRef, &oldItem), ZSharedPoolReader::ReadOk);
+    ASSERT_EQ(reader.readItem(renamed.newItemRef, &newItem), ZSharedPoolReader::ReadOk);
+    EXPECT_FALSE(oldItem.isLive());
+    EXPECT_EQ(newItem.fileName(), QStringLiteral("renamed.txt"));
+    EXPECT_EQ(oldItem.modifyStamp, newItem.modifyStamp);
+
+    ASSERT_TRUE(
+        QFile::rename(treeC + QStringLiteral("/docs/renamed.txt"), treeC + QStringLiteral("/archive/renamed.txt")));
+    ASSERT_TRUE(first.next(at, {7}, &moved, kChangeTimeoutMs));
+    ASSERT_EQ(reader.readItem(moved.newItemRef, &newItem), ZSharedPoolReader::ReadOk);
+    EXPECT_EQ(newItem.fileName(), QStringLiteral("renamed.txt"));
+    EXPECT_NE(newItem.parentRecordNumber, oldItem.parentRecordNumber);
+
+    ASSERT_TRUE(QFile::remove(treeC + QStringLiteral("/archive/renamed.txt")));
     ASSERT_TRUE(first.next(at, {4}, &removed, kChangeTimeoutMs));
-    EXPECT_EQ(removed.itemRef, added.itemRef);
+    EXPECT_EQ(removed.itemRef, moved.newItemRef);
     ASSERT_EQ(reader.readItem(removed.itemRef, &item), ZSharedPoolReader::ReadOk);
     EXPECT_FALSE(item.isLive());
 
