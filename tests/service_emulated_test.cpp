@@ -88,54 +88,46 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
     EXPECT_EQ(hits[0].fileName(), QStringLiteral("Quarterly Report.txt"));
     EXPECT_EQ(hits[0].parentRecordNumber, docs);
 
-    // Created.
+    auto read = [&](ULONGLONG ref) {
+        ZItemSnapshot item;
+        EXPECT_EQ(reader.readItem(ref, &item), ZSharedPoolReader::ReadOk);
+        return item;
+    };
     const DWORD file = c->createFile(docs, u"fresh.txt");
-    ASSERT_NE(file, 0u);
-    ZClientMessage added;
+    ZClientMessage added, renamed, moved, removed, lost;
     ASSERT_TRUE(client.next(at, {6}, &added));
-    ZItemSnapshot item;
-    ASSERT_EQ(reader.readItem(added.itemRef, &item), ZSharedPoolReader::ReadOk);
-    EXPECT_TRUE(item.isLive());
-    EXPECT_EQ(item.fileName(), QStringLiteral("fresh.txt"));
-    EXPECT_EQ(item.recordNumber, file);
-    EXPECT_EQ(item.parentRecordNumber, docs);
     EXPECT_EQ(added.itemRef >> 48, ULONGLONG('C'));
+    const ZItemSnapshot created = read(added.itemRef);
+    EXPECT_TRUE(created.isLive());
+    EXPECT_EQ(created.fileName(), QStringLiteral("fresh.txt"));
+    EXPECT_EQ(created.recordNumber, file);
+    EXPECT_EQ(created.parentRecordNumber, docs);
 
     // Renamed: the old reference reads as freed with the stamp of the new record.
     ASSERT_TRUE(c->rename(file, u"renamed.txt"));
-    ZClientMessage renamed;
     ASSERT_TRUE(client.next(at, {7}, &renamed));
     EXPECT_EQ(renamed.itemRef, added.itemRef);
-    ZItemSnapshot oldItem, newItem;
-    ASSERT_EQ(reader.readItem(renamed.newItemRef, &newItem), ZSharedPoolReader::ReadOk);
-    ASSERT_EQ(reader.readItem(renamed.itemRef, &oldItem), ZSharedPoolReader::ReadOk);
+    EXPECT_GT(renamed.modifyMask, added.modifyMask);
+    const ZItemSnapshot oldItem = read(renamed.itemRef), newItem = read(renamed.newItemRef);
     EXPECT_EQ(newItem.fileName(), QStringLiteral("renamed.txt"));
     EXPECT_TRUE(newItem.isLive());
     EXPECT_FALSE(oldItem.isLive());
     EXPECT_EQ(oldItem.modifyStamp, newItem.modifyStamp);
-    EXPECT_GT(renamed.modifyMask, added.modifyMask);
 
-    // Moved to another folder.
     ASSERT_TRUE(c->move(file, archive));
-    ZClientMessage moved;
     ASSERT_TRUE(client.next(at, {7}, &moved));
     EXPECT_EQ(moved.itemRef, renamed.newItemRef);
-    ASSERT_EQ(reader.readItem(moved.newItemRef, &newItem), ZSharedPoolReader::ReadOk);
-    EXPECT_EQ(newItem.fileName(), QStringLiteral("renamed.txt"));
-    EXPECT_EQ(newItem.parentRecordNumber, archive);
+    EXPECT_EQ(read(moved.newItemRef).fileName(), QStringLiteral("renamed.txt"));
+    EXPECT_EQ(read(moved.newItemRef).parentRecordNumber, archive);
 
-    // Deleted.
     ASSERT_TRUE(c->remove(file));
-    ZClientMessage removed;
     ASSERT_TRUE(client.next(at, {4}, &removed));
     EXPECT_EQ(removed.itemRef, moved.newItemRef);
-    ASSERT_EQ(reader.readItem(removed.itemRef, &item), ZSharedPoolReader::ReadOk);
-    EXPECT_FALSE(item.isLive());
+    EXPECT_FALSE(read(removed.itemRef).isLive());
     EXPECT_TRUE(reader.findNames(QStringLiteral("renamed")).isEmpty());
 
     // A drive that goes away is told and dropped; C: goes on.
     e->setNotReady(true);
-    ZClientMessage lost;
     ASSERT_TRUE(client.next(at, {8}, &lost));
     EXPECT_EQ(lost.reason, 21u);
     EXPECT_EQ(lost.drive, 'E');

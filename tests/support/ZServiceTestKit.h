@@ -77,17 +77,14 @@ inline bool quitsWithin(int ms)
     return QCoreApplication::exec() == 0 && !timedOut;
 }
 
-// The log file of this test program, beside its executable.
+// This test program's log file (beside its executable), its size, and what
+// it gained since it was `from` bytes long.
 inline QString logFilePath()
 {
-    const QFileInfo target(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget());
-    return target.absolutePath() + QStringLiteral("/log/") + target.completeBaseName() + QLatin1Char('.')
-        + target.fileName() + QStringLiteral(".log");
+    const QFileInfo exe(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget());
+    return exe.absolutePath() + QStringLiteral("/log/") + exe.completeBaseName() + '.' + exe.fileName() + ".log";
 }
-
 inline qint64 logSize() { return QFileInfo(logFilePath()).size(); }
-
-// What the log gained since it was `from` bytes long.
 inline QByteArray logSince(qint64 from)
 {
     QFile f(logFilePath());
@@ -104,17 +101,9 @@ inline bool enableDebugLog()
     return ini.open(QIODevice::WriteOnly) && ini.write("[software/orvanta/antivirus/sysopt]\nLogLevel=0\n") > 0;
 }
 
-// The drive table folder of this test's private configuration.
-inline QString dosdevices()
-{
-    return QFile::decodeName(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/orvanta/dosdevices");
-}
-
-// The file of the service's local socket.
-inline QString socketPath()
-{
-    return QDir::tempPath() + QLatin1Char('/') + QLatin1String(SearchEngine::ZService::kServerName);
-}
+// The drive table folder of this test's private configuration, and the service's socket file.
+inline QString dosdevices() { return QFile::decodeName(qgetenv("XDG_CONFIG_HOME")) + "/orvanta/dosdevices"; }
+inline QString socketPath() { return QDir::tempPath() + '/' + SearchEngine::ZService::kServerName; }
 
 // Journal reads wait for their time-out, and retries sleep, on the clock
 // seam: while installed, the manual clock moves half a second every 10 ms of
@@ -189,14 +178,6 @@ public:
     BOOL read(ULONGLONG, void*, DWORD, DWORD*) override { return FALSE; }
 };
 
-inline void setDrives(const std::u16string& letters)
-{
-    auto& table = Platform::ZDriveTable::instance();
-    table.clear();
-    for (char16_t l : letters)
-        table.setDrive(l, std::make_shared<PlaceholderDevice>());
-}
-
 inline void clearStartSettings()
 {
     for (const char* key : {"SearchServiceLastInitTime", "SearchServiceInitTimes", "SearchServiceQuitReason"})
@@ -214,7 +195,9 @@ class ServiceUnderTest : public RealService {
 public:
     explicit ServiceUnderTest(const std::u16string& letters) : RealService(false)
     {
-        setDrives(letters);
+        Platform::ZDriveTable::instance().clear();
+        for (char16_t l : letters)
+            Platform::ZDriveTable::instance().setDrive(l, std::make_shared<PlaceholderDevice>());
         service.setVolumeFactory([this](ushort letter) {
             auto* v = new FakeVolume(letter);
             fakes.push_back(v);
@@ -284,20 +267,17 @@ public:
             timeoutMs);
     }
 
-    bool hasAllReady() const
-    {
-        for (const auto& m : messages)
-            if (m.type == ZClientMessage::AllReady)
-                return true;
-        return false;
-    }
-
     std::vector<int> types() const
     {
         std::vector<int> t;
         for (const auto& m : messages)
             t.push_back(m.type);
         return t;
+    }
+    bool hasAllReady() const
+    {
+        const std::vector<int> t = types();
+        return std::find(t.begin(), t.end(), int(ZClientMessage::AllReady)) != t.end();
     }
 
     QLocalSocket socket;
