@@ -354,6 +354,7 @@ void ZLiveDirectoryVolume::firstWalk()
 {
     struct Entry {
         std::string name;
+        std::u16string name16;   // made by the reader: the filing thread is the one to spare
         LiveFileStat st;
         DWORD childId = 0;   // a folder to walk: its provisional number
     };
@@ -410,6 +411,7 @@ void ZLiveDirectoryVolume::firstWalk()
                     e.name.assign(name, length);
                     if (!liveStat(fd, e.name.c_str(), e.st))
                         return;
+                    e.name16 = liveNameToUtf16(e.name);
                     if (e.st.directory() && identityOf(e.st)) {
                         e.childId = nextId++;
                         if (e.childId >= kProvisional)
@@ -458,7 +460,7 @@ void ZLiveDirectoryVolume::firstWalk()
         }
         const DWORD dir = b.dirId < recordOfId.size() ? recordOfId[b.dirId] : 0;
         for (Entry& e : b.entries) {
-            const DWORD r = dir ? addEntry(dir, e.name, liveNameToUtf16(e.name), e.st, std::string(), false) : 0;
+            const DWORD r = dir ? addEntry(dir, e.name, e.name16, e.st, std::string(), false) : 0;
             if (e.childId) {
                 if (recordOfId.size() <= e.childId)
                     recordOfId.resize(e.childId + 1, 0);

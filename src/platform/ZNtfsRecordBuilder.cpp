@@ -65,7 +65,9 @@ size_t ZNtfsRecordBuilder::appendNonResident(std::vector<BYTE>& out, DWORD type,
                                              const std::vector<Run>& runs, ULONGLONG dataSize, DWORD bytesPerCluster,
                                              ULONGLONG lowestVcn, ULONGLONG totalClusters)
 {
+    constexpr size_t kMaxPairBytes = 1 + 8 + 8;   // header byte, length, LCN delta
     std::vector<BYTE> pairs;
+    pairs.reserve(runs.size() * kMaxPairBytes + 1);
     encodeMappingPairs(runs, pairs);
     ULONGLONG clusters = 0;
     for (const Run& r : runs)
@@ -122,6 +124,7 @@ std::vector<ZNtfsRecordBuilder::Run> ZNtfsRecordBuilder::splitRuns(ULONGLONG lcn
         pieces = 1;
     if (pieces > clusters)
         pieces = DWORD(clusters);
+    runs.reserve(pieces);
     const ULONGLONG base = clusters / pieces;
     const ULONGLONG extra = clusters % pieces;
     ULONGLONG at = lcn;
