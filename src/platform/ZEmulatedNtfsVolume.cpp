@@ -527,11 +527,10 @@ int ZEmulatedNtfsVolume::primaryLink(DWORD r) const
 
 bool ZEmulatedNtfsVolume::nameTaken(DWORD parent, const std::u16string& name, BYTE nameSpace, DWORD except) const
 {
-    auto range = nameIndex_.equal_range(nameKey(parent, name.data(), name.size()));
-    for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == except)
-            continue;
-        const bool taken = visitLinks(it->second, [&](const Link& l) {
+    return nameIndex_.visit(nameKey(parent, name.data(), name.size()), [&](DWORD record) {
+        if (record == except)
+            return false;
+        return visitLinks(record, [&](const Link& l) {
             if (parentOf(l) != parent)
                 return false;
             const char16_t* n = names_.at(l.nameOffset);
@@ -540,26 +539,17 @@ bool ZEmulatedNtfsVolume::nameTaken(DWORD parent, const std::u16string& name, BY
             return l.nameSpace != Ntfs::NameSpacePosix && nameSpace != Ntfs::NameSpacePosix
                 && equalFolded(n, l.nameLength, name.data(), name.size());
         });
-        if (taken)
-            return true;
-    }
-    return false;
+    });
 }
 
 void ZEmulatedNtfsVolume::indexName(DWORD r, const Link& link)
 {
-    nameIndex_.emplace(nameKey(parentOf(link), names_.at(link.nameOffset), link.nameLength), r);
+    nameIndex_.insert(nameKey(parentOf(link), names_.at(link.nameOffset), link.nameLength), r);
 }
 
 void ZEmulatedNtfsVolume::unindexName(DWORD r, const Link& link)
 {
-    auto range = nameIndex_.equal_range(nameKey(parentOf(link), names_.at(link.nameOffset), link.nameLength));
-    for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == r) {
-            nameIndex_.erase(it);
-            return;
-        }
-    }
+    nameIndex_.erase(nameKey(parentOf(link), names_.at(link.nameOffset), link.nameLength), r);
 }
 
 std::u16string ZEmulatedNtfsVolume::generateDosName(DWORD parent, const std::u16string& name) const
@@ -1662,22 +1652,23 @@ DWORD ZEmulatedNtfsVolume::lookup(DWORD parent, const std::u16string& name) cons
 {
     std::lock_guard<std::mutex> g(lock_);
     DWORD folded = 0;
-    auto range = nameIndex_.equal_range(nameKey(parent, name.data(), name.size()));
-    for (auto it = range.first; it != range.second; ++it) {
-        const bool exact = visitLinks(it->second, [&](const Link& l) {
+    DWORD exact = 0;
+    nameIndex_.visit(nameKey(parent, name.data(), name.size()), [&](DWORD record) {
+        const bool same = visitLinks(record, [&](const Link& l) {
             if (parentOf(l) != parent)
                 return false;
             const char16_t* n = names_.at(l.nameOffset);
             if (l.nameLength == name.size() && std::equal(n, n + l.nameLength, name.begin()))
                 return true;
             if (!folded && l.nameSpace != Ntfs::NameSpacePosix && equalFolded(n, l.nameLength, name.data(), name.size()))
-                folded = it->second;
+                folded = record;
             return false;
         });
-        if (exact)
-            return it->second;
-    }
-    return folded;
+        if (same)
+            exact = record;
+        return same;
+    });
+    return exact ? exact : folded;
 }
 
 bool ZEmulatedNtfsVolume::fileInfo(DWORD file, FileInfo& info) const

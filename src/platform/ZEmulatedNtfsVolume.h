@@ -22,6 +22,7 @@
 #pragma once
 
 #include "platform/ZChunkedArray.h"
+#include "platform/ZFlatMultimap.h"
 #include "platform/ZNameArena.h"
 #include "platform/ZVolumeDevice.h"
 #include "platform/win32_ioctl.h"
@@ -364,7 +365,7 @@ private:
     std::vector<DWORD> freeRecords_;                // min-heap of free records: the lowest is reused first
     ZNameArena names_;                              // names of the links
     std::unordered_map<DWORD, Extras> extras_;      // rare per-file parts
-    std::unordered_multimap<ULONGLONG, DWORD> nameIndex_;  // (parent, folded name) hash -> record
+    ZFlatMultimap nameIndex_;                       // (parent, folded name) hash -> record
     std::map<ULONGLONG, DWORD> listRuns_;           // first LCN of a non-resident list run -> base record
     ULONGLONG nextFreeLcn_ = 0;
     ULONGLONG mftStartLcn_ = 0;
