@@ -66,7 +66,8 @@ size_t ZNtfsRecordBuilder::appendNonResident(std::vector<BYTE>& out, DWORD type,
                                              ULONGLONG lowestVcn, ULONGLONG totalClusters)
 {
     constexpr size_t kMaxPairBytes = 1 + 8 + 8;   // header byte, length, LCN delta
-    std::vector<BYTE> pairs;
+    thread_local std::vector<BYTE> pairs;          // kept between calls: no allocation per attribute
+    pairs.clear();
     pairs.reserve(runs.size() * kMaxPairBytes + 1);
     encodeMappingPairs(runs, pairs);
     ULONGLONG clusters = 0;

@@ -112,6 +112,12 @@ int ZDriveVolume::utf8NameOf(const WCHAR* name, int units, char* out)
 {
     if (units <= 0)
         return 0;
+    // Plain ASCII names (most of them) are their own UTF-8.
+    if (units <= int(kItemNameBufferSize) && std::all_of(name, name + units, [](WCHAR c) { return c < 0x80; })) {
+        for (int i = 0; i < units; ++i)
+            out[i] = char(name[i]);
+        return units;
+    }
     return WideCharToMultiByte(CP_UTF8, 0, name, units, out, kItemNameBufferSize, nullptr, nullptr);
 }
 
