@@ -168,8 +168,10 @@ struct ZEmulatedNtfsVolume::Slot {
     Link first;                          // with FlagHasLink
     DWORD attributes = 0;
     DWORD openReasons = 0;
-    DWORD baseRecord = 0;                // extension records
-    DWORD childCount = 0;                // folders: names they hold
+    union {                              // a record is one or the other (or neither)
+        DWORD baseRecord = 0;            // extension records
+        DWORD childCount;                // folders: names they hold
+    };
     WORD sequence = 0;
     BYTE kind = KindFree;
     BYTE flags = 0;
@@ -230,6 +232,7 @@ ZEmulatedNtfsVolume::ZEmulatedNtfsVolume()
 ZEmulatedNtfsVolume::ZEmulatedNtfsVolume(const Options& options)
     : options_(options)
 {
+    static_assert(sizeof(Slot) <= 96, "a record's description stays within 96 bytes");
     const Options defaults;
     if (!powerOfTwo(options_.bytesPerSector) || options_.bytesPerSector < Ntfs::kSectorSize)
         options_.bytesPerSector = defaults.bytesPerSector;
@@ -641,7 +644,7 @@ void ZEmulatedNtfsVolume::dropLink(DWORD r, std::vector<Link>& links, size_t i)
         }
     }
     const DWORD parent = parentOf(gone);
-    if (parent < slots_.size() && slots_[parent].childCount)
+    if (parent < slots_.size() && (slots_[parent].flags & FlagDirectory) && slots_[parent].childCount)
         --slots_[parent].childCount;
 }
 
