@@ -1,18 +1,24 @@
 // Timing program: the service relaying a burst of file changes to many
-// clients. One emulated NTFS drive C: is indexed by a real volume thread;
-// N clients (default 64) connect from a thread of their own; a writer thread
-// then creates M files (default 100,000) on the drive as fast as it can.
-// Prints the changes per second delivered to every client, and the latency
-// from each change on the volume to its message at a client (median and 99th
-// percentile over every client and change).
+// clients. One drive C: is indexed by a real volume thread: by default a live
+// directory volume of a fresh temporary tree, whose files are created on disk
+// (open + close); with "emulated", an emulated NTFS volume whose files are
+// created in memory. N clients (default 64) connect from a thread of their
+// own; a writer thread then creates M files (default 100,000) on the drive as
+// fast as it can. Prints the changes per second delivered to every client,
+// and the latency from each change (on disk, or on the emulated volume) to
+// its message at a client (median and 99th percentile over every client and
+// change).
 //
-//   service_fanout_bench [clients] [changes]
+//   service_fanout_bench [clients] [changes] [live|emulated]
 #include "client/ZMessageDecoder.h"
 #include "platform/ZDriveTable.h"
 #include "platform/ZEmulatedNtfsVolume.h"
+#include "platform/ZLiveDirectoryVolume.h"
 #include "service/ZSearchEngineService.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QLocalSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -23,9 +29,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using Clock = std::chrono::steady_clock;
 using SearchEngine::ZClientMessage;
@@ -127,8 +138,9 @@ int main(int argc, char** argv)
 {
     const int clientCount = argc > 1 ? std::atoi(argv[1]) : 64;
     const int changes = argc > 2 ? std::atoi(argv[2]) : 100000;
-    if (clientCount <= 0 || changes <= 0) {
-        std::fprintf(stderr, "usage: service_fanout_bench [clients] [changes]\n");
+    const bool live = argc <= 3 || std::strcmp(argv[3], "live") == 0;
+    if (clientCount <= 0 || changes <= 0 || (argc > 3 && !live && std::strcmp(argv[3], "emulated") != 0)) {
+        std::fprintf(stderr, "usage: service_fanout_bench [clients] [changes] [live|emulated]\n");
         return 2;
     }
 
@@ -139,9 +151,41 @@ int main(int argc, char** argv)
         setenv(variable, temp.path().toLocal8Bit().constData(), 1);
 
     QCoreApplication app(argc, argv);
-    auto volume = std::make_shared<Platform::ZEmulatedNtfsVolume>();
+
+    // The drive and the writer's one change: file i created on it.
+    std::shared_ptr<Platform::ZVolumeDevice> drive;
+    std::function<void(int)> createFile;
+    const char* source = "emulated";
+    std::string treeRoot;
+    if (live) {
+        const QString root = temp.path() + QStringLiteral("/drive");
+        QDir().mkpath(root);
+        treeRoot = QFile::encodeName(root).toStdString();
+        QString error;
+        auto volume = Platform::ZLiveDirectoryVolume::open(root, {}, &error);
+        if (!volume) {
+            std::fprintf(stderr, "the live volume did not open: %s\n", error.toLocal8Bit().constData());
+            return 1;
+        }
+        source = volume->sourceName();
+        drive = volume;
+        createFile = [&treeRoot](int i) {
+            const std::string path = treeRoot + "/bench-" + std::to_string(i);
+            const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            if (fd >= 0)
+                ::close(fd);
+            else
+                std::perror(path.c_str());
+        };
+    } else {
+        auto volume = std::make_shared<Platform::ZEmulatedNtfsVolume>();
+        drive = volume;
+        createFile = [volume](int i) {
+            volume->createFile(kRootRecord, QStringLiteral("bench-%1").arg(i).toStdU16String());
+        };
+    }
     Platform::ZDriveTable::instance().clear();
-    Platform::ZDriveTable::instance().setDrive('C', volume);
+    Platform::ZDriveTable::instance().setDrive('C', drive);
 
     SearchEngine::ZService service;
     if (!service.start()) {
@@ -168,7 +212,7 @@ int main(int argc, char** argv)
                 burstStart = nowNs();
                 for (int i = 0; i < changes; ++i) {
                     created[size_t(i)] = nowNs();
-                    volume->createFile(kRootRecord, QStringLiteral("bench-%1").arg(i).toStdU16String());
+                    createFile(i);
                 }
                 burstEnd = nowNs();
             });
@@ -204,8 +248,9 @@ int main(int argc, char** argv)
 
     const double burstSeconds = double(burstEnd - burstStart) / 1e9;
     const double deliverySeconds = double(deliveredAll - burstStart) / 1e9;
-    std::printf("clients %d, changes %d\n", clientCount, changes);
-    std::printf("burst written in %.2f s (%.0f changes/s on the volume)\n", burstSeconds, changes / burstSeconds);
+    std::printf("drive C: %s (%s), clients %d, changes %d\n", live ? "live directory" : "emulated NTFS", source,
+                clientCount, changes);
+    std::printf("burst written in %.2f s (%.0f changes/s on the drive)\n", burstSeconds, changes / burstSeconds);
     std::printf("delivered to every client in %.2f s: %.0f changes/s per client, %.0f messages/s in all\n",
                 deliverySeconds, changes / deliverySeconds, double(changes) * clientCount / deliverySeconds);
     std::printf("latency change -> client: median %.1f ms, p99 %.1f ms (%zu samples)\n",
