@@ -470,8 +470,9 @@ TEST_P(LiveVolumeTest, EveryKindOfChangeIsFollowedAndJournaled)
     for (int i = 0; i < 10000; ++i)
         writeFile(root + "/burst/n" + std::to_string(i), size_t(i % 3));
     ASSERT_TRUE(followed(*v, root));
-    EXPECT_EQ(v->overflows(), 0u);
-    EXPECT_TRUE(errors.empty());
+    // On a loaded machine the kernel may drop the queue under the burst: the
+    // volume then says so once and walks the tree again, still equal to it.
+    EXPECT_EQ(errors.size(), size_t(v->overflows()));
 }
 
 TEST_P(LiveVolumeTest, ChangesMadeWhileTheWalkRunsAreNotLost)
