@@ -1,6 +1,6 @@
 # Journal and drive cache: the libFuzzer target over the cache load. Needs
 # clang; every product library is built with AddressSanitizer and fuzzer
-# coverage. tests/fuzz/run_drive_cache_fuzz.sh builds and runs it.
+# coverage. fuzz/run_drive_cache_fuzz.sh builds and runs it.
 if(SEARCH_BUILD_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     message(FATAL_ERROR "SEARCH_BUILD_FUZZ needs clang: -DCMAKE_CXX_COMPILER=clang++")
@@ -9,7 +9,7 @@ if(SEARCH_BUILD_FUZZ)
     target_compile_options(z${layer} PRIVATE -fsanitize=address,fuzzer-no-link -fno-omit-frame-pointer)
     target_link_options(z${layer} INTERFACE -fsanitize=address)
   endforeach()
-  add_executable(drive_cache_fuzzer ${CMAKE_SOURCE_DIR}/tests/fuzz/drive_cache_fuzzer.cpp)
+  add_executable(drive_cache_fuzzer ${CMAKE_SOURCE_DIR}/fuzz/drive_cache_fuzzer.cpp)
   target_compile_options(drive_cache_fuzzer PRIVATE -fsanitize=address,fuzzer -fno-omit-frame-pointer)
   target_link_options(drive_cache_fuzzer PRIVATE -fsanitize=address,fuzzer)
   # clang calls libatomic for atomics on packed fields of the piece header.

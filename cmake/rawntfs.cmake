@@ -25,7 +25,7 @@ else()
 endif()
 
 # libFuzzer target over the image parsing: clang only, in a build folder of
-# its own (tests/fuzz/run_raw_ntfs_fuzz.sh makes one and runs it for a while).
+# its own (fuzz/run_raw_ntfs_fuzz.sh makes one and runs it for a while).
 if(SEARCH_BUILD_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     message(WARNING "SEARCH_BUILD_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++")
@@ -34,7 +34,7 @@ if(SEARCH_BUILD_FUZZ)
         ZRawNtfsVolume.cpp ZNtfsFixup.cpp ZNtfsRunList.cpp ZNtfsRecord.cpp
         ZNtfsImageSource.cpp ZNtfsPartition.cpp ZClock.cpp)
     list(TRANSFORM _rawntfs_sources PREPEND ${CMAKE_SOURCE_DIR}/src/platform/)
-    add_executable(raw_ntfs_fuzzer ${CMAKE_SOURCE_DIR}/tests/fuzz/raw_ntfs_fuzzer.cpp ${_rawntfs_sources})
+    add_executable(raw_ntfs_fuzzer ${CMAKE_SOURCE_DIR}/fuzz/raw_ntfs_fuzzer.cpp ${_rawntfs_sources})
     target_include_directories(raw_ntfs_fuzzer PRIVATE ${CMAKE_SOURCE_DIR}/src)
     target_compile_options(raw_ntfs_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
     target_link_options(raw_ntfs_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
@@ -44,7 +44,7 @@ if(SEARCH_BUILD_FUZZ)
       file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/raw_ntfs_fuzz_work)
       add_test(NAME raw_ntfs_fuzz_smoke
                COMMAND raw_ntfs_fuzzer -runs=1000 -max_len=131072 -rss_limit_mb=2048
-                       ${CMAKE_BINARY_DIR}/raw_ntfs_fuzz_work ${CMAKE_SOURCE_DIR}/tests/fuzz/raw_ntfs_corpus)
+                       ${CMAKE_BINARY_DIR}/raw_ntfs_fuzz_work ${CMAKE_SOURCE_DIR}/fuzz/corpus/raw_ntfs)
     endif()
   endif()
 endif()

@@ -4,7 +4,7 @@
 # copy of the seed corpus.  Usage: run_drive_cache_fuzz.sh [seconds] [runs]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
+root=$(cd "$here/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${1:-60}
 runs=${2:--1}
@@ -13,6 +13,6 @@ cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang
 cmake --build "$build" -j2 --target drive_cache_fuzzer
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp "$here"/drive_cache_corpus/* "$work"/
+cp "$here"/corpus/drive_cache/* "$work"/
 "$build/drive_cache_fuzzer" -max_total_time="$seconds" -runs="$runs" -max_len=8192 -rss_limit_mb=2048 \
     -print_final_stats=1 "$work"
