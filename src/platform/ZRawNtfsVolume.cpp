@@ -462,6 +462,40 @@ bool ZRawNtfsVolume::readAttributeList(const BYTE* record, std::vector<BYTE>& li
     return true;
 }
 
+// Visits the attributes of the extension records named by a base record's
+// attribute list: each record once (at most kMaxExtensionRecords), and only
+// one in use whose base is this record. `follow` picks the entries whose
+// records are read; the walk ends when `more` says so.
+void ZRawNtfsVolume::forEachListedAttribute(
+    ULONGLONG recordNumber, const std::vector<BYTE>& list,
+    const std::function<bool(const Ntfs::AttributeListEntry&, const BYTE*)>& follow,
+    const std::function<bool()>& more, const std::function<void(const Ntfs::AttributeHeader*)>& visit)
+{
+    std::vector<ULONGLONG> visited;
+    std::vector<BYTE> ext(geometry_.recordSize);
+    for (size_t pos = 0; pos + Ntfs::kAttributeListEntryHeaderSize <= list.size() && more();) {
+        Ntfs::AttributeListEntry e;
+        std::memcpy(&e, list.data() + pos, Ntfs::kAttributeListEntryHeaderSize);
+        if (e.length < Ntfs::kAttributeListEntryHeaderSize || e.length > list.size() - pos)
+            break;
+        const BYTE* entry = list.data() + pos;
+        pos += e.length;
+        const ULONGLONG segment = recordNumberOf(e.segmentReference);
+        if (segment == recordNumber || !follow(e, entry)
+            || std::find(visited.begin(), visited.end(), segment) != visited.end())
+            continue;
+        if (visited.size() >= kMaxExtensionRecords)
+            break;
+        visited.push_back(segment);
+        if (readRecord(segment, ext.data()) != StateInUse
+            || recordNumberOf(recordHeader(ext.data()).baseFileRecord) != recordNumber)
+            continue;
+        ZNtfsAttributeWalk walk(ext.data(), ext.size());
+        while (const Ntfs::AttributeHeader* a = walk.next())
+            visit(a);
+    }
+}
+
 // Gathers every extent of one attribute of a file: those in the base record
 // and, through its attribute list, those in extension records.
 bool ZRawNtfsVolume::collectAttribute(ULONGLONG recordNumber, const BYTE* record, DWORD type,
@@ -504,35 +538,18 @@ bool ZRawNtfsVolume::collectAttribute(ULONGLONG recordNumber, const BYTE* record
     std::vector<BYTE> list;
     if (!readAttributeList(record, list))
         return out.found && out.runs.finish();
-    std::vector<ULONGLONG> visited;
-    std::vector<BYTE> ext(geometry_.recordSize);
-    for (size_t pos = 0; pos + Ntfs::kAttributeListEntryHeaderSize <= list.size();) {
-        Ntfs::AttributeListEntry e;
-        std::memcpy(&e, list.data() + pos, Ntfs::kAttributeListEntryHeaderSize);
-        if (e.length < Ntfs::kAttributeListEntryHeaderSize || e.length > list.size() - pos)
-            break;
-        const ULONGLONG segment = recordNumberOf(e.segmentReference);
-        const bool nameFits = size_t(e.nameOffset) + 2 * size_t(e.nameLength) <= e.length;
-        const bool sameName = nameFits && e.nameLength == nameLength
-                              && (nameLength == 0
-                                  || std::memcmp(list.data() + pos + e.nameOffset, name, nameLength * 2) == 0);
-        pos += e.length;
-        if (e.type != type || !sameName || segment == recordNumber)
-            continue;
-        if (std::find(visited.begin(), visited.end(), segment) != visited.end())
-            continue;
-        if (visited.size() >= kMaxExtensionRecords)
-            break;
-        visited.push_back(segment);
-        if (readRecord(segment, ext.data()) != StateInUse
-            || recordNumberOf(recordHeader(ext.data()).baseFileRecord) != recordNumber)
-            continue;
-        ZNtfsAttributeWalk extWalk(ext.data(), ext.size());
-        while (const Ntfs::AttributeHeader* a = extWalk.next()) {
+    forEachListedAttribute(
+        recordNumber, list,
+        [&](const Ntfs::AttributeListEntry& e, const BYTE* entry) {
+            const bool nameFits = size_t(e.nameOffset) + 2 * size_t(e.nameLength) <= e.length;
+            return e.type == type && nameFits && e.nameLength == nameLength
+                   && (nameLength == 0 || std::memcmp(entry + e.nameOffset, name, nameLength * 2) == 0);
+        },
+        [] { return true; },
+        [&](const Ntfs::AttributeHeader* a) {
             if (matches(a))
                 take(a);
-        }
-    }
+        });
     if (!out.runs.finish())
         out.unsupported = true;
     return out.found;
@@ -585,32 +602,18 @@ bool ZRawNtfsVolume::summarize(ULONGLONG recordNumber, const BYTE* record, FileS
     if (bestRank < 1 && hasList) {
         std::vector<BYTE> list;
         if (readAttributeList(record, list)) {
-            std::vector<ULONGLONG> visited;
-            std::vector<BYTE> ext(geometry_.recordSize);
-            for (size_t pos = 0; pos + Ntfs::kAttributeListEntryHeaderSize <= list.size() && bestRank < 1;) {
-                Ntfs::AttributeListEntry e;
-                std::memcpy(&e, list.data() + pos, Ntfs::kAttributeListEntryHeaderSize);
-                if (e.length < Ntfs::kAttributeListEntryHeaderSize || e.length > list.size() - pos)
-                    break;
-                pos += e.length;
-                const ULONGLONG segment = recordNumberOf(e.segmentReference);
-                if ((e.type != Ntfs::AttrFileName && e.type != Ntfs::AttrStandardInformation) || segment == recordNumber
-                    || std::find(visited.begin(), visited.end(), segment) != visited.end())
-                    continue;
-                if (visited.size() >= kMaxExtensionRecords)
-                    break;
-                visited.push_back(segment);
-                if (readRecord(segment, ext.data()) != StateInUse
-                    || recordNumberOf(recordHeader(ext.data()).baseFileRecord) != recordNumber)
-                    continue;
-                ZNtfsAttributeWalk extWalk(ext.data(), ext.size());
-                while (const Ntfs::AttributeHeader* a = extWalk.next()) {
+            forEachListedAttribute(
+                recordNumber, list,
+                [](const Ntfs::AttributeListEntry& e, const BYTE*) {
+                    return e.type == Ntfs::AttrFileName || e.type == Ntfs::AttrStandardInformation;
+                },
+                [&] { return bestRank < 1; },
+                [&](const Ntfs::AttributeHeader* a) {
                     if (a->type == Ntfs::AttrFileName)
                         consider(a);
                     else if (a->type == Ntfs::AttrStandardInformation && !a->nonResident)
                         standard(a);
-                }
-            }
+                });
         }
     }
     // Windows reports the directory bit, which $STANDARD_INFORMATION lacks.

@@ -7,12 +7,14 @@
 #include "platform/ZNtfsImageSource.h"
 #include "platform/ZNtfsRunList.h"
 #include "platform/ZVolumeDevice.h"
+#include "platform/ntfs_format.h"
 #include "platform/win32_ioctl.h"
 
 #include <QString>
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -104,6 +106,10 @@ private:
     int readRecord(ULONGLONG record, BYTE* buffer);
     int cachedRecord(ULONGLONG record, BYTE* buffer);
     bool readAttributeList(const BYTE* record, std::vector<BYTE>& list);
+    void forEachListedAttribute(ULONGLONG recordNumber, const std::vector<BYTE>& list,
+                                const std::function<bool(const Ntfs::AttributeListEntry&, const BYTE*)>& follow,
+                                const std::function<bool()>& more,
+                                const std::function<void(const Ntfs::AttributeHeader*)>& visit);
     bool collectAttribute(ULONGLONG recordNumber, const BYTE* record, DWORD type,
                           const WCHAR* name, size_t nameLength, AttributeData& out);
     bool summarize(ULONGLONG recordNumber, const BYTE* record, FileSummary& summary);
