@@ -1528,16 +1528,7 @@ bool ZEmulatedNtfsVolume::setTimes(DWORD file, const FileTimes& t)
     std::lock_guard<std::mutex> g(lock_);
     if (!checkChangeable(file))
         return false;
-    Slot& s = slots_[file];
-    const ULONGLONG given[TimeCount] = {t.creationTime, t.lastWriteTime, t.changeTime, t.lastAccessTime};
-    bool changed = false;
-    for (int i = 0; i < TimeCount; ++i) {
-        if (given[i] && given[i] != s.times[i]) {
-            s.times[i] = given[i];
-            changed = true;
-        }
-    }
-    if (changed)
+    if (storeTimes(file, t))
         note(file, USN_REASON_BASIC_INFO_CHANGE);
     closeIfAuto(file);
     return true;
@@ -1548,12 +1539,23 @@ bool ZEmulatedNtfsVolume::setTimesQuietly(DWORD file, const FileTimes& t)
     std::lock_guard<std::mutex> g(lock_);
     if (!checkChangeable(file))
         return false;
+    storeTimes(file, t);
+    return true;
+}
+
+// Stores the given (non-zero) times; true when one of them changed.
+bool ZEmulatedNtfsVolume::storeTimes(DWORD file, const FileTimes& t)
+{
     Slot& s = slots_[file];
     const ULONGLONG given[TimeCount] = {t.creationTime, t.lastWriteTime, t.changeTime, t.lastAccessTime};
-    for (int i = 0; i < TimeCount; ++i)
-        if (given[i])
+    bool changed = false;
+    for (int i = 0; i < TimeCount; ++i) {
+        if (given[i] && given[i] != s.times[i]) {
             s.times[i] = given[i];
-    return true;
+            changed = true;
+        }
+    }
+    return changed;
 }
 
 bool ZEmulatedNtfsVolume::setStream(DWORD file, const std::u16string& streamName, ULONGLONG size)

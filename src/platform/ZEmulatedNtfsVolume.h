@@ -332,6 +332,7 @@ private:
     void closeLocked(DWORD file);
     void closeIfAuto(DWORD file);
     void touch(DWORD file, bool write);
+    bool storeTimes(DWORD file, const FileTimes& times);
     bool checkChangeable(DWORD file) const;
     DWORD createEntry(DWORD parent, const std::u16string& name, const CreateOptions& options, bool folder);
     bool renameLocked(DWORD file, DWORD oldParent, const std::u16string& oldName,
