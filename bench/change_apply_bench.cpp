@@ -4,6 +4,7 @@
 // second of the application alone and of reading plus applying.
 //
 //   change_apply_bench [changes] [initial files]
+#include "BenchTiming.h"
 #include "platform/ZDriveTable.h"
 #include "platform/ZEmulatedNtfsVolume.h"
 #include "platform/windows.h"
@@ -33,11 +34,6 @@ constexpr char16_t kDrive = u'B';
 constexpr DWORD kRoot = Ntfs::RecordRoot;
 constexpr DWORD kJournalOutputSize = 8200;
 constexpr int kFolders = 200;
-
-double secondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // CPU seconds of this process, which a machine shared with other work does
 // not inflate as it does the wall clock.

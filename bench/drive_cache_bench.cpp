@@ -3,6 +3,7 @@
 // emulated volume. Prints seconds for each and the ratios.
 //
 //   drive_cache_bench [files]
+#include "BenchTiming.h"
 #include "platform/ZDriveTable.h"
 #include "platform/ZEmulatedNtfsVolume.h"
 #include "volume/ZDriveVolume.h"
@@ -27,11 +28,6 @@ namespace {
 constexpr char16_t kDrive = u'B';
 constexpr int kFolderPercent = 8;
 constexpr int kMaxNameLength = 40;
-
-double secondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 std::u16string makeName(std::mt19937& random, unsigned serial)
 {

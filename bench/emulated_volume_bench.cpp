@@ -5,6 +5,7 @@
 // whole journal. Prints rates and the peak memory of the process.
 //
 //   emulated_volume_bench [files]
+#include "BenchTiming.h"
 #include "platform/ZEmulatedNtfsVolume.h"
 #include "platform/win32_ioctl.h"
 
@@ -27,18 +28,6 @@ constexpr DWORD kEnumBufferSize = 0x80008;
 constexpr DWORD kJournalBufferSize = 8200;
 constexpr int kFolderPercent = 8;
 constexpr int kMaxFileSize = 100000;
-
-double secondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-long peakMegabytes()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_maxrss / 1024;
-}
 
 double fill(ZEmulatedNtfsVolume& volume, int files, unsigned seed)
 {
@@ -118,6 +107,6 @@ int main(int argc, char** argv)
                 enumerated / enumSeconds);
     std::printf("journal read: %.1f MiB in %.2f s (%.0f MiB/s)\n", journalBytes / 1048576.0, journalSeconds,
                 journalBytes / 1048576.0 / journalSeconds);
-    std::printf("peak memory (two volumes): %ld MiB\n", peakMegabytes());
+    std::printf("peak memory (two volumes): %ld MiB\n", (peakKilobytes() / 1024));
     return 0;
 }

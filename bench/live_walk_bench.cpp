@@ -6,6 +6,7 @@
 // followed (create / rename / delete bursts, each checked for losses).
 //
 //   live_walk_bench [files] [tree folder to use or make (kept)] [walk-only]
+#include "BenchTiming.h"
 #include "platform/ZDriveTable.h"
 #include "platform/ZLiveDirectoryVolume.h"
 #include "platform/ZLiveNameCodec.h"
@@ -40,18 +41,6 @@ constexpr unsigned kBurst = 10000;
 constexpr int kBursts = 3;
 constexpr int kSettleMs = 600000;
 const char kCompleteMark[] = "/.complete";
-
-double secondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-long peakKilobytes()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 // Runs a shell command line, timed; negative when it failed.
 double timed(const std::string& command)

@@ -8,6 +8,7 @@
 // IMAGE defaults to /var/tmp/raw_ntfs_bench.img (kept outside the repository);
 // when it is missing, ntfsfixture's library makes it with FILES empty files
 // (default one million) in folders of 10,000.
+#include "BenchTiming.h"
 #include "platform/ZDriveTable.h"
 #include "platform/ZRawNtfsVolume.h"
 #include "platform/win32_ioctl.h"
@@ -31,11 +32,6 @@ namespace {
 constexpr char16_t kDrive = u'R';
 constexpr uint64_t kFilesPerFolder = 10000;
 constexpr uint64_t kBytesPerFile = 2048;  // MFT record, index entry and slack
-
-double secondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 bool makeImage(const std::string& path, uint64_t files)
 {

@@ -3,6 +3,7 @@
 // enumeration alone and the peak memory of the process.
 //
 //   volume_enumeration_bench [files]
+#include "BenchTiming.h"
 #include "platform/ZDriveTable.h"
 #include "platform/ZEmulatedNtfsVolume.h"
 #include "volume/ZDriveVolume.h"
@@ -30,18 +31,6 @@ constexpr int kMinNameLength = 5;
 constexpr int kMaxNameLength = 40;
 constexpr int kFolderPercent = 8;
 constexpr int kHardLinkPercent = 2;
-
-double secondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-long peakKilobytes()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 // A name of 5 to 40 characters, unique through its serial number.
 std::u16string makeName(std::mt19937& random, unsigned serial)
