@@ -597,10 +597,10 @@ TEST(LiveNameStore, RenamesAndDeletionsDoNotGrowTheNameStoreForEver)
         const DWORD t = v.createFile(folder, u"temporary");
         ASSERT_TRUE(v.remove(t));
     }
-    const size_t before = v.nameStoreUnits();
+    const size_t before = v.nameStoreBytes();
     const Tree names = volumeTree(v);
     v.compactNames();
-    EXPECT_LT(v.nameStoreUnits(), before / 100);
+    EXPECT_LT(v.nameStoreBytes(), before / 100);
     EXPECT_EQ(volumeTree(v).size(), names.size());
     for (const auto& n : names)
         EXPECT_TRUE(volumeTree(v).count(n.first)) << n.first;

@@ -10,6 +10,7 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <limits>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -37,7 +38,6 @@ constexpr ULONGLONG kDeletionOnDemand = ~0ull;
 constexpr BYTE kBootJump[3] = {0xEB, 0x52, 0x90};
 constexpr BYTE kMediaFixedDisk = 0xF8;
 constexpr WORD kBootEndMarker = 0xAA55;
-constexpr DWORD kRootSequence = Ntfs::RecordRoot;
 
 // GetVolumeInformationW flags of an NTFS volume.
 constexpr DWORD kNtfsVolumeFlags = 0x00000001 /*FILE_CASE_SENSITIVE_SEARCH*/
@@ -137,6 +137,13 @@ ULONGLONG clustersFor(ULONGLONG bytes, DWORD bytesPerCluster)
     return (bytes + bytesPerCluster - 1) / bytesPerCluster;
 }
 
+// A reservation as a file's description keeps it: never more than was
+// reserved, so a larger one counts as too small and is made anew.
+DWORD capacityOf(ULONGLONG clusters)
+{
+    return DWORD(std::min<ULONGLONG>(clusters, std::numeric_limits<DWORD>::max()));
+}
+
 bool powerOfTwo(DWORD v)
 {
     return v && !(v & (v - 1));
@@ -152,25 +159,31 @@ signed char log2Code(DWORD bytes)
 
 } // namespace
 
+// The parent is kept by record number: a folder that holds names cannot be
+// freed, so its sequence number is the one it had when the name was made.
 struct ZEmulatedNtfsVolume::Link {
-    ULONGLONG parentRef = 0;
+    DWORD parent = 0;
     DWORD nameOffset = 0;                // in names_
     BYTE nameLength = 0;
     BYTE nameSpace = 0;
+    bool narrowName = false;             // stored a byte a unit (ZNameArena)
+
+    ZNameArena::Name stored() const { return ZNameArena::Name{nameOffset, narrowName}; }
 };
 
+// One MFT record's description. Reasons of open files are kept aside
+// (openReasons_): few files are open at a time.
 struct ZEmulatedNtfsVolume::Slot {
     ULONGLONG times[TimeCount] = {};
     ULONGLONG dataSize = 0;
     ULONGLONG dataLcn = 0;               // 0: resident
-    ULONGLONG dataCapacity = 0;          // clusters reserved at dataLcn
     USN usn = 0;
     Link first;                          // with FlagHasLink
     DWORD attributes = 0;
-    DWORD openReasons = 0;
-    union {                              // a record is one or the other (or neither)
+    union {                              // a record is one of these (or none)
         DWORD baseRecord = 0;            // extension records
         DWORD childCount;                // folders: names they hold
+        DWORD dataCapacity;              // files: clusters reserved at dataLcn (capacityOf)
     };
     WORD sequence = 0;
     BYTE kind = KindFree;
@@ -232,7 +245,8 @@ ZEmulatedNtfsVolume::ZEmulatedNtfsVolume()
 ZEmulatedNtfsVolume::ZEmulatedNtfsVolume(const Options& options)
     : options_(options)
 {
-    static_assert(sizeof(Slot) <= 96, "a record's description stays within 96 bytes");
+    static_assert(sizeof(Link) == 12, "a link is three 32-bit words");
+    static_assert(sizeof(Slot) <= 80, "a record's description stays within 80 bytes");
     const Options defaults;
     if (!powerOfTwo(options_.bytesPerSector) || options_.bytesPerSector < Ntfs::kSectorSize)
         options_.bytesPerSector = defaults.bytesPerSector;
@@ -272,7 +286,6 @@ void ZEmulatedNtfsVolume::initialiseMetafiles()
     const ULONGLONG now = nowFileTime();
     const DWORD bpc = options_.bytesPerCluster;
     const DWORD recordSize = options_.bytesPerRecord;
-    const ULONGLONG rootRef = Ntfs::makeFileReference(Ntfs::RecordRoot, kRootSequence);
     for (DWORD r = 0; r < Ntfs::RecordFirstUser; ++r) {
         const DWORD got = allocateRecord();
         Slot& s = slots_[got];
@@ -288,7 +301,6 @@ void ZEmulatedNtfsVolume::initialiseMetafiles()
         }
         if (kNames[r]) {
             Link link = makeLink(Ntfs::RecordRoot, kNames[r], Ntfs::NameSpaceWin32AndDos);
-            link.parentRef = rootRef;
             s.first = link;
             s.flags |= FlagHasLink;
         }
@@ -304,15 +316,15 @@ void ZEmulatedNtfsVolume::initialiseMetafiles()
     }
     Slot& mft = slots_[Ntfs::RecordMft];
     mft.dataLcn = mftStartLcn_;
-    mft.dataCapacity = mirrorLcn_ - mftStartLcn_;
+    mft.dataCapacity = capacityOf(mirrorLcn_ - mftStartLcn_);
     mft.dataSize = ULONGLONG(slots_.size()) * recordSize;
     Slot& mirror = slots_[Ntfs::RecordMftMirr];
     mirror.dataLcn = mirrorLcn_;
     mirror.dataSize = ULONGLONG(kMftMirrorRecords) * recordSize;
-    mirror.dataCapacity = clustersFor(mirror.dataSize, bpc);
+    mirror.dataCapacity = capacityOf(clustersFor(mirror.dataSize, bpc));
     Slot& boot = slots_[Ntfs::RecordBoot];
     boot.dataSize = kBootAreaBytes < ULONGLONG(bpc) ? bpc : kBootAreaBytes;
-    boot.dataCapacity = clustersFor(boot.dataSize, bpc);
+    boot.dataCapacity = capacityOf(clustersFor(boot.dataSize, bpc));
     boot.dataLcn = 0;   // lies at cluster 0: encoded specially below
     bootDataAtZero_ = true;
 }
@@ -369,6 +381,7 @@ void ZEmulatedNtfsVolume::freeRecord(DWORD r)
     s = Slot();
     s.sequence = sequence;
     s.kind = KindFree;
+    openReasons_.erase(r);
     extras_.erase(r);
     inUseBits_[r / 64] &= ~(1ull << (r % 64));
     freeRecords_.push_back(r);
@@ -484,30 +497,44 @@ void ZEmulatedNtfsVolume::storeLinks(DWORD r, const std::vector<Link>& links)
 ZEmulatedNtfsVolume::Link ZEmulatedNtfsVolume::makeLink(DWORD parent, const std::u16string& name, BYTE nameSpace)
 {
     Link link;
-    link.parentRef = parent < slots_.size() ? referenceOf(parent) : parent;
+    link.parent = parent;
     link.nameLength = BYTE(std::min<size_t>(name.size(), kMaxNameLength));
     link.nameSpace = nameSpace;
-    link.nameOffset = names_.append(name.data(), link.nameLength);
+    const ZNameArena::Name stored = names_.append(name.data(), link.nameLength);
+    link.nameOffset = stored.offset;
+    link.narrowName = stored.narrow;
     return link;
 }
 
 std::u16string ZEmulatedNtfsVolume::nameOf(const Link& link) const
 {
-    const char16_t* n = names_.at(link.nameOffset);
+    char16_t scratch[ZNameArena::kMaxUnits];
+    const char16_t* n = unitsOf(link, scratch);
     return std::u16string(n, n + link.nameLength);
+}
+
+const char16_t* ZEmulatedNtfsVolume::unitsOf(const Link& link, char16_t* scratch) const
+{
+    return names_.units(link.stored(), link.nameLength, scratch);
 }
 
 DWORD ZEmulatedNtfsVolume::parentOf(const Link& link)
 {
-    return DWORD(link.parentRef & Ntfs::kRecordNumberMask);
+    return link.parent;
+}
+
+ULONGLONG ZEmulatedNtfsVolume::parentReferenceOf(const Link& link) const
+{
+    return link.parent < slots_.size() ? referenceOf(link.parent) : link.parent;
 }
 
 int ZEmulatedNtfsVolume::findLink(const std::vector<Link>& links, DWORD parent, const std::u16string& name) const
 {
+    char16_t scratch[ZNameArena::kMaxUnits];
     for (size_t i = 0; i < links.size(); ++i) {
         const Link& l = links[i];
         if (l.nameSpace != Ntfs::NameSpaceDos && parentOf(l) == parent && l.nameLength == name.size()
-            && std::equal(name.begin(), name.end(), names_.at(l.nameOffset)))
+            && std::equal(name.begin(), name.end(), unitsOf(l, scratch)))
             return int(i);
     }
     return -1;
@@ -530,13 +557,14 @@ int ZEmulatedNtfsVolume::primaryLink(DWORD r) const
 
 bool ZEmulatedNtfsVolume::nameTaken(DWORD parent, const std::u16string& name, BYTE nameSpace, DWORD except) const
 {
+    char16_t scratch[ZNameArena::kMaxUnits];
     return nameIndex_.visit(nameKey(parent, name.data(), name.size()), [&](DWORD record) {
         if (record == except)
             return false;
         return visitLinks(record, [&](const Link& l) {
             if (parentOf(l) != parent)
                 return false;
-            const char16_t* n = names_.at(l.nameOffset);
+            const char16_t* n = unitsOf(l, scratch);
             if (l.nameLength == name.size() && std::equal(n, n + l.nameLength, name.begin()))
                 return true;
             return l.nameSpace != Ntfs::NameSpacePosix && nameSpace != Ntfs::NameSpacePosix
@@ -547,12 +575,14 @@ bool ZEmulatedNtfsVolume::nameTaken(DWORD parent, const std::u16string& name, BY
 
 void ZEmulatedNtfsVolume::indexName(DWORD r, const Link& link)
 {
-    nameIndex_.insert(nameKey(parentOf(link), names_.at(link.nameOffset), link.nameLength), r);
+    char16_t scratch[ZNameArena::kMaxUnits];
+    nameIndex_.insert(nameKey(parentOf(link), unitsOf(link, scratch), link.nameLength), r);
 }
 
 void ZEmulatedNtfsVolume::unindexName(DWORD r, const Link& link)
 {
-    nameIndex_.erase(nameKey(parentOf(link), names_.at(link.nameOffset), link.nameLength), r);
+    char16_t scratch[ZNameArena::kMaxUnits];
+    nameIndex_.erase(nameKey(parentOf(link), unitsOf(link, scratch), link.nameLength), r);
 }
 
 std::u16string ZEmulatedNtfsVolume::generateDosName(DWORD parent, const std::u16string& name) const
@@ -636,7 +666,7 @@ void ZEmulatedNtfsVolume::dropLink(DWORD r, std::vector<Link>& links, size_t i)
     links.erase(links.begin() + ptrdiff_t(i));
     if (gone.nameSpace == Ntfs::NameSpaceWin32) {
         for (size_t k = 0; k < links.size(); ++k) {
-            if (links[k].nameSpace == Ntfs::NameSpaceDos && links[k].parentRef == gone.parentRef) {
+            if (links[k].nameSpace == Ntfs::NameSpaceDos && links[k].parent == gone.parent) {
                 unindexName(r, links[k]);
                 links.erase(links.begin() + ptrdiff_t(k));
                 break;
@@ -653,8 +683,10 @@ void ZEmulatedNtfsVolume::addLinks(DWORD r, std::vector<Link>& links, size_t at,
     links.insert(links.begin() + ptrdiff_t(std::min(at, links.size())), added.begin(), added.end());
     for (const Link& l : added)
         indexName(r, l);
-    if (!added.empty())
-        ++slots_[parentOf(added.front())].childCount;
+    // Only a folder counts names (the count shares its place with a file's data capacity).
+    const DWORD parent = added.empty() ? 0 : parentOf(added.front());
+    if (!added.empty() && parent < slots_.size() && (slots_[parent].flags & FlagDirectory))
+        ++slots_[parent].childCount;
 }
 
 // ---------------------------------------------------------------------------
@@ -702,7 +734,7 @@ void ZEmulatedNtfsVolume::buildAttributes(DWORD r, Layout& L) const
     BYTE value[Ntfs::kFileNameHeaderSize + kMaxNameLength * sizeof(WCHAR)];
     visitLinks(r, [&](const Link& l) {
         Ntfs::FileNameAttribute fn{};
-        fn.parentDirectory = l.parentRef;
+        fn.parentDirectory = parentReferenceOf(l);
         fn.creationTime = s.times[TimeCreation];
         fn.lastWriteTime = s.times[TimeWrite];
         fn.changeTime = s.times[TimeChange];
@@ -713,7 +745,8 @@ void ZEmulatedNtfsVolume::buildAttributes(DWORD r, Layout& L) const
         fn.nameLength = l.nameLength;
         fn.nameSpace = l.nameSpace;
         std::memcpy(value, &fn, Ntfs::kFileNameHeaderSize);
-        std::memcpy(value + Ntfs::kFileNameHeaderSize, names_.at(l.nameOffset), l.nameLength * sizeof(WCHAR));
+        char16_t scratch[ZNameArena::kMaxUnits];
+        std::memcpy(value + Ntfs::kFileNameHeaderSize, unitsOf(l, scratch), l.nameLength * sizeof(WCHAR));
         add(Builder::appendResident(L.bytes, Ntfs::AttrFileName, nullptr, 0, value,
                                     Ntfs::kFileNameHeaderSize + l.nameLength * sizeof(WCHAR), kResidentIndexed),
             Ntfs::AttrFileName);
@@ -903,10 +936,15 @@ void ZEmulatedNtfsVolume::normalize(DWORD r)
             return;
         ensureClusters(lcn, cap, clustersFor(size, bpc), runs);
     };
+    auto placeFileData = [&](bool forceOut) {
+        ULONGLONG capacity = s.dataCapacity;
+        placeData(s.dataSize, s.dataLcn, capacity, dataRuns, forceOut);
+        s.dataCapacity = capacityOf(capacity);
+    };
     // Data written in extents lives outside the record from its first byte.
     const bool extents = !folder && dataExtents > 1 && s.dataSize > 0;
     if (!folder)
-        placeData(s.dataSize, s.dataLcn, s.dataCapacity, dataRuns, extents);
+        placeFileData(extents);
     if (ex)
         for (Stream& st : ex->streams)
             placeData(st.size, st.lcn, st.capacity, 1, false);
@@ -927,7 +965,7 @@ void ZEmulatedNtfsVolume::normalize(DWORD r)
     if (total() > capacity) {
         // Resident data leaves the record before the record needs a list.
         if (!folder && s.dataSize > 0)
-            placeData(s.dataSize, s.dataLcn, s.dataCapacity, dataRuns, true);
+            placeFileData(true);
         if (ex)
             for (Stream& st : ex->streams)
                 if (st.size > 0)
@@ -1084,38 +1122,53 @@ void ZEmulatedNtfsVolume::journal(DWORD r, const Link& link, DWORD reasons)
     Slot& s = slots_[r];
     ZUsnJournalStore::Entry e;
     e.fileReference = referenceOf(r);
-    e.parentReference = link.parentRef;
+    e.parentReference = parentReferenceOf(link);
     e.reason = reasons;
     e.attributes = s.attributes;
     e.securityId = kDefaultSecurityId;
     e.timeStamp = nowFileTime();
-    e.name = names_.at(link.nameOffset);
+    char16_t scratch[ZNameArena::kMaxUnits];
+    e.name = unitsOf(link, scratch);
     e.nameLength = link.nameLength;
     s.usn = journal_->append(e);
     journal_->trim(journalMaximumSize_, journalAllocationDelta_);
     changed_.notify_all();
 }
 
+DWORD ZEmulatedNtfsVolume::openReasonsOf(DWORD r) const
+{
+    auto it = openReasons_.find(r);
+    return it == openReasons_.end() ? 0 : it->second;
+}
+
+void ZEmulatedNtfsVolume::setOpenReasons(DWORD r, DWORD reasons)
+{
+    if (reasons)
+        openReasons_[r] = reasons;
+    else
+        openReasons_.erase(r);
+}
+
 void ZEmulatedNtfsVolume::note(DWORD r, DWORD reason)
 {
-    Slot& s = slots_[r];
-    if ((s.openReasons | reason) == s.openReasons)
+    const DWORD open = openReasonsOf(r);
+    if ((open | reason) == open)
         return;                          // Windows writes a reason once per open
-    s.openReasons |= reason;
+    setOpenReasons(r, open | reason);
     const int p = primaryLink(r);
     if (p >= 0)
-        journal(r, linkAt(r, size_t(p)), s.openReasons);
+        journal(r, linkAt(r, size_t(p)), open | reason);
 }
 
 void ZEmulatedNtfsVolume::closeLocked(DWORD r)
 {
-    Slot& s = slots_[r];
-    if (!s.openReasons)
+    const DWORD open = openReasonsOf(r);
+    if (!open)
         return;
     const int p = primaryLink(r);
     if (p >= 0)
-        journal(r, linkAt(r, size_t(p)), s.openReasons | USN_REASON_CLOSE);
-    s.openReasons = 0;
+        journal(r, linkAt(r, size_t(p)), open | USN_REASON_CLOSE);
+    setOpenReasons(r, 0);
 }
 
 void ZEmulatedNtfsVolume::closeIfAuto(DWORD r)
@@ -1318,15 +1371,14 @@ bool ZEmulatedNtfsVolume::renameLocked(DWORD file, DWORD oldParent, const std::u
     std::vector<Link> added;
     if (!chooseNames(newParent, newName, form, std::u16string(), file, added))
         return false;
-    Slot& s = slots_[file];
-    journal(file, old, s.openReasons | USN_REASON_RENAME_OLD_NAME);
+    journal(file, old, openReasonsOf(file) | USN_REASON_RENAME_OLD_NAME);
     dropLink(file, links, size_t(i));
     addLinks(file, links, size_t(i), added);
     storeLinks(file, links);
-    s.openReasons = (s.openReasons & ~DWORD(USN_REASON_RENAME_OLD_NAME)) | USN_REASON_RENAME_NEW_NAME;
+    setOpenReasons(file, (openReasonsOf(file) & ~DWORD(USN_REASON_RENAME_OLD_NAME)) | USN_REASON_RENAME_NEW_NAME);
     touch(file, false);
     normalize(file);
-    journal(file, added.front(), slots_[file].openReasons);
+    journal(file, added.front(), openReasonsOf(file));
     closeIfAuto(file);
     return true;
 }
@@ -1379,10 +1431,10 @@ bool ZEmulatedNtfsVolume::link(DWORD file, DWORD parent, const std::u16string& n
         return false;
     addLinks(file, links, links.size(), added);
     storeLinks(file, links);
-    slots_[file].openReasons |= USN_REASON_HARD_LINK_CHANGE;
+    setOpenReasons(file, openReasonsOf(file) | USN_REASON_HARD_LINK_CHANGE);
     touch(file, false);
     normalize(file);
-    journal(file, added.front(), slots_[file].openReasons);
+    journal(file, added.front(), openReasonsOf(file));
     closeIfAuto(file);
     return true;
 }
@@ -1412,16 +1464,16 @@ bool ZEmulatedNtfsVolume::removeLocked(DWORD file, DWORD parent, const std::u16s
                                               [](const Link& l) { return l.nameSpace != Ntfs::NameSpaceDos; }));
     const Link gone = links[size_t(i)];
     if (names > 1) {
-        s.openReasons |= USN_REASON_HARD_LINK_CHANGE;
-        journal(file, gone, s.openReasons | USN_REASON_CLOSE);
-        s.openReasons = 0;
+        journal(file, gone, openReasonsOf(file) | USN_REASON_HARD_LINK_CHANGE | USN_REASON_CLOSE);
+        setOpenReasons(file, 0);
         dropLink(file, links, size_t(i));
         storeLinks(file, links);
         touch(file, false);
         normalize(file);
         return true;
     }
-    journal(file, gone, s.openReasons | USN_REASON_FILE_DELETE | USN_REASON_CLOSE);
+    journal(file, gone, openReasonsOf(file) | USN_REASON_FILE_DELETE | USN_REASON_CLOSE);
+    setOpenReasons(file, 0);
     while (!links.empty())
         dropLink(file, links, 0);
     if (Extras* ex = extras_.count(file) ? &extras_[file] : nullptr) {
@@ -1628,7 +1680,12 @@ void ZEmulatedNtfsVolume::compactNames()
 {
     std::lock_guard<std::mutex> g(lock_);
     ZNameArena kept;
-    auto relocate = [&](Link& l) { l.nameOffset = kept.append(names_.at(l.nameOffset), l.nameLength); };
+    char16_t scratch[ZNameArena::kMaxUnits];
+    auto relocate = [&](Link& l) {
+        const ZNameArena::Name stored = kept.append(unitsOf(l, scratch), l.nameLength);
+        l.nameOffset = stored.offset;
+        l.narrowName = stored.narrow;
+    };
     for (size_t r = 0; r < slots_.size(); ++r)
         if (slots_[r].flags & FlagHasLink)
             relocate(slots_[r].first);
@@ -1638,7 +1695,7 @@ void ZEmulatedNtfsVolume::compactNames()
     names_.swap(kept);
 }
 
-size_t ZEmulatedNtfsVolume::nameStoreUnits() const
+size_t ZEmulatedNtfsVolume::nameStoreBytes() const
 {
     std::lock_guard<std::mutex> g(lock_);
     return names_.size();
@@ -1658,11 +1715,12 @@ DWORD ZEmulatedNtfsVolume::lookup(DWORD parent, const std::u16string& name) cons
     std::lock_guard<std::mutex> g(lock_);
     DWORD folded = 0;
     DWORD exact = 0;
+    char16_t scratch[ZNameArena::kMaxUnits];
     nameIndex_.visit(nameKey(parent, name.data(), name.size()), [&](DWORD record) {
         const bool same = visitLinks(record, [&](const Link& l) {
             if (parentOf(l) != parent)
                 return false;
-            const char16_t* n = names_.at(l.nameOffset);
+            const char16_t* n = unitsOf(l, scratch);
             if (l.nameLength == name.size() && std::equal(n, n + l.nameLength, name.begin()))
                 return true;
             if (!folded && l.nameSpace != Ntfs::NameSpacePosix && equalFolded(n, l.nameLength, name.data(), name.size()))
@@ -1696,7 +1754,7 @@ bool ZEmulatedNtfsVolume::fileInfo(DWORD file, FileInfo& info) const
     info.times.changeTime = s.times[TimeChange];
     info.times.lastAccessTime = s.times[TimeAccess];
     info.usn = s.usn;
-    info.openReasons = s.openReasons;
+    info.openReasons = openReasonsOf(file);
     for (const Link& l : linksOf(file))
         info.links.push_back({parentOf(l), nameOf(l), l.nameSpace});
     if (const Extras* ex = findExtras(file)) {
@@ -2083,7 +2141,7 @@ BOOL ZEmulatedNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, D
         rec.RecordLength = length;
         rec.MajorVersion = kUsnRecordMajorVersion;
         rec.FileReferenceNumber = referenceOf(DWORD(r));
-        rec.ParentFileReferenceNumber = l.parentRef;
+        rec.ParentFileReferenceNumber = parentReferenceOf(l);
         rec.Usn = s.usn;
         rec.FileAttributes = s.attributes;
         rec.SecurityId = kDefaultSecurityId;
@@ -2091,7 +2149,8 @@ BOOL ZEmulatedNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, D
         rec.FileNameOffset = WORD(offsetof(USN_RECORD_V2, FileName));
         std::memset(o + at, 0, length);
         std::memcpy(o + at, &rec, offsetof(USN_RECORD_V2, FileName));
-        std::memcpy(o + at + offsetof(USN_RECORD_V2, FileName), names_.at(l.nameOffset), rec.FileNameLength);
+        char16_t scratch[ZNameArena::kMaxUnits];
+        std::memcpy(o + at + offsetof(USN_RECORD_V2, FileName), unitsOf(l, scratch), rec.FileNameLength);
         at += length;
         any = true;
         next = r + 1;

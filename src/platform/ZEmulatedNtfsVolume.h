@@ -219,7 +219,7 @@ public:
     // The name store only grows as names are made: this drops what no link
     // uses any more (a volume with many renames and deletions over time).
     void compactNames();
-    size_t nameStoreUnits() const;
+    size_t nameStoreBytes() const;
     // While paused, changes write no journal records (files keep USN 0 or
     // their last one): for filling a volume before the journal matters.
     void setJournalPaused(bool paused);
@@ -301,7 +301,10 @@ private:
     void storeLinks(DWORD record, const std::vector<Link>& links);
     Link makeLink(DWORD parent, const std::u16string& name, BYTE nameSpace);
     std::u16string nameOf(const Link& link) const;
+    // The link's name units (widened into scratch, ZNameArena::kMaxUnits long, when stored narrow).
+    const char16_t* unitsOf(const Link& link, char16_t* scratch) const;
     static DWORD parentOf(const Link& link);
+    ULONGLONG parentReferenceOf(const Link& link) const;
     int findLink(const std::vector<Link>& links, DWORD parent, const std::u16string& name) const;
     int primaryLink(DWORD record) const;
     bool nameTaken(DWORD parent, const std::u16string& name, BYTE nameSpace, DWORD except) const;
@@ -328,6 +331,8 @@ private:
 
     // Changes and their journal records.
     void journal(DWORD file, const Link& link, DWORD reasons);
+    DWORD openReasonsOf(DWORD file) const;
+    void setOpenReasons(DWORD file, DWORD reasons);
     void note(DWORD file, DWORD reason);
     void closeLocked(DWORD file);
     void closeIfAuto(DWORD file);
@@ -366,6 +371,7 @@ private:
     std::vector<DWORD> freeRecords_;                // min-heap of free records: the lowest is reused first
     ZNameArena names_;                              // names of the links
     std::unordered_map<DWORD, Extras> extras_;      // rare per-file parts
+    std::unordered_map<DWORD, DWORD> openReasons_;  // files with reasons since their last close
     ZFlatMultimap nameIndex_;                       // (parent, folded name) hash -> record
     std::map<ULONGLONG, DWORD> listRuns_;           // first LCN of a non-resident list run -> base record
     ULONGLONG nextFreeLcn_ = 0;

@@ -1,7 +1,10 @@
-// A hash multimap from 64-bit keys (already hashes) to 32-bit values in two
-// flat arrays, open addressing with linear probing: 12 bytes a slot and no
+// A hash multimap from 64-bit keys (already hashes) to 32-bit values in one
+// flat array, open addressing with linear probing: 8 bytes a slot and no
 // allocation per entry, where a node-based map spends about 40 bytes and a
-// malloc on each. Values 0xFFFFFFFE and 0xFFFFFFFF are reserved (slot marks).
+// malloc on each. Only 32 bits of a key are kept, so a visit may also offer
+// values stored under another key with the same 32 bits: the caller checks
+// what it finds (the keys are hashes of names it compares anyway).
+// Values 0xFFFFFFFE and 0xFFFFFFFF are reserved (slot marks).
 #pragma once
 
 #include <cstddef>
@@ -16,29 +19,32 @@ public:
     static constexpr uint32_t kGone = 0xFFFFFFFEu;   // erased: probing goes on past it
 
     size_t size() const { return used_; }
+    // Bytes held by the table.
+    size_t bytes() const { return slots_.capacity() * sizeof(Slot); }
 
     void insert(uint64_t key, uint32_t value)
     {
-        if ((used_ + gone_ + 1) * kLoadDenominator > values_.size() * kLoadNumerator)
+        if ((used_ + gone_ + 1) * kLoadDenominator > slots_.size() * kLoadNumerator)
             rehash(used_ + 1);
-        size_t i = home(key);
-        while (values_[i] < kGone)
-            i = (i + 1) & mask_;
-        if (values_[i] == kGone)
+        const uint32_t tag = tagOf(key);
+        size_t i = home(tag);
+        while (slots_[i].value < kGone)
+            i = next(i);
+        if (slots_[i].value == kGone)
             --gone_;
-        keys_[i] = key;
-        values_[i] = value;
+        slots_[i] = Slot{tag, value};
         ++used_;
     }
 
     // Removes one entry with this key and value; false when there is none.
     bool erase(uint64_t key, uint32_t value)
     {
-        if (values_.empty())
+        if (slots_.empty())
             return false;
-        for (size_t i = home(key); values_[i] != kEmpty; i = (i + 1) & mask_) {
-            if (values_[i] == value && keys_[i] == key) {
-                values_[i] = kGone;
+        const uint32_t tag = tagOf(key);
+        for (size_t i = home(tag); slots_[i].value != kEmpty; i = next(i)) {
+            if (slots_[i].value == value && slots_[i].tag == tag) {
+                slots_[i].value = kGone;
                 --used_;
                 ++gone_;
                 return true;
@@ -47,55 +53,66 @@ public:
         return false;
     }
 
-    // visit(value) for each entry with this key until it returns true; then true.
+    // visit(value) for each entry whose key has this key's 32 kept bits,
+    // until it returns true; then true.
     template <typename Visit>
     bool visit(uint64_t key, Visit&& visit) const
     {
-        if (values_.empty())
+        if (slots_.empty())
             return false;
-        for (size_t i = home(key); values_[i] != kEmpty; i = (i + 1) & mask_)
-            if (values_[i] != kGone && keys_[i] == key && visit(values_[i]))
+        const uint32_t tag = tagOf(key);
+        for (size_t i = home(tag); slots_[i].value != kEmpty; i = next(i))
+            if (slots_[i].value != kGone && slots_[i].tag == tag && visit(slots_[i].value))
                 return true;
         return false;
     }
 
 private:
+    struct Slot {
+        uint32_t tag;
+        uint32_t value;
+    };
+    static_assert(sizeof(Slot) == 8, "a slot is two 32-bit words");
+
     static constexpr size_t kMinSlots = 64;
-    static constexpr size_t kLoadNumerator = 3;       // at most 3/4 of the slots used or erased
-    static constexpr size_t kLoadDenominator = 4;
+    // At most 4/5 of the slots used or erased; a rehash leaves room for half
+    // as many entries again (2/3 full), so the table averages ~11 bytes an entry.
+    static constexpr size_t kLoadNumerator = 4;
+    static constexpr size_t kLoadDenominator = 5;
+    static constexpr size_t kGrowNumerator = 3;
+    static constexpr size_t kGrowDenominator = 2;
 
-    size_t home(uint64_t key) const
+    static uint32_t tagOf(uint64_t key) { return uint32_t(key ^ (key >> 32)); }
+
+    // The tag mixed and scaled onto [0, slots) (any slot count, no modulo).
+    static size_t homeIn(uint32_t tag, size_t slots)
     {
-        return size_t((key * 0x9E3779B97F4A7C15ull) >> 32) & mask_;
+        const uint32_t mixed = uint32_t((uint64_t(tag) * 0x9E3779B97F4A7C15ull) >> 32);
+        return size_t((uint64_t(mixed) * slots) >> 32);
     }
+    size_t home(uint32_t tag) const { return homeIn(tag, slots_.size()); }
+    size_t next(size_t i) const { return i + 1 == slots_.size() ? 0 : i + 1; }
 
-    // Room for at least `entries` at half load; erased slots are dropped.
+    // Room for at least `entries` and half as many again; erased slots are dropped.
     void rehash(size_t entries)
     {
-        size_t capacity = kMinSlots;
-        while (capacity < entries * 2)
-            capacity *= 2;
-        std::vector<uint64_t> keys(capacity);
-        std::vector<uint32_t> values(capacity, kEmpty);
-        const size_t mask = capacity - 1;
-        for (size_t j = 0; j < values_.size(); ++j) {
-            if (values_[j] >= kGone)
+        size_t capacity = entries * kGrowNumerator / kGrowDenominator;
+        if (capacity < kMinSlots)
+            capacity = kMinSlots;
+        std::vector<Slot> slots(capacity, Slot{0, kEmpty});
+        for (const Slot& s : slots_) {
+            if (s.value >= kGone)
                 continue;
-            size_t i = size_t((keys_[j] * 0x9E3779B97F4A7C15ull) >> 32) & mask;
-            while (values[i] != kEmpty)
-                i = (i + 1) & mask;
-            keys[i] = keys_[j];
-            values[i] = values_[j];
+            size_t i = homeIn(s.tag, capacity);
+            while (slots[i].value != kEmpty)
+                i = i + 1 == capacity ? 0 : i + 1;
+            slots[i] = s;
         }
-        keys_.swap(keys);
-        values_.swap(values);
-        mask_ = mask;
+        slots_.swap(slots);
         gone_ = 0;
     }
 
-    std::vector<uint64_t> keys_;
-    std::vector<uint32_t> values_;
-    size_t mask_ = 0;
+    std::vector<Slot> slots_;
     size_t used_ = 0;
     size_t gone_ = 0;
 };

@@ -37,8 +37,8 @@ constexpr int kRootCheckMs = 500;
 constexpr size_t kMaxBufferedEvents = size_t(1) << 22;
 constexpr int kOpenSettleMs = 60000;
 // Names of renamed and deleted files are dropped from the store once it holds
-// this many units beyond twice what it kept last time.
-constexpr size_t kNameSlackUnits = size_t(1) << 20;
+// this many bytes beyond twice what it kept last time.
+constexpr size_t kNameSlackBytes = size_t(1) << 21;
 // The first walk: directories read on one thread, filed on another. Folders
 // are watched before their records exist, under provisional numbers.
 constexpr DWORD kProvisional = 0x80000000u;
@@ -496,7 +496,7 @@ void ZLiveDirectoryVolume::firstWalk()
         if (real(d))
             unwatchable.insert(real(d));
     unwatchableRecords_.swap(unwatchable);
-    nameUnitsKept_ = volume_->nameStoreUnits();
+    nameBytesKept_ = volume_->nameStoreBytes();
     walking_ = false;
 }
 
@@ -923,9 +923,9 @@ void ZLiveDirectoryVolume::applyPending()
             std::lock_guard<std::mutex> e(eventLock_);
             overflowPending_ = true;   // the folders' paths cannot be found: walk again
         }
-        if (volume_->nameStoreUnits() > 2 * nameUnitsKept_ + kNameSlackUnits) {
+        if (volume_->nameStoreBytes() > 2 * nameBytesKept_ + kNameSlackBytes) {
             volume_->compactNames();
-            nameUnitsKept_ = volume_->nameStoreUnits();
+            nameBytesKept_ = volume_->nameStoreBytes();
         }
     }
 }

@@ -137,7 +137,7 @@ private:
     std::unordered_map<ULONGLONG, DWORD> linkedInodes_;   // inodes with several links -> record
     std::mutex reportLock_;                               // the two below: walk readers and event thread
     DWORD unwatchableNamed_ = 0;
-    size_t nameUnitsKept_ = 0;                            // the name store after its last compaction
+    size_t nameBytesKept_ = 0;                            // the name store after its last compaction
     std::unordered_set<DWORD> unwatchableRecords_;       // counted and named once each
     std::atomic<DWORD> unwatchable_{0};
     std::atomic<ULONGLONG> overflows_{0};
