@@ -10,6 +10,7 @@
 #include "storage/ZSharedPool.h"
 #include "volume/ZDirectoryNode.h"
 #include "volume/ZFileRecordParts.h"
+#include "volume/ZRecordMap.h"
 
 #include <QDateTime>
 #include <QList>
@@ -20,14 +21,13 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 namespace SearchEngine {
 
 // Record number (low 32 bits of a file reference) -> item; a file with hard
 // links has one entry per name under the same key.
-using RecordMap = std::unordered_multimap<DWORD, ItemRecord*>;
+using RecordMap = ZRecordMap;
 
 // The $FILE_NAME value of a file record that matches a journal record, and
 // the record's unnamed $DATA; both null when no name matches.
