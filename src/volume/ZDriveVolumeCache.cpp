@@ -142,6 +142,13 @@ bool ZDriveVolume::loadDriveCache()
 
     recordMap.clear();
     if (loaded) {
+        // Counted first, so that the map is sized once for every item.
+        size_t items = 0;
+        pool->forEachItem([&items](ZLockItem) {
+            ++items;
+            return true;
+        });
+        recordMap.reserve(items);
         pool->forEachItem([this](ZLockItem item) {
             recordMap.emplace(item->recordNumber, item.record());
             return true;

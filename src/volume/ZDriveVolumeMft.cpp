@@ -37,6 +37,9 @@ constexpr int kMaxFileNameUnits = 255;
 constexpr DWORD kUsnRecordHeaderSize = offsetof(USN_RECORD_V2, FileName);
 constexpr WORD kUsnRecordMajorVersion = 2;
 constexpr DWORD kEnumStartSize = sizeof(DWORDLONG); // the next start reference leads the output
+// The most records the record map is sized for before a walk: a volume that
+// claims a larger table gets a map that grows as the walk finds files.
+constexpr ULONGLONG kMaxReservedRecords = 8 * 1024 * 1024;
 
 // The resident value of an attribute lies inside the attribute.
 bool residentValueFits(const AttributeHeader* a)
@@ -98,6 +101,15 @@ void collectListEntries(const BYTE* begin, size_t size, DWORD base, QList<DWORD>
     }
 }
 
+// The records of the volume's master file table, as its size claims, bounded.
+size_t mftRecordCount(const NTFS_VOLUME_DATA_BUFFER& data)
+{
+    if (data.BytesPerFileRecordSegment == 0 || data.MftValidDataLength.QuadPart <= 0)
+        return 0;
+    const ULONGLONG records = ULONGLONG(data.MftValidDataLength.QuadPart) / data.BytesPerFileRecordSegment;
+    return size_t(std::min(records, kMaxReservedRecords));
+}
+
 // A USN record that lies, with its name, inside the `available` bytes.
 bool usnRecordFits(const USN_RECORD_V2* rec, size_t available)
 {
@@ -126,6 +138,10 @@ void ZDriveVolume::enumerateMft(const std::function<void(USN_RECORD_V2*)>& consu
     BYTE* output = static_cast<BYTE*>(std::malloc(kEnumBufferSize));
     if (!output)
         return;
+    // The walk files about one name a record: a map sized for them up front
+    // is not rebuilt at the end of a large walk, when a rebuild would hold
+    // two tables at once. Without the memory the map just grows as it goes.
+    recordMap.reserve(mftRecordCount(volumeData));
     MFT_ENUM_DATA_V1 request{};
     request.StartFileReferenceNumber = 0;
     request.LowUsn = 0;
