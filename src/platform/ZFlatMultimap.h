@@ -85,10 +85,10 @@ private:
     static uint32_t tagOf(uint64_t key) { return uint32_t(key ^ (key >> 32)); }
 
     // The tag mixed and scaled onto [0, slots) (any slot count, no modulo).
-    static size_t homeIn(uint32_t tag, size_t slots)
+    static size_t homeIn(uint32_t tag, size_t slotCount)
     {
         const uint32_t mixed = uint32_t((uint64_t(tag) * 0x9E3779B97F4A7C15ull) >> 32);
-        return size_t((uint64_t(mixed) * slots) >> 32);
+        return size_t((uint64_t(mixed) * slotCount) >> 32);
     }
     size_t home(uint32_t tag) const { return homeIn(tag, slots_.size()); }
     size_t next(size_t i) const { return i + 1 == slots_.size() ? 0 : i + 1; }
@@ -99,16 +99,16 @@ private:
         size_t capacity = entries * kGrowNumerator / kGrowDenominator;
         if (capacity < kMinSlots)
             capacity = kMinSlots;
-        std::vector<Slot> slots(capacity, Slot{0, kEmpty});
+        std::vector<Slot> table(capacity, Slot{0, kEmpty});
         for (const Slot& s : slots_) {
             if (s.value >= kGone)
                 continue;
             size_t i = homeIn(s.tag, capacity);
-            while (slots[i].value != kEmpty)
+            while (table[i].value != kEmpty)
                 i = i + 1 == capacity ? 0 : i + 1;
-            slots[i] = s;
+            table[i] = s;
         }
-        slots_.swap(slots);
+        slots_.swap(table);
         gone_ = 0;
     }
 
