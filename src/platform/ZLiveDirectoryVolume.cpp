@@ -9,6 +9,9 @@
 #include <QtGlobal>
 
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/statvfs.h>
@@ -194,6 +197,9 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
     }
     volume_->setJournalPaused(false);
     settle(kOpenSettleMs);
+#ifdef __GLIBC__
+    malloc_trim(0);   // the walk's batches are gone: their pages go back to the system
+#endif
     return true;
 }
 
