@@ -182,6 +182,8 @@ void ZDriveVolume::addEnumeratedRecord(USN_RECORD_V2* rec, DirectoryMap& pending
     if (!growRecordBuffers(1))
         return;
     const DWORD recordNumber = DWORD(rec->FileReferenceNumber);
+    // The map slot loads while the record is read and parsed.
+    recordMap.prefetch(recordNumber);
     const BYTE* fileRecord = readFileRecord(recordNumber, 0);
     if (!fileRecord)
         return;
