@@ -24,14 +24,15 @@ namespace SearchEngine {
 struct ItemRecord;
 
 // One slot. An empty slot holds a null item, an erased one the mark
-// ZRecordMap::erasedMark(); the items filed are never null.
-#pragma pack(push, 4)
-struct ZRecordMapEntry {
+// ZRecordMap::erasedMark(); the items filed are never null. Packed, so the
+// compiler binds a const reference to `second` (which sits 4 bytes off an
+// 8-byte boundary) through a copy and refuses a non-const one.
+struct __attribute__((packed, aligned(4))) ZRecordMapEntry {
     DWORD first;
     ItemRecord* second;
 };
-#pragma pack(pop)
 static_assert(sizeof(ZRecordMapEntry) == 12, "a record map slot is 12 bytes");
+static_assert(alignof(ZRecordMapEntry) == 4, "ZRecordMapEntry alignment");
 static_assert(offsetof(ZRecordMapEntry, second) == 4, "ZRecordMapEntry layout");
 
 class ZRecordMap {
@@ -144,8 +145,8 @@ public:
         __builtin_prefetch(slot);
 #endif
     }
-    // Removes one entry; the next entry in the iterator's own order. An
-    // iterator at no entry changes nothing.
+    // Removes one entry; the next entry in the iterator's own order.
+    // end(), or an iterator whose entry was erased, changes nothing.
     iterator erase(const_iterator pos);
     // Removes every entry and gives the table back.
     void clear();
