@@ -4,7 +4,7 @@
 
 #include "platform/ntfs_format.h"
 
-#include <QList>
+#include <QVarLengthArray>
 
 namespace SearchEngine {
 
@@ -14,7 +14,9 @@ namespace SearchEngine {
 // record: a $FILE_NAME value with its whole name, a $DATA header with its
 // size fields.
 struct FileRecordParts {
-    QList<const Ntfs::FileNameAttribute*> names; // Win32, POSIX and Win32+DOS names, in record order
+    // Win32, POSIX and Win32+DOS names, in record order; a file's few names
+    // stay inline (no allocation per record read).
+    QVarLengthArray<const Ntfs::FileNameAttribute*, 4> names;
     const Ntfs::AttributeHeader* data = nullptr; // unnamed $DATA, null when the file has none
 };
 
