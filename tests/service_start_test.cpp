@@ -84,8 +84,9 @@ TEST_F(ServiceStart, StoredTimesAndCountsOddOrLeftByAnOrderlyExit)
         settingsSetValue(QStringLiteral("SearchServiceInitTimes"), c.storedCount);
         for (int count : c.counts) {
             EXPECT_EQ(startOnce(), count != 0);
-            if (count)
+            if (count) {
                 EXPECT_EQ(initTimes(), count);
+            }
             clock.advance(60 * 1000);
         }
     }
