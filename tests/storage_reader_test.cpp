@@ -22,41 +22,38 @@ protected:
     void SetUp() override { Platform::setClock(&clock); }
     void TearDown() override { Platform::setClock(nullptr); }
 
-    ZLockItem add(const QString& text, DWORD recordNumber, bool recycle = false, DWORD stamp = 0)
-    {
-        ZLockItem run = addItem(pool, text, recordNumber, recycle, stamp);
-        EXPECT_TRUE(run) << text.toStdString();
-        return run;
-    }
-
     Platform::ZManualClock clock;
     const QString poolName = QUuid::createUuid().toString();
     ZSharedPool pool{poolName, 'C'};
 };
 
-QStringList names(const QVector<ZItemSnapshot>& found)
+QStringList found(ZSharedPoolReader& reader, const char* term, int limit = -1)
 {
     QStringList list;
-    for (const ZItemSnapshot& s : found)
+    for (const ZItemSnapshot& s : reader.findNames(QString::fromUtf8(term), limit))
         list.append(s.fileName());
     return list;
 }
 
 } // namespace
 
-TEST_F(StorageReader, ResolvesReferencesAndRefusesBadOnes)
+TEST_F(StorageReader, ResolvesReferencesAndRefusesBadOnesAndUnfitNames)
 {
-    ZLockItem a = add(QStringLiteral("Alpha.txt"), 30);
-    ZLockItem b = add(QStringLiteral("beta.doc"), 31);
+    ZLockItem a = addItem(pool, QStringLiteral("abcdefgh"), 30);   // 3 slots
+    ZLockItem b = addItem(pool, QStringLiteral("beta.doc"), 31);
     freeItem(pool, b, 17);
+    pool.piece(1)->header()->slotSize = 64;
+    EXPECT_EQ(ZSharedPoolReader(poolName, 'C').attachPieces(), 0);
+    pool.piece(1)->header()->slotSize = 32;
+    EXPECT_EQ(ZSharedPoolReader(poolName, 'D').attachPieces(), 0);
     ZSharedPoolReader reader(poolName, 0);   // learns the drive from the header
     EXPECT_EQ(reader.attachPieces(), 1);
     EXPECT_EQ(reader.drive(), 'C');
     ZItemSnapshot s;
     ASSERT_EQ(reader.readItem(a.itemRef(), &s), ZSharedPoolReader::ReadOk);
     EXPECT_TRUE(s.isLive());
+    EXPECT_EQ(s.fileName(), QStringLiteral("abcdefgh"));
     EXPECT_EQ(s.itemRef, a.itemRef());
-    EXPECT_EQ(s.fileName(), QStringLiteral("Alpha.txt"));
     EXPECT_EQ(s.parentRecordNumber, parentOf(30));
     EXPECT_EQ(s.slotCount, 3);
     ASSERT_EQ(reader.readItem(b.itemRef(), &s), ZSharedPoolReader::ReadOk);
@@ -68,57 +65,44 @@ TEST_F(StorageReader, ResolvesReferencesAndRefusesBadOnes)
     } bad[] = {
         {makeItemRef('D', 1, 0), ZSharedPoolReader::BadReference},
         {makeItemRef('C', 0, 0), ZSharedPoolReader::BadReference},
-        {makeItemRef('C', 1, 6), ZSharedPoolReader::BadReference},   // inside a run
+        {makeItemRef('C', 1, 1), ZSharedPoolReader::BadReference},   // inside a run
+        {makeItemRef('C', 1, 6), ZSharedPoolReader::BadReference},   // past the used slots
         {makeItemRef('C', 1, 0xFFFFFFFF), ZSharedPoolReader::BadReference},
         {makeItemRef('C', 2, 0), ZSharedPoolReader::PieceMissing},
     };
     for (const auto& c : bad)
         EXPECT_EQ(reader.readItem(c.ref, &s), c.expected) << std::hex << c.ref;
-
-    // A reference into a piece added since is attached on demand.
-    ASSERT_TRUE(pool.appendPiece());
-    ASSERT_TRUE(pool.appendPiece());
-    ZLockItem later = add(QStringLiteral("in piece three"), 3);
-    ASSERT_EQ(reader.readItem(later.itemRef(), &s), ZSharedPoolReader::ReadOk);
-    EXPECT_EQ(reader.attachedPieces(), 3);
-    EXPECT_EQ(s.fileName(), QStringLiteral("in piece three"));
-}
-
-TEST_F(StorageReader, RefusesUnfitHeadersAndNames)
-{
-    ZLockItem a = add(QStringLiteral("abcdefgh"), 1);   // 3 slots
-    pool.piece(1)->header()->slotSize = 64;
-    EXPECT_EQ(ZSharedPoolReader(poolName, 'C').attachPieces(), 0);
-    pool.piece(1)->header()->slotSize = 32;
-    EXPECT_EQ(ZSharedPoolReader(poolName, 'D').attachPieces(), 0);
-
-    ZSharedPoolReader reader(poolName, 'C');
-    reader.attachPieces();
-    ZItemSnapshot s;
-    // Not below slotCount * 32, or ending past the run: read as empty.
+    // A name length not below slotCount * 32, or ending past the run, reads as empty.
     for (WORD length : {WORD(96), WORD(96 - 56), WORD(8)}) {
         a->nameLength = length;
         ASSERT_EQ(reader.readItem(a.itemRef(), &s), ZSharedPoolReader::ReadOk);
         EXPECT_EQ(s.name, length == 8 ? QByteArray("abcdefgh") : QByteArray()) << length;
     }
+
+    // A reference into a piece added since is attached on demand.
+    ASSERT_TRUE(pool.appendPiece());
+    ASSERT_TRUE(pool.appendPiece());
+    ZLockItem later = addItem(pool, QStringLiteral("in piece three"), 3);
+    ASSERT_EQ(reader.readItem(later.itemRef(), &s), ZSharedPoolReader::ReadOk);
+    EXPECT_EQ(reader.attachedPieces(), 3);
+    EXPECT_EQ(s.fileName(), QStringLiteral("in piece three"));
 }
 
 TEST_F(StorageReader, WalksLiveRecordsInOrderAndFindsNamesIgnoringAsciiCase)
 {
     for (DWORD i = 0; i < 50; ++i) {
-        ZLockItem run = add(itemName(i, 0), i);
+        ZLockItem run = addItem(pool, itemName(i, 0), i);
         if (i % 5 == 0)
             freeItem(pool, run, i);
     }
     ASSERT_TRUE(pool.appendPiece());
-    add(itemName(50, 0), 50);
+    addItem(pool, itemName(50, 0), 50);
     ZSharedPoolReader reader(poolName, 'C');
     reader.attachPieces();
     QList<DWORD> seen;
     reader.forEachLiveItem([&](const ZItemSnapshot& s) {
         EXPECT_TRUE(isWhole(s)) << s.name.constData();
-        seen.append(s.recordNumber);
-        return true;
+        return seen.append(s.recordNumber), true;
     });
     ASSERT_EQ(seen.size(), 41);
     EXPECT_EQ(seen.first(), 1u);
@@ -134,17 +118,14 @@ TEST_F(StorageReader, WalksLiveRecordsInOrderAndFindsNamesIgnoringAsciiCase)
     freeItem(other, addItem(other, QStringLiteral("old report.bak"), 6), 1);
     ZSharedPoolReader finder(other.name(), 'C');
     finder.attachPieces();
-    EXPECT_EQ(names(finder.findNames(QStringLiteral("rEpOrT"))),
-              (QStringList{QStringLiteral("Quarterly REPORT.xlsx"), QStringLiteral("report-draft.doc"),
-                           QString::fromUtf8("Überblick Report.pdf")}));
-    EXPECT_EQ(names(finder.findNames(QStringLiteral(".TXT"))),
-              (QStringList{QStringLiteral("notes.txt"), QString::fromUtf8("überblick.txt")}));
-    // Only ASCII letters fold: Ü and ü differ.
-    EXPECT_EQ(names(finder.findNames(QString::fromUtf8("ü"))), QStringList{QString::fromUtf8("überblick.txt")});
-    EXPECT_TRUE(finder.findNames(QStringLiteral("reports")).isEmpty());
+    EXPECT_EQ(found(finder, "rEpOrT"),
+              QString::fromUtf8("Quarterly REPORT.xlsx|report-draft.doc|Überblick Report.pdf").split('|'));
+    EXPECT_EQ(found(finder, ".TXT"), QString::fromUtf8("notes.txt|überblick.txt").split('|'));
+    EXPECT_EQ(found(finder, "ü"), QStringList{QString::fromUtf8("überblick.txt")});   // only ASCII letters fold
+    EXPECT_TRUE(found(finder, "reports").isEmpty());
     EXPECT_FALSE(ZSharedPoolReader::containsIgnoringAsciiCase("[x]", "{x}"));   // not letters
-    EXPECT_EQ(finder.findNames(QStringLiteral("report"), 1).size(), 1);
-    EXPECT_EQ(finder.findNames(QString()).size(), 5);
+    EXPECT_EQ(found(finder, "report", 1).size(), 1);
+    EXPECT_EQ(found(finder, "").size(), 5);
 }
 
 // A reader process walks the pool while this process appends, frees and
@@ -156,33 +137,28 @@ TEST_F(StorageReader, AnotherProcessNeverSeesATornRecord)
     GTEST_SKIP() << "the reader probe is not built";
 #else
     std::unordered_map<DWORD, std::pair<ZLockItem, DWORD>> live;   // record -> (run, generation)
-    DWORD nextRecord = 1;
-    DWORD counter = 1;
+    DWORD nextRecord = 1, counter = 1;
     for (; nextRecord <= 5000; ++nextRecord)
-        live[nextRecord] = {add(itemName(nextRecord, 0), nextRecord), 0};
+        live[nextRecord] = {addItem(pool, itemName(nextRecord, 0), nextRecord), 0};
 
     QProcess probe;
-    probe.start(QStringLiteral(STORAGE_READER_PROBE),
-                {poolName, QString::number('C'), QStringLiteral("25")});
+    probe.start(QStringLiteral(STORAGE_READER_PROBE), {poolName, QString::number('C'), QStringLiteral("25")});
     ASSERT_TRUE(probe.waitForStarted(30000));
     QRandomGenerator random(7);
-    int rounds = 0;
     long long renames = 0, frees = 0;
-    while (probe.state() != QProcess::NotRunning && rounds < 200000) {
-        ++rounds;
+    for (int rounds = 1; probe.state() != QProcess::NotRunning && rounds <= 200000; ++rounds) {
         for (int op = 0; op < 200; ++op) {
             const DWORD pick = 1 + random.bounded(nextRecord - 1);
             auto it = live.find(pick);
             const int action = random.bounded(3);
             if (it == live.end() || action == 0) {
                 const DWORD rn = nextRecord++;
-                live[rn] = {add(itemName(rn, 0), rn, true, counter++), 0};
+                live[rn] = {addItem(pool, itemName(rn, 0), rn, true, counter++), 0};
+                ASSERT_TRUE(live[rn].first);
             } else if (action == 1) {
                 ZItemName n;
                 makeItemName(itemName(pick, it->second.second + 1), &n);
-                ZItemFields f;
-                f.recordNumber = pick;
-                f.parentRecordNumber = parentOf(pick);
+                const ZItemFields f{pick, parentOf(pick)};
                 ZLockItem renamed = replaceItem(pool, it->second.first, f, n, counter++);
                 ASSERT_TRUE(renamed);
                 it->second = {renamed, it->second.second + 1};
@@ -206,7 +182,5 @@ TEST_F(StorageReader, AnotherProcessNeverSeesATornRecord)
     EXPECT_TRUE(report.contains("torn=0")) << report.constData();
     EXPECT_GT(renames, 0);
     EXPECT_GT(frees, 0);
-    std::printf("writer: rounds=%d renames=%lld frees=%lld pieces=%d; reader: %s", rounds, renames, frees,
-                pool.pieceCount(), report.constData());
 #endif
 }
