@@ -14,34 +14,29 @@ using namespace SearchEngine;
 
 namespace {
 
+// flags, recordNumber, parent, attributes, fileSize, changeTime, accessTime, modifyStamp, name
+using State = std::tuple<int, DWORD, DWORD, DWORD, ULONGLONG, ULONGLONG, ULONGLONG, DWORD, QByteArray>;
+
+State stateOf(const ZLockItem& i)
+{
+    return State(i.flags(), i->recordNumber, i->parentRecordNumber, i->attributes, i->fileSize, i->changeTime,
+                 i->accessTime, i->modifyStamp, i.name());
+}
+
 class StorageItemStore : public ::testing::Test {
 protected:
     void SetUp() override { Platform::setClock(&clock); }
     void TearDown() override { Platform::setClock(nullptr); }
 
+    // A live item of parent 5, attributes 0x20, size 1234, times 111 and 222.
     ZLockItem create(const QString& text, DWORD recordNumber, BYTE flags = 0, DWORD stamp = 0)
     {
         ZItemName n;
         EXPECT_TRUE(makeItemName(text, &n));
         ZLockItem run = pool.allocate(n.slotCount());
-        ZItemFields f;
-        f.recordNumber = recordNumber;
-        f.parentRecordNumber = 5;
-        f.attributes = 0x20;
-        f.fileSize = 1234;
-        f.changeTime = 111;
-        f.accessTime = 222;
-        f.nameSignature = n.signature;
-        f.flags = flags;
-        f.modifyStamp = stamp;
+        const ZItemFields f{recordNumber, 5, 0x20, 1234, 111, 222, n.signature, flags, stamp};
         EXPECT_TRUE(createItem(run, f, n));
         return run;
-    }
-    // Sizes, times and stamp as one tuple, to compare records in one line.
-    static std::tuple<ULONGLONG, ULONGLONG, ULONGLONG, DWORD> sizeTimesStamp(const ZLockItem& i)
-    {
-        return std::make_tuple(ULONGLONG(i->fileSize), ULONGLONG(i->changeTime), ULONGLONG(i->accessTime),
-                               DWORD(i->modifyStamp));
     }
 
     Platform::ZManualClock clock;
@@ -54,12 +49,8 @@ TEST_F(StorageItemStore, CreatingWritesEveryFieldAndRefusesUnfitRuns)
 {
     ZLockItem item = create(QStringLiteral("Budget.xlsx"), 42, NoData | 0x80, 7);
     ASSERT_TRUE(item);
-    EXPECT_EQ(item.flags(), InUse | NoData);   // only the descriptive bits are taken
-    EXPECT_EQ(item->recordNumber, 42u);
-    EXPECT_EQ(item->parentRecordNumber, 5u);
-    EXPECT_EQ(item->attributes, 0x20u);
-    EXPECT_EQ(sizeTimesStamp(item), std::make_tuple(ULONGLONG(1234), ULONGLONG(111), ULONGLONG(222), 7u));
-    EXPECT_EQ(item.name(), QByteArray("Budget.xlsx"));
+    // Only the descriptive flag bits are taken.
+    EXPECT_EQ(stateOf(item), State(InUse | NoData, 42, 5, 0x20, 1234, 111, 222, 7, "Budget.xlsx"));
     EXPECT_EQ(item->nameBytes()[11], 0);   // fresh piece: the byte after the name is 0
     EXPECT_EQ(item->nameSignature, nameSignatureOf(QStringLiteral("Budget.xlsx").utf16(), 11));
 
@@ -68,33 +59,26 @@ TEST_F(StorageItemStore, CreatingWritesEveryFieldAndRefusesUnfitRuns)
     EXPECT_EQ(item.name(), QByteArray("Budget.xlsx"));
     EXPECT_FALSE(createItem(ZLockItem(), f, "x", 1));
     ZLockItem small = pool.append(2);
-    const QByteArray eight("12345678");
-    EXPECT_FALSE(createItem(small, f, eight.constData(), eight.size()));   // 56 + 8 + 1 > 64
+    EXPECT_FALSE(createItem(small, f, "12345678", 8));   // 56 + 8 + 1 > 64
     EXPECT_EQ(small.flags(), 0);
-    EXPECT_TRUE(createItem(small, f, eight.constData(), 7));
+    EXPECT_TRUE(createItem(small, f, "12345678", 7));
 }
 
-TEST_F(StorageItemStore, FreeingStampsAndReleasesOncePruningKeepsTheStamp)
+TEST_F(StorageItemStore, FreeingAndPruningKeepTheBytesAndReleaseOnce)
 {
     ZLockItem item = create(QStringLiteral("gone.tmp"), 9);
     const ULONGLONG ref = item.itemRef();
     freeItem(pool, item, 31);
-    EXPECT_EQ(item.flags(), 0);
-    EXPECT_EQ(item->modifyStamp, 31u);
-    EXPECT_EQ(item->recordNumber, 9u);   // the other bytes stay
-    EXPECT_EQ(item.name(), QByteArray("gone.tmp"));
+    freeItem(pool, item, 32);   // a second free changes nothing
+    EXPECT_EQ(stateOf(item), State(0, 9, 5, 0x20, 1234, 111, 222, 31, "gone.tmp"));
     EXPECT_EQ(item.itemRef(), ref);
     const auto& list = pool.freeList(ZSharedPool::freeListIndex(item.slotCount()));
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list.front().releaseTime, clock.now());
-    freeItem(pool, item, 32);   // a second free changes nothing
-    EXPECT_EQ(list.size(), 1u);
-    EXPECT_EQ(item->modifyStamp, 31u);
 
     ZLockItem orphan = create(QStringLiteral("orphan.1"), 10, 0, 3);
     pruneItem(pool, orphan);
-    EXPECT_EQ(orphan.flags(), 0);
-    EXPECT_EQ(orphan->modifyStamp, 3u);
+    EXPECT_EQ(stateOf(orphan), State(0, 10, 5, 0x20, 1234, 111, 222, 3, "orphan.1"));
     EXPECT_EQ(list.size(), 2u);
 }
 
@@ -104,25 +88,16 @@ TEST_F(StorageItemStore, RenameGivesANewReferenceAndNeverReusesAYoungRun)
     const ULONGLONG oldRef = old.itemRef();
     ZItemName n;
     ASSERT_TRUE(makeItemName(QStringLiteral("a much longer final name.txt"), &n));
-    ZItemFields identity;
-    identity.recordNumber = 50;
-    identity.parentRecordNumber = 77;
-    identity.attributes = 0x21;
-    identity.fileSize = 999;   // not taken: sizes and times come from the old record
+    const ZItemFields identity{50, 77, 0x21, 999};   // the size is not taken: sizes and times stay
     ZLockItem fresh = replaceItem(pool, old, identity, n, 66);
     ASSERT_TRUE(fresh);
     EXPECT_NE(fresh.itemRef(), oldRef);
-    EXPECT_EQ(fresh.flags(), InUse | NoNameTimes | NoData);
-    EXPECT_EQ(fresh->parentRecordNumber, 77u);
-    EXPECT_EQ(fresh->attributes, 0x21u);
-    EXPECT_EQ(sizeTimesStamp(fresh), std::make_tuple(ULONGLONG(1234), ULONGLONG(111), ULONGLONG(222), 66u));
+    EXPECT_EQ(stateOf(fresh),
+              State(InUse | NoNameTimes | NoData, 50, 77, 0x21, 1234, 111, 222, 66, "a much longer final name.txt"));
     EXPECT_EQ(fresh->nameSignature, n.signature);
-    EXPECT_EQ(fresh.name(), QByteArray("a much longer final name.txt"));
     // The old reference now reads as free with the same stamp.
     EXPECT_EQ(old.itemRef(), oldRef);
-    EXPECT_EQ(old.flags(), 0);
-    EXPECT_EQ(old->modifyStamp, 66u);
-    EXPECT_EQ(old.name(), QByteArray("draft.txt"));
+    EXPECT_EQ(stateOf(old), State(0, 50, 5, 0x20, 1234, 111, 222, 66, "draft.txt"));
     EXPECT_FALSE(replaceItem(pool, old, identity, n, 67));   // renaming a free record does nothing
 
     ZLockItem a = create(QStringLiteral("aaaa"), 1);
@@ -140,13 +115,9 @@ TEST_F(StorageItemStore, RefreshTouchesOnlySizesTimesAndTheirBits)
     ZLockItem item = create(QStringLiteral("data.bin"), 8, NoData, 5);
     const ULONGLONG ref = item.itemRef();
     refreshItem(item, 4096, 333, 444, NoNameTimes | InUse | 0x40);
-    EXPECT_EQ(item.flags(), InUse | NoNameTimes);
-    EXPECT_EQ(sizeTimesStamp(item), std::make_tuple(ULONGLONG(4096), ULONGLONG(333), ULONGLONG(444), 5u));
-    EXPECT_EQ(item->recordNumber, 8u);
-    EXPECT_EQ(item.name(), QByteArray("data.bin"));
+    EXPECT_EQ(stateOf(item), State(InUse | NoNameTimes, 8, 5, 0x20, 4096, 333, 444, 5, "data.bin"));
     EXPECT_EQ(item.itemRef(), ref);
     freeItem(pool, item, 6);
     refreshItem(item, 1, 1, 1, 0);   // a free record is not brought back
-    EXPECT_EQ(item.flags(), 0);
-    EXPECT_EQ(item->fileSize, 4096u);
+    EXPECT_EQ(stateOf(item), State(0, 8, 5, 0x20, 4096, 333, 444, 6, "data.bin"));
 }
