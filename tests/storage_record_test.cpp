@@ -1,11 +1,10 @@
-// Item record layout, slot counts, the name validity rule, name signatures
-// and item references.
+// Item record slot counts, the name validity rule, name signatures and item
+// references.
 #include "storage/ZItemStore.h"
 #include "storage/ZLockItem.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 using namespace SearchEngine;
@@ -15,24 +14,18 @@ namespace {
 // Changes the case of ASCII letters only, as the signature ignores it.
 QString asciiCase(QString s, bool upper)
 {
-    for (QChar& c : s) {
-        if (upper && c >= QLatin1Char('a') && c <= QLatin1Char('z'))
-            c = QChar(c.unicode() - 32);
-        else if (!upper && c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
-            c = QChar(c.unicode() + 32);
-    }
+    for (QChar& c : s)
+        if (c.unicode() < 0x80)
+            c = upper ? c.toUpper() : c.toLower();
     return s;
 }
 
-ULONGLONG signatureOf(const QString& s)
-{
-    return nameSignatureOf(s.utf16(), s.size());
-}
+ULONGLONG signatureOf(const QString& s) { return nameSignatureOf(s.utf16(), s.size()); }
 
-// A fake piece in ordinary memory: header followed by slots.
+// A piece in ordinary memory, header followed by slots, and a run in it.
 struct FakePiece {
-    std::vector<char> bytes;
-    explicit FakePiece(int slots, WORD drive = 'C', WORD number = 1) : bytes(kSlotOffset + kSlotSize * slots, 0)
+    std::vector<char> bytes = std::vector<char>(kSlotOffset + kSlotSize * 64, 0);
+    FakePiece(WORD drive, WORD number)
     {
         PieceHeader* h = header();
         h->version = kPieceVersion;
@@ -55,21 +48,17 @@ struct FakePiece {
 
 } // namespace
 
-TEST(StorageRecord, SlotCountsReferencesAndTheHandlesPiece)
+TEST(StorageRecord, SlotCountsAndReferences)
 {
-    const struct {
-        int nameLength, slots;
-    } counts[] = {{0, 2}, {6, 2}, {7, 3}, {38, 3}, {39, 4}, {765, 26}};
+    const int counts[][2] = {{0, 2}, {6, 2}, {7, 3}, {38, 3}, {39, 4}, {765, 26}};
     for (const auto& c : counts)
-        EXPECT_EQ(slotsForNameLength(c.nameLength), c.slots) << c.nameLength;
+        EXPECT_EQ(slotsForNameLength(c[0]), c[1]) << c[0];
     // Every name fits, with the byte after it, in the run its length asks
     // for, and never needs more than one slot beyond the bytes it has.
     for (int n = 0; n <= kItemNameBufferSize; ++n) {
         EXPECT_TRUE(nameFitsRun(n, slotsForNameLength(n))) << n;
         EXPECT_FALSE(nameFitsRun(n, slotsForNameLength(n) - 2)) << n;
     }
-    EXPECT_EQ(slotLimitForDataSize(4194304 - 32), 131070u);
-    EXPECT_EQ(slotLimitForDataSize(131072 - 32), 4094u);
 
     const ULONGLONG ref = makeItemRef('C', 7, 123456);
     EXPECT_EQ(ref, (ULONGLONG('C') << 48) | (7ull << 32) | 123456u);
@@ -77,8 +66,7 @@ TEST(StorageRecord, SlotCountsReferencesAndTheHandlesPiece)
     EXPECT_EQ(itemRefPieceNumber(ref), 7);
     EXPECT_EQ(itemRefSlotIndex(ref), 123456u);
     EXPECT_EQ(makeItemRef(0xFFFF, 0xFFFF, 0xFFFFFFFFu), ~0ull);
-
-    FakePiece piece(64, 'D', 3);
+    FakePiece piece('D', 3);
     ZLockItem run = piece.run(17, 3);
     EXPECT_EQ(run.pieceHeader(), piece.header());
     EXPECT_EQ(run.itemRef(), makeItemRef('D', 3, 17));
@@ -91,17 +79,15 @@ TEST(StorageRecord, NameSignatures)
     EXPECT_EQ(signatureOf(QStringLiteral("a")), 2u);
     EXPECT_EQ(signatureOf(QStringLiteral("aB")), (4ull << 32) | 6u);
     EXPECT_EQ(signatureOf(QStringLiteral("Readme.TXT")), signatureOf(QStringLiteral("README.txt")));
-
     // A name containing a term (ASCII case ignored) has every bit of the term.
-    const QString names[] = {QStringLiteral("Quarterly Report 2026.xlsx"), QStringLiteral("zz_Top~1.DAT"),
-                             QString::fromUtf8("Grüße-naïve.doc")};
-    for (const QString& name : names) {
+    for (const QString& name : {QStringLiteral("Quarterly Report 2026.xlsx"), QStringLiteral("zz_Top~1.DAT"),
+                                QString::fromUtf8("Grüße-naïve.doc")}) {
         for (int from = 0; from < name.size(); ++from) {
             for (int len = 1; from + len <= name.size(); ++len) {
                 const QString term = name.mid(from, len);
-                EXPECT_TRUE(signatureMayContain(signatureOf(name), signatureOf(asciiCase(term, true))))
-                    << name.toStdString() << " / " << term.toStdString();
-                EXPECT_TRUE(signatureMayContain(signatureOf(name), signatureOf(asciiCase(term, false))));
+                for (bool upper : {true, false})
+                    EXPECT_TRUE(signatureMayContain(signatureOf(name), signatureOf(asciiCase(term, upper))))
+                        << name.toStdString() << " / " << term.toStdString();
             }
         }
     }
@@ -111,9 +97,10 @@ TEST(StorageRecord, NameSignatures)
 TEST(StorageRecord, ItemNamesConvertWithinTheBufferAndReadByTheValidityRule)
 {
     ZItemName name;
-    ASSERT_TRUE(makeItemName(QString::fromUtf8("Ünïcödé.txt"), &name));
-    EXPECT_EQ(QByteArray(name.utf8, name.length), QString::fromUtf8("Ünïcödé.txt").toUtf8());
-    EXPECT_EQ(name.signature, signatureOf(QString::fromUtf8("Ünïcödé.txt")));
+    const QString unicode = QString::fromUtf8("Ünïcödé.txt");
+    ASSERT_TRUE(makeItemName(unicode, &name));
+    EXPECT_EQ(QByteArray(name.utf8, name.length), unicode.toUtf8());
+    EXPECT_EQ(name.signature, signatureOf(unicode));
     // 255 UTF-16 units of three UTF-8 bytes each: 765 bytes, 26 slots.
     ASSERT_TRUE(makeItemName(QString(255, QChar(0x20AC)), &name));
     EXPECT_EQ(name.length, 765);
@@ -121,7 +108,7 @@ TEST(StorageRecord, ItemNamesConvertWithinTheBufferAndReadByTheValidityRule)
     EXPECT_FALSE(makeItemName(QString(400, QChar(0x20AC)), &name));   // more than the buffer holds
     EXPECT_EQ(name.length, 0);
 
-    FakePiece piece(64);
+    FakePiece piece('C', 1);
     ZLockItem run = piece.run(0, 3);
     ASSERT_TRUE(makeItemName(QStringLiteral("report.txt"), &name));
     ASSERT_TRUE(createItem(run, ZItemFields{}, name));
