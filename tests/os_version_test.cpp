@@ -14,6 +14,8 @@ namespace {
 
 constexpr BYTE kWorkstation = VER_NT_WORKSTATION;
 constexpr BYTE kServer = VER_NT_SERVER;
+constexpr DWORD kNt = VER_PLATFORM_WIN32_NT;
+constexpr DWORD k9x = VER_PLATFORM_WIN32_WINDOWS;
 
 class FakeVersionSource : public Platform::ZVersionSource {
 public:
@@ -38,21 +40,15 @@ public:
     }
     bool ntVersionNumbers(DWORD* major, DWORD* minor, DWORD* build) override
     {
-        if (hasRtl)
-            *major = rtl[0], *minor = rtl[1], *build = rtl[2];
-        return hasRtl;
+        return hasRtl && (*major = rtl[0], *minor = rtl[1], *build = rtl[2], true);
     }
     bool kernelFileVersion(VS_FIXEDFILEINFO* info) override
     {
-        if (hasKernelVersion)
-            info->dwFileVersionMS = kernelVersionMS;
-        return hasKernelVersion;
+        return hasKernelVersion && (info->dwFileVersionMS = kernelVersionMS, true);
     }
     bool nativeSystemInfo(SYSTEM_INFO* info) override
     {
-        if (hasNativeInfo)
-            info->wProcessorArchitecture = architecture;
-        return hasNativeInfo;
+        return hasNativeInfo && (info->wProcessorArchitecture = architecture, true);
     }
 
     void report(DWORD platform, DWORD major, DWORD minor, DWORD build, BYTE productType)
@@ -77,58 +73,50 @@ protected:
 
 } // namespace
 
-TEST_F(OsVersionTest, ReportedVersionsGiveTheirIds)
+TEST_F(OsVersionTest, ReportedAndRealVersionsGiveTheirIds)
 {
+    // Reported versions below 6.2 (and servers) are taken as they are.
     const struct {
         DWORD platform, major, minor, build;
         BYTE productType;
         int expected;
-    } rows[] = {
-        {VER_PLATFORM_WIN32s, 3, 1, 0, 0, 0}, {3, 6, 1, 7601, kWorkstation, 0},
-        {VER_PLATFORM_WIN32_WINDOWS, 4, 0, 0x04000000, 0, 1}, {VER_PLATFORM_WIN32_WINDOWS, 4, 89, 0x04590000, 0, 1},
-        {VER_PLATFORM_WIN32_WINDOWS, 4, 90, 0x045A0BB8, 0, 2}, {VER_PLATFORM_WIN32_NT, 5, 0, 2195, kWorkstation, 3},
-        {VER_PLATFORM_WIN32_NT, 4, 0, 1381, kWorkstation, 4},  {VER_PLATFORM_WIN32_NT, 3, 51, 1057, kServer, 4},
-        {VER_PLATFORM_WIN32_NT, 5, 2, 3790, kServer, 5},       {VER_PLATFORM_WIN32_NT, 5, 1, 2600, kWorkstation, 6},
-        {VER_PLATFORM_WIN32_NT, 5, 3, 0, kWorkstation, 0},     {VER_PLATFORM_WIN32_NT, 6, 0, 6002, kWorkstation, 7},
-        {VER_PLATFORM_WIN32_NT, 6, 1, 7601, kWorkstation, 8},  {VER_PLATFORM_WIN32_NT, 6, 0, 6002, kServer, 9},
-        {VER_PLATFORM_WIN32_NT, 6, 1, 7601, VER_NT_DOMAIN_CONTROLLER, 9},
-        {VER_PLATFORM_WIN32_NT, 6, 2, 9200, kServer, 0},       {VER_PLATFORM_WIN32_NT, 10, 0, 14393, kServer, 0},
+    } reported[] = {
+        {VER_PLATFORM_WIN32s, 3, 1, 0, 0, 0}, {3, 6, 1, 7601, kWorkstation, 0},      {k9x, 4, 0, 0x04000000, 0, 1},
+        {k9x, 4, 89, 0x04590000, 0, 1},       {k9x, 4, 90, 0x045A0BB8, 0, 2},         {kNt, 5, 0, 2195, kWorkstation, 3},
+        {kNt, 4, 0, 1381, kWorkstation, 4},   {kNt, 3, 51, 1057, kServer, 4},         {kNt, 5, 2, 3790, kServer, 5},
+        {kNt, 5, 1, 2600, kWorkstation, 6},   {kNt, 5, 3, 0, kWorkstation, 0},        {kNt, 6, 0, 6002, kWorkstation, 7},
+        {kNt, 6, 1, 7601, kWorkstation, 8},   {kNt, 6, 0, 6002, kServer, 9},          {kNt, 6, 2, 9200, kServer, 0},
+        {kNt, 6, 1, 7601, VER_NT_DOMAIN_CONTROLLER, 9},                               {kNt, 10, 0, 14393, kServer, 0},
     };
-    for (const auto& r : rows) {
+    for (const auto& r : reported) {
         SCOPED_TRACE(::testing::Message() << r.platform << " " << r.major << "." << r.minor << " type "
                                           << int(r.productType));
         source.report(r.platform, r.major, r.minor, r.build, r.productType);
         EXPECT_EQ(osIdFromVersionSource(), r.expected);
     }
-}
 
-TEST_F(OsVersionTest, WorkstationsFromSixTwoOnAreAskedTheirRealVersion)
-{
+    // Workstations reporting 6.2 or later are asked their real version. Flag
+    // bits above the build number are dropped: 0xF0004A65 is 19045, 0xF0005867 is 22631.
     const struct {
-        DWORD major, minor, build;
+        DWORD reportedMajor, major, minor, build;
         int expected;
-    } rows[] = {
-        // Flag bits above the build number are dropped: 0xF0004A65 is 19045, 0xF0005867 is 22631.
-        {6, 2, 9200, 10},  {6, 3, 9600, 11},  {6, 4, 9841, 12},   {6, 5, 0, 10},        {10, 0, 21995, 12},
-        {10, 0, 21996, 13}, {10, 0, 0xF0004A65, 12}, {10, 0, 0xF0005867, 13}, {10, 1, 30000, 10},
-        {11, 0, 30000, 10}, {0, 0, 0, 10},
+    } real[] = {
+        {6, 6, 2, 9200, 10},        {6, 6, 3, 9600, 11},        {6, 6, 4, 9841, 12},  {6, 6, 5, 0, 10},
+        {6, 10, 0, 21995, 12},      {6, 10, 0, 21996, 13},      {6, 10, 1, 30000, 10}, {6, 11, 0, 30000, 10},
+        {6, 10, 0, 0xF0004A65, 12}, {6, 10, 0, 0xF0005867, 13}, {6, 0, 0, 0, 10},      {10, 10, 0, 22631, 13},
     };
-    for (const auto& r : rows) {
+    for (const auto& r : real) {
         SCOPED_TRACE(::testing::Message() << r.major << "." << r.minor << "." << r.build);
-        source.report(VER_PLATFORM_WIN32_NT, 6, 2, 9200, kWorkstation);
+        source.report(kNt, r.reportedMajor, r.reportedMajor == 6 ? 2 : 0, 9200, kWorkstation);
         source.realVersion(r.major, r.minor, r.build);
         EXPECT_EQ(osIdFromVersionSource(), r.expected);
     }
-    // A later major version reported as such takes the same path.
-    source.report(VER_PLATFORM_WIN32_NT, 10, 0, 22631, kWorkstation);
-    source.realVersion(10, 0, 22631);
-    EXPECT_EQ(osIdFromVersionSource(), 13);
 }
 
 TEST_F(OsVersionTest, FallbacksWhenASourceIsMissing)
 {
     // The kernel file version stands in for the missing ntdll export; ntdll wins when both answer.
-    source.report(VER_PLATFORM_WIN32_NT, 6, 2, 9200, kWorkstation);
+    source.report(kNt, 6, 2, 9200, kWorkstation);
     source.hasKernelVersion = true;
     source.kernelVersionMS = 0x000A0000;  // 10.0, build taken as 0
     EXPECT_EQ(osIdFromVersionSource(), 12);
@@ -138,7 +126,7 @@ TEST_F(OsVersionTest, FallbacksWhenASourceIsMissing)
     EXPECT_EQ(osIdFromVersionSource(), 10);
 
     // The plain structure has no product type: a 6.1 system counts as a server.
-    source.report(VER_PLATFORM_WIN32_NT, 6, 1, 7601, kWorkstation);
+    source.report(kNt, 6, 1, 7601, kWorkstation);
     source.exOk = false;
     source.versionCalls = 0;
     EXPECT_EQ(osIdFromVersionSource(), 9);
@@ -166,10 +154,8 @@ TEST_F(OsVersionTest, ArchitectureWidthsAndOsCodes)
         EXPECT_EQ(osCodeOf(c[0], kArchitecture32), c[1]) << c[0];
         EXPECT_EQ(osCodeOf(c[0], kArchitecture64), c[2]) << c[0];
     }
-}
 
-TEST(HostVersionSource, ReportsNoWindowsAndTheHostWidth)
-{
+    // The host source (no Windows) reports id 0 and the host's own width.
     Platform::setVersionSource(nullptr);
     EXPECT_EQ(osIdFromVersionSource(), 0);
     utsname u{};
@@ -192,11 +178,11 @@ TEST(OsVersionDeathTest, KeptValuesAreAskedOnce)
             bad += osId() != 0;   // an id of 0 is asked again
             bad += source.versionCalls != 4;
             source.exOk = source.plainOk = true;
-            source.report(VER_PLATFORM_WIN32_NT, 6, 2, 9200, kWorkstation);
+            source.report(kNt, 6, 2, 9200, kWorkstation);
             source.realVersion(10, 0, 22631);
             bad += osCode() != 16;
             const int calls = source.versionCalls;
-            source.report(VER_PLATFORM_WIN32_NT, 6, 1, 7601, kWorkstation);
+            source.report(kNt, 6, 1, 7601, kWorkstation);
             source.architecture = PROCESSOR_ARCHITECTURE_INTEL;
             bad += osId() != 13;
             bad += osCode() != 16;
