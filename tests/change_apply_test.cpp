@@ -39,15 +39,11 @@ constexpr DWORD kRoot = Ntfs::RecordRoot;
 constexpr DWORD kJournalReadBufferSize = 8200;
 
 // DEBUG lines are written: LogLevel 0 before the first statement.
-class LogLevelEnvironment : public ::testing::Environment {
-public:
+struct LogLevelEnvironment : ::testing::Environment {
     void SetUp() override
     {
         QSettings ini(Platform::registryHivePath(HKEY_LOCAL_MACHINE), QSettings::IniFormat);
-        ini.setValue(Platform::registryGroup(QStringLiteral("Software\\Orvanta\\antivirus\\sysopt"))
-                         + QStringLiteral("/LogLevel"),
-                     0);
-        ini.sync();
+        ini.setValue(Platform::registryGroup(QStringLiteral("Software\\Orvanta\\antivirus\\sysopt")) + "/LogLevel", 0);
     }
 };
 const auto* const kLogLevel = ::testing::AddGlobalTestEnvironment(new LogLevelEnvironment);
@@ -56,21 +52,19 @@ const auto* const kLogLevel = ::testing::AddGlobalTestEnvironment(new LogLevelEn
 QString logFilePath()
 {
     const QFileInfo exe(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget());
-    return exe.absolutePath() + QStringLiteral("/log/") + exe.fileName() + QLatin1Char('.') + exe.fileName()
-        + QStringLiteral(".log");
+    return exe.absolutePath() + "/log/" + exe.fileName() + '.' + exe.fileName() + ".log";
 }
+qint64 logSize() { return QFileInfo(logFilePath()).size(); }
 
 // The texts of the log lines written after the first `from` bytes, without their prefixes.
 QStringList logTextsSince(qint64 from)
 {
     QStringList texts;
     QFile f(logFilePath());
-    if (!f.open(QIODevice::ReadOnly) || !f.seek(from))
-        return texts;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.indexOf("] ") >= 0)
-            texts.append(QString::fromUtf8(line.mid(line.indexOf("] ") + 2)).remove(QLatin1Char('\r')));
-    }
+    if (f.open(QIODevice::ReadOnly) && f.seek(from))
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (line.indexOf("] ") >= 0)
+                texts.append(QString::fromUtf8(line.mid(line.indexOf("] ") + 2)).remove('\r'));
     return texts;
 }
 
@@ -79,14 +73,16 @@ struct Item {
     DWORD record, parent;
     QString name;
     ULONGLONG size;
-    auto key() const { return std::tie(record, parent, name, size); }
-    bool operator<(const Item& o) const { return key() < o.key(); }
-    bool operator==(const Item& o) const { return key() == o.key(); }
+    bool folder;
+    bool operator<(const Item& o) const
+    {
+        return std::tie(record, parent, name, size, folder) < std::tie(o.record, o.parent, o.name, o.size, o.folder);
+    }
 };
-
 std::ostream& operator<<(std::ostream& os, const Item& i)
 {
-    return os << "{" << i.record << " " << i.parent << " " << i.name.toStdString() << " " << i.size << "}";
+    return os << "{" << i.record << " " << i.parent << " " << i.name.toStdString() << " " << i.size
+              << (i.folder ? " folder}" : "}");
 }
 
 // The index through recordMap; every entry must be a live record filed
@@ -99,21 +95,10 @@ std::vector<Item> indexOf(ZDriveVolume& v)
         EXPECT_TRUE(item.isLive());
         EXPECT_EQ(entry.first, item->recordNumber);
         items.push_back({item->recordNumber, item->parentRecordNumber, QString::fromUtf8(item.name()),
-                         item->fileSize});
+                         item->fileSize, (item->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
     }
     std::sort(items.begin(), items.end());
     return items;
-}
-
-// The record an item reference names, found as a client finds it.
-ItemRecord* resolve(ZDriveVolume& v, ULONGLONG itemRef)
-{
-    EXPECT_EQ(itemRefDrive(itemRef), kDrive);
-    ZSharedPiece* piece = v.pool->piece(itemRefPieceNumber(itemRef));
-    if (!piece)
-        return nullptr;
-    return reinterpret_cast<ItemRecord*>(reinterpret_cast<BYTE*>(piece->header())
-                                         + slotByteOffset(itemRefSlotIndex(itemRef)));
 }
 
 // Builds the index from the MFT as the volume thread does.
@@ -145,6 +130,23 @@ struct JournalRecord {
     }
 };
 
+// A spy on each change signal.
+struct Spies {
+    explicit Spies(ZDriveVolume* v)
+        : appended(v, &ZDriveVolume::itemAppended), removed(v, &ZDriveVolume::itemRemoved),
+          renamed(v, &ZDriveVolume::itemNameChanged)
+    {
+    }
+    QSignalSpy appended, removed, renamed;
+};
+
+// Argument `i` of signal `n` a spy caught.
+template <typename T = ULONGLONG>
+T arg(const QSignalSpy& spy, int n, int i)
+{
+    return spy.at(n).at(i).value<T>();
+}
+
 class ChangeApplyTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -157,7 +159,6 @@ protected:
         readme = device->createFile(docs, u"readme.txt");
         ASSERT_TRUE(device->write(readme, 0, 100));
     }
-
     void TearDown() override
     {
         volume.reset();
@@ -172,7 +173,7 @@ protected:
         volume.reset(new ZDriveVolume(kDrive));
         ASSERT_EQ(volume->initDriveVolume(), 0u);
         buildIndex(*volume);
-        readPosition = device->journalState().data.NextUsn;
+        skipJournal();
         pendingRename = volume->recordMap.end();
         lastSaveTime = clock.now();
         volume->m_modifyCounter = 1;
@@ -198,16 +199,16 @@ protected:
     void apply()
     {
         std::vector<ULONGLONG> buffer(kJournalReadBufferSize / sizeof(ULONGLONG) + 1);
-        const BYTE* bytes = reinterpret_cast<const BYTE*>(buffer.data());
+        BYTE* bytes = reinterpret_cast<BYTE*>(buffer.data());
         for (bool more = true; more;) {
             READ_USN_JOURNAL_DATA_V1 request{readPosition, 0xFFFFFFFFu, 0, 0, 0, volume->journalData.UsnJournalID, 2, 2, {}};
             DWORD got = 0;
             ASSERT_TRUE(DeviceIoControl(volume->volumeHandle, FSCTL_READ_USN_JOURNAL, &request, sizeof(request),
-                                        buffer.data(), kJournalReadBufferSize, &got, nullptr))
+                                        bytes, kJournalReadBufferSize, &got, nullptr))
                 << GetLastError();
             ASSERT_GE(got, sizeof(USN));
             for (DWORD pos = sizeof(USN); pos < got;) {
-                auto* rec = reinterpret_cast<USN_RECORD_V2*>(const_cast<BYTE*>(bytes) + pos);
+                auto* rec = reinterpret_cast<USN_RECORD_V2*>(bytes + pos);
                 ASSERT_GT(rec->RecordLength, 0u);
                 if (const DWORD fresh = newReasons(DWORD(rec->FileReferenceNumber), rec->Reason))
                     volume->applyUsnChange(rec, DWORD(rec->FileReferenceNumber), fresh, pendingRename, lastSaveTime);
@@ -223,10 +224,10 @@ protected:
     void skipJournal() { readPosition = device->journalState().data.NextUsn; }
 
     // Applies one hand-made record with its own reasons.
-    void applyRecord(JournalRecord& record)
+    void applyRecord(JournalRecord& r)
     {
-        volume->applyUsnChange(record.rec(), DWORD(record.rec()->FileReferenceNumber), record.rec()->Reason,
-                               pendingRename, lastSaveTime);
+        volume->applyUsnChange(r.rec(), DWORD(r.rec()->FileReferenceNumber), r.rec()->Reason, pendingRename,
+                               lastSaveTime);
     }
     void applyRecord(DWORD record, DWORD parent, const std::u16string& name, DWORD reasons, USN usn = 0)
     {
@@ -238,32 +239,35 @@ protected:
     size_t itemCount(DWORD record) { return volume->recordMap.count(record); }
     ZLockItem itemNamed(DWORD record, const QByteArray& name)
     {
-        for (auto range = volume->recordMap.equal_range(record); range.first != range.second; ++range.first) {
+        for (auto range = volume->recordMap.equal_range(record); range.first != range.second; ++range.first)
             if (ZLockItem(range.first->second).name() == name)
                 return ZLockItem(range.first->second);
-        }
         return ZLockItem();
     }
 
-    // A spy on each change signal.
-    struct Spies {
-        explicit Spies(ZDriveVolume* v)
-            : appended(v, &ZDriveVolume::itemAppended), removed(v, &ZDriveVolume::itemRemoved),
-              renamed(v, &ZDriveVolume::itemNameChanged)
-        {
-        }
-        QSignalSpy appended, removed, renamed;
-    };
+    // The record an item reference names, found as a client finds it.
+    ItemRecord* resolve(ULONGLONG itemRef)
+    {
+        EXPECT_EQ(itemRefDrive(itemRef), kDrive);
+        ZSharedPiece* piece = volume->pool->piece(itemRefPieceNumber(itemRef));
+        return piece ? reinterpret_cast<ItemRecord*>(reinterpret_cast<BYTE*>(piece->header())
+                                                     + slotByteOffset(itemRefSlotIndex(itemRef)))
+                     : nullptr;
+    }
 
-    // A fresh build of the same volume, for comparison.
-    std::vector<Item> freshIndex()
+    // The index equals a fresh build of the same volume; the differences are listed.
+    void expectIndexIsFresh()
     {
         ZDriveVolume other(kDrive);
-        EXPECT_EQ(other.initDriveVolume(), 0u);
+        ASSERT_EQ(other.initDriveVolume(), 0u);
         buildIndex(other);
-        std::vector<Item> items = indexOf(other);
+        const std::vector<Item> have = indexOf(*volume), want = indexOf(other);
         other.closeVolume();
-        return items;
+        std::vector<Item> extra, missing;
+        std::set_difference(have.begin(), have.end(), want.begin(), want.end(), std::back_inserter(extra));
+        std::set_difference(want.begin(), want.end(), have.begin(), have.end(), std::back_inserter(missing));
+        EXPECT_TRUE(extra.empty()) << ::testing::PrintToString(extra);
+        EXPECT_TRUE(missing.empty()) << ::testing::PrintToString(missing);
     }
 
     Platform::ZManualClock clock;
@@ -278,45 +282,86 @@ protected:
 
 } // namespace
 
-TEST(ReasonText, NamesTheKnownSetBitsInBitOrder)
+TEST(ReasonText, NamesTheKnownSetBitsInBitOrderAndIgnoresOthers)
 {
-    const std::pair<DWORD, const char*> rows[] = {
-        {0, ""},
-        {USN_REASON_CLOSE | USN_REASON_DATA_EXTEND | USN_REASON_FILE_CREATE,
-         "USN_REASON_DATA_EXTEND|USN_REASON_FILE_CREATE|USN_REASON_CLOSE"},
-        {0x01000000 | 0x00800000, "USN_REASON_INTEGRITY_CHANGE|USN_REASON_DESIRED_STORAGE_CLASS_CHANGE"},
-        {0x8 | 0x80 | 0x02000000, ""},   // bits outside the table are ignored
-        {0x8 | USN_REASON_RENAME_NEW_NAME, "USN_REASON_RENAME_NEW_NAME"},
-    };
-    for (const auto& r : rows)
-        EXPECT_EQ(ZDriveVolume::reasonText(r.first), QLatin1String(r.second)) << r.first;
+    EXPECT_EQ(ZDriveVolume::reasonText(0), QString());
+    EXPECT_EQ(ZDriveVolume::reasonText(USN_REASON_CLOSE | USN_REASON_DATA_EXTEND | USN_REASON_FILE_CREATE | 0x02000088),
+              QLatin1String("USN_REASON_DATA_EXTEND|USN_REASON_FILE_CREATE|USN_REASON_CLOSE"));
 }
 
-TEST_F(ChangeApplyTest, CreationsAreAddedUnderKnownFoldersAndWritesRefreshTheSize)
+// One file's life: each signal carries the counter after its change, each
+// item the counter before it; a freed run waits on its free list.
+TEST_F(ChangeApplyTest, AFilesLifeIsAnnouncedStampedLoggedAndFreed)
 {
     build();
     Spies spies(volume.get());
-    const DWORD file = device->createFile(docs, u"a.txt");
-    const DWORD folder = device->createFolder(music, u"albums");
-    device->createFile(folder, u"song.mp3");
+    const qint64 logFrom = logSize();
+    const DWORD a = device->createFile(docs, u"one");
+    apply();                                   // counter 1 -> 2
+    ASSERT_TRUE(device->write(a, 0, 5000));    // refresh, again at the close: 2 -> 4, no signal, no restamp
     apply();
-    ASSERT_EQ(spies.appended.count(), 3);
-    // The announced reference names the new item, as a client finds it.
-    ItemRecord* record = resolve(*volume, spies.appended.at(0).at(0).value<ULONGLONG>());
-    ASSERT_TRUE(record && ZLockItem(record).isLive());
-    EXPECT_EQ(record->recordNumber, file);
-    EXPECT_EQ(record->attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
-    EXPECT_EQ(record->nameSignature, nameSignatureOf(u"a.txt", 5));
-    EXPECT_NE(itemNamed(folder, "albums")->attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    ASSERT_EQ(spies.appended.count(), 1);
+    const ULONGLONG created = arg(spies.appended, 0, 0);
+    ItemRecord* first = resolve(created);
+    ASSERT_TRUE(first && ZLockItem(first).isLive());
+    EXPECT_EQ(first->recordNumber, a);
+    EXPECT_EQ(first->nameSignature, nameSignatureOf(u"one", 3));
+    EXPECT_EQ(first->fileSize, 5000u);
+    EXPECT_EQ(first->flags & (NoData | NoNameTimes), 0);
+    EXPECT_EQ(first->modifyStamp, 1u);
 
-    ASSERT_TRUE(device->write(file, 0, 5000));
+    ASSERT_TRUE(device->rename(a, u"two"));    // 4 -> 5
     apply();
-    EXPECT_EQ(record->flags & (NoData | NoNameTimes), 0);
-    EXPECT_EQ(spies.appended.count(), 3);
-    EXPECT_EQ(indexOf(*volume), freshIndex());   // names, parents and sizes
+    ASSERT_EQ(spies.renamed.count(), 1);
+    EXPECT_EQ(arg(spies.renamed, 0, 0), created);
+    const ULONGLONG renamedTo = arg(spies.renamed, 0, 1);
+    ItemRecord* second = resolve(renamedTo);
+    ASSERT_TRUE(second && second != first);
+    EXPECT_EQ(first->flags, 0);
+    EXPECT_EQ(first->modifyStamp, 4u);
+    EXPECT_EQ(second->modifyStamp, 4u);
+    EXPECT_EQ(second->fileSize, 5000u);
+    EXPECT_EQ(pendingRename, volume->recordMap.end());
+    ASSERT_EQ(itemCount(a), 1u);
+    EXPECT_EQ(itemNamed(a, "two").record(), second);
+
+    ASSERT_TRUE(device->remove(a));            // 5 -> 6
+    apply();
+    ASSERT_EQ(spies.removed.count(), 1);
+    EXPECT_EQ(arg(spies.removed, 0, 0), renamedTo);
+    EXPECT_EQ(second->flags, 0);
+    EXPECT_EQ(second->modifyStamp, 5u);
+    EXPECT_FALSE(volume->pool->freeList(ZSharedPool::freeListIndex(second->slotCount)).empty());
+    EXPECT_EQ(itemCount(a), 0u);
+    EXPECT_EQ((std::vector<DWORD>{arg<DWORD>(spies.appended, 0, 1), arg<DWORD>(spies.renamed, 0, 2),
+                                  arg<DWORD>(spies.removed, 0, 1)}),
+              (std::vector<DWORD>{2, 5, 6}));
+    EXPECT_EQ(volume->unsavedChanges.load(), 5);
+    const QStringList texts = logTextsSince(logFrom);
+    for (const char* line : {"69-Add:\"one\" \"USN_REASON_FILE_CREATE\" ",
+                             "69-Rename:\"one\" \"two\" \"USN_REASON_RENAME_NEW_NAME\" ",
+                             "69-Remove:\"two\" \"USN_REASON_FILE_DELETE\" "})
+        EXPECT_TRUE(texts.contains(QLatin1String(line))) << line << "\n" << texts.join('\n').toStdString();
+
+    // A deletion of a name the index lacks changes nothing; one that also
+    // carries the new-name bit is a deletion.
+    applyRecord(777, docs, u"ghost", USN_REASON_FILE_DELETE);
+    EXPECT_EQ(volume->modifyCounter(), 6u);
+    applyRecord(readme, docs, u"readme.txt", USN_REASON_FILE_DELETE | USN_REASON_RENAME_NEW_NAME);
+    EXPECT_EQ(std::make_pair(spies.removed.count(), spies.renamed.count()), std::make_pair(2, 1));
+    EXPECT_EQ(itemCount(readme), 0u);
+
+    // Nothing is emitted after a stop; the index itself stays right.
+    volume->stop();
+    const DWORD late = device->createFile(docs, u"late.txt");
+    apply();
+    EXPECT_EQ(spies.appended.count(), 1);
+    EXPECT_EQ(itemCount(late), 1u);
 }
 
-TEST_F(ChangeApplyTest, FilesOfFoldersTheIndexDoesNotHold)
+// Records that cannot be filed: a parent the index lacks or that is a file,
+// and malformed names, change nothing; a name at an odd offset is read there.
+TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothing)
 {
     build();
     // A folder made while nobody followed the journal is unknown to the index.
@@ -324,79 +369,40 @@ TEST_F(ChangeApplyTest, FilesOfFoldersTheIndexDoesNotHold)
     const DWORD moved = device->createFile(hidden, u"note.txt");
     skipJournal();
     Spies spies(volume.get());
-    const qint64 logFrom = QFileInfo(logFilePath()).size();
+    const qint64 logFrom = logSize();
     const DWORD lost = device->createFile(hidden, u"lost.txt");
     apply();
-    EXPECT_EQ(spies.appended.count(), 0);
-    EXPECT_TRUE(itemCount(lost) == 0);
+    EXPECT_EQ(itemCount(lost), 0u);
     EXPECT_TRUE(logTextsSince(logFrom).contains(QStringLiteral("can't find parent dictionary!\"lost.txt\" ")));
-    EXPECT_EQ(volume->modifyCounter(), 1u);
-    // A parent that is a file is no folder either.
     applyRecord(900, readme, u"x", USN_REASON_FILE_CREATE);
-    EXPECT_TRUE(itemCount(900) == 0);
+    EXPECT_EQ(itemCount(900), 0u);
+    // A name running past the record, one before the name field, one longer than a file name can be.
+    JournalRecord pastEnd(readme, docs, u"x.txt", USN_REASON_FILE_CREATE), early = pastEnd,
+        tooLong(readme, docs, std::u16string(256, u'a'), USN_REASON_FILE_CREATE);
+    pastEnd.rec()->FileNameLength = WORD(pastEnd.rec()->RecordLength);
+    early.rec()->FileNameOffset = 8;
+    for (JournalRecord* bad : {&pastEnd, &early, &tooLong})
+        applyRecord(*bad);
+    EXPECT_EQ(spies.appended.count(), 0);
+    EXPECT_EQ(volume->modifyCounter(), 1u);
 
     // A file moved out of such a folder into a known one is added.
     ASSERT_TRUE(device->move(moved, music));
     apply();
     EXPECT_TRUE(itemNamed(moved, "note.txt"));
     EXPECT_EQ(pendingRename, volume->recordMap.end());
-}
 
-TEST_F(ChangeApplyTest, DeletionsFreeTheItemAndAnUnknownOneChangesNothing)
-{
-    build();
-    const ULONGLONG ref = itemNamed(readme, "readme.txt").itemRef();
-    Spies spies(volume.get());
-    ASSERT_TRUE(device->remove(readme));
-    apply();
-    ASSERT_EQ(spies.removed.count(), 1);
-    EXPECT_EQ(spies.removed.at(0).at(0).value<ULONGLONG>(), ref);
-    ItemRecord* record = resolve(*volume, ref);
-    EXPECT_EQ(record->flags, 0);
-    EXPECT_TRUE(itemCount(readme) == 0);
-    // The run waits on its free list.
-    EXPECT_FALSE(volume->pool->freeList(ZSharedPool::freeListIndex(record->slotCount)).empty());
-
-    applyRecord(777, docs, u"ghost", USN_REASON_FILE_DELETE);
-    EXPECT_EQ(spies.removed.count(), 1);
-    EXPECT_EQ(volume->modifyCounter(), 2u);
-    EXPECT_EQ(indexOf(*volume), freshIndex());
-
-    // A deletion that also carries the new-name bit is a deletion.
-    const DWORD other = device->createFile(music, u"other.txt");
-    apply();
-    applyRecord(other, music, u"other.txt", USN_REASON_FILE_DELETE | USN_REASON_RENAME_NEW_NAME);
-    EXPECT_EQ(spies.removed.count(), 2);
-    EXPECT_EQ(spies.renamed.count(), 0);
-    EXPECT_TRUE(itemCount(other) == 0);
-}
-
-TEST_F(ChangeApplyTest, RenameReplacesTheRecordAndMoveGivesTheNewParent)
-{
-    build();
-    const ZLockItem before = itemNamed(readme, "readme.txt");
-    const ULONGLONG oldRef = before.itemRef();
-    const ULONGLONG size = before->fileSize;
-    Spies spies(volume.get());
-    ASSERT_TRUE(device->rename(readme, u"README.md"));
-    apply();
-    ASSERT_EQ(spies.renamed.count(), 1);
-    EXPECT_EQ(spies.renamed.at(0).at(0).value<ULONGLONG>(), oldRef);
-    const ULONGLONG newRef = spies.renamed.at(0).at(1).value<ULONGLONG>();
-    ASSERT_NE(newRef, oldRef);
-    ItemRecord* oldRecord = resolve(*volume, oldRef);
-    ItemRecord* newRecord = resolve(*volume, newRef);
-    EXPECT_EQ(oldRecord->flags, 0);
-    EXPECT_EQ(newRecord->modifyStamp, oldRecord->modifyStamp);
-    EXPECT_EQ(newRecord->fileSize, size);
-    EXPECT_EQ(pendingRename, volume->recordMap.end());
-    ASSERT_EQ(itemCount(readme), 1u);
-    EXPECT_EQ(itemNamed(readme, "README.md").record(), newRecord);
-    EXPECT_EQ(indexOf(*volume), freshIndex());
-
-    ASSERT_TRUE(device->move(readme, music));
-    apply();
-    EXPECT_EQ(indexOf(*volume), freshIndex());
+    // A name placed after some padding, not 8-aligned, is read where the offset says.
+    const DWORD file = device->createFile(docs, u"padded.txt");
+    skipJournal();
+    const std::u16string name = u"padded.txt";
+    JournalRecord padded(file, docs, u"", USN_REASON_FILE_CREATE);
+    padded.rec()->FileNameOffset = 66;
+    padded.rec()->FileNameLength = WORD(name.size() * sizeof(WCHAR));
+    padded.rec()->RecordLength = 66 + padded.rec()->FileNameLength + 6;
+    std::memcpy(padded.bytes + 66, name.data(), padded.rec()->FileNameLength);
+    applyRecord(padded);
+    EXPECT_TRUE(itemNamed(file, "padded.txt"));
 }
 
 TEST_F(ChangeApplyTest, NewNameIsFiledOnlyUnderTheFileWhoseRenameIsPending)
@@ -407,8 +413,7 @@ TEST_F(ChangeApplyTest, NewNameIsFiledOnlyUnderTheFileWhoseRenameIsPending)
     Spies spies(volume.get());
     // Without a pending rename, a new name the index already holds changes nothing.
     applyRecord(readme, docs, u"readme.txt", USN_REASON_RENAME_NEW_NAME);
-    EXPECT_EQ(spies.renamed.count(), 0);
-    EXPECT_EQ(spies.appended.count(), 0);
+    EXPECT_EQ(spies.renamed.count() + spies.appended.count(), 0);
     EXPECT_EQ(volume->modifyCounter(), 2u);
 
     ASSERT_TRUE(device->rename(readme, u"renamed.txt"));
@@ -420,10 +425,8 @@ TEST_F(ChangeApplyTest, NewNameIsFiledOnlyUnderTheFileWhoseRenameIsPending)
     EXPECT_EQ(pendingRename, volume->recordMap.end());
     // readme keeps its item, and the other file's new name is in the index.
     ASSERT_EQ(itemCount(readme), 1u);
-    EXPECT_TRUE(itemNamed(readme, "readme.txt"));
-    EXPECT_TRUE(itemNamed(other, "other2.txt"));
-    for (const auto& entry : volume->recordMap)
-        EXPECT_EQ(entry.first, entry.second->recordNumber);
+    EXPECT_TRUE(itemNamed(readme, "readme.txt") && itemNamed(other, "other2.txt"));
+    indexOf(*volume);   // every entry under its own record number
 
     // A pending rename survives additions that rehash the map many times over.
     applyRecord(readme, docs, u"readme.txt", USN_REASON_RENAME_OLD_NAME);
@@ -436,123 +439,66 @@ TEST_F(ChangeApplyTest, NewNameIsFiledOnlyUnderTheFileWhoseRenameIsPending)
     EXPECT_TRUE(itemNamed(readme, "renamed.txt"));
 }
 
-TEST_F(ChangeApplyTest, HardLinksAreItemsOfTheirOwnAndShareTheFilesData)
-{
-    build();
-    ASSERT_TRUE(device->link(readme, music, u"link.txt"));
-    apply();
-    EXPECT_EQ(indexOf(*volume), freshIndex());
-    const ZLockItem first = itemNamed(readme, "readme.txt");
-    const ZLockItem second = itemNamed(readme, "link.txt");
-    ASSERT_TRUE(first && second);
-
-    // A record naming the second link refreshes both links.
-    ASSERT_TRUE(device->truncate(readme, 4096));
-    skipJournal();
-    applyRecord(readme, music, u"link.txt", USN_REASON_DATA_EXTEND);
-    for (const ZLockItem& item : {first, second}) {
-        EXPECT_EQ(item->fileSize, 4096u);
-        EXPECT_EQ(item->flags & (NoData | NoNameTimes), 0);
-    }
-
-    // Deleting one link removes only its item.
-    Spies spies(volume.get());
-    ASSERT_TRUE(device->remove(readme, docs, u"readme.txt"));
-    apply();
-    EXPECT_EQ(spies.removed.count(), 1);
-    EXPECT_EQ(indexOf(*volume), freshIndex());
-}
-
-TEST_F(ChangeApplyTest, AttributesLeaveTheItemAloneAndARefreshWithoutAMatchingNameOrAReadableRecordMarksIt)
+// Refreshes: attribute changes leave the item alone; a data change through
+// either hard link refreshes both; a name the file no longer has, or an
+// unreadable record, marks the item's times (and data) as not to be trusted.
+TEST_F(ChangeApplyTest, RefreshesFollowTheFilesDataWhateverNameTheRecordCarries)
 {
     build();
     const DWORD other = device->createFile(docs, u"b.txt");
     ASSERT_TRUE(device->write(other, 0, 10));
+    ASSERT_TRUE(device->link(readme, music, u"link.txt"));
     apply();
-    const ZLockItem item = itemNamed(readme, "readme.txt");
+    const ZLockItem item = itemNamed(readme, "readme.txt"), link = itemNamed(readme, "link.txt");
     const ZLockItem unreadable = itemNamed(other, "b.txt");
-    const ULONGLONG changeTime = item->changeTime;
-    const DWORD counter = volume->modifyCounter();
-    // Attribute and security changes leave the item alone.
+    ASSERT_TRUE(item && link && unreadable);
+    const DWORD attributeCounter = volume->modifyCounter();
     auto bytes = [&] { return QByteArray(reinterpret_cast<const char*>(item.record()), 56 + item->nameLength); };
     const QByteArray before = bytes();
     ASSERT_TRUE(device->setAttributes(readme, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
     apply();
     applyRecord(readme, docs, u"readme.txt", USN_REASON_SECURITY_CHANGE);
     EXPECT_EQ(bytes(), before);
-    EXPECT_EQ(volume->modifyCounter(), counter);
+    EXPECT_EQ(volume->modifyCounter(), attributeCounter);
 
-    // The record's name is no longer among the file's names: the access
-    // time is cleared, the size is the file's whatever its names.
-    ASSERT_TRUE(device->rename(readme, u"renamed.txt"));
+    ASSERT_TRUE(device->truncate(readme, 4096));
+    skipJournal();
+    applyRecord(readme, music, u"link.txt", USN_REASON_DATA_EXTEND);
+    for (const ZLockItem& i : {item, link}) {
+        EXPECT_EQ(i->fileSize, 4096u);
+        EXPECT_EQ(i->flags & (NoData | NoNameTimes), 0);
+    }
+    // Deleting one link removes only its item.
+    ASSERT_TRUE(device->remove(readme, music, u"link.txt"));
+    apply();
+    expectIndexIsFresh();
+
+    const ULONGLONG changeTime = item->changeTime;
+    const DWORD counter = volume->modifyCounter();
+    ASSERT_TRUE(device->rename(readme, u"renamed.txt") && device->truncate(readme, 300));
     skipJournal();
     applyRecord(readme, docs, u"readme.txt", USN_REASON_DATA_OVERWRITE);
     EXPECT_EQ(item->accessTime, 0u);
     EXPECT_EQ(item->changeTime, changeTime);
-    EXPECT_EQ(item->fileSize, 100u);
+    EXPECT_EQ(item->fileSize, 300u);
     EXPECT_EQ(item->flags, InUse | NoNameTimes);
     EXPECT_EQ(volume->modifyCounter(), counter + 1);
 
-    // An unreadable record: the item is marked, its size kept, nothing counted.
+    // Unreadable: the item keeps its size uncounted; an addition has zero size and times.
     device->failCall(FSCTL_GET_NTFS_FILE_RECORD, ERROR_INVALID_PARAMETER, ZEmulatedNtfsVolume::kUntilCleared);
     const int unsaved = volume->unsavedChanges.load();
     applyRecord(other, docs, u"b.txt", USN_REASON_DATA_EXTEND);
     EXPECT_EQ(unreadable->flags, InUse | NoNameTimes | NoData);
     EXPECT_EQ(unreadable->fileSize, 10u);
-    EXPECT_EQ(volume->modifyCounter(), counter + 1);
     EXPECT_EQ(volume->unsavedChanges.load(), unsaved);
-
-    // An addition of an unreadable record has zero size and times.
+    EXPECT_EQ(volume->modifyCounter(), counter + 1);
     const DWORD file = device->createFile(docs, u"blind.txt");
     apply();
     device->clearFaults();
-    ASSERT_EQ(itemCount(file), 1u);
     const ZLockItem blind = itemNamed(file, "blind.txt");
-    EXPECT_EQ(blind->fileSize, 0u);
-    EXPECT_EQ(blind->changeTime, 0u);
-    EXPECT_EQ(blind->accessTime, 0u);
+    ASSERT_TRUE(blind);
+    EXPECT_EQ(blind->fileSize + blind->changeTime + blind->accessTime, 0u);
     EXPECT_EQ(blind.flags(), InUse | NoNameTimes | NoData);
-}
-
-TEST_F(ChangeApplyTest, SignalsCarryTheCounterAfterTheRaiseRecordsTheOneBeforeLogsNameThemAndStopSilencesThem)
-{
-    build();
-    Spies spies(volume.get());
-    const qint64 logFrom = QFileInfo(logFilePath()).size();
-    const DWORD a = device->createFile(docs, u"one");
-    apply();                                   // counter 1 -> 2
-    ASSERT_TRUE(device->write(a, 0, 1));       // refresh, again at the close: 2 -> 4, no signal, no restamp
-    apply();
-    ASSERT_EQ(spies.appended.count(), 1);
-    const ULONGLONG created = spies.appended.at(0).at(0).value<ULONGLONG>();
-    EXPECT_EQ(resolve(*volume, created)->modifyStamp, 1u);
-    ASSERT_TRUE(device->rename(a, u"two"));    // 4 -> 5
-    apply();
-    ASSERT_TRUE(device->remove(a));            // 5 -> 6
-    apply();
-    ASSERT_EQ(spies.renamed.count(), 1);
-    ASSERT_EQ(spies.removed.count(), 1);
-    EXPECT_EQ(spies.appended.at(0).at(1).value<DWORD>(), 2u);
-    EXPECT_EQ(spies.renamed.at(0).at(2).value<DWORD>(), 5u);
-    EXPECT_EQ(spies.removed.at(0).at(1).value<DWORD>(), 6u);
-    const ULONGLONG renamedTo = spies.renamed.at(0).at(1).value<ULONGLONG>();
-    EXPECT_EQ(resolve(*volume, created)->modifyStamp, 4u);    // freed by the rename
-    EXPECT_EQ(resolve(*volume, renamedTo)->modifyStamp, 5u);  // freed by the deletion
-    EXPECT_EQ(spies.removed.at(0).at(0).value<ULONGLONG>(), renamedTo);
-    EXPECT_EQ(volume->unsavedChanges.load(), 5);
-    // The log lines name the drive, the items and the reasons.
-    const QStringList texts = logTextsSince(logFrom);
-    for (const char* line : {"69-Add:\"one\" \"USN_REASON_FILE_CREATE\" ",
-                             "69-Rename:\"one\" \"two\" \"USN_REASON_RENAME_NEW_NAME\" ",
-                             "69-Remove:\"two\" \"USN_REASON_FILE_DELETE\" "})
-        EXPECT_TRUE(texts.contains(QLatin1String(line))) << line << "\n" << texts.join('\n').toStdString();
-
-    // Nothing is emitted after a stop; the index itself stays right.
-    volume->stop();
-    const DWORD late = device->createFile(docs, u"late.txt");
-    apply();
-    EXPECT_EQ(spies.appended.count(), 1);
-    EXPECT_EQ(itemCount(late), 1u);
 }
 
 // Saves come at 100 unsaved changes once the last save is 300 s old, at
@@ -570,7 +516,6 @@ TEST_F(ChangeApplyTest, SaveRules)
     clock.advance(299 * 1000);
     changes(1);
     EXPECT_EQ(volume->totalChanges, 0);
-    EXPECT_EQ(volume->unsavedChanges.load(), 102);
     clock.advance(1000);
     changes(1);
     // Saved before the record was applied, which then counts anew.
@@ -580,20 +525,13 @@ TEST_F(ChangeApplyTest, SaveRules)
     EXPECT_EQ(lastSaveTime, clock.now());
 
     build();
-    serial = 0;
-    changes(2000);
-    EXPECT_EQ(volume->totalChanges, 0);
-    changes(1);
-    EXPECT_EQ(volume->totalChanges, 2000);
-    EXPECT_EQ(volume->unsavedChanges.load(), 1);
-    EXPECT_EQ(volume->savedUsn, USN(100000 + 2000));
-
-    build();
     ASSERT_TRUE(device->rename(readme, u"readme2.txt"));
     skipJournal();
     changes(2000);
+    EXPECT_EQ(volume->totalChanges, 0);
     applyRecord(readme, docs, u"readme.txt", USN_REASON_RENAME_OLD_NAME, 99);   // saves, then the rename starts
     EXPECT_EQ(volume->totalChanges, 2000);
+    EXPECT_EQ(volume->savedUsn, 99);
     changes(2000);
     EXPECT_EQ(volume->totalChanges, 2000);
     applyRecord(readme, docs, u"readme2.txt", USN_REASON_RENAME_NEW_NAME, 98);
@@ -607,13 +545,10 @@ TEST_F(ChangeApplyTest, RandomChangeSequencesMatchAFreshBuild)
 {
     for (unsigned seed = 1; seed <= 16; ++seed) {
         SCOPED_TRACE(seed);
-        // Half the runs leave files open, so reasons pile up across changes.
-        const bool autoClose = seed % 2 == 0;
-        device->setAutoClose(autoClose);
+        device->setAutoClose(seed % 2 == 0);   // open files pile their reasons up
         build();
         std::mt19937 rng(seed);
-        std::vector<DWORD> folders{kRoot, docs, music};
-        std::vector<DWORD> files{readme};
+        std::vector<DWORD> folders{kRoot, docs, music}, files{readme};
         int names = 0;
         auto pick = [&](const std::vector<DWORD>& v) { return v[rng() % v.size()]; };
         auto fresh = [&] {
@@ -627,27 +562,20 @@ TEST_F(ChangeApplyTest, RandomChangeSequencesMatchAFreshBuild)
                 v.erase(v.begin() + long(i));
         };
         for (int step = 0; step < 150; ++step) {
-            const unsigned op = rng() % 10;
-            if (op == 0) {
-                if (DWORD f = device->createFile(pick(folders), fresh()))
-                    files.push_back(f);
-            } else if (op == 1) {
-                if (DWORD d = device->createFolder(pick(folders), fresh()))
-                    folders.push_back(d);
-            } else if (op < 8 && !files.empty()) {
-                switch (op) {
-                case 2: device->write(pick(files), rng() % 3000, 1 + rng() % 3000); break;
-                case 3: device->rename(pick(files), fresh()); break;
-                case 4: device->move(pick(files), pick(folders)); break;
-                case 5: device->link(pick(files), pick(folders), fresh()); break;
-                case 6: removeOne(files, 0); break;
-                case 7: device->truncate(pick(files), rng() % 100); break;
-                }
-            } else if (op >= 8 && folders.size() > 3) {
-                if (op == 8)
-                    device->rename(folders[3 + rng() % (folders.size() - 3)], fresh());
-                else
-                    removeOne(folders, 3);
+            unsigned op = rng() % 10;
+            if ((op >= 2 && op < 8 && files.empty()) || (op >= 8 && folders.size() <= 3))
+                op = 10;   // nothing to change
+            switch (op) {
+            case 0: if (DWORD f = device->createFile(pick(folders), fresh())) files.push_back(f); break;
+            case 1: if (DWORD d = device->createFolder(pick(folders), fresh())) folders.push_back(d); break;
+            case 2: device->write(pick(files), rng() % 3000, 1 + rng() % 3000); break;
+            case 3: device->rename(pick(files), fresh()); break;
+            case 4: device->move(pick(files), pick(folders)); break;
+            case 5: device->link(pick(files), pick(folders), fresh()); break;
+            case 6: removeOne(files, 0); break;
+            case 7: device->truncate(pick(files), rng() % 100); break;
+            case 8: device->rename(folders[3 + rng() % (folders.size() - 3)], fresh()); break;
+            case 9: removeOne(folders, 3); break;
             }
             if (rng() % 4 == 0)
                 apply();
@@ -659,42 +587,7 @@ TEST_F(ChangeApplyTest, RandomChangeSequencesMatchAFreshBuild)
                 device->close(f);
         apply();
         EXPECT_EQ(pendingRename, volume->recordMap.end());
-        std::vector<Item> have = indexOf(*volume), want = freshIndex();
-        std::vector<Item> extra, missing;
-        std::set_difference(have.begin(), have.end(), want.begin(), want.end(), std::back_inserter(extra));
-        std::set_difference(want.begin(), want.end(), have.begin(), have.end(), std::back_inserter(missing));
-        EXPECT_TRUE(extra.empty()) << ::testing::PrintToString(extra);
-        EXPECT_TRUE(missing.empty()) << ::testing::PrintToString(missing);
+        expectIndexIsFresh();
         volume.reset();
     }
-}
-
-TEST_F(ChangeApplyTest, MalformedRecordsChangeNothingAndTheNameIsTakenAtItsOffset)
-{
-    build();
-    Spies spies(volume.get());
-    // A name running past the record, one before the name field, one longer than a file name can be.
-    JournalRecord pastEnd(readme, docs, u"x.txt", USN_REASON_FILE_CREATE);
-    pastEnd.rec()->FileNameLength = WORD(pastEnd.rec()->RecordLength);
-    JournalRecord early(readme, docs, u"x.txt", USN_REASON_FILE_CREATE);
-    early.rec()->FileNameOffset = 8;
-    JournalRecord tooLong(readme, docs, std::u16string(256, u'a'), USN_REASON_FILE_CREATE);
-    for (JournalRecord* bad : {&pastEnd, &early, &tooLong})
-        applyRecord(*bad);
-    EXPECT_EQ(spies.appended.count(), 0);
-    EXPECT_EQ(volume->modifyCounter(), 1u);
-
-    // A name placed after some padding, not 8-aligned, is read where the offset says.
-    const DWORD file = device->createFile(docs, u"moved.txt");
-    skipJournal();
-    JournalRecord padded(file, docs, u"", USN_REASON_FILE_CREATE);
-    const std::u16string name = u"moved.txt";
-    USN_RECORD_V2* r = padded.rec();
-    r->FileNameOffset = 66;
-    r->FileNameLength = WORD(name.size() * sizeof(WCHAR));
-    r->RecordLength = 66 + r->FileNameLength + 6;
-    std::memcpy(padded.bytes + 66, name.data(), r->FileNameLength);
-    applyRecord(padded);
-    ASSERT_EQ(spies.appended.count(), 1);
-    EXPECT_EQ(itemCount(file), 1u);
 }
