@@ -28,6 +28,7 @@ constexpr DWORD kRoot = 5;
 constexpr DWORD kOutSize = 64 * 1024;
 constexpr DWORD kStandardInformation = 0x10, kAttributeList = 0x20, kFileName = 0x30, kData = 0x80,
                 kIndexRoot = 0x90;
+const ULONGLONG kRootRef = Ntfs::makeFileReference(kRoot, kRoot);
 
 template <typename T>
 T le(const BYTE* p)
@@ -36,7 +37,12 @@ T le(const BYTE* p)
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-
+std::u16string utf16(const BYTE* p, size_t chars)
+{
+    std::u16string s(chars, u'\0');
+    std::memcpy(s.data(), p, chars * 2);
+    return s;
+}
 std::u16string numbered(const std::u16string& prefix, int i)
 {
     const std::string digits = std::to_string(i);
@@ -51,16 +57,16 @@ struct DataRun {
 struct Attr {
     DWORD type = 0;
     bool nonResident = false;
+    WORD instance = 0;
     std::u16string name;
     std::vector<BYTE> value; // resident
-    ULONGLONG dataSize = 0, lowestVcn = 0, highestVcn = 0;
+    ULONGLONG dataSize = 0, lowestVcn = 0;
     std::vector<DataRun> runs;
-    WORD instance = 0;
 };
 struct Record {
     WORD sequence = 0, linkCount = 0, flags = 0;
     ULONGLONG baseReference = 0;
-    DWORD recordNumber = 0, bytesInUse = 0;
+    DWORD recordNumber = 0;
     std::vector<Attr> attrs;
     std::vector<const Attr*> of(DWORD type) const
     {
@@ -74,22 +80,21 @@ struct Record {
 
 std::vector<DataRun> decodeRuns(const BYTE* p, const BYTE* end)
 {
+    const auto field = [](const BYTE* f, int n) {
+        ULONGLONG v = 0;
+        for (int i = 0; i < n; ++i)
+            v |= ULONGLONG(f[i]) << (8 * i);
+        return v;
+    };
     std::vector<DataRun> runs;
-    LONGLONG lcn = 0;
-    while (p < end && *p) {
+    for (LONGLONG lcn = 0; p < end && *p; p += 1 + (*p & 0xF) + (*p >> 4)) {
         const int ls = *p & 0xF, os = *p >> 4;
         EXPECT_LE(p + 1 + ls + os, end);
-        ULONGLONG len = 0;
-        LONGLONG delta = 0;
-        for (int i = 0; i < ls; ++i)
-            len |= ULONGLONG(p[1 + i]) << (8 * i);
-        for (int i = 0; i < os; ++i)
-            delta |= LONGLONG(p[1 + ls + i]) << (8 * i);
-        if (os && (p[ls + os] & 0x80))
+        LONGLONG delta = LONGLONG(field(p + 1 + ls, os));
+        if (os && (p[ls + os] & 0x80)) // the offset is signed
             delta -= LONGLONG(1) << (8 * os);
         lcn += delta;
-        runs.push_back({lcn, len});
-        p += 1 + ls + os;
+        runs.push_back({lcn, field(p + 1, ls)});
     }
     return runs;
 }
@@ -103,13 +108,8 @@ bool decodeRecord(const BYTE* rec, DWORD size, Record& out)
     EXPECT_EQ(usaCount, size / 512 + 1);
     for (WORD i = 1; i < usaCount; ++i)
         EXPECT_EQ(le<WORD>(rec + usaOffset + 2 * i), le<WORD>(rec + 512 * i - 2)) << "sector " << i;
-    out.sequence = le<WORD>(rec + 16);
-    out.linkCount = le<WORD>(rec + 18);
-    out.flags = le<WORD>(rec + 22);
-    out.bytesInUse = le<DWORD>(rec + 24);
+    out = {le<WORD>(rec + 16), le<WORD>(rec + 18), le<WORD>(rec + 22), le<ULONGLONG>(rec + 32), le<DWORD>(rec + 44), {}};
     EXPECT_EQ(le<DWORD>(rec + 28), size);
-    out.baseReference = le<ULONGLONG>(rec + 32);
-    out.recordNumber = le<DWORD>(rec + 44);
     DWORD at = le<WORD>(rec + 20);
     for (; at + 8 <= size && le<DWORD>(rec + at) != 0xFFFFFFFF;) {
         const BYTE* a = rec + at;
@@ -121,7 +121,7 @@ bool decodeRecord(const BYTE* rec, DWORD size, Record& out)
         x.type = le<DWORD>(a);
         x.nonResident = a[8];
         x.instance = le<WORD>(a + 14);
-        x.name.assign(reinterpret_cast<const char16_t*>(a + nameOffset), a[9]);
+        x.name = utf16(a + nameOffset, a[9]);
         if (!x.nonResident) {
             const DWORD vlen = le<DWORD>(a + 16);
             const WORD voff = le<WORD>(a + 20);
@@ -131,13 +131,12 @@ bool decodeRecord(const BYTE* rec, DWORD size, Record& out)
         } else {
             x.dataSize = le<ULONGLONG>(a + 48);
             x.lowestVcn = le<ULONGLONG>(a + 16);
-            x.highestVcn = le<ULONGLONG>(a + 24);
             x.runs = decodeRuns(a + le<WORD>(a + 32), a + length);
         }
         out.attrs.push_back(x);
         at += length;
     }
-    EXPECT_EQ(out.bytesInUse, at + 8);
+    EXPECT_EQ(le<DWORD>(rec + 24), at + 8); // bytes in use
     return true;
 }
 
@@ -150,8 +149,7 @@ struct FileName {
 FileName fileName(const Attr& a)
 {
     const BYTE* v = a.value.data();
-    return {le<ULONGLONG>(v), v[65], std::u16string(reinterpret_cast<const char16_t*>(v + 66), v[64]),
-            le<ULONGLONG>(v + 48)};
+    return {le<ULONGLONG>(v), v[65], utf16(v + 66, v[64]), le<ULONGLONG>(v + 48)};
 }
 
 struct ListEntry {
@@ -163,10 +161,8 @@ struct ListEntry {
 std::vector<ListEntry> listEntries(const std::vector<BYTE>& v)
 {
     std::vector<ListEntry> out;
-    for (size_t at = 0; at + 26 <= v.size();) {
+    for (size_t at = 0; at + 26 <= v.size() && le<WORD>(v.data() + at + 4);) {
         const BYTE* e = v.data() + at;
-        if (le<WORD>(e + 4) == 0)
-            break;
         out.push_back({le<DWORD>(e), le<ULONGLONG>(e + 16), le<WORD>(e + 24), le<ULONGLONG>(e + 8)});
         at += le<WORD>(e + 4);
     }
@@ -184,13 +180,11 @@ std::vector<UsnRec> usnRecords(const BYTE* out, DWORD returned)
     std::vector<UsnRec> v;
     for (DWORD at = 8; at < returned;) {
         const BYTE* r = out + at;
-        const DWORD len = le<DWORD>(r);
-        EXPECT_EQ(len % 8, 0u);
+        EXPECT_EQ(le<DWORD>(r) % 8, 0u);
         EXPECT_EQ(le<WORD>(r + 4), 2);
         v.push_back({le<ULONGLONG>(r + 8), le<ULONGLONG>(r + 16), le<LONGLONG>(r + 24), le<DWORD>(r + 40),
-                     le<DWORD>(r + 52),
-                     std::u16string(reinterpret_cast<const char16_t*>(r + le<WORD>(r + 58)), le<WORD>(r + 56) / 2)});
-        at += len;
+                     le<DWORD>(r + 52), utf16(r + le<WORD>(r + 58), le<WORD>(r + 56) / 2)});
+        at += le<DWORD>(r);
     }
     return v;
 }
@@ -231,7 +225,6 @@ protected:
         EXPECT_TRUE(ioctl(FSCTL_GET_NTFS_FILE_RECORD, &in, sizeof in, out.data(), DWORD(out.size()), &got));
         EXPECT_EQ(got, size + 12);
         EXPECT_EQ(le<DWORD>(out.data() + 8), size);
-        rec = Record();
         EXPECT_TRUE(decodeRecord(out.data() + 12, size, rec));
         return DWORD(le<ULONGLONG>(out.data()));
     }
@@ -268,35 +261,40 @@ protected:
         r.MinMajorVersion = r.MaxMajorVersion = 2;
         return r;
     }
-    // One journal read; *error gets the failure (0 on success).
+    // One journal read: its records, the next USN, or the failure.
+    struct JournalRead {
+        DWORD error = 0;
+        USN next = 0;
+        std::vector<UsnRec> recs;
+    };
     template <typename Request>
-    std::vector<UsnRec> readJournal(const Request& req, DWORD* error = nullptr, USN* next = nullptr)
+    JournalRead readJournal(const Request& req)
     {
         std::vector<BYTE> out(kOutSize);
         DWORD got = 0;
-        const BOOL ok = ioctl(FSCTL_READ_USN_JOURNAL, &req, sizeof req, out.data(), kOutSize, &got);
-        EXPECT_TRUE(ok || error);
-        if (error)
-            *error = ok ? 0 : GetLastError();
-        if (next && ok)
-            *next = le<USN>(out.data());
-        return ok ? usnRecords(out.data(), got) : std::vector<UsnRec>();
+        if (!ioctl(FSCTL_READ_USN_JOURNAL, &req, sizeof req, out.data(), kOutSize, &got))
+            return {GetLastError(), 0, {}};
+        return {0, le<USN>(out.data()), usnRecords(out.data(), got)};
     }
-    std::vector<UsnRec> journalFrom(USN start) { return readJournal(readRequest(start)); }
-    // The whole enumeration below highUsn.
-    std::vector<UsnRec> enumerate(USN highUsn, DWORD outSize = kOutSize, DWORD* calls = nullptr)
+    std::vector<UsnRec> journalFrom(USN start)
     {
+        const JournalRead r = readJournal(readRequest(start));
+        EXPECT_EQ(r.error, 0u);
+        return r.recs;
+    }
+    // The whole enumeration below highUsn.
+    std::vector<UsnRec> enumerate(USN highUsn, DWORD outSize = kOutSize)
+    {
+        enumCalls = 0;
         MFT_ENUM_DATA_V1 med{};
         med.HighUsn = highUsn;
         med.MinMajorVersion = med.MaxMajorVersion = 2;
         std::vector<BYTE> out(outSize);
         std::vector<UsnRec> all;
         DWORD got = 0;
-        while (ioctl(FSCTL_ENUM_USN_DATA, &med, sizeof med, out.data(), outSize, &got)) {
-            if (calls)
-                ++*calls;
-            for (const UsnRec& u : usnRecords(out.data(), got))
-                all.push_back(u);
+        for (; ioctl(FSCTL_ENUM_USN_DATA, &med, sizeof med, out.data(), outSize, &got); ++enumCalls) {
+            const auto some = usnRecords(out.data(), got);
+            all.insert(all.end(), some.begin(), some.end());
             med.StartFileReferenceNumber = le<ULONGLONG>(out.data());
         }
         EXPECT_EQ(GetLastError(), DWORD(ERROR_HANDLE_EOF));
@@ -305,10 +303,11 @@ protected:
 
     std::shared_ptr<Vol> vol;
     HANDLE h = INVALID_HANDLE_VALUE;
+    DWORD enumCalls = 0; // calls of the last enumeration
 };
 
 // ---- geometry and FILE records ----------------------------------------------
-TEST_F(EmulatedVolume, VolumeInformationGeometryAndSystemRecords)
+TEST_F(EmulatedVolume, GeometrySystemRecordsAndNameSpaces)
 {
     Vol::Options o;
     o.bytesPerCluster = 512;
@@ -316,53 +315,44 @@ TEST_F(EmulatedVolume, VolumeInformationGeometryAndSystemRecords)
     o.serialNumber = 0x1122334455667788ull;
     mount(o);
     WCHAR fs[8] = {};
-    DWORD serial = 0;
+    DWORD serial = 0, got = 0;
     ASSERT_TRUE(GetVolumeInformationW(u"E:\\", nullptr, 0, &serial, nullptr, nullptr, fs, 8));
     EXPECT_EQ(std::u16string(fs), u"ntfs");
     EXPECT_EQ(serial, 0x55667788u);
     NTFS_VOLUME_DATA_BUFFER d{};
-    DWORD got = 0;
     ASSERT_TRUE(ioctl(FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &d, sizeof d, &got));
     EXPECT_EQ(got, 96u);
-    EXPECT_EQ(d.BytesPerCluster, 512u);
-    EXPECT_EQ(d.BytesPerFileRecordSegment, 1024u);
     EXPECT_EQ(ULONGLONG(d.VolumeSerialNumber.QuadPart), 0x1122334455667788ull);
     EXPECT_FALSE(ioctl(FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &d, 95, &got));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_FALSE(ioctl(0x12345, nullptr, 0, nullptr, 0, &got));
-
-    const Record root = record(kRoot);
-    EXPECT_EQ(root.flags, 3); // in use, directory
+    // The root is a folder named "." in itself; the MFT's data starts at MftStartLcn.
+    const Record root = record(kRoot), mft = record(0);
+    EXPECT_EQ(root.flags, 3);
     ASSERT_EQ(root.of(kFileName).size(), 1u);
     EXPECT_EQ(fileName(*root.of(kFileName)[0]).name, u".");
-    EXPECT_EQ(fileName(*root.of(kFileName)[0]).parent, Ntfs::makeFileReference(5, 5));
+    EXPECT_EQ(fileName(*root.of(kFileName)[0]).parent, kRootRef);
     EXPECT_EQ(root.of(kIndexRoot).size(), 1u);
-    const Record mft = record(0);
-    ASSERT_EQ(mft.of(kData).size(), 1u);
-    const Attr& data = *mft.of(kData)[0];
-    ASSERT_TRUE(data.nonResident);
-    EXPECT_EQ(data.runs.at(0).lcn, vol->volumeData().MftStartLcn.QuadPart);
-    EXPECT_EQ(data.dataSize, ULONGLONG(vol->recordCount()) * 1024);
+    ASSERT_TRUE(mft.of(kData).at(0)->nonResident);
+    EXPECT_EQ(mft.of(kData)[0]->runs.at(0).lcn, d.MftStartLcn.QuadPart);
+    EXPECT_EQ(mft.of(kData)[0]->dataSize, ULONGLONG(vol->recordCount()) * d.BytesPerFileRecordSegment);
     for (DWORD r = 0; r < 16; ++r)
         EXPECT_TRUE(vol->inUse(r)) << r;
-}
 
-TEST_F(EmulatedVolume, NameSpacesOfEveryKindAndUniqueNames)
-{
+    // Win32-and-DOS in one name; Win32 beside DOS; POSIX.
     Vol::CreateOptions withDos, posix;
     withDos.dosName = u"LONGFI~1.TXT";
     posix.nameForm = Vol::NameForm::Posix;
     const DWORD shortName = vol->createFile(kRoot, u"README.TXT");
     const DWORD longName = vol->createFile(kRoot, u"Long file name.txt", withDos);
-    const DWORD posixName = vol->createFile(kRoot, u"a:b", posix);
-    // Win32-and-DOS in one name; Win32 beside DOS; POSIX.
-    const std::pair<DWORD, std::vector<BYTE>> spaces[] = {{shortName, {3}}, {longName, {1, 2}}, {posixName, {0}}};
+    const std::pair<DWORD, std::vector<BYTE>> spaces[] = {
+        {shortName, {3}}, {longName, {1, 2}}, {vol->createFile(kRoot, u"a:b", posix), {0}}};
     for (const auto& [file, want] : spaces) {
         const Record r = record(file);
-        std::vector<BYTE> got;
+        std::vector<BYTE> kinds;
         for (const Attr* a : r.of(kFileName))
-            got.push_back(fileName(*a).nameSpace);
-        EXPECT_EQ(got, want) << file;
+            kinds.push_back(fileName(*a).nameSpace);
+        EXPECT_EQ(kinds, want) << file;
         EXPECT_EQ(r.linkCount, 1);
     }
     // Names are unique per folder: case-insensitively for Win32 names.
@@ -372,65 +362,55 @@ TEST_F(EmulatedVolume, NameSpacesOfEveryKindAndUniqueNames)
     EXPECT_EQ(vol->lookup(kRoot, u"LONGFI~1.TXT"), longName);
 }
 
-TEST_F(EmulatedVolume, ResidentAndNonResidentData)
+TEST_F(EmulatedVolume, DataFormsAndTheOnDiskRecord)
 {
     Vol::CreateOptions small, big;
     small.size = 100;
     big.size = 10 * 4096 + 1;
     big.dataRuns = 3;
     const DWORD a = vol->createFile(kRoot, u"small.bin", small);
-    const DWORD b = vol->createFile(kRoot, u"big.bin", big);
-    const Record ra = record(a), rb = record(b);
-    ASSERT_EQ(ra.of(kData).size(), 1u);
-    EXPECT_FALSE(ra.of(kData)[0]->nonResident);
+    const Record ra = record(a), rb = record(vol->createFile(kRoot, u"big.bin", big));
+    ASSERT_FALSE(ra.of(kData).at(0)->nonResident);
     EXPECT_EQ(ra.of(kData)[0]->value.size(), 100u);
     const Attr& d = *rb.of(kData).at(0);
     ASSERT_TRUE(d.nonResident);
     EXPECT_EQ(d.dataSize, big.size);
+    EXPECT_EQ(fileName(*rb.of(kFileName)[0]).dataSize, big.size);
     ASSERT_EQ(d.runs.size(), 3u);
-    ULONGLONG clusters = 0;
-    for (size_t i = 0; i < d.runs.size(); ++i) {
+    ULONGLONG clusters = d.runs[0].length;
+    for (size_t i = 1; i < d.runs.size(); ++i) { // runs never overlap
         clusters += d.runs[i].length;
-        if (i) {
-            EXPECT_GE(d.runs[i].lcn, d.runs[i - 1].lcn + LONGLONG(d.runs[i - 1].length));
-        }
+        EXPECT_GE(d.runs[i].lcn, d.runs[i - 1].lcn + LONGLONG(d.runs[i - 1].length));
     }
     EXPECT_EQ(clusters, 11u);
-    EXPECT_EQ(fileName(*rb.of(kFileName)[0]).dataSize, big.size);
     // Growing past the resident limit moves the data out; it does not come back.
-    ASSERT_TRUE(vol->write(a, 0, 5000));
-    ASSERT_TRUE(vol->truncate(a, 10));
+    ASSERT_TRUE(vol->write(a, 0, 5000) && vol->truncate(a, 10));
     const Record again = record(a);
     EXPECT_TRUE(again.of(kData)[0]->nonResident);
     EXPECT_EQ(again.of(kData)[0]->dataSize, 10u);
-}
 
-TEST_F(EmulatedVolume, UpdateSequenceArrayOnDiskAndRawReads)
-{
-    const DWORD f = vol->createFile(kRoot, u"usa.txt");
+    // On disk each sector ends in the update sequence number; putting the USA
+    // entries back gives the form the record read answers.
     std::vector<BYTE> applied, disk;
-    ASSERT_TRUE(vol->encodeRecord(f, applied, false));
-    ASSERT_TRUE(vol->encodeRecord(f, disk, true));
+    ASSERT_TRUE(vol->encodeRecord(a, applied, false) && vol->encodeRecord(a, disk, true));
     const WORD usn = le<WORD>(disk.data() + 48);
     EXPECT_NE(usn, 0);
-    EXPECT_EQ(le<WORD>(disk.data() + 510), usn);
-    EXPECT_EQ(le<WORD>(disk.data() + 1022), usn);
     std::vector<BYTE> restored = disk;
-    for (int i = 1; i <= 2; ++i)
+    for (int i = 1; i <= 2; ++i) {
+        EXPECT_EQ(le<WORD>(disk.data() + 512 * i - 2), usn);
         std::memcpy(restored.data() + 512 * i - 2, disk.data() + 48 + 2 * i, 2);
+    }
     EXPECT_EQ(restored, applied);
     // The MFT's clusters hold the on-disk form; the boot sector the same geometry.
-    const NTFS_VOLUME_DATA_BUFFER d = vol->volumeData();
-    std::vector<BYTE> raw(1024);
-    ASSERT_TRUE(readAt(d.MftStartLcn.QuadPart * d.BytesPerCluster + LONGLONG(f) * 1024, raw));
+    const NTFS_VOLUME_DATA_BUFFER v = vol->volumeData();
+    std::vector<BYTE> raw(1024), sector(512);
+    ASSERT_TRUE(readAt(v.MftStartLcn.QuadPart * v.BytesPerCluster + LONGLONG(a) * 1024, raw));
     EXPECT_EQ(raw, disk);
     ASSERT_TRUE(readAt(0, raw));
     EXPECT_EQ(std::memcmp(raw.data() + 3, "NTFS    ", 8), 0);
-    EXPECT_EQ(le<LONGLONG>(raw.data() + 48), d.MftStartLcn.QuadPart);
+    EXPECT_EQ(le<LONGLONG>(raw.data() + 48), v.MftStartLcn.QuadPart);
     EXPECT_EQ(static_cast<signed char>(raw[64]), -10);
-    // Raw reads are sector-aligned only.
-    std::vector<BYTE> sector(512);
-    EXPECT_FALSE(readAt(7, sector));
+    EXPECT_FALSE(readAt(7, sector)); // raw reads are sector-aligned only
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
@@ -443,13 +423,12 @@ TEST_F(EmulatedVolume, EnumerationOrderRangeAndEndAndNearestLowerRecordReads)
     const USN middle = query().NextUsn;
     for (int i = 0; i < 10; ++i)
         vol->write(files[size_t(i)], 0, 10);
-    DWORD calls = 0;
     std::vector<DWORD> seen;
-    for (const UsnRec& u : enumerate(middle, 600, &calls)) { // a few records per call
+    for (const UsnRec& u : enumerate(middle, 600)) { // a few records per call
         EXPECT_LE(u.usn, middle);
         seen.push_back(DWORD(u.ref));
     }
-    EXPECT_GT(calls, 5u);
+    EXPECT_GT(enumCalls, 5u);
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
     EXPECT_EQ(seen.size(), 41u); // the root plus the 40 files not changed since `middle`
     EXPECT_EQ(seen.front(), kRoot);
@@ -488,7 +467,7 @@ TEST_F(EmulatedVolume, EnumerationOrderRangeAndEndAndNearestLowerRecordReads)
 // ---- the journal -------------------------------------------------------------
 TEST_F(EmulatedVolume, ChangesWriteTheRecordsWindowsWrites)
 {
-    const USN start = query().NextUsn;
+    USN start = query().NextUsn;
     const DWORD dir = vol->createFolder(kRoot, u"docs");
     const DWORD f = vol->createFile(dir, u"a.txt");
     vol->write(f, 0, 10);
@@ -497,30 +476,21 @@ TEST_F(EmulatedVolume, ChangesWriteTheRecordsWindowsWrites)
     vol->setAttributes(f, FILE_ATTRIBUTE_HIDDEN);
     vol->remove(f, dir, u"c.txt");
     vol->remove(f);
-    const auto recs = journalFrom(start);
-    const ULONGLONG fref = recs.at(2).ref;
-    const ULONGLONG dref = Ntfs::makeFileReference(dir, WORD(vol->fileReference(dir) >> 48));
-    const ULONGLONG rref = Ntfs::makeFileReference(5, 5);
+    auto recs = journalFrom(start);
+    const ULONGLONG fref = recs.at(2).ref, dref = vol->fileReference(dir), rref = kRootRef;
+    constexpr DWORD create = USN_REASON_FILE_CREATE, close = USN_REASON_CLOSE, extend = USN_REASON_DATA_EXTEND,
+                    renamed = USN_REASON_RENAME_NEW_NAME, link = USN_REASON_HARD_LINK_CHANGE,
+                    basic = USN_REASON_BASIC_INFO_CHANGE;
     const struct {
         DWORD reason;
         const char16_t* name;
         ULONGLONG parent;
     } want[] = {
-        {USN_REASON_FILE_CREATE, u"docs", rref},
-        {USN_REASON_FILE_CREATE | USN_REASON_CLOSE, u"docs", rref},
-        {USN_REASON_FILE_CREATE, u"a.txt", dref},
-        {USN_REASON_FILE_CREATE | USN_REASON_CLOSE, u"a.txt", dref},
-        {USN_REASON_DATA_EXTEND, u"a.txt", dref},
-        {USN_REASON_DATA_EXTEND | USN_REASON_CLOSE, u"a.txt", dref},
-        {USN_REASON_RENAME_OLD_NAME, u"a.txt", dref},
-        {USN_REASON_RENAME_NEW_NAME, u"b.txt", rref},
-        {USN_REASON_RENAME_NEW_NAME | USN_REASON_CLOSE, u"b.txt", rref},
-        {USN_REASON_HARD_LINK_CHANGE, u"c.txt", dref},
-        {USN_REASON_HARD_LINK_CHANGE | USN_REASON_CLOSE, u"b.txt", rref},
-        {USN_REASON_BASIC_INFO_CHANGE, u"b.txt", rref},
-        {USN_REASON_BASIC_INFO_CHANGE | USN_REASON_CLOSE, u"b.txt", rref},
-        {USN_REASON_HARD_LINK_CHANGE | USN_REASON_CLOSE, u"c.txt", dref},
-        {USN_REASON_FILE_DELETE | USN_REASON_CLOSE, u"b.txt", rref},
+        {create, u"docs", rref}, {create | close, u"docs", rref}, {create, u"a.txt", dref},
+        {create | close, u"a.txt", dref}, {extend, u"a.txt", dref}, {extend | close, u"a.txt", dref},
+        {USN_REASON_RENAME_OLD_NAME, u"a.txt", dref}, {renamed, u"b.txt", rref}, {renamed | close, u"b.txt", rref},
+        {link, u"c.txt", dref}, {link | close, u"b.txt", rref}, {basic, u"b.txt", rref},
+        {basic | close, u"b.txt", rref}, {link | close, u"c.txt", dref}, {USN_REASON_FILE_DELETE | close, u"b.txt", rref},
     };
     ASSERT_EQ(recs.size(), std::size(want));
     USN at = start;
@@ -530,44 +500,96 @@ TEST_F(EmulatedVolume, ChangesWriteTheRecordsWindowsWrites)
         EXPECT_EQ(recs[i].name, want[i].name);
         EXPECT_EQ(recs[i].parent, want[i].parent);
         EXPECT_EQ(recs[i].usn, at);
+        EXPECT_TRUE(i < 2 || recs[i].ref == fref);
         at += ((60 + recs[i].name.size() * 2 + 7) / 8) * 8;
-        if (i >= 2) {
-            EXPECT_EQ(recs[i].ref, fref);
-        }
     }
     EXPECT_EQ(recs[0].attributes, DWORD(FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ(recs[14].attributes, DWORD(FILE_ATTRIBUTE_HIDDEN));
     EXPECT_EQ(query().NextUsn, at);
-}
 
-TEST_F(EmulatedVolume, OpenFilesAccumulateReasonsUntilClose)
-{
+    // An open file gathers its reasons until closed, a named stream's too.
     vol->setAutoClose(false);
-    const USN start = query().NextUsn;
-    const DWORD f = vol->createFile(kRoot, u"log.txt");
-    vol->write(f, 0, 100);
-    vol->write(f, 100, 100); // same reason: no new record
-    vol->write(f, 0, 10);
-    vol->close(f);
-    vol->close(f); // nothing open: nothing written
-    const auto recs = journalFrom(start);
-    ASSERT_EQ(recs.size(), 4u);
-    EXPECT_EQ(recs[0].reason, DWORD(USN_REASON_FILE_CREATE));
-    EXPECT_EQ(recs[1].reason, DWORD(USN_REASON_FILE_CREATE | USN_REASON_DATA_EXTEND));
-    EXPECT_EQ(recs[2].reason, DWORD(USN_REASON_FILE_CREATE | USN_REASON_DATA_EXTEND | USN_REASON_DATA_OVERWRITE));
-    EXPECT_EQ(recs[3].reason, recs[2].reason | USN_REASON_CLOSE);
+    start = query().NextUsn;
+    const DWORD g = vol->createFile(kRoot, u"log.txt");
+    vol->write(g, 0, 100);
+    vol->write(g, 100, 100); // same reason: no new record
+    vol->write(g, 0, 10);
+    ASSERT_TRUE(vol->setStream(g, u"Zone.Identifier", 26));
+    vol->close(g);
+    vol->close(g); // nothing open: nothing written
+    std::vector<DWORD> reasons;
+    for (const UsnRec& u : journalFrom(start))
+        reasons.push_back(u.reason);
+    const DWORD data = create | extend | USN_REASON_DATA_OVERWRITE,
+                named = data | USN_REASON_STREAM_CHANGE | USN_REASON_NAMED_DATA_EXTEND;
+    EXPECT_EQ(reasons, (std::vector<DWORD>{create, create | extend, data, named, named | close}));
     // Filters: only close records; only a reason mask.
     auto req = readRequest(start);
     req.ReturnOnlyOnClose = 1;
-    USN next = 0;
-    EXPECT_EQ(readJournal(req, nullptr, &next).size(), 1u);
-    EXPECT_EQ(next, query().NextUsn);
+    const JournalRead closes = readJournal(req);
+    EXPECT_EQ(closes.recs.size(), 1u);
+    EXPECT_EQ(closes.next, query().NextUsn);
     req.ReturnOnlyOnClose = 0;
     req.ReasonMask = USN_REASON_DATA_OVERWRITE;
-    EXPECT_EQ(readJournal(req).size(), 2u);
+    EXPECT_EQ(readJournal(req).recs.size(), 3u);
+    // A V0 request reads as well; versions other than 2 only are refused.
+    READ_USN_JOURNAL_DATA_V0 v0{};
+    v0.StartUsn = start;
+    v0.ReasonMask = 0xFFFFFFFF;
+    v0.UsnJournalID = query().UsnJournalID;
+    EXPECT_EQ(readJournal(v0).recs.size(), reasons.size());
+    req = readRequest(start);
+    req.MinMajorVersion = req.MaxMajorVersion = 3;
+    EXPECT_EQ(readJournal(req).error, DWORD(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(EmulatedVolume, JournalSizeLimitAndLostEntries)
+TEST_F(EmulatedVolume, NamedStreamsAndQuietChanges)
+{
+    const USN start = query().NextUsn;
+    const DWORD f = vol->createFile(kRoot, u"s.txt");
+    ASSERT_TRUE(vol->setStream(f, u"Zone.Identifier", 26) && vol->setStream(f, u"Zone.Identifier", 10));
+    const Record r = record(f);
+    ASSERT_EQ(r.of(kData).size(), 2u);
+    EXPECT_TRUE(r.of(kData)[0]->name.empty());
+    EXPECT_EQ(r.of(kData)[1]->name, u"Zone.Identifier");
+    EXPECT_EQ(r.of(kData)[1]->value.size(), 10u);
+    const auto recs = journalFrom(start);
+    ASSERT_EQ(recs.size(), 6u);
+    EXPECT_EQ(recs[4].reason, DWORD(USN_REASON_NAMED_DATA_TRUNCATION));
+
+    // A paused journal writes nothing; given times land in both time stamps.
+    const USN next = query().NextUsn;
+    vol->setJournalPaused(true);
+    Vol::CreateOptions o;
+    o.creationTime = 130000000000000000ull;
+    o.lastWriteTime = o.creationTime + 1;
+    o.changeTime = o.creationTime + 2;
+    o.lastAccessTime = o.creationTime + 3;
+    const DWORD quiet = vol->createFile(kRoot, u"quiet.txt", o);
+    EXPECT_EQ(query().NextUsn, next);
+    vol->setJournalPaused(false);
+    const Record q = record(quiet);
+    const BYTE* si = q.of(kStandardInformation).at(0)->value.data();
+    const BYTE* fn = q.of(kFileName).at(0)->value.data();
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(le<ULONGLONG>(si + 8 * i), o.creationTime + i);
+        EXPECT_EQ(le<ULONGLONG>(fn + 8 + 8 * i), o.creationTime + i);
+    }
+    EXPECT_EQ(le<ULONGLONG>(si + 64), 0u); // never journaled: USN 0
+    vol->write(quiet, 0, 1);
+    EXPECT_EQ(journalFrom(next).size(), 2u);
+    // Times set quietly write no record either.
+    const USN before = query().NextUsn;
+    Vol::FileTimes t;
+    t.lastWriteTime = 123456789;
+    ASSERT_TRUE(vol->setTimesQuietly(quiet, t));
+    EXPECT_EQ(query().NextUsn, before);
+    Vol::FileInfo info;
+    vol->fileInfo(quiet, info);
+    EXPECT_EQ(info.times.lastWriteTime, 123456789u);
+}
+
+TEST_F(EmulatedVolume, JournalLimitStatesAndLostEntries)
 {
     Vol::Options o;
     o.journalMaximumSize = 4096;
@@ -576,13 +598,10 @@ TEST_F(EmulatedVolume, JournalSizeLimitAndLostEntries)
     const USN first = query().FirstUsn;
     for (int i = 0; i < 200; ++i)
         vol->createFile(kRoot, numbered(u"file", i));
-    const auto j = query();
+    auto j = query();
     EXPECT_GT(j.FirstUsn, first);
     EXPECT_LE(ULONGLONG(j.NextUsn - j.FirstUsn), 4096u + 1024u);
-    EXPECT_EQ(j.MaximumSize, 4096u);
-    DWORD error = 0;
-    readJournal(readRequest(j.FirstUsn - 8), &error);
-    EXPECT_EQ(error, DWORD(ERROR_JOURNAL_ENTRY_DELETED));
+    EXPECT_EQ(readJournal(readRequest(j.FirstUsn - 8)).error, DWORD(ERROR_JOURNAL_ENTRY_DELETED));
     const auto recs = journalFrom(j.FirstUsn);
     ASSERT_FALSE(recs.empty());
     EXPECT_EQ(recs.front().usn, j.FirstUsn);
@@ -590,19 +609,16 @@ TEST_F(EmulatedVolume, JournalSizeLimitAndLostEntries)
     EXPECT_EQ(journalFrom(0).size(), recs.size()); // 0 starts at the first record there is
     // A lost event queue: every older position reads as deleted.
     vol->discardJournalEntries();
-    readJournal(readRequest(j.NextUsn), &error);
-    EXPECT_EQ(error, DWORD(ERROR_JOURNAL_ENTRY_DELETED));
-}
+    EXPECT_EQ(readJournal(readRequest(j.NextUsn)).error, DWORD(ERROR_JOURNAL_ENTRY_DELETED));
 
-TEST_F(EmulatedVolume, JournalQueryCreateDelete)
-{
-    Vol::Options o;
     o.journalActive = false;
     mount(o);
-    USN_JOURNAL_DATA_V1 j{};
     DWORD got = 0;
-    EXPECT_FALSE(ioctl(FSCTL_QUERY_USN_JOURNAL, nullptr, 0, &j, sizeof j, &got));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_JOURNAL_NOT_ACTIVE));
+    const auto expectRefused = [&](DWORD code, const void* in, DWORD inSize, DWORD error) {
+        EXPECT_FALSE(ioctl(code, in, inSize, &j, sizeof j, &got));
+        EXPECT_EQ(GetLastError(), error);
+    };
+    expectRefused(FSCTL_QUERY_USN_JOURNAL, nullptr, 0, ERROR_JOURNAL_NOT_ACTIVE);
     const DWORD quiet = vol->createFile(kRoot, u"before.txt"); // no journal: no record, USN 0
     CREATE_USN_JOURNAL_DATA c{8u << 20, 1u << 20};
     ASSERT_TRUE(ioctl(FSCTL_CREATE_USN_JOURNAL, &c, sizeof c, nullptr, 0, &got));
@@ -613,14 +629,11 @@ TEST_F(EmulatedVolume, JournalQueryCreateDelete)
     EXPECT_EQ(info.usn, 0);
     // A deletion in progress: 1178 until a waiter sees it through.
     vol->beginJournalDeletion();
-    EXPECT_FALSE(ioctl(FSCTL_QUERY_USN_JOURNAL, nullptr, 0, &j, sizeof j, &got));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_JOURNAL_DELETE_IN_PROGRESS));
-    EXPECT_FALSE(ioctl(FSCTL_CREATE_USN_JOURNAL, &c, sizeof c, nullptr, 0, &got));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_JOURNAL_DELETE_IN_PROGRESS));
+    expectRefused(FSCTL_QUERY_USN_JOURNAL, nullptr, 0, ERROR_JOURNAL_DELETE_IN_PROGRESS);
+    expectRefused(FSCTL_CREATE_USN_JOURNAL, &c, sizeof c, ERROR_JOURNAL_DELETE_IN_PROGRESS);
     DELETE_USN_JOURNAL_DATA d{j.UsnJournalID, USN_DELETE_FLAG_NOTIFY, {}};
     EXPECT_TRUE(ioctl(FSCTL_DELETE_USN_JOURNAL, &d, sizeof d, nullptr, 0, &got));
-    EXPECT_FALSE(ioctl(FSCTL_QUERY_USN_JOURNAL, nullptr, 0, &j, sizeof j, &got));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_JOURNAL_NOT_ACTIVE));
+    expectRefused(FSCTL_QUERY_USN_JOURNAL, nullptr, 0, ERROR_JOURNAL_NOT_ACTIVE);
     ASSERT_TRUE(ioctl(FSCTL_CREATE_USN_JOURNAL, &c, sizeof c, nullptr, 0, &got));
     const auto fresh = query();
     EXPECT_NE(fresh.UsnJournalID, j.UsnJournalID);
@@ -642,9 +655,7 @@ TEST_F(EmulatedVolume, JournalQueryCreateDelete)
     ASSERT_TRUE(ioctl(FSCTL_CREATE_USN_JOURNAL, &c, sizeof c, nullptr, 0, &got));
     auto req = readRequest(0);
     req.UsnJournalID ^= 1;
-    DWORD error = 0;
-    readJournal(req, &error);
-    EXPECT_EQ(error, DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(readJournal(req).error, DWORD(ERROR_INVALID_PARAMETER));
 }
 
 TEST_F(EmulatedVolume, JournalReadBlocksOnTheClockSeam)
@@ -652,23 +663,23 @@ TEST_F(EmulatedVolume, JournalReadBlocksOnTheClockSeam)
     Platform::ZManualClock clock;
     Platform::setClock(&clock);
     const USN next = query().NextUsn;
-    auto read = [&](ULONGLONG wait) {
+    const auto read = [&](ULONGLONG wait) {
         return std::async(std::launch::async, [this, next, wait] {
-            DWORD error = 0;
-            const size_t n = readJournal(readRequest(next, wait), &error).size();
-            return std::make_pair(error, n);
+            const JournalRead r = readJournal(readRequest(next, wait));
+            return std::make_pair(r.error, r.recs.size());
         });
     };
+    const auto waiting = [](auto& r) { return r.wait_for(std::chrono::milliseconds(30)) == std::future_status::timeout; };
     // Enough bytes arrive: it returns with them.
     auto r1 = read(200);
-    EXPECT_EQ(r1.wait_for(std::chrono::milliseconds(30)), std::future_status::timeout);
+    EXPECT_TRUE(waiting(r1));
     vol->createFile(kRoot, u"one.txt"); // two records, 144 bytes
-    EXPECT_EQ(r1.wait_for(std::chrono::milliseconds(30)), std::future_status::timeout);
+    EXPECT_TRUE(waiting(r1));
     vol->createFile(kRoot, u"two.txt");
     EXPECT_EQ(r1.get(), std::make_pair(DWORD(0), size_t(4)));
     // The time-out passes: it returns with what there is.
     auto r2 = read(1u << 20);
-    EXPECT_EQ(r2.wait_for(std::chrono::milliseconds(30)), std::future_status::timeout);
+    EXPECT_TRUE(waiting(r2));
     clock.advance(5000);
     EXPECT_EQ(r2.get(), std::make_pair(DWORD(0), size_t(4)));
     // Cancelled and not-ready reads return at once.
@@ -684,56 +695,6 @@ TEST_F(EmulatedVolume, JournalReadBlocksOnTheClockSeam)
     EXPECT_EQ(read(0).get().first, DWORD(0)); // BytesToWaitFor 0 never waits
 }
 
-TEST_F(EmulatedVolume, NamedStreamsRequestVersionsAndPausedJournal)
-{
-    const USN start = query().NextUsn;
-    const DWORD f = vol->createFile(kRoot, u"s.txt");
-    ASSERT_TRUE(vol->setStream(f, u"Zone.Identifier", 26));
-    ASSERT_TRUE(vol->setStream(f, u"Zone.Identifier", 10));
-    const Record r = record(f);
-    const auto data = r.of(kData);
-    ASSERT_EQ(data.size(), 2u);
-    EXPECT_TRUE(data[0]->name.empty());
-    EXPECT_EQ(data[1]->name, u"Zone.Identifier");
-    EXPECT_EQ(data[1]->value.size(), 10u);
-    READ_USN_JOURNAL_DATA_V0 v0{};
-    v0.StartUsn = start;
-    v0.ReasonMask = 0xFFFFFFFF;
-    v0.UsnJournalID = query().UsnJournalID;
-    const auto recs = readJournal(v0);
-    ASSERT_EQ(recs.size(), 6u);
-    EXPECT_EQ(recs[2].reason, DWORD(USN_REASON_STREAM_CHANGE | USN_REASON_NAMED_DATA_EXTEND));
-    EXPECT_EQ(recs[4].reason, DWORD(USN_REASON_NAMED_DATA_TRUNCATION));
-    auto v3 = readRequest(start); // versions other than 2 only: refused
-    v3.MinMajorVersion = v3.MaxMajorVersion = 3;
-    DWORD error = 0;
-    readJournal(v3, &error);
-    EXPECT_EQ(error, DWORD(ERROR_INVALID_PARAMETER));
-
-    // A paused journal writes nothing; given times land in both time stamps.
-    const USN next = query().NextUsn;
-    vol->setJournalPaused(true);
-    Vol::CreateOptions o;
-    o.creationTime = 130000000000000000ull;
-    o.lastWriteTime = o.creationTime + 1;
-    o.changeTime = o.creationTime + 2;
-    o.lastAccessTime = o.creationTime + 3;
-    const DWORD quiet = vol->createFile(kRoot, u"quiet.txt", o);
-    EXPECT_EQ(query().NextUsn, next);
-    vol->setJournalPaused(false);
-    const Record q = record(quiet);
-    const Attr& si = *q.of(kStandardInformation).at(0);
-    const Attr& fn = *q.of(kFileName).at(0);
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(le<ULONGLONG>(si.value.data() + 8 * i), o.creationTime + i);
-        EXPECT_EQ(le<ULONGLONG>(fn.value.data() + 8 + 8 * i), o.creationTime + i);
-    }
-    EXPECT_EQ(le<ULONGLONG>(si.value.data() + 64), 0u); // never journaled: USN 0
-    vol->write(quiet, 0, 1);
-    EXPECT_EQ(journalFrom(next).size(), 2u);
-
-}
-
 // ---- random changes against a model --------------------------------------------
 class RandomChanges : public EmulatedVolume {
 protected:
@@ -745,8 +706,14 @@ protected:
     };
 
     // The names and data size a reader finds, following the attribute list;
-    // every listed attribute must be where the list says.
-    void readBack(DWORD r, Links& links, ULONGLONG& size, bool& hasData)
+    // every listed attribute must be where the list says, every attribute of
+    // an extension record must be listed.
+    struct Found {
+        Links links;
+        ULONGLONG size = 0;
+        bool hasData = false;
+    };
+    Found readBack(DWORD r)
     {
         std::vector<Record> parts{record(r)};
         if (!parts[0].of(kAttributeList).empty()) {
@@ -757,17 +724,18 @@ protected:
                 const DWORD bpc = vol->volumeData().BytesPerCluster;
                 for (const DataRun& run : list.runs) {
                     std::vector<BYTE> c(run.length * bpc);
-                    ASSERT_TRUE(readAt(run.lcn * bpc, c));
+                    EXPECT_TRUE(readAt(run.lcn * bpc, c));
                     bytes.insert(bytes.end(), c.begin(), c.end());
                 }
                 bytes.resize(list.dataSize);
             }
+            const auto entries = listEntries(bytes);
             std::map<DWORD, Record> holders{{r, parts[0]}};
-            for (const ListEntry& e : listEntries(bytes)) {
+            for (const ListEntry& e : entries) {
                 const DWORD at = DWORD(e.segment);
                 if (!holders.count(at)) {
                     holders[at] = record(at);
-                    ASSERT_EQ(DWORD(holders[at].baseReference), r);
+                    EXPECT_EQ(DWORD(holders[at].baseReference), r);
                     parts.push_back(holders[at]);
                 }
                 const auto& attrs = holders[at].attrs;
@@ -775,28 +743,22 @@ protected:
                     return a.type == e.type && a.instance == e.instance && (!a.nonResident || a.lowestVcn == e.lowestVcn);
                 })) << "attribute " << e.type << " in record " << at;
             }
-            // And every attribute of an extension record is listed.
-            const auto entries = listEntries(bytes);
             for (size_t i = 1; i < parts.size(); ++i)
                 for (const Attr& a : parts[i].attrs)
                     EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [&](const ListEntry& e) {
                         return e.type == a.type && e.instance == a.instance && DWORD(e.segment) == parts[i].recordNumber;
                     })) << "attribute " << a.type << " of record " << parts[i].recordNumber;
         }
-        hasData = false;
+        Found found;
         for (const Record& part : parts) {
-            for (const Attr* a : part.of(kFileName)) {
-                const FileName f = fileName(*a);
-                if (f.nameSpace != 2)
-                    links.insert({DWORD(f.parent), f.name});
-            }
-            for (const Attr* a : part.of(kData)) {
-                if (!a->name.empty() || a->lowestVcn != 0)
-                    continue;
-                hasData = true;
-                size = a->nonResident ? a->dataSize : a->value.size();
-            }
+            for (const Attr* a : part.of(kFileName))
+                if (fileName(*a).nameSpace != 2) // the DOS name is no link of its own
+                    found.links.insert({DWORD(fileName(*a).parent), fileName(*a).name});
+            for (const Attr* a : part.of(kData))
+                if (a->name.empty() && a->lowestVcn == 0)
+                    found = {found.links, a->nonResident ? a->dataSize : a->value.size(), true};
         }
+        return found;
     }
 };
 
@@ -876,24 +838,21 @@ TEST_F(RandomChanges, RecordsAndEnumerationFollowTheModel)
         }
     }
     int withList = 0, nonResidentList = 0, multiLink = 0;
+    std::vector<DWORD> listed, expected;
     for (const auto& [r, m] : files) {
         SCOPED_TRACE(r);
-        Links links;
-        ULONGLONG size = 0;
-        bool hasData = false;
-        readBack(r, links, size, hasData);
+        const Found found = readBack(r);
         if (r != kRoot) {
-            EXPECT_EQ(links, m.links);
+            EXPECT_EQ(found.links, m.links);
         }
-        EXPECT_EQ(hasData, !m.folder);
-        if (!m.folder) {
-            EXPECT_EQ(size, m.size);
-        }
+        EXPECT_EQ(found.hasData, !m.folder);
+        EXPECT_EQ(found.size, m.folder ? 0 : m.size);
         Vol::FileInfo info;
         vol->fileInfo(r, info);
         withList += !info.extensionRecords.empty();
         nonResidentList += info.nonResidentAttributeList;
         multiLink += info.links.size() > 1;
+        expected.push_back(r);
     }
     // The walk met every form.
     EXPECT_GT(files.size(), 300u);
@@ -901,16 +860,13 @@ TEST_F(RandomChanges, RecordsAndEnumerationFollowTheModel)
     EXPECT_GT(nonResidentList, 20);
     EXPECT_GT(multiLink, 20);
     // Enumeration lists every base record once, in record order.
-    std::vector<DWORD> listed, expected;
     for (const UsnRec& u : enumerate(query().NextUsn))
         listed.push_back(DWORD(u.ref));
-    for (const auto& kv : files)
-        expected.push_back(kv.first);
     EXPECT_EQ(listed, expected);
 }
 
-// ---- faults and concurrency ----------------------------------------------------
-TEST_F(EmulatedVolume, InjectedFaultsCountCallsAndEndWhenCleared)
+// ---- faults, refusals and concurrency ---------------------------------------------
+TEST_F(EmulatedVolume, InjectedFaultsAndChangesNtfsRefuses)
 {
     NTFS_VOLUME_DATA_BUFFER d{};
     DWORD got = 0;
@@ -931,10 +887,7 @@ TEST_F(EmulatedVolume, InjectedFaultsCountCallsAndEndWhenCleared)
     std::vector<BYTE> sector(512);
     EXPECT_FALSE(readAt(0, sector));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_CRC));
-}
 
-TEST_F(EmulatedVolume, ChangeRulesRefuseWhatNtfsRefuses)
-{
     const DWORD dir = vol->createFolder(kRoot, u"d");
     const DWORD sub = vol->createFolder(dir, u"s");
     const DWORD f = vol->createFile(sub, u"f");
@@ -956,7 +909,7 @@ TEST_F(EmulatedVolume, ChangeRulesRefuseWhatNtfsRefuses)
     EXPECT_FALSE(vol->inUse(dir));
 }
 
-TEST_F(EmulatedVolume, RemoveTreeDeepestFirstAndQuietTimes)
+TEST_F(EmulatedVolume, RemoveTreeDeepestFirst)
 {
     const DWORD d = vol->createFolder(kRoot, u"d");
     vol->createFile(d, u"a");
@@ -981,15 +934,6 @@ TEST_F(EmulatedVolume, RemoveTreeDeepestFirstAndQuietTimes)
         names.emplace_back(record, parent, name);
     });
     EXPECT_EQ(names, (std::vector<std::tuple<DWORD, DWORD, std::u16string>>{{b, kRoot, u"b outside"}}));
-    // Times set quietly write no journal record.
-    const USN before = query().NextUsn;
-    Vol::FileTimes t;
-    t.lastWriteTime = 123456789;
-    ASSERT_TRUE(vol->setTimesQuietly(b, t));
-    EXPECT_EQ(query().NextUsn, before);
-    Vol::FileInfo info;
-    vol->fileInfo(b, info);
-    EXPECT_EQ(info.times.lastWriteTime, 123456789u);
 }
 
 TEST_F(EmulatedVolume, ChangesWhileTheVolumeReads)
@@ -1009,9 +953,10 @@ TEST_F(EmulatedVolume, ChangesWhileTheVolumeReads)
     while (!done || at < query().NextUsn) {
         auto req = readRequest(at, 1);
         req.Timeout = DWORDLONG(-10000ll * 5);
-        DWORD error = 0;
-        seen += readJournal(req, &error, &at).size();
-        ASSERT_EQ(error, 0u);
+        const JournalRead got = readJournal(req);
+        ASSERT_EQ(got.error, 0u);
+        seen += got.recs.size();
+        at = got.next;
         Record r;
         readRecord(DWORD(16 + seen % 200), r);
     }

@@ -40,8 +40,7 @@ Lines errorLines()
         QFile f(dir.filePath(name));
         if (!f.open(QIODevice::ReadOnly))
             continue;
-        while (!f.atEnd()) {
-            // "[" thread id (padded) "|" time "|" severity "|" place "] " text
+        while (!f.atEnd()) { // "[" thread id (padded) "|" time "|" severity "|" place "] " text
             const QString l = QString::fromUtf8(f.readLine()).trimmed();
             const QStringList fields = l.section(QLatin1String("] "), 0, 0).mid(1).split(QLatin1Char('|'));
             if (fields.size() >= 3 && fields[0].trimmed() == thread && fields[2].trimmed() == QLatin1String("ERROR"))
@@ -60,7 +59,6 @@ protected:
         Platform::ZDriveTable::instance().setDrive(kDrive, device);
         volume = std::make_unique<ZDriveVolume>(kDrive);
     }
-
     void TearDown() override
     {
         if (volume)
@@ -68,7 +66,6 @@ protected:
         volume.reset();
         Platform::ZDriveTable::instance().removeDrive(kDrive);
     }
-
     // Closing after any outcome, twice, leaves nothing open.
     void expectClosesCleanly()
     {
@@ -78,21 +75,19 @@ protected:
         EXPECT_TRUE(volume->recordBuffers.empty());
         EXPECT_EQ(volume->clusterBuffer, nullptr);
     }
-
     Lines newErrorLines() const
     {
         const Lines all = errorLines();
         return Lines(all.begin() + std::min(logMark, all.size()), all.end());
     }
-
-    void expectJournalSizes(ULONGLONG maximum, ULONGLONG delta)
+    void expectJournal(ULONGLONG maximum, ULONGLONG delta)
     {
         const auto journal = device->journalState();
-        EXPECT_TRUE(journal.active);
-        EXPECT_FALSE(journal.deleting);
+        EXPECT_TRUE(journal.active && !journal.deleting);
         EXPECT_EQ(journal.data.MaximumSize, maximum);
         EXPECT_EQ(journal.data.AllocationDelta, delta);
         EXPECT_EQ(volume->journalData.UsnJournalID, journal.data.UsnJournalID);
+        EXPECT_EQ(volume->journalData.NextUsn, journal.data.NextUsn);
     }
 
     std::shared_ptr<ZEmulatedNtfsVolume> device;
@@ -100,63 +95,51 @@ protected:
     size_t logMark = 0;
 };
 
-TEST_F(VolumeAccess, OpensAnNtfsVolumeWithItsGeometryAndJournal)
+// Opening with the journal in each state, and each failing step: its result,
+// its log lines, what stays open, and that no later step ran and no stale
+// journal is taken. An active journal is only read; a missing one is created;
+// one being deleted is awaited and created larger.
+TEST_F(VolumeAccess, EachJournalStateAndEachFailingStep)
 {
-    install();
-    ASSERT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitOk));
-    const NTFS_VOLUME_DATA_BUFFER expected = device->volumeData();
-    EXPECT_EQ(volume->volumeData.BytesPerCluster, expected.BytesPerCluster);
-    EXPECT_EQ(volume->recordBufferSize, expected.BytesPerFileRecordSegment + 15);
-    EXPECT_NE(volume->clusterBuffer, nullptr);
-    EXPECT_EQ(volume->journalData.NextUsn, device->journalState().data.NextUsn);
-    // An active journal is only read, never created.
-    EXPECT_EQ(device->callCount(FSCTL_CREATE_USN_JOURNAL), 0u);
-    EXPECT_EQ(newErrorLines(), Lines{});
-
-    // A second set-up starts from a closed volume.
-    ASSERT_TRUE(volume->growRecordBuffers(3));
-    ASSERT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitOk));
-    EXPECT_TRUE(volume->recordBuffers.empty());
-    EXPECT_NE(volume->volumeHandle, nullptr);
-    expectClosesCleanly();
-}
-
-// Each failing step: its result, its log lines, what stays open, and that no
-// later step ran and no stale journal is taken.
-TEST_F(VolumeAccess, EachFailingStepEndsTheSetUpWithItsOwnResult)
-{
-    struct Case {
+    const std::string failed = "init drive volume failed -- ", notNtfs = failed + "not NTFS drive!!!";
+    constexpr DWORD ok = ZDriveVolume::InitOk, journalFailed = ZDriveVolume::InitJournalFailed;
+    const struct {
         const char16_t* fileSystem;
-        bool journalActive;
-        DWORD failedCall, error;
-        DWORD result;
+        bool active, deleting;
+        DWORD failedCall, error, result;
         bool handleKept;
-        ULONGLONG queries, creates;
+        ULONGLONG queries, creates, deletes, maximum; // the journal's size after success, 0 on failure
         Lines log;
-    };
-    const std::string prefix = "init drive volume failed -- ";
-    const Case cases[] = {
-        {u"FAT32", true, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, {prefix + "not NTFS drive!!!"}},
-        {u"exFAT", true, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, {prefix + "not NTFS drive!!!"}},
-        {u"ntfs", true, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, {prefix + "not NTFS drive!!!"}},
-        {u"NTFS5", true, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, {prefix + "not NTFS drive!!!"}},
-        {u"NTF", true, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, {prefix + "not NTFS drive!!!"}},
-        {u"NTFS", true, ZEmulatedNtfsVolume::CallOpen, ERROR_ACCESS_DENIED, ZDriveVolume::InitOpenFailed, false, 0, 0,
-         {prefix + "open drive file!!!"}},
-        {u"NTFS", true, FSCTL_GET_NTFS_VOLUME_DATA, ERROR_INVALID_FUNCTION, ZDriveVolume::InitVolumeDataFailed, true,
-         0, 0, {prefix + "FSCTL_GET_NTFS_VOLUME_DATA:1"}},
-        {u"NTFS", true, FSCTL_QUERY_USN_JOURNAL, ERROR_INVALID_FUNCTION, ZDriveVolume::InitJournalFailed, true, 1, 0,
-         {prefix + "FSCTL_QUERY_USN_JOURNAL:1", "init usn journal failed: 1"}},
+    } cases[] = {
+        {u"NTFS", true, false, 0, 0, ok, true, 1, 0, 0, 2 * kMiB, {}},
+        {u"NTFS", false, false, 0, 0, ok, true, 2, 1, 0, 8 * kMiB, {failed + "FSCTL_QUERY_USN_JOURNAL:1179"}},
+        {u"NTFS", true, true, 0, 0, ok, true, 2, 1, 1, 32 * kMiB, {failed + "FSCTL_QUERY_USN_JOURNAL:1178"}},
+        // Another file system, another case, a longer or a shorter name.
+        {u"FAT32", true, false, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, 0, 0, {notNtfs}},
+        {u"ntfs", true, false, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, 0, 0, {notNtfs}},
+        {u"NTFS5", true, false, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, 0, 0, {notNtfs}},
+        {u"NTF", true, false, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, 0, 0, {notNtfs}},
+        {u"NTFS", true, false, ZEmulatedNtfsVolume::CallOpen, ERROR_ACCESS_DENIED, ZDriveVolume::InitOpenFailed, false,
+         0, 0, 0, 0, {failed + "open drive file!!!"}},
+        {u"NTFS", true, false, FSCTL_GET_NTFS_VOLUME_DATA, ERROR_INVALID_FUNCTION, ZDriveVolume::InitVolumeDataFailed,
+         true, 0, 0, 0, 0, {failed + "FSCTL_GET_NTFS_VOLUME_DATA:1"}},
+        {u"NTFS", true, false, FSCTL_QUERY_USN_JOURNAL, ERROR_INVALID_FUNCTION, journalFailed, true, 1, 0, 0, 0,
+         {failed + "FSCTL_QUERY_USN_JOURNAL:1", "init usn journal failed: 1"}},
         // The creation's error is the one reported.
-        {u"NTFS", false, FSCTL_CREATE_USN_JOURNAL, ERROR_ACCESS_DENIED, ZDriveVolume::InitJournalFailed, true, 1, 1,
-         {prefix + "FSCTL_QUERY_USN_JOURNAL:1179", "init usn journal failed: 5"}},
+        {u"NTFS", false, false, FSCTL_CREATE_USN_JOURNAL, ERROR_ACCESS_DENIED, journalFailed, true, 1, 1, 0, 0,
+         {failed + "FSCTL_QUERY_USN_JOURNAL:1179", "init usn journal failed: 5"}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(QString::fromUtf16(c.fileSystem).toStdString() + " " + std::to_string(c.failedCall));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        const auto& c = cases[i];
         ZEmulatedNtfsVolume::Options options;
         options.fileSystemName = c.fileSystem;
-        options.journalActive = c.journalActive;
+        options.journalActive = c.active;
+        options.journalMaximumSize = 2 * kMiB; // unlike either size the volume code asks for
+        options.journalAllocationDelta = kMiB / 4;
         install(options);
+        if (c.deleting)
+            device->beginJournalDeletion();
         if (c.failedCall)
             device->failCall(c.failedCall, c.error);
         EXPECT_EQ(volume->initDriveVolume(), c.result);
@@ -167,8 +150,16 @@ TEST_F(VolumeAccess, EachFailingStepEndsTheSetUpWithItsOwnResult)
         EXPECT_EQ(device->callCount(ZEmulatedNtfsVolume::CallOpen), c.result == ZDriveVolume::InitNotNtfs ? 0u : 1u);
         EXPECT_EQ(device->callCount(FSCTL_QUERY_USN_JOURNAL), c.queries);
         EXPECT_EQ(device->callCount(FSCTL_CREATE_USN_JOURNAL), c.creates);
-        EXPECT_EQ(device->callCount(FSCTL_DELETE_USN_JOURNAL), 0u);
-        EXPECT_EQ(volume->journalData.UsnJournalID, 0u);
+        EXPECT_EQ(device->callCount(FSCTL_DELETE_USN_JOURNAL), c.deletes);
+        if (c.maximum) {
+            EXPECT_EQ(volume->volumeData.BytesPerCluster, device->volumeData().BytesPerCluster);
+            EXPECT_EQ(volume->recordBufferSize, device->volumeData().BytesPerFileRecordSegment + 15);
+            EXPECT_NE(volume->clusterBuffer, nullptr);
+            EXPECT_NE(volume->journalData.UsnJournalID, 0u);
+            expectJournal(c.maximum, c.maximum / 8);
+        } else {
+            EXPECT_EQ(volume->journalData.UsnJournalID, 0u);
+        }
         EXPECT_EQ(newErrorLines(), c.log);
         expectClosesCleanly();
     }
@@ -181,37 +172,14 @@ TEST_F(VolumeAccess, EachFailingStepEndsTheSetUpWithItsOwnResult)
     ZDriveVolume absent(u'Q');
     EXPECT_EQ(absent.initDriveVolume(), DWORD(ZDriveVolume::InitNotNtfs));
     absent.closeVolume();
-}
 
-TEST_F(VolumeAccess, AMissingOrDeletedJournalIsCreatedAndARecreationKeepsItsIdentity)
-{
-    ZEmulatedNtfsVolume::Options options;
-    options.journalActive = false;
-    install(options);
-    ASSERT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitOk));
-    expectJournalSizes(8 * kMiB, 1 * kMiB);
-    EXPECT_NE(volume->journalData.UsnJournalID, 0u);
-    // The failed first query, then the one after the creation; the expected
-    // failure is logged all the same.
-    EXPECT_EQ(device->callCount(FSCTL_QUERY_USN_JOURNAL), 2u);
-    EXPECT_EQ(newErrorLines(), Lines{"init drive volume failed -- FSCTL_QUERY_USN_JOURNAL:1179"});
-    expectClosesCleanly();
-
-    // A journal being deleted is awaited and created larger.
-    install();
-    device->beginJournalDeletion();
-    ASSERT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitOk));
-    EXPECT_EQ(device->callCount(FSCTL_DELETE_USN_JOURNAL), 1u);
-    expectJournalSizes(32 * kMiB, 4 * kMiB);
-    EXPECT_EQ(newErrorLines(), Lines{"init drive volume failed -- FSCTL_QUERY_USN_JOURNAL:1178"});
-    expectClosesCleanly();
-
+    // A recreation keeps the journal's identity and takes the larger sizes.
     install();
     ASSERT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitOk));
     const DWORDLONG id = volume->journalData.UsnJournalID;
     ASSERT_TRUE(volume->recreateUsnJournal());
     EXPECT_EQ(volume->journalData.UsnJournalID, id);
-    expectJournalSizes(32 * kMiB, 4 * kMiB);
+    expectJournal(32 * kMiB, 4 * kMiB);
     device->failCall(FSCTL_CREATE_USN_JOURNAL, ERROR_DISK_FULL);
     EXPECT_FALSE(volume->recreateUsnJournal());
 }
@@ -227,7 +195,6 @@ TEST_F(VolumeAccess, RecordReadYieldsOnlyTheRecordAskedFor)
     ASSERT_TRUE(kept && gone && device->remove(gone));
     ASSERT_TRUE(volume->growRecordBuffers(2));
     EXPECT_EQ(volume->readFileRecord(kept, 2), nullptr); // no such block
-
     const BYTE* record = volume->readFileRecord(kept, 1);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record, volume->recordBuffers[1] + 12);
@@ -247,6 +214,12 @@ TEST_F(VolumeAccess, RecordReadYieldsOnlyTheRecordAskedFor)
     device->failCall(FSCTL_GET_NTFS_FILE_RECORD, ERROR_READ_FAULT);
     EXPECT_EQ(volume->readFileRecord(kept, 0), nullptr);
     EXPECT_NE(volume->readFileRecord(kept, 0), nullptr);
+
+    // A second set-up starts from a closed volume.
+    ASSERT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitOk));
+    EXPECT_TRUE(volume->recordBuffers.empty());
+    EXPECT_NE(volume->volumeHandle, nullptr);
+    expectClosesCleanly();
 }
 
 } // namespace
