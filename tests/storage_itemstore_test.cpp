@@ -64,20 +64,23 @@ TEST_F(StorageItemStore, CreatingWritesEveryFieldAndRefusesUnfitRuns)
     EXPECT_TRUE(createItem(small, f, "12345678", 7));
 }
 
-TEST_F(StorageItemStore, FreeingAndPruningKeepTheBytesAndReleaseOnce)
+TEST_F(StorageItemStore, RefreshFreeAndPruneTouchOnlyTheirFields)
 {
-    ZLockItem item = create(QStringLiteral("gone.tmp"), 9);
+    ZLockItem item = create(QStringLiteral("data.bin"), 8, NoData, 5);
     const ULONGLONG ref = item.itemRef();
+    refreshItem(item, 4096, 333, 444, NoNameTimes | InUse | 0x40);   // only sizes, times and their bits
+    EXPECT_EQ(stateOf(item), State(InUse | NoNameTimes, 8, 5, 0x20, 4096, 333, 444, 5, "data.bin"));
     freeItem(pool, item, 31);
-    freeItem(pool, item, 32);   // a second free changes nothing
-    EXPECT_EQ(stateOf(item), State(0, 9, 5, 0x20, 1234, 111, 222, 31, "gone.tmp"));
+    freeItem(pool, item, 32);        // a second free changes nothing
+    refreshItem(item, 1, 1, 1, 0);   // a free record is not brought back
+    EXPECT_EQ(stateOf(item), State(0, 8, 5, 0x20, 4096, 333, 444, 31, "data.bin"));
     EXPECT_EQ(item.itemRef(), ref);
     const auto& list = pool.freeList(ZSharedPool::freeListIndex(item.slotCount()));
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list.front().releaseTime, clock.now());
 
     ZLockItem orphan = create(QStringLiteral("orphan.1"), 10, 0, 3);
-    pruneItem(pool, orphan);
+    pruneItem(pool, orphan);   // keeps its stamp
     EXPECT_EQ(stateOf(orphan), State(0, 10, 5, 0x20, 1234, 111, 222, 3, "orphan.1"));
     EXPECT_EQ(list.size(), 2u);
 }
@@ -108,16 +111,4 @@ TEST_F(StorageItemStore, RenameGivesANewReferenceAndNeverReusesAYoungRun)
     ZLockItem d = replaceItem(pool, c, ZItemFields{}, n, 4);
     EXPECT_EQ(d, a);   // the oldest freed run of the size, once old enough
     EXPECT_EQ(d->modifyStamp, 4u);
-}
-
-TEST_F(StorageItemStore, RefreshTouchesOnlySizesTimesAndTheirBits)
-{
-    ZLockItem item = create(QStringLiteral("data.bin"), 8, NoData, 5);
-    const ULONGLONG ref = item.itemRef();
-    refreshItem(item, 4096, 333, 444, NoNameTimes | InUse | 0x40);
-    EXPECT_EQ(stateOf(item), State(InUse | NoNameTimes, 8, 5, 0x20, 4096, 333, 444, 5, "data.bin"));
-    EXPECT_EQ(item.itemRef(), ref);
-    freeItem(pool, item, 6);
-    refreshItem(item, 1, 1, 1, 0);   // a free record is not brought back
-    EXPECT_EQ(stateOf(item), State(0, 8, 5, 0x20, 4096, 333, 444, 6, "data.bin"));
 }

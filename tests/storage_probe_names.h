@@ -55,13 +55,8 @@ inline ZLockItem addItem(ZSharedPool& pool, const QString& text, DWORD recordNum
     if (!makeItemName(text, &n))
         return ZLockItem();
     ZLockItem run = recycle ? pool.allocate(n.slotCount()) : pool.append(n.slotCount());
-    ZItemFields f;
-    f.recordNumber = recordNumber;
-    f.parentRecordNumber = parentOf(recordNumber);
-    f.fileSize = fileSizeOf(recordNumber);
-    f.accessTime = accessTimeOf(recordNumber);
-    f.nameSignature = n.signature;
-    f.modifyStamp = stamp;
+    const ZItemFields f{recordNumber, parentOf(recordNumber), 0, fileSizeOf(recordNumber), 0,
+                        accessTimeOf(recordNumber), n.signature, 0, stamp};
     return createItem(run, f, n) ? run : ZLockItem();
 }
 
