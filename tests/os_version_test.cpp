@@ -81,18 +81,17 @@ TEST_F(OsVersionTest, ReportedAndRealVersionsGiveTheirIds)
         BYTE productType;
         int expected;
     } reported[] = {
-        {VER_PLATFORM_WIN32s, 3, 1, 0, 0, 0}, {3, 6, 1, 7601, kWorkstation, 0},      {k9x, 4, 0, 0x04000000, 0, 1},
-        {k9x, 4, 89, 0x04590000, 0, 1},       {k9x, 4, 90, 0x045A0BB8, 0, 2},         {kNt, 5, 0, 2195, kWorkstation, 3},
-        {kNt, 4, 0, 1381, kWorkstation, 4},   {kNt, 3, 51, 1057, kServer, 4},         {kNt, 5, 2, 3790, kServer, 5},
-        {kNt, 5, 1, 2600, kWorkstation, 6},   {kNt, 5, 3, 0, kWorkstation, 0},        {kNt, 6, 0, 6002, kWorkstation, 7},
-        {kNt, 6, 1, 7601, kWorkstation, 8},   {kNt, 6, 0, 6002, kServer, 9},          {kNt, 6, 2, 9200, kServer, 0},
-        {kNt, 6, 1, 7601, VER_NT_DOMAIN_CONTROLLER, 9},                               {kNt, 10, 0, 14393, kServer, 0},
+        {VER_PLATFORM_WIN32s, 3, 1, 0, 0, 0}, {3, 6, 1, 7601, kWorkstation, 0},  {k9x, 4, 0, 0x04000000, 0, 1},
+        {k9x, 4, 89, 0x04590000, 0, 1},       {k9x, 4, 90, 0x045A0BB8, 0, 2},     {kNt, 5, 0, 2195, kWorkstation, 3},
+        {kNt, 4, 0, 1381, kWorkstation, 4},   {kNt, 3, 51, 1057, kServer, 4},     {kNt, 5, 2, 3790, kServer, 5},
+        {kNt, 5, 1, 2600, kWorkstation, 6},   {kNt, 5, 3, 0, kWorkstation, 0},    {kNt, 6, 0, 6002, kWorkstation, 7},
+        {kNt, 6, 1, 7601, kWorkstation, 8},   {kNt, 6, 0, 6002, kServer, 9},      {kNt, 6, 2, 9200, kServer, 0},
+        {kNt, 6, 1, 7601, VER_NT_DOMAIN_CONTROLLER, 9},                           {kNt, 10, 0, 14393, kServer, 0},
     };
     for (const auto& r : reported) {
-        SCOPED_TRACE(::testing::Message() << r.platform << " " << r.major << "." << r.minor << " type "
-                                          << int(r.productType));
         source.report(r.platform, r.major, r.minor, r.build, r.productType);
-        EXPECT_EQ(osIdFromVersionSource(), r.expected);
+        EXPECT_EQ(osIdFromVersionSource(), r.expected)
+            << r.platform << " " << r.major << "." << r.minor << " type " << int(r.productType);
     }
 
     // Workstations reporting 6.2 or later are asked their real version. Flag
@@ -106,10 +105,9 @@ TEST_F(OsVersionTest, ReportedAndRealVersionsGiveTheirIds)
         {6, 10, 0, 0xF0004A65, 12}, {6, 10, 0, 0xF0005867, 13}, {6, 0, 0, 0, 10},      {10, 10, 0, 22631, 13},
     };
     for (const auto& r : real) {
-        SCOPED_TRACE(::testing::Message() << r.major << "." << r.minor << "." << r.build);
         source.report(kNt, r.reportedMajor, r.reportedMajor == 6 ? 2 : 0, 9200, kWorkstation);
         source.realVersion(r.major, r.minor, r.build);
-        EXPECT_EQ(osIdFromVersionSource(), r.expected);
+        EXPECT_EQ(osIdFromVersionSource(), r.expected) << r.major << "." << r.minor << "." << r.build;
     }
 }
 

@@ -2,10 +2,11 @@
 // references.
 #include "storage/ZItemStore.h"
 #include "storage/ZLockItem.h"
+#include "storage/ZSharedPool.h"
+
+#include <QUuid>
 
 #include <gtest/gtest.h>
-
-#include <vector>
 
 using namespace SearchEngine;
 
@@ -21,30 +22,6 @@ QString asciiCase(QString s, bool upper)
 }
 
 ULONGLONG signatureOf(const QString& s) { return nameSignatureOf(s.utf16(), s.size()); }
-
-// A piece in ordinary memory, header followed by slots, and a run in it.
-struct FakePiece {
-    std::vector<char> bytes = std::vector<char>(kSlotOffset + kSlotSize * 64, 0);
-    FakePiece(WORD drive, WORD number)
-    {
-        PieceHeader* h = header();
-        h->version = kPieceVersion;
-        h->drive = drive;
-        h->slotOffset = kSlotOffset;
-        h->slotSize = kSlotSize;
-        h->dataSize = DWORD(bytes.size()) - kSlotOffset;
-        h->slotLimit = slotLimitForDataSize(h->dataSize);
-        h->pieceNumber = number;
-    }
-    PieceHeader* header() { return reinterpret_cast<PieceHeader*>(bytes.data()); }
-    ZLockItem run(DWORD index, int count)
-    {
-        auto* r = reinterpret_cast<ItemRecord*>(bytes.data() + slotByteOffset(index));
-        r->slotIndex = index;
-        r->slotCount = BYTE(count);
-        return ZLockItem(r);
-    }
-};
 
 } // namespace
 
@@ -66,10 +43,6 @@ TEST(StorageRecord, SlotCountsAndReferences)
     EXPECT_EQ(itemRefPieceNumber(ref), 7);
     EXPECT_EQ(itemRefSlotIndex(ref), 123456u);
     EXPECT_EQ(makeItemRef(0xFFFF, 0xFFFF, 0xFFFFFFFFu), ~0ull);
-    FakePiece piece('D', 3);
-    ZLockItem run = piece.run(17, 3);
-    EXPECT_EQ(run.pieceHeader(), piece.header());
-    EXPECT_EQ(run.itemRef(), makeItemRef('D', 3, 17));
     EXPECT_EQ(ZLockItem().itemRef(), 0u);
 }
 
@@ -108,8 +81,9 @@ TEST(StorageRecord, ItemNamesConvertWithinTheBufferAndReadByTheValidityRule)
     EXPECT_FALSE(makeItemName(QString(400, QChar(0x20AC)), &name));   // more than the buffer holds
     EXPECT_EQ(name.length, 0);
 
-    FakePiece piece('C', 1);
-    ZLockItem run = piece.run(0, 3);
+    ZSharedPool pool(QUuid::createUuid().toString(), 'D');
+    ZLockItem run = pool.append(3);
+    EXPECT_EQ(run.itemRef(), makeItemRef('D', 1, 0));
     ASSERT_TRUE(makeItemName(QStringLiteral("report.txt"), &name));
     ASSERT_TRUE(createItem(run, ZItemFields{}, name));
     EXPECT_EQ(run.name(), QByteArray("report.txt"));
