@@ -96,6 +96,16 @@ TEST_F(StoragePool, FreedRunsComeBackOnlyAfterTheReuseAge)
     ZLockItem young = freedRun(40);
     EXPECT_NE(pool.allocate(35), young);
     EXPECT_EQ(pool.allocate(20), twentyOne);
+
+    // A recycled run is handed out still free, its old bytes there until rewritten.
+    ZLockItem first = addItem(pool, QStringLiteral("original-name"), 77);
+    freeItem(pool, first, 12);
+    clock.advance(kReuseAgeMs);
+    ZLockItem again = pool.allocate(first.slotCount());
+    ASSERT_EQ(again, first);
+    EXPECT_EQ(again.flags(), 0);
+    EXPECT_EQ(again->recordNumber, 77u);
+    EXPECT_EQ(again->modifyStamp, 12u);
 }
 
 TEST_F(StoragePool, SaveAndLoadRoundTripWithFreeRuns)
