@@ -39,7 +39,8 @@ QStringList found(ZSharedPoolReader& reader, const char* term, int limit = -1)
 
 TEST_F(StorageReader, ResolvesReferencesAndRefusesBadOnesAndUnfitNames)
 {
-    ZLockItem a = addItem(pool, QStringLiteral("abcdefgh"), 30);   // 3 slots
+    const QByteArray aName = itemName(30, 0).toUtf8();   // 11 bytes, 3 slots
+    ZLockItem a = addItem(pool, itemName(30, 0), 30);
     ZLockItem b = addItem(pool, QStringLiteral("beta.doc"), 31);
     freeItem(pool, b, 17);
     pool.piece(1)->header()->slotSize = 64;
@@ -51,10 +52,8 @@ TEST_F(StorageReader, ResolvesReferencesAndRefusesBadOnesAndUnfitNames)
     EXPECT_EQ(reader.drive(), 'C');
     ZItemSnapshot s;
     ASSERT_EQ(reader.readItem(a.itemRef(), &s), ZSharedPoolReader::ReadOk);
-    EXPECT_TRUE(s.isLive());
-    EXPECT_EQ(s.fileName(), QStringLiteral("abcdefgh"));
+    EXPECT_TRUE(s.isLive() && isWhole(s)) << s.name.constData();
     EXPECT_EQ(s.itemRef, a.itemRef());
-    EXPECT_EQ(s.parentRecordNumber, parentOf(30));
     EXPECT_EQ(s.slotCount, 3);
     ASSERT_EQ(reader.readItem(b.itemRef(), &s), ZSharedPoolReader::ReadOk);
     EXPECT_FALSE(s.isLive());
@@ -76,7 +75,7 @@ TEST_F(StorageReader, ResolvesReferencesAndRefusesBadOnesAndUnfitNames)
     for (WORD length : {WORD(96), WORD(96 - 56), WORD(8)}) {
         a->nameLength = length;
         ASSERT_EQ(reader.readItem(a.itemRef(), &s), ZSharedPoolReader::ReadOk);
-        EXPECT_EQ(s.name, length == 8 ? QByteArray("abcdefgh") : QByteArray()) << length;
+        EXPECT_EQ(s.name, length == 8 ? aName.left(8) : QByteArray()) << length;
     }
 
     // A reference into a piece added since is attached on demand.
