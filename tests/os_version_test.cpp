@@ -21,10 +21,9 @@ class FakeVersionSource : public Platform::ZVersionSource {
 public:
     bool exOk = true, plainOk = true;   // GetVersionExW with the EX / plain structure
     OSVERSIONINFOEXW reported{};
-    bool hasRtl = false, hasKernelVersion = false, hasNativeInfo = true;
-    DWORD rtl[3] = {};
-    DWORD kernelVersionMS = 0;
-    WORD architecture = PROCESSOR_ARCHITECTURE_AMD64;
+    bool hasRtl = false, hasKernel = false, hasNativeInfo = true;
+    DWORD rtl[3] = {}, kernelMS = 0;
+    WORD arch = PROCESSOR_ARCHITECTURE_AMD64;
     int versionCalls = 0;
 
     bool versionEx(OSVERSIONINFOW* info) override
@@ -42,14 +41,8 @@ public:
     {
         return hasRtl && (*major = rtl[0], *minor = rtl[1], *build = rtl[2], true);
     }
-    bool kernelFileVersion(VS_FIXEDFILEINFO* info) override
-    {
-        return hasKernelVersion && (info->dwFileVersionMS = kernelVersionMS, true);
-    }
-    bool nativeSystemInfo(SYSTEM_INFO* info) override
-    {
-        return hasNativeInfo && (info->wProcessorArchitecture = architecture, true);
-    }
+    bool kernelFileVersion(VS_FIXEDFILEINFO* v) override { return hasKernel && (v->dwFileVersionMS = kernelMS, true); }
+    bool nativeSystemInfo(SYSTEM_INFO* i) override { return hasNativeInfo && (i->wProcessorArchitecture = arch, true); }
 
     void report(DWORD platform, DWORD major, DWORD minor, DWORD build, BYTE productType)
     {
@@ -115,12 +108,12 @@ TEST_F(OsVersionTest, FallbacksWhenASourceIsMissing)
 {
     // The kernel file version stands in for the missing ntdll export; ntdll wins when both answer.
     source.report(kNt, 6, 2, 9200, kWorkstation);
-    source.hasKernelVersion = true;
-    source.kernelVersionMS = 0x000A0000;  // 10.0, build taken as 0
+    source.hasKernel = true;
+    source.kernelMS = 0x000A0000;  // 10.0, build taken as 0
     EXPECT_EQ(osIdFromVersionSource(), 12);
     source.realVersion(10, 0, 22000);
     EXPECT_EQ(osIdFromVersionSource(), 13);
-    source.hasRtl = source.hasKernelVersion = false;
+    source.hasRtl = source.hasKernel = false;
     EXPECT_EQ(osIdFromVersionSource(), 10);
 
     // The plain structure has no product type: a 6.1 system counts as a server.
@@ -140,7 +133,7 @@ TEST_F(OsVersionTest, ArchitectureWidthsAndOsCodes)
         {PROCESSOR_ARCHITECTURE_AMD64, 2}, {PROCESSOR_ARCHITECTURE_ARM64, 2}, {PROCESSOR_ARCHITECTURE_UNKNOWN, 1},
     };
     for (const auto& r : rows) {
-        source.architecture = r.first;
+        source.arch = r.first;
         EXPECT_EQ(architectureFromVersionSource(), r.second) << r.first;
     }
     source.hasNativeInfo = false;
@@ -181,7 +174,7 @@ TEST(OsVersionDeathTest, KeptValuesAreAskedOnce)
             bad += osCode() != 16;
             const int calls = source.versionCalls;
             source.report(kNt, 6, 1, 7601, kWorkstation);
-            source.architecture = PROCESSOR_ARCHITECTURE_INTEL;
+            source.arch = PROCESSOR_ARCHITECTURE_INTEL;
             bad += osId() != 13;
             bad += osCode() != 16;
             bad += source.versionCalls != calls;
