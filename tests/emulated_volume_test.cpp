@@ -117,11 +117,7 @@ bool decodeRecord(const BYTE* rec, DWORD size, Record& out)
         const WORD nameOffset = le<WORD>(a + 10);
         if (length < 24 || length % 8 || at + length > size || nameOffset + a[9] * 2u > length)
             return false;
-        Attr x;
-        x.type = le<DWORD>(a);
-        x.nonResident = a[8];
-        x.instance = le<WORD>(a + 14);
-        x.name = utf16(a + nameOffset, a[9]);
+        Attr x{le<DWORD>(a), a[8] != 0, le<WORD>(a + 14), utf16(a + nameOffset, a[9]), {}, 0, 0, {}};
         if (!x.nonResident) {
             const DWORD vlen = le<DWORD>(a + 16);
             const WORD voff = le<WORD>(a + 20);
@@ -180,7 +176,10 @@ std::vector<UsnRec> usnRecords(const BYTE* out, DWORD returned)
     std::vector<UsnRec> v;
     for (DWORD at = 8; at < returned;) {
         const BYTE* r = out + at;
-        EXPECT_EQ(le<DWORD>(r) % 8, 0u);
+        if (le<DWORD>(r) < 64 || le<DWORD>(r) % 8 || at + le<DWORD>(r) > returned) {
+            ADD_FAILURE() << "malformed journal record at " << at; // and no endless loop on a zero length
+            break;
+        }
         EXPECT_EQ(le<WORD>(r + 4), 2);
         v.push_back({le<ULONGLONG>(r + 8), le<ULONGLONG>(r + 16), le<LONGLONG>(r + 24), le<DWORD>(r + 40),
                      le<DWORD>(r + 52), utf16(r + le<WORD>(r + 58), le<WORD>(r + 56) / 2)});
@@ -336,8 +335,6 @@ TEST_F(EmulatedVolume, GeometrySystemRecordsAndNameSpaces)
     ASSERT_TRUE(mft.of(kData).at(0)->nonResident);
     EXPECT_EQ(mft.of(kData)[0]->runs.at(0).lcn, d.MftStartLcn.QuadPart);
     EXPECT_EQ(mft.of(kData)[0]->dataSize, ULONGLONG(vol->recordCount()) * d.BytesPerFileRecordSegment);
-    for (DWORD r = 0; r < 16; ++r)
-        EXPECT_TRUE(vol->inUse(r)) << r;
 
     // Win32-and-DOS in one name; Win32 beside DOS; POSIX.
     Vol::CreateOptions withDos, posix;
@@ -429,9 +426,9 @@ TEST_F(EmulatedVolume, EnumerationOrderRangeAndEndAndNearestLowerRecordReads)
         seen.push_back(DWORD(u.ref));
     }
     EXPECT_GT(enumCalls, 5u);
-    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
-    EXPECT_EQ(seen.size(), 41u); // the root plus the 40 files not changed since `middle`
-    EXPECT_EQ(seen.front(), kRoot);
+    std::vector<DWORD> unchanged{kRoot}; // and the 40 files not changed since `middle`, in record order
+    unchanged.insert(unchanged.end(), files.begin() + 10, files.end());
+    EXPECT_EQ(seen, unchanged);
     // V0 input, a later start; too small an output or input.
     MFT_ENUM_DATA_V0 v0{};
     v0.StartFileReferenceNumber = files[45];
@@ -500,7 +497,9 @@ TEST_F(EmulatedVolume, ChangesWriteTheRecordsWindowsWrites)
         EXPECT_EQ(recs[i].name, want[i].name);
         EXPECT_EQ(recs[i].parent, want[i].parent);
         EXPECT_EQ(recs[i].usn, at);
-        EXPECT_TRUE(i < 2 || recs[i].ref == fref);
+        if (i >= 2) {
+            EXPECT_EQ(recs[i].ref, fref);
+        }
         at += ((60 + recs[i].name.size() * 2 + 7) / 8) * 8;
     }
     EXPECT_EQ(recs[0].attributes, DWORD(FILE_ATTRIBUTE_DIRECTORY));
@@ -514,15 +513,21 @@ TEST_F(EmulatedVolume, ChangesWriteTheRecordsWindowsWrites)
     vol->write(g, 0, 100);
     vol->write(g, 100, 100); // same reason: no new record
     vol->write(g, 0, 10);
-    ASSERT_TRUE(vol->setStream(g, u"Zone.Identifier", 26));
+    ASSERT_TRUE(vol->setStream(g, u"Zone.Identifier", 26) && vol->setStream(g, u"Zone.Identifier", 10));
     vol->close(g);
     vol->close(g); // nothing open: nothing written
     std::vector<DWORD> reasons;
     for (const UsnRec& u : journalFrom(start))
         reasons.push_back(u.reason);
     const DWORD data = create | extend | USN_REASON_DATA_OVERWRITE,
-                named = data | USN_REASON_STREAM_CHANGE | USN_REASON_NAMED_DATA_EXTEND;
-    EXPECT_EQ(reasons, (std::vector<DWORD>{create, create | extend, data, named, named | close}));
+                named = data | USN_REASON_STREAM_CHANGE | USN_REASON_NAMED_DATA_EXTEND,
+                cut = named | USN_REASON_NAMED_DATA_TRUNCATION;
+    EXPECT_EQ(reasons, (std::vector<DWORD>{create, create | extend, data, named, cut, cut | close}));
+    const Record r = record(g);
+    ASSERT_EQ(r.of(kData).size(), 2u);
+    EXPECT_TRUE(r.of(kData)[0]->name.empty());
+    EXPECT_EQ(r.of(kData)[1]->name, u"Zone.Identifier");
+    EXPECT_EQ(r.of(kData)[1]->value.size(), 10u);
     // Filters: only close records; only a reason mask.
     auto req = readRequest(start);
     req.ReturnOnlyOnClose = 1;
@@ -531,7 +536,7 @@ TEST_F(EmulatedVolume, ChangesWriteTheRecordsWindowsWrites)
     EXPECT_EQ(closes.next, query().NextUsn);
     req.ReturnOnlyOnClose = 0;
     req.ReasonMask = USN_REASON_DATA_OVERWRITE;
-    EXPECT_EQ(readJournal(req).recs.size(), 3u);
+    EXPECT_EQ(readJournal(req).recs.size(), 4u);
     // A V0 request reads as well; versions other than 2 only are refused.
     READ_USN_JOURNAL_DATA_V0 v0{};
     v0.StartUsn = start;
@@ -543,20 +548,8 @@ TEST_F(EmulatedVolume, ChangesWriteTheRecordsWindowsWrites)
     EXPECT_EQ(readJournal(req).error, DWORD(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(EmulatedVolume, NamedStreamsAndQuietChanges)
+TEST_F(EmulatedVolume, QuietChanges)
 {
-    const USN start = query().NextUsn;
-    const DWORD f = vol->createFile(kRoot, u"s.txt");
-    ASSERT_TRUE(vol->setStream(f, u"Zone.Identifier", 26) && vol->setStream(f, u"Zone.Identifier", 10));
-    const Record r = record(f);
-    ASSERT_EQ(r.of(kData).size(), 2u);
-    EXPECT_TRUE(r.of(kData)[0]->name.empty());
-    EXPECT_EQ(r.of(kData)[1]->name, u"Zone.Identifier");
-    EXPECT_EQ(r.of(kData)[1]->value.size(), 10u);
-    const auto recs = journalFrom(start);
-    ASSERT_EQ(recs.size(), 6u);
-    EXPECT_EQ(recs[4].reason, DWORD(USN_REASON_NAMED_DATA_TRUNCATION));
-
     // A paused journal writes nothing; given times land in both time stamps.
     const USN next = query().NextUsn;
     vol->setJournalPaused(true);
@@ -909,7 +902,7 @@ TEST_F(EmulatedVolume, InjectedFaultsAndChangesNtfsRefuses)
     EXPECT_FALSE(vol->inUse(dir));
 }
 
-TEST_F(EmulatedVolume, RemoveTreeDeepestFirst)
+TEST_F(EmulatedVolume, RemoveTreeDeepestFirst) // the links out of the tree stay
 {
     const DWORD d = vol->createFolder(kRoot, u"d");
     vol->createFile(d, u"a");
