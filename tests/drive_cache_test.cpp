@@ -7,14 +7,12 @@
 #include "storage/ZSharedPool.h"
 #include "support/TestEnvironment.h"
 
-#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <random>
 
 using namespace SearchEngine;
@@ -25,13 +23,14 @@ constexpr USN kFirstUsn = 1000;
 constexpr USN kNextUsn = 5000;
 constexpr qint64 kReuseAgeSeconds = 600000;
 constexpr qint64 kDaySeconds = 86400;
+// Version, USN, build time (Julian day, milliseconds, time spec), change count, piece count.
+constexpr int kPieceCountAt = 4 + 8 + 13 + 4;
+constexpr int kFieldsSize = kPieceCountAt + 4;
+constexpr int kPieceHeaderSize = 32;
+constexpr int kSlotBytes = 32;
 
-QString cacheFolder()
-{
-    return QFile::decodeName(qgetenv("XDG_DATA_HOME")) + QStringLiteral("/Orvanta/SearchService");
-}
-
-QString cachePath(char16_t letter)
+QString cacheFolder() { return QFile::decodeName(qgetenv("XDG_DATA_HOME")) + QStringLiteral("/Orvanta/SearchService"); }
+QString cachePath(char16_t letter = u'C')
 {
     return cacheFolder() + QStringLiteral("/DriveCache%1.dat").arg(QChar(letter));
 }
@@ -50,13 +49,10 @@ void writeFile(const QString& path, const QByteArray& bytes)
     ASSERT_EQ(f.write(bytes), bytes.size());
 }
 
+QByteArray bytesOf(const void* p, int size) { return QByteArray(static_cast<const char*>(p), size); }
 template <typename T>
-QByteArray bigEndian(T v)
-{
-    QByteArray b(sizeof(T), 0);
-    qToBigEndian(v, b.data());
-    return b;
-}
+QByteArray bigEndian(T v) { return v = qToBigEndian(v), bytesOf(&v, sizeof v); }
+QByteArray le32(DWORD v) { return v = qToLittleEndian(v), bytesOf(&v, sizeof v); }
 
 class DriveCacheTest : public ::testing::Test {
 protected:
@@ -90,15 +86,9 @@ protected:
             ZItemName name;
             EXPECT_TRUE(makeItemName(QString::fromUtf8(it.name), &name));
             ZLockItem run = v->pool->append(name.slotCount());
-            ZItemFields f;
-            f.recordNumber = it.record;
-            f.parentRecordNumber = it.parent;
-            f.attributes = it.size ? 0x20 : 0x10;
-            f.fileSize = it.size;
-            f.changeTime = 0x01D0000000000000ull + it.record;
-            f.accessTime = 0x01D0000000000001ull + it.record;
-            f.nameSignature = name.signature;
-            f.modifyStamp = 7;
+            const ULONGLONG time = 0x01D0000000000000ull + it.record;
+            const DWORD attributes = it.size ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_DIRECTORY;
+            const ZItemFields f{it.record, it.parent, attributes, it.size, time, time + 1, name.signature, 0, 7};
             EXPECT_TRUE(!run.isNull() && createItem(run, f, name));
             v->recordMap.emplace(it.record, run.record());
         }
@@ -112,7 +102,7 @@ protected:
         return v;
     }
 
-    // Loads into a fresh volume; the load must leave no half state behind.
+    // Loads into a fresh volume; a refused load must leave no half state behind.
     bool loads(std::unique_ptr<ZDriveVolume>* out = nullptr, char16_t letter = u'C')
     {
         auto v = makeVolume(letter);
@@ -131,57 +121,48 @@ protected:
 
 } // namespace
 
-TEST_F(DriveCacheTest, FileLayoutIsByteForByte)
+TEST_F(DriveCacheTest, ASavedFileIsByteForByteAndLoadsBackWhole)
 {
-    auto v = savedVolume(12, 1, 3000);
-    const QByteArray file = readFile(cachePath(u'C'));
+    // An empty pool: the fields alone, in the drive's own file.
+    auto d = makeVolume(u'D');
+    d->buildTime = clock.now();
+    d->savedUsn = kNextUsn;
+    d->saveDriveCache();
+    EXPECT_EQ(readFile(cachePath(u'D')).size(), kFieldsSize);
+    EXPECT_FALSE(loads());
+    std::unique_ptr<ZDriveVolume> v;
+    ASSERT_TRUE(loads(&v, u'D'));
+    EXPECT_EQ(v->pool->pieceCount(), 0);
+    EXPECT_TRUE(v->recordMap.empty());
+
+    auto saved = savedVolume(12, 1, 3000);
+    const QByteArray file = readFile(cachePath());
     // buildTime as a Qt 5.15 stream writes it: Julian day, milliseconds of
     // the day, time spec (0: local time).
-    const QDateTime built = v->buildTime;
+    const QDateTime built = saved->buildTime;
     const QByteArray head = bigEndian<qint32>(22) + bigEndian<qint64>(3000) + bigEndian<qint64>(built.date().toJulianDay())
         + bigEndian<quint32>(quint32(built.time().msecsSinceStartOfDay())) + QByteArray(1, char(Qt::LocalTime))
         + bigEndian<qint32>(12) + bigEndian<qint32>(1);
-    ASSERT_GE(file.size(), head.size() + 32);
-    EXPECT_EQ(file.left(head.size()).toHex(), head.toHex());
+    ASSERT_GE(file.size(), kFieldsSize + kPieceHeaderSize);
+    EXPECT_EQ(file.left(kFieldsSize).toHex(), head.toHex());
 
     // The piece: its header as in shared memory, then each run with its length.
-    const PieceHeader* h = v->pool->piece(1)->header();
-    int at = head.size();
-    EXPECT_EQ(file.mid(at, 32), QByteArray(reinterpret_cast<const char*>(h), 32));
-    at += 32;
-    int runs = 0;
+    const PieceHeader* h = saved->pool->piece(1)->header();
+    const char* firstSlot = reinterpret_cast<const char*>(h) + kPieceHeaderSize;
+    EXPECT_EQ(file.mid(kFieldsSize, kPieceHeaderSize), bytesOf(h, kPieceHeaderSize));
+    int at = kFieldsSize + kPieceHeaderSize, runs = 0;
     for (DWORD slot = 0; slot < h->usedSlots; ++runs) {
-        const auto* r = reinterpret_cast<const ItemRecord*>(reinterpret_cast<const char*>(h) + 32 + 32 * slot);
+        const auto* r = reinterpret_cast<const ItemRecord*>(firstSlot + kSlotBytes * slot);
         const qint32 length = (r->flags & InUse) ? r->nameLength + 57 : 10;
         ASSERT_EQ(file.mid(at, 4), bigEndian<qint32>(length)) << "run at slot " << slot;
-        EXPECT_EQ(file.mid(at + 4, length), QByteArray(reinterpret_cast<const char*>(r), length));
+        EXPECT_EQ(file.mid(at + 4, length), bytesOf(r, length));
         at += 4 + length;
         slot += r->slotCount;
     }
     EXPECT_EQ(runs, 5);
     EXPECT_EQ(at, file.size());   // no end marker, nothing after the last piece
-    EXPECT_FALSE(QFile::exists(cachePath(u'C') + QStringLiteral(".temp")));
-}
+    EXPECT_FALSE(QFile::exists(cachePath() + QStringLiteral(".temp")));
 
-TEST_F(DriveCacheTest, AnEmptyPoolIsTheFiveFieldsInTheDrivesOwnFile)
-{
-    auto d = makeVolume(u'D');
-    d->buildTime = clock.now();
-    d->savedUsn = kNextUsn;
-    d->saveDriveCache();
-    EXPECT_EQ(readFile(cachePath(u'D')).size(), 4 + 8 + 13 + 4 + 4);
-    EXPECT_FALSE(QFile::exists(cachePath(u'C')));
-    EXPECT_FALSE(loads());
-    std::unique_ptr<ZDriveVolume> loaded;
-    ASSERT_TRUE(loads(&loaded, u'D'));
-    EXPECT_EQ(loaded->pool->pieceCount(), 0);
-    EXPECT_TRUE(loaded->recordMap.empty());
-}
-
-TEST_F(DriveCacheTest, ARoundTripRestoresEveryLiveItemWithStampZeroAndTheFreeRuns)
-{
-    auto saved = savedVolume(12, 1, 3000);
-    std::unique_ptr<ZDriveVolume> v;
     ASSERT_TRUE(loads(&v));
     EXPECT_EQ(v->savedUsn, 3000);
     EXPECT_EQ(v->totalChanges, 12);
@@ -191,9 +172,9 @@ TEST_F(DriveCacheTest, ARoundTripRestoresEveryLiveItemWithStampZeroAndTheFreeRun
         auto it = v->recordMap.find(e.first);
         ASSERT_NE(it, v->recordMap.end()) << e.first;
         // The same bytes in the same place (so the same item reference), but stamp 0.
-        QByteArray want(reinterpret_cast<const char*>(e.second), sizeof(ItemRecord) + e.second->nameLength);
+        QByteArray want = bytesOf(e.second, sizeof(ItemRecord) + e.second->nameLength);
         want.replace(int(offsetof(ItemRecord, modifyStamp)), sizeof(DWORD), QByteArray(sizeof(DWORD), '\0'));
-        EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(it->second), want.size()).toHex(), want.toHex());
+        EXPECT_EQ(bytesOf(it->second, want.size()).toHex(), want.toHex());
         EXPECT_EQ(ZLockItem(it->second).itemRef(), ZLockItem(e.second).itemRef());
     }
     // The freed run (the 3-slot "gone.txt" run) is on its free list,
@@ -209,19 +190,20 @@ TEST_F(DriveCacheTest, ARoundTripRestoresEveryLiveItemWithStampZeroAndTheFreeRun
 
 TEST_F(DriveCacheTest, ASaveReplacesTheFileAndItsTempTwinOrKeepsTheOldFileWhenItCannotWrite)
 {
+    const QString temp = cachePath() + QStringLiteral(".temp");
     savedVolume(1);
-    writeFile(cachePath(u'C') + QStringLiteral(".temp"), QByteArray("left by a crash"));
+    writeFile(temp, QByteArray("left by a crash"));
     savedVolume(2);
     std::unique_ptr<ZDriveVolume> loaded;
     ASSERT_TRUE(loads(&loaded));
     EXPECT_EQ(loaded->totalChanges, 2);
-    EXPECT_FALSE(QFile::exists(cachePath(u'C') + QStringLiteral(".temp")));
+    EXPECT_FALSE(QFile::exists(temp));
 
     // The temporary file cannot be opened: a folder stands in its place.
-    const QByteArray before = readFile(cachePath(u'C'));
-    QDir().mkpath(cachePath(u'C') + QStringLiteral(".temp"));
+    const QByteArray before = readFile(cachePath());
+    QDir().mkpath(temp);
     savedVolume(3);
-    EXPECT_EQ(readFile(cachePath(u'C')), before);
+    EXPECT_EQ(readFile(cachePath()), before);
 
     // The folder cannot be made: a file stands in its place.
     QDir(cacheFolder()).removeRecursively();
@@ -236,31 +218,27 @@ TEST_F(DriveCacheTest, OnlyAFreshIndexOfThisJournalInVersion22IsLoaded)
     EXPECT_FALSE(loads());   // no file
     // Another version: nothing after the USN is read (a reader that went on would fail differently).
     for (qint32 version : {21, 23, 0, -1}) {
-        writeFile(cachePath(u'C'), bigEndian<qint32>(version) + bigEndian<qint64>(3000));
-        auto v = makeVolume();
-        EXPECT_FALSE(v->loadDriveCache()) << version;
-        EXPECT_EQ(v->pool->pieceCount(), 0);
+        writeFile(cachePath(), bigEndian<qint32>(version) + bigEndian<qint64>(3000));
+        std::unique_ptr<ZDriveVolume> v;
+        EXPECT_FALSE(loads(&v)) << version;
         EXPECT_FALSE(v->buildTime.isValid());
     }
-    // The stored USN must lie inside the journal.
-    const std::pair<USN, bool> usns[] = {{kFirstUsn - 1, false}, {kFirstUsn, true}, {kNextUsn, true},
-                                         {kNextUsn + 1, false}, {-1, false}};
-    for (const auto& r : usns) {
-        savedVolume(0, 0, r.first);
-        EXPECT_EQ(loads(), r.second) << "USN " << r.first;
-    }
-    // Stale: too many changes for the age, too old, built "tomorrow", a negative count.
+    // The stored USN must lie inside the journal; stale: too many changes for
+    // the age, too old, built "tomorrow", a negative count.
     const struct {
+        USN usn;
         qint32 changes;
         int days;
         bool accepted;
-    } ages[] = {
-        {19999, 29, true}, {20000, 2, true}, {20000, 3, false}, {0, 29, true}, {0, 30, false},
-        {99999, 0, true},  {100000, 0, false}, {0, 0, true},  {0, -1, false}, {-1, 0, false},
+    } cases[] = {
+        {kFirstUsn - 1, 0, 0, false}, {kFirstUsn, 0, 0, true}, {kNextUsn, 0, 0, true}, {kNextUsn + 1, 0, 0, false},
+        {-1, 0, 0, false},            {3000, 19999, 29, true}, {3000, 20000, 2, true}, {3000, 20000, 3, false},
+        {3000, 0, 29, true},          {3000, 0, 30, false},    {3000, 99999, 0, true}, {3000, 100000, 0, false},
+        {3000, 0, -1, false},         {3000, -1, 0, false},
     };
-    for (const auto& r : ages) {
-        savedVolume(r.changes, r.days);
-        EXPECT_EQ(loads(), r.accepted) << r.changes << " changes, " << r.days << " days";
+    for (const auto& c : cases) {
+        savedVolume(c.changes, c.days, c.usn);
+        EXPECT_EQ(loads(), c.accepted) << "USN " << c.usn << ", " << c.changes << " changes, " << c.days << " days";
     }
     // A build time never set.
     auto v = makeVolume();
@@ -269,24 +247,43 @@ TEST_F(DriveCacheTest, OnlyAFreshIndexOfThisJournalInVersion22IsLoaded)
     EXPECT_FALSE(loads());
 }
 
-TEST_F(DriveCacheTest, EveryTruncationAndTrailingBytesAreRejected)
+TEST_F(DriveCacheTest, TruncatedPaddedHostileOrFlippedFilesAreRejectedOrSound)
 {
     savedVolume();
-    const QByteArray whole = readFile(cachePath(u'C'));
+    const QByteArray whole = readFile(cachePath());
     for (int n = 0; n < whole.size(); ++n) {
-        writeFile(cachePath(u'C'), whole.left(n));
+        writeFile(cachePath(), whole.left(n));
         EXPECT_FALSE(loads()) << "cut at " << n;
     }
-    writeFile(cachePath(u'C'), whole + QByteArray(1, '\0'));
-    EXPECT_FALSE(loads());
-    writeFile(cachePath(u'C'), whole);
+    const int headerAt = kFieldsSize, firstRunAt = kFieldsSize + kPieceHeaderSize;
+    const struct {
+        const char* what;
+        int at;
+        QByteArray bytes;
+    } cases[] = {
+        {"a byte after the end", int(whole.size()), QByteArray(1, '\0')},
+        {"piece count 65,535", kPieceCountAt, bigEndian<qint32>(65535)},
+        {"piece count 2", kPieceCountAt, bigEndian<qint32>(2)},
+        {"negative piece count", kPieceCountAt, bigEndian<qint32>(-1)},
+        {"usedSlots past the segment", headerAt + 12, le32(0x7FFFFFFF)},
+        {"slotLimit past the segment", headerAt + 16, le32(0x7FFFFFFF)},
+        {"dataSize past the segment", headerAt + 24, le32(0x10000000)},
+        {"slotSize 1", headerAt + 20, le32(1)},
+        {"slotOffset 0", headerAt + 8, le32(0)},
+        {"run length negative", firstRunAt, bigEndian<qint32>(-5)},
+        {"run length huge", firstRunAt, bigEndian<qint32>(0x7FFFFFFF)},
+        {"run longer than its firstSlot", firstRunAt, bigEndian<qint32>(2 * kSlotBytes + 1)},
+        {"slotCount 0", firstRunAt + 4 + 1, QByteArray(1, '\0')},
+    };
+    for (const auto& c : cases) {
+        writeFile(cachePath(), QByteArray(whole).replace(c.at, c.bytes.size(), c.bytes));
+        EXPECT_FALSE(loads()) << c.what;
+    }
+    writeFile(cachePath(), whole);
     EXPECT_TRUE(loads());
-}
 
-TEST_F(DriveCacheTest, FlippedBitsNeverCrashAndAnAcceptedFileGivesLiveItems)
-{
-    savedVolume();
-    const QByteArray whole = readFile(cachePath(u'C'));
+    // Flipped bits never crash, and an accepted file gives live items only.
+    // Flips in names, sizes and times still load; most others do not.
     std::mt19937 random(20260301);
     const int kTrials = 300;
     int accepted = 0;
@@ -294,7 +291,7 @@ TEST_F(DriveCacheTest, FlippedBitsNeverCrashAndAnAcceptedFileGivesLiveItems)
         QByteArray bad = whole;
         for (int f = 1 + int(random() % 3); f > 0; --f)
             bad.data()[random() % bad.size()] ^= char(1 << (random() % 8));
-        writeFile(cachePath(u'C'), bad);
+        writeFile(cachePath(), bad);
         std::unique_ptr<ZDriveVolume> v;
         if (!loads(&v))
             continue;
@@ -305,45 +302,8 @@ TEST_F(DriveCacheTest, FlippedBitsNeverCrashAndAnAcceptedFileGivesLiveItems)
             EXPECT_EQ(e.second->modifyStamp, 0u);
         }
     }
-    // Flips in names, sizes and times still load; most others do not.
     EXPECT_GT(accepted, 0);
     EXPECT_LT(accepted, kTrials);
-}
-
-TEST_F(DriveCacheTest, HostileCountsAndLengthsAreRejected)
-{
-    savedVolume();
-    const QByteArray whole = readFile(cachePath(u'C'));
-    const int pieceCountAt = 4 + 8 + 13 + 4;
-    const int headerAt = pieceCountAt + 4;
-    const int firstRunAt = headerAt + 32;
-    auto le32 = [](DWORD v) {
-        QByteArray b(4, 0);
-        qToLittleEndian(v, b.data());
-        return b;
-    };
-    const struct {
-        const char* what;
-        int at;
-        QByteArray bytes;
-    } cases[] = {
-        {"piece count 65,535", pieceCountAt, bigEndian<qint32>(65535)},
-        {"piece count 2", pieceCountAt, bigEndian<qint32>(2)},
-        {"negative piece count", pieceCountAt, bigEndian<qint32>(-1)},
-        {"usedSlots past the segment", headerAt + 12, le32(0x7FFFFFFF)},
-        {"slotLimit past the segment", headerAt + 16, le32(0x7FFFFFFF)},
-        {"dataSize past the segment", headerAt + 24, le32(0x10000000)},
-        {"slotSize 1", headerAt + 20, le32(1)},
-        {"slotOffset 0", headerAt + 8, le32(0)},
-        {"run length negative", firstRunAt, bigEndian<qint32>(-5)},
-        {"run length huge", firstRunAt, bigEndian<qint32>(0x7FFFFFFF)},
-        {"run longer than its slots", firstRunAt, bigEndian<qint32>(2 * 32 + 1)},
-        {"slotCount 0", firstRunAt + 4 + 1, QByteArray(1, '\0')},
-    };
-    for (const auto& c : cases) {
-        writeFile(cachePath(u'C'), QByteArray(whole).replace(c.at, c.bytes.size(), c.bytes));
-        EXPECT_FALSE(loads()) << c.what;
-    }
 }
 
 // A file written with 4 MiB pieces, read by a process that could only make
