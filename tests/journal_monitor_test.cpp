@@ -244,7 +244,8 @@ protected:
     void monitor(USN startUsn)
     {
         volume->monitorUsnJournal(startUsn, [this](USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons) {
-            const auto* name = reinterpret_cast<const char16_t*>(reinterpret_cast<const BYTE*>(rec) + rec->FileNameOffset);
+            const auto* name =
+                reinterpret_cast<const char16_t*>(reinterpret_cast<const BYTE*>(rec) + rec->FileNameOffset);
             calls.emplace_back(recordNumber, reasons, std::u16string(name, rec->FileNameLength / 2), rec->Usn);
         });
     }
@@ -387,7 +388,8 @@ TEST_F(JournalMonitorTest, AMalformedRecordEndsItsBatchWithoutReadingPastIt)
         auto device = scripted(u'K');
         std::vector<BYTE> bad = usnRecord(51, kCreate, u"bad", 0x140);
         c.second(reinterpret_cast<USN_RECORD_V2*>(bad.data()));
-        device->answer(batch(0x200, {usnRecord(50, kCreate, u"good", 0x100), bad, usnRecord(52, kCreate, u"after", 0x180)}));
+        device->answer(
+            batch(0x200, {usnRecord(50, kCreate, u"good", 0x100), bad, usnRecord(52, kCreate, u"after", 0x180)}));
         device->answer(batch(0x300, {usnRecord(53, kCreate, u"next", 0x200)}));
         monitor(0x100);
         EXPECT_EQ(calls, (std::vector<ConsumerCall>{{50, kCreate, u"good", 0x100}, {53, kCreate, u"next", 0x200}}));
@@ -397,7 +399,8 @@ TEST_F(JournalMonitorTest, AMalformedRecordEndsItsBatchWithoutReadingPastIt)
 
     // A truncated tail, an overstated byte count, an answer without a next USN.
     auto device = scripted(u'L');
-    std::vector<BYTE> b = batch(0x200, {usnRecord(60, kCreate, u"whole", 0x100), usnRecord(61, kCreate, u"cut", 0x140)});
+    std::vector<BYTE> b =
+        batch(0x200, {usnRecord(60, kCreate, u"whole", 0x100), usnRecord(61, kCreate, u"cut", 0x140)});
     b.resize(b.size() - 10);
     device->answer(b);
     device->answer(batch(0x300, {usnRecord(62, kCreate, u"x", 0x200)}), 20000);
