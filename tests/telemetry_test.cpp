@@ -60,10 +60,7 @@ public:
     }
 };
 
-QString tallyLogPath()
-{
-    return TestSupport::testRoot() + QStringLiteral("/tally.log");
-}
+QString tallyLogPath() { return TestSupport::testRoot() + QStringLiteral("/tally.log"); }
 
 // Points the stand-in library's log at a fresh file and sets its mode.
 void resetTallyLog(const char* mode = "ok")
@@ -145,18 +142,14 @@ ScanStats stats(const char* drive, int scanfiles = 0, int scansec = 0, int updat
 // Compares in a child process: prints the difference and exits non-zero.
 void exitWithComparison(const Lines& got, const Lines& want)
 {
-    int bad = got.size() != want.size();
     for (size_t k = 0; k < std::max(got.size(), want.size()); ++k) {
-        const std::string g = k < got.size() ? got[k] : "<none>";
-        const std::string w = k < want.size() ? want[k] : "<none>";
-        if (g != w) {
-            fprintf(stderr, "line %zu: got [%s] want [%s]\n", k, g.c_str(), w.c_str());
-            ++bad;
-        }
+        const char* g = k < got.size() ? got[k].c_str() : "<none>";
+        const char* w = k < want.size() ? want[k].c_str() : "<none>";
+        if (strcmp(g, w) != 0)
+            fprintf(stderr, "line %zu: got [%s] want [%s]\n", k, g, w);
     }
-    fprintf(stderr, "mismatches %d\n", bad);
-    fflush(stderr);
-    _exit(bad ? 1 : 0);
+    fprintf(stderr, got == want ? "mismatches 0\n" : "log differs\n");
+    _exit(got == want ? 0 : 1);
 }
 
 // Runs a scenario ending in exitWithComparison in a child process.
@@ -216,45 +209,37 @@ TEST(Telemetry, ConcurrentReportsEachWriteAWholeRecord)
             });
         for (auto& th : threads)
             th.join();
-        int writes = 0, releases = 0, tables = 0;
-        for (const std::string& l : tallyLog()) {
-            writes += l == "write 0";
-            releases += l == "release";
-            tables += l.rfind("table ", 0) == 0;
-        }
-        exitWithComparison({std::to_string(writes), std::to_string(releases), std::to_string(tables)},
+        const Lines log = tallyLog();
+        auto count = [&](const std::string& line) { return std::to_string(std::count(log.begin(), log.end(), line)); };
+        exitWithComparison({count("write 0"), count("release"), count(std::string("table ") + kDescription)},
                            {"40", "40", "40"});
     });
 }
 
 TEST(Telemetry, NoRecordWithoutAUsableLibraryAndNoError)
 {
-    // Nowhere at all.
-    inChild([] {
-        resetTallyLog();
-        serviceStartTick().sendReport(ReportBuildBegin, 0, stats("C"));
-        serviceStartTick().sendReport(ReportListenFailed, 87, stats("C", 0, 0, 4));
-        exitWithComparison(tallyLog(), {});
-    });
-    // An interface that does not initialise is released unused; a library without it gives nothing.
-    inChild([] {
-        install("noinit");
-        sendReport(6, 21, stats("C", 0, 0, 2));
-        exitWithComparison(tallyLog(), {"export ITallyClient2", "initialize", "release"});
-    });
-    inChild([] {
-        install("null");
-        sendReport(6, 21, stats("C", 0, 0, 2));
-        exitWithComparison(tallyLog(), {"export ITallyClient2"});
-    });
-    // Only under the current directory: not loaded.
-    inChild([] {
-        if (chdir(QFile::encodeName(folderWithLibrary(QStringLiteral("cwd"), true)).constData()) != 0)
-            _exit(2);
-        resetTallyLog();
-        sendReport(4, 0, stats("C"));
-        exitWithComparison(tallyLog(), {});
-    });
+    const struct {
+        const char* what;
+        void (*report)();
+        Lines want;
+    } cases[] = {
+        {"nowhere at all", [] { resetTallyLog(), sendReport(4, 0, stats("C")), sendReport(6, 87, stats("C")); }, {}},
+        {"an interface that does not initialise is released unused",
+         [] { install("noinit"), sendReport(6, 21, stats("C", 0, 0, 2)); },
+         {"export ITallyClient2", "initialize", "release"}},
+        {"a library without the interface", [] { install("null"), sendReport(6, 21, stats("C")); },
+         {"export ITallyClient2"}},
+        {"only under the current directory: not loaded",
+         [] {
+             if (chdir(QFile::encodeName(folderWithLibrary(QStringLiteral("cwd"), true)).constData()) != 0)
+                 _exit(2);
+             resetTallyLog(), sendReport(4, 0, stats("C"));
+         }, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        inChild([&] { c.report(), exitWithComparison(tallyLog(), c.want); });
+    }
 }
 
 TEST(Telemetry, ALibraryOnTheSearchPathIsFound)
