@@ -101,13 +101,9 @@ QString folderWithLibrary(const QString& name, bool alsoAtTop = false)
     return folder;
 }
 
-// A library under "ProgramPath", a fresh log and, when given, the clock and version source.
-void install(const char* mode = "ok", Platform::ZManualClock* clock = nullptr, Windows10Source* version = nullptr)
+// A library under "ProgramPath" and a fresh log.
+void install(const char* mode = "ok")
 {
-    if (clock)
-        Platform::setClock(clock);
-    if (version)
-        Platform::setVersionSource(version);
     setProgramPath(folderWithLibrary(QStringLiteral("program")));
     resetTallyLog(mode);
 }
@@ -169,8 +165,10 @@ TEST(Telemetry, RecordsCarryTheirFieldsRunsecAndTheFirstReportsValues)
     inChild([] {
         Platform::ZManualClock clock(0x100002710ull);   // 2^32 ms + 10 s since boot
         Windows10Source version;
+        Platform::setClock(&clock);
+        Platform::setVersionSource(&version);
         settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 2);
-        install("ok", &clock, &version);
+        install();
         sendReport(4, 0, stats("C"));
         // Started 4.096 s below 2^32 ms: 14.096 s have passed.
         serviceStartTick().set(0xFFFFF000ull);
