@@ -56,12 +56,13 @@ QString logFilePath()
 }
 qint64 logSize() { return QFileInfo(logFilePath()).size(); }
 
-// The texts of the log lines written after the first `from` bytes, without their prefixes.
+// The texts of the log lines written after the first `from` bytes, without
+// their prefixes; all of them when the logger has emptied an oversized file.
 QStringList logTextsSince(qint64 from)
 {
     QStringList texts;
     QFile f(logFilePath());
-    if (f.open(QIODevice::ReadOnly) && f.seek(from))
+    if (f.open(QIODevice::ReadOnly) && f.seek(f.size() < from ? 0 : from))
         for (const QByteArray& line : f.readAll().split('\n'))
             if (line.indexOf("] ") >= 0)
                 texts.append(QString::fromUtf8(line.mid(line.indexOf("] ") + 2)).remove('\r'));
@@ -196,7 +197,9 @@ protected:
         std::vector<ULONGLONG> buffer(kJournalReadBufferSize / sizeof(ULONGLONG) + 1);
         BYTE* bytes = reinterpret_cast<BYTE*>(buffer.data());
         for (bool more = true; more;) {
-            READ_USN_JOURNAL_DATA_V1 request{readPosition, 0xFFFFFFFFu, 0, 0, 0, volume->journalData.UsnJournalID, 2, 2, {}};
+            // All reasons, no waiting, version 2 records.
+            READ_USN_JOURNAL_DATA_V1 request{readPosition, 0xFFFFFFFFu, 0, 0, 0, volume->journalData.UsnJournalID,
+                                             2, 2, {}};
             DWORD got = 0;
             ASSERT_TRUE(DeviceIoControl(volume->volumeHandle, FSCTL_READ_USN_JOURNAL, &request, sizeof(request),
                                         bytes, kJournalReadBufferSize, &got, nullptr))
@@ -446,7 +449,9 @@ TEST_F(ChangeApplyTest, RefreshesFollowTheFilesDataWhateverNameTheRecordCarries)
     const ZLockItem unreadable = itemNamed(other, "b.txt");
     ASSERT_TRUE(item && link && unreadable);
     const DWORD attributeCounter = volume->modifyCounter();
-    auto bytes = [&] { return QByteArray(reinterpret_cast<const char*>(item.record()), kItemNameOffset + item->nameLength); };
+    auto bytes = [&] {
+        return QByteArray(reinterpret_cast<const char*>(item.record()), kItemNameOffset + item->nameLength);
+    };
     const QByteArray before = bytes();
     ASSERT_TRUE(device->setAttributes(readme, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
     apply();
@@ -466,6 +471,8 @@ TEST_F(ChangeApplyTest, RefreshesFollowTheFilesDataWhateverNameTheRecordCarries)
     apply();
     expectIndexIsFresh();
 
+    // The record's name is no longer among the file's names: the times are
+    // not trusted, the size is the file's whatever its names.
     const ULONGLONG changeTime = item->changeTime;
     const DWORD counter = volume->modifyCounter();
     ASSERT_TRUE(device->rename(readme, u"renamed.txt") && device->truncate(readme, 300));
@@ -546,7 +553,8 @@ TEST_F(ChangeApplyTest, RandomChangeSequencesMatchAFreshBuild)
         auto pick = [&](const std::vector<DWORD>& v) { return v[rng() % v.size()]; };
         auto fresh = [&] {
             const int n = names++;
-            return u"n" + std::u16string{char16_t(u'a' + n % 26), char16_t(u'0' + n / 26 % 10), char16_t(u'0' + n / 260 % 10)};
+            return std::u16string{u'n', char16_t(u'a' + n % 26), char16_t(u'0' + n / 26 % 10),
+                                  char16_t(u'0' + n / 260 % 10)};
         };
         // Removes a random entry of v from index `from` on, if the device agrees.
         auto removeOne = [&](std::vector<DWORD>& v, size_t from) {
