@@ -304,13 +304,13 @@ TEST_P(LiveVolumeTest, EveryKindOfChangeIsFollowedAndJournaled)
         {"extend", [&] { writeFile(one + "f", 50, O_APPEND); }, "f", USN_REASON_DATA_EXTEND},
         {"overwrite", [&] { writeFile(one + "f", 10, 0); }, "f", USN_REASON_DATA_OVERWRITE},
         {"truncate", [&] { EXPECT_EQ(truncate((one + "f").c_str(), 20), 0); }, "f", USN_REASON_DATA_TRUNCATION},
-        {"rename within the tree: the same file, not deleted and made anew", [&] {
-             const ULONGLONG was = volumeTree(v->volume()).at("/one/f").identity;
-             mv(one + "f", one + "g");
+        {"rename", [&] { mv(one + "f", one + "g"); }, "f", USN_REASON_RENAME_OLD_NAME, USN_REASON_FILE_DELETE},
+        {"move to another folder: the same file, not deleted and made anew", [&] {
+             const ULONGLONG was = volumeTree(v->volume()).at("/one/g").identity;
+             mv(one + "g", two + "g");
              EXPECT_TRUE(followed(*v, root));
-             EXPECT_EQ(volumeTree(v->volume()).at("/one/g").identity, was);
-         }, "f", USN_REASON_RENAME_OLD_NAME, USN_REASON_FILE_DELETE},
-        {"move", [&] { mv(one + "g", two + "g"); }, "g", USN_REASON_RENAME_NEW_NAME},
+             EXPECT_EQ(volumeTree(v->volume()).at("/two/g").identity, was);
+         }, "g", USN_REASON_RENAME_OLD_NAME | USN_REASON_RENAME_NEW_NAME, USN_REASON_FILE_DELETE},
         {"chmod", [&] { EXPECT_EQ(chmod((two + "g").c_str(), 0444), 0); }, "g", USN_REASON_BASIC_INFO_CHANGE},
         {"hard link", [&] { EXPECT_EQ(link((two + "g").c_str(), (one + "h").c_str()), 0); }, "h",
          USN_REASON_HARD_LINK_CHANGE},
