@@ -23,7 +23,7 @@ constexpr USN kFirstUsn = 1000;
 constexpr USN kNextUsn = 5000;
 constexpr qint64 kReuseAgeSeconds = 600000;
 constexpr qint64 kDaySeconds = 86400;
-// Version, USN, build time (Julian day, milliseconds, time spec), change count, piece count.
+// Version, USN, build time (Julian day, milliseconds, local or UTC byte), change count, piece count.
 constexpr int kPieceCountAt = 4 + 8 + 13 + 4;
 constexpr int kFieldsSize = kPieceCountAt + 4;
 constexpr int kPieceHeaderSize = 32;
