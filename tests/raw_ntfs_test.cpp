@@ -458,10 +458,12 @@ bool advanceUntil(ZManualClock& clock, const std::function<bool()>& done, int st
     return done();
 }
 
-// Every reason, a 5 s time-out, version 2 records.
-READ_USN_JOURNAL_DATA_V1 readRequest(const USN_JOURNAL_DATA_V1& j, USN start, ULONGLONG waitFor = 0)
+// Every reason, version 2 records; a wait ends after `timeout` (relative, in
+// 100 ns units; 0 waits until cancelled).
+READ_USN_JOURNAL_DATA_V1 readRequest(const USN_JOURNAL_DATA_V1& j, USN start, ULONGLONG waitFor = 0,
+                                     LONGLONG timeout = -50000000LL)
 {
-    return {start, 0xFFFFFFFFu, 0, ULONGLONG(-50000000LL), waitFor, j.UsnJournalID, 2, 2, {}};
+    return {start, 0xFFFFFFFFu, 0, ULONGLONG(timeout), waitFor, j.UsnJournalID, 2, 2, {}};
 }
 
 struct JournalRead {
@@ -701,7 +703,7 @@ TEST(RawNtfsFixture, JournalIsReadFromJFollowedWhileAppendedAndWaitsEndOnTimeOut
     }
 
     // A read at the end waits; a record appended by another writer wakes it.
-    r = waitingRead(*d, manual.clock, readRequest(j, j.NextUsn, 1),
+    r = waitingRead(*d, manual.clock, readRequest(j, j.NextUsn, 1, 0),
                     [&] { change(image, "file /docs/new.txt 20\nusn /docs/new.txt 100\n"); });
     EXPECT_TRUE(r.waited && r.ended && r.ok);
     ASSERT_EQ(r.records.size(), 1u);
@@ -711,9 +713,7 @@ TEST(RawNtfsFixture, JournalIsReadFromJFollowedWhileAppendedAndWaitsEndOnTimeOut
     r = waitingRead(*d, manual.clock, readRequest(grown, grown.NextUsn, 4096), [] {});
     EXPECT_TRUE(r.waited && r.ended && r.ok && r.records.empty());
     // Without a time-out only a cancel ends it.
-    auto untimed = readRequest(grown, grown.NextUsn, 4096);
-    untimed.Timeout = 0;
-    r = waitingRead(*d, manual.clock, untimed, [&] {
+    r = waitingRead(*d, manual.clock, readRequest(grown, grown.NextUsn, 4096, 0), [&] {
         advanceUntil(manual.clock, [] { return false; }, 100); // twice the time-out of the others
         d->cancelIo();
     });
