@@ -169,12 +169,14 @@ TEST_F(StorageReader, AnotherProcessNeverSeesATornRecord)
             }
         }
         clock.advance(ULONGLONG(ZSharedPool::kReuseAgeSeconds) * 1000);
-        if (rounds % 16 == 0)
+        if (rounds % 16 == 0) {
             ASSERT_TRUE(pool.appendPiece());   // pieces appear while the reader reads
+        }
         probe.waitForFinished(0);
     }
-    if (probe.state() != QProcess::NotRunning)
+    if (probe.state() != QProcess::NotRunning) {
         ASSERT_TRUE(probe.waitForFinished(120000));
+    }
     const QByteArray report = probe.readAllStandardOutput();
     EXPECT_EQ(probe.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(probe.exitCode(), 0) << report.constData() << probe.readAllStandardError().constData();
