@@ -3,6 +3,7 @@
 // and the independent reader fsntfsinfo as the reference.
 #include "platform/ZClock.h"
 #include "platform/ZDriveTable.h"
+#include "platform/ZNtfsFixup.h"
 #include "platform/ZNtfsPartition.h"
 #include "platform/ZNtfsRecord.h"
 #include "platform/ZNtfsRunList.h"
@@ -300,6 +301,24 @@ TEST(RawNtfsRunList, DecodesRunsHolesAndBackwardOffsetsAndRejectsMalformedPairs)
     const BYTE one[] = {0x11, 0x04, 0x10, 0x00};
     ASSERT_TRUE(overlapping.decode(one, sizeof one, 0, 0x1000) && overlapping.decode(one, sizeof one, 2, 0x1000));
     EXPECT_FALSE(overlapping.finish());
+}
+
+// The array must hold the sequence number and one entry per stride: the
+// fixup itself refuses another count (index blocks have no other check).
+TEST(RawNtfsFixup, RefusesAnUpdateSequenceArrayOfTheWrongLength)
+{
+    std::vector<BYTE> block(1024, 0); // sequence number and stride ends all 0
+    const DWORD signature = Ntfs::kFileRecordSignature;
+    const WORD header[] = {0x30, 3};  // array offset, entries
+    std::memcpy(&block[0], &signature, sizeof signature);
+    std::memcpy(&block[4], header, sizeof header);
+    std::vector<BYTE> good = block;
+    EXPECT_TRUE(applyNtfsFixups(good.data(), good.size(), signature));
+    for (BYTE count : {2, 4, 9}) {
+        std::vector<BYTE> bad = block;
+        bad[6] = count;
+        EXPECT_FALSE(applyNtfsFixups(bad.data(), bad.size(), signature)) << int(count);
+    }
 }
 
 TEST(RawNtfsVolume, FatExFatAndGarbageAreNotNtfs)
