@@ -10,9 +10,9 @@
 #include <QDateTime>
 
 #include <algorithm>
-#include <limits>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 
 namespace Platform {
