@@ -23,21 +23,8 @@ QString toolPath()
     return QCoreApplication::applicationDirPath() + QStringLiteral("/searchclient");
 }
 
-class ClientTool : public ::testing::Test {
+class ClientTool : public ServiceDrivesTest {
 protected:
-    void SetUp() override
-    {
-        app();
-        clearStartSettings();
-        Platform::ZDriveTable::instance().clear();
-        ticker.reset(new ClockTicker);
-    }
-    void TearDown() override
-    {
-        ticker.reset();
-        Platform::ZDriveTable::instance().clear();
-    }
-
     // Runs the tool while this thread serves the service; its stdout.
     static QByteArray run(const QStringList& args, QProcess& tool, int timeoutMs = kToolTimeoutMs)
     {
@@ -47,8 +34,6 @@ protected:
         spinUntil([&] { return tool.state() == QProcess::NotRunning; }, timeoutMs);
         return tool.readAllStandardOutput();
     }
-
-    std::unique_ptr<ClockTicker> ticker;
 };
 
 } // namespace

@@ -23,29 +23,14 @@ namespace {
 constexpr DWORD kRoot = 5;
 constexpr int kIndexTimeoutMs = 20000;
 
-class EmulatedDrives : public ::testing::Test {
+class EmulatedDrives : public ServiceDrivesTest {
 protected:
-    void SetUp() override
-    {
-        app();
-        clearStartSettings();
-        Platform::ZDriveTable::instance().clear();
-        ticker.reset(new ClockTicker);
-    }
-    void TearDown() override
-    {
-        ticker.reset();
-        Platform::ZDriveTable::instance().clear();
-    }
-
     std::shared_ptr<ZEmulatedNtfsVolume> addDrive(char16_t letter, const ZEmulatedNtfsVolume::Options& options = {})
     {
         auto volume = std::make_shared<ZEmulatedNtfsVolume>(options);
         Platform::ZDriveTable::instance().setDrive(letter, volume);
         return volume;
     }
-
-    std::unique_ptr<ClockTicker> ticker;
 };
 
 } // namespace

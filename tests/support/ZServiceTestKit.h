@@ -13,6 +13,8 @@
 #include "service/ZSearchEngineService.h"
 #include "volume/ZDriveVolume.h"
 
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -189,6 +191,26 @@ inline int initTimes()
     settingsStore().sync();   // another process may have written the file meanwhile
     return settingsValue(QStringLiteral("SearchServiceInitTimes"), 0).toInt();
 }
+
+// A test with a service in this process: fresh start settings, an empty
+// drive table and the clock seam ticking while the event loop runs.
+class ServiceDrivesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        app();
+        clearStartSettings();
+        Platform::ZDriveTable::instance().clear();
+        ticker.reset(new ClockTicker);
+    }
+    void TearDown() override
+    {
+        ticker.reset();
+        Platform::ZDriveTable::instance().clear();
+    }
+
+    std::unique_ptr<ClockTicker> ticker;
+};
 
 // A started service made of fake volumes on placeholder drives `letters`.
 class ServiceUnderTest : public RealService {
