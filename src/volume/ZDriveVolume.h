@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace SearchEngine {
@@ -172,6 +173,15 @@ public:
     std::atomic<bool> stopRequested{false};     // set by stop(); the journal loop ends on it
     USN savedUsn = 0;                           // where journal monitoring starts
     RecordMap recordMap;
+    // Journal records of names whose folder the index did not hold when they
+    // were read (the folder was renamed before its creation was read, so that
+    // record named a name it no longer had), by the folder's record number:
+    // taken up again when the folder's item is added.
+    struct ParkedRecord {
+        DWORD reasons = 0;
+        std::vector<ULONGLONG> bytes;   // the USN_RECORD_V2, 8-byte aligned
+    };
+    std::unordered_multimap<DWORD, ParkedRecord> parkedRecords;
     std::atomic<int32_t> unsavedChanges{0};
     int32_t totalChanges = 0;
     QDateTime buildTime;

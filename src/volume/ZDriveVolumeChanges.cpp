@@ -60,6 +60,9 @@ const ReasonName kReasonNames[] = {
 
 // $FILE_NAME holds its length in one byte.
 constexpr int kMaxFileNameUnits = 255;
+// Records kept for folders not in the index yet; beyond this many the rest
+// are dropped as before.
+constexpr size_t kMaxParkedRecords = 1 << 16;
 
 // The parts of a journal record that the changes use: the name, checked to
 // lie inside the record and copied out (FileNameOffset need not keep it
@@ -143,8 +146,12 @@ RecordMap::iterator findEntry(RecordMap& recordMap, DWORD recordNumber, const It
     return recordMap.end();
 }
 
+// How an item comes to be added: from a record just read, or from a parked
+// one whose folder has come since, which counts only when its name is current.
+enum class AddFrom { Journal, Parked };
+
 void addItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, const JournalName& name,
-             DWORD reasons, RecordMap::iterator& pendingRename);
+             DWORD reasons, RecordMap::iterator& pendingRename, AddFrom from = AddFrom::Journal);
 
 // Counting a change: the counter first, then the unsaved changes.
 void countChange(ZDriveVolume& v)
@@ -315,14 +322,45 @@ void refreshChangedItem(ZDriveVolume& v, ZLockItem item, DWORD recordNumber, con
     countChange(v);
 }
 
+// Keeps a record whose folder is not in the index, for when it comes.
+void parkRecord(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD parent, DWORD reasons)
+{
+    if (v.parkedRecords.size() >= kMaxParkedRecords)
+        return;
+    ZDriveVolume::ParkedRecord parked;
+    parked.reasons = reasons;
+    parked.bytes.resize((rec->RecordLength + sizeof(ULONGLONG) - 1) / sizeof(ULONGLONG));
+    std::memcpy(parked.bytes.data(), rec, rec->RecordLength);
+    v.parkedRecords.emplace(parent, std::move(parked));
+}
+
+// The names parked under a folder whose item was just added.
+void addParkedChildren(ZDriveVolume& v, DWORD folder, RecordMap::iterator& pendingRename)
+{
+    auto range = v.parkedRecords.equal_range(folder);
+    if (range.first == range.second)
+        return;
+    std::vector<ZDriveVolume::ParkedRecord> children;
+    for (auto it = range.first; it != range.second; ++it)
+        children.push_back(std::move(it->second));
+    v.parkedRecords.erase(folder);
+    for (const ZDriveVolume::ParkedRecord& child : children) {
+        const auto* rec = reinterpret_cast<const USN_RECORD_V2*>(child.bytes.data());
+        JournalName name;
+        if (readJournalName(rec, name, WithAll) && v.findItemForRecord(rec) == v.recordMap.end())
+            addItem(v, rec, DWORD(rec->FileReferenceNumber), name, child.reasons, pendingRename, AddFrom::Parked);
+    }
+}
+
 void addItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, const JournalName& name,
-             DWORD reasons, RecordMap::iterator& pendingRename)
+             DWORD reasons, RecordMap::iterator& pendingRename, AddFrom from)
 {
     if (name.parent != Ntfs::RecordRoot) {
         auto parent = v.recordMap.find(name.parent);
         if (parent == v.recordMap.end() || !parent->second
             || !(parent->second->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             LOG(DEBUG) << "can't find parent dictionary!" << name.text();
+            parkRecord(v, rec, name.parent, reasons);
             return;
         }
     }
@@ -334,6 +372,8 @@ void addItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, cons
     fields.nameSignature = name.item.signature;
     const BYTE* fileRecord = readChangedRecord(v, recordNumber);
     if (!fileRecord) {
+        if (from == AddFrom::Parked)
+            return;   // nothing says the name is still there
         fields.flags = NoNameTimes | NoData;
     } else {
         const FileNameMatch match = v.matchFileName(rec, fileRecord);
@@ -377,6 +417,8 @@ void addItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, cons
     // An old name of an unreadable file: its new name may follow.
     if ((reasons & USN_REASON_RENAME_OLD_NAME) && !(reasons & USN_REASON_RENAME_NEW_NAME) && !fileRecord)
         pendingRename = v.findItemForRecord(rec);
+    if (fields.attributes & FILE_ATTRIBUTE_DIRECTORY)
+        addParkedChildren(v, recordNumber, pendingRename);
 }
 
 } // namespace
@@ -456,6 +498,7 @@ void ZDriveVolume::applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD 
 
     if (reasons & USN_REASON_FILE_DELETE) {
         removeItem(*this, rec, recordNumber, reasons, pendingRename);
+        parkedRecords.erase(recordNumber);   // a folder gone takes its waiting names along
         return;
     }
     if (reasons & USN_REASON_RENAME_NEW_NAME) {
