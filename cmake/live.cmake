@@ -3,3 +3,17 @@ if(SEARCH_BUILD_BENCH)
   add_executable(live_walk_bench ${CMAKE_SOURCE_DIR}/bench/live_walk_bench.cpp)
   target_link_libraries(live_walk_bench PRIVATE zvolume)
 endif()
+
+# The differential tester: its fixed seeds in the tests, its long run as a
+# program of its own (live_differential_run SEQUENCES [inotify|fanotify]).
+set(_differential ${CMAKE_SOURCE_DIR}/tests/support/ZLiveDifferential.cpp)
+if(SEARCH_BUILD_TESTS AND TARGET live_differential_test)
+  target_sources(live_differential_test PRIVATE ${_differential})
+  target_link_libraries(live_differential_test PRIVATE zclient)
+endif()
+if(SEARCH_BUILD_BENCH AND SEARCH_BUILD_TESTS)
+  add_executable(live_differential_run ${CMAKE_SOURCE_DIR}/bench/live_differential_run.cpp ${_differential}
+                 ${CMAKE_SOURCE_DIR}/tests/support/TestEnvironment.cpp)
+  target_include_directories(live_differential_run PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(live_differential_run PRIVATE zrunners GTest::gtest)
+endif()

@@ -1970,6 +1970,12 @@ ULONGLONG ZEmulatedNtfsVolume::callCount(DWORD code) const
     return it == callCounts_.end() ? 0 : it->second;
 }
 
+bool ZEmulatedNtfsVolume::journalReadWaitingAtEnd() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return waitingReadAt_ >= 0 && waitingReadAt_ == journal_->nextUsn();
+}
+
 bool ZEmulatedNtfsVolume::takeFault(DWORD code, DWORD& error)
 {
     auto it = faults_.find(code);
@@ -2288,11 +2294,13 @@ BOOL ZEmulatedNtfsVolume::readJournal(std::unique_lock<std::mutex>& lock, const 
         }
         const ULONGLONG generation = cancelGeneration_;
         const DWORDLONG id = journalId_;
+        waitingReadAt_ = start;
         Platform::clock().waitFor(changed_, lock, timeoutMs, [&] {
             return cancelGeneration_ != generation || notReady_ || !journalActive_ || journalDeleting_
                 || journalId_ != id || journal_->firstUsn() > start
                 || ULONGLONG(journal_->nextUsn() - start) >= request.BytesToWaitFor;
         });
+        waitingReadAt_ = -1;
         if (cancelGeneration_ != generation)
             return fail(ERROR_OPERATION_ABORTED);
         if (notReady_)

@@ -267,6 +267,9 @@ public:
     void setNotReady(bool notReady);
     // How many times a call code was made (failed calls included).
     ULONGLONG callCount(DWORD code) const;
+    // True while a journal read waits for records past the last one written:
+    // its caller has taken in every record there is.
+    bool journalReadWaitingAtEnd() const;
 
 private:
     struct Link;
@@ -397,6 +400,7 @@ private:
     std::unordered_map<DWORD, DWORD> redirects_;
     std::unordered_map<DWORD, ULONGLONG> callCounts_;
     ULONGLONG cancelGeneration_ = 0;
+    USN waitingReadAt_ = -1;                     // StartUsn of a journal read that waits; -1: none
     bool notReady_ = false;
 };
 

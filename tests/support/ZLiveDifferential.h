@@ -1,0 +1,80 @@
+// A differential tester of live directory drives: random sequences of file
+// system operations applied to a real tree, under a live volume and the
+// drive's volume thread, then the drive's pool compared with a fresh walk of
+// the tree. A failing sequence is shrunk by dropping operations.
+#pragma once
+
+#include "platform/ZLiveDirectoryVolume.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace LiveDifferential {
+
+// One operation. Paths are relative to the drive's root; "@" names the
+// folder outside the tree (moves in and out).
+struct Op {
+    enum Kind {
+        Mkdir,      // a
+        Create,     // a, n bytes (truncating)
+        Append,     // a, n bytes
+        Truncate,   // a to n bytes
+        Rename,     // a -> b (over b if it exists)
+        Exchange,   // a <-> b (RENAME_EXCHANGE)
+        Link,       // b as a hard link of a
+        Unlink,     // a
+        Rmdir,      // a
+        RmTree,     // a and everything below it
+        Chmod,      // a to mode n
+        Symlink,    // b -> target a
+        Subtree,    // a: n levels of folders, each with a file
+        Open,       // the drive opens here: what comes before is its first walk
+        Pause,      // the change events stay queued in the kernel...
+        Resume,     // ...until here
+        Settle,     // every event so far applied before the next operation
+        Hold,       // the drive's journal reads wait (the clock stands)...
+        Release,    // ...until here
+    };
+    Op(Kind k, std::string pathA = {}, std::string pathB = {}, unsigned number = 0)
+        : kind(k), a(std::move(pathA)), b(std::move(pathB)), n(number) {}
+
+    Kind kind;
+    std::string a, b;
+    unsigned n;
+};
+using Sequence = std::vector<Op>;
+
+std::string describe(const Op& op);
+std::string describe(const Sequence& ops);
+
+// The sequence a seed draws: a first tree, the open, then bursts of changes.
+Sequence generate(uint64_t seed);
+
+struct Options {
+    Platform::ZLiveDirectoryVolume::Source source = Platform::ZLiveDirectoryVolume::Source::Inotify;
+    size_t eventQueueLimit = 0;
+    size_t watchLimit = 0;
+};
+
+struct Outcome {
+    bool exact = false;             // the pool equals the tree
+    bool rebuildReported = false;   // the drive said its journal was lost (a rebuild follows)
+    std::string difference;         // the first difference found, or why the run failed
+
+    bool honest() const { return exact || rebuildReported; }
+};
+
+// Applies ops in fresh folders under base and compares. The folders are
+// removed afterwards.
+Outcome run(const std::string& base, const Sequence& ops, const Options& options);
+
+// The shortest sequence (by dropping operations) for which fails() holds.
+Sequence shrink(const Sequence& ops, const std::function<bool(const Sequence&)>& fails);
+
+// Whether fanotify file-system marks with names are permitted under base.
+bool fanotifyPermitted(const std::string& base);
+
+} // namespace LiveDifferential
