@@ -63,6 +63,8 @@ constexpr int kMaxFileNameUnits = 255;
 // Records kept for folders not in the index yet; beyond this many the rest
 // are dropped as before.
 constexpr size_t kMaxParkedRecords = 1 << 16;
+// A file reference: the record number in the low 48 bits, the sequence number above.
+constexpr int kSequenceShift = 48;
 
 // The parts of a journal record that the changes use: the name, checked to
 // lie inside the record and copied out (FileNameOffset need not keep it
@@ -168,6 +170,16 @@ const BYTE* readChangedRecord(ZDriveVolume& v, DWORD recordNumber)
     return v.readFileRecord(recordNumber, 0);
 }
 
+// Whether a file record still holds the file a journal record speaks of: a
+// record number freed and given to a new file moves its sequence number on.
+bool sameFile(const USN_RECORD_V2* rec, const BYTE* fileRecord)
+{
+    const WORD sequence = WORD(rec->FileReferenceNumber >> kSequenceShift);
+    Ntfs::FileRecordHeader header;
+    std::memcpy(&header, fileRecord, sizeof header);
+    return sequence == 0 || header.sequenceNumber == sequence;
+}
+
 // A link change names a link that the index holds: true when the file no
 // longer has that name, as after the removal of one of several hard links
 // (Windows writes no deletion for it).
@@ -218,12 +230,15 @@ void removeEntry(ZDriveVolume& v, RecordMap::iterator it, DWORD reasons, RecordM
 // removal is not always seen on its own: while a file stays open its
 // records carry the link bit of an earlier change, and a record with no new
 // reason but the close is never passed on.
-void removeGoneLinks(ZDriveVolume& v, DWORD recordNumber, DWORD reasons, RecordMap::iterator& pendingRename)
+void removeGoneLinks(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons,
+                     RecordMap::iterator& pendingRename)
 {
     auto range = v.recordMap.equal_range(recordNumber);
     if (range.first == range.second)
         return;
     const BYTE* fileRecord = readChangedRecord(v, recordNumber);
+    if (fileRecord && !sameFile(rec, fileRecord))
+        fileRecord = nullptr;   // every name of the former file is gone
     FileRecordParts parts;
     if (fileRecord)
         v.parseFileRecord(recordNumber, fileRecord, parts, true);
@@ -247,7 +262,7 @@ void removeItem(ZDriveVolume& v, const USN_RECORD_V2* rec, DWORD recordNumber, D
     const RecordMap::iterator it = v.findItemForRecord(rec);
     if (it != v.recordMap.end())
         removeEntry(v, it, reasons, pendingRename);
-    removeGoneLinks(v, recordNumber, reasons, pendingRename);
+    removeGoneLinks(v, rec, recordNumber, reasons, pendingRename);
 }
 
 // The new name of the file whose old name is pending; the new item, or null.
@@ -457,7 +472,7 @@ RecordMap::iterator ZDriveVolume::findItemForRecord(const USN_RECORD_V2* rec)
 FileNameMatch ZDriveVolume::matchFileName(const USN_RECORD_V2* rec, const BYTE* fileRecord)
 {
     JournalName name;
-    if (!fileRecord || !readJournalName(rec, name, UnitsOnly))
+    if (!fileRecord || !sameFile(rec, fileRecord) || !readJournalName(rec, name, UnitsOnly))
         return FileNameMatch();
     FileRecordParts parts;
     parseFileRecord(DWORD(rec->FileReferenceNumber), fileRecord, parts, true);
@@ -521,6 +536,12 @@ void ZDriveVolume::applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD 
     // what a name of the record means.
     const RecordMap::iterator it = findItemForRecord(rec);
     if (it == recordMap.end()) {
+        addItem(*this, rec, recordNumber, name, reasons, pendingRename);
+        return;
+    }
+    if ((it->second->attributes ^ rec->FileAttributes) & FILE_ATTRIBUTE_DIRECTORY) {
+        // A former file's item under the same number and name, its end unseen.
+        removeEntry(*this, it, reasons, pendingRename);
         addItem(*this, rec, recordNumber, name, reasons, pendingRename);
         return;
     }
