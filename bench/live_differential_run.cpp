@@ -41,6 +41,11 @@ int main(int argc, char** argv)
             ++exact;
         } else if (o.rebuildReported) {
             ++reported;
+            if (std::getenv("SHOW_REBUILDS"))
+                std::printf("seed %llu: rebuild reported: %s\n", static_cast<unsigned long long>(seed),
+                            o.errors.empty() ? "(nothing logged)" : o.errors.front().c_str());
+            if (std::getenv("SHOW_REBUILDS"))
+                std::printf("  %s\n", describe(shrink(ops, [&](const Sequence& s) { return run(base, s, options).rebuildReported; })).c_str());
         } else {
             ++failed;
             const Sequence shortest = shrink(ops, [&](const Sequence& s) { return !run(base, s, options).honest(); });

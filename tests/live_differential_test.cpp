@@ -30,6 +30,19 @@ const Sequence kFound[] = {
     {{Op::Mkdir, "x"}, {Op::Open}, {Op::Hold}, {Op::Subtree, "x/t", {}, 3}, {Op::Create, "x/t/g", {}, 1},
      {Op::Settle}, {Op::Rename, "x/t", "x/tm"}, {Op::Release}},
     {{Op::Open}, {Op::Pause}, {Op::Mkdir, "d"}, {Op::Create, "d/f", {}, 3}, {Op::Rename, "d", "e"}, {Op::Resume}},
+    // A record number given to a new folder while the journal still named the former file.
+    {{Op::Create, "e", {}, 1959}, {Op::Open}, {Op::Link, "e", "caf\xc3\xa9"}, {Op::Unlink, "e"},
+     {Op::RmTree, "caf\xc3\xa9"}, {Op::Settle}, {Op::Mkdir, "e"}},
+    // A folder deleted and made again under its name with its inode.
+    {{Op::Mkdir, "a"}, {Op::Open}, {Op::Mkdir, "a/n"}, {Op::Settle}, {Op::Pause}, {Op::RmTree, "a/n"},
+     {Op::Subtree, "a/n", {}, 4}, {Op::Resume}},
+    // An exchange of a file and a folder with a change inside the folder
+    // queued: the change's folder stayed stale and the queue counted as lost.
+    {{Op::Create, "h", {}, 3492}, {Op::Mkdir, "d"}, {Op::Create, "d/f", {}, 3103}, {Op::Open}, {Op::Chmod, "d/f", {}, 0755},
+     {Op::Exchange, "h", "d"}},
+    // New subtrees renamed while the walk of them ran by path.
+    {{Op::Open}, {Op::Subtree, "d", {}, 3}, {Op::Rename, "d", ".dot"}},
+    {{Op::Mkdir, "c"}, {Op::Open}, {Op::Subtree, "d", {}, 3}, {Op::Subtree, "c/d", {}, 4}, {Op::Rename, "c/d", "d/c"}},
     // A new subtree moved in from outside and another moved out at once.
     {{Op::Mkdir, "a"}, {Op::Open}, {Op::Pause}, {Op::Subtree, "@/o", {}, 3}, {Op::Rename, "@/o", "a/o"},
      {Op::Rename, "a", "@/a"}, {Op::Resume}},

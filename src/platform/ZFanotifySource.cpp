@@ -76,7 +76,7 @@ bool ZFanotifySource::start(const std::string& root)
     return true;
 }
 
-bool ZFanotifySource::watchDirectory(const std::string& path, DWORD record)
+bool ZFanotifySource::watchDirectory(int dirFd, DWORD record)
 {
     union {
         struct file_handle fh;
@@ -84,7 +84,7 @@ bool ZFanotifySource::watchDirectory(const std::string& path, DWORD record)
     } h;
     h.fh.handle_bytes = kHandleRoom;
     int mountId = 0;
-    if (name_to_handle_at(AT_FDCWD, path.c_str(), &h.fh, &mountId, 0) != 0)
+    if (name_to_handle_at(dirFd, "", &h.fh, &mountId, AT_EMPTY_PATH) != 0)
         return false;
     std::string key = handleKey(h.fh.handle_type, h.fh.f_handle, h.fh.handle_bytes);
     auto old = handleOfRecord_.find(record);
@@ -192,7 +192,7 @@ void ZFanotifySource::readEvents(std::vector<LiveEvent>& out)
             if (m.mask & (FAN_DELETE_SELF | FAN_MOVE_SELF)) {
                 if (!(m.mask & FAN_ONDIR))
                     continue;
-                e.kind = LiveEvent::DirectoryGone;
+                e.kind = (m.mask & FAN_DELETE_SELF) ? LiveEvent::DirectoryDeleted : LiveEvent::DirectoryGone;
                 e.name.clear();
             } else if (m.mask & (FAN_CREATE | FAN_DELETE)) {
                 e.kind = LiveEvent::NameChanged;

@@ -4,14 +4,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <cstring>
 
 namespace Platform {
 
 namespace {
 
+// The directory is named through its descriptor's /proc link, which must be
+// followed: the descriptor itself was opened without following any link.
 constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB
-    | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+    | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
 constexpr size_t kReadBufferBytes = 256 * 1024;
 
 } // namespace
@@ -28,12 +31,13 @@ bool ZInotifySource::start(const std::string&)
     return fd_ >= 0;
 }
 
-bool ZInotifySource::watchDirectory(const std::string& path, DWORD record)
+bool ZInotifySource::watchDirectory(int dirFd, DWORD record)
 {
     if (watchLimit_ && watchOfRecord_.size() >= watchLimit_ && !watchOfRecord_.count(record)) {
         errno = ENOSPC;
         return false;
     }
+    const std::string path = "/proc/self/fd/" + std::to_string(dirFd);
     const int wd = inotify_add_watch(fd_, path.c_str(), kWatchMask);
     if (wd < 0)
         return false;
@@ -145,7 +149,7 @@ void ZInotifySource::readEvents(std::vector<LiveEvent>& out)
                 pendingMove_.name = name;
                 continue;
             } else if (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
-                e.kind = LiveEvent::DirectoryGone;
+                e.kind = (ev->mask & IN_DELETE_SELF) ? LiveEvent::DirectoryDeleted : LiveEvent::DirectoryGone;
                 e.name.clear();
             } else if (ev->mask & (IN_CREATE | IN_DELETE)) {
                 e.kind = LiveEvent::NameChanged;
@@ -156,7 +160,7 @@ void ZInotifySource::readEvents(std::vector<LiveEvent>& out)
             } else {
                 continue;
             }
-            if (name.empty() && e.kind != LiveEvent::DirectoryGone)
+            if (name.empty() && e.kind != LiveEvent::DirectoryGone && e.kind != LiveEvent::DirectoryDeleted)
                 continue;   // an event on the watched directory itself: its parent reports it
             out.push_back(std::move(e));
         }

@@ -17,7 +17,7 @@ public:
     ~ZInotifySource() override;
     const char* name() const override { return "inotify"; }
     bool start(const std::string& root) override;
-    bool watchDirectory(const std::string& path, DWORD record) override;
+    bool watchDirectory(int dirFd, DWORD record) override;
     void forgetDirectory(DWORD record) override;
     void renumberDirectory(DWORD provisional, DWORD record) override;
     int fd() const override { return fd_; }

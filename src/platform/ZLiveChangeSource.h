@@ -16,14 +16,18 @@ struct LiveEvent {
         Renamed,         // directory/name -> newDirectory/newName (0: outside the tree)
         DataChanged,     // the file's data was written
         InfoChanged,     // mode, owner or times changed
-        DirectoryGone,   // `directory` itself was deleted or moved (the root: the volume is gone)
+        DirectoryGone,   // `directory` itself was moved (the root: the volume is gone)
         Overflow,        // the kernel dropped events
+        DirectoryDeleted,   // `directory` itself was deleted: a folder made later may have its inode
     };
     Kind kind = NameChanged;
     DWORD directory = 0;
     std::string name;
     DWORD newDirectory = 0;
     std::string newName;
+    // DirectoryDeleted: the folder's file reference when the event was read
+    // (0: not known), so that a record number given out since is left alone.
+    ULONGLONG reference = 0;
 };
 
 class ZLiveChangeSource {
@@ -33,9 +37,9 @@ public:
     // Begins watching the file system of root. False (with errno) when this
     // source cannot be used here.
     virtual bool start(const std::string& root) = 0;
-    // Follows the directory at path, known as record. False (with errno) when
-    // it cannot be followed.
-    virtual bool watchDirectory(const std::string& path, DWORD record) = 0;
+    // Follows the open directory dirFd, known as record. False (with errno)
+    // when it cannot be followed.
+    virtual bool watchDirectory(int dirFd, DWORD record) = 0;
     virtual void forgetDirectory(DWORD record) = 0;
     // A directory watched under a provisional number is known as record from now on.
     virtual void renumberDirectory(DWORD provisional, DWORD record) = 0;

@@ -146,6 +146,16 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
     }
     rootDevice_ = rootStat.device;
     rootInode_ = rootStat.inode;
+    const int rootFd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    LiveFileStat opened;
+    if (rootFd < 0 || !liveStat(rootFd, "", opened) || opened.inode != rootInode_ || opened.device != rootDevice_) {
+        if (rootFd >= 0)
+            ::close(rootFd);
+        if (error)
+            *error = QStringLiteral("%1: cannot be opened").arg(QFile::decodeName(root_.c_str()));
+        return false;
+    }
+    rootFolder_ = std::make_shared<OpenFolder>(rootFd);
 
     ZEmulatedNtfsVolume::Options vo;
     vo.journalId = freshJournalId();
@@ -305,6 +315,7 @@ void ZLiveDirectoryVolume::forgetRecord(DWORD record)
         std::lock_guard<std::mutex> g(sourceLock_);
         source_->forgetDirectory(record);
     }
+    unread_.erase(record);
     if (record < inodes_.size()) {
         auto it = linkedInodes_.find(inodes_[record]);
         if (it != linkedInodes_.end() && it->second == record)
@@ -321,13 +332,13 @@ void ZLiveDirectoryVolume::logError(const QString& line)
         Platform::logPlatformError(line);
 }
 
-void ZLiveDirectoryVolume::watch(const std::string& path, DWORD record)
+void ZLiveDirectoryVolume::watch(int fd, const std::string& path, DWORD record)
 {
     bool ok;
     int err;
     {
         std::lock_guard<std::mutex> g(sourceLock_);
-        ok = source_->watchDirectory(path, record);
+        ok = source_->watchDirectory(fd, record);
         err = errno;
     }
     if (!ok)
@@ -377,11 +388,12 @@ void ZLiveDirectoryVolume::firstWalk()
     // Readers take folders from a shared stack: watch, list, stat, hand the
     // entries on. A folder found in a batch is stacked only once that batch
     // is queued, so its own batch always comes after its parent's.
-    std::vector<std::pair<std::string, DWORD>> stack{{root_, 0}};
+    std::vector<FolderToRead> stack{{nullptr, std::string(), rootInode_, root_, 0}};
+    std::vector<DWORD> unreadIds;   // folders filed but not read (gone or replaced meanwhile)
     std::atomic<DWORD> nextId{1};
     int active = 0;
     int readersLeft = kWalkReaders;
-    auto hand = [&](Batch& b, std::vector<std::pair<std::string, DWORD>>& children) {
+    auto hand = [&](Batch& b, std::vector<FolderToRead>& children) {
         std::unique_lock<std::mutex> g(lock);
         cv.wait(g, [&] { return queued < kWalkQueuedEntriesMax; });
         queued += b.entries.size() + 1;
@@ -392,9 +404,9 @@ void ZLiveDirectoryVolume::firstWalk()
         cv.notify_all();
     };
     auto readFolders = [&] {
-        std::vector<std::pair<std::string, DWORD>> children;
+        std::vector<FolderToRead> children;
         for (;;) {
-            std::pair<std::string, DWORD> top;
+            FolderToRead top;
             {
                 std::unique_lock<std::mutex> g(lock);
                 cv.wait(g, [&] { return !stack.empty() || active == 0; });
@@ -404,14 +416,15 @@ void ZLiveDirectoryVolume::firstWalk()
                 stack.pop_back();
                 ++active;
             }
-            watch(top.first, kProvisional | top.second);
             Batch b;
-            b.dirId = top.second;
-            const int fd = ::open(top.first.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            b.dirId = top.record;
+            const FolderRef folder = top.parent ? openListed(top, kProvisional | top.record) : rootFolder_;
+            const int fd = folder ? listingDescriptor(*folder, top.path, kProvisional | top.record) : -1;
             if (fd < 0) {
-                reportUnfollowed(top.first, kProvisional | top.second, errno, true);
+                std::lock_guard<std::mutex> g(lock);
+                unreadIds.push_back(top.record);
             } else {
-                const std::string prefix = top.first == "/" ? std::string() : top.first;
+                const std::string prefix = top.path == "/" ? std::string() : top.path;
                 const bool listed = liveReadDirectory(fd, [&](const char* name, size_t length) {
                     Entry e;
                     e.name.assign(name, length);
@@ -423,17 +436,17 @@ void ZLiveDirectoryVolume::firstWalk()
                         if (e.childId >= kProvisional)
                             e.childId = 0;   // beyond any record number: filed, not walked
                         else
-                            children.emplace_back(prefix + "/" + e.name, e.childId);
+                            children.push_back({folder, e.name, e.st.inode, prefix + "/" + e.name, e.childId});
                     }
                     b.entries.push_back(std::move(e));
                     if (b.entries.size() >= kWalkBatchEntries) {
                         hand(b, children);
                         b = Batch();
-                        b.dirId = top.second;
+                        b.dirId = top.record;
                     }
                 });
                 if (!listed)
-                    reportUnfollowed(top.first, kProvisional | top.second, errno, true);
+                    reportUnfollowed(top.path, kProvisional | top.record, errno, true);
                 ::close(fd);
             }
             hand(b, children);
@@ -466,7 +479,7 @@ void ZLiveDirectoryVolume::firstWalk()
         }
         const DWORD dir = b.dirId < recordOfId.size() ? recordOfId[b.dirId] : 0;
         for (Entry& e : b.entries) {
-            const DWORD r = dir ? addEntry(dir, e.name, e.name16, e.st, std::string(), false) : 0;
+            const DWORD r = dir ? addEntry(dir, e.name, e.name16, e.st, nullptr, std::string()) : 0;
             if (e.childId) {
                 if (recordOfId.size() <= e.childId)
                     recordOfId.resize(e.childId + 1, 0);
@@ -502,19 +515,101 @@ void ZLiveDirectoryVolume::firstWalk()
         if (real(d))
             unwatchable.insert(real(d));
     unwatchableRecords_.swap(unwatchable);
+    for (DWORD id : unreadIds)
+        if (real(kProvisional | id))
+            unread_.insert(real(kProvisional | id));
     nameBytesKept_ = volume_->nameStoreBytes();
     walking_ = false;
 }
 
-void ZLiveDirectoryVolume::walk(const std::string& path, DWORD record)
+// Folders are opened from the root down, each by name in its open parent and
+// never through a link, and read only while they are the folder that was
+// listed: a rename above them cannot send a walk elsewhere.
+ZLiveDirectoryVolume::FolderRef ZLiveDirectoryVolume::openListed(const FolderToRead& f, DWORD record)
 {
-    std::vector<std::pair<std::string, DWORD>> stack{{path, record}};
-    std::vector<std::pair<std::string, DWORD>> subdirs;
+    const int fd = ::openat(f.parent->fd, f.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        // Gone, replaced or renamed since the listing: its events follow. Anything else is reported.
+        if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP)
+            reportUnfollowed(f.path, record, errno, true);
+        return nullptr;
+    }
+    auto folder = std::make_shared<OpenFolder>(fd);
+    LiveFileStat st;
+    if (!liveStat(fd, "", st) || st.inode != f.inode || st.device != rootDevice_)
+        return nullptr;
+    return folder;
+}
+
+// Watches the folder, then gives a descriptor of its own to list it by
+// (the listing moves its offset; the folder's own stays for its children).
+int ZLiveDirectoryVolume::listingDescriptor(const OpenFolder& folder, const std::string& path, DWORD record)
+{
+    watch(folder.fd, path, record);
+    const int fd = ::openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        reportUnfollowed(path, record, errno, true);
+    return fd;
+}
+
+ZLiveDirectoryVolume::FolderRef ZLiveDirectoryVolume::openFolder(DWORD record, std::string& path)
+{
+    path = root_;
+    if (record == kRoot)
+        return rootFolder_;
+    std::vector<std::string> names;
+    DWORD r = record;
+    for (DWORD steps = 0; r != kRoot; ++steps) {
+        ZEmulatedNtfsVolume::FileInfo info;
+        if (steps > volume_->recordCount() || !volume_->fileInfo(r, info) || info.links.empty())
+            return nullptr;
+        names.push_back(liveNameFromUtf16(info.links[0].name));
+        r = info.links[0].parent;
+    }
+    FolderRef folder = rootFolder_;
+    if (path == "/")
+        path.clear();
+    for (auto it = names.rbegin(); it != names.rend() && folder; ++it) {
+        const int fd = ::openat(folder->fd, it->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        folder = fd < 0 ? nullptr : std::make_shared<OpenFolder>(fd);
+        path += '/';
+        path += *it;
+    }
+    LiveFileStat st;
+    if (!folder || record >= inodes_.size() || !liveStat(folder->fd, "", st) || identityOf(st) != inodes_[record])
+        return nullptr;
+    return folder;
+}
+
+void ZLiveDirectoryVolume::walkChild(const FolderRef& parent, const std::string& name, const LiveFileStat& st,
+                                     const std::string& path, DWORD record)
+{
+    const FolderRef folder = openListed({parent, name, st.inode, path, record}, record);
+    if (folder)
+        walk(folder, path, record);
+    else
+        unread_.insert(record);
+}
+
+void ZLiveDirectoryVolume::walk(const FolderRef& start, const std::string& path, DWORD record,
+                                std::vector<bool>* seen)
+{
+    std::vector<FolderToRead> stack, subdirs;
+    unread_.erase(record);
+    scanDirectory(start, path, record, subdirs, seen);
+    for (auto it = subdirs.rbegin(); it != subdirs.rend(); ++it)
+        stack.push_back(std::move(*it));
     while (!stack.empty()) {
-        auto top = std::move(stack.back());
+        const FolderToRead top = std::move(stack.back());
         stack.pop_back();
+        unread_.erase(top.record);
+        const FolderRef folder = openListed(top, top.record);
+        if (!folder) {
+            unread_.insert(top.record);
+            continue;
+        }
         subdirs.clear();
-        scanDirectory(top.first, top.second, subdirs);
+        scanDirectory(folder, top.path, top.record, subdirs, seen);
         for (auto it = subdirs.rbegin(); it != subdirs.rend(); ++it)
             stack.push_back(std::move(*it));
     }
@@ -522,16 +617,12 @@ void ZLiveDirectoryVolume::walk(const std::string& path, DWORD record)
 
 // Watches the directory, then files every entry in it (watch first, so an
 // entry made after the listing has its event).
-void ZLiveDirectoryVolume::scanDirectory(const std::string& path, DWORD record,
-                                         std::vector<std::pair<std::string, DWORD>>& subdirs,
-                                         std::vector<bool>* seen)
+void ZLiveDirectoryVolume::scanDirectory(const FolderRef& folder, const std::string& path, DWORD record,
+                                         std::vector<FolderToRead>& subdirs, std::vector<bool>* seen)
 {
-    watch(path, record);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        reportUnfollowed(path, record, errno, true);
+    const int fd = listingDescriptor(*folder, path, record);
+    if (fd < 0)
         return;
-    }
     const std::string prefix = path == "/" ? std::string() : path;
     const bool listed = liveReadDirectory(fd, [&](const char* entry, size_t length) {
         const std::string name(entry, length);
@@ -548,14 +639,14 @@ void ZLiveDirectoryVolume::scanDirectory(const std::string& path, DWORD record,
         if (child)
             update(child, st, name, LiveEvent::NameChanged);
         else
-            child = addEntry(record, name, name16, st, childPath, false);
+            child = addEntry(record, name, name16, st, nullptr, childPath);
         if (child && seen) {
             if (seen->size() <= child)
                 seen->resize(child + 1, false);
             (*seen)[child] = true;
         }
         if (child && st.directory() && identityOf(st))
-            subdirs.emplace_back(childPath, child);
+            subdirs.push_back({folder, name, st.inode, childPath, child});
     });
     if (!listed)
         reportUnfollowed(path, record, errno, true);
@@ -563,7 +654,7 @@ void ZLiveDirectoryVolume::scanDirectory(const std::string& path, DWORD record,
 }
 
 DWORD ZLiveDirectoryVolume::addEntry(DWORD dir, const std::string& name, const std::u16string& name16,
-                                     const LiveFileStat& st, const std::string& path, bool descend)
+                                     const LiveFileStat& st, const FolderRef& parent, const std::string& path)
 {
     const ULONGLONG id = identityOf(st);
     if (!st.directory() && st.links > 1 && id) {
@@ -593,8 +684,8 @@ DWORD ZLiveDirectoryVolume::addEntry(DWORD dir, const std::string& name, const s
         return 0;
     rememberInode(r, st);
     volume_->close(r);
-    if (descend && st.directory() && id)
-        walk(path, r);
+    if (parent && st.directory() && id)
+        walkChild(parent, name, st, path, r);
     return r;
 }
 
@@ -693,21 +784,23 @@ bool ZLiveDirectoryVolume::syncName(DWORD dir, const std::string& name, LiveEven
 {
     if (dir != kRoot && (dir >= inodes_.size() || !inodes_[dir] || !volume_->inUse(dir)))
         return true;
-    const std::string dirPath = pathOf(dir);
-    if (dirPath.empty())
+    // An event of a folder whose record number went to a file since: its
+    // folder is gone, and with it the name.
+    ZEmulatedNtfsVolume::FileInfo dirInfo;
+    if (dir != kRoot && (!volume_->fileInfo(dir, dirInfo) || !dirInfo.directory))
         return true;
-    // The folder's path as the volume knows it must still name the folder:
-    // a rename of it (or above it) still waiting in the queue makes it stale.
-    if (dir != kRoot) {
-        LiveFileStat ds;
-        if (!liveStat(AT_FDCWD, dirPath.c_str(), ds) || identityOf(ds) != inodes_[dir] || !ds.directory())
-            return false;
-    }
+    // The folder's names as the volume knows them must still lead to the
+    // folder: a rename of it (or above it) still waiting in the queue makes
+    // them stale.
+    std::string dirPath;
+    const FolderRef folder = openFolder(dir, dirPath);
+    if (!folder)
+        return false;
     const std::string path = (dirPath == "/" ? std::string() : dirPath) + "/" + name;
     const std::u16string name16 = liveNameToUtf16(name);
     const DWORD record = volume_->lookup(dir, name16);
     LiveFileStat st;
-    if (!liveStat(AT_FDCWD, path.c_str(), st)) {
+    if (!liveStat(folder->fd, name.c_str(), st)) {
         if (record && (errno == ENOENT || errno == ENOTDIR))
             dropName(record, dir, name16);
         return true;
@@ -718,11 +811,13 @@ bool ZLiveDirectoryVolume::syncName(DWORD dir, const std::string& name, LiveEven
             && inodes_[record] == identityOf(st) && info.directory == st.directory();
         if (same) {
             update(record, st, name, cause);
+            if (info.directory && unread_.count(record))
+                walkChild(folder, name, st, path, record);   // moved away before it could be read
             return true;
         }
         dropName(record, dir, name16);
     }
-    addEntry(dir, name, name16, st, path, true);
+    addEntry(dir, name, name16, st, folder, path);
     return true;
 }
 
@@ -766,6 +861,18 @@ bool ZLiveDirectoryVolume::apply(const LiveEvent& e)
         return syncName(e.directory, e.name, e.kind);
     case LiveEvent::Renamed:
         return rename(e);
+    case LiveEvent::DirectoryDeleted:
+        if (e.directory != kRoot) {
+            // The folder's names go with it, even where a new folder has its
+            // inode under the same name by now; the new one's creation follows.
+            ZEmulatedNtfsVolume::FileInfo info;
+            if ((!e.reference || volume_->fileReference(e.directory) == e.reference)
+                && volume_->fileInfo(e.directory, info) && info.directory)
+                for (const auto& l : info.links)
+                    dropName(e.directory, l.parent, l.name);
+            break;
+        }
+        [[fallthrough]];
     case LiveEvent::DirectoryGone:
         if (e.directory == kRoot) {
             LiveFileStat st;
@@ -785,16 +892,7 @@ void ZLiveDirectoryVolume::rescan()
 {
     std::vector<bool> seen(volume_->recordCount() + 1, false);
     seen[kRoot] = true;
-    std::vector<std::pair<std::string, DWORD>> stack{{root_, kRoot}};
-    std::vector<std::pair<std::string, DWORD>> subdirs;
-    while (!stack.empty()) {
-        auto top = std::move(stack.back());
-        stack.pop_back();
-        subdirs.clear();
-        scanDirectory(top.first, top.second, subdirs, &seen);
-        for (auto& s : subdirs)
-            stack.push_back(std::move(s));
-    }
+    walk(rootFolder_, root_, kRoot, &seen);
     // Names the walk did not meet: of records it did not see, and the
     // further names of files with several. Only the top of a vanished tree
     // is looked at; its removal takes the rest.
@@ -855,6 +953,8 @@ void ZLiveDirectoryVolume::drain()
     std::lock_guard<std::mutex> g(eventLock_);
     const size_t limit = options_.eventQueueLimit ? options_.eventQueueLimit : kMaxBufferedEvents;
     for (auto& e : got) {
+        if (e.kind == LiveEvent::DirectoryDeleted && !walking_)
+            e.reference = volume_->fileReference(e.directory);
         if (e.kind == LiveEvent::Overflow)
             overflowPending_ = true;
         else

@@ -28,6 +28,8 @@
 
 #include <QString>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -94,20 +96,47 @@ private:
     bool start(const std::string& root, QString* error);
     std::unique_ptr<ZLiveChangeSource> makeSource(Source which);
 
+    // An open folder, shared by the folders still to be read below it.
+    struct OpenFolder {
+        explicit OpenFolder(int descriptor) : fd(descriptor) {}
+        ~OpenFolder() { ::close(fd); }
+        OpenFolder(const OpenFolder&) = delete;
+        OpenFolder& operator=(const OpenFolder&) = delete;
+        int fd;
+    };
+    using FolderRef = std::shared_ptr<OpenFolder>;
+    // A folder met in a listing, to be read: by name in its open parent,
+    // while it is still the inode listed. path is for the log only.
+    struct FolderToRead {
+        FolderRef parent;
+        std::string name;
+        ULONGLONG inode = 0;
+        std::string path;
+        DWORD record = 0;
+    };
+
     // Everything below runs with stateLock_ held.
     void firstWalk();
-    void walk(const std::string& path, DWORD record);
-    void scanDirectory(const std::string& path, DWORD record, std::vector<std::pair<std::string, DWORD>>& subdirs,
-                       std::vector<bool>* seen = nullptr);
-    void watch(const std::string& path, DWORD record);
+    FolderRef openListed(const FolderToRead& folder, DWORD record);
+    int listingDescriptor(const OpenFolder& folder, const std::string& path, DWORD record);
+    // The folder of a record, opened from the root down by the names the
+    // volume knows (its path in `path`); null when they are stale.
+    FolderRef openFolder(DWORD record, std::string& path);
+    void walkChild(const FolderRef& parent, const std::string& name, const LiveFileStat& st,
+                   const std::string& path, DWORD record);
+    void walk(const FolderRef& start, const std::string& path, DWORD record, std::vector<bool>* seen = nullptr);
+    void scanDirectory(const FolderRef& folder, const std::string& path, DWORD record,
+                       std::vector<FolderToRead>& subdirs, std::vector<bool>* seen);
+    void watch(int fd, const std::string& path, DWORD record);
     void reportUnfollowed(const std::string& path, DWORD record, int err, bool unreadable);
     std::string pathOf(DWORD record) const;
     // False when the event's folder path is stale (a rename still queued).
     bool apply(const LiveEvent& e);
     bool syncName(DWORD dir, const std::string& name, LiveEvent::Kind cause);
     bool rename(const LiveEvent& e);
+    // Files one entry; with its parent folder open, a new folder's tree is read too.
     DWORD addEntry(DWORD dir, const std::string& name, const std::u16string& name16,
-                   const LiveFileStat& st, const std::string& path, bool descend);
+                   const LiveFileStat& st, const FolderRef& parent, const std::string& path);
     void update(DWORD record, const LiveFileStat& st, const std::string& name, LiveEvent::Kind cause);
     void dropName(DWORD record, DWORD dir, const std::u16string& name16);
     void removeSubtree(DWORD folder);
@@ -129,12 +158,14 @@ private:
     std::unique_ptr<ZLiveChangeSource> source_;
     std::mutex sourceLock_;                               // source_'s maps: walk and event thread
     std::string root_;
+    FolderRef rootFolder_;
     ULONGLONG rootDevice_ = 0;
     ULONGLONG rootInode_ = 0;
 
     mutable std::mutex stateLock_;
     ZChunkedArray<ULONGLONG> inodes_;                     // per record; 0: none (mount points)
     std::unordered_map<ULONGLONG, DWORD> linkedInodes_;   // inodes with several links -> record
+    std::unordered_set<DWORD> unread_;                    // folders filed whose entries were never read
     std::mutex reportLock_;                               // the two below: walk readers and event thread
     DWORD unwatchableNamed_ = 0;
     size_t nameBytesKept_ = 0;                            // the name store after its last compaction

@@ -68,7 +68,8 @@ bool liveStat(int dirFd, const char* name, LiveFileStat& out)
     struct statx sx;
     const unsigned mask = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_MTIME
         | STATX_CTIME | STATX_ATIME | STATX_BTIME;
-    if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, mask, &sx) != 0)
+    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC | (*name ? 0 : AT_EMPTY_PATH);
+    if (statx(dirFd, name, flags, mask, &sx) != 0)
         return false;
     out.inode = sx.stx_ino;
     out.device = (ULONGLONG(sx.stx_dev_major) << 32) | sx.stx_dev_minor;

@@ -30,8 +30,8 @@ struct LiveFileStat {
     DWORD attributes(const std::string& name) const;
 };
 
-// statx of name in the directory dirFd (AT_FDCWD with a full path). False
-// with errno on failure.
+// statx of name in the directory dirFd (AT_FDCWD with a full path; an empty
+// name: dirFd itself). False with errno on failure.
 bool liveStat(int dirFd, const char* name, LiveFileStat& out);
 
 // Calls visit(name, nameLength) for every entry of the open directory fd but

@@ -541,7 +541,7 @@ Outcome run(const std::string& base, const Sequence& ops, const Options& options
         o.source = options.source;
         o.eventQueueLimit = options.eventQueueLimit;
         o.watchLimit = options.watchLimit;
-        o.errorLog = [](const QString&) {};
+        o.errorLog = [&out](const QString& line) { out.errors.push_back(line.toStdString()); };
         QString error;
         auto live = ZLiveDirectoryVolume::open(QFile::decodeName(places.root.c_str()), o, &error);
         if (!live) {

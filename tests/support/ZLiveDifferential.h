@@ -63,6 +63,7 @@ struct Outcome {
     bool exact = false;             // the pool equals the tree
     bool rebuildReported = false;   // the drive said its journal was lost (a rebuild follows)
     std::string difference;         // the first difference found, or why the run failed
+    std::vector<std::string> errors;  // what the live volume logged
 
     bool honest() const { return exact || rebuildReported; }
 };
