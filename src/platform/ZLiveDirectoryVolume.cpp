@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -48,6 +49,8 @@ constexpr DWORD kProvisional = 0x80000000u;
 constexpr size_t kWalkBatchEntries = 1024;
 constexpr size_t kWalkQueuedEntriesMax = 16 * 1024;
 constexpr int kWalkReaders = 2;
+// How often folders whose changes cannot be followed are read again.
+constexpr std::chrono::seconds kPollInterval{2};
 // Rounds of reading the queue on before an event whose folder path stays
 // stale counts as lost.
 constexpr int kStaleRounds = 4;
@@ -1036,8 +1039,51 @@ void ZLiveDirectoryVolume::applyPending()
     }
 }
 
+// Folders whose changes cannot be followed are read again now and then: the
+// names on disk and those the volume holds for them are looked at anew.
+void ZLiveDirectoryVolume::pollUnwatched()
+{
+    std::unordered_set<DWORD> folders;
+    {
+        std::lock_guard<std::mutex> g(reportLock_);
+        folders = unwatchableRecords_;
+    }
+    std::unordered_map<DWORD, std::vector<std::u16string>> held;
+    volume_->forEachLink([&](DWORD, DWORD parent, const std::u16string& name) {
+        if (folders.count(parent))
+            held[parent].push_back(name);
+    });
+    for (DWORD folder : folders) {
+        std::string path;
+        const FolderRef open = openFolder(folder, path);
+        if (!open)
+            continue;
+        bool watched;
+        {
+            std::lock_guard<std::mutex> g(sourceLock_);
+            watched = source_->watchDirectory(open->fd, folder);
+        }
+        if (watched) {
+            std::lock_guard<std::mutex> g(reportLock_);
+            if (unwatchableRecords_.erase(folder))
+                --unwatchable_;   // room for a watch again: followed from now on
+        }
+        std::unordered_set<std::string> names;
+        for (const std::u16string& n : held[folder])
+            names.insert(liveNameFromUtf16(n));
+        const int fd = ::openat(open->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            liveReadDirectory(fd, [&](const char* name, size_t length) { names.emplace(name, length); });
+            ::close(fd);
+        }
+        for (const std::string& name : names)
+            syncName(folder, name, LiveEvent::NameChanged);
+    }
+}
+
 void ZLiveDirectoryVolume::run()
 {
+    auto nextPoll = std::chrono::steady_clock::now() + kPollInterval;
     for (;;) {
         bool paused;
         ULONGLONG requested;
@@ -1070,6 +1116,14 @@ void ZLiveDirectoryVolume::run()
             drain();
         if (!walking) {
             applyPending();
+            const auto now = std::chrono::steady_clock::now();
+            if (!gone_ && unwatchable_ && (requested > settleDone_ || now >= nextPoll)) {
+                std::lock_guard<std::mutex> g(stateLock_);
+                pollUnwatched();
+                // Never more than a tenth of the time on polls.
+                const auto took = std::chrono::steady_clock::now() - now;
+                nextPoll = now + std::max<std::chrono::steady_clock::duration>(kPollInterval, 10 * took);
+            }
             if (!gone_) {
                 LiveFileStat st;
                 if (!liveStat(AT_FDCWD, root_.c_str(), st) || st.inode != rootInode_ || st.device != rootDevice_) {

@@ -2,8 +2,9 @@
 // whose files are the tree's, kept current from the kernel's notifications.
 //
 // At open the change source is set up first and the tree walked after
-// (getdents64 + statx, one file system only, symbolic links never followed),
-// so nothing changed during the walk is lost: every event names a directory
+// (getdents64 + statx, one file system only, symbolic links never followed,
+// each folder opened by name in its open parent from the root down), so
+// nothing changed during the walk is lost: every event names a directory
 // entry, which is looked at again on disk and the volume brought in line with
 // it, writing the journal records Windows would write for the change.
 //
@@ -13,8 +14,8 @@
 //
 // What is not followed is said, never hidden: a lost event queue discards
 // the journal's entries (readers get ERROR_JOURNAL_ENTRY_DELETED) and the
-// volume walks the tree again; directories that cannot be watched are counted
-// and named in the error log; a root that goes away makes every call fail
+// volume walks the tree again; directories that cannot be watched are counted,
+// named in the error log and read again every few seconds; a root that goes away makes every call fail
 // with ERROR_NOT_READY. The journal lives only as long as the volume: its
 // first USN is the real-time clock in 100 ns units and its id is fresh, so
 // nothing an earlier run stored is taken for this run's.
@@ -86,7 +87,8 @@ public:
     ULONGLONG overflows() const { return overflows_; }
     bool notReady() const { return gone_; }
     // Waits (at most timeoutMs real milliseconds) until every event the
-    // kernel has queued so far is applied. False on time-out.
+    // kernel has queued so far is applied, and the folders that cannot be
+    // followed have been read again. False on time-out.
     bool settle(int timeoutMs);
     // While paused the kernel's events are left in its queue (tests of a lost queue).
     void setEventsPaused(bool paused);
@@ -145,6 +147,7 @@ private:
     DWORD recordOfInode(ULONGLONG inode, DWORD links);
     ULONGLONG identityOf(const LiveFileStat& st) const;
     void rescan();
+    void pollUnwatched();
     void markGone();
     void logError(const QString& line);
 

@@ -591,7 +591,7 @@ Outcome run(const std::string& base, const Sequence& ops, const Options& options
                 out.exact = settled && caughtUp && poolDiff.empty() && !failed;
                 if (!settled || !caughtUp)
                     out.difference = !settled ? "the live volume did not settle" : "the drive did not catch up";
-                else if (!deviceDiff.empty() && live->unwatchableDirectories() == 0)
+                else if (!deviceDiff.empty())
                     out.difference = "live volume: " + deviceDiff;
                 else if (!poolDiff.empty())
                     out.difference = "pool: " + poolDiff;
