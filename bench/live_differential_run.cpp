@@ -36,6 +36,8 @@ int main(int argc, char** argv)
     unsigned long exact = 0, reported = 0, failed = 0;
     for (uint64_t seed = first; seed < first + count; ++seed) {
         const Sequence ops = generate(seed);
+        if (std::getenv("SHOW_SEQUENCES"))
+            std::printf("seed %llu: %s\n", static_cast<unsigned long long>(seed), describe(ops).c_str());
         const Outcome o = run(base, ops, options);
         if (o.exact) {
             ++exact;

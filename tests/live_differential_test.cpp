@@ -43,6 +43,10 @@ const Sequence kFound[] = {
     // New subtrees renamed while the walk of them ran by path.
     {{Op::Open}, {Op::Subtree, "d", {}, 3}, {Op::Rename, "d", ".dot"}},
     {{Op::Mkdir, "c"}, {Op::Open}, {Op::Subtree, "d", {}, 3}, {Op::Subtree, "c/d", {}, 4}, {Op::Rename, "c/d", "d/c"}},
+    // A file moved into a folder that was renamed to the file's old name
+    // before either was read: the folder was filed twice and lost its watch.
+    {{Op::Create, "l", {}, 215}, {Op::Mkdir, "c"}, {Op::Open}, {Op::Link, "l", "c/l"}, {Op::Rename, "l", "c/f"},
+     {Op::Rename, "c", "l"}, {Op::Settle}, {Op::Truncate, "l/l", {}, 102}, {Op::Settle}, {Op::Create, "l/f", {}, 5190}},
     // A new subtree moved in from outside and another moved out at once.
     {{Op::Mkdir, "a"}, {Op::Open}, {Op::Pause}, {Op::Subtree, "@/o", {}, 3}, {Op::Rename, "@/o", "a/o"},
      {Op::Rename, "a", "@/a"}, {Op::Resume}},

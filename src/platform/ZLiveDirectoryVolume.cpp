@@ -286,6 +286,8 @@ void ZLiveDirectoryVolume::rememberInode(DWORD record, const LiveFileStat& st)
     inodes_[record] = id;
     if (id && st.links > 1 && !st.directory())
         linkedInodes_[id] = record;
+    if (id && st.directory())
+        folderOfInode_[id] = record;
 }
 
 DWORD ZLiveDirectoryVolume::recordOfInode(ULONGLONG inode, DWORD links)
@@ -323,6 +325,9 @@ void ZLiveDirectoryVolume::forgetRecord(DWORD record)
         auto it = linkedInodes_.find(inodes_[record]);
         if (it != linkedInodes_.end() && it->second == record)
             linkedInodes_.erase(it);
+        auto folder = folderOfInode_.find(inodes_[record]);
+        if (folder != folderOfInode_.end() && folder->second == record)
+            folderOfInode_.erase(folder);
         inodes_[record] = 0;
     }
 }
@@ -660,6 +665,22 @@ DWORD ZLiveDirectoryVolume::addEntry(DWORD dir, const std::string& name, const s
                                      const LiveFileStat& st, const FolderRef& parent, const std::string& path)
 {
     const ULONGLONG id = identityOf(st);
+    if (st.directory() && id) {
+        // A folder has one name: one the volume holds elsewhere was moved
+        // here, its rename not read yet. The record moves with it.
+        auto known = folderOfInode_.find(id);
+        ZEmulatedNtfsVolume::FileInfo info;
+        if (known != folderOfInode_.end() && volume_->fileInfo(known->second, info) && info.directory
+            && !info.links.empty()) {
+            const DWORD folder = known->second;
+            if (!volume_->rename(folder, info.links[0].parent, info.links[0].name, dir, name16))
+                return 0;   // not where the volume can put it yet: the queued events will
+            update(folder, st, name, LiveEvent::NameChanged);
+            if (parent && unread_.count(folder))
+                walkChild(parent, name, st, path, folder);
+            return folder;
+        }
+    }
     if (!st.directory() && st.links > 1 && id) {
         const DWORD existing = recordOfInode(id, st.links);
         if (existing) {
@@ -824,28 +845,41 @@ bool ZLiveDirectoryVolume::syncName(DWORD dir, const std::string& name, LiveEven
     return true;
 }
 
-bool ZLiveDirectoryVolume::rename(const LiveEvent& e)
+// A side of a rename whose folder is stale is looked at again later on its
+// own: the rename itself must not be made twice.
+void ZLiveDirectoryVolume::syncSide(DWORD dir, const std::string& name)
+{
+    if (syncName(dir, name, LiveEvent::NameChanged))
+        return;
+    LiveEvent again;
+    again.kind = LiveEvent::NameChanged;
+    again.directory = dir;
+    again.name = name;
+    deferred_.push_back(std::move(again));
+}
+
+void ZLiveDirectoryVolume::rename(const LiveEvent& e)
 {
     const bool fromKnown = e.directory && volume_->inUse(e.directory);
     const bool toKnown = e.newDirectory && volume_->inUse(e.newDirectory);
-    if (!fromKnown)
-        return !toKnown || syncName(e.newDirectory, e.newName, LiveEvent::NameChanged);   // moved in
-    if (!toKnown)
-        return syncName(e.directory, e.name, LiveEvent::NameChanged);                     // moved out
+    if (!fromKnown || !toKnown) {
+        // Moved in or out of the tree.
+        if (fromKnown != toKnown)
+            syncSide(fromKnown ? e.directory : e.newDirectory, fromKnown ? e.name : e.newName);
+        return;
+    }
     const std::u16string old16 = liveNameToUtf16(e.name);
     const std::u16string new16 = liveNameToUtf16(e.newName);
     const DWORD record = volume_->lookup(e.directory, old16);
     const DWORD target = volume_->lookup(e.newDirectory, new16);
-    if (!record || target == record) {
-        const bool oldSide = syncName(e.directory, e.name, LiveEvent::NameChanged);
-        return syncName(e.newDirectory, e.newName, LiveEvent::NameChanged) && oldSide;
+    if (record && target != record) {
+        if (target)
+            dropName(target, e.newDirectory, new16);
+        volume_->rename(record, e.directory, old16, e.newDirectory, new16);
     }
-    if (target)
-        dropName(target, e.newDirectory, new16);
-    volume_->rename(record, e.directory, old16, e.newDirectory, new16);
-    const bool newSide = syncName(e.newDirectory, e.newName, LiveEvent::NameChanged);
+    syncSide(e.newDirectory, e.newName);
     // The old name may hold a file again (an exchange of two names).
-    return syncName(e.directory, e.name, LiveEvent::NameChanged) && newSide;
+    syncSide(e.directory, e.name);
 }
 
 bool ZLiveDirectoryVolume::apply(const LiveEvent& e)
@@ -863,7 +897,8 @@ bool ZLiveDirectoryVolume::apply(const LiveEvent& e)
         }
         return syncName(e.directory, e.name, e.kind);
     case LiveEvent::Renamed:
-        return rename(e);
+        rename(e);
+        break;
     case LiveEvent::DirectoryDeleted:
         if (e.directory != kRoot) {
             // The folder's names go with it, even where a new folder has its
@@ -979,6 +1014,9 @@ void ZLiveDirectoryVolume::applyBatch(const std::vector<LiveEvent>& batch, std::
             continue;
         if (!apply(e))
             stale.push_back(e);
+        for (LiveEvent& d : deferred_)
+            stale.push_back(std::move(d));
+        deferred_.clear();
         previous = &e;
         if (gone_)
             return;

@@ -135,7 +135,8 @@ private:
     // False when the event's folder path is stale (a rename still queued).
     bool apply(const LiveEvent& e);
     bool syncName(DWORD dir, const std::string& name, LiveEvent::Kind cause);
-    bool rename(const LiveEvent& e);
+    void rename(const LiveEvent& e);
+    void syncSide(DWORD dir, const std::string& name);
     // Files one entry; with its parent folder open, a new folder's tree is read too.
     DWORD addEntry(DWORD dir, const std::string& name, const std::u16string& name16,
                    const LiveFileStat& st, const FolderRef& parent, const std::string& path);
@@ -168,7 +169,9 @@ private:
     mutable std::mutex stateLock_;
     ZChunkedArray<ULONGLONG> inodes_;                     // per record; 0: none (mount points)
     std::unordered_map<ULONGLONG, DWORD> linkedInodes_;   // inodes with several links -> record
+    std::unordered_map<ULONGLONG, DWORD> folderOfInode_;  // folders' inodes -> record
     std::unordered_set<DWORD> unread_;                    // folders filed whose entries were never read
+    std::vector<LiveEvent> deferred_;                     // sides of renames to look at again
     std::mutex reportLock_;                               // the two below: walk readers and event thread
     DWORD unwatchableNamed_ = 0;
     size_t nameBytesKept_ = 0;                            // the name store after its last compaction
