@@ -667,11 +667,12 @@ DWORD ZLiveDirectoryVolume::addEntry(DWORD dir, const std::string& name, const s
     const ULONGLONG id = identityOf(st);
     if (st.directory() && id) {
         // A folder has one name: one the volume holds elsewhere was moved
-        // here, its rename not read yet. The record moves with it.
+        // here, its rename not read yet, and the record moves with it. Its
+        // birth time tells it from a new folder given a deleted one's inode.
         auto known = folderOfInode_.find(id);
         ZEmulatedNtfsVolume::FileInfo info;
         if (known != folderOfInode_.end() && volume_->fileInfo(known->second, info) && info.directory
-            && !info.links.empty()) {
+            && !info.links.empty() && info.times.creationTime == st.creationTime) {
             const DWORD folder = known->second;
             if (!volume_->rename(folder, info.links[0].parent, info.links[0].name, dir, name16))
                 return 0;   // not where the volume can put it yet: the queued events will

@@ -307,6 +307,46 @@ void refreshValues(ZLockItem item, const FileNameMatch& match)
     refreshItem(item, values.fileSize, values.changeTime, values.accessTime, values.flags);
 }
 
+// The file's hard links (but `except`) show the same data: they take its
+// size, and the times of their own names.
+void refreshLinks(ZDriveVolume& v, DWORD recordNumber, const BYTE* fileRecord, ZLockItem except)
+{
+    auto range = v.recordMap.equal_range(recordNumber);
+    if (range.first == range.second || (except && std::next(range.first) == range.second))
+        return;
+    FileRecordParts parts;
+    v.parseFileRecord(recordNumber, fileRecord, parts, true);
+    for (auto it = range.first; it != range.second; ++it) {
+        const ZLockItem link(it->second);
+        if (link == except || !link.isLive())
+            continue;
+        FileNameMatch linkMatch;
+        linkMatch.name = nameOfItem(parts, link);
+        linkMatch.data = parts.data;
+        refreshValues(link, linkMatch);
+    }
+}
+
+// Whether the file's size is no longer the one its item holds.
+bool sizeMoved(ZDriveVolume& v, RecordMap::iterator it, const USN_RECORD_V2* rec)
+{
+    const BYTE* fileRecord = readChangedRecord(v, it->first);
+    const FileNameMatch match = v.matchFileName(rec, fileRecord);
+    return match.data && fileSizeOfData(match.data) != it->second->fileSize;
+}
+
+// A data change under a name the file no longer has: its items take the news.
+void refreshItemsOfFile(ZDriveVolume& v, DWORD recordNumber, const USN_RECORD_V2* rec)
+{
+    if (v.recordMap.find(recordNumber) == v.recordMap.end())
+        return;
+    const BYTE* fileRecord = readChangedRecord(v, recordNumber);
+    if (!fileRecord || !sameFile(rec, fileRecord))
+        return;
+    refreshLinks(v, recordNumber, fileRecord, ZLockItem());
+    countChange(v);
+}
+
 void refreshChangedItem(ZDriveVolume& v, ZLockItem item, DWORD recordNumber, const USN_RECORD_V2* rec)
 {
     const BYTE* fileRecord = readChangedRecord(v, recordNumber);
@@ -317,23 +357,7 @@ void refreshChangedItem(ZDriveVolume& v, ZLockItem item, DWORD recordNumber, con
     }
     const FileNameMatch match = v.matchFileName(rec, fileRecord);
     refreshValues(item, match);
-
-    // The file's other hard links show the same data: they take its size,
-    // and the times of their own names.
-    auto range = v.recordMap.equal_range(recordNumber);
-    if (std::next(range.first) != range.second) {
-        FileRecordParts parts;
-        v.parseFileRecord(recordNumber, fileRecord, parts, true);
-        for (auto it = range.first; it != range.second; ++it) {
-            const ZLockItem link(it->second);
-            if (link == item || !link.isLive())
-                continue;
-            FileNameMatch linkMatch;
-            linkMatch.name = nameOfItem(parts, link);
-            linkMatch.data = parts.data;
-            refreshValues(link, linkMatch);
-        }
-    }
+    refreshLinks(v, recordNumber, fileRecord, item);
     countChange(v);
 }
 
@@ -537,6 +561,8 @@ void ZDriveVolume::applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD 
     const RecordMap::iterator it = findItemForRecord(rec);
     if (it == recordMap.end()) {
         addItem(*this, rec, recordNumber, name, reasons, pendingRename);
+        if (reasons & kDataChangeReasons)
+            refreshItemsOfFile(*this, recordNumber, rec);
         return;
     }
     if ((it->second->attributes ^ rec->FileAttributes) & FILE_ATTRIBUTE_DIRECTORY) {
@@ -549,7 +575,8 @@ void ZDriveVolume::applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD 
         pendingRename = it;
     else if ((reasons & USN_REASON_HARD_LINK_CHANGE) && linkIsGone(*this, recordNumber, rec))
         removeItem(*this, rec, recordNumber, reasons, pendingRename);
-    else if (reasons & kDataChangeReasons)
+    else if ((reasons & kDataChangeReasons) || ((reasons & USN_REASON_RENAME_NEW_NAME) && sizeMoved(*this, it, rec)))
+        // A name coming back may have missed changes made under another one.
         refreshChangedItem(*this, ZLockItem(it->second), recordNumber, rec);
 }
 
