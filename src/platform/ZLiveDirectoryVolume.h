@@ -12,6 +12,13 @@
 // record with several names; a freed number comes back with the next
 // sequence number). Names are converted without loss (ZLiveNameCodec.h).
 //
+// The kernel reports a change under the name it was made through: a write
+// through one hard link of a file is seen in that name's folder only. While
+// that name lasts until the event is read, the file's record (and so every
+// name of it) is brought in line; a write through a link outside the tree,
+// or through one removed before its event is read, is not seen until the
+// file changes again under a name in the tree.
+//
 // What is not followed is said, never hidden: a lost event queue discards
 // the journal's entries (readers get ERROR_JOURNAL_ENTRY_DELETED) and the
 // volume walks the tree again; directories that cannot be watched are counted,

@@ -42,8 +42,30 @@ const char kOutside = '@';
 
 enum class NodeKind { Dir, File, Link };
 
+// A path's kind, and for files the inode it names (hard links share it).
+struct Node {
+    Node(NodeKind k = NodeKind::File, unsigned i = 0) : kind(k), id(i) {}
+    bool operator==(NodeKind k) const { return kind == k; }
+    bool operator!=(NodeKind k) const { return kind != k; }
+    NodeKind kind;
+    unsigned id;
+};
+
 struct Model {
-    std::map<std::string, NodeKind> nodes{{"", NodeKind::Dir}, {"@", NodeKind::Dir}};
+    std::map<std::string, Node> nodes{{"", NodeKind::Dir}, {"@", NodeKind::Dir}};
+    unsigned lastId = 0;
+
+    // A file with more than one name, counting names outside the tree.
+    bool linked(const std::string& p) const
+    {
+        auto it = nodes.find(p);
+        if (it == nodes.end() || it->second != NodeKind::File)
+            return false;
+        size_t names = 0;
+        for (const auto& n : nodes)
+            names += n.second == NodeKind::File && n.second.id == it->second.id;
+        return names > 1;
+    }
 
     static std::string parentOf(const std::string& p)
     {
@@ -73,9 +95,9 @@ struct Model {
         for (auto it = nodes.lower_bound(p); it != nodes.end() && within(it->first, p);)
             it = nodes.erase(it);
     }
-    std::map<std::string, NodeKind> takeTree(const std::string& from, const std::string& to)
+    std::map<std::string, Node> takeTree(const std::string& from, const std::string& to)
     {
-        std::map<std::string, NodeKind> moved;
+        std::map<std::string, Node> moved;
         for (auto it = nodes.lower_bound(from); it != nodes.end() && within(it->first, from);) {
             moved[to + it->first.substr(from.size())] = it->second;
             it = nodes.erase(it);
@@ -92,14 +114,14 @@ struct Model {
                 nodes[op.a] = NodeKind::Dir;
             break;
         case Op::Create:
-            if (parentOk && !is(op.a, NodeKind::Dir))
-                nodes[op.a] = NodeKind::File;
+            if (parentOk && !is(op.a, NodeKind::Dir) && !is(op.a, NodeKind::File))
+                nodes[op.a] = Node(NodeKind::File, ++lastId);
             break;
         case Op::Subtree:
             if (parentOk && !nodes.count(op.a)) {
                 std::string at = op.a;
                 for (unsigned level = 0; level < op.n; ++level, at += "/s")
-                    nodes[at] = NodeKind::Dir, nodes[at + "/f"] = NodeKind::File;
+                    nodes[at] = NodeKind::Dir, nodes[at + "/f"] = Node(NodeKind::File, ++lastId);
             }
             break;
         case Op::Rename: {
@@ -129,7 +151,7 @@ struct Model {
         }
         case Op::Link:
             if (is(op.a, NodeKind::File) && parentOk && !nodes.count(op.b))
-                nodes[op.b] = NodeKind::File;
+                nodes[op.b] = nodes[op.a];
             break;
         case Op::Symlink:
             if (parentOk && !nodes.count(op.b))
@@ -168,6 +190,7 @@ public:
             // 0: held in the kernel, 1: as fast as it comes, 2: one at a time,
             // 3: applied by the live volume but read by the drive only later.
             const unsigned mode = pick(4);
+            paused_ = mode == 0;
             if (mode == 0)
                 add(Op{Op::Pause});
             if (mode == 3)
@@ -180,6 +203,7 @@ public:
             }
             if (mode == 0)
                 add(Op{Op::Resume});
+            paused_ = false;
             if (mode == 3)
                 add(Op{Op::Release});
         }
@@ -196,6 +220,21 @@ private:
         ops_.push_back(op);
     }
 
+    // A write through one name of a file with several is seen only in that
+    // name's folder: while that name lasts until the event is read it is
+    // followed; once it has gone (or lies outside the tree) the kernel says
+    // nothing to the other names' folders. Such writes are made only where
+    // they can be followed, and read at once.
+    void write(const Op& op)
+    {
+        if (!model_.linked(op.a)) {
+            add(op);
+        } else if (op.a[0] != kOutside && !paused_) {
+            add(op);
+            add(Op{Op::Settle});
+        }
+    }
+
     std::vector<std::string> of(std::initializer_list<NodeKind> kinds, bool outsideToo) const
     {
         std::vector<std::string> out;
@@ -203,7 +242,7 @@ private:
             if (path.empty() || path == "@" || (!outsideToo && path[0] == kOutside))
                 continue;
             for (NodeKind k : kinds)
-                if (k == kind)
+                if (kind == k)
                     out.push_back(path);
         }
         return out;
@@ -236,9 +275,9 @@ private:
         const std::string dir = any(of({NodeKind::Dir}, false), "x");
         switch (pick(16)) {
         case 0: case 1: add(Op{Op::Mkdir, newPath(true)}); break;
-        case 2: case 3: add(Op{Op::Create, newPath(true), {}, pick(9000)}); break;
-        case 4: add(Op{Op::Append, file, {}, 1 + pick(3000)}); break;
-        case 5: add(Op{Op::Truncate, file, {}, pick(2000)}); break;
+        case 2: case 3: write(Op{Op::Create, newPath(true), {}, pick(9000)}); break;
+        case 4: write(Op{Op::Append, file, {}, 1 + pick(3000)}); break;
+        case 5: write(Op{Op::Truncate, file, {}, pick(2000)}); break;
         case 6: case 7: add(Op{Op::Rename, entry, newPath(true)}); break;
         case 8: add(Op{Op::Exchange, entry, any(of({NodeKind::File, NodeKind::Dir}, false), "x")}); break;
         case 9: add(Op{Op::Link, file, newPath(false)}); break;
@@ -260,6 +299,7 @@ private:
     std::mt19937_64 random_;
     Model model_;
     Sequence ops_;
+    bool paused_ = false;
 };
 
 // ---------------------------------------------------------------------------
