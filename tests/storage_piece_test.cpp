@@ -2,11 +2,11 @@
 // piece, walks with slotIndex repair, save and the loader's rejection of
 // input that does not fit the segment.
 #include "storage/ZSharedPiece.h"
+#include "storage/ZSharedSegment.h"
 #include "storage_probe_names.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSharedMemory>
 #include <QUuid>
 #include <QtEndian>
 
@@ -67,14 +67,9 @@ TEST(StoragePiece, CreateAttachAndAllocateUpToTheSlotLimit)
     ASSERT_TRUE(attached.init(true, 'C'));
     EXPECT_EQ(std::memcmp(attached.header(), h, sizeof expected), 0);
 
-    // A segment made by someone else without our header is refused.
-    // (A fresh key can clash with a stranger's ftok key; try a few.)
-    QSharedMemory foreign;
-    for (int i = 0; i < 5 && !foreign.isAttached(); ++i) {
-        foreign.setKey(freshKey());
-        foreign.create(4096);
-    }
-    ASSERT_TRUE(foreign.isAttached());
+    // A segment under the key without our header is refused.
+    ZSharedSegment foreign(freshKey());
+    ASSERT_TRUE(foreign.create(4096));
     EXPECT_FALSE(ZSharedPiece(foreign.key(), 1, nullptr).init(true, 'C'));
 
     EXPECT_FALSE(piece.allocate(0));
@@ -235,12 +230,12 @@ TEST(StoragePieceDeathTest, ThePieceSizeOnlyGoesDown)
 TEST(StoragePieceDeathTest, AKeyFileClashingWithAStrangersSegmentIsReplaced)
 {
     inChild([] {
-        int failures = 0;
+        int failures = !ensureSegmentKeyFolder();
         QList<int> strangers;
         QList<key_t> taken;
         QStringList baits;
         for (int i = 0; i < 4; ++i) {
-            baits.append(QDir::tempPath() + QStringLiteral("/bait%1").arg(i));
+            baits.append(segmentKeyFolder(geteuid()) + QStringLiteral("/bait%1").arg(i));
             QFile touch(baits.last());
             failures += !touch.open(QIODevice::WriteOnly);
             touch.close();
@@ -261,9 +256,9 @@ TEST(StoragePieceDeathTest, AKeyFileClashingWithAStrangersSegmentIsReplaced)
             failures += ::shmctl(id, IPC_STAT, &info) != 0 || info.shm_segsz != 4096;
             ::shmctl(id, IPC_RMID, nullptr);
         }
-        QSharedMemory reader(piece.key());
-        failures += !reader.attach(QSharedMemory::ReadOnly)
-            || static_cast<const PieceHeader*>(reader.constData())->version != 1;
+        ZSharedSegment reader(piece.key());
+        failures += !reader.attach(SegmentOwner{geteuid(), getpid()})
+            || static_cast<const PieceHeader*>(reader.data())->version != 1;
         reader.detach();
         piece.release();
         return failures;

@@ -4,7 +4,7 @@
 #include "platform/ZClock.h"
 #include "storage_probe_names.h"
 
-#include <QSharedMemory>
+#include <unistd.h>
 #include <QUuid>
 
 #include <gtest/gtest.h>
@@ -181,7 +181,7 @@ TEST_F(StoragePool, ClearDropsTheSegmentsAndRefillsWithTheSameKeys)
     pool.clear();
     EXPECT_EQ(pool.pieceCount(), 0);
     EXPECT_EQ(freeEntries(pool), 0u);
-    EXPECT_FALSE(QSharedMemory(key1).attach(QSharedMemory::ReadOnly));   // the segment is gone
+    EXPECT_FALSE(ZSharedSegment(key1).attach(SegmentOwner{geteuid(), 0}));   // the segment is gone
     ASSERT_TRUE(pool.append(2));
     EXPECT_EQ(pool.piece(1)->key(), key1);
     EXPECT_EQ(pool.piece(1)->header()->usedSlots, 2u);
@@ -198,17 +198,26 @@ TEST_F(StoragePoolDeathTest, APieceThatCannotBeMadeIsTriedFiveTimes)
 {
     EXPECT_EXIT(
         {
-            // Hold the key of piece 1 elsewhere so creation keeps failing.
-            ZSharedPiece squatter(name + QStringLiteral("1"), 1, nullptr);
-            int failures = !squatter.init(false, 'C');
+            // The system refuses every size for a while.
+            ZSharedPiece::setCreateGateForTesting([](int) { return false; });
             const ULONGLONG before = clock.tickMs();
-            failures += bool(pool.append(2)) || pool.pieceCount() != 0;
+            int failures = bool(pool.append(2)) || pool.pieceCount() != 0;
             failures += clock.tickMs() - before != 5 * ZSharedPool::kAppendPieceRetryMs;
-            squatter.release();
-            // Once the key is free again the pool goes on (at the lowered size).
+            ZSharedPiece::setCreateGateForTesting(nullptr);
+            // Once it gives again the pool goes on (at the lowered size).
             failures += !pool.append(2);
             pool.clear();
             std::exit(failures);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// The first piece's key already taken: the pool, not announced yet, takes another name.
+TEST_F(StoragePool, AFirstKeyTakenGivesThePoolAnotherName)
+{
+    ZSharedPiece squatter(name + QStringLiteral("1"), 1, nullptr);
+    ASSERT_TRUE(squatter.init(false, 'C'));
+    ASSERT_TRUE(pool.append(2));
+    EXPECT_NE(pool.name(), name);
+    EXPECT_EQ(pool.piece(1)->key(), pool.name() + QStringLiteral("1"));
 }

@@ -1,7 +1,10 @@
 #include "client/ZSharedPoolReader.h"
 
-#include <QSharedMemory>
+#include "storage/ZSharedSegment.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -27,7 +30,7 @@ enum class Copy { Done, NoMatch, Unstable, Bad };
 } // namespace
 
 struct ZSharedPoolReader::Piece {
-    std::unique_ptr<QSharedMemory> segment;
+    std::unique_ptr<ZSharedSegment> segment;
     const char* base = nullptr;
     long long size = 0;
     WORD number = 0;
@@ -83,8 +86,18 @@ Copy copyRecord(const char* base, long long size, DWORD slotIndex, ZItemSnapshot
 } // namespace
 
 ZSharedPoolReader::ZSharedPoolReader(const QString& poolName, WORD drive)
-    : poolName_(poolName), drive_(drive)
+    : ZSharedPoolReader(poolName, drive, SegmentOwner{geteuid(), 0})
 {
+}
+
+ZSharedPoolReader::ZSharedPoolReader(const QString& poolName, WORD drive, const SegmentOwner& owner)
+    : poolName_(poolName), drive_(drive), owner_(owner)
+{
+}
+
+void ZSharedPoolReader::setAnnouncedPieces(int pieceCount)
+{
+    announcedPieces_ = std::max(announcedPieces_, pieceCount);
 }
 
 ZSharedPoolReader::~ZSharedPoolReader()
@@ -94,18 +107,18 @@ ZSharedPoolReader::~ZSharedPoolReader()
 
 void ZSharedPoolReader::detachAll()
 {
-    pieces_.clear();   // each QSharedMemory detaches as it goes
+    pieces_.clear();   // each segment detaches as it goes
 }
 
 bool ZSharedPoolReader::attachPiece(int pieceNumber)
 {
-    if (pieceNumber < 1 || pieceNumber > 0xFFFF)
+    if (pieceNumber < 1 || pieceNumber > 0xFFFF || (announcedPieces_ >= 0 && pieceNumber > announcedPieces_))
         return false;
     auto piece = std::make_unique<Piece>();
-    piece->segment = std::make_unique<QSharedMemory>(poolName_ + QString::number(pieceNumber));
-    if (!piece->segment->attach(QSharedMemory::ReadOnly))
+    piece->segment = std::make_unique<ZSharedSegment>(poolName_ + QString::number(pieceNumber));
+    if (!piece->segment->attach(owner_, true))
         return false;
-    piece->base = static_cast<const char*>(piece->segment->constData());
+    piece->base = static_cast<const char*>(piece->segment->data());
     piece->size = piece->segment->size();
     if (piece->size < (long long)sizeof(PieceHeader))
         return false;

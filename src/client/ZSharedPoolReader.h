@@ -5,6 +5,7 @@
 #pragma once
 
 #include "storage/ZItemRecord.h"
+#include "storage/ZSharedSegment.h"
 
 #include <QByteArray>
 #include <QString>
@@ -13,8 +14,6 @@
 #include <functional>
 #include <memory>
 #include <vector>
-
-class QSharedMemory;
 
 namespace SearchEngine {
 
@@ -47,8 +46,10 @@ public:
         Unstable,        // the record kept changing while being copied
     };
 
-    // drive 0 accepts the drive the first piece header names.
+    // drive 0 accepts the drive the first piece header names. Pieces are
+    // attached only when `owner` made them (by default this process's user).
     ZSharedPoolReader(const QString& poolName, WORD drive);
+    ZSharedPoolReader(const QString& poolName, WORD drive, const SegmentOwner& owner);
     ~ZSharedPoolReader();
     ZSharedPoolReader(const ZSharedPoolReader&) = delete;
     ZSharedPoolReader& operator=(const ZSharedPoolReader&) = delete;
@@ -57,8 +58,13 @@ public:
     WORD drive() const { return drive_; }
     int attachedPieces() const { return int(pieces_.size()); }
 
+    // The pieces the service announced (its drive's message and those of
+    // appended pieces): no piece past them is ever attached, whatever exists
+    // under the pool's name. Until told, a reader attaches what it finds.
+    void setAnnouncedPieces(int pieceCount);
     // Attaches pieces in number order up to pieceCount (-1: until one is
-    // missing). Returns the number of pieces attached now.
+    // missing or past the announced ones). Returns the number of pieces
+    // attached now.
     int attachPieces(int pieceCount = -1);
     void detachAll();
 
@@ -83,6 +89,8 @@ private:
 
     QString poolName_;
     WORD drive_;
+    SegmentOwner owner_;
+    int announcedPieces_ = -1;
     std::vector<std::unique_ptr<Piece>> pieces_;
 };
 

@@ -5,14 +5,12 @@
 #include "storage/ZSharedPool.h"
 
 #include <QDataStream>
-#include <QFile>
-#include <QStringList>
-#include <QSharedMemory>
 
 #include <atomic>
 #include <cstring>
 #include <mutex>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace SearchEngine {
 
@@ -39,39 +37,10 @@ void lowerPieceSize(int size)
 }
 
 constexpr int kLargestRunBytes = kMaxRunSlots * int(kSlotSize);
-constexpr int kKeyClashRetries = 8;
 
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
 #endif
-
-// QSharedMemory on Linux keys its segment with ftok() of a key file, and
-// ftok() keeps only the low 16 bits of the file's inode: a brand-new key
-// file can map onto the System V key of some unrelated segment, and create()
-// then fails as if our key were taken (keeping the file, so every retry would
-// fail alike). When the key file did not exist before the call, nobody can
-// hold a segment through it, so the clash is with a stranger: the file is
-// parked under another name (keeping its inode from being handed out again)
-// and create() tries with a fresh one.
-bool createSegment(QSharedMemory* segment, int size)
-{
-    const QString keyFile = segment->nativeKey();
-    const bool keyFileExisted = QFile::exists(keyFile);
-    QStringList parked;
-    bool created = segment->create(size, QSharedMemory::ReadWrite);
-    while (!created && !keyFileExisted && segment->error() == QSharedMemory::AlreadyExists
-           && parked.size() < kKeyClashRetries) {
-        const QString aside = keyFile + QStringLiteral(".clash") + QString::number(parked.size());
-        QFile::remove(aside);
-        if (!QFile::rename(keyFile, aside))
-            break;
-        parked.append(aside);
-        created = segment->create(size, QSharedMemory::ReadWrite);
-    }
-    for (const QString& file : parked)
-        QFile::remove(file);
-    return created;
-}
 
 // Best effort: older kernels refuse the advice and fault pages in on use.
 void prefaultPages(void* data, int size)
@@ -82,7 +51,7 @@ void prefaultPages(void* data, int size)
 } // namespace
 
 ZSharedPiece::ZSharedPiece(const QString& key, WORD pieceNumber, ZSharedPool* owner)
-    : owner_(owner), segment_(new QSharedMemory(key)), pieceNumber_(pieceNumber)
+    : owner_(owner), segment_(new ZSharedSegment(key)), pieceNumber_(pieceNumber)
 {
 }
 
@@ -109,7 +78,12 @@ QString ZSharedPiece::key() const
 
 QString ZSharedPiece::nativeKey() const
 {
-    return segment_ ? segment_->nativeKey() : QString();
+    return segment_ ? segment_->keyFile() : QString();
+}
+
+int ZSharedPiece::initError() const
+{
+    return segment_ ? int(segment_->error()) : int(ZSharedSegment::Failed);
 }
 
 int ZSharedPiece::segmentSize() const
@@ -122,14 +96,14 @@ bool ZSharedPiece::init(bool attachOnly, WORD drive)
     if (!segment_)
         return false;
     if (attachOnly) {
-        if (!segment_->attach(QSharedMemory::ReadWrite)) {
-            LOG(DEBUG) << "Attach Memory Failed:" << segment_->nativeKey();
+        if (!segment_->attach(SegmentOwner{geteuid(), 0}, false)) {
+            LOG(DEBUG) << "Attach Memory Failed:" << segment_->keyFile();
             return false;
         }
         // Another process made the segment: use it only if its header fits.
-        const PieceHeader* h = static_cast<const PieceHeader*>(segment_->constData());
+        const PieceHeader* h = static_cast<const PieceHeader*>(segment_->data());
         if (segment_->size() < int(sizeof(PieceHeader)) || !pieceHeaderFits(*h, segment_->size())) {
-            LOG(DEBUG) << "Attach Memory Failed:" << segment_->nativeKey();
+            LOG(DEBUG) << "Attach Memory Failed:" << segment_->keyFile();
             segment_->detach();
             return false;
         }
@@ -138,22 +112,25 @@ bool ZSharedPiece::init(bool attachOnly, WORD drive)
         return true;
     }
 
-    if (segment_->isAttached() && !segment_->detach()) {
-        LOG(DEBUG) << "Init Memory Failed: " << segment_->nativeKey();
-        return false;
-    }
+    segment_->detach();
     header_ = nullptr;
     int size = gPieceSize.load();
-    while (!(createAllowed(size) && createSegment(segment_, size))) {
-        if (size <= kSmallestPieceSize) {
-            LOG(DEBUG) << "Create Memory Failed:" << segment_->nativeKey();
+    for (;;) {
+        bool sizeRefused = true;   // by the test gate, or by the system
+        if (createAllowed(size)) {
+            if (segment_->create(size))
+                break;
+            sizeRefused = segment_->error() == ZSharedSegment::OutOfResources;
+        }
+        if (!sizeRefused || size <= kSmallestPieceSize) {
+            LOG(DEBUG) << "Create Memory Failed:" << segment_->keyFile() << segment_->errorString();
             return false;
         }
         size /= 2;
         lowerPieceSize(size);
     }
     // create() leaves the segment attached read-write.
-    noteCreatedSegment(segment_->nativeKey());
+    noteCreatedSegment(segment_->keyFile());
     segmentSize_ = size;
     // A new System V segment comes zero-filled from the kernel (shmget), so
     // the slots need no clearing: touching them here would only fault in
@@ -315,9 +292,7 @@ void ZSharedPiece::release()
     segmentSize_ = 0;
     if (!segment_)
         return;
-    if (segment_->isAttached())
-        segment_->detach();
-    delete segment_;
+    delete segment_;   // detaches; a segment it created goes with its key file
     segment_ = nullptr;
 }
 

@@ -5,13 +5,13 @@
 #pragma once
 
 #include "storage/ZLockItem.h"
+#include "storage/ZSharedSegment.h"
 
 #include <QString>
 
 #include <functional>
 
 class QDataStream;
-class QSharedMemory;
 
 namespace SearchEngine {
 
@@ -24,10 +24,12 @@ public:
     ZSharedPiece(const ZSharedPiece&) = delete;
     ZSharedPiece& operator=(const ZSharedPiece&) = delete;
 
-    // Attaches to an existing segment (attachOnly) or creates and formats a
-    // new one at the process-wide piece size, halving it on failure down to
-    // 128 KiB.
+    // Attaches to an existing segment of this user's (attachOnly) or creates
+    // and formats a new one at the process-wide piece size, halving it when
+    // the system refuses the size, down to 128 KiB.
     bool init(bool attachOnly, WORD drive);
+    // Why the last init failed: ZSharedSegment::AlreadyExists when the key is taken.
+    int initError() const;
 
     // Next run of up to `wanted` (1..255) slots from the end; null when full.
     // The run may be shorter than asked when the piece is nearly full.
@@ -48,6 +50,7 @@ public:
     // Bytes of the attached segment (0 when none).
     int segmentSize() const;
     QString key() const;
+    // The segment's key file.
     QString nativeKey() const;
 
     // The process-wide size new pieces are created with (halved on failure,
@@ -63,7 +66,7 @@ private:
     bool loadRuns(QDataStream& stream);
 
     ZSharedPool* owner_;
-    QSharedMemory* segment_;
+    ZSharedSegment* segment_;
     PieceHeader* header_ = nullptr;
     WORD pieceNumber_;
     int segmentSize_ = 0;

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDataStream>
+#include <QUuid>
 
 namespace SearchEngine {
 
@@ -61,6 +62,15 @@ ZSharedPiece* ZSharedPool::appendPiece()
             if (pieceAppended_)
                 pieceAppended_(drive_, pieceCount());
             return p;
+        }
+        if (number == 1 && !attachOnly_ && p->initError() == ZSharedSegment::AlreadyExists) {
+            // No reader knows this name yet: a name whose key is taken is given up.
+            const QString taken = name_;
+            name_ = QUuid::createUuid().toString();
+            LOG(WARNING) << "pool name " << taken << " is taken; the pool is " << name_ << " instead";
+            delete p;
+            p = new ZSharedPiece(pieceKey(number), WORD(number), this);
+            continue;
         }
         Platform::clock().sleepMs(kAppendPieceRetryMs);
     }

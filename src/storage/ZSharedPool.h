@@ -36,6 +36,8 @@ public:
     ZSharedPool(const ZSharedPool&) = delete;
     ZSharedPool& operator=(const ZSharedPool&) = delete;
 
+    // The name given, or another when its first key was taken before any
+    // piece was made.
     QString name() const { return name_; }
     WORD drive() const { return drive_; }
     // Safe to read from any thread.
@@ -76,7 +78,7 @@ private:
     // Forgets the free-list entries that point into a piece about to go.
     void dropFreeRunsOf(const ZSharedPiece* piece);
 
-    const QString name_;
+    QString name_;   // changes only while the pool has no piece (a key taken)
     QList<ZSharedPiece*> pieces_;
     bool attachOnly_ = false;
     const WORD drive_;

@@ -9,6 +9,7 @@
 // The service ends when its last client disconnects; keep a --watch client
 // running beside it to keep it up.
 #include "client/ZMessageDecoder.h"
+#include "client/ZServicePeer.h"
 #include "client/ZSharedPoolReader.h"
 
 #include <QCoreApplication>
@@ -63,10 +64,12 @@ struct DriveIndex {
     };
     QHash<DWORD, Folder> folders;
 
-    void load(const QString& poolName, int pieceCount)
+    // Only the pieces the service announced, made by the service itself.
+    void load(const QString& poolName, int pieceCount, const SegmentOwner& service)
     {
-        reader.reset(new ZSharedPoolReader(poolName, drive));
-        reader->attachPieces(pieceCount > 0 ? -1 : 0);
+        reader.reset(new ZSharedPoolReader(poolName, drive, service));
+        reader->setAnnouncedPieces(pieceCount);
+        reader->attachPieces(pieceCount);
         refreshFolders();
     }
 
@@ -132,6 +135,14 @@ public:
             err().flush();
             return false;
         }
+        QString why;
+        if (!trustedServicePeer(socket_.socketDescriptor(), &service_, &why)) {
+            err() << why << "\n";
+            err().flush();
+            QObject::disconnect(&socket_, nullptr, this, nullptr);
+            socket_.abort();
+            return false;
+        }
         return true;
     }
 
@@ -160,7 +171,13 @@ private:
         case ZClientMessage::VolumeReady: {
             DriveIndex& index = drives_[m.drive];
             index.drive = m.drive;
-            index.load(m.poolName, m.pieceCount);
+            index.load(m.poolName, m.pieceCount, service_);
+            break;
+        }
+        case ZClientMessage::PieceAppended: {
+            auto it = drives_.find(m.drive);
+            if (it != drives_.end() && it->second.reader)
+                it->second.reader->setAnnouncedPieces(int(m.pieceSize));   // the drive's piece count now
             break;
         }
         case ZClientMessage::AllReady:
@@ -235,6 +252,7 @@ private:
     bool ready_ = false;
     int reportedMalformed_ = 0;
     QLocalSocket socket_;
+    SegmentOwner service_;
     ZMessageDecoder decoder_;
     std::map<ushort, DriveIndex> drives_;
 };
