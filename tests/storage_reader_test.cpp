@@ -3,6 +3,7 @@
 // another process that reads while this one writes.
 #include "platform/ZClock.h"
 #include "storage_probe_names.h"
+#include "support/ZOtherUser.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <unordered_map>
 
 using namespace SearchEngine;
@@ -184,4 +186,50 @@ TEST_F(StorageReader, AnotherProcessNeverSeesATornRecord)
     EXPECT_GT(renames, 0);
     EXPECT_GT(frees, 0);
 #endif
+}
+
+// What another local user may plant: a segment of its own under the pool's
+// next piece key, and (before the service's first start) a key folder under
+// the service's name. Neither is ever read; a piece is attached only when
+// announced and made by the expected user.
+TEST_F(StorageReader, ForgedPiecesAndKeyFoldersAreNeverRead)
+{
+    if (!OtherUser::unavailable().isEmpty())
+        GTEST_SKIP() << OtherUser::unavailable().toStdString();
+    // Both sides in one temporary folder that everyone may write, as /tmp.
+    const QByteArray tmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(OtherUser::publicTempFolder()));
+    // A key folder planted under this user's name before its first start
+    // is refused: nothing is made in it.
+    const QByteArray folder = QFile::encodeName(segmentKeyFolder(geteuid()));
+    ::rmdir(folder.constData());
+    ASSERT_EQ(OtherUser::runAs([&] { return ::mkdir(folder.constData(), 0777) == 0 ? 0 : 1; }), 0);
+    ZSharedPiece squatted(QUuid::createUuid().toString() + QStringLiteral("1"), 1, nullptr);
+    EXPECT_FALSE(squatted.init(false, 'C'));
+    EXPECT_EQ(squatted.initError(), int(ZSharedSegment::KeyFolderUnusable));
+    ASSERT_EQ(::rmdir(folder.constData()), 0);
+
+    const QString name = QUuid::createUuid().toString();
+    ZSharedPool real(name, 'C');
+    addItem(real, QStringLiteral("real.txt"), 40);
+    const QString next = name + QStringLiteral("2");
+    ASSERT_EQ(OtherUser::runAs([&] {
+        ZSharedPool forged(name + QStringLiteral("-forged"), 'C');   // made only to hand its bytes on
+        addItem(forged, QStringLiteral("forged.txt"), 41);
+        ZSharedSegment planted(next);
+        if (!forged.piece(1) || !planted.create(forged.piece(1)->segmentSize()))
+            return 1;
+        std::memcpy(planted.data(), forged.piece(1)->header(), size_t(forged.piece(1)->segmentSize()));
+        reinterpret_cast<PieceHeader*>(planted.data())->pieceNumber = 2;
+        return 0;   // the segment goes with this process; its key file stays planted until then
+    }), 0);
+    ZSharedPoolReader trusting(name, 'C', SegmentOwner{OtherUser::kUid, 0});
+    EXPECT_EQ(trusting.attachPieces(), 0) << "the other user's folder holds no piece 1";
+    ZSharedPoolReader reader(name, 'C', SegmentOwner{geteuid(), getpid()});
+    reader.setAnnouncedPieces(1);
+    EXPECT_EQ(reader.attachPieces(), 1);
+    EXPECT_EQ(found(reader, "forged"), QStringList());
+    EXPECT_EQ(found(reader, "real"), QStringList{QStringLiteral("real.txt")});
+
+    qputenv("TMPDIR", tmp);
 }
