@@ -5,13 +5,20 @@
 #include "support/ZServiceTestKit.h"
 
 #include "platform/ZEmulatedNtfsVolume.h"
+#include "support/ZOtherUser.h"
 
 #include <gtest/gtest.h>
 
 #include <QProcess>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+
 using namespace ServiceTestKit;
 using Platform::ZEmulatedNtfsVolume;
+using SearchEngine::ZService;
 
 namespace {
 
@@ -90,4 +97,58 @@ TEST_F(ClientTool, WithoutServiceOrWithBadArgumentsItSaysSo)
         EXPECT_EQ(tool.exitCode(), c.exitCode) << c.said;
         EXPECT_TRUE(tool.readAllStandardError().contains(c.said)) << c.said;
     }
+}
+
+// Another user listening on the service's name in a shared temporary folder
+// (the service not running) is refused before anything it says is believed.
+TEST_F(ClientTool, AnImpostorOnTheServiceNameIsRefused)
+{
+    if (!OtherUser::unavailable().isEmpty())
+        GTEST_SKIP() << OtherUser::unavailable().toStdString();
+    const QString shared = OtherUser::publicTempFolder();
+    const QByteArray path = QFile::encodeName(shared + QLatin1Char('/') + QLatin1String(ZService::kServerName));
+    ::unlink(path.constData());
+    int ready[2], done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t impostor = fork();
+    ASSERT_GE(impostor, 0);
+    if (impostor == 0) {
+        ::close(ready[0]);
+        ::close(done[1]);
+        if (setgroups(0, nullptr) != 0 || setgid(OtherUser::kGid) != 0 || setuid(OtherUser::kUid) != 0)
+            _exit(1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un at{};
+        at.sun_family = AF_UNIX;
+        std::strncpy(at.sun_path, path.constData(), sizeof at.sun_path - 1);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 4) != 0)
+            _exit(1);
+        (void)!::write(ready[1], "r", 1);
+        const int client = ::accept(fd, nullptr, nullptr);
+        const char forged[] = "1\tbogus\t67\t1\t0<<2<<";
+        (void)!::write(client, forged, sizeof forged - 1);
+        char any;
+        (void)!::read(done[0], &any, 1);   // until the test is over
+        _exit(0);
+    }
+    ::close(ready[1]);
+    ::close(done[0]);
+    char any;
+    ASSERT_EQ(::read(ready[0], &any, 1), 1);
+    for (const QStringList& args : {QStringList{QStringLiteral("search"), QStringLiteral("x")},
+                                    QStringList{QStringLiteral("--watch")}}) {
+        QProcess tool;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), shared);
+        tool.setProcessEnvironment(env);
+        const QByteArray out = run(args, tool);
+        EXPECT_EQ(tool.exitCode(), 1) << args.join(' ').toStdString();
+        EXPECT_TRUE(out.isEmpty()) << out.constData();
+        EXPECT_TRUE(tool.readAllStandardError().contains("not trusted"));
+    }
+    ::close(done[1]);
+    ::close(ready[0]);
+    ::waitpid(impostor, nullptr, 0);
+    ::unlink(path.constData());
 }
