@@ -296,12 +296,15 @@ DWORD ZLiveDirectoryVolume::recordOfInode(ULONGLONG inode, DWORD links)
     if (it != linkedInodes_.end() && it->second < inodes_.size() && inodes_[it->second] == inode
         && volume_->inUse(it->second))
         return it->second;
+    // A folder deleted, its deletion not read yet, may have left its inode to this file.
+    auto folder = folderOfInode_.find(inode);
+    const DWORD notThis = folder == folderOfInode_.end() ? 0 : folder->second;
     // The first walk files every inode with several links on sight; later a
     // file that had one link may have gained one: search.
     if (walking_)
         return 0;
     for (DWORD r = Ntfs::RecordFirstUser; r < inodes_.size(); ++r) {
-        if (inodes_[r] == inode && volume_->inUse(r)) {
+        if (inodes_[r] == inode && r != notThis && volume_->inUse(r)) {
             linkedInodes_[inode] = r;
             return r;
         }
