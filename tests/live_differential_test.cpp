@@ -16,7 +16,7 @@ using Source = Platform::ZLiveDirectoryVolume::Source;
 
 namespace {
 
-constexpr uint64_t kSeeds = 24;
+constexpr uint64_t kSeeds = 60;
 
 std::string base() { return QFile::encodeName(TestSupport::freshDir(QStringLiteral("differential"))).toStdString(); }
 
