@@ -5,6 +5,7 @@
 #include "platform/ZLiveDirectoryVolume.h"
 #include "platform/ZLiveNameCodec.h"
 #include "support/TestEnvironment.h"
+#include "support/ZLiveDifferential.h"
 
 #include <QFile>
 
@@ -12,7 +13,6 @@
 
 #include <fcntl.h>
 #include <ftw.h>
-#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,71 +60,16 @@ void writeFile(const std::string& path, size_t size, int flags = O_CREAT | O_TRU
 void md(const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path << ": " << strerror(errno); }
 void mv(const std::string& from, const std::string& to) { ASSERT_EQ(rename(from.c_str(), to.c_str()), 0) << from; }
 
-// One file under one of its paths, relative to the root.
-struct Item {
-    bool directory;
-    ULONGLONG size, identity;   // identity: inode on disk, record in the volume
-    DWORD attributes;
-};
-using Tree = std::map<std::string, Item>;
+using LiveDifferential::Tree;
+using LiveDifferential::diskTree;
 
-// One file system, symbolic links never followed, as the volume walks.
-Tree diskTree(const std::string& root)
-{
-    static Tree* out;
-    static size_t rootLength;
-    Tree t;
-    out = &t, rootLength = root.size();
-    nftw(root.c_str(), [](const char* p, const struct stat* st, int flag, FTW* f) {
-        if (f->level > 0 && flag != FTW_NS)
-            (*out)[p + rootLength] = {S_ISDIR(st->st_mode), S_ISREG(st->st_mode) ? ULONGLONG(st->st_size) : 0,
-                                      st->st_ino, 0};
-        return 0;
-    }, 16, FTW_PHYS | FTW_MOUNT);
-    return t;
-}
-
-// Every name of every record, its path built from the parent links.
-Tree volumeTree(const ZEmulatedNtfsVolume& v)
-{
-    std::map<DWORD, std::pair<DWORD, std::string>> up;   // a folder's one link
-    std::vector<std::tuple<DWORD, DWORD, std::string>> links;
-    v.forEachLink([&](DWORD record, DWORD parent, const std::u16string& name) {
-        links.emplace_back(record, parent, liveNameFromUtf16(name));
-        up[record] = {parent, liveNameFromUtf16(name)};
-    });
-    Tree t;
-    for (const auto& [record, parent, name] : links) {
-        std::string path = "/" + name;
-        DWORD at = parent;
-        for (size_t depth = 0; at != Ntfs::RecordRoot && up.count(at) && depth < up.size(); ++depth)
-            path = "/" + up[at].second + path, at = up[at].first;
-        ZEmulatedNtfsVolume::FileInfo info;
-        if (at == Ntfs::RecordRoot && v.fileInfo(record, info))
-            t[path] = {info.directory, info.directory ? 0 : info.size, record, info.attributes};
-    }
-    return t;
-}
+Tree volumeTree(const ZEmulatedNtfsVolume& v) { return LiveDifferential::deviceTree(v); }
 
 // Equal paths, kinds and sizes, and hard links alike on both sides.
 ::testing::AssertionResult sameTree(const Tree& disk, const Tree& vol)
 {
-    std::map<ULONGLONG, ULONGLONG> inodeToRecord, recordToInode;
-    for (const auto& [path, d] : disk) {
-        auto v = vol.find(path);
-        if (v == vol.end())
-            return ::testing::AssertionFailure() << "missing from the volume: " << path;
-        if (v->second.directory != d.directory || v->second.size != d.size)
-            return ::testing::AssertionFailure() << path << ": size " << v->second.size << " dir "
-                                                 << v->second.directory << ", on disk " << d.size;
-        if (inodeToRecord.emplace(d.identity, v->second.identity).first->second != v->second.identity
-            || recordToInode.emplace(v->second.identity, d.identity).first->second != d.identity)
-            return ::testing::AssertionFailure() << path << ": hard links differ";
-    }
-    for (const auto& v : vol)
-        if (!disk.count(v.first))
-            return ::testing::AssertionFailure() << "not on disk: " << v.first;
-    return ::testing::AssertionSuccess();
+    const std::string d = LiveDifferential::difference(disk, vol);
+    return d.empty() ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << d;
 }
 
 // Walks the USN records of an FSCTL output buffer (after its leading USN).
@@ -166,18 +111,6 @@ DWORD readJournal(ZVolumeDevice& d, DWORDLONG id, USN& cursor, std::map<std::str
     }
 }
 
-// Whether this process may put a file-system mark with names on the test folders.
-bool fanotifyPermitted()
-{
-    const int fd = fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME, O_RDONLY);
-    if (fd < 0)
-        return false;
-    const bool ok = fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FAN_CREATE | FAN_RENAME, AT_FDCWD,
-                                  bytes(TestSupport::testRoot()).c_str()) == 0;
-    ::close(fd);
-    return ok;
-}
-
 // Opens with the source asked for, never a silent fall-back to the other.
 std::shared_ptr<ZLiveDirectoryVolume> openLive(const std::string& root, Source source, std::vector<QString>* errors,
                                                size_t queueLimit = 0, size_t watchLimit = 0)
@@ -215,7 +148,7 @@ class LiveVolumeTest : public ::testing::TestWithParam<Source> {
 protected:
     void SetUp() override
     {
-        if (GetParam() == Source::Fanotify && !fanotifyPermitted())
+        if (GetParam() == Source::Fanotify && !LiveDifferential::fanotifyPermitted(bytes(TestSupport::testRoot())))
             GTEST_SKIP() << "fanotify file-system marks are not permitted here";
     }
     std::shared_ptr<ZLiveDirectoryVolume> openVolume(const std::string& root, size_t queueLimit = 0)

@@ -367,13 +367,6 @@ void applyToDisk(const Op& op, const Places& p)
 // ---------------------------------------------------------------------------
 // The two sides of the comparison: path -> what it is.
 
-struct Entry {
-    bool directory = false;
-    ULONGLONG size = 0;
-    ULONGLONG identity = 0;   // inode on disk, record number in the index
-};
-using Tree = std::map<std::string, Entry>;
-
 void walkDisk(const std::string& dir, const std::string& prefix, dev_t device, Tree& out)
 {
     DIR* d = opendir(dir.c_str());
@@ -394,20 +387,12 @@ void walkDisk(const std::string& dir, const std::string& prefix, dev_t device, T
     closedir(d);
 }
 
-Tree diskTree(const std::string& root)
-{
-    struct stat st;
-    Tree t;
-    if (lstat(root.c_str(), &st) == 0)
-        walkDisk(root, std::string(), st.st_dev, t);
-    return t;
-}
-
 struct Name {
     DWORD record, parent;
     std::string name;
     bool directory;
     ULONGLONG size;
+    DWORD attributes;
 };
 
 // Paths from parent links; a name whose chain does not reach the root is an
@@ -437,7 +422,8 @@ Tree treeOf(const std::vector<Name>& names, std::string* error)
                 *error = "no path to the root: " + path;
             continue;
         }
-        if (!t.emplace(path, Entry{n.directory, n.directory ? 0 : n.size, n.record}).second && error->empty())
+        if (!t.emplace(path, Entry{n.directory, n.directory ? 0 : n.size, n.record, n.attributes}).second
+            && error->empty())
             *error = "named twice: " + path;
     }
     return t;
@@ -447,12 +433,12 @@ std::vector<Name> deviceNames(const Platform::ZEmulatedNtfsVolume& v)
 {
     std::vector<Name> names;
     v.forEachLink([&](DWORD record, DWORD parent, const std::u16string& name) {
-        names.push_back({record, parent, Platform::liveNameFromUtf16(name), false, 0});
+        names.push_back({record, parent, Platform::liveNameFromUtf16(name), false, 0, 0});
     });
     for (Name& n : names) {
         Platform::ZEmulatedNtfsVolume::FileInfo info;
         if (v.fileInfo(n.record, info))
-            n.directory = info.directory, n.size = info.size;
+            n.directory = info.directory, n.size = info.size, n.attributes = info.attributes;
     }
     return names;
 }
@@ -462,13 +448,29 @@ std::vector<Name> poolNames(SearchEngine::ZSharedPoolReader& reader)
     std::vector<Name> names;
     reader.forEachLiveItem([&](const SearchEngine::ZItemSnapshot& s) {
         names.push_back({s.recordNumber, s.parentRecordNumber, s.name.toStdString(),
-                         (s.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0, s.fileSize});
+                         (s.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0, s.fileSize, s.attributes});
         return true;
     });
     return names;
 }
 
-// The first difference between the disk and a side, or empty.
+} // namespace
+
+Tree diskTree(const std::string& root)
+{
+    struct stat st;
+    Tree t;
+    if (lstat(root.c_str(), &st) == 0)
+        walkDisk(root, std::string(), st.st_dev, t);
+    return t;
+}
+
+Tree deviceTree(const Platform::ZEmulatedNtfsVolume& v, std::string* error)
+{
+    std::string ignored;
+    return treeOf(deviceNames(v), error ? error : &ignored);
+}
+
 std::string difference(const Tree& disk, const Tree& side)
 {
     std::map<ULONGLONG, ULONGLONG> inodeToRecord, recordToInode;
@@ -489,6 +491,8 @@ std::string difference(const Tree& disk, const Tree& side)
             return "not on disk: " + s.first;
     return std::string();
 }
+
+namespace {
 
 // Moves the clock seam on while a run lasts.
 class Ticker {
@@ -622,7 +626,7 @@ Outcome run(const std::string& base, const Sequence& ops, const Options& options
                 out.rebuildReported = failed;
                 const Tree disk = diskTree(places.root);
                 std::string deviceError, poolError;
-                const Tree device = treeOf(deviceNames(live->volume()), &deviceError);
+                const Tree device = deviceTree(live->volume(), &deviceError);
                 SearchEngine::ZSharedPoolReader reader(volume.poolName(), kDrive);
                 reader.attachPieces(volume.pieceCount());
                 const Tree pool = treeOf(poolNames(reader), &poolError);

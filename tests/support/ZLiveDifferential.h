@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,6 +75,24 @@ Outcome run(const std::string& base, const Sequence& ops, const Options& options
 
 // The shortest sequence (by dropping operations) for which fails() holds.
 Sequence shrink(const Sequence& ops, const std::function<bool(const Sequence&)>& fails);
+
+// A tree as path (from the root, "/a/b") -> what it is.
+struct Entry {
+    bool directory = false;
+    ULONGLONG size = 0;       // regular files; 0 for everything else
+    ULONGLONG identity = 0;   // inode on disk, record number in a volume or index
+    DWORD attributes = 0;     // a volume's or index's FILE_ATTRIBUTE_* bits
+};
+using Tree = std::map<std::string, Entry>;
+
+// A fresh walk of a tree, one file system, links never followed.
+Tree diskTree(const std::string& root);
+// Every name of a volume with its path from the parent links; *error gets
+// the first name that has no path to the root or is held twice.
+Tree deviceTree(const Platform::ZEmulatedNtfsVolume& volume, std::string* error = nullptr);
+// The first difference between the disk and another side (kinds, sizes, and
+// hard links alike on both sides), or empty.
+std::string difference(const Tree& disk, const Tree& side);
 
 // Whether fanotify file-system marks with names are permitted under base.
 bool fanotifyPermitted(const std::string& base);
