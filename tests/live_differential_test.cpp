@@ -47,6 +47,11 @@ const Sequence kFound[] = {
     // before either was read: the folder was filed twice and lost its watch.
     {{Op::Create, "l", {}, 215}, {Op::Mkdir, "c"}, {Op::Open}, {Op::Link, "l", "c/l"}, {Op::Rename, "l", "c/f"},
      {Op::Rename, "c", "l"}, {Op::Settle}, {Op::Truncate, "l/l", {}, 102}, {Op::Settle}, {Op::Create, "l/f", {}, 5190}},
+    // Hard-linked files exchanged: the exchange's second half, read after the
+    // first had been brought in line, moved a name back.
+    {{Op::Create, "x", {}, 823}, {Op::Create, "y", {}, 607}, {Op::Mkdir, "e"}, {Op::Link, "x", "g"},
+     {Op::Link, "y", "e/f"}, {Op::Open}, {Op::Link, "x", "e/c"}, {Op::Exchange, "e/c", "e/f"}, {Op::Settle},
+     {Op::Exchange, "x", "e/c"}},
     // A new subtree moved in from outside and another moved out at once.
     {{Op::Mkdir, "a"}, {Op::Open}, {Op::Pause}, {Op::Subtree, "@/o", {}, 3}, {Op::Rename, "@/o", "a/o"},
      {Op::Rename, "a", "@/a"}, {Op::Resume}},

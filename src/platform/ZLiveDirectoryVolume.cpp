@@ -849,6 +849,19 @@ bool ZLiveDirectoryVolume::syncName(DWORD dir, const std::string& name, LiveEven
     return true;
 }
 
+// True when the disk's entry `name` of dir is known to hold another file
+// than record: the disk has moved on past this rename (the second half of
+// an exchange already brought in line), so only the names are looked at.
+bool ZLiveDirectoryVolume::elsewhereOnDisk(DWORD dir, const std::string& name, DWORD record)
+{
+    std::string path;
+    const FolderRef folder = openFolder(dir, path);
+    LiveFileStat st;
+    if (!folder || !liveStat(folder->fd, name.c_str(), st))
+        return false;
+    return record >= inodes_.size() || identityOf(st) != inodes_[record];
+}
+
 // A side of a rename whose folder is stale is looked at again later on its
 // own: the rename itself must not be made twice.
 void ZLiveDirectoryVolume::syncSide(DWORD dir, const std::string& name)
@@ -876,7 +889,7 @@ void ZLiveDirectoryVolume::rename(const LiveEvent& e)
     const std::u16string new16 = liveNameToUtf16(e.newName);
     const DWORD record = volume_->lookup(e.directory, old16);
     const DWORD target = volume_->lookup(e.newDirectory, new16);
-    if (record && target != record) {
+    if (record && target != record && !elsewhereOnDisk(e.newDirectory, e.newName, record)) {
         if (target)
             dropName(target, e.newDirectory, new16);
         volume_->rename(record, e.directory, old16, e.newDirectory, new16);

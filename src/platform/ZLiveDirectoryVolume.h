@@ -144,6 +144,7 @@ private:
     bool syncName(DWORD dir, const std::string& name, LiveEvent::Kind cause);
     void rename(const LiveEvent& e);
     void syncSide(DWORD dir, const std::string& name);
+    bool elsewhereOnDisk(DWORD dir, const std::string& name, DWORD record);
     // Files one entry; with its parent folder open, a new folder's tree is read too.
     DWORD addEntry(DWORD dir, const std::string& name, const std::u16string& name16,
                    const LiveFileStat& st, const FolderRef& parent, const std::string& path);
