@@ -6,12 +6,16 @@
 #include "storage/ZSharedPiece.h"
 #include "storage/ZSharedPool.h"
 #include "support/TestEnvironment.h"
+#include "support/ZOtherUser.h"
 
 #include <QDir>
 #include <QFile>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <random>
 
@@ -323,4 +327,36 @@ TEST_F(DriveCacheTest, AFileFromLargerPiecesIsRejectedBySmallerPieces)
             exit(!ok && v->pool->pieceCount() == 0 && ZSharedPiece::pieceSize() == 0x200000 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "loaded 0 pieces 0 size 2097152");
+}
+
+// The cache names every file of the drive: the other user can neither read
+// it nor list its folder, whether a save made them or an earlier run left
+// them open to everyone and this run only loaded the file.
+TEST_F(DriveCacheTest, AnotherUserCanNeitherReadTheCacheNorListItsFolder)
+{
+    if (!OtherUser::unavailable().isEmpty())
+        GTEST_SKIP() << OtherUser::unavailable().toStdString();
+    OtherUser::publicTempFolder();
+    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+    ::chmod(dataHome.constData(), 0711);
+    const QByteArray file = QFile::encodeName(cachePath()), folder = QFile::encodeName(cacheFolder());
+    for (const bool earlierRun : {false, true}) {
+        SCOPED_TRACE(earlierRun ? "loaded after an earlier run" : "saved");
+        savedVolume();
+        if (earlierRun) {
+            for (const QByteArray& d : {QFile::encodeName(QFileInfo(cacheFolder()).path()), folder})
+                ::chmod(d.constData(), 0755);
+            ::chmod(file.constData(), 0644);
+            EXPECT_TRUE(loads());
+        }
+        EXPECT_EQ(OtherUser::runAs([&] {
+                      const bool fileShut = ::open(file.constData(), O_RDONLY) < 0 && errno == EACCES;
+                      const bool folderShut = ::open(folder.constData(), O_RDONLY | O_DIRECTORY) < 0 && errno == EACCES;
+                      return fileShut && folderShut ? 0 : 1;
+                  }),
+                  0);
+        struct stat st{};
+        ASSERT_EQ(::stat(file.constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, mode_t(0600));
+    }
 }

@@ -1,12 +1,17 @@
 #include "frame/ProcessHelpers.h"
 #include "frame/ZLog.h"
 #include "platform/windows.h"
+#include "support/ZOtherUser.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <set>
@@ -49,6 +54,12 @@ QList<QByteArray> logLines(const QString& program)
 ProcessResult writeLines(const QString& program, int count, const char* tag, int threads)
 {
     return runProgram(program, {QStringLiteral("lines"), QString::number(count), QLatin1String(tag), QString::number(threads)});
+}
+
+mode_t permissionsOf(const QString& path)
+{
+    struct stat st{};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 0777 : 0;
 }
 
 // The severities of the "level X" lines the writer's "levels" mode left.
@@ -224,4 +235,87 @@ TEST(LogFile, NoLogFolderLeavesTheProgramRunning)
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.out.contains("done"));
     EXPECT_EQ(readFile(QFileInfo(program).absolutePath() + QStringLiteral("/log")), QByteArray("not a folder"));
+}
+
+// The log folder, the log and its lock file are private, also when an earlier
+// run left them open to everyone and the other user still holds a flock on
+// that old log: the writer neither waits for it nor loses a line.
+TEST(LogFile, AnotherUserCanNeitherReadTheLogNorStallItsWriters)
+{
+    if (!OtherUser::unavailable().isEmpty())
+        GTEST_SKIP() << OtherUser::unavailable().toStdString();
+    OtherUser::publicTempFolder();
+    for (const bool earlierRun : {false, true}) {
+        SCOPED_TRACE(earlierRun ? "after an earlier run" : "first run");
+        const QString program = writerCopy("private");
+        const QString log = logFileOf(program);
+        const QString folder = QFileInfo(log).absolutePath();
+        const QByteArray nativeLog = QFile::encodeName(log), nativeFolder = QFile::encodeName(folder);
+        // The way to the log is open to the other user; the log folder is the product's.
+        const QString programFolder = QFileInfo(program).absolutePath();
+        for (const QString& d : {QFileInfo(programFolder).absolutePath(), programFolder})
+            ::chmod(QFile::encodeName(d).constData(), 0755);
+        int release[2];
+        ASSERT_EQ(::pipe(release), 0);
+        if (earlierRun) {
+            QDir().mkpath(folder);
+            ::chmod(nativeFolder.constData(), 0755);
+            writeFile(log, "earlier\r\n");
+            ::chmod(nativeLog.constData(), 0644);
+            // A child of the other user keeps the flock until released.
+            ASSERT_EQ(OtherUser::runAs([&] {
+                          const int fd = ::open(nativeLog.constData(), O_RDONLY);
+                          if (fd < 0 || ::flock(fd, LOCK_EX) != 0)
+                              return 1;
+                          const pid_t holder = fork();
+                          if (holder != 0)
+                              return holder > 0 ? 0 : 1;
+                          ::close(release[1]);
+                          char c;
+                          _exit(::read(release[0], &c, 1) >= 0 ? 0 : 1);
+                      }),
+                      0);
+        }
+        const ProcessResult r = writeLines(program, 3, "p", 1);
+        EXPECT_EQ(::write(release[1], "x", 1), 1);
+        ::close(release[0]);
+        ::close(release[1]);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(logLines(program).size(), earlierRun ? 4 : 3);
+        EXPECT_EQ(readFile(log).startsWith("earlier\r\n"), earlierRun);
+        EXPECT_EQ(permissionsOf(folder), mode_t(0700));
+        EXPECT_EQ(permissionsOf(log), mode_t(0600));
+        EXPECT_EQ(permissionsOf(log + QStringLiteral(".lock")), mode_t(0600));
+        EXPECT_EQ(OtherUser::runAs([&] {
+                      const bool logShut = ::open(nativeLog.constData(), O_RDONLY) < 0 && errno == EACCES;
+                      const bool folderShut = ::open(nativeFolder.constData(), O_RDONLY | O_DIRECTORY) < 0 && errno == EACCES;
+                      return logShut && folderShut ? 0 : 1;
+                  }),
+                  0);
+    }
+}
+
+// Another writer that never lets go of the lock file (and a flock on the log
+// itself) holds a line back only for the lock's time-out, measured on the
+// clock seam; the line is then written without the lock.
+TEST(LogFile, ALockNeverReleasedDelaysALineButNeitherBlocksNorDropsIt)
+{
+    LOG(ERROR) << "opening";
+    WCHAR self[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    const QString log = logFileOf(QString::fromUtf16(self));
+    std::vector<int> held;
+    for (const QString& path : {log, log + QStringLiteral(".lock")}) {
+        held.push_back(::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC));
+        ASSERT_GE(held.back(), 0) << path.toStdString();
+        ASSERT_EQ(::flock(held.back(), LOCK_EX | LOCK_NB), 0);
+    }
+    Platform::ZManualClock clock;
+    Platform::setClock(&clock);
+    const QByteArray marker = "held back " + QByteArray::number(QDateTime::currentMSecsSinceEpoch());
+    LOG(ERROR) << marker.constData();
+    Platform::setClock(nullptr);
+    for (const int fd : held)
+        ::close(fd);
+    EXPECT_TRUE(readFile(log).contains(marker));
 }

@@ -1,5 +1,6 @@
 #include "platform/windows.h"
 #include "support/TestEnvironment.h"
+#include "support/ZOtherUser.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,7 +9,9 @@
 
 #include <atomic>
 #include <fcntl.h>
+#include <functional>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -54,6 +57,20 @@ private:
 };
 
 const char kInstanceName[] = "{430724BB-B7C6-46B6-8CF0-01F0A60D0A57}";
+
+// What stands at path: owner, mode, inode and what it holds or points at.
+QByteArray snapshot(const QString& path)
+{
+    struct stat st{};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return "missing";
+    QByteArray s = QByteArray::number(st.st_uid) + ' ' + QByteArray::number(st.st_mode, 8) + ' '
+        + QByteArray::number(qulonglong(st.st_ino)) + ' ';
+    if (S_ISLNK(st.st_mode))
+        return s + QFile::encodeName(QFile::symLinkTarget(path));
+    QFile f(path);
+    return S_ISREG(st.st_mode) && f.open(QIODevice::ReadOnly) ? s + f.readAll() : s;
+}
 
 } // namespace
 
@@ -182,4 +199,69 @@ TEST(Threads, BeginThreadRunsAndCanBeWaitedOnLastErrorIsPerThread)
     std::thread([&] { other = GetLastError(); }).join();
     EXPECT_EQ(other, DWORD(ERROR_SUCCESS));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_READY));
+}
+
+// A lock file is this user's own and private; whatever another user put
+// under the name (a file, a link to a file of ours, a FIFO) fails the create
+// cleanly, for the single-instance guard too, and stays as it was.
+TEST(NamedMutex, LockFilesArePrivateAndAnotherUsersPlantIsRefusedUntouched)
+{
+    if (!OtherUser::unavailable().isEmpty())
+        GTEST_SKIP() << OtherUser::unavailable().toStdString();
+    const QString folder = OtherUser::publicTempFolder();
+    const QString rootFile = TestSupport::freshDir(QStringLiteral("sync-target")) + QStringLiteral("/root-file");
+    {
+        QFile f(rootFile);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("root's own") > 0);
+    }
+    const QByteArray target = QFile::encodeName(rootFile);
+    using Plant = std::function<int(const char*)>;
+    const struct {
+        const char* what;
+        bool byOtherUser;
+        Plant plant;
+        bool accepted;
+    } cases[] = {
+        {"nothing", false, [](const char*) { return 0; }, true},
+        {"an earlier lock of ours, 0644", false,
+         [](const char* p) { return ::close(::open(p, O_CREAT | O_WRONLY, 0644)); }, true},
+        {"another user's file", true,
+         [](const char* p) {
+             const int fd = ::open(p, O_CREAT | O_WRONLY, 0644);
+             return fd >= 0 && ::write(fd, "mine", 4) == 4 ? ::close(fd) : 1;
+         },
+         false},
+        {"another user's link to a root file", true, [&](const char* p) { return ::symlink(target.constData(), p); },
+         false},
+        {"another user's FIFO", true, [](const char* p) { return ::mkfifo(p, 0666); }, false},
+    };
+    const std::function<HANDLE(const QByteArray&)> creators[] = {
+        [](const QByteArray& name) { return CreateMutexA(nullptr, FALSE, name.constData()); },
+        [](const QByteArray& name) { return Platform::createSingleInstanceMutex(name.constData()); },
+    };
+    int serial = 0;
+    for (const auto& c : cases) {
+        for (const auto& create : creators) {
+            SCOPED_TRACE(c.what);
+            const QString path = folder + QStringLiteral("/lock-%1").arg(++serial);
+            const QByteArray native = QFile::encodeName(path);
+            const int planted = c.byOtherUser ? OtherUser::runAs([&] { return c.plant(native.constData()); })
+                                              : c.plant(native.constData());
+            ASSERT_EQ(planted, 0);
+            const QByteArray before = snapshot(path), targetBefore = snapshot(rootFile);
+            HANDLE h = create("Global\\" + native);
+            if (c.accepted) {
+                ASSERT_NE(h, nullptr);
+                EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+                EXPECT_EQ(OtherUser::runAs([&] { return ::open(native.constData(), O_RDONLY) < 0 && errno == EACCES ? 0 : 1; }),
+                          0);
+                CloseHandle(h);
+            } else {
+                EXPECT_EQ(h, nullptr);
+                EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+                EXPECT_EQ(snapshot(path), before);
+            }
+            EXPECT_EQ(snapshot(rootFile), targetBefore);
+        }
+    }
 }

@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <fcntl.h>
 #include <mutex>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -31,6 +33,10 @@ constexpr char16_t kLevelValue[] = u"LogLevel";
 constexpr char16_t kLogFolder[] = u"\\log\\";
 constexpr char16_t kLogExtension[] = u".log";
 constexpr char16_t kMutexPrefix[] = u"Global\\";
+constexpr char16_t kLockSuffix[] = u".lock";
+// The longest wait for another process's line; after it the line is written
+// without the lock rather than held up or lost.
+constexpr DWORD kLockWaitMs = 2000;
 constexpr char16_t kLineEnd[] = u"\r\n";
 
 // Process-wide logger state. Never destroyed, so that statements in other
@@ -39,7 +45,8 @@ struct LoggerState {
     std::atomic<int32_t> init{kNotInitialised};
     std::atomic<int32_t> threshold{LOG_INFO};
     // Guarded by lock: this process's threads take it around every open and
-    // write, the named mutex then serialises the processes.
+    // write, the named mutex (a private lock file beside the log, so that no
+    // reader of the log can hold it) then serialises the processes.
     std::mutex lock;
     std::u16string path;
     HANDLE file = nullptr;
@@ -82,7 +89,8 @@ void readThreshold(LoggerState& s)
 }
 
 // The log path "<exe folder>\log\<exe name without extension>.<module file
-// name>.log", made once; empty when the folder cannot be made.
+// name>.log", made once; empty when the folder cannot be made private (0700,
+// this user's own).
 std::u16string computeLogPath()
 {
     WCHAR module[MAX_PATH] = {};
@@ -94,7 +102,7 @@ std::u16string computeLogPath()
     PathRemoveFileSpecW(folder);
     if (!PathAppendW(folder, kLogFolder))
         return std::u16string();
-    if (!CreateDirectoryW(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+    if (!Platform::makePrivateFolder(Platform::toNativePath(QString::fromUtf16(folder))))
         return std::u16string();
 
     WCHAR exeName[MAX_PATH] = {};
@@ -124,11 +132,19 @@ void createMutexOnce(LoggerState& s)
         if (c == u'\\')
             c = u'/';
     name.insert(0, kMutexPrefix);
+    name += kLockSuffix;
     s.mutex = CreateMutexW(nullptr, FALSE, name.c_str());
 }
 
 bool openFile(LoggerState& s)
 {
+    // Made or kept this user's own regular file, 0600; in the private folder
+    // it stays the file opened below.
+    const int checked = Platform::openPrivateFile(Platform::toNativePath(QString::fromStdU16String(s.path)),
+                                                  O_WRONLY | O_CREAT);
+    if (checked < 0)
+        return false;
+    ::close(checked);
     s.file = CreateFileW(s.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (s.file == INVALID_HANDLE_VALUE) {
@@ -146,12 +162,13 @@ bool openFile(LoggerState& s)
     return true;
 }
 
-// With s.lock held: the named mutex around f, or f alone without it.
+// With s.lock held: the named mutex around f, or f alone without it (no
+// mutex, or another process kept it past kLockWaitMs).
 template <typename F>
 void underMutex(LoggerState& s, F f)
 {
     createMutexOnce(s);
-    const bool owned = s.mutex && WaitForSingleObject(s.mutex, INFINITE) == WAIT_OBJECT_0;
+    const bool owned = s.mutex && WaitForSingleObject(s.mutex, kLockWaitMs) == WAIT_OBJECT_0;
     f();
     if (owned)
         ReleaseMutex(s.mutex);

@@ -1,6 +1,7 @@
 // LOG(severity) << a << b ...; one line per statement in the log file
 // "log/<exe>.<module>.log" beside the executable, shared by every thread of
-// the process and every process writing the same file.
+// the process and every process writing the same file. The folder, the log
+// and its lock file "<log>.lock" are private to the user writing them.
 #pragma once
 
 #include "platform/win32_types.h"

@@ -17,6 +17,10 @@ namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
 
+// Files and folders made here are the service's own: no access for other users.
+constexpr mode_t kNewFileMode = 0600;
+constexpr mode_t kNewFolderMode = 0700;
+
 // Every HANDLE this layer hands out points at one of these.
 using Platform::HandleObject;
 
@@ -158,7 +162,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
     }
     const QByteArray native = nativeBytes(fileName);
     const bool existed = ::access(native.constData(), F_OK) == 0;
-    const int fd = ::open(native.constData(), flags, 0644);
+    const int fd = ::open(native.constData(), flags, kNewFileMode);
     if (fd < 0) {
         failFromErrno();
         return INVALID_HANDLE_VALUE;
@@ -303,7 +307,7 @@ BOOL CreateDirectoryW(LPCWSTR pathName, SECURITY_ATTRIBUTES*)
     QByteArray native = nativeBytes(pathName);
     while (native.size() > 1 && native.endsWith('/'))
         native.chop(1);
-    if (::mkdir(native.constData(), 0755) != 0)
+    if (::mkdir(native.constData(), kNewFolderMode) != 0)
         return failFromErrno();
     return TRUE;
 }

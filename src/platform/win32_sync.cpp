@@ -1,5 +1,6 @@
 #include "platform/win32_sync.h"
 
+#include "platform/ZClock.h"
 #include "platform/win32_handle.h"
 
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -21,7 +23,10 @@
 
 namespace {
 
-constexpr auto kLockPollSlice = std::chrono::milliseconds(1);
+constexpr DWORD kLockPollSliceMs = 1;
+constexpr mode_t kPrivateFileMode = 0600;
+constexpr mode_t kPrivateFolderMode = 0700;
+constexpr mode_t kOthersAccess = S_IRWXG | S_IRWXO;
 
 // One named mutex of this process: the lock file and the owning thread.
 class NamedMutex {
@@ -35,32 +40,35 @@ public:
     DWORD wait(DWORD ms)
     {
         const std::thread::id self = std::this_thread::get_id();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        Platform::ZClock& clock = Platform::clock();
+        const ULONGLONG start = clock.tickMs();
         std::unique_lock<std::mutex> lock(mutex_);
         if (count_ > 0 && owner_ == self) {
             ++count_;
             return WAIT_OBJECT_0;
         }
-        auto free = [&] { return count_ == 0; };
-        if (ms == INFINITE)
-            changed_.wait(lock, free);
-        else if (!changed_.wait_until(lock, deadline, free))
+        if (!clock.waitFor(changed_, lock, ms, [&] { return count_ == 0; }))
             return WAIT_TIMEOUT;
         // This thread now holds the in-process side; take the file lock.
         owner_ = self;
         count_ = 1;
         lock.unlock();
         bool locked = false;
+        int e = 0;
         if (ms == INFINITE) {
             locked = flockRetrying(LOCK_EX);
+            e = errno;
         } else {
-            while (!(locked = flockRetrying(LOCK_EX | LOCK_NB)) && errno == EWOULDBLOCK
-                   && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(kLockPollSlice);
+            for (;;) {
+                locked = flockRetrying(LOCK_EX | LOCK_NB);
+                e = errno;
+                if (locked || e != EWOULDBLOCK || clock.tickMs() - start >= ms)
+                    break;
+                clock.sleepMs(kLockPollSliceMs);
+            }
         }
         if (locked)
             return WAIT_OBJECT_0;
-        const int e = errno;
         lock.lock();
         count_ = 0;
         lock.unlock();
@@ -164,8 +172,7 @@ HANDLE createMutex(BOOL initialOwner, const QString& name)
     if (mutex) {
         existed = true;
     } else {
-        const QByteArray native = QFile::encodeName(path);
-        const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        const int fd = Platform::openPrivateFile(path, O_RDWR | O_CREAT);
         if (fd < 0) {
             SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
             table.erase(path);
@@ -207,6 +214,57 @@ QString mutexLockPath(const QString& name)
     rest.replace(QLatin1Char('/'), QLatin1Char('_'));
     rest.replace(QLatin1Char('\\'), QLatin1Char('_'));
     return QDir::tempPath() + QLatin1Char('/') + rest;
+}
+
+int openPrivateFile(const QString& path, int flags)
+{
+    const QByteArray native = QFile::encodeName(path);
+    // Not blocking on a planted FIFO or device; O_TRUNC waits for the checks.
+    const int openFlags = (flags & ~O_TRUNC) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    int fd;
+    do {
+        fd = ::open(native.constData(), openFlags, kPrivateFileMode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    struct stat st{};
+    const bool ours = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == ::geteuid();
+    if (!ours) {
+        ::close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    const bool ready = ((st.st_mode & kOthersAccess) == 0 || ::fchmod(fd, st.st_mode & S_IRWXU) == 0)
+        && (!(flags & O_TRUNC) || ::ftruncate(fd, 0) == 0)
+        && ((flags & O_NONBLOCK) || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0);
+    if (!ready) {
+        const int e = errno;
+        ::close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+bool makePrivateFolder(const QString& path)
+{
+    QByteArray native = QFile::encodeName(path);
+    while (native.size() > 1 && native.endsWith('/'))
+        native.chop(1);
+    // Each missing folder on the way; whatever stands there is judged below.
+    for (int i = 1; i <= native.size(); ++i) {
+        if (i == native.size() || native.at(i) == '/')
+            ::mkdir(native.left(i).constData(), kPrivateFolderMode);
+    }
+    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st{};
+    bool ok = ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid();
+    if (ok && (st.st_mode & kOthersAccess))
+        ok = ::fchmod(fd, st.st_mode & S_IRWXU) == 0;
+    ::close(fd);
+    return ok;
 }
 
 HANDLE createSingleInstanceMutex(LPCSTR name)

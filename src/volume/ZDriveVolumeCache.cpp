@@ -1,6 +1,7 @@
 // The drive cache file: the pool and the journal position saved between
 // runs, so that a start can skip the MFT walk. Written under a ".temp" twin,
-// flushed to disk and renamed over the old file in one step.
+// flushed to disk and renamed over the old file in one step. The folder and
+// its files are private (0700, 0600): the index names every file of the drive.
 #include "volume/ZDriveVolume.h"
 
 #include "frame/ZLog.h"
@@ -36,11 +37,11 @@ const char kTempSuffix[] = ".temp";
 
 // The folder of the cache files, as the file system names it; empty when
 // the special folder is unknown (the unexpanded name would be taken relative
-// to the current directory).
+// to the current directory) or the folder cannot be made private.
 QString cacheFolder()
 {
     const QString folder = Platform::toNativePath(expandSpecialPath(QString::fromLatin1(kCacheFolder)));
-    return QDir::isAbsolutePath(folder) ? folder : QString();
+    return QDir::isAbsolutePath(folder) && Platform::makePrivateFolder(folder) ? folder : QString();
 }
 
 QString cachePath(const QString& folder, ushort drive)
@@ -49,6 +50,19 @@ QString cachePath(const QString& folder, ushort drive)
     if (!path.endsWith(QLatin1Char('/')))
         path += QLatin1Char('/');
     return path + QString::fromLatin1(kCacheFileName).arg(QChar(drive));
+}
+
+// Opens path as a private file (Platform::openPrivateFile) into file; false
+// when it cannot be opened or is not this user's own.
+bool openPrivate(QFile& file, const QString& path, int flags, QIODevice::OpenMode mode)
+{
+    const int fd = Platform::openPrivateFile(path, flags);
+    if (fd < 0)
+        return false;
+    if (file.open(fd, mode, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(fd);
+    return false;
 }
 
 // Makes a finished rename survive a crash.
@@ -66,13 +80,13 @@ void syncFolder(const QString& folder)
 void ZDriveVolume::saveDriveCache()
 {
     const QString folder = cacheFolder();
-    if (folder.isEmpty() || !QDir().mkpath(folder))
+    if (folder.isEmpty())
         return;
     const QString path = cachePath(folder, m_drive);
     const QString temp = path + QLatin1String(kTempSuffix);
 
-    QFile file(temp);
-    if (!file.open(QIODevice::WriteOnly))
+    QFile file;
+    if (!openPrivate(file, temp, O_WRONLY | O_CREAT | O_TRUNC, QIODevice::WriteOnly))
         return;
     QDataStream stream(&file);
     stream.setVersion(kCacheStreamVersion);
@@ -104,8 +118,8 @@ bool ZDriveVolume::loadDriveCache()
     const QString folder = cacheFolder();
     if (folder.isEmpty())
         return false;
-    QFile file(cachePath(folder, m_drive));
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!openPrivate(file, cachePath(folder, m_drive), O_RDONLY, QIODevice::ReadOnly))
         return false;
     QDataStream stream(&file);
     stream.setVersion(kCacheStreamVersion);
