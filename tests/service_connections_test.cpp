@@ -1,11 +1,18 @@
 // Client connections in process: the state a new client is told, the relay
-// of every volume signal, the quit when the last client leaves, and the cut
-// of a client that stops reading.
+// of every volume signal, the quit when the last client leaves, the cut of a
+// client that stops reading, and a server closed for want of descriptors.
 #include "support/ZServiceTestKit.h"
 
+#include "frame/ZLog.h"
 #include "service/ZClientProtocol.h"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 
 using namespace ServiceTestKit;
@@ -122,38 +129,126 @@ TEST_F(ServiceConnections, DriveWhoseAnnouncementIsStillQueuedIsNotReportedReady
     EXPECT_EQ(client.types(), (std::vector<int>{1, 2})) << "the failed drive is never announced";
 }
 
-TEST_F(ServiceConnections, EveryVolumeSignalIsRelayedToEveryClientWhateverTheyWrite)
+// One of six clients leaves just before the signals: the first write to it
+// fails and drops it in the middle of a broadcast, which still reaches each
+// of the others once, wherever the one that left stood in the list.
+TEST_F(ServiceConnections, EveryVolumeSignalIsRelayedOnceToEveryClientThatStays)
 {
-    ServiceUnderTest s(u"C");
-    ASSERT_TRUE(s.started);
-    s.volume('C')->announce();
-    TestClient a, b;
-    ASSERT_TRUE(a.connectTo(s.service));
-    ASSERT_TRUE(b.connectTo(s.service));
-    ASSERT_TRUE(a.waitForMessages(2));
-    ASSERT_TRUE(b.waitForMessages(2));
-    a.socket.write("hello<<AAAA");   // what a client writes is ignored
-    a.socket.flush();
+    constexpr int kClients = 6;
+    for (int leaving = 0; leaving < kClients; ++leaving) {
+        SCOPED_TRACE(leaving);
+        clearStartSettings();   // six starts would meet the restart policy
+        ServiceUnderTest s(u"C");
+        ASSERT_TRUE(s.started);
+        s.volume('C')->announce();
+        TestClient clients[kClients];
+        for (TestClient& t : clients) {
+            ASSERT_TRUE(t.connectTo(s.service));
+            ASSERT_TRUE(t.waitForMessages(2));
+        }
+        clients[leaving].socket.abort();
 
-    auto* v = s.volume('C');
-    const ULONGLONG ref = 0x0043000100000004ull;
-    emit v->pieceAppended(67, 2);
-    emit v->itemRemoved(ref, 11);
-    emit v->itemChanged(ref, ref + 1, 12);
-    emit v->itemAppended(ref + 2, 13);
-    emit v->itemNameChanged(ref + 2, ref + 3, 14);
-    for (TestClient* c : {&a, &b}) {
-        ASSERT_TRUE(c->waitForMessages(7));
-        ASSERT_EQ(c->types(), (std::vector<int>{1, 2, 3, 4, 5, 6, 7}));
-        const auto& m = c->messages;
-        EXPECT_EQ(m[2].drive, 67);
-        EXPECT_EQ(m[2].pieceSize, 2u);
-        EXPECT_EQ(m[3].itemRef, ref);
-        EXPECT_EQ(m[3].modifyMask, 11u);
-        EXPECT_EQ(m[4].newItemRef, ref + 1);
-        EXPECT_EQ(m[5].itemRef, ref + 2);
-        EXPECT_EQ(m[6].newItemRef, ref + 3);
-        EXPECT_EQ(m[6].modifyMask, 14u);
+        auto* v = s.volume('C');
+        const ULONGLONG ref = 0x0043000100000004ull;
+        emit v->pieceAppended(67, 2);
+        emit v->itemRemoved(ref, 11);
+        emit v->itemChanged(ref, ref + 1, 12);
+        emit v->itemAppended(ref + 2, 13);
+        emit v->itemNameChanged(ref + 2, ref + 3, 14);
+        EXPECT_EQ(s.service.clientList().size(), kClients - 1);
+        for (int i = 0; i < kClients; ++i) {
+            if (i == leaving)
+                continue;
+            TestClient& t = clients[i];
+            ASSERT_TRUE(t.waitForMessages(7));
+            spinFor(20);
+            ASSERT_EQ(t.types(), (std::vector<int>{1, 2, 3, 4, 5, 6, 7})) << "client " << i;
+            const auto& m = t.messages;
+            EXPECT_EQ(m[2].drive, 67);
+            EXPECT_EQ(m[2].pieceSize, 2u);
+            EXPECT_EQ(m[3].itemRef, ref);
+            EXPECT_EQ(m[3].modifyMask, 11u);
+            EXPECT_EQ(m[4].newItemRef, ref + 1);
+            EXPECT_EQ(m[5].itemRef, ref + 2);
+            EXPECT_EQ(m[6].newItemRef, ref + 3);
+            EXPECT_EQ(m[6].modifyMask, 14u);
+        }
+    }
+}
+
+// With no descriptor left, accepting a client fails and Qt closes the server,
+// removing its socket file. The service listens again once descriptors are
+// free, and ends with an error (which the restart policy counts) when not.
+TEST_F(ServiceConnections, ServerClosedByAFailedAcceptListensAgainOrTheServiceEndsWithAnError)
+{
+    // Every descriptor below this soft limit gets taken; the service's own,
+    // made while they are, lie above it and are no use once closed.
+    constexpr rlim_t kLimit = 64;
+    struct TakenDescriptors {
+        rlimit saved = {};
+        std::vector<int> fds;
+        TakenDescriptors() { getrlimit(RLIMIT_NOFILE, &saved); }
+        ~TakenDescriptors() { release(); }
+        bool setSoftLimit(rlim_t soft)
+        {
+            const rlimit limit = {soft, saved.rlim_max};
+            return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+        }
+        // True when every descriptor below the new soft limit is taken.
+        bool takeAllBelow(rlim_t soft)
+        {
+            if (!setSoftLimit(soft))
+                return false;
+            for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+                fds.push_back(fd);
+            return errno == EMFILE;
+        }
+        void release()
+        {
+            for (int fd : fds)
+                ::close(fd);
+            fds.clear();
+            setrlimit(RLIMIT_NOFILE, &saved);
+        }
+    } taken;
+    ASSERT_GT(taken.saved.rlim_max, 2 * kLimit);
+    for (const bool descriptorsReturn : {true, false}) {
+        SCOPED_TRACE(descriptorsReturn ? "descriptors free again" : "none free");
+        ASSERT_TRUE(taken.takeAllBelow(kLimit));
+        ASSERT_TRUE(taken.setSoftLimit(2 * kLimit));
+        ServiceUnderTest s(u"C");
+        ASSERT_TRUE(s.started);
+        rlimit raised = {};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &raised), 0);
+        EXPECT_EQ(raised.rlim_cur, raised.rlim_max) << "the start raises the soft limit";
+        s.volume('C')->announce();
+        // Its thread needs descriptors of its own to start.
+        ASSERT_TRUE(s.volume('C')->wait(5000));
+        ASSERT_TRUE(logInit());
+        const qint64 logBefore = logSize();
+
+        TestClient early;   // connected, not yet accepted
+        ASSERT_TRUE(early.connectByName());
+        ASSERT_TRUE(taken.takeAllBelow(kLimit));
+        const bool closed = spinUntil([] { return !QFile::exists(socketPath()); });
+        if (descriptorsReturn) {
+            ASSERT_TRUE(taken.setSoftLimit(raised.rlim_max));
+            EXPECT_TRUE(closed);
+            EXPECT_TRUE(spinUntil([] { return QFile::exists(socketPath()); }, 10000));
+            TestClient late;
+            EXPECT_TRUE(late.connectTo(s.service));
+            EXPECT_TRUE(late.waitForMessages(2));
+        } else {
+            QEventLoop loop;   // the service's exit ends it with the exit code
+            QTimer::singleShot(10000, &loop, [&] { loop.exit(99); });
+            const int code = loop.exec();
+            taken.release();
+            EXPECT_TRUE(closed);
+            EXPECT_EQ(code, ZService::kListenLostExitCode);
+            const QByteArray log = logSince(logBefore);
+            EXPECT_TRUE(log.contains("ERROR|") && log.contains("cannot listen again")) << log.constData();
+        }
+        taken.release();
     }
 }
 

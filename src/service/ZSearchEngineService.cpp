@@ -16,6 +16,12 @@
 #include <QLocalSocket>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace SearchEngine {
 
@@ -35,6 +41,32 @@ constexpr DWORD kDriveStringsBufferUnits = 256;
 // tears down its statics.
 constexpr int kVolumeShutdownWaitMs = 5000;
 
+// Why the single-instance lock file could not be opened.
+QString lockErrorText(DWORD error)
+{
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+        return QStringLiteral("access denied (another user's file, a link or not a plain file)");
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return QStringLiteral("its folder does not exist");
+    default:
+        return QStringLiteral("error %1").arg(error);
+    }
+}
+
+// Every client holds a descriptor: the soft limit goes up to the hard one.
+void raiseDescriptorLimit()
+{
+    rlimit limit = {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        LOG(WARNING) << "the descriptor limit cannot be raised: " << std::strerror(errno);
+    }
+}
+
 } // namespace
 
 ZService::ZService()
@@ -42,6 +74,8 @@ ZService::ZService()
     , volumeFactory([](ushort letter) { return new ZDriveVolume(letter); })
 {
     setSocketOptions(QLocalServer::WorldAccessOption);
+    listenWatch.setInterval(kListenCheckIntervalMs);
+    connect(&listenWatch, &QTimer::timeout, this, &ZService::keepListening);
 }
 
 ZService::~ZService() = default;
@@ -88,22 +122,29 @@ bool ZService::start()
 
     // Held for the life of the process: the handle is never closed.
     instanceMutex = Platform::createSingleInstanceMutex(kInstanceMutexName);
+    if (!instanceMutex) {
+        // Without the guard a second instance could run beside this one.
+        const QString line = QStringLiteral("single-instance lock %1 cannot be opened: %2")
+                                 .arg(Platform::mutexLockPath(QLatin1String(kInstanceMutexName)),
+                                      lockErrorText(GetLastError()));
+        std::fprintf(stderr, "searchservice: %s\n", qPrintable(line));
+        LOG(ERROR) << line.toStdString();
+        return false;
+    }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         LOG(DEBUG) << "repeat start!!!";
         return false;
     }
-    // Holding the guard, a socket file and shared segments left by a crashed
-    // run are ours to clear.
-    if (instanceMutex) {
-        QLocalServer::removeServer(QLatin1String(kServerName));
-        removeStaleSharedSegments();
-    }
+    // Holding the guard, shared segments left by a crashed run are ours to clear.
+    removeStaleSharedSegments();
 
-    if (!listen(QLatin1String(kServerName))) {
+    raiseDescriptorLimit();
+    if (!listenOnServerName()) {
         LOG(DEBUG) << "start server failed : listen failed!";
         sendReport(ReportServiceStart, ReportStartListenFailed, stats);
         return false;
     }
+    listenWatch.start();
 
     WCHAR buffer[kDriveStringsBufferUnits] = {};
     const DWORD length = GetLogicalDriveStringsW(kDriveStringsBufferUnits, buffer);
@@ -129,6 +170,47 @@ bool ZService::start()
     for (ZDriveVolume* volume : volumes)
         volume->start();
     return true;
+}
+
+bool ZService::listenOnServerName()
+{
+    QLocalServer::removeServer(QLatin1String(kServerName));
+    if (!listen(QLatin1String(kServerName)))
+        return false;
+    struct stat info = {};
+    listenDescriptor = socketDescriptor();
+    if (fstat(int(listenDescriptor), &info) == 0) {
+        listenDevice = quint64(info.st_dev);
+        listenInode = quint64(info.st_ino);
+    }
+    return true;
+}
+
+bool ZService::stillListening() const
+{
+    struct stat info = {};
+    return listenDescriptor >= 0 && fstat(int(listenDescriptor), &info) == 0 && quint64(info.st_dev) == listenDevice
+           && quint64(info.st_ino) == listenInode;
+}
+
+void ZService::keepListening()
+{
+    // A failed accept (out of descriptors) closes the listening socket and
+    // removes its file.
+    if (stillListening())
+        return;
+    listenDescriptor = -1;
+    const QString reason = errorString();
+    close();
+    if (listenOnServerName()) {
+        LOG(WARNING) << "the server had stopped listening (" << reason.toStdString() << "); it listens again";
+        return;
+    }
+    LOG(ERROR) << "the server stopped listening (" << reason.toStdString()
+               << ") and cannot listen again: " << errorString().toStdString();
+    listenWatch.stop();
+    // Not an orderly exit: the restart policy counts it.
+    QCoreApplication::exit(kListenLostExitCode);
 }
 
 void ZService::connectVolume(ZDriveVolume* volume)

@@ -7,11 +7,13 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QLocalServer>
 #include <QPointer>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <list>
@@ -40,6 +42,17 @@ public:
     static constexpr int kListenFailedDelayMs = 1000;
     // Unsent bytes a client may hold in the service before it is cut off.
     static constexpr qint64 kMaxClientBacklogBytes = 4 * 1024 * 1024;
+    // Clients connected at once, in all and from one user; further ones are
+    // refused.
+    static constexpr int kMaxClients = 256;
+    static constexpr int kMaxClientsPerUid = 64;
+    // The stream is one-way: the most a client's socket holds of what it
+    // sends before the client is cut off for sending.
+    static constexpr qint64 kClientReadBufferBytes = 1;
+    // How often the service checks that its server still listens (a failed
+    // accept closes it), and its exit code when it cannot listen again.
+    static constexpr int kListenCheckIntervalMs = 1000;
+    static constexpr int kListenLostExitCode = 1;
 
     // Makes the volume object for one drive letter; the default makes a
     // ZDriveVolume. Tests hand in volumes whose thread body they control.
@@ -53,6 +66,8 @@ public:
 
     // Replaces the volume factory; call before start().
     void setVolumeFactory(VolumeFactory factory);
+    // Replaces kMaxClients and kMaxClientsPerUid (for tests).
+    void setClientLimits(int total, int perUid);
 
     // Waits up to timeoutMs for the threads of every volume the service let go
     // (stopped, failed or lost) to end; false when one is still running.
@@ -88,6 +103,21 @@ protected:
     bool checkRestartPolicy();
 
 private:
+    // Listens on kServerName, clearing a socket file left there first: the
+    // single-instance guard makes the name ours.
+    bool listenOnServerName();
+    // True while the socket listenOnServerName made is open. QLocalServer
+    // keeps isListening() true after closing it, and has no descriptor left
+    // to ask for.
+    bool stillListening() const;
+    // Listens again when the server was closed under the service; quits
+    // with kListenLostExitCode when it cannot.
+    void keepListening();
+    // True when the peer of a new connection may become a client.
+    bool admitsClient(uint uid) const;
+    bool isClient(QLocalSocket* socket) const { return clientUids.contains(socket); }
+    // Disconnects a client the service gives up on.
+    void dropClient(QLocalSocket* socket);
     void connectVolume(ZDriveVolume* volume);
     // Writes the message to every client in connection order.
     void broadcast(const QByteArray& message);
@@ -107,6 +137,16 @@ private:
     HANDLE instanceMutex = nullptr;
     std::list<ZDriveVolume*> volumes;
     QList<QLocalSocket*> clients;
+    // The peer uid of every client in `clients`.
+    QHash<QLocalSocket*, uint> clientUids;
+    int maxClients = kMaxClients;
+    int maxClientsPerUid = kMaxClientsPerUid;
+    QTimer listenWatch;
+    // The listening socket: its descriptor, and the device and inode that
+    // tell it from a later descriptor of the same number.
+    qintptr listenDescriptor = -1;
+    quint64 listenDevice = 0;
+    quint64 listenInode = 0;
     VolumeFactory volumeFactory;
     // Volumes whose successful initDone has reached the service. A volume
     // sets its done flag before its queued signal arrives, and for a failure
