@@ -1,7 +1,6 @@
-// Journal monitoring: the read request, the reason filter, the failure
-// rules (retry, give up, report, quit reason, log, listenFailed), the stop
-// test, and batches with malformed records. A scripted device gives exact
-// answers; the emulated NTFS volume gives real journal records.
+// Journal monitoring: the read request, the reason filter, the failure rules (retry,
+// give up, report, quit reason, log, listenFailed), the stop test, malformed batches.
+// A scripted device gives exact answers; the emulated NTFS volume real records.
 #include "volume/ZDriveVolume.h"
 
 #include "frame/ZSettings.h"
@@ -10,6 +9,7 @@
 #include "platform/ZEmulatedNtfsVolume.h"
 #include "platform/windows.h"
 #include "support/TestEnvironment.h"
+#include "support/ZServiceTestKit.h"
 
 #include <QDir>
 #include <QFile>
@@ -113,13 +113,20 @@ public:
     BOOL read(ULONGLONG, void*, DWORD, DWORD*) override { return failWith(ERROR_INVALID_FUNCTION); }
     void fail(DWORD error) { answers.push_back({error, {}, 0}); }
     void answer(std::vector<BYTE> bytes, DWORD claimed = 0) { answers.push_back({ERROR_SUCCESS, std::move(bytes), claimed}); }
+    std::vector<USN> starts() const
+    {
+        std::vector<USN> out;
+        for (const auto& r : requests)
+            out.push_back(r.StartUsn);
+        return out;
+    }
 };
 
 // What the consumer was given: record number, reasons, name, USN.
 using ConsumerCall = std::tuple<DWORD, DWORD, std::u16string, USN>;
 
-// A manual clock that stops the monitor when a journal read would wait for
-// more records (the read then times out at once), or when a sleep reaches stopAt.
+// A manual clock that stops the monitor when a journal read would wait (it then
+// times out at once), or when a sleep reaches stopAt.
 struct StoppingClock : Platform::ZManualClock {
     std::atomic<bool>* stop = nullptr;
     ULONGLONG stopAt = ~0ull;
@@ -140,8 +147,7 @@ struct StoppingClock : Platform::ZManualClock {
 
 QString tallyLogPath() { return TestSupport::testRoot() + QStringLiteral("/tally-journal.log"); }
 
-// The caller-filled fields of the first report written since the last
-// reset (the rest are telemetry's own).
+// The caller-filled fields of the first report since the last reset (the rest are telemetry's own).
 std::vector<std::string> firstReportHead()
 {
     std::vector<std::string> lines;
@@ -160,22 +166,15 @@ std::vector<std::string> giveUpReport(char drive, int reason, int updatecount)
             "int scanfiles 0", "int scansec 0", "int updatecount " + std::to_string(updatecount)};
 }
 
-// The last `count` ERROR lines this thread wrote to the log file(s) beside the executable.
-std::vector<std::string> lastErrorLinesOfThisThread(size_t count)
+// The texts of the last `count` ERROR lines this thread logged since `from`
+// ("[thread|time|severity|place] text"; other test processes share the file).
+std::vector<std::string> lastErrorLines(qint64 from, size_t count)
 {
     std::vector<std::string> out;
-    const QString tid = QString::number(long(syscall(SYS_gettid)));
-    QDir dir(Platform::executableFolder() + QStringLiteral("/log"));
-    for (const QString& name : dir.entryList(QDir::Files)) {
-        QFile f(dir.filePath(name));
-        for (bool open = f.open(QIODevice::ReadOnly); open && !f.atEnd();) {
-            const QString l = QString::fromUtf8(f.readLine()).trimmed();
-            // "[" thread id (padded) "|" time "|" severity "|" place "] " text
-            const QString threadField = l.mid(1, l.indexOf(QLatin1Char('|')) - 1).trimmed();
-            if (l.startsWith(QLatin1Char('[')) && threadField == tid && l.contains(QLatin1String("ERROR|")))
-                out.push_back(l.mid(l.indexOf(QLatin1String("] ")) + 2).toStdString());
-        }
-    }
+    const QByteArray tid = QByteArray::number(qlonglong(syscall(SYS_gettid)));
+    for (const QByteArray& l : ServiceTestKit::logSince(from).split('\n'))
+        if (l.mid(1, l.indexOf('|') - 1).trimmed() == tid && l.contains("ERROR|"))
+            out.push_back(l.mid(l.indexOf("] ") + 2).trimmed().toStdString());
     out.erase(out.begin(), out.end() - long(std::min(count, out.size())));
     return out;
 }
@@ -204,8 +203,7 @@ protected:
         Platform::setClock(nullptr);
     }
 
-    // A fresh volume on drive `l` over `device`, with fresh records of what
-    // it reported and an unrelated quit reason.
+    // A fresh volume on drive `l` over `device`; nothing reported yet, an unrelated quit reason.
     void openVolume(char16_t l, std::shared_ptr<Platform::ZVolumeDevice> device, USN nextUsn)
     {
         calls.clear();
@@ -269,7 +267,7 @@ TEST_F(JournalMonitorTest, RequestCarriesTheReadValuesAndFollowsTheReturnedPosit
     device->fail(ERROR_CRC);         // retried from the same position
     device->answer(batch(0x4200));
     monitor(0);
-    ASSERT_EQ(device->requests.size(), 5u);
+    ASSERT_EQ(device->starts(), (std::vector<USN>{0x4000, 0x4100, 0x4100, 0x4100, 0x4200}));
     // Start USN 0 is the journal's NextUsn; a 5 s time-out (-50,000,000 in 100 ns units) or 4,096 bytes.
     const READ_USN_JOURNAL_DATA_V1& r = device->requests[0];
     EXPECT_EQ(std::make_tuple(r.StartUsn, r.ReasonMask, r.ReturnOnlyOnClose, LONGLONG(r.Timeout), r.BytesToWaitFor,
@@ -277,17 +275,13 @@ TEST_F(JournalMonitorTest, RequestCarriesTheReadValuesAndFollowsTheReturnedPosit
               std::make_tuple(USN(0x4000), 0xFFFFFFFFu, 0u, LONGLONG(-50000000), DWORDLONG(4096), kJournalId, WORD(2),
                               WORD(2)));
     EXPECT_EQ(std::make_pair(device->lastInSize, device->lastOutSize), std::make_pair(48u, 8200u));
-    const USN positions[] = {0x4100, 0x4100, 0x4100, 0x4200};
-    for (size_t k = 0; k < 4; ++k)
-        EXPECT_EQ(device->requests[k + 1].StartUsn, positions[k]) << k;
     EXPECT_EQ(calls, (std::vector<ConsumerCall>{{40, kCreate, u"a", 0x4000}}));
     EXPECT_TRUE(listenFailures.empty());
 
     // A given start USN is used as it is; a stop set on entry makes no read.
     device = scripted(u'E', 0x9000);
     monitor(0x1234);
-    ASSERT_EQ(device->requests.size(), 1u);
-    EXPECT_EQ(device->requests[0].StartUsn, 0x1234);
+    EXPECT_EQ(device->starts(), std::vector<USN>{0x1234});
     device = scripted(u'E');
     volume->stopRequested = true;
     monitor(0);
@@ -360,6 +354,7 @@ TEST_F(JournalMonitorTest, FailedReadsAreRetriedOrGiveUp)
             error == ok ? device->answer(batch(0x180)) : device->fail(error);
         device->answer(batch(0x200));   // read only when the monitor goes on
         const ULONGLONG t0 = clock.tickMs();
+        const qint64 logFrom = ServiceTestKit::logSize();
         clock.stopAt = r.stopAfterMs ? t0 + r.stopAfterMs : ~0ull;
         monitor(0x100);
         EXPECT_EQ(device->requests.size(), r.requests);
@@ -368,7 +363,7 @@ TEST_F(JournalMonitorTest, FailedReadsAreRetriedOrGiveUp)
         EXPECT_EQ(quitReason(), r.reported == 87 ? int((87 << 16) | 'H') : kUnrelatedQuitReason);
         EXPECT_EQ(firstReportHead(),
                   r.reported ? giveUpReport('H', int(r.reported), int(r.requests)) : std::vector<std::string>{});
-        EXPECT_EQ(lastErrorLinesOfThisThread(r.log.size()), r.log);
+        EXPECT_EQ(lastErrorLines(logFrom, r.log.size()), r.log);
     }
 }
 
@@ -393,8 +388,7 @@ TEST_F(JournalMonitorTest, AMalformedRecordEndsItsBatchWithoutReadingPastIt)
         device->answer(batch(0x300, {usnRecord(53, kCreate, u"next", 0x200)}));
         monitor(0x100);
         EXPECT_EQ(calls, (std::vector<ConsumerCall>{{50, kCreate, u"good", 0x100}, {53, kCreate, u"next", 0x200}}));
-        ASSERT_EQ(device->requests.size(), 3u);
-        EXPECT_EQ(device->requests[1].StartUsn, 0x200);
+        EXPECT_EQ(device->starts(), (std::vector<USN>{0x100, 0x200, 0x300}));
     }
 
     // A truncated tail, an overstated byte count, an answer without a next USN.
@@ -407,8 +401,7 @@ TEST_F(JournalMonitorTest, AMalformedRecordEndsItsBatchWithoutReadingPastIt)
     device->answer({1, 2, 3});
     monitor(0x100);
     EXPECT_EQ(calls, (std::vector<ConsumerCall>{{60, kCreate, u"whole", 0x100}, {62, kCreate, u"x", 0x200}}));
-    ASSERT_EQ(device->requests.size(), 4u);
-    EXPECT_EQ(device->requests[3].StartUsn, 0x300);   // a short answer keeps the position
+    EXPECT_EQ(device->starts(), (std::vector<USN>{0x100, 0x200, 0x300, 0x300})); // a short answer keeps the position
 }
 
 // On the emulated NTFS volume: the second write of an open file writes no
@@ -420,9 +413,10 @@ TEST_F(JournalMonitorTest, ANewFileWrittenTwiceGivesEachReasonOnceAndItsDataAgai
     const DWORD file = device->createFile(kRoot, u"a.txt");
     ASSERT_TRUE(file && device->write(file, 0, 100) && device->write(file, 100, 100) && device->close(file));
     monitor(volume->journalData.NextUsn);
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls, (std::vector<ConsumerCall>{{file, kCreate, u"a.txt", std::get<3>(calls[0])},
-                                                {file, USN_REASON_DATA_EXTEND, u"a.txt", std::get<3>(calls[1])},
-                                                {file, USN_REASON_DATA_EXTEND, u"a.txt", std::get<3>(calls[2])}}));
+    std::vector<std::tuple<DWORD, DWORD, std::u16string>> got;
+    for (const auto& [record, reasons, name, usn] : calls)
+        got.emplace_back(record, reasons, name);
+    EXPECT_EQ(got, (decltype(got){{file, kCreate, u"a.txt"}, {file, USN_REASON_DATA_EXTEND, u"a.txt"},
+                                  {file, USN_REASON_DATA_EXTEND, u"a.txt"}}));
     EXPECT_TRUE(listenFailures.empty());
 }

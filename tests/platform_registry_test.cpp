@@ -60,9 +60,7 @@ TEST_F(Registry, KeysAndValueNamesMatchWithoutRegardToCaseMissingOnesAreNotFound
     DWORD type = 99, value = 77, size = sizeof value;
     ASSERT_EQ(RegQueryValueExW(sub, u"LOGLEVEL", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
               LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(type, DWORD(REG_DWORD));
-    EXPECT_EQ(value, 2u);
-    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(std::make_tuple(type, value, size), std::make_tuple(DWORD(REG_DWORD), 2u, 4u));
     EXPECT_EQ(RegQueryValueExW(sub, u"LogLevel2", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
               LSTATUS(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(RegCloseKey(sub), LSTATUS(ERROR_SUCCESS));
@@ -85,24 +83,20 @@ TEST_F(Registry, ValueTypesAndSizes)
 
     // Size query (no data), too small a buffer, then the text: 11 characters and the NUL, two bytes each.
     ASSERT_EQ(query(u"Text", 0, false), LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(type, DWORD(REG_SZ));
-    EXPECT_EQ(size, 24u);
+    EXPECT_EQ(std::make_pair(type, size), std::make_pair(DWORD(REG_SZ), 24u));
     EXPECT_EQ(query(u"Text", 8), LSTATUS(ERROR_MORE_DATA));
     EXPECT_EQ(size, 24u);
     ASSERT_EQ(query(u"Text", 24), LSTATUS(ERROR_SUCCESS));
     EXPECT_EQ(text(), QStringLiteral("hello world"));
-
     ASSERT_EQ(query(u"Big", 4), LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(type, DWORD(REG_DWORD));
-    EXPECT_EQ(dword(), 4294967295u);
-    EXPECT_EQ(query(u"TooBig", 4), LSTATUS(ERROR_MORE_DATA));
+    EXPECT_EQ(std::make_pair(type, dword()), std::make_pair(DWORD(REG_DWORD), 4294967295u));
+    EXPECT_EQ(query(u"TooBig", 4), LSTATUS(ERROR_MORE_DATA)); // too big for a DWORD: text
     EXPECT_EQ(type, DWORD(REG_SZ));
     ASSERT_EQ(query(u"HexWord", 4), LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(type, DWORD(REG_DWORD));
-    EXPECT_EQ(dword(), 42u);
+    EXPECT_EQ(std::make_pair(type, dword()), std::make_pair(DWORD(REG_DWORD), 42u));
     ASSERT_EQ(query(u"Bytes", 8), LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(type, DWORD(REG_BINARY));
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(data), int(size)), QByteArray("\x01\xff\x7f"));
+    EXPECT_EQ(std::make_pair(type, QByteArray(reinterpret_cast<const char*>(data), int(size))),
+              std::make_pair(DWORD(REG_BINARY), QByteArray("\x01\xff\x7f")));
     ASSERT_EQ(query(u"List", 16), LSTATUS(ERROR_SUCCESS));
     EXPECT_EQ(text(), QStringLiteral("a,b"));
 }
@@ -113,8 +107,8 @@ TEST_F(Registry, MalformedOrUnreadableHiveIsEmpty)
                                    QByteArray(100000, '['), QByteArray("=\n=\n[]\n")}) {
         writeHive(HKEY_LOCAL_MACHINE, junk);
         HKEY key = nullptr;
-        const LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Orvanta\\antivirus\\sysopt", 0, KEY_READ, &key);
-        EXPECT_EQ(rc, LSTATUS(ERROR_FILE_NOT_FOUND));
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Orvanta\\antivirus\\sysopt", 0, KEY_READ, &key),
+                  LSTATUS(ERROR_FILE_NOT_FOUND));
         DWORD value = 0, size = sizeof value;
         EXPECT_NE(RegQueryValueExW(HKEY_LOCAL_MACHINE, u"LogLevel", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
                   LSTATUS(ERROR_SUCCESS));
@@ -127,8 +121,7 @@ TEST_F(Registry, MalformedOrUnreadableHiveIsEmpty)
 
 TEST_F(Registry, BadHandlesAndArgumentsAreRefused)
 {
-    DWORD size = 4;
-    DWORD value = 0;
+    DWORD size = 4, value = 0;
     EXPECT_EQ(RegQueryValueExW(nullptr, u"x", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
               LSTATUS(ERROR_INVALID_HANDLE));
     EXPECT_EQ(RegQueryValueExW(HKEY_CLASSES_ROOT, u"x", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),

@@ -79,8 +79,7 @@ USN_JOURNAL_DATA_V1 queryJournal(ZVolumeDevice& d) { return control<USN_JOURNAL_
 
 struct UsnEntry { ULONGLONG reference; DWORD reason; USN usn; std::u16string name; };
 
-// The USN_RECORD_V2 entries after the 8-byte position of an enumeration or
-// journal read; every record must lie whole inside the answer.
+// The USN_RECORD_V2 entries after the 8-byte position; each must lie whole inside the answer.
 std::vector<UsnEntry> usnEntries(const std::vector<BYTE>& buffer, DWORD n)
 {
     constexpr DWORD kFixed = offsetof(USN_RECORD_V2, FileName);
@@ -129,8 +128,7 @@ Names enumeratedNames(ZVolumeDevice& d, DWORD* lastError = nullptr)
     return names;
 }
 
-// One file record through FSCTL_GET_NTFS_FILE_RECORD into rec; the number
-// of the record that answered, or ~0 on failure.
+// One FSCTL_GET_NTFS_FILE_RECORD into rec; the number of the record that answered, or ~0.
 ULONGLONG fileRecord(ZVolumeDevice& d, ULONGLONG record, std::vector<BYTE>& rec)
 {
     constexpr size_t kHeader = offsetof(NTFS_FILE_RECORD_OUTPUT_BUFFER, FileRecordBuffer);
@@ -147,8 +145,7 @@ ULONGLONG fileRecord(ZVolumeDevice& d, ULONGLONG record, std::vector<BYTE>& rec)
     return ref & Ntfs::kRecordNumberMask;
 }
 
-// What an index holds of one file: every non-DOS name with its parent, and
-// the size of the unnamed $DATA (-1 for a directory).
+// One file of an index: every non-DOS name with its parent, the unnamed $DATA's size (-1: folder).
 struct IndexedFile {
     std::set<std::pair<std::u16string, ULONGLONG>> names;
     LONGLONG size = -1;
@@ -208,8 +205,7 @@ void expectSameIndex(const Index& actual, const Index& expected)
     }
 }
 
-// The drive's index built by the volume code from `device`, put in the
-// drive table under `letter`.
+// The index the volume code builds from `device`, put in the drive table under `letter`.
 struct IndexBuild {
     IndexBuild(char16_t letter, std::shared_ptr<ZVolumeDevice> device) : letter(letter)
     {
@@ -304,8 +300,7 @@ TEST(RawNtfsRunList, DecodesRunsHolesAndBackwardOffsetsAndRejectsMalformedPairs)
     EXPECT_FALSE(overlapping.finish());
 }
 
-// The array must hold the sequence number and one entry per stride: the
-// fixup itself refuses another count (index blocks have no other check).
+// The array holds the sequence number and one entry per stride; index blocks have no other check.
 TEST(RawNtfsFixup, RefusesAnUpdateSequenceArrayOfTheWrongLength)
 {
     std::vector<BYTE> block(1024, 0); // sequence number and stride ends all 0
@@ -327,15 +322,13 @@ TEST(RawNtfsVolume, FatExFatAndGarbageAreNotNtfs)
     std::vector<BYTE> fat32(1 << 16, 0), exfat(1 << 16, 0);
     std::memcpy(&fat32[3], "MSWIN4.1", 8);
     std::memcpy(&fat32[82], "FAT32   ", 8);
-    fat32[510] = 0x55;
-    fat32[511] = 0xAA;
+    std::memcpy(&fat32[510], "\x55\xAA", 2);
     std::memcpy(&exfat[3], "EXFAT   ", 8);
     VolumeInformation info;
     for (const auto& [bytes, name] : {std::make_pair(fat32, u"FAT32"), std::make_pair(exfat, u"exFAT")}) {
         auto d = openBytes(bytes);
         ASSERT_TRUE(d->volumeInformation(info));
-        EXPECT_EQ(info.fileSystemName, name);
-        EXPECT_FALSE(d->isNtfs());
+        EXPECT_TRUE(info.fileSystemName == name && !d->isNtfs()) << QString::fromStdU16String(name).toStdString();
         NTFS_VOLUME_DATA_BUFFER v;
         DWORD n;
         EXPECT_FALSE(d->deviceIoControl(FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &v, sizeof v, &n));
@@ -354,10 +347,8 @@ TEST(RawNtfsSample, DeviceCallsAnswerAsWindowsDoesAndTheIndexHoldsWhatFsntfsinfo
     auto d = openImage(image);
     ASSERT_TRUE(d && d->isNtfs());
     const NTFS_VOLUME_DATA_BUFFER v = volumeData(*d);
-    EXPECT_EQ(v.BytesPerCluster, 4096u);
-    EXPECT_EQ(v.BytesPerFileRecordSegment, 1024u);
-    EXPECT_GT(v.FreeClusters.QuadPart, 0);
-    EXPECT_LT(v.FreeClusters.QuadPart, v.TotalClusters.QuadPart);
+    EXPECT_EQ(std::make_pair(v.BytesPerCluster, v.BytesPerFileRecordSegment), std::make_pair(4096u, 1024u));
+    EXPECT_TRUE(v.FreeClusters.QuadPart > 0 && v.FreeClusters.QuadPart < v.TotalClusters.QuadPart);
     DWORD last = 0;
     const Names names = enumeratedNames(*d, &last);
     EXPECT_EQ(last, DWORD(ERROR_HANDLE_EOF));
@@ -365,28 +356,25 @@ TEST(RawNtfsSample, DeviceCallsAnswerAsWindowsDoesAndTheIndexHoldsWhatFsntfsinfo
     EXPECT_TRUE(names.count(u"audio1") && names.count(u"debian.mp3"));
     EXPECT_FALSE(names.count(u"audio2") || names.count(u"deleted.mp3"));
 
-    // A record not in use is answered by the nearest one in use below it
-    // (68..71 held audio2's files); far beyond the end, by the last one.
+    // A free record (68..71 held audio2's) answers with the nearest one in use below; far past the end, the last.
     std::vector<BYTE> rec;
     for (const auto& [asked, want] : {std::make_pair(65ull, 65ull), std::make_pair(69ull, 67ull)}) {
         EXPECT_EQ(fileRecord(*d, asked, rec), want);
         EXPECT_EQ(recordHeader(rec.data()).flags & Ntfs::RecordInUse, Ntfs::RecordInUse);
     }
     EXPECT_LT(fileRecord(*d, 0xFFFFFFull, rec), 0xFFFFFFull);
-    // Raw reads must be sector-aligned, as on a volume handle; past the end
-    // they read nothing; the first sector is the volume's boot sector.
+    // Raw reads are sector-aligned, read nothing past the end, and start at the volume's boot sector.
     BYTE buffer[512];
     DWORD n = 0;
     EXPECT_FALSE(d->read(3, buffer, sizeof buffer, &n));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_TRUE(d->read(1ull << 40, buffer, sizeof buffer, &n));
-    EXPECT_EQ(n, 0u);
+    EXPECT_TRUE(d->read(1ull << 40, buffer, sizeof buffer, &n) && n == 0u);
     ASSERT_TRUE(d->read(0, buffer, sizeof buffer, &n));
     EXPECT_EQ(std::memcmp(buffer + 3, "NTFS    ", 8), 0);
     VolumeInformation info;
     ASSERT_TRUE(d->volumeInformation(info));
-    EXPECT_EQ(info.fileSystemName, u"NTFS");
-    EXPECT_EQ(info.serialNumber, DWORD(v.VolumeSerialNumber.QuadPart));
+    EXPECT_EQ(std::make_pair(info.fileSystemName, info.serialNumber),
+              std::make_pair(std::u16string(u"NTFS"), DWORD(v.VolumeSerialNumber.QuadPart)));
 
     REQUIRE_PROGRAM("fsntfsinfo");
     IndexBuild index(u'D', d);
@@ -431,8 +419,7 @@ namespace {
 using SearchEngine::ZNtfsFixture;
 #define REQUIRE_MKNTFS() REQUIRE_PROGRAM("mkntfs")
 
-// Hard links (many.txt's spill into extension records through an attribute
-// list), long and non-ASCII names, named streams and a deletion.
+// Hard links (many.txt's spill into extension records), long and non-ASCII names, streams, a deletion.
 const std::string kTree = [] {
     std::string script = "mkdir /docs/sub\nfile /docs/small.txt 100\nfile /docs/big.bin 300000\n"
                          "file /docs/ünïcødé-名前.txt 10\nfile /docs/a-very-long-name-" + std::string(193, 'a') + ".txt 5\n"
@@ -478,8 +465,7 @@ bool advanceUntil(ZManualClock& clock, const std::function<bool()>& done, int st
     return done();
 }
 
-// Every reason, version 2 records; a wait ends after `timeout` (relative, in
-// 100 ns units; 0 waits until cancelled).
+// Every reason, version 2; a wait ends after `timeout` (relative, 100 ns units; 0: until cancelled).
 READ_USN_JOURNAL_DATA_V1 readRequest(const USN_JOURNAL_DATA_V1& j, USN start, ULONGLONG waitFor = 0,
                                      LONGLONG timeout = -50000000LL)
 {
@@ -508,9 +494,8 @@ JournalRead readJournal(ZVolumeDevice& d, const READ_USN_JOURNAL_DATA_V1& reques
     return r;
 }
 
-// A journal read on its own thread: whether it still waited after a while;
-// then `meanwhile` runs and the clock moves on until the read ends (one that
-// never does is cancelled, so a failing test does not hang).
+// A journal read on its own thread: whether it still waited after a while; then `meanwhile` runs and
+// the clock moves on until the read ends (or it is cancelled, so a failing test does not hang).
 JournalRead waitingRead(ZVolumeDevice& d, ZManualClock& clock, const READ_USN_JOURNAL_DATA_V1& request,
                         const std::function<void()>& meanwhile)
 {
@@ -534,8 +519,6 @@ JournalRead waitingRead(ZVolumeDevice& d, ZManualClock& clock, const READ_USN_JO
 
 } // namespace
 
-// The tree, with the MFT grown into free space left fragmented, matches
-// the reference.
 TEST(RawNtfsFixture, TreeOnAFragmentedMftMatchesFsntfsinfo)
 {
     REQUIRE_MKNTFS();
@@ -555,17 +538,15 @@ TEST(RawNtfsFixture, TreeOnAFragmentedMftMatchesFsntfsinfo)
     expectSameIndex(files, referenceIndex(image, 0));
 }
 
-// Without a journal the volume shows an empty one whose position moves on
-// every change, so a saved position (and the cache saved with it) falls
-// outside the journal once the image changes; with a journal it stays inside.
+// Without a journal the position moves on every change, so a saved position (and its cache)
+// falls outside the journal once the image changes; with a journal it stays inside.
 TEST(RawNtfsFixture, PositionWithoutAJournalMovesOnEveryChange)
 {
     REQUIRE_MKNTFS();
     const QString plain = makeImage("plain", kTree);
     auto d = openImage(plain);
     USN_JOURNAL_DATA_V1 before = queryJournal(*d);
-    EXPECT_EQ(before.FirstUsn, before.NextUsn);
-    EXPECT_GT(before.NextUsn, 0);
+    EXPECT_TRUE(before.FirstUsn == before.NextUsn && before.NextUsn > 0) << before.NextUsn;
     // Nothing is ever written: creation changes nothing, deletion is refused.
     CREATE_USN_JOURNAL_DATA create{8u << 20, 1u << 20};
     DELETE_USN_JOURNAL_DATA notify{before.UsnJournalID, USN_DELETE_FLAG_NOTIFY, {}};
@@ -581,8 +562,7 @@ TEST(RawNtfsFixture, PositionWithoutAJournalMovesOnEveryChange)
     const JournalRead atEnd = readJournal(*d, readRequest(before, before.NextUsn));
     EXPECT_TRUE(atEnd.ok && atEnd.records.empty());
 
-    // Every change, a creation or a deletion, moves it; a journal's position
-    // stays inside the journal across a change.
+    // A creation or a deletion moves it; a journal's position stays inside it across a change.
     for (const char* script : {"file /docs/after.txt 1\n", "delete /docs/after.txt\n"}) {
         ASSERT_TRUE(change(plain, script));
         EXPECT_NE(queryJournal(*openImage(plain)).NextUsn, before.NextUsn) << script;
@@ -656,8 +636,7 @@ TEST(RawNtfsFixture, PartitionedDiskImagesUseTheFirstNtfsPartition)
     EXPECT_TRUE(openBytes(mbr)->isNtfs());
 }
 
-// A record whose stride ends do not match its update sequence, or whose
-// update sequence array runs past the record, is not in use.
+// Stride ends that do not match the update sequence, or an array past the record: not in use.
 TEST(RawNtfsFixture, TornRecordsCountAsNotInUse)
 {
     REQUIRE_MKNTFS();
@@ -694,23 +673,19 @@ TEST(RawNtfsFixture, JournalIsReadFromJFollowedWhileAppendedAndWaitsEndOnTimeOut
                                                        "usn /docs/small.txt 100\nusn /docs/small.txt 80000100\n");
     auto d = openImage(image);
     const USN_JOURNAL_DATA_V1 j = queryJournal(*d);
-    EXPECT_EQ(j.UsnJournalID, 4660u);
-    EXPECT_EQ(j.FirstUsn, 1048576);
-    EXPECT_EQ(j.MaximumSize, 33554432u);
+    EXPECT_EQ(std::make_tuple(j.UsnJournalID, j.FirstUsn, j.MaximumSize),
+              std::make_tuple(4660ull, USN(1048576), 33554432ull));
 
     JournalRead r = readJournal(*d, readRequest(j, j.FirstUsn));
     ASSERT_TRUE(r.ok);
     ASSERT_EQ(r.records.size(), 2u);
-    EXPECT_EQ(r.records[0].name, u"small.txt");
-    EXPECT_EQ(r.records[0].usn, j.FirstUsn);
-    EXPECT_EQ(r.records[0].reason, DWORD(USN_REASON_FILE_CREATE));
-    EXPECT_EQ(r.records[1].reason, DWORD(USN_REASON_FILE_CREATE | USN_REASON_CLOSE));
-    EXPECT_EQ(r.next, j.NextUsn);
+    EXPECT_EQ(std::make_tuple(r.records[0].name, r.records[0].usn, r.records[0].reason, r.records[1].reason, r.next),
+              std::make_tuple(std::u16string(u"small.txt"), j.FirstUsn, DWORD(USN_REASON_FILE_CREATE),
+                              DWORD(USN_REASON_FILE_CREATE | USN_REASON_CLOSE), j.NextUsn));
     auto closesOnly = readRequest(j, j.FirstUsn);
     closesOnly.ReturnOnlyOnClose = 1;
     EXPECT_EQ(readJournal(*d, closesOnly).records.size(), 1u);
-    // Below the first USN: deleted entries; another journal id: refused;
-    // no room for one record: too small.
+    // Below the first USN: deleted entries; another journal id: refused; no room for a record: too small.
     auto otherId = readRequest(j, j.FirstUsn);
     otherId.UsnJournalID ^= 1;
     const struct { READ_USN_JOURNAL_DATA_V1 request; DWORD outSize, error; } refused[] = {
@@ -738,11 +713,9 @@ TEST(RawNtfsFixture, JournalIsReadFromJFollowedWhileAppendedAndWaitsEndOnTimeOut
         advanceUntil(manual.clock, [] { return false; }, 100); // twice the time-out of the others
         d->cancelIo();
     });
-    EXPECT_TRUE(r.waited && r.ended);
-    EXPECT_EQ(r.error, DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_TRUE(r.waited && r.ended && r.error == DWORD(ERROR_OPERATION_ABORTED)) << r.error;
 
-    // A damaged record (its name far past its end, then filler to near the
-    // page end) is skipped: reading goes on at the next page.
+    // A damaged record (name far past its end, filler to near the page end) is skipped to the next page.
     USN_RECORD_V2 header;
     std::memset(&header, 0xAB, sizeof header);
     header.RecordLength = 64;
@@ -758,10 +731,9 @@ TEST(RawNtfsFixture, JournalIsReadFromJFollowedWhileAppendedAndWaitsEndOnTimeOut
             << fixture.lastError();
     }
     r = readJournal(*d, readRequest(grown, grown.NextUsn));
-    ASSERT_TRUE(r.ok);
-    ASSERT_EQ(r.records.size(), 1u);
-    EXPECT_EQ(r.records[0].name, u"big.bin");
-    EXPECT_EQ(r.records[0].usn % 4096, 0);
+    ASSERT_TRUE(r.ok && r.records.size() == 1u);
+    EXPECT_EQ(std::make_pair(r.records[0].name, r.records[0].usn % 4096),
+              std::make_pair(std::u16string(u"big.bin"), USN(0)));
 }
 
 TEST(RawNtfsService, ImageDriveIsIndexedAndItsJournalFollowedToTheClients)
@@ -785,15 +757,14 @@ TEST(RawNtfsService, ImageDriveIsIndexedAndItsJournalFollowedToTheClients)
         EXPECT_EQ(ready.drive, 'D');
         SearchEngine::ZSharedPoolReader reader(ready.poolName, 'D');
         EXPECT_GE(reader.attachPieces(), 1);
-        EXPECT_EQ(reader.findNames("hardlink").size(), 1);
-        EXPECT_EQ(reader.findNames("many-link").size(), 7);
+        EXPECT_EQ(std::make_pair(reader.findNames("hardlink").size(), reader.findNames("many-link").size()),
+                  std::make_pair(1, 7));
         // Another writer adds a file and its journal records to the image.
         ASSERT_TRUE(change(image, "file /docs/fresh.txt 7\nusn /docs/fresh.txt 100\nusn /docs/fresh.txt 80000102\n"));
         ASSERT_TRUE(client.next(at, {ZClientMessage::ItemAppended}, &added, 20000));
         SearchEngine::ZItemSnapshot item;
         ASSERT_EQ(reader.readItem(added.itemRef, &item), SearchEngine::ZSharedPoolReader::ReadOk);
-        EXPECT_EQ(item.fileName(), "fresh.txt");
-        EXPECT_EQ(item.parentRecordNumber, 64u);
+        EXPECT_EQ(std::make_pair(item.fileName(), item.parentRecordNumber), std::make_pair(QString("fresh.txt"), 64u));
         EXPECT_EQ(client.decoder.malformedCount(), 0);
     }
     ZDriveTable::instance().clear();

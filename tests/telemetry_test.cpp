@@ -1,7 +1,6 @@
-// Telemetry records through a stand-in library that logs every call: the
-// ten fields in order, the event table, runsec, the once-per-process values
-// and the ways binding can fail. Each scenario runs in a fresh process, as
-// they depend on the process's first report or first library load.
+// Telemetry records through a stand-in library that logs every call: the ten fields
+// in order, the event table, runsec, the once-per-process values and the ways binding
+// fails. Each scenario runs in a fresh process (first report, first library load).
 #include "diagnostics/ZTelemetry.h"
 #include "frame/ZSettings.h"
 #include "platform/windows.h"
@@ -40,9 +39,7 @@ public:
     {
         OSVERSIONINFOEXW v{};
         v.dwOSVersionInfoSize = info->dwOSVersionInfoSize;
-        v.dwPlatformId = VER_PLATFORM_WIN32_NT;
-        v.dwMajorVersion = 6;
-        v.dwMinorVersion = DWORD(minor);
+        v.dwPlatformId = VER_PLATFORM_WIN32_NT, v.dwMajorVersion = 6, v.dwMinorVersion = DWORD(minor);
         v.wProductType = VER_NT_WORKSTATION;
         memcpy(info, &v, info->dwOSVersionInfoSize);
         return true;
@@ -53,11 +50,7 @@ public:
         return true;
     }
     bool kernelFileVersion(VS_FIXEDFILEINFO*) override { return false; }
-    bool nativeSystemInfo(SYSTEM_INFO* info) override
-    {
-        info->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_AMD64;
-        return true;
-    }
+    bool nativeSystemInfo(SYSTEM_INFO* i) override { return i->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_AMD64, true; }
 };
 
 QString tallyLogPath() { return TestSupport::testRoot() + QStringLiteral("/tally.log"); }
@@ -74,10 +67,9 @@ Lines tallyLog()
 {
     Lines lines;
     QFile f(tallyLogPath());
-    if (f.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : f.readAll().split('\n'))
-            if (!line.isEmpty())
-                lines.push_back(line.toStdString());
+    for (const QByteArray& line : f.open(QIODevice::ReadOnly) ? f.readAll().split('\n') : QList<QByteArray>())
+        if (!line.isEmpty())
+            lines.push_back(line.toStdString());
     return lines;
 }
 
@@ -89,8 +81,7 @@ void setProgramPath(const QString& value)
     ini.sync();
 }
 
-// Links the stand-in library as operation/cas/libztally.so (and, if asked,
-// libztally.so) into a fresh folder.
+// A fresh folder with the stand-in library as operation/cas/libztally.so (and, if asked, libztally.so).
 QString folderWithLibrary(const QString& name, bool alsoAtTop = false)
 {
     const QString folder = TestSupport::freshDir(name);

@@ -1,6 +1,5 @@
-// Building a drive's index from the MFT: which items the enumeration makes
-// and with which fields, attribute lists in both forms, the directory tree
-// of a build, and file records that are malformed.
+// Building a drive's index from the MFT: the items and their fields, attribute
+// lists in both forms, the directory tree of a build, malformed file records.
 #include "platform/ZDriveTable.h"
 #include "platform/ZEmulatedNtfsVolume.h"
 #include "platform/ZNtfsRecord.h"
@@ -92,6 +91,11 @@ protected:
             volume->addEnumeratedRecord(rec, pendingParents, knownDirectories);
         });
     }
+    void openAndBuild()
+    {
+        ASSERT_NO_FATAL_FAILURE(open());
+        build();
+    }
     void TearDown() override
     {
         SearchEngine::freeDirectoryNodes(knownDirectories, pendingParents);
@@ -164,8 +168,7 @@ TEST_P(AttributeLists, SpreadFilesAreIndexedWhole)
     create.size = 10;
     const DWORD tiny = device->createFile(folder, u"tiny.txt", create);
     ASSERT_TRUE(tiny && device->fileInfo(tiny, tinyInfo));
-    open();
-    build();
+    openAndBuild();
 
     for (const auto& [record, expected, size] :
          {std::make_tuple(file, names, 300 * 1024u), std::make_tuple(tiny, std::set<std::string>{"tiny.txt"}, 10u)}) {
@@ -187,10 +190,8 @@ INSTANTIATE_TEST_SUITE_P(Forms, AttributeLists,
                                            std::make_tuple(Vol::AttributeListForm::NonResident, 1u, 1u),
                                            std::make_tuple(Vol::AttributeListForm::NonResident, 4u, 3u)));
 
-// A directory met before its parent hangs under the parent's placeholder; a
-// parent whose record cannot be read stays a placeholder; nodes of any shape
-// (a second name of a folder, a parent cycle of a corrupt volume) are filed
-// and all freed once.
+// A directory met before its parent hangs under a placeholder, which stays if the parent cannot be
+// read; nodes of any shape (a folder's second name, a parent cycle) are filed and all freed once.
 TEST_F(MftEnumeration, DirectoriesOfAnyShapeHangUnderTheirParentsOrPlaceholders)
 {
     install();
@@ -212,11 +213,9 @@ TEST_F(MftEnumeration, DirectoriesOfAnyShapeHangUnderTheirParentsOrPlaceholders)
     DirectoryNode* parentNode = knownDirectories.value(parent);
     ASSERT_TRUE(top && rootNode && childNode && parentNode);
     EXPECT_EQ(top->children, QList<DirectoryNode*>{rootNode});
-    EXPECT_EQ(rootNode->parent, top);
-    EXPECT_EQ(childNode->parent, parentNode);
     EXPECT_EQ(parentNode->children, QList<DirectoryNode*>{childNode});
-    EXPECT_EQ(parentNode->parent, rootNode);
-    EXPECT_EQ(parentNode->item->recordNumber, parent);
+    EXPECT_EQ(std::make_tuple(rootNode->parent, childNode->parent, parentNode->parent, parentNode->item->recordNumber),
+              std::make_tuple(top, parentNode, rootNode, parent));
     EXPECT_FALSE(knownDirectories.contains(file));
     EXPECT_EQ(only(file).parent, child);
     EXPECT_TRUE(itemsOf(lost).empty());
@@ -238,17 +237,17 @@ TEST_F(MftEnumeration, DirectoriesOfAnyShapeHangUnderTheirParentsOrPlaceholders)
     }
     EXPECT_FALSE(knownDirectories.contains(40));
     ASSERT_TRUE(knownDirectories.contains(30) && knownDirectories.contains(31));
-    EXPECT_EQ(knownDirectories.value(30)->item, &records[3]);
-    EXPECT_EQ(knownDirectories.value(31)->item, &records[2]);
-    EXPECT_EQ(knownDirectories.value(31)->parent->item, &records[1]); // the first node of 30
+    // 31's parent is the first node of 30.
+    EXPECT_EQ(std::make_tuple(knownDirectories.value(30)->item, knownDirectories.value(31)->item,
+                              knownDirectories.value(31)->parent->item),
+              std::make_tuple(&records[3], &records[2], &records[1]));
     EXPECT_EQ(pendingParents.keys(), QList<uint>{kRoot});
     SearchEngine::freeDirectoryNodes(knownDirectories, pendingParents);
     EXPECT_TRUE(knownDirectories.isEmpty() && pendingParents.isEmpty());
 }
 
-// The walk takes the records in use up to the next USN at its start; an empty
-// volume is its root; metafiles, when listed, hang under the root. A failing
-// enumeration ends the walk; an unreadable list cluster leaves the base record's parts.
+// The walk takes the records in use up to the next USN at its start; listed metafiles hang under the
+// root. A failing enumeration ends the walk; an unreadable list cluster leaves the base record's parts.
 TEST_F(MftEnumeration, TheWalkTakesRecordsInUseUpToTheNextUsnAndSurvivesFailures)
 {
     install();
@@ -262,18 +261,17 @@ TEST_F(MftEnumeration, TheWalkTakesRecordsInUseUpToTheNextUsnAndSurvivesFailures
     EXPECT_TRUE(itemsOf(gone).empty() && itemsOf(later).empty());
 
     install();
-    open();
-    build();
-    EXPECT_EQ(volume->recordMap.size(), 1u);
-    EXPECT_EQ(device->callCount(FSCTL_ENUM_USN_DATA), 2u); // the root, then the end of the table
+    openAndBuild();
+    // The root, then the end of the table.
+    EXPECT_EQ(std::make_pair(volume->recordMap.size(), device->callCount(FSCTL_ENUM_USN_DATA)),
+              std::make_pair(size_t(1), size_t(2)));
 
     Vol::Options metafiles;
     metafiles.enumerateMetafiles = true;
     install(metafiles);
-    open();
-    build();
-    EXPECT_EQ(only(Ntfs::RecordMft).name, "$MFT");
-    EXPECT_EQ(only(Ntfs::RecordMft).parent, kRoot);
+    openAndBuild();
+    const Item mft = only(Ntfs::RecordMft);
+    EXPECT_EQ(std::make_pair(mft.name, mft.parent), std::make_pair(std::string("$MFT"), kRoot));
 
     install();
     device->createFile(kRoot, u"a.txt");
@@ -295,10 +293,8 @@ TEST_F(MftEnumeration, TheWalkTakesRecordsInUseUpToTheNextUsnAndSurvivesFailures
         EXPECT_EQ(i.name, "listed.txt");
 }
 
-// A random tree of a few thousand files (several enumeration calls' worth)
-// and names of every form: the pool holds one item per name that is not
-// DOS-only, with its parent, size, attributes and times (no change stamp yet),
-// folders marked as holding no data, and the UTF-16 name's signature.
+// A random tree over several enumeration calls, names of every form: one item per non-DOS name with
+// its parent, size, attributes, times (no change stamp yet), folder flags and name signature.
 TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
 {
     install();
@@ -343,8 +339,7 @@ TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
             expected.emplace(files.back().first, parent, utf8(name), size, file);
         }
     }
-    open();
-    build();
+    openAndBuild();
     EXPECT_GT(device->callCount(FSCTL_ENUM_USN_DATA), 2u);
     std::multiset<Entry> indexed;
     for (const Item& i : itemsOf(0, true)) {
@@ -365,8 +360,7 @@ TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
 
 // ---- malformed file records ----------------------------------------------
 
-// A copy of a record whose last byte is the last readable byte: a read past
-// it (or before it) faults at once instead of passing unnoticed.
+// A copy of a record ending at the last readable byte: a read past it (or before it) faults at once.
 struct GuardedRecord {
     explicit GuardedRecord(const std::vector<BYTE>& bytes) : size(bytes.size())
     {
@@ -403,8 +397,7 @@ protected:
         return bytes;
     }
 
-    // True when [p, p + size) lies inside the guarded record or one of the
-    // volume's record buffers (where extension records are read).
+    // [p, p + size) lies in the guarded record or a record buffer (where extension records are read).
     bool inside(const void* at, size_t size, const GuardedRecord& guarded) const
     {
         const BYTE* p = static_cast<const BYTE*>(at);
@@ -454,9 +447,8 @@ protected:
     }
 };
 
-// Lengths and offsets past their bounds lose what they describe; random
-// damage (to a plain file and to one with an attribute list) never makes a
-// read outside the record.
+// Lengths and offsets past their bounds lose what they describe; random damage (to a plain file
+// and to one with an attribute list) never makes a read outside the record.
 TEST_F(MalformedRecords, DamagedRecordsAreSkippedWithoutReadingOutside)
 {
     Vol::CreateOptions create = sized(70000);
@@ -468,9 +460,8 @@ TEST_F(MalformedRecords, DamagedRecordsAreSkippedWithoutReadingOutside)
     const DWORD file = device->createFile(kRoot, u"victim.txt", sized(20));
     const std::vector<BYTE> sound = recordOf(file);
     const Parsed whole = parse(file, sound);
-    EXPECT_EQ(whole.names, std::vector<std::string>{"victim.txt"});
-    EXPECT_TRUE(whole.hasData);
-    EXPECT_EQ(whole.size, 20u);
+    EXPECT_EQ(std::tie(whole.names, whole.hasData, whole.size),
+              std::make_tuple(std::vector<std::string>{"victim.txt"}, true, 20ull));
 
     const DWORD name = attributeOffset(sound, Ntfs::AttrFileName);
     const DWORD data = attributeOffset(sound, Ntfs::AttrData);
@@ -528,8 +519,7 @@ TEST_F(MalformedRecords, TheSizeComesFromTheDataExtentAtVcnZero)
     const DWORD data = attributeOffset(sound, Ntfs::AttrData);
     ASSERT_NE(data, 0u);
     const DWORD length = DWORD(peek(sound, data + 4, 4));
-    // A later extent of the same $DATA (its sizes are not kept there) placed
-    // before the extent at VCN 0.
+    // A later extent of the same $DATA (without its sizes) placed before the extent at VCN 0.
     std::vector<BYTE> extent(sound.begin() + data, sound.begin() + data + length);
     poke(extent, offsetof(Ntfs::AttributeHeader, u.nonResident.lowestVcn), 8, 8);
     for (size_t field : {offsetof(Ntfs::AttributeHeader, u.nonResident.allocatedSize),
@@ -540,8 +530,7 @@ TEST_F(MalformedRecords, TheSizeComesFromTheDataExtentAtVcnZero)
     twoExtents.insert(twoExtents.end(), extent.begin(), extent.end());
     twoExtents.insert(twoExtents.end(), sound.begin() + data, sound.end() - length);
     const Parsed parsed = parse(file, twoExtents);
-    EXPECT_TRUE(parsed.hasData);
-    EXPECT_EQ(parsed.size, 70000u);
+    EXPECT_TRUE(parsed.hasData && parsed.size == 70000u) << parsed.size;
 }
 
 TEST_F(MalformedRecords, AttributeListEntriesPastTheirValueOrNamingAnotherFileAreSkipped)
