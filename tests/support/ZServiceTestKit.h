@@ -72,7 +72,8 @@ inline void spinFor(int ms)
 inline bool quitsWithin(int ms)
 {
     bool timedOut = false;
-    QTimer::singleShot(ms, [&] {
+    QObject guard;   // the time-out dies with this call, never firing later
+    QTimer::singleShot(ms, &guard, [&] {
         timedOut = true;
         QCoreApplication::exit(99);
     });
