@@ -253,26 +253,6 @@ void ZLiveDirectoryVolume::cancelIo()
 // ---------------------------------------------------------------------------
 // The tree
 
-std::string ZLiveDirectoryVolume::pathOf(DWORD record) const
-{
-    std::vector<std::u16string> parts;
-    DWORD r = record;
-    // A chain longer than the records there are is a cycle: no path.
-    for (DWORD steps = 0; r != kRoot; ++steps) {
-        ZEmulatedNtfsVolume::FileInfo info;
-        if (steps > volume_->recordCount() || !volume_->fileInfo(r, info) || info.links.empty())
-            return std::string();
-        parts.push_back(info.links[0].name);
-        r = info.links[0].parent;
-    }
-    std::string path = root_ == "/" ? std::string() : root_;
-    for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
-        path.push_back('/');
-        path += liveNameFromUtf16(*it);
-    }
-    return path.empty() ? std::string("/") : path;
-}
-
 ULONGLONG ZLiveDirectoryVolume::identityOf(const LiveFileStat& st) const
 {
     return st.device == rootDevice_ ? st.inode : 0;
@@ -552,8 +532,9 @@ ZLiveDirectoryVolume::FolderRef ZLiveDirectoryVolume::openListed(const FolderToR
     return folder;
 }
 
-// Watches the folder, then gives a descriptor of its own to list it by
-// (the listing moves its offset; the folder's own stays for its children).
+// Watches the folder, then gives a descriptor of its own to list it by: a
+// listing leaves its descriptor at the end, and an open folder (the root at
+// every rescan) may be listed again.
 int ZLiveDirectoryVolume::listingDescriptor(const OpenFolder& folder, const std::string& path, DWORD record)
 {
     watch(folder.fd, path, record);

@@ -138,7 +138,6 @@ private:
                        std::vector<FolderToRead>& subdirs, std::vector<bool>* seen);
     void watch(int fd, const std::string& path, DWORD record);
     void reportUnfollowed(const std::string& path, DWORD record, int err, bool unreadable);
-    std::string pathOf(DWORD record) const;
     // False when the event's folder path is stale (a rename still queued).
     bool apply(const LiveEvent& e);
     bool syncName(DWORD dir, const std::string& name, LiveEvent::Kind cause);
