@@ -1,70 +1,64 @@
 #include "storage/ZSegmentLedger.h"
 
-#include <QCoreApplication>
+#include "frame/ZLog.h"
+#include "storage/ZSharedSegment.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
+#include <QSet>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/file.h>
 #include <sys/ipc.h>
-#include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace SearchEngine {
 
 namespace {
 
-// Qt names the key files of a QSharedMemory and of its lock semaphore with
-// these prefixes followed by the same text derived from the key.
-const QLatin1String kSegmentKeyPrefix("qipc_sharedmemory_");
-const QLatin1String kSemaphoreKeyPrefix("qipc_systemsem_");
-// The project id Qt passes to ftok for both.
-constexpr int kQtFtokId = 'Q';
+// The project id of the segments' ftok() keys.
+constexpr int kFtokId = 'Q';
+// Ledgers are this user's alone; one with any other mode was not made here.
+constexpr mode_t kLedgerMode = 0600;
+constexpr mode_t kModeBits = 07777;
 
 const QLatin1String kLedgerPrefix("SearchEngine-segments-");
 const QLatin1String kLedgerSuffix(".ledger");
+// Ends the name of a ledger being rewritten, before it takes the ledger's place.
+const QByteArray kRewriteInfix(".new-");
+
+QByteArray native(const QString& path) { return QFile::encodeName(path); }
+
+// Closes a descriptor when it goes out of scope.
+struct FdHolder {
+    explicit FdHolder(int descriptor) : fd(descriptor) {}
+    ~FdHolder()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    FdHolder(const FdHolder&) = delete;
+    FdHolder& operator=(const FdHolder&) = delete;
+    int fd;
+};
 
 struct OwnLedger {
     std::mutex lock;
     int fd = -1;
     pid_t pid = 0;   // the process that opened fd; a forked child opens its own
-    QString path;
+    QString name;
 };
 
 OwnLedger& ownLedger()
 {
     static OwnLedger ledger;
     return ledger;
-}
-
-// Opens this process's ledger on first use and holds its lock for the life
-// of the process (the lock goes with the process, however it ends).
-bool openOwnLedger(OwnLedger& l)
-{
-    if (l.fd >= 0 && l.pid == getpid())
-        return true;
-    if (l.fd >= 0) {
-        // Inherited through fork: the lock stays with the parent's ledger.
-        ::close(l.fd);
-        l.fd = -1;
-    }
-    l.path = QDir::tempPath() + QLatin1Char('/') + kLedgerPrefix + QString::number(getpid())
-        + QLatin1Char('-') + QString::number(QDateTime::currentMSecsSinceEpoch()) + kLedgerSuffix;
-    const int fd = ::open(QFile::encodeName(l.path).constData(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return false;
-    }
-    l.fd = fd;
-    l.pid = getpid();
-    return true;
 }
 
 bool writeAll(int fd, const QByteArray& bytes)
@@ -84,77 +78,34 @@ bool writeAll(int fd, const QByteArray& bytes)
     return true;
 }
 
-QString semaphoreKeyFor(const QString& segmentKeyPath)
+// Opens this process's ledger on first use and holds its lock for the life
+// of the process (the lock goes with the process, however it ends).
+bool openOwnLedger(OwnLedger& l)
 {
-    const int slash = segmentKeyPath.lastIndexOf(QLatin1Char('/'));
-    const QString file = segmentKeyPath.mid(slash + 1);
-    if (!file.startsWith(kSegmentKeyPrefix))
-        return QString();
-    return segmentKeyPath.left(slash + 1) + kSemaphoreKeyPrefix + file.mid(kSegmentKeyPrefix.size());
-}
-
-void removeSemaphore(const QString& path)
-{
-    if (path.isEmpty() || !QFile::exists(path))
-        return;
-    const key_t key = ::ftok(QFile::encodeName(path).constData(), kQtFtokId);
-    if (key != -1) {
-        const int id = ::semget(key, 1, 0);
-        if (id != -1)
-            ::semctl(id, 0, IPC_RMID);
+    if (l.fd >= 0 && l.pid == getpid())
+        return true;
+    if (l.fd >= 0) {
+        // Inherited through fork: the lock stays with the parent's ledger.
+        ::close(l.fd);
+        l.fd = -1;
     }
-    QFile::remove(path);
-}
-
-enum class SegmentState { Removed, Gone, InUse };
-
-// Removes one segment named by its key file if nothing is attached to it
-// and the ledger's process made it (ftok keys can clash, so the key alone
-// could name a stranger's segment).
-SegmentState removeIfUnattached(const QString& keyPath, pid_t creator)
-{
-    if (!QFile::exists(keyPath))
-        return SegmentState::Gone;   // removed by its last user, as Qt does on detach
-    const key_t key = ::ftok(QFile::encodeName(keyPath).constData(), kQtFtokId);
-    if (key == -1)
-        return SegmentState::Gone;
-    const int id = ::shmget(key, 0, 0);
-    if (id == -1) {
-        // The key file outlived its segment: no one can attach through it.
-        QFile::remove(keyPath);
-        removeSemaphore(semaphoreKeyFor(keyPath));
-        return SegmentState::Gone;
+    if (!ensureSegmentKeyFolder())
+        return false;
+    l.name = kLedgerPrefix + QString::number(getpid()) + QLatin1Char('-')
+        + QString::number(QDateTime::currentMSecsSinceEpoch()) + kLedgerSuffix;
+    const QString path = segmentKeyFolder(geteuid()) + QLatin1Char('/') + l.name;
+    const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC,
+                          kLedgerMode);
+    if (fd < 0)
+        return false;
+    // Exactly 0600 whatever the umask: the cleanup reads no ledger of another mode.
+    if (::fchmod(fd, kLedgerMode) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
     }
-    shmid_ds info{};
-    if (::shmctl(id, IPC_STAT, &info) != 0)
-        return SegmentState::InUse;
-    if (info.shm_cpid != creator) {
-        // Ours went; the key now names someone else's segment.
-        QFile::remove(keyPath);
-        removeSemaphore(semaphoreKeyFor(keyPath));
-        return SegmentState::Gone;
-    }
-    if (info.shm_nattch != 0)
-        return SegmentState::InUse;   // a client still reads it; a later start retries
-    ::shmctl(id, IPC_RMID, nullptr);
-    QFile::remove(keyPath);
-    removeSemaphore(semaphoreKeyFor(keyPath));
-    return SegmentState::Removed;
-}
-
-QByteArray readAllFrom(int fd)
-{
-    QByteArray all;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        all.append(buffer, int(n));
-    }
-    return all;
+    l.fd = fd;
+    l.pid = getpid();
+    return true;
 }
 
 // The process id in a ledger's name, 0 when the name has none.
@@ -166,72 +117,169 @@ pid_t ledgerOwner(const QString& fileName)
     return ok && pid > 0 ? pid_t(pid) : 0;
 }
 
-// Cleans one ledger whose owner is gone; returns the segments removed.
-int cleanLedger(const QString& path, pid_t creator)
+// A folder or file that is this user's and that no one else can change.
+bool ownedAndClosed(const struct stat& st)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
+    return st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// A ledger this user's processes made: a regular file of the effective user
+// with mode 0600.
+bool isOwnLedger(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & kModeBits) == kLedgerMode;
+}
+
+enum class SegmentState { Removed, Gone, InUse };
+
+// Settles one segment a ledger names by its key file in the key folder
+// (dirFd). It is removed, with its key file, only if the key file is a
+// regular file of ours and the segment is ours, made by the ledger's process
+// (ftok keys can clash, so the key alone could name a stranger's segment)
+// and unattached. Anything else is left alone, a key file without a segment
+// too (a live process may be creating it). parseSegmentLedger() vouches that
+// keyFile is a name directly inside the folder.
+SegmentState settleSegment(int dirFd, const QString& keyFile, pid_t creator)
+{
+    const QByteArray path = native(keyFile);
+    const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
+    struct stat st;
+    if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)
+        || st.st_uid != geteuid())
+        return SegmentState::Gone;
+    const key_t key = ::ftok(path.constData(), kFtokId);
+    const int id = key == -1 ? -1 : ::shmget(key, 0, 0);
+    shmid_ds info{};
+    if (id == -1 || ::shmctl(id, IPC_STAT, &info) != 0)
+        return SegmentState::Gone;
+    if (info.shm_cpid != creator || info.shm_perm.uid != geteuid() || info.shm_perm.cuid != geteuid())
+        return SegmentState::Gone;   // ours went; the key now names another segment
+    if (info.shm_nattch != 0)
+        return SegmentState::InUse;   // a client still reads it; a later start retries
+    if (::shmctl(id, IPC_RMID, nullptr) != 0)
+        return SegmentState::InUse;
+    ::unlinkat(dirFd, name.constData(), 0);
+    return SegmentState::Removed;
+}
+
+// Puts a new file holding `bytes` in the ledger's place: the ledger itself,
+// once opened by name, is never written.
+bool replaceLedger(int dirFd, const QByteArray& name, const QByteArray& bytes)
+{
+    const QByteArray temp = name + kRewriteInfix + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+    const int fd = ::openat(dirFd, temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            kLedgerMode);
     if (fd < 0)
+        return false;
+    bool ok = ::fchmod(fd, kLedgerMode) == 0 && writeAll(fd, bytes);
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::renameat(dirFd, temp.constData(), dirFd, name.constData()) == 0)
+        return true;
+    ::unlinkat(dirFd, temp.constData(), 0);
+    return false;
+}
+
+// Cleans one ledger in the key folder (dirFd, path `folder`) if it is ours
+// and its process is gone; returns the segments removed.
+int cleanLedger(int dirFd, const QString& folder, const QString& fileName)
+{
+    const pid_t creator = ledgerOwner(fileName);
+    if (creator == 0)
         return 0;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {   // its process is alive
-        ::close(fd);
+    const QByteArray name = native(fileName);
+    // O_NONBLOCK: a FIFO under a ledger's name must not hold the start up.
+    const FdHolder ledger(::openat(dirFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (ledger.fd < 0 || ::fstat(ledger.fd, &st) != 0 || !isOwnLedger(st))
+        return 0;
+    if (::flock(ledger.fd, LOCK_EX | LOCK_NB) != 0)
+        return 0;   // its process is alive
+    QStringList keyFiles;
+    QFile in;
+    if (st.st_size > kMaxLedgerBytes || !in.open(ledger.fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)
+        || !parseSegmentLedger(in.read(kMaxLedgerBytes + 1), folder, &keyFiles)) {
+        LOG(WARNING) << "segment ledger " << fileName << " is too long to be one; left alone";
         return 0;
     }
     int removed = 0;
     QByteArray kept;
-    const QList<QByteArray> lines = readAllFrom(fd).split('\n');
-    for (const QByteArray& line : lines) {
-        if (line.isEmpty())
-            continue;
-        const QString keyPath = QFile::decodeName(line);
-        switch (removeIfUnattached(keyPath, creator)) {
+    for (const QString& keyFile : keyFiles) {
+        switch (settleSegment(dirFd, keyFile, creator)) {
         case SegmentState::Removed:
             ++removed;
             break;
         case SegmentState::Gone:
             break;
         case SegmentState::InUse:
-            kept += line + '\n';
+            kept += native(keyFile) + '\n';
             break;
         }
     }
-    if (kept.isEmpty()) {
-        ::unlink(QFile::encodeName(path).constData());
-    } else if (::ftruncate(fd, 0) == 0) {
-        ::lseek(fd, 0, SEEK_SET);
-        writeAll(fd, kept);
-    }
-    ::close(fd);
+    if (kept.isEmpty())
+        ::unlinkat(dirFd, name.constData(), 0);
+    else if (kept.size() != st.st_size)   // kept lines are a part of the ledger's: equal sizes, nothing dropped
+        replaceLedger(dirFd, name, kept);
     return removed;
 }
 
 } // namespace
 
-void noteCreatedSegment(const QString& nativeKey)
+bool parseSegmentLedger(const QByteArray& bytes, const QString& keyFolder, QStringList* keyFiles)
+{
+    keyFiles->clear();
+    if (bytes.size() > kMaxLedgerBytes)
+        return false;
+    const QByteArray folder = native(keyFolder) + '/';
+    QSet<QByteArray> seen;
+    // An unfinished last line was cut by a crash and may name another file.
+    for (int start = 0, end; (end = bytes.indexOf('\n', start)) >= 0; start = end + 1) {
+        const QByteArray line = bytes.mid(start, end - start);
+        if (!line.startsWith(folder))
+            continue;
+        const QByteArray name = line.mid(folder.size());
+        if (!isSegmentKeyFileName(QString::fromLatin1(name.constData(), name.size())) || seen.contains(name))
+            continue;
+        seen.insert(name);
+        keyFiles->append(QFile::decodeName(line));
+    }
+    return true;
+}
+
+void noteCreatedSegment(const QString& keyFile)
 {
     OwnLedger& l = ownLedger();
     std::lock_guard<std::mutex> guard(l.lock);
     if (!openOwnLedger(l))
         return;
-    writeAll(l.fd, QFile::encodeName(nativeKey) + '\n');
+    writeAll(l.fd, native(keyFile) + '\n');
 }
 
 int removeStaleSharedSegments()
 {
+    QString error;
+    if (!ensureSegmentKeyFolder(&error)) {
+        LOG(WARNING) << "stale segments not looked for: " << error;
+        return 0;
+    }
     QString own;
     {
         OwnLedger& l = ownLedger();
         std::lock_guard<std::mutex> guard(l.lock);
-        own = l.path;
+        if (l.fd >= 0 && l.pid == getpid())
+            own = l.name;
     }
-    QDir dir(QDir::tempPath());
-    const QStringList ledgers = dir.entryList(QStringList(kLedgerPrefix + QLatin1Char('*') + kLedgerSuffix),
-                                              QDir::Files | QDir::Hidden);
+    // Everything below goes through this descriptor of the checked folder.
+    const QString folder = segmentKeyFolder(geteuid());
+    const FdHolder dir(::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (dir.fd < 0 || ::fstat(dir.fd, &st) != 0 || !ownedAndClosed(st))
+        return 0;
+    const QStringList ledgers = QDir(folder).entryList(QStringList(kLedgerPrefix + QLatin1Char('*') + kLedgerSuffix),
+                                                       QDir::Files | QDir::System);
     int removed = 0;
     for (const QString& name : ledgers) {
-        const QString path = dir.filePath(name);
-        if (path == own)
-            continue;
-        removed += cleanLedger(path, ledgerOwner(name));
+        if (name != own)
+            removed += cleanLedger(dir.fd, folder, name);
     }
     return removed;
 }

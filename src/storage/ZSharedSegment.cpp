@@ -94,7 +94,8 @@ QString segmentKeyFile(const QString& key, uid_t owner)
 
 bool isSegmentKeyFileName(const QString& fileName)
 {
-    static const QRegularExpression form(QStringLiteral("^qipc_sharedmemory_[A-Za-z]*[0-9a-f]{40}$"));
+    static const QRegularExpression form(
+        QRegularExpression::anchoredPattern(QStringLiteral("qipc_sharedmemory_[A-Za-z]*[0-9a-f]{40}")));
     return form.match(fileName).hasMatch();
 }
 
