@@ -37,13 +37,6 @@ if(SEARCH_BUILD_FUZZ)
   target_compile_options(storage_pool_fuzz PRIVATE -fsanitize=fuzzer,address)
   target_link_options(storage_pool_fuzz PRIVATE -fsanitize=fuzzer,address)
   target_link_libraries(storage_pool_fuzz PRIVATE zstorage Qt5::Core)
-
-  # The client-side reader over a hostile segment: fuzz/run_segment_reader_fuzz.sh.
-  target_compile_options(zclient PRIVATE -fsanitize=fuzzer-no-link,address)
-  add_executable(segment_reader_fuzzer ${CMAKE_SOURCE_DIR}/fuzz/segment_reader_fuzzer.cpp)
-  target_compile_options(segment_reader_fuzzer PRIVATE -fsanitize=fuzzer,address)
-  target_link_options(segment_reader_fuzzer PRIVATE -fsanitize=fuzzer,address)
-  target_link_libraries(segment_reader_fuzzer PRIVATE zclient)
 endif()
 
 # Append, walk, save and load one million records: bench/storage_bench.

@@ -1,4 +1,4 @@
-// libFuzzer target: the client-side reader over a hostile segment. The input
+// libFuzzer target (fuzz/run_trust_fuzz.sh): the client-side reader over a hostile segment. The input
 // is the segment's bytes (a piece header and slots, whatever they hold); the
 // reader attaches it, walks it, searches it and resolves references into it,
 // and must never read outside it, crash or loop.
