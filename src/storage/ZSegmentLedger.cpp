@@ -117,12 +117,6 @@ pid_t ledgerOwner(const QString& fileName)
     return ok && pid > 0 ? pid_t(pid) : 0;
 }
 
-// A folder or file that is this user's and that no one else can change.
-bool ownedAndClosed(const struct stat& st)
-{
-    return st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
 // A ledger this user's processes made: a regular file of the effective user
 // with mode 0600.
 bool isOwnLedger(const struct stat& st)
@@ -272,7 +266,7 @@ int removeStaleSharedSegments()
     const QString folder = segmentKeyFolder(geteuid());
     const FdHolder dir(::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (dir.fd < 0 || ::fstat(dir.fd, &st) != 0 || !ownedAndClosed(st))
+    if (dir.fd < 0 || ::fstat(dir.fd, &st) != 0 || !ownedAndClosed(st, geteuid()))
         return 0;
     const QStringList ledgers = QDir(folder).entryList(QStringList(kLedgerPrefix + QLatin1Char('*') + kLedgerSuffix),
                                                        QDir::Files | QDir::System);

@@ -23,8 +23,6 @@ constexpr int kFtokId = 'Q';
 constexpr mode_t kKeyFolderMode = 0755;
 constexpr mode_t kKeyFileMode = 0600;
 constexpr mode_t kSegmentMode = 0600;
-// Write bits for group and others: a folder with either can be planted in.
-constexpr mode_t kForeignWriteBits = S_IWGRP | S_IWOTH;
 // A fresh key file whose ftok() key an unrelated segment holds is set aside
 // (keeping its inode from being handed out again) and made anew, this often.
 constexpr int kKeyClashRetries = 8;
@@ -36,8 +34,7 @@ QByteArray native(const QString& path) { return QFile::encodeName(path); }
 bool trustedFolder(const QString& path, uid_t owner)
 {
     struct stat st;
-    return ::lstat(native(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == owner
-        && (st.st_mode & kForeignWriteBits) == 0;
+    return ::lstat(native(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) && ownedAndClosed(st, owner);
 }
 
 // A key file made by `owner`: a regular file, not a link.
@@ -63,6 +60,12 @@ bool makeKeyFile(const QString& path)
 }
 
 } // namespace
+
+bool ownedAndClosed(const struct stat& st, uid_t owner)
+{
+    // Write bits for group or others would let them plant entries.
+    return st.st_uid == owner && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
 
 QString segmentKeyFolder(uid_t owner)
 {

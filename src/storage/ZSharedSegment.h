@@ -13,6 +13,7 @@
 
 #include <QString>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace SearchEngine {
@@ -25,6 +26,8 @@ QString segmentKeyFolder(uid_t owner);
 bool ensureSegmentKeyFolder(QString* error = nullptr);
 // The key file of the segment `key` of user `owner`.
 QString segmentKeyFile(const QString& key, uid_t owner);
+// Whether what st describes is owner's and no one else can write it.
+bool ownedAndClosed(const struct stat& st, uid_t owner);
 // Whether a file name is of the form segment key files have.
 bool isSegmentKeyFileName(const QString& fileName);
 
