@@ -544,7 +544,7 @@ int ZLiveDirectoryVolume::listingDescriptor(const OpenFolder& folder, const std:
     return fd;
 }
 
-ZLiveDirectoryVolume::FolderRef ZLiveDirectoryVolume::openFolder(DWORD record, std::string& path)
+ZLiveDirectoryVolume::FolderRef ZLiveDirectoryVolume::openFolder(DWORD record, std::string& path, bool* notFolder)
 {
     path = root_;
     if (record == kRoot)
@@ -553,7 +553,10 @@ ZLiveDirectoryVolume::FolderRef ZLiveDirectoryVolume::openFolder(DWORD record, s
     DWORD r = record;
     for (DWORD steps = 0; r != kRoot; ++steps) {
         ZEmulatedNtfsVolume::FileInfo info;
-        if (steps > volume_->recordCount() || !volume_->fileInfo(r, info) || info.links.empty())
+        const bool found = volume_->fileInfo(r, info);
+        if (steps == 0 && notFolder)
+            *notFolder = !found || !info.directory;
+        if (steps > volume_->recordCount() || !found || info.links.empty() || (steps == 0 && !info.directory))
             return nullptr;
         names.push_back(liveNameFromUtf16(info.links[0].name));
         r = info.links[0].parent;
@@ -793,18 +796,15 @@ bool ZLiveDirectoryVolume::syncName(DWORD dir, const std::string& name, LiveEven
 {
     if (dir != kRoot && (dir >= inodes_.size() || !inodes_[dir] || !volume_->inUse(dir)))
         return true;
-    // An event of a folder whose record number went to a file since: its
-    // folder is gone, and with it the name.
-    ZEmulatedNtfsVolume::FileInfo dirInfo;
-    if (dir != kRoot && (!volume_->fileInfo(dir, dirInfo) || !dirInfo.directory))
-        return true;
     // The folder's names as the volume knows them must still lead to the
     // folder: a rename of it (or above it) still waiting in the queue makes
-    // them stale.
+    // them stale. A record number that went to a file since has no folder
+    // left, and with it the name is gone.
     std::string dirPath;
-    const FolderRef folder = openFolder(dir, dirPath);
+    bool notFolder = false;
+    const FolderRef folder = openFolder(dir, dirPath, &notFolder);
     if (!folder)
-        return false;
+        return notFolder;
     const std::string path = (dirPath == "/" ? std::string() : dirPath) + "/" + name;
     const std::u16string name16 = liveNameToUtf16(name);
     const DWORD record = volume_->lookup(dir, name16);

@@ -129,8 +129,9 @@ private:
     FolderRef openListed(const FolderToRead& folder, DWORD record);
     int listingDescriptor(const OpenFolder& folder, const std::string& path, DWORD record);
     // The folder of a record, opened from the root down by the names the
-    // volume knows (its path in `path`); null when they are stale.
-    FolderRef openFolder(DWORD record, std::string& path);
+    // volume knows (its path in `path`); null when they are stale, or (with
+    // *notFolder set) when the record holds no folder.
+    FolderRef openFolder(DWORD record, std::string& path, bool* notFolder = nullptr);
     void walkChild(const FolderRef& parent, const std::string& name, const LiveFileStat& st,
                    const std::string& path, DWORD record);
     void walk(const FolderRef& start, const std::string& path, DWORD record, std::vector<bool>* seen = nullptr);
