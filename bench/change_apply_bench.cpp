@@ -6,7 +6,7 @@
 //   change_apply_bench [changes] [initial files]
 #include "BenchTiming.h"
 #include "platform/ZDriveTable.h"
-#include "platform/ZEmulatedNtfsVolume.h"
+#include "devices/emulated/ZEmulatedNtfsVolume.h"
 #include "platform/windows.h"
 #include "volume/ZDriveVolume.h"
 

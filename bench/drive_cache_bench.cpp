@@ -5,7 +5,7 @@
 //   drive_cache_bench [files]
 #include "BenchTiming.h"
 #include "platform/ZDriveTable.h"
-#include "platform/ZEmulatedNtfsVolume.h"
+#include "devices/emulated/ZEmulatedNtfsVolume.h"
 #include "volume/ZDriveVolume.h"
 
 #include <QDir>

@@ -6,8 +6,8 @@
 //
 //   emulated_volume_bench [files]
 #include "BenchTiming.h"
-#include "platform/ZEmulatedNtfsVolume.h"
-#include "platform/win32_ioctl.h"
+#include "devices/emulated/ZEmulatedNtfsVolume.h"
+#include "win32/win32_ioctl.h"
 
 #include <sys/resource.h>
 

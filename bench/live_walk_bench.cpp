@@ -8,8 +8,8 @@
 //   live_walk_bench [files] [tree folder to use or make (kept)] [walk-only]
 #include "BenchTiming.h"
 #include "platform/ZDriveTable.h"
-#include "platform/ZLiveDirectoryVolume.h"
-#include "platform/ZLiveNameCodec.h"
+#include "devices/live/ZLiveDirectoryVolume.h"
+#include "devices/live/ZLiveNameCodec.h"
 #include "volume/ZDriveVolume.h"
 
 #include <QFile>

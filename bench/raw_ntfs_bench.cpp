@@ -10,8 +10,8 @@
 // (default one million) in folders of 10,000.
 #include "BenchTiming.h"
 #include "platform/ZDriveTable.h"
-#include "platform/ZRawNtfsVolume.h"
-#include "platform/win32_ioctl.h"
+#include "devices/raw/ZRawNtfsVolume.h"
+#include "win32/win32_ioctl.h"
 #include "volume/ZDriveVolume.h"
 
 #include "ZNtfsFixture.h"

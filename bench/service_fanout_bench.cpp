@@ -12,8 +12,8 @@
 //   service_fanout_bench [clients] [changes] [live|emulated]
 #include "client/ZMessageDecoder.h"
 #include "platform/ZDriveTable.h"
-#include "platform/ZEmulatedNtfsVolume.h"
-#include "platform/ZLiveDirectoryVolume.h"
+#include "devices/emulated/ZEmulatedNtfsVolume.h"
+#include "devices/live/ZLiveDirectoryVolume.h"
 #include "service/ZSearchEngineService.h"
 
 #include <QCoreApplication>
@@ -106,10 +106,10 @@ private:
         const std::int64_t t = nowNs();
         ZClientMessage m;
         while (st.decoder.next(m)) {
-            if (m.type == ZClientMessage::AllReady && !st.ready) {
+            if (m.type == SearchEngine::MessageAllReady && !st.ready) {
                 st.ready = true;
                 ++ready_;
-            } else if (m.type == ZClientMessage::ItemAppended && int(st.received.size()) < changes_) {
+            } else if (m.type == SearchEngine::MessageItemAppended && int(st.received.size()) < changes_) {
                 st.received.push_back(t);
                 if (int(st.received.size()) == changes_)
                     ++done_;

@@ -27,18 +27,8 @@ endif()
 # libFuzzer target over the image parsing: clang only, in a build folder of
 # its own (fuzz/run_raw_ntfs_fuzz.sh makes one and runs it for a while).
 if(SEARCH_BUILD_FUZZ)
-  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-    message(WARNING "SEARCH_BUILD_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++")
-  else()
-    set(_rawntfs_sources
-        ZRawNtfsVolume.cpp ZNtfsFixup.cpp ZNtfsRunList.cpp ZNtfsRecord.cpp
-        ZNtfsImageSource.cpp ZNtfsPartition.cpp ZClock.cpp)
-    list(TRANSFORM _rawntfs_sources PREPEND ${CMAKE_SOURCE_DIR}/src/platform/)
-    add_executable(raw_ntfs_fuzzer ${CMAKE_SOURCE_DIR}/fuzz/raw_ntfs_fuzzer.cpp ${_rawntfs_sources})
-    target_include_directories(raw_ntfs_fuzzer PRIVATE ${CMAKE_SOURCE_DIR}/src)
-    target_compile_options(raw_ntfs_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
-    target_link_options(raw_ntfs_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
-    target_link_libraries(raw_ntfs_fuzzer PRIVATE Qt5::Core Threads::Threads)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    search_fuzzer(raw_ntfs_fuzzer SOURCES ${CMAKE_SOURCE_DIR}/fuzz/raw_ntfs_fuzzer.cpp LIBS zdevices)
     if(SEARCH_BUILD_TESTS)
       # A short bounded run over the seed corpus (new inputs go to the build folder).
       file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/raw_ntfs_fuzz_work)

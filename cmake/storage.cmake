@@ -4,7 +4,7 @@
 # A reader in its own process; it needs only the storage layouts, the
 # client-side reader and Qt Core.
 add_executable(storage_reader_probe
-    ${CMAKE_SOURCE_DIR}/tests/storage_reader_probe.cpp
+    ${CMAKE_SOURCE_DIR}/tests/storage/storage_reader_probe.cpp
     ${CMAKE_SOURCE_DIR}/src/client/ZSharedPoolReader.cpp)
 target_include_directories(storage_reader_probe PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(storage_reader_probe PRIVATE zstorage Qt5::Core)
@@ -25,18 +25,10 @@ endif()
 
 # libFuzzer target over the pool loader (clang only): see fuzz/run_storage_fuzz.sh.
 if(SEARCH_BUILD_FUZZ)
-  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-    message(FATAL_ERROR "SEARCH_BUILD_FUZZ needs clang (CXX=clang++)")
-  endif()
-  # The loader is instrumented where it lives; the fuzzer links libFuzzer's main.
-  target_compile_options(zstorage PRIVATE -fsanitize=fuzzer-no-link,address)
-  add_executable(storage_pool_fuzz
-      ${CMAKE_SOURCE_DIR}/fuzz/storage_pool_fuzz.cpp
-      ${CMAKE_SOURCE_DIR}/fuzz/storage_pool_load_input.cpp)
-  target_include_directories(storage_pool_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/fuzz)
-  target_compile_options(storage_pool_fuzz PRIVATE -fsanitize=fuzzer,address)
-  target_link_options(storage_pool_fuzz PRIVATE -fsanitize=fuzzer,address)
-  target_link_libraries(storage_pool_fuzz PRIVATE zstorage Qt5::Core)
+  search_fuzzer(storage_pool_fuzz
+      SOURCES ${CMAKE_SOURCE_DIR}/fuzz/storage_pool_fuzz.cpp ${CMAKE_SOURCE_DIR}/fuzz/storage_pool_load_input.cpp
+      LIBS zstorage)
+  target_include_directories(storage_pool_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/fuzz)
 endif()
 
 # Append, walk, save and load one million records: bench/storage_bench.

@@ -4,7 +4,7 @@
 // build adds AddressSanitizer), and an accepted file must give live items.
 #include "volume/ZDriveVolume.h"
 
-#include "platform/ZClock.h"
+#include "win32/ZClock.h"
 #include "storage/ZSharedPool.h"
 
 #include <QDir>

@@ -42,14 +42,14 @@ bool same(const ZClientMessage& a, const ZClientMessage& b)
 QByteArray rebuild(const ZClientMessage& m)
 {
     switch (m.type) {
-    case ZClientMessage::VolumeReady: return buildVolumeReady(m.poolName, m.drive, m.pieceCount, m.modifyMask);
-    case ZClientMessage::AllReady: return buildAllReady();
-    case ZClientMessage::PieceAppended: return buildPieceAppended(m.drive, m.pieceSize);
-    case ZClientMessage::ItemRemoved:
-    case ZClientMessage::ItemAppended: return buildItem(m.type, m.itemRef, m.modifyMask);
-    case ZClientMessage::ItemChanged:
-    case ZClientMessage::ItemNameChanged: return buildItemPair(m.type, m.itemRef, m.newItemRef, m.modifyMask);
-    case ZClientMessage::ListenFailed: return buildListenFailed(m.reason, m.drive);
+    case MessageVolumeReady: return buildVolumeReady(m.poolName, m.drive, m.pieceCount, m.modifyMask);
+    case MessageAllReady: return buildAllReady();
+    case MessagePieceAppended: return buildPieceAppended(m.drive, m.pieceSize);
+    case MessageItemRemoved:
+    case MessageItemAppended: return buildItem(m.type, m.itemRef, m.modifyMask);
+    case MessageItemChanged:
+    case MessageItemNameChanged: return buildItemPair(m.type, m.itemRef, m.newItemRef, m.modifyMask);
+    case MessageListenFailed: return buildListenFailed(m.reason, m.drive);
     default: return QByteArray();
     }
 }

@@ -7,7 +7,7 @@
 // mutation is a corruption of a realistic one. The record is placed at the
 // end of its buffer, so AddressSanitizer sees any read past it.
 #include "platform/ZDriveTable.h"
-#include "platform/ZEmulatedNtfsVolume.h"
+#include "devices/emulated/ZEmulatedNtfsVolume.h"
 #include "volume/ZDriveVolume.h"
 
 #include <cstdint>

@@ -5,8 +5,8 @@
 // Input: a sparse image, as chunks laid over a zero-filled volume of
 // kImageSize bytes: u32 offset, u16 length, then length bytes (little-endian),
 // repeated. The corpus is made from fixture images by make_raw_ntfs_seed.py.
-#include "platform/ZRawNtfsVolume.h"
-#include "platform/win32_ioctl.h"
+#include "devices/raw/ZRawNtfsVolume.h"
+#include "win32/win32_ioctl.h"
 
 #include <cstring>
 #include <vector>

@@ -4,8 +4,7 @@ namespace SearchEngine {
 
 namespace {
 
-constexpr char Terminator[] = "<<";
-constexpr int TerminatorLength = 2;
+constexpr int TerminatorLength = sizeof(MessageTerminator) - 1;
 constexpr quint32 NullStringLength = 0xFFFFFFFFu;
 
 // Reads big-endian fields from a decoded record; every read checks the
@@ -67,7 +66,7 @@ void ZMessageDecoder::feed(const QByteArray& bytes)
 bool ZMessageDecoder::next(ZClientMessage& message)
 {
     for (;;) {
-        const int end = pending_.indexOf(Terminator, consumed_);
+        const int end = pending_.indexOf(MessageTerminator, consumed_);
         if (end < 0) {
             pending_.remove(0, consumed_);
             consumed_ = 0;
@@ -95,30 +94,30 @@ bool ZMessageDecoder::decode(const QByteArray& base64, ZClientMessage& message)
     ZClientMessage m;
     m.type = qint32(in.u32());
     switch (m.type) {
-    case ZClientMessage::VolumeReady:
+    case MessageVolumeReady:
         m.poolName = in.string();
         m.drive = in.u16();
         m.pieceCount = qint32(in.u32());
         m.modifyMask = in.u32();
         break;
-    case ZClientMessage::AllReady:
+    case MessageAllReady:
         break;
-    case ZClientMessage::PieceAppended:
+    case MessagePieceAppended:
         m.drive = in.u16();
         m.pieceSize = in.u32();
         break;
-    case ZClientMessage::ItemRemoved:
-    case ZClientMessage::ItemAppended:
+    case MessageItemRemoved:
+    case MessageItemAppended:
         m.itemRef = in.u64();
         m.modifyMask = in.u32();
         break;
-    case ZClientMessage::ItemChanged:
-    case ZClientMessage::ItemNameChanged:
+    case MessageItemChanged:
+    case MessageItemNameChanged:
         m.itemRef = in.u64();
         m.newItemRef = in.u64();
         m.modifyMask = in.u32();
         break;
-    case ZClientMessage::ListenFailed:
+    case MessageListenFailed:
         m.reason = in.u32();
         m.drive = in.u16();
         break;
@@ -136,22 +135,22 @@ QString describeMessage(const ZClientMessage& m)
     auto ref = [](ULONGLONG r) { return QStringLiteral("0x%1").arg(r, 16, 16, QLatin1Char('0')); };
     auto letter = [](ushort d) { return QString(QChar(d)) + QLatin1Char(':'); };
     switch (m.type) {
-    case ZClientMessage::VolumeReady:
+    case MessageVolumeReady:
         return QStringLiteral("1 ready %1 pool=%2 pieces=%3 modify=%4")
             .arg(letter(m.drive), m.poolName).arg(m.pieceCount).arg(m.modifyMask);
-    case ZClientMessage::AllReady:
+    case MessageAllReady:
         return QStringLiteral("2 all ready");
-    case ZClientMessage::PieceAppended:
+    case MessagePieceAppended:
         return QStringLiteral("3 piece appended %1 pieces=%2").arg(letter(m.drive)).arg(m.pieceSize);
-    case ZClientMessage::ItemRemoved:
+    case MessageItemRemoved:
         return QStringLiteral("4 removed %1 modify=%2").arg(ref(m.itemRef)).arg(m.modifyMask);
-    case ZClientMessage::ItemChanged:
+    case MessageItemChanged:
         return QStringLiteral("5 changed %1 -> %2 modify=%3").arg(ref(m.itemRef), ref(m.newItemRef)).arg(m.modifyMask);
-    case ZClientMessage::ItemAppended:
+    case MessageItemAppended:
         return QStringLiteral("6 appended %1 modify=%2").arg(ref(m.itemRef)).arg(m.modifyMask);
-    case ZClientMessage::ItemNameChanged:
+    case MessageItemNameChanged:
         return QStringLiteral("7 renamed %1 -> %2 modify=%3").arg(ref(m.itemRef), ref(m.newItemRef)).arg(m.modifyMask);
-    case ZClientMessage::ListenFailed:
+    case MessageListenFailed:
         return QStringLiteral("8 listen failed %1 reason=%2").arg(letter(m.drive)).arg(m.reason);
     default:
         return QStringLiteral("unknown message %1").arg(m.type);

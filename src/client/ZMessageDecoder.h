@@ -3,7 +3,8 @@
 // big-endian record. Knows the wire format only, not the service.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
+#include "wire/ZWireProtocol.h"
 
 #include <QByteArray>
 #include <QString>
@@ -12,17 +13,7 @@ namespace SearchEngine {
 
 // One decoded message. Only the fields of its type are set.
 struct ZClientMessage {
-    enum Type : int {
-        VolumeReady = 1,      // poolName, drive, pieceCount, modifyMask
-        AllReady = 2,         // no fields
-        PieceAppended = 3,    // drive, pieceSize
-        ItemRemoved = 4,      // itemRef, modifyMask
-        ItemChanged = 5,      // itemRef, newItemRef, modifyMask
-        ItemAppended = 6,     // itemRef, modifyMask
-        ItemNameChanged = 7,  // itemRef, newItemRef, modifyMask
-        ListenFailed = 8,     // reason, drive
-    };
-
+    // A ClientMessageType; only the fields of that type are set.
     int type = 0;
     QString poolName;
     ushort drive = 0;

@@ -2,7 +2,7 @@
 // (libzdump.so here) when it is there; best effort, silent on every failure.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 #include <QString>
 

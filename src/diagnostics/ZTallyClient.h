@@ -6,7 +6,7 @@
 // positions of its own.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 namespace SearchEngine {
 

@@ -3,7 +3,7 @@
 // write it. Fire-and-forget: without the library nothing happens.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
 #include "frame/ZLog.h"
 
 #include "platform/windows.h"
-#include "platform/ZErrorLog.h"
+#include "win32/ZErrorLog.h"
 
 #include <QDebug>
 

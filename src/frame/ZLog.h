@@ -4,7 +4,7 @@
 // and its lock file "<log>.lock" are private to the user writing them.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
 #include "platform/ZDriveTable.h"
 
-#include "platform/ZLiveDirectoryVolume.h"
-#include "platform/ZRawNtfsVolume.h"
+#include "devices/live/ZLiveDirectoryVolume.h"
+#include "devices/raw/ZRawNtfsVolume.h"
 
 #include <QDir>
 #include <QFileInfo>

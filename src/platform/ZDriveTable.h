@@ -11,7 +11,7 @@
 // names the same target.
 #pragma once
 
-#include "platform/ZVolumeDevice.h"
+#include "devices/ZVolumeDevice.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
 #include "platform/win32_file.h"
 
 #include "platform/ZDriveTable.h"
-#include "platform/win32_handle.h"
+#include "win32/win32_handle.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -14,8 +14,6 @@
 #include <memory>
 
 namespace {
-
-thread_local DWORD lastError = ERROR_SUCCESS;
 
 // Files and folders made here are the service's own: no access for other users.
 constexpr mode_t kNewFileMode = 0600;
@@ -57,7 +55,7 @@ DWORD errorFromErrno(int e)
 
 BOOL failWith(DWORD error)
 {
-    lastError = error;
+    SetLastError(error);
     return FALSE;
 }
 
@@ -82,7 +80,7 @@ HANDLE openVolume(char16_t letter, DWORD access)
 {
     auto device = Platform::ZDriveTable::instance().device(letter);
     if (!device) {
-        lastError = ERROR_FILE_NOT_FOUND;
+        SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
     if (!device->open(access))
@@ -93,16 +91,6 @@ HANDLE openVolume(char16_t letter, DWORD access)
 }
 
 } // namespace
-
-DWORD GetLastError()
-{
-    return lastError;
-}
-
-void SetLastError(DWORD error)
-{
-    lastError = error;
-}
 
 namespace Platform {
 
@@ -133,14 +121,14 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
                    DWORD, HANDLE)
 {
     if (!fileName) {
-        lastError = ERROR_INVALID_PARAMETER;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     const QString path = QString::fromUtf16(fileName);
     if (path.startsWith(QLatin1String("\\\\.\\"))) {
         const char16_t letter = Platform::driveLetterOfVolumePath(path);
         if (!letter) {
-            lastError = ERROR_FILE_NOT_FOUND;
+            SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
         return openVolume(letter, desiredAccess);
@@ -157,7 +145,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
     case OPEN_ALWAYS: flags |= O_CREAT; break;
     case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
     default:
-        lastError = ERROR_INVALID_PARAMETER;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     const QByteArray native = nativeBytes(fileName);
@@ -170,9 +158,9 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
     auto* h = new FileHandle;
     h->fd = fd;
     // Windows reports an opened existing file for OPEN_ALWAYS/CREATE_ALWAYS.
-    lastError = (existed && (creationDisposition == OPEN_ALWAYS || creationDisposition == CREATE_ALWAYS))
-                    ? ERROR_ALREADY_EXISTS
-                    : ERROR_SUCCESS;
+    SetLastError((existed && (creationDisposition == OPEN_ALWAYS || creationDisposition == CREATE_ALWAYS))
+                     ? ERROR_ALREADY_EXISTS
+                     : ERROR_SUCCESS);
     return h;
 }
 

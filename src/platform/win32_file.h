@@ -1,7 +1,7 @@
 // Files and volume devices through the Win32 handle calls.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 #include <QString>
 

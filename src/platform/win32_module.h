@@ -4,7 +4,7 @@
 // normal dlopen search; a full path loads that folder's libX.so only.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 #include <QString>
 

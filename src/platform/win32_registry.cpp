@@ -1,6 +1,6 @@
 #include "platform/win32_registry.h"
 
-#include "platform/win32_handle.h"
+#include "win32/win32_handle.h"
 
 #include <QDir>
 #include <QSettings>

@@ -12,7 +12,7 @@
 //   anything else                REG_SZ, UTF-16 with its terminating NUL
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 #include <QString>
 

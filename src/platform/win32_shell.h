@@ -6,7 +6,7 @@
 // The Path* helpers treat '\' and '/' alike as separators.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 enum : int {
     CSIDL_APPDATA = 26,

@@ -1,7 +1,7 @@
 // Win32 string conversion and formatting used by the service.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 enum : UINT {
     CP_ACP = 0,

@@ -1,7 +1,7 @@
 #include "platform/win32_sync.h"
 
-#include "platform/ZClock.h"
-#include "platform/win32_handle.h"
+#include "win32/ZClock.h"
+#include "win32/win32_handle.h"
 
 #include <QDir>
 #include <QFile>

@@ -19,7 +19,7 @@
 // see Platform::createSingleInstanceMutex.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
 // Local wall-clock time (localtime_r).
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 void GetLocalTime(SYSTEMTIME* time);

@@ -4,7 +4,7 @@
 // processor width from uname.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 #pragma pack(push, 1)
 

@@ -1,10 +1,10 @@
 // The Win32 subset the service uses, on POSIX.
 #pragma once
 
-#include "platform/win32_types.h"
-#include "platform/win32_ioctl.h"
+#include "win32/win32_types.h"
+#include "win32/win32_ioctl.h"
 #include "platform/win32_file.h"
-#include "platform/ZClock.h"
+#include "win32/ZClock.h"
 #include "platform/win32_string.h"
 #include "platform/win32_registry.h"
 #include "platform/win32_sync.h"

@@ -1,33 +1,15 @@
-// The messages the service writes to its clients: a QDataStream record
-// (big-endian), base64 encoded, followed by "<<".
+// The messages the service writes to its clients, as src/wire/ZWireProtocol.h
+// lays them out.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
+#include "wire/ZWireProtocol.h"
 
 #include <QByteArray>
 #include <QDataStream>
 #include <QString>
 
 namespace SearchEngine {
-
-// Message types, the first int32 of every record.
-enum ClientMessageType : qint32 {
-    MessageVolumeReady = 1,
-    MessageAllReady = 2,
-    MessagePieceAppended = 3,
-    MessageItemRemoved = 4,
-    MessageItemChanged = 5,
-    MessageItemAppended = 6,
-    MessageItemNameChanged = 7,
-    MessageListenFailed = 8,
-};
-
-// The stream version is fixed so that the bytes on the wire do not depend on
-// the Qt release the service happens to be built with.
-constexpr QDataStream::Version ClientStreamVersion = QDataStream::Qt_5_15;
-
-// Ends every message; '<' is not a base64 character.
-constexpr char MessageTerminator[] = "<<";
 
 // Type 1: a drive's index is ready.
 QByteArray buildVolumeReady(const QString& poolName, ushort drive, int pieceCount, DWORD modifyMask);

@@ -25,7 +25,6 @@
 
 namespace SearchEngine {
 
-const char ZService::kServerName[] = "{77D40466-DBC1-4FD5-9104-6133882729E0}";
 const char ZService::kInstanceMutexName[] = "{430724BB-B7C6-46B6-8CF0-01F0A60D0A57}";
 
 namespace {

@@ -3,7 +3,8 @@
 // that turns the volume threads' signals into client messages.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
+#include "wire/ZWireProtocol.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
@@ -29,7 +30,7 @@ class ZService : public QLocalServer, public QAbstractNativeEventFilter {
 
 public:
     // The name clients connect to.
-    static const char kServerName[];
+    static constexpr const char* kServerName = ServiceServerName;
     // The single-instance guard's name.
     static const char kInstanceMutexName[];
     // Starts within this many seconds of the one that opened the window count

@@ -2,7 +2,7 @@
 // that readers in other processes and the drive cache file rely on.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 #include <cstddef>
 

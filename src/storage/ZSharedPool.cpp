@@ -1,7 +1,7 @@
 #include "storage/ZSharedPool.h"
 
 #include "frame/ZLog.h"
-#include "platform/ZClock.h"
+#include "win32/ZClock.h"
 
 #include <QCoreApplication>
 #include <QDataStream>

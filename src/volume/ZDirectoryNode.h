@@ -1,7 +1,7 @@
 // The directory tree of one MFT build: which directory item sits under which.
 #pragma once
 
-#include "platform/win32_types.h"
+#include "win32/win32_types.h"
 
 #include <QHash>
 #include <QList>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "platform/windows.h"
-#include "platform/ntfs_format.h"
+#include "ntfs/ntfs_format.h"
 #include "storage/ZItemRecord.h"
 #include "storage/ZSharedPool.h"
 #include "volume/ZDirectoryNode.h"

@@ -7,7 +7,7 @@
 // behind it is read; what does not fit ends the walk of that record.
 #include "volume/ZDriveVolume.h"
 
-#include "platform/ZNtfsRunList.h"
+#include "ntfs/ZNtfsRunList.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // attribute list, its extension records): the names and the unnamed $DATA.
 #pragma once
 
-#include "platform/ntfs_format.h"
+#include "ntfs/ntfs_format.h"
 
 #include <QVarLengthArray>
 

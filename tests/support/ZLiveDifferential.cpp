@@ -1,9 +1,9 @@
 #include "support/ZLiveDifferential.h"
 
 #include "client/ZSharedPoolReader.h"
-#include "platform/ZClock.h"
+#include "win32/ZClock.h"
 #include "platform/ZDriveTable.h"
-#include "platform/ZLiveNameCodec.h"
+#include "devices/live/ZLiveNameCodec.h"
 #include "volume/ZDriveVolume.h"
 
 #include <QFile>

@@ -4,7 +4,7 @@
 // the tree. A failing sequence is shrunk by dropping operations.
 #pragma once
 
-#include "platform/ZLiveDirectoryVolume.h"
+#include "devices/live/ZLiveDirectoryVolume.h"
 
 #include <cstdint>
 #include <functional>

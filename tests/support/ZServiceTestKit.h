@@ -5,9 +5,9 @@
 
 #include "client/ZMessageDecoder.h"
 #include "frame/ZSettings.h"
-#include "platform/ZClock.h"
+#include "win32/ZClock.h"
 #include "platform/ZDriveTable.h"
-#include "platform/ZVolumeDevice.h"
+#include "devices/ZVolumeDevice.h"
 #include "platform/win32_file.h"
 #include "platform/win32_registry.h"
 #include "service/ZSearchEngineService.h"
@@ -300,7 +300,7 @@ public:
     bool hasAllReady() const
     {
         const std::vector<int> t = types();
-        return std::find(t.begin(), t.end(), int(ZClientMessage::AllReady)) != t.end();
+        return std::find(t.begin(), t.end(), int(SearchEngine::MessageAllReady)) != t.end();
     }
 
     QLocalSocket socket;

@@ -11,6 +11,7 @@
 #include "client/ZMessageDecoder.h"
 #include "client/ZServicePeer.h"
 #include "client/ZSharedPoolReader.h"
+#include "wire/ZWireProtocol.h"
 
 #include <QCoreApplication>
 #include <QHash>
@@ -25,7 +26,6 @@ using namespace SearchEngine;
 
 namespace {
 
-const char kServerName[] = "{77D40466-DBC1-4FD5-9104-6133882729E0}";
 constexpr DWORD kRootRecordNumber = 5;
 constexpr DWORD kDirectoryAttribute = 0x10;
 // Deeper than any real tree; ends a walk through a corrupt parent chain.
@@ -126,7 +126,7 @@ public:
 
     bool connectToService()
     {
-        socket_.connectToServer(QLatin1String(kServerName));
+        socket_.connectToServer(QLatin1String(SearchEngine::ServiceServerName));
         if (!socket_.waitForConnected(kConnectTimeoutMs)) {
             if (socket_.error() == QLocalSocket::ServerNotFoundError)
                 err() << "the search service is not running\n";
@@ -168,39 +168,39 @@ private:
             return;
         }
         switch (m.type) {
-        case ZClientMessage::VolumeReady: {
+        case MessageVolumeReady: {
             DriveIndex& index = drives_[m.drive];
             index.drive = m.drive;
             index.load(m.poolName, m.pieceCount, service_);
             break;
         }
-        case ZClientMessage::PieceAppended: {
+        case MessagePieceAppended: {
             auto it = drives_.find(m.drive);
             if (it != drives_.end() && it->second.reader)
                 it->second.reader->setAnnouncedPieces(int(m.pieceSize));   // the drive's piece count now
             break;
         }
-        case ZClientMessage::AllReady:
+        case MessageAllReady:
             if (!ready_) {
                 searchAll();
                 finish();
             }
             break;
-        case ZClientMessage::ItemAppended:
+        case MessageItemAppended:
             if (ready_)
                 reportItem('+', m.itemRef);
             break;
-        case ZClientMessage::ItemNameChanged:
+        case MessageItemNameChanged:
             if (ready_) {
                 reportItem('-', m.itemRef);
                 reportItem('+', m.newItemRef);
             }
             break;
-        case ZClientMessage::ItemRemoved:
+        case MessageItemRemoved:
             if (ready_)
                 reportItem('-', m.itemRef);
             break;
-        case ZClientMessage::ListenFailed:
+        case MessageListenFailed:
             err() << "drive " << QChar(m.drive) << ": can no longer be followed (error " << m.reason << ")\n";
             drives_.erase(m.drive);
             break;

@@ -1,0 +1,205 @@
+// A Linux directory tree shown as an NTFS volume: an emulated NTFS volume
+// whose files are the tree's, kept current from the kernel's notifications.
+//
+// At open the change source is set up first and the tree walked after
+// (getdents64 + statx, one file system only, symbolic links never followed,
+// each folder opened by name in its open parent from the root down), so
+// nothing changed during the walk is lost: every event names a directory
+// entry, which is looked at again on disk and the volume brought in line with
+// it, writing the journal records Windows would write for the change.
+//
+// Record numbers are kept per inode (the root is 5; hard links are one
+// record with several names; a freed number comes back with the next
+// sequence number). Names are converted without loss (ZLiveNameCodec.h).
+//
+// The kernel reports a change under the name it was made through: a write
+// through one hard link of a file is seen in that name's folder only. While
+// that name lasts until the event is read, the file's record (and so every
+// name of it) is brought in line; a write through a link outside the tree,
+// or through one removed before its event is read, is not seen until the
+// file changes again under a name in the tree.
+//
+// What is not followed is said, never hidden: a lost event queue discards
+// the journal's entries (readers get ERROR_JOURNAL_ENTRY_DELETED) and the
+// volume walks the tree again; directories that cannot be watched are counted,
+// named in the error log and read again every few seconds; a root that goes away makes every call fail
+// with ERROR_NOT_READY. The journal lives only as long as the volume: its
+// first USN is the real-time clock in 100 ns units and its id is fresh, so
+// nothing an earlier run stored is taken for this run's.
+#pragma once
+
+#include "devices/ZChunkedArray.h"
+#include "devices/emulated/ZEmulatedNtfsVolume.h"
+#include "devices/live/ZLiveChangeSource.h"
+#include "devices/live/ZLiveTreeWalker.h"
+#include "devices/ZVolumeDevice.h"
+
+#include <QString>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace Platform {
+
+class ZLiveDirectoryVolume : public ZVolumeDevice {
+public:
+    enum class Source { Automatic, Fanotify, Inotify };
+
+    // Forces the inotify source when set to "inotify" (tests, file systems
+    // where fanotify misbehaves).
+    static constexpr const char* kSourceEnvironment = "ORVANTA_LIVE_SOURCE";
+    // At most this many directories are named in the log one by one; the
+    // rest are counted.
+    static constexpr DWORD kUnwatchableNamedMax = 100;
+
+    struct Options {
+        Source source = Source::Automatic;
+        // Events read but not yet applied beyond this count are taken as a
+        // lost queue, as the kernel's own limit is (0: only the kernel's).
+        size_t eventQueueLimit = 0;
+        // inotify: watches beyond this many fail as at the kernel's limit (0: only the kernel's).
+        size_t watchLimit = 0;
+        // Receives the error lines (unwatchable directories); null: qCritical.
+        std::function<void(const QString&)> errorLog;
+    };
+
+    // Walks root and starts following it. Null with *error when root is not
+    // a directory that can be read.
+    static std::shared_ptr<ZLiveDirectoryVolume> open(const QString& root, const Options& options,
+                                                      QString* error);
+    ~ZLiveDirectoryVolume() override;
+
+    bool volumeInformation(VolumeInformation& info) override;
+    bool open(DWORD desiredAccess) override;
+    BOOL deviceIoControl(DWORD code, const void* in, DWORD inSize,
+                         void* out, DWORD outSize, DWORD* bytesReturned) override;
+    BOOL read(ULONGLONG offset, void* buffer, DWORD size, DWORD* bytesRead) override;
+    void cancelIo() override;
+
+    // ---- inspection (tests, benchmarks) ----------------------------------
+    const ZEmulatedNtfsVolume& volume() const { return *volume_; }
+    const char* sourceName() const;
+    // Directories whose changes cannot be followed or whose entries cannot be read.
+    DWORD unwatchableDirectories() const { return unwatchable_; }
+    ULONGLONG overflows() const { return overflows_; }
+    bool notReady() const { return gone_; }
+    // Waits (at most timeoutMs real milliseconds) until every event the
+    // kernel has queued so far is applied, and the folders that cannot be
+    // followed have been read again. False on time-out.
+    bool settle(int timeoutMs);
+    // While paused the kernel's events are left in its queue (tests of a lost queue).
+    void setEventsPaused(bool paused);
+
+private:
+    explicit ZLiveDirectoryVolume(const Options& options);
+    bool start(const std::string& root, QString* error);
+    std::unique_ptr<ZLiveChangeSource> makeSource(Source which);
+
+    // An open folder, shared by the folders still to be read below it.
+    struct OpenFolder {
+        explicit OpenFolder(int descriptor) : fd(descriptor) {}
+        ~OpenFolder() { ::close(fd); }
+        OpenFolder(const OpenFolder&) = delete;
+        OpenFolder& operator=(const OpenFolder&) = delete;
+        int fd;
+    };
+    using FolderRef = std::shared_ptr<OpenFolder>;
+    // A folder met in a listing, to be read: by name in its open parent,
+    // while it is still the inode listed. path is for the log only.
+    struct FolderToRead {
+        FolderRef parent;
+        std::string name;
+        ULONGLONG inode = 0;
+        std::string path;
+        DWORD record = 0;
+    };
+
+    // Everything below runs with stateLock_ held.
+    void firstWalk();
+    FolderRef openListed(const FolderToRead& folder, DWORD record);
+    int listingDescriptor(const OpenFolder& folder, const std::string& path, DWORD record);
+    // The folder of a record, opened from the root down by the names the
+    // volume knows (its path in `path`); null when they are stale, or (with
+    // *notFolder set) when the record holds no folder.
+    FolderRef openFolder(DWORD record, std::string& path, bool* notFolder = nullptr);
+    void walkChild(const FolderRef& parent, const std::string& name, const LiveFileStat& st,
+                   const std::string& path, DWORD record);
+    void walk(const FolderRef& start, const std::string& path, DWORD record, std::vector<bool>* seen = nullptr);
+    void scanDirectory(const FolderRef& folder, const std::string& path, DWORD record,
+                       std::vector<FolderToRead>& subdirs, std::vector<bool>* seen);
+    void watch(int fd, const std::string& path, DWORD record);
+    void reportUnfollowed(const std::string& path, DWORD record, int err, bool unreadable);
+    // False when the event's folder path is stale (a rename still queued).
+    bool apply(const LiveEvent& e);
+    bool syncName(DWORD dir, const std::string& name, LiveEvent::Kind cause);
+    void rename(const LiveEvent& e);
+    void syncSide(DWORD dir, const std::string& name);
+    bool elsewhereOnDisk(DWORD dir, const std::string& name, DWORD record);
+    // Files one entry; with its parent folder open, a new folder's tree is read too.
+    DWORD addEntry(DWORD dir, const std::string& name, const std::u16string& name16,
+                   const LiveFileStat& st, const FolderRef& parent, const std::string& path);
+    void update(DWORD record, const LiveFileStat& st, const std::string& name, LiveEvent::Kind cause);
+    void dropName(DWORD record, DWORD dir, const std::u16string& name16);
+    void removeSubtree(DWORD folder);
+    void forgetRecord(DWORD record);
+    void rememberInode(DWORD record, const LiveFileStat& st);
+    DWORD recordOfInode(ULONGLONG inode, DWORD links);
+    ULONGLONG identityOf(const LiveFileStat& st) const;
+    void rescan();
+    void pollUnwatched();
+    void markGone();
+    void logError(const QString& line);
+
+    void run();
+    void drain();
+    void applyPending();
+    void applyBatch(const std::vector<LiveEvent>& batch, std::vector<LiveEvent>& stale);
+
+    Options options_;
+    std::unique_ptr<ZEmulatedNtfsVolume> volume_;
+    std::unique_ptr<ZLiveChangeSource> source_;
+    std::mutex sourceLock_;                               // source_'s maps: walk and event thread
+    std::string root_;
+    FolderRef rootFolder_;
+    ULONGLONG rootDevice_ = 0;
+    ULONGLONG rootInode_ = 0;
+
+    mutable std::mutex stateLock_;
+    ZChunkedArray<ULONGLONG> inodes_;                     // per record; 0: none (mount points)
+    std::unordered_map<ULONGLONG, DWORD> linkedInodes_;   // inodes with several links -> record
+    std::unordered_map<ULONGLONG, DWORD> folderOfInode_;  // folders' inodes -> record
+    std::unordered_set<DWORD> unread_;                    // folders filed whose entries were never read
+    std::vector<LiveEvent> deferred_;                     // sides of renames to look at again
+    std::mutex reportLock_;                               // the two below: walk readers and event thread
+    DWORD unwatchableNamed_ = 0;
+    size_t nameBytesKept_ = 0;                            // the name store after its last compaction
+    std::unordered_set<DWORD> unwatchableRecords_;       // counted and named once each
+    std::atomic<DWORD> unwatchable_{0};
+    std::atomic<ULONGLONG> overflows_{0};
+    std::atomic<bool> gone_{false};
+    std::atomic<bool> walking_{false};                   // the first walk runs
+
+    // The event thread and what it shares with settle().
+    std::thread thread_;
+    int wakeFd_ = -1;
+    std::mutex eventLock_;
+    std::condition_variable eventCv_;
+    std::vector<LiveEvent> pending_;
+    bool overflowPending_ = false;
+    bool paused_ = false;
+    bool stopping_ = false;
+    ULONGLONG settleRequested_ = 0;
+    ULONGLONG settleDone_ = 0;
+};
+
+} // namespace Platform

@@ -1,0 +1,92 @@
+// Lost drives: a volume whose journal monitor gave up, and the log of the
+// system's device-change messages.
+#include "service/ZSearchEngineService.h"
+
+#include "frame/ZLog.h"
+#include "win32/win32_devicechange.h"
+#include "volume/ZDriveVolume.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace SearchEngine {
+
+void ZService::onListenFailed(DWORD reason)
+{
+    ZDriveVolume* volume = qobject_cast<ZDriveVolume*>(sender());
+    if (!volume)
+        return;
+    const ushort letter = volume->drive();
+    broadcastListenFailed(reason, letter);
+
+    switch (reason) {
+    case ERROR_INVALID_PARAMETER:
+        // The journal cannot be read with its parameters: restart the whole
+        // service. The exit is not orderly, so it counts in the restart policy.
+        QTimer::singleShot(kListenFailedDelayMs, QCoreApplication::instance(), &QCoreApplication::quit);
+        break;
+    case ERROR_NOT_READY:
+        qDebug() << "移动硬盘拔出:" << letter;
+        removeVolumeLater(volume);
+        break;
+    default:
+        break;
+    }
+}
+
+void ZService::removeVolumeLater(ZDriveVolume* volume)
+{
+    const QPointer<ZDriveVolume> guard(volume);
+    QTimer::singleShot(kListenFailedDelayMs, this, [this, guard]() {
+        // Gone already if the service was stopped meanwhile.
+        if (!guard || std::find(volumes.begin(), volumes.end(), guard.data()) == volumes.end())
+            return;
+        volumes.remove(guard.data());
+        releaseVolume(guard.data());
+    });
+}
+
+bool ZService::nativeEventFilter(const QByteArray& eventType, void* message, long* result)
+{
+    if (eventType != "windows_dispatcher_MSG" && eventType != "windows_generic_MSG")
+        return false;
+    const MSG* msg = static_cast<const MSG*>(message);
+    if (!msg || msg->message != WM_DEVICECHANGE)
+        return false;
+
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(msg->lParam);
+    const bool isVolume = header && header->dbch_devicetype == DBT_DEVTYP_VOLUME;
+    switch (msg->wParam) {
+    case DBT_DEVNODES_CHANGED:
+        LOG(DEBUG) << "DBT_DEVNODES_CHANGED";
+        break;
+    case DBT_DEVICEARRIVAL:
+        if (isVolume) {
+            LOG(DEBUG) << "DBT_DEVICEARRIVAL";
+        }
+        break;
+    case DBT_DEVICEREMOVECOMPLETE:
+        if (isVolume) {
+            LOG(DEBUG) << "DBT_DEVICEREMOVECOMPLETE";
+        }
+        break;
+    case DBT_CUSTOMEVENT:
+        if (isVolume) {
+            LOG(DEBUG) << "DBT_CUSTOMEVENT";
+        }
+        break;
+    case DBT_DEVICEQUERYREMOVE:
+    case DBT_DEVICEQUERYREMOVEFAILED:
+    case DBT_DEVICEREMOVEPENDING:
+        break;
+    default:
+        LOG(DEBUG) << "DBT_WPARAM";
+        break;
+    }
+    return false;
+}
+
+} // namespace SearchEngine

@@ -1,0 +1,426 @@
+// The live directory volume against real trees, with both change sources:
+// after the walk and after every kind of change the volume's files equal a
+// fresh walk of the tree, the journal says what Windows would, lost events
+// and a vanished root are reported rather than hidden.
+#include "devices/live/ZLiveDirectoryVolume.h"
+#include "devices/live/ZLiveNameCodec.h"
+#include "support/TestEnvironment.h"
+#include "support/ZLiveDifferential.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace Platform;
+
+namespace {
+
+constexpr int kSettleMs = 10000;
+constexpr int kEventuallyMs = 20000;
+using Source = ZLiveDirectoryVolume::Source;
+
+void removeTree(const std::string& path)
+{
+    nftw(path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p), 0; }, 16,
+         FTW_DEPTH | FTW_PHYS);
+}
+
+std::string bytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// Fresh folders, removed at exit by bytes, before the test root (Qt cannot name the odd ones).
+std::string fresh(const char* name)
+{
+    static const struct Cleanup {
+        ~Cleanup() { removeTree(bytes(TestSupport::testRoot() + QStringLiteral("/work"))); }
+    } cleanup;
+    return bytes(TestSupport::freshDir(QString::fromLatin1(name)));
+}
+
+void writeFile(const std::string& path, size_t size, int flags = O_CREAT | O_TRUNC)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | flags, 0644);
+    ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+    EXPECT_EQ(::write(fd, std::string(size, 'x').data(), size), ssize_t(size));
+    ::close(fd);
+}
+void md(const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path << ": " << strerror(errno); }
+void mv(const std::string& from, const std::string& to) { ASSERT_EQ(rename(from.c_str(), to.c_str()), 0) << from; }
+
+using LiveDifferential::Tree;
+using LiveDifferential::diskTree;
+
+Tree volumeTree(const ZEmulatedNtfsVolume& v) { return LiveDifferential::deviceTree(v); }
+
+// Equal paths, kinds and sizes, and hard links alike on both sides.
+::testing::AssertionResult sameTree(const Tree& disk, const Tree& vol)
+{
+    const std::string d = LiveDifferential::difference(disk, vol);
+    return d.empty() ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << d;
+}
+
+// Walks the USN records of an FSCTL output buffer (after its leading USN).
+template <typename F>
+void forEachUsnRecord(const std::vector<BYTE>& buffer, DWORD got, F f)
+{
+    for (DWORD at = sizeof(USN); at + sizeof(USN_RECORD_V2) <= got;) {
+        const auto* u = reinterpret_cast<const USN_RECORD_V2*>(buffer.data() + at);
+        f(*u, std::u16string(reinterpret_cast<const char16_t*>(buffer.data() + at + u->FileNameOffset),
+                             u->FileNameLength / 2));
+        at += u->RecordLength;
+    }
+}
+
+USN_JOURNAL_DATA_V1 query(ZVolumeDevice& d)
+{
+    USN_JOURNAL_DATA_V1 j{};
+    DWORD got = 0;
+    EXPECT_TRUE(d.deviceIoControl(FSCTL_QUERY_USN_JOURNAL, nullptr, 0, &j, sizeof j, &got));
+    return j;
+}
+
+// Reads the journal from cursor on, adding the reasons per name and moving
+// cursor past them. 0 or the error.
+DWORD readJournal(ZVolumeDevice& d, DWORDLONG id, USN& cursor, std::map<std::string, DWORD>& reasons)
+{
+    std::vector<BYTE> buffer(1 << 20);
+    for (USN at = cursor;; at = cursor) {
+        READ_USN_JOURNAL_DATA_V0 in{at, 0xFFFFFFFF, 0, 0, 0, id};
+        DWORD got = 0;
+        if (!d.deviceIoControl(FSCTL_READ_USN_JOURNAL, &in, sizeof in, buffer.data(), DWORD(buffer.size()), &got))
+            return GetLastError();
+        forEachUsnRecord(buffer, got, [&](const USN_RECORD_V2& u, const std::u16string& name) {
+            reasons[liveNameFromUtf16(name)] |= u.Reason;
+        });
+        memcpy(&cursor, buffer.data(), sizeof cursor);
+        if (cursor == at)
+            return 0;
+    }
+}
+
+// Opens with the source asked for, never a silent fall-back to the other.
+std::shared_ptr<ZLiveDirectoryVolume> openLive(const std::string& root, Source source, std::vector<QString>* errors,
+                                               size_t queueLimit = 0, size_t watchLimit = 0)
+{
+    const ZLiveDirectoryVolume::Options o{source, queueLimit, watchLimit,
+                                          [errors](const QString& line) { errors->push_back(line); }};
+    QString error;
+    auto v = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
+    EXPECT_TRUE(v) << error.toStdString();
+    if (v) {
+        EXPECT_STREQ(v->sourceName(), source == Source::Inotify ? "inotify" : "fanotify");
+    }
+    return v;
+}
+
+// Settles the volume, in bounded rounds, until done() holds.
+template <typename P>
+bool eventually(ZLiveDirectoryVolume& v, P done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEventuallyMs);
+    do
+        v.settle(kSettleMs);
+    while (!done() && std::chrono::steady_clock::now() < deadline);
+    return done();
+}
+
+::testing::AssertionResult followed(ZLiveDirectoryVolume& v, const std::string& root)
+{
+    ::testing::AssertionResult last = ::testing::AssertionFailure();
+    eventually(v, [&] { return bool(last = sameTree(diskTree(root), volumeTree(v.volume()))); });
+    return last;
+}
+
+class LiveVolumeTest : public ::testing::TestWithParam<Source> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == Source::Fanotify && !LiveDifferential::fanotifyPermitted(bytes(TestSupport::testRoot())))
+            GTEST_SKIP() << "fanotify file-system marks are not permitted here";
+    }
+    std::shared_ptr<ZLiveDirectoryVolume> openVolume(const std::string& root, size_t queueLimit = 0)
+    {
+        return openLive(root, GetParam(), &errors, queueLimit);
+    }
+    std::vector<QString> errors;
+};
+
+} // namespace
+
+TEST_P(LiveVolumeTest, WalkShowsTheTreeAsItIs)
+{
+    const std::string root = fresh("walk");
+    md(root + "/dir");
+    md(root + "/dir/sub");
+    writeFile(root + "/dir/sub/deep.txt", 5000);
+    // Sized by place. Names differing only in case, with Windows' forbidden characters, not UTF-8 (cut short,
+    // overlong, surrogates, lone continuations): each is one distinct name in the volume, read back byte for byte.
+    const char* const names[] = {"/.hidden", "/A", "/a", "/back\\slash:colon*?", "/caf\xc3\xa9", "/\xf0\x9f\x98\x80",
+                                 "/bad\xff\xfe", "/\xc3", "/\xe2\x82", "/\xed\xa0\x80surrogate", "/\xc0\xafoverlong",
+                                 "/\x80\x81\x82", "/a\xff", "/readonly", "/hard1"};
+    for (size_t k = 0; k < std::size(names); ++k)
+        writeFile(root + names[k], k);
+    chmod((root + "/readonly").c_str(), 0444);
+    ASSERT_EQ(symlink("/nonexistent/target", (root + "/link").c_str()), 0);
+    ASSERT_EQ(symlink("dir", (root + "/dirlink").c_str()), 0);   // never followed
+    ASSERT_EQ(link((root + "/hard1").c_str(), (root + "/dir/hard2").c_str()), 0);
+
+    auto v = openVolume(root);
+    ASSERT_TRUE(v);
+    const Tree vol = volumeTree(v->volume());
+    EXPECT_TRUE(sameTree(diskTree(root), vol));
+    EXPECT_EQ(vol.at("/hard1").identity, vol.at("/dir/hard2").identity);
+    EXPECT_TRUE(vol.at("/.hidden").attributes & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_TRUE(vol.at("/readonly").attributes & FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(vol.at("/link").attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_FALSE(vol.at("/dirlink").directory);
+    EXPECT_EQ(vol.at("/a").attributes, DWORD(FILE_ATTRIBUTE_NORMAL));
+    EXPECT_NE(v->volume().lookup(Ntfs::RecordRoot, u"caf\u00e9"), 0u);   // UTF-8 as itself, other bytes as U+DCxx
+    EXPECT_NE(v->volume().lookup(Ntfs::RecordRoot, std::u16string(u"a") + char16_t(0xDCFF)), 0u);
+    VolumeInformation info;
+    ASSERT_TRUE(v->volumeInformation(info));
+    EXPECT_EQ(info.fileSystemName, u"NTFS");
+
+    // The enumeration the volume code makes sees every file once.
+    MFT_ENUM_DATA_V0 in{0, 0, 0x7FFFFFFFFFFFFFFFll};
+    std::vector<BYTE> out(1 << 16);
+    std::set<ULONGLONG> records, expected{Ntfs::RecordRoot};
+    for (DWORD got = 0; v->deviceIoControl(FSCTL_ENUM_USN_DATA, &in, sizeof in, out.data(), DWORD(out.size()), &got);
+         memcpy(&in.StartFileReferenceNumber, out.data(), sizeof(USN)))
+        forEachUsnRecord(out, got, [&](const USN_RECORD_V2& u, const std::u16string&) {
+            records.insert(u.FileReferenceNumber & Ntfs::kRecordNumberMask);
+        });
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_HANDLE_EOF));
+    for (const auto& f : vol)
+        expected.insert(f.second.identity);
+    EXPECT_EQ(records, expected);
+}
+
+TEST_P(LiveVolumeTest, EveryKindOfChangeIsFollowedAndJournaled)
+{
+    const std::string root = fresh("changes"), out = fresh("outside") + "/";
+    const std::string one = root + "/one/", two = root + "/two/";
+    md(one);
+    md(two);
+    auto v = openVolume(root);
+    ASSERT_TRUE(v);
+    const USN_JOURNAL_DATA_V1 j = query(*v);
+    USN cursor = j.NextUsn;
+    auto journalSince = [&]() {
+        std::map<std::string, DWORD> reasons;
+        EXPECT_EQ(readJournal(*v, j.UsnJournalID, cursor, reasons), 0u);
+        return reasons;
+    };
+
+    // A change, then the reasons the journal must show for a name.
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        const char* name;
+        DWORD reasons, absent = 0;
+    } steps[] = {
+        {"create", [&] { writeFile(one + "f", 100); }, "f",
+         USN_REASON_FILE_CREATE | USN_REASON_DATA_EXTEND | USN_REASON_CLOSE},
+        {"extend", [&] { writeFile(one + "f", 50, O_APPEND); }, "f", USN_REASON_DATA_EXTEND},
+        {"overwrite", [&] { writeFile(one + "f", 10, 0); }, "f", USN_REASON_DATA_OVERWRITE},
+        {"truncate", [&] { EXPECT_EQ(truncate((one + "f").c_str(), 20), 0); }, "f", USN_REASON_DATA_TRUNCATION},
+        {"rename", [&] { mv(one + "f", one + "g"); }, "f", USN_REASON_RENAME_OLD_NAME, USN_REASON_FILE_DELETE},
+        {"move to another folder: the same file, not deleted and made anew", [&] {
+             const ULONGLONG was = volumeTree(v->volume()).at("/one/g").identity;
+             mv(one + "g", two + "g");
+             EXPECT_TRUE(followed(*v, root));
+             EXPECT_EQ(volumeTree(v->volume()).at("/two/g").identity, was);
+         }, "g", USN_REASON_RENAME_OLD_NAME | USN_REASON_RENAME_NEW_NAME, USN_REASON_FILE_DELETE},
+        {"chmod", [&] { EXPECT_EQ(chmod((two + "g").c_str(), 0444), 0); }, "g", USN_REASON_BASIC_INFO_CHANGE},
+        {"hard link", [&] { EXPECT_EQ(link((two + "g").c_str(), (one + "h").c_str()), 0); }, "h",
+         USN_REASON_HARD_LINK_CHANGE},
+        {"unlink one name", [&] { EXPECT_EQ(unlink((two + "g").c_str()), 0); }, "g", USN_REASON_HARD_LINK_CHANGE},
+        {"move a filled folder in", [&] { md(out + "in"), md(out + "in/sub"), writeFile(out + "in/sub/x", 4096),
+                                          mv(out + "in", two + "in"); }, "x", USN_REASON_FILE_CREATE},
+        {"move it out again", [&] { mv(two + "in", out + "in"); }, "x", USN_REASON_FILE_DELETE},
+        {"delete", [&] { EXPECT_EQ(unlink((one + "h").c_str()), 0); }, "h", USN_REASON_FILE_DELETE},
+        {"folder made and filled at once", [&] { md(root + "/quick"), md(root + "/quick/deeper"),
+                                                 writeFile(root + "/quick/deeper/late", 3); },
+         "late", USN_REASON_FILE_CREATE},
+        {"folder renamed with contents", [&] { mv(root + "/quick", one + "slow"),
+                                               writeFile(one + "slow/deeper/after", 8); },
+         "slow", USN_REASON_RENAME_NEW_NAME},
+        {"folder renamed before its changes are read", [&] {
+             md(one + "before");
+             EXPECT_TRUE(followed(*v, root));
+             v->setEventsPaused(true);   // one batch: the change in it comes before the rename
+             writeFile(one + "before/inside", 5), mv(one + "before", two + "after"), writeFile(two + "after/later", 6);
+             v->setEventsPaused(false);
+         }, "inside", USN_REASON_FILE_CREATE},
+        {"exchange two names", [&] { writeFile(one + "left", 1), writeFile(two + "right", 2);
+             EXPECT_EQ(renameat2(AT_FDCWD, (one + "left").c_str(), AT_FDCWD, (two + "right").c_str(), RENAME_EXCHANGE),
+                       0); }, "left", USN_REASON_FILE_CREATE},
+        {"odd name", [&] { writeFile(one + "\xff odd", 1); }, "\xff odd", USN_REASON_FILE_CREATE},
+        {"delete a tree", [&] { removeTree(one + "slow"); }, "after", USN_REASON_FILE_DELETE},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.what);
+        s.change();
+        ASSERT_TRUE(followed(*v, root));
+        const DWORD got = journalSince()[s.name];
+        EXPECT_EQ(got & (s.reasons | s.absent), s.reasons) << std::hex << got;
+    }
+    // A burst. On a loaded machine the kernel may drop the queue under it: the
+    // volume then says so once and walks the tree again, still equal to it.
+    md(root + "/burst");
+    for (int i = 0; i < 10000; ++i)
+        writeFile(root + "/burst/n" + std::to_string(i), size_t(i % 3));
+    ASSERT_TRUE(followed(*v, root));
+    EXPECT_EQ(errors.size(), size_t(v->overflows()));
+}
+
+TEST_P(LiveVolumeTest, ChangesMadeWhileTheWalkRunsAreNotLost)
+{
+    const std::string root = fresh("during");
+    for (int d = 0; d < 20; ++d) {
+        md(root + "/d" + std::to_string(d));
+        for (int i = 0; i < 200; ++i)
+            writeFile(root + "/d" + std::to_string(d) + "/f" + std::to_string(i), 1);
+    }
+    std::atomic<bool> opened{false};
+    std::thread changer([&] {
+        // Until the open returns and a little after: new folders, renames, deletions.
+        for (int i = 0; i < 4000 && (i < 200 || !opened); ++i) {
+            const std::string dir = root + "/d" + std::to_string(i % 20), late = root + "/late" + std::to_string(i);
+            writeFile(dir + "/new" + std::to_string(i), 2);
+            rename((dir + "/f" + std::to_string(i % 200)).c_str(), (root + "/moved" + std::to_string(i)).c_str());
+            if (i % 10 == 0)
+                md(late), writeFile(late + "/inside", 3);
+            unlink((dir + "/new" + std::to_string(i - 1)).c_str());
+        }
+    });
+    auto v = openVolume(root);
+    opened = true;
+    changer.join();
+    ASSERT_TRUE(v);
+    EXPECT_TRUE(followed(*v, root));
+    EXPECT_EQ(v->overflows(), 0u);
+}
+
+// Each open starts a fresh journal above the last; a freed record number comes
+// back with the next sequence; a lost queue discards the journal and the tree
+// is walked again; a vanished root makes every call "not ready".
+TEST_P(LiveVolumeTest, EachOpenHasItsOwnJournalWhichLostEventsDiscardUntilTheRootGoes)
+{
+    const std::string root = fresh("reopen");
+    writeFile(root + "/f", 1);
+    auto v = openVolume(root);
+    ASSERT_TRUE(v);
+    writeFile(root + "/g", 1);
+    ASSERT_TRUE(followed(*v, root));
+    const USN_JOURNAL_DATA_V1 a = query(*v);
+    v.reset();
+    v = openVolume(root, 50);
+    ASSERT_TRUE(v);
+    const USN_JOURNAL_DATA_V1 b = query(*v);
+    EXPECT_NE(a.UsnJournalID, b.UsnJournalID);
+    EXPECT_GT(b.FirstUsn, a.NextUsn);
+    ZEmulatedNtfsVolume::FileInfo f;
+    const DWORD r = v->volume().lookup(Ntfs::RecordRoot, u"f");
+    ASSERT_TRUE(v->volume().fileInfo(r, f));
+    ASSERT_EQ(unlink((root + "/f").c_str()), 0);
+    writeFile(root + "/h", 1);
+    ASSERT_TRUE(followed(*v, root));
+    EXPECT_EQ(v->volume().lookup(Ntfs::RecordRoot, u"h"), r);
+    EXPECT_EQ(v->volume().fileReference(r) >> 48, (f.fileReference >> 48) + 1);
+
+    v->setEventsPaused(true);
+    for (int i = 0; i < 200; ++i)
+        writeFile(root + "/n" + std::to_string(i), 1);
+    ASSERT_EQ(unlink((root + "/g").c_str()), 0);
+    v->setEventsPaused(false);
+    ASSERT_TRUE(followed(*v, root));
+    EXPECT_EQ(v->overflows(), 1u);
+    std::map<std::string, DWORD> reasons;
+    USN cursor = b.NextUsn;
+    EXPECT_EQ(readJournal(*v, b.UsnJournalID, cursor, reasons), DWORD(ERROR_JOURNAL_ENTRY_DELETED));
+    // Changes after the rescan are journaled again from the new start.
+    cursor = query(*v).NextUsn;
+    writeFile(root + "/later", 1);
+    ASSERT_TRUE(followed(*v, root));
+    EXPECT_EQ(readJournal(*v, b.UsnJournalID, cursor, reasons), 0u);
+    EXPECT_TRUE(reasons["later"] & USN_REASON_FILE_CREATE);
+
+    removeTree(root);
+    ASSERT_TRUE(eventually(*v, [&] { return v->notReady(); }));
+    USN_JOURNAL_DATA_V1 jd{};
+    DWORD got = 0;
+    EXPECT_FALSE(v->deviceIoControl(FSCTL_QUERY_USN_JOURNAL, nullptr, 0, &jd, sizeof jd, &got));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_READY));
+    VolumeInformation info;
+    EXPECT_FALSE(v->volumeInformation(info));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_READY));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, LiveVolumeTest, ::testing::Values(Source::Inotify, Source::Fanotify),
+                         [](const ::testing::TestParamInfo<Source>& i) {
+                             return std::string(i.param == Source::Inotify ? "Inotify" : "Fanotify");
+                         });
+
+TEST(LiveNameStore, RenamesAndDeletionsDoNotGrowTheNameStoreForEver)
+{
+    ZEmulatedNtfsVolume v;
+    const DWORD keep = v.createFile(Ntfs::RecordRoot, u"keep-this-name");
+    const DWORD folder = v.createFolder(Ntfs::RecordRoot, u"folder");
+    const DWORD linked = v.createFile(folder, u"first");
+    ASSERT_TRUE(v.link(linked, Ntfs::RecordRoot, u"second", ZEmulatedNtfsVolume::NameForm::Posix));
+    const DWORD moving = v.createFile(Ntfs::RecordRoot, u"m0");
+    for (int i = 1; i <= 5000; ++i) {
+        ASSERT_TRUE(v.rename(moving, u"m" + std::u16string(1, char16_t(u'a' + i % 26)) + u"-" +
+                                        std::u16string(i % 7 + 1, u'x')));
+        ASSERT_TRUE(v.remove(v.createFile(folder, u"temporary")));
+    }
+    const size_t before = v.nameStoreBytes();
+    const Tree names = volumeTree(v);
+    v.compactNames();
+    EXPECT_LT(v.nameStoreBytes(), before / 100);
+    EXPECT_TRUE(sameTree(names, volumeTree(v)));
+    EXPECT_EQ(v.lookup(Ntfs::RecordRoot, u"keep-this-name"), keep);
+    EXPECT_EQ(v.lookup(Ntfs::RecordRoot, u"second"), linked);
+    EXPECT_EQ(v.lookup(folder, u"first"), linked);
+    // Names made after the compaction are sound too.
+    EXPECT_NE(v.createFile(folder, u"after"), 0u);
+    EXPECT_NE(v.lookup(folder, u"after"), 0u);
+}
+
+TEST(LiveVolumeWatchLimit, DirectoriesThatCannotBeFollowedAreCountedAndNamedOnce)
+{
+    const std::string root = fresh("limit");
+    for (const char* d : {"/a", "/b", "/c", "/a/x"})
+        md(root + d);
+    std::vector<QString> errors;
+    auto v = openLive(root, Source::Inotify, &errors, 1, 2);   // watches for the root and one more
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->unwatchableDirectories(), 3u);
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_EQ(std::set<QString>(errors.begin(), errors.end()).size(), 3u);
+    for (const QString& e : errors)
+        EXPECT_TRUE(e.contains(QStringLiteral("cannot be followed"))) << e.toStdString();
+    // A lost queue walks the tree again: nothing is named twice.
+    v->setEventsPaused(true);
+    for (const char* f : {"/f", "/g", "/h"})
+        writeFile(root + f, 1);
+    v->setEventsPaused(false);
+    v->settle(kSettleMs);
+    EXPECT_EQ(v->overflows(), 1u);
+    EXPECT_EQ(errors.size(), 4u);   // the three, and the lost queue
+    EXPECT_EQ(v->unwatchableDirectories(), 3u);
+}

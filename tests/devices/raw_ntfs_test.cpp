@@ -1,0 +1,773 @@
+// The raw NTFS volume device against real NTFS images: Debian's forensic
+// sample disk, images made by ntfsfixture (libntfs-3g), hand-made damage,
+// and the independent reader fsntfsinfo as the reference.
+#include "win32/ZClock.h"
+#include "platform/ZDriveTable.h"
+#include "ntfs/ZNtfsFixup.h"
+#include "devices/raw/ZNtfsPartition.h"
+#include "ntfs/ZNtfsRecord.h"
+#include "ntfs/ZNtfsRunList.h"
+#include "devices/raw/ZRawNtfsVolume.h"
+#include "platform/win32_file.h"
+#include "win32/win32_ioctl.h"
+#include "support/TestEnvironment.h"
+#include "volume/ZDirectoryNode.h"
+#include "volume/ZDriveVolume.h"
+
+#ifdef SEARCH_HAVE_NTFS_FIXTURE
+#include "ZNtfsFixture.h"
+#include "client/ZSharedPoolReader.h"
+#include "support/ZServiceTestKit.h"
+#endif
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+#include <tuple>
+
+using namespace Platform;
+
+namespace {
+
+using Names = std::set<std::u16string>;
+constexpr DWORD kEnumBufferSize = 0x80008;
+constexpr size_t kSampleVolumeStart = 2048 * 512;
+const char* const kSampleImage = "/usr/share/forensics-samples/fs.ntfs.xz";
+
+std::shared_ptr<ZRawNtfsVolume> openImage(const QString& path)
+{
+    QString error;
+    auto device = std::static_pointer_cast<ZRawNtfsVolume>(openRawNtfsVolume(path, &error));
+    EXPECT_TRUE(device) << error.toStdString();
+    return device;
+}
+
+std::shared_ptr<ZRawNtfsVolume> openBytes(std::vector<BYTE> bytes)
+{
+    return ZRawNtfsVolume::create(std::unique_ptr<ZNtfsImageSource>(new ZNtfsMemoryImage(std::move(bytes))), nullptr);
+}
+
+std::vector<BYTE> readAll(const QString& path)
+{
+    QFile f(path);
+    const QByteArray b = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return std::vector<BYTE>(b.begin(), b.end());
+}
+
+template <typename Out>
+Out control(ZVolumeDevice& d, DWORD code)
+{
+    Out out{};
+    DWORD n = 0;
+    EXPECT_TRUE(d.deviceIoControl(code, nullptr, 0, &out, sizeof out, &n)) << code;
+    return out;
+}
+NTFS_VOLUME_DATA_BUFFER volumeData(ZVolumeDevice& d) { return control<NTFS_VOLUME_DATA_BUFFER>(d, FSCTL_GET_NTFS_VOLUME_DATA); }
+USN_JOURNAL_DATA_V1 queryJournal(ZVolumeDevice& d) { return control<USN_JOURNAL_DATA_V1>(d, FSCTL_QUERY_USN_JOURNAL); }
+
+struct UsnEntry { ULONGLONG reference; DWORD reason; USN usn; std::u16string name; };
+
+// The USN_RECORD_V2 entries after the 8-byte position; each must lie whole inside the answer.
+std::vector<UsnEntry> usnEntries(const std::vector<BYTE>& buffer, DWORD n)
+{
+    constexpr DWORD kFixed = offsetof(USN_RECORD_V2, FileName);
+    std::vector<UsnEntry> out;
+    for (DWORD p = 8; p < n;) {
+        USN_RECORD_V2 r{};
+        if (p + kFixed <= n)
+            std::memcpy(&r, buffer.data() + p, kFixed);
+        const bool whole = p + kFixed <= n && r.RecordLength >= kFixed && r.RecordLength % 8 == 0
+                           && p + r.RecordLength <= n && r.FileNameOffset + r.FileNameLength <= r.RecordLength;
+        EXPECT_TRUE(whole) << "record at " << p << " of " << n;
+        if (!whole)
+            break;
+        std::u16string name(r.FileNameLength / 2, u'\0');
+        std::memcpy(&name[0], buffer.data() + p + r.FileNameOffset, r.FileNameLength);
+        out.push_back({r.FileReferenceNumber, r.Reason, r.Usn, name});
+        p += r.RecordLength;
+    }
+    return out;
+}
+
+// The whole FSCTL_ENUM_USN_DATA walk; *lastError gets the error that ended it.
+std::vector<UsnEntry> enumerate(ZVolumeDevice& d, USN highUsn, DWORD* lastError = nullptr)
+{
+    std::vector<UsnEntry> out;
+    MFT_ENUM_DATA_V1 request{0, 0, highUsn, 2, 2, {}};
+    std::vector<BYTE> buffer(kEnumBufferSize);
+    DWORD n = 0;
+    for (int calls = 0; calls < 1000000 && d.deviceIoControl(FSCTL_ENUM_USN_DATA, &request, sizeof request,
+                                                             buffer.data(), kEnumBufferSize, &n); ++calls) {
+        EXPECT_GE(n, 8u);
+        std::memcpy(&request.StartFileReferenceNumber, buffer.data(), 8);
+        for (const UsnEntry& e : usnEntries(buffer, n))
+            out.push_back(e);
+    }
+    if (lastError)
+        *lastError = GetLastError();
+    return out;
+}
+
+Names enumeratedNames(ZVolumeDevice& d, DWORD* lastError = nullptr)
+{
+    Names names;
+    for (const UsnEntry& e : enumerate(d, queryJournal(d).NextUsn, lastError))
+        names.insert(e.name);
+    return names;
+}
+
+// One FSCTL_GET_NTFS_FILE_RECORD into rec; the number of the record that answered, or ~0.
+ULONGLONG fileRecord(ZVolumeDevice& d, ULONGLONG record, std::vector<BYTE>& rec)
+{
+    constexpr size_t kHeader = offsetof(NTFS_FILE_RECORD_OUTPUT_BUFFER, FileRecordBuffer);
+    std::vector<BYTE> out(kHeader + volumeData(d).BytesPerFileRecordSegment);
+    NTFS_FILE_RECORD_INPUT_BUFFER in;
+    in.FileReferenceNumber.QuadPart = LONGLONG(record);
+    DWORD n = 0;
+    if (!d.deviceIoControl(FSCTL_GET_NTFS_FILE_RECORD, &in, sizeof in, out.data(), DWORD(out.size()), &n))
+        return ~0ull;
+    EXPECT_EQ(n, out.size());
+    ULONGLONG ref;
+    std::memcpy(&ref, out.data(), sizeof ref);
+    rec.assign(out.begin() + kHeader, out.end());
+    return ref & Ntfs::kRecordNumberMask;
+}
+
+// One file of an index: every non-DOS name with its parent, the unnamed $DATA's size (-1: folder).
+struct IndexedFile {
+    std::set<std::pair<std::u16string, ULONGLONG>> names;
+    LONGLONG size = -1;
+    bool directory = false;
+    bool operator==(const IndexedFile& o) const { return names == o.names && size == o.size && directory == o.directory; }
+};
+using Index = std::map<ULONGLONG, IndexedFile>;
+
+// fsntfsinfo's body file ("md5|path|record|mode|uid|gid|size|...") of the
+// volume at `offset`, as the same map; a path's parent may come after it.
+// Metadata files (0..15) are left out, as the enumeration leaves them out.
+Index referenceIndex(const QString& image, qulonglong offset)
+{
+    Index files;
+    const QString body = TestSupport::freshDir("body") + "/body.txt";
+    QProcess p;
+    p.start("fsntfsinfo", {"-o", QString::number(offset), "-H", "-B", body, image});
+    QFile f(body);
+    if (!p.waitForFinished(120000) || p.exitCode() != 0 || !f.open(QIODevice::ReadOnly))
+        return files;
+    const QString sep = "\\\\";
+    std::map<QString, ULONGLONG> recordOfPath{{sep, Ntfs::RecordRoot}};
+    std::vector<QStringList> lines;
+    for (const QByteArray& raw : f.readAll().split('\n')) {
+        QStringList fields = QString::fromUtf8(raw).split('|');
+        if (fields.size() < 7 || fields[1].endsWith(" ($FILE_NAME)"))
+            continue;
+        const int colon = fields[1].indexOf(':', fields[1].lastIndexOf(sep));
+        if (colon >= 0) { // a named stream: its file, size unknown
+            fields[1].truncate(colon);
+            fields[6] = "0";
+        }
+        recordOfPath[fields[1]] = fields[2].toULongLong();
+        lines.push_back(fields);
+    }
+    for (const QStringList& l : lines) {
+        const ULONGLONG record = l[2].toULongLong();
+        if (record < Ntfs::RecordFirstUser)
+            continue;
+        const int lastSep = l[1].lastIndexOf(sep);
+        IndexedFile& file = files[record];
+        file.names.insert({l[1].mid(lastSep + sep.size()).toStdU16String(),
+                           recordOfPath[lastSep <= 0 ? sep : l[1].left(lastSep)]});
+        file.directory = l[3].startsWith('d');
+        file.size = file.directory ? -1 : std::max<LONGLONG>(file.size, l[6].toLongLong());
+    }
+    return files;
+}
+
+void expectSameIndex(const Index& actual, const Index& expected)
+{
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(actual.size(), expected.size());
+    for (const auto& [record, want] : expected) {
+        const auto it = actual.find(record);
+        EXPECT_TRUE(it != actual.end() && it->second == want) << "record " << record;
+    }
+}
+
+// The index the volume code builds from `device`, put in the drive table under `letter`.
+struct IndexBuild {
+    IndexBuild(char16_t letter, std::shared_ptr<ZVolumeDevice> device) : letter(letter)
+    {
+        ZDriveTable::instance().setDrive(letter, std::move(device));
+        volume.reset(new SearchEngine::ZDriveVolume(letter));
+        opened = volume->initDriveVolume() == SearchEngine::ZDriveVolume::InitOk;
+    }
+    ~IndexBuild()
+    {
+        SearchEngine::freeDirectoryNodes(known, pending);
+        volume->closeVolume();
+        volume.reset();
+        ZDriveTable::instance().removeDrive(letter);
+    }
+    Index build()
+    {
+        volume->enumerateMft([this](USN_RECORD_V2* rec) { volume->addEnumeratedRecord(rec, pending, known); });
+        Index out;
+        for (const auto& entry : volume->recordMap) {
+            const SearchEngine::ItemRecord* r = entry.second;
+            IndexedFile& f = out[r->recordNumber];
+            f.names.insert({QString::fromUtf8(r->nameBytes(), r->nameLength).toStdU16String(), r->parentRecordNumber});
+            f.directory = (r->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            f.size = f.directory ? -1 : LONGLONG(r->fileSize);
+        }
+        return out;
+    }
+
+    const char16_t letter;
+    std::unique_ptr<SearchEngine::ZDriveVolume> volume;
+    bool opened = false;
+    SearchEngine::DirectoryMap known, pending;
+};
+
+bool haveProgram(const char* name)
+{
+    return !QStandardPaths::findExecutable(name).isEmpty()
+           || !QStandardPaths::findExecutable(name, {"/usr/sbin", "/sbin"}).isEmpty();
+}
+
+// The forensic sample disk (an MBR disk image), unpacked once per run.
+QString sampleImage()
+{
+    static QString path;
+    if (!path.isEmpty() || !QFile::exists(kSampleImage) || !haveProgram("xz"))
+        return path;
+    const QString out = TestSupport::freshDir("sample") + "/fs.ntfs";
+    QProcess p;
+    p.setStandardOutputFile(out);
+    p.start("xz", {"-dc", kSampleImage});
+    if (p.waitForFinished(120000) && p.exitCode() == 0)
+        path = out;
+    return path;
+}
+
+#define REQUIRE_PROGRAM(name)                                                   \
+    if (!haveProgram(name))                                                     \
+    GTEST_SKIP() << name " not installed"
+#define REQUIRE_SAMPLE()                                                        \
+    const QString image = sampleImage();                                        \
+    if (image.isEmpty())                                                        \
+    GTEST_SKIP() << "forensics-samples-ntfs not installed"
+
+} // namespace
+
+TEST(RawNtfsRunList, DecodesRunsHolesAndBackwardOffsetsAndRejectsMalformedPairs)
+{
+    // 0x21: 1-byte length, 2-byte offset. Runs: 8 @ 0x100, hole of 4, 2 @ 0x100 - 0x80.
+    const BYTE pairs[] = {0x21, 0x08, 0x00, 0x01, 0x01, 0x04, 0x11, 0x02, 0x80, 0x00};
+    ZNtfsRunList runs;
+    ASSERT_TRUE(runs.decode(pairs, sizeof pairs, 0, 0x1000) && runs.finish());
+    std::vector<std::pair<LONGLONG, LONGLONG>> got;
+    for (const auto& run : runs.runs())
+        got.push_back({run.vcn, run.lcn});
+    EXPECT_EQ(got, (decltype(got){{0, 0x100}, {8, ZNtfsRunList::kSparseLcn}, {12, 0x80}}));
+    EXPECT_EQ(runs.find(9)->lcn, ZNtfsRunList::kSparseLcn);
+    EXPECT_EQ(runs.endVcn(), 14);
+    EXPECT_EQ(runs.find(14), nullptr);
+
+    const std::vector<std::vector<BYTE>> malformed = {
+        {0x21, 0x10, 0xF8, 0x0F, 0x00},              // 16 clusters at 0xFF8 of 0x1000
+        {0x11, 0x01, 0x80, 0x00},                    // first run at cluster -128
+        {0x33, 0x01, 0x02},                          // cut short
+        {0x11, 0x00, 0x10, 0x00},                    // zero length
+        {0x19, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0},     // a length field wider than 8 bytes
+    };
+    for (const auto& bad : malformed)
+        EXPECT_FALSE(ZNtfsRunList().decode(bad.data(), bad.size(), 0, 0x1000)) << int(bad[0]);
+    ZNtfsRunList overlapping;
+    const BYTE one[] = {0x11, 0x04, 0x10, 0x00};
+    ASSERT_TRUE(overlapping.decode(one, sizeof one, 0, 0x1000) && overlapping.decode(one, sizeof one, 2, 0x1000));
+    EXPECT_FALSE(overlapping.finish());
+}
+
+// The array holds the sequence number and one entry per stride; index blocks have no other check.
+TEST(RawNtfsFixup, RefusesAnUpdateSequenceArrayOfTheWrongLength)
+{
+    std::vector<BYTE> block(1024, 0); // sequence number and stride ends all 0
+    const DWORD signature = Ntfs::kFileRecordSignature;
+    const WORD header[] = {0x30, 3};  // array offset, entries
+    std::memcpy(&block[0], &signature, sizeof signature);
+    std::memcpy(&block[4], header, sizeof header);
+    std::vector<BYTE> good = block;
+    EXPECT_TRUE(applyNtfsFixups(good.data(), good.size(), signature));
+    for (BYTE count : {2, 4, 9}) {
+        std::vector<BYTE> bad = block;
+        bad[6] = count;
+        EXPECT_FALSE(applyNtfsFixups(bad.data(), bad.size(), signature)) << int(count);
+    }
+}
+
+TEST(RawNtfsVolume, FatExFatAndGarbageAreNotNtfs)
+{
+    std::vector<BYTE> fat32(1 << 16, 0), exfat(1 << 16, 0);
+    std::memcpy(&fat32[3], "MSWIN4.1", 8);
+    std::memcpy(&fat32[82], "FAT32   ", 8);
+    std::memcpy(&fat32[510], "\x55\xAA", 2);
+    std::memcpy(&exfat[3], "EXFAT   ", 8);
+    VolumeInformation info;
+    for (const auto& [bytes, name] : {std::make_pair(fat32, u"FAT32"), std::make_pair(exfat, u"exFAT")}) {
+        auto d = openBytes(bytes);
+        ASSERT_TRUE(d->volumeInformation(info));
+        EXPECT_TRUE(info.fileSystemName == name && !d->isNtfs()) << QString::fromStdU16String(name).toStdString();
+        NTFS_VOLUME_DATA_BUFFER v;
+        DWORD n;
+        EXPECT_FALSE(d->deviceIoControl(FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &v, sizeof v, &n));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
+    }
+    EXPECT_FALSE(openBytes(std::vector<BYTE>(4096, 0x5A))->volumeInformation(info));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_UNRECOGNIZED_VOLUME));
+    EXPECT_FALSE(openRawNtfsVolume(TestSupport::testRoot() + "/missing.img", nullptr));
+}
+
+// Debian's forensic sample: an MBR disk with one NTFS partition.
+TEST(RawNtfsSample, DeviceCallsAnswerAsWindowsDoesAndTheIndexHoldsWhatFsntfsinfoLists)
+{
+    REQUIRE_SAMPLE();
+    EXPECT_EQ(locateVolume(*openNtfsImageFile(image, nullptr)).offset, kSampleVolumeStart);
+    auto d = openImage(image);
+    ASSERT_TRUE(d && d->isNtfs());
+    const NTFS_VOLUME_DATA_BUFFER v = volumeData(*d);
+    EXPECT_EQ(std::make_pair(v.BytesPerCluster, v.BytesPerFileRecordSegment), std::make_pair(4096u, 1024u));
+    EXPECT_TRUE(v.FreeClusters.QuadPart > 0 && v.FreeClusters.QuadPart < v.TotalClusters.QuadPart);
+    DWORD last = 0;
+    const Names names = enumeratedNames(*d, &last);
+    EXPECT_EQ(last, DWORD(ERROR_HANDLE_EOF));
+    // The deleted folders ("...2") are gone, the kept ones are there.
+    EXPECT_TRUE(names.count(u"audio1") && names.count(u"debian.mp3"));
+    EXPECT_FALSE(names.count(u"audio2") || names.count(u"deleted.mp3"));
+
+    // A free record (68..71 held audio2's) answers with the nearest one in use below; far past the end, the last.
+    std::vector<BYTE> rec;
+    for (const auto& [asked, want] : {std::make_pair(65ull, 65ull), std::make_pair(69ull, 67ull)}) {
+        EXPECT_EQ(fileRecord(*d, asked, rec), want);
+        EXPECT_EQ(recordHeader(rec.data()).flags & Ntfs::RecordInUse, Ntfs::RecordInUse);
+    }
+    EXPECT_LT(fileRecord(*d, 0xFFFFFFull, rec), 0xFFFFFFull);
+    // Raw reads are sector-aligned, read nothing past the end, and start at the volume's boot sector.
+    BYTE buffer[512];
+    DWORD n = 0;
+    EXPECT_FALSE(d->read(3, buffer, sizeof buffer, &n));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(d->read(1ull << 40, buffer, sizeof buffer, &n) && n == 0u);
+    ASSERT_TRUE(d->read(0, buffer, sizeof buffer, &n));
+    EXPECT_EQ(std::memcmp(buffer + 3, "NTFS    ", 8), 0);
+    VolumeInformation info;
+    ASSERT_TRUE(d->volumeInformation(info));
+    EXPECT_EQ(std::make_pair(info.fileSystemName, info.serialNumber),
+              std::make_pair(std::u16string(u"NTFS"), DWORD(v.VolumeSerialNumber.QuadPart)));
+
+    REQUIRE_PROGRAM("fsntfsinfo");
+    IndexBuild index(u'D', d);
+    ASSERT_TRUE(index.opened);
+    expectSameIndex(index.build(), referenceIndex(image, kSampleVolumeStart));
+}
+
+TEST(RawNtfsSample, HostileCopiesNeverCrashOrHang)
+{
+    REQUIRE_SAMPLE();
+    const std::vector<BYTE> clean = readAll(image);
+    const NTFS_VOLUME_DATA_BUFFER v = volumeData(*openImage(image));
+    const size_t mftStart = kSampleVolumeStart + size_t(v.MftStartLcn.QuadPart) * v.BytesPerCluster;
+    std::mt19937 random(12345);
+    for (int round = 0; round < 40; ++round) {
+        // A cut-off image, its boot sector or MFT overwritten at random places.
+        std::vector<BYTE> bytes(clean.begin(), clean.begin() + std::min(clean.size(), mftStart + (256u << 10)));
+        bytes.resize(clean.size() / 4);
+        for (int i = 0, flips = 1 + int(random() % 200); i < flips; ++i) {
+            const size_t at = round % 4 ? mftStart + random() % (128u << 10) : kSampleVolumeStart + random() % 512;
+            if (at < bytes.size())
+                bytes[at] = BYTE(random());
+        }
+        auto d = openBytes(bytes);
+        VolumeInformation info;
+        std::vector<BYTE> rec;
+        if (d->volumeInformation(info) && d->isNtfs()) {
+            enumerate(*d, std::numeric_limits<LONGLONG>::max());
+            for (ULONGLONG r = 0; r < 128; r += 7)
+                fileRecord(*d, r, rec);
+            queryJournal(*d);
+        }
+    }
+}
+
+// Images made by ntfsfixture (which needs Debian's mkntfs).
+
+#ifdef SEARCH_HAVE_NTFS_FIXTURE
+
+namespace {
+
+using SearchEngine::ZNtfsFixture;
+#define REQUIRE_MKNTFS() REQUIRE_PROGRAM("mkntfs")
+
+// Hard links (many.txt's spill into extension records), long and non-ASCII names, streams, a deletion.
+const std::string kTree = [] {
+    std::string script = "mkdir /docs/sub\nfile /docs/small.txt 100\nfile /docs/big.bin 300000\n"
+                         "file /docs/ünïcødé-名前.txt 10\nfile /docs/a-very-long-name-" + std::string(193, 'a') + ".txt 5\n"
+                         "link /docs/small.txt /docs/sub/hardlink.txt\nfile /docs/many.txt 10\n"
+                         "file /docs/streamy.txt 10\nstreams /docs/streamy.txt 12 100\n"
+                         "file /gone/deleted.txt 10\nfile /gone/kept.txt 10\ndelete /gone/deleted.txt\n";
+    for (int i = 1; i <= 7; ++i)
+        script += "link /docs/many.txt /docs/sub/many-link-0" + std::to_string(i)
+                  + "-with-a-rather-long-name-to-fill-the-base-record-quickly-xxxxxxxxxxxxxxxxxxxxxxxxxx.txt\n";
+    return script;
+}();
+
+bool change(const QString& image, const std::string& script)
+{
+    ZNtfsFixture fixture;
+    const bool ok = fixture.open(image.toStdString()) && fixture.runScript(script) && fixture.close();
+    EXPECT_TRUE(ok) << fixture.lastError();
+    return ok;
+}
+
+QString makeImage(const QString& name, const std::string& script, uint64_t size = 32u << 20)
+{
+    const QString path = TestSupport::freshDir(name) + "/volume.img";
+    std::string error;
+    EXPECT_TRUE(ZNtfsFixture::format(path.toStdString(), size, 4096, "fixture", &error)) << error;
+    change(path, script);
+    return path;
+}
+
+struct ManualClockScope {
+    ManualClockScope() { setClock(&clock); }
+    ~ManualClockScope() { setClock(nullptr); }
+    ZManualClock clock;
+};
+
+// Moves the manual clock on in journal-poll steps until done() holds.
+bool advanceUntil(ZManualClock& clock, const std::function<bool()>& done, int steps = 5000)
+{
+    for (int i = 0; i < steps && !done(); ++i) {
+        clock.advance(ZRawNtfsVolume::kJournalPollMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+}
+
+// Every reason, version 2; a wait ends after `timeout` (relative, 100 ns units; 0: until cancelled).
+READ_USN_JOURNAL_DATA_V1 readRequest(const USN_JOURNAL_DATA_V1& j, USN start, ULONGLONG waitFor = 0,
+                                     LONGLONG timeout = -50000000LL)
+{
+    return {start, 0xFFFFFFFFu, 0, ULONGLONG(timeout), waitFor, j.UsnJournalID, 2, 2, {}};
+}
+
+struct JournalRead {
+    bool ok = false;
+    DWORD error = 0;
+    USN next = 0;
+    std::vector<UsnEntry> records;
+    bool waited = false, ended = true; // for a read on its own thread
+};
+
+JournalRead readJournal(ZVolumeDevice& d, const READ_USN_JOURNAL_DATA_V1& request, DWORD outSize = 8200)
+{
+    JournalRead r;
+    std::vector<BYTE> out(outSize);
+    DWORD n = 0;
+    r.ok = d.deviceIoControl(FSCTL_READ_USN_JOURNAL, &request, sizeof request, out.data(), outSize, &n);
+    r.error = r.ok ? 0 : GetLastError();
+    if (r.ok) {
+        std::memcpy(&r.next, out.data(), sizeof r.next);
+        r.records = usnEntries(out, n);
+    }
+    return r;
+}
+
+// A journal read on its own thread: whether it still waited after a while; then `meanwhile` runs and
+// the clock moves on until the read ends (or it is cancelled, so a failing test does not hang).
+JournalRead waitingRead(ZVolumeDevice& d, ZManualClock& clock, const READ_USN_JOURNAL_DATA_V1& request,
+                        const std::function<void()>& meanwhile)
+{
+    JournalRead result;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        result = readJournal(d, request);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const bool waited = !done;
+    meanwhile();
+    const bool ended = advanceUntil(clock, [&] { return done.load(); }, 2000);
+    if (!ended)
+        d.cancelIo();
+    reader.join();
+    result.waited = waited;
+    result.ended = ended;
+    return result;
+}
+
+} // namespace
+
+TEST(RawNtfsFixture, TreeOnAFragmentedMftMatchesFsntfsinfo)
+{
+    REQUIRE_MKNTFS();
+    std::string script = kTree + "fragment\n";
+    for (int i = 0; i < 12; ++i)
+        script += "many /bulk" + std::to_string(i) + " 150\n";
+    const QString image = makeImage("fragmented", script);
+    IndexBuild index(u'F', openImage(image));
+    ASSERT_TRUE(index.opened);
+    const Index files = index.build();
+    // small.txt's two names, in /docs (64) and /docs/sub (65); many.txt's eight.
+    const decltype(IndexedFile::names) smallNames{{u"hardlink.txt", 65}, {u"small.txt", 64}};
+    EXPECT_TRUE(files.count(66) && files.at(66).names == smallNames);
+    EXPECT_TRUE(std::any_of(files.begin(), files.end(), [](const auto& f) { return f.second.names.size() == 8; }));
+    EXPECT_GT(files.size(), 12u * 150u);
+    REQUIRE_PROGRAM("fsntfsinfo");
+    expectSameIndex(files, referenceIndex(image, 0));
+}
+
+// Without a journal the position moves on every change, so a saved position (and its cache)
+// falls outside the journal once the image changes; with a journal it stays inside.
+TEST(RawNtfsFixture, PositionWithoutAJournalMovesOnEveryChange)
+{
+    REQUIRE_MKNTFS();
+    const QString plain = makeImage("plain", kTree);
+    auto d = openImage(plain);
+    USN_JOURNAL_DATA_V1 before = queryJournal(*d);
+    EXPECT_TRUE(before.FirstUsn == before.NextUsn && before.NextUsn > 0) << before.NextUsn;
+    // Nothing is ever written: creation changes nothing, deletion is refused.
+    CREATE_USN_JOURNAL_DATA create{8u << 20, 1u << 20};
+    DELETE_USN_JOURNAL_DATA notify{before.UsnJournalID, USN_DELETE_FLAG_NOTIFY, {}};
+    DELETE_USN_JOURNAL_DATA del{before.UsnJournalID, USN_DELETE_FLAG_DELETE | USN_DELETE_FLAG_NOTIFY, {}};
+    DWORD n = 0;
+    EXPECT_TRUE(d->deviceIoControl(FSCTL_CREATE_USN_JOURNAL, &create, sizeof create, nullptr, 0, &n));
+    EXPECT_TRUE(d->deviceIoControl(FSCTL_DELETE_USN_JOURNAL, &notify, sizeof notify, nullptr, 0, &n));
+    EXPECT_FALSE(d->deviceIoControl(FSCTL_DELETE_USN_JOURNAL, &del, sizeof del, nullptr, 0, &n));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_WRITE_PROTECT));
+    EXPECT_EQ(queryJournal(*d).NextUsn, before.NextUsn);
+    // Every record is enumerated under the position; a read there returns nothing, at once.
+    EXPECT_GT(enumerate(*d, before.NextUsn).size(), 10u);
+    const JournalRead atEnd = readJournal(*d, readRequest(before, before.NextUsn));
+    EXPECT_TRUE(atEnd.ok && atEnd.records.empty());
+
+    // A creation or a deletion moves it; a journal's position stays inside it across a change.
+    for (const char* script : {"file /docs/after.txt 1\n", "delete /docs/after.txt\n"}) {
+        ASSERT_TRUE(change(plain, script));
+        EXPECT_NE(queryJournal(*openImage(plain)).NextUsn, before.NextUsn) << script;
+        before = queryJournal(*openImage(plain));
+    }
+    const QString journaled = makeImage("journaled", kTree + "journal 1048576 65536 3\nusn /docs/small.txt 100\n");
+    const USN saved = queryJournal(*openImage(journaled)).NextUsn;
+    ASSERT_TRUE(change(journaled, "file /docs/after.txt 1\nusn /docs/after.txt 100\n"));
+    const USN_JOURNAL_DATA_V1 j = queryJournal(*openImage(journaled));
+    EXPECT_TRUE(j.FirstUsn <= saved && saved < j.NextUsn);
+}
+
+TEST(RawNtfsFixture, DosNamesGiveWayToWin32NamesAndAstralNamesComeThroughWhole)
+{
+    REQUIRE_MKNTFS();
+    // (fsntfsinfo 20200921 garbles surrogate pairs, so it is no reference here.)
+    auto d = openImage(makeImage("dos", "file /LongFileName.txt 5\ndosname /LongFileName.txt LONGFI~1.TXT\n"
+                                        "mkdir /Program-Files\ndosname /Program-Files PROGRA~1\n"
+                                        "file /smile-😀.txt 1\nmkdir /𝄞-music\n"));
+    const Names names = enumeratedNames(*d);
+    for (const char16_t* name : {u"LongFileName.txt", u"Program-Files", u"smile-😀.txt", u"𝄞-music"})
+        EXPECT_TRUE(names.count(name)) << QString::fromUtf16(name).toStdString();
+    EXPECT_FALSE(names.count(u"LONGFI~1.TXT") || names.count(u"PROGRA~1"));
+    IndexBuild index(u'N', d);
+    ASSERT_TRUE(index.opened);
+    Names indexed;
+    for (const auto& f : index.build())
+        for (const auto& n : f.second.names)
+            indexed.insert(n.first);
+    EXPECT_EQ(indexed, names);
+}
+
+TEST(RawNtfsFixture, PartitionedDiskImagesUseTheFirstNtfsPartition)
+{
+    REQUIRE_MKNTFS();
+    const std::vector<BYTE> volume = readAll(makeImage("part", "file /x.txt 5\n", 8u << 20));
+    ASSERT_FALSE(volume.empty());
+    constexpr size_t kSector = 512, kStart = 2048 * kSector, kSlots = 446, kSlotSize = 16;
+    const auto put = [](std::vector<BYTE>& disk, size_t at, ULONGLONG value, size_t width) {
+        std::memcpy(&disk[at], &value, width);
+    };
+    // One MBR slot (type, first sector, sector count) and the boot signature.
+    const auto slot = [&](std::vector<BYTE>& disk, int i, BYTE type, ULONGLONG first, ULONGLONG count) {
+        disk[kSlots + i * kSlotSize + 4] = type;
+        put(disk, kSlots + i * kSlotSize + 8, first, 4);
+        put(disk, kSlots + i * kSlotSize + 12, count, 4);
+        put(disk, 510, 0xAA55, 2);
+    };
+    // GPT: protective MBR, header at LBA 1 (entries at LBA 2, 4 of 128 bytes).
+    std::vector<BYTE> gpt(kStart + volume.size() + kSector, 0);
+    slot(gpt, 0, 0xEE, 1, 0xFFFFFFFF);
+    std::memcpy(&gpt[kSector], "EFI PART", 8);
+    gpt[2 * kSector] = 0xA2; // the first entry's type GUID, not zero
+    using Field = std::tuple<size_t, ULONGLONG, size_t>; // offset, value, width
+    for (const auto& [at, value, width] : {Field{kSector + 72, 2, 8}, Field{kSector + 80, 4, 4}, Field{kSector + 84, 128, 4},
+                                           Field{2 * kSector + 32, kStart / kSector, 8},
+                                           Field{2 * kSector + 40, (kStart + volume.size()) / kSector - 1, 8}})
+        put(gpt, at, value, width);
+    std::memcpy(&gpt[kStart], volume.data(), volume.size());
+    auto d = openBytes(gpt);
+    ASSERT_TRUE(d->isNtfs());
+    EXPECT_TRUE(enumeratedNames(*d).count(u"x.txt"));
+
+    // MBR with an empty first slot and a FAT partition before the NTFS one.
+    std::vector<BYTE> mbr(kStart * 2 + volume.size(), 0);
+    slot(mbr, 1, 0x0C, 64, 64);
+    slot(mbr, 2, 0x07, kStart * 2 / kSector, volume.size() / kSector);
+    std::memcpy(&mbr[64 * kSector + 82], "FAT32   ", 8);
+    put(mbr, 64 * kSector + 510, 0xAA55, 2);
+    std::memcpy(&mbr[kStart * 2], volume.data(), volume.size());
+    EXPECT_TRUE(openBytes(mbr)->isNtfs());
+}
+
+// Stride ends that do not match the update sequence, or an array past the record: not in use.
+TEST(RawNtfsFixture, TornRecordsCountAsNotInUse)
+{
+    REQUIRE_MKNTFS();
+    const QString image = makeImage("torn", "file /a.txt 5\nfile /b.txt 5\nfile /c.txt 5\nfile /d.txt 5\n");
+    std::vector<BYTE> bytes = readAll(image);
+    auto clean = openImage(image);
+    const NTFS_VOLUME_DATA_BUFFER v = volumeData(*clean);
+    std::map<std::u16string, ULONGLONG> records;
+    for (const auto& e : enumerate(*clean, queryJournal(*clean).NextUsn))
+        records[e.name] = e.reference & Ntfs::kRecordNumberMask;
+    ASSERT_TRUE(records.count(u"b.txt") && records.count(u"c.txt"));
+    const size_t mft = size_t(v.MftStartLcn.QuadPart) * v.BytesPerCluster;
+    const auto at = [&](const char16_t* name) { return mft + records[name] * v.BytesPerFileRecordSegment; };
+    bytes[at(u"b.txt") + 510] ^= 0xFF; // the end of the first stride
+    bytes[at(u"c.txt") + 6] = 9;       // nine strides in a two-stride record
+    auto d = openBytes(bytes);
+    const Names names = enumeratedNames(*d);
+    EXPECT_TRUE(names.count(u"a.txt") && names.count(u"d.txt"));
+    EXPECT_FALSE(names.count(u"b.txt") || names.count(u"c.txt"));
+    std::vector<BYTE> rec;
+    EXPECT_EQ(fileRecord(*d, records[u"c.txt"], rec), records[u"a.txt"]);
+    // $MFT's own record torn: its copy in $MFTMirr still mounts the volume.
+    bytes[mft + 510] ^= 0xFF;
+    auto mirrored = openBytes(bytes);
+    ASSERT_TRUE(mirrored->isNtfs());
+    EXPECT_GT(enumerate(*mirrored, queryJournal(*mirrored).NextUsn).size(), 4u);
+}
+
+TEST(RawNtfsFixture, JournalIsReadFromJFollowedWhileAppendedAndWaitsEndOnTimeOutOrCancel)
+{
+    REQUIRE_MKNTFS();
+    ManualClockScope manual;
+    const QString image = makeImage("journal", kTree + "journal 33554432 1048576 4660\n"
+                                                       "usn /docs/small.txt 100\nusn /docs/small.txt 80000100\n");
+    auto d = openImage(image);
+    const USN_JOURNAL_DATA_V1 j = queryJournal(*d);
+    EXPECT_EQ(std::make_tuple(j.UsnJournalID, j.FirstUsn, j.MaximumSize),
+              std::make_tuple(4660ull, USN(1048576), 33554432ull));
+
+    JournalRead r = readJournal(*d, readRequest(j, j.FirstUsn));
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.records.size(), 2u);
+    EXPECT_EQ(std::make_tuple(r.records[0].name, r.records[0].usn, r.records[0].reason, r.records[1].reason, r.next),
+              std::make_tuple(std::u16string(u"small.txt"), j.FirstUsn, DWORD(USN_REASON_FILE_CREATE),
+                              DWORD(USN_REASON_FILE_CREATE | USN_REASON_CLOSE), j.NextUsn));
+    auto closesOnly = readRequest(j, j.FirstUsn);
+    closesOnly.ReturnOnlyOnClose = 1;
+    EXPECT_EQ(readJournal(*d, closesOnly).records.size(), 1u);
+    // Below the first USN: deleted entries; another journal id: refused; no room for a record: too small.
+    auto otherId = readRequest(j, j.FirstUsn);
+    otherId.UsnJournalID ^= 1;
+    const struct { READ_USN_JOURNAL_DATA_V1 request; DWORD outSize, error; } refused[] = {
+        {readRequest(j, j.FirstUsn - 8), 8200, ERROR_JOURNAL_ENTRY_DELETED},
+        {otherId, 8200, ERROR_INVALID_PARAMETER},
+        {readRequest(j, j.FirstUsn), 40, ERROR_INSUFFICIENT_BUFFER},
+    };
+    for (const auto& c : refused) {
+        r = readJournal(*d, c.request, c.outSize);
+        EXPECT_TRUE(!r.ok && r.error == c.error) << c.error;
+    }
+
+    // A read at the end waits; a record appended by another writer wakes it.
+    r = waitingRead(*d, manual.clock, readRequest(j, j.NextUsn, 1, 0),
+                    [&] { change(image, "file /docs/new.txt 20\nusn /docs/new.txt 100\n"); });
+    EXPECT_TRUE(r.waited && r.ended && r.ok);
+    ASSERT_EQ(r.records.size(), 1u);
+    EXPECT_EQ(r.records[0].name, u"new.txt");
+    const USN_JOURNAL_DATA_V1 grown = queryJournal(*d);
+    // Nothing more arrives: the time-out ends the wait with nothing.
+    r = waitingRead(*d, manual.clock, readRequest(grown, grown.NextUsn, 4096), [] {});
+    EXPECT_TRUE(r.waited && r.ended && r.ok && r.records.empty());
+    // Without a time-out only a cancel ends it.
+    r = waitingRead(*d, manual.clock, readRequest(grown, grown.NextUsn, 4096, 0), [&] {
+        advanceUntil(manual.clock, [] { return false; }, 100); // twice the time-out of the others
+        d->cancelIo();
+    });
+    EXPECT_TRUE(r.waited && r.ended && r.error == DWORD(ERROR_OPERATION_ABORTED)) << r.error;
+
+    // A damaged record (name far past its end, filler to near the page end) is skipped to the next page.
+    USN_RECORD_V2 header;
+    std::memset(&header, 0xAB, sizeof header);
+    header.RecordLength = 64;
+    header.MajorVersion = 2;
+    header.FileNameLength = 2000;
+    header.FileNameOffset = 60;
+    std::vector<uint8_t> bad(4096 - grown.NextUsn % 4096 - 24, 0xAB);
+    std::memcpy(bad.data(), &header, offsetof(USN_RECORD_V2, FileName));
+    {
+        ZNtfsFixture fixture;
+        ASSERT_TRUE(fixture.open(image.toStdString()) && fixture.appendRawUsn(bad)
+                    && fixture.runScript("usn /docs/big.bin 100\n") && fixture.close())
+            << fixture.lastError();
+    }
+    r = readJournal(*d, readRequest(grown, grown.NextUsn));
+    ASSERT_TRUE(r.ok && r.records.size() == 1u);
+    EXPECT_EQ(std::make_pair(r.records[0].name, r.records[0].usn % 4096),
+              std::make_pair(std::u16string(u"big.bin"), USN(0)));
+}
+
+TEST(RawNtfsService, ImageDriveIsIndexedAndItsJournalFollowedToTheClients)
+{
+    REQUIRE_MKNTFS();
+    using namespace ServiceTestKit;
+    app();
+    clearStartSettings();
+    const QString image = makeImage("service", kTree + "journal 1048576 65536 21\nusn /docs/small.txt 80000100\n");
+    ZDriveTable::instance().clear();
+    ZDriveTable::instance().setDrive(u'D', openRawNtfsVolume(image, nullptr));
+    {
+        ClockTicker ticker;
+        RealService s;
+        ASSERT_TRUE(s.started);
+        TestClient client;
+        ASSERT_TRUE(client.connectTo(s.service));
+        size_t at = 0;
+        ZClientMessage ready, added;
+        ASSERT_TRUE(client.next(at, {SearchEngine::MessageVolumeReady}, &ready, 20000));
+        EXPECT_EQ(ready.drive, 'D');
+        SearchEngine::ZSharedPoolReader reader(ready.poolName, 'D');
+        EXPECT_GE(reader.attachPieces(), 1);
+        EXPECT_EQ(std::make_pair(reader.findNames("hardlink").size(), reader.findNames("many-link").size()),
+                  std::make_pair(1, 7));
+        // Another writer adds a file and its journal records to the image.
+        ASSERT_TRUE(change(image, "file /docs/fresh.txt 7\nusn /docs/fresh.txt 100\nusn /docs/fresh.txt 80000102\n"));
+        ASSERT_TRUE(client.next(at, {SearchEngine::MessageItemAppended}, &added, 20000));
+        SearchEngine::ZItemSnapshot item;
+        ASSERT_EQ(reader.readItem(added.itemRef, &item), SearchEngine::ZSharedPoolReader::ReadOk);
+        EXPECT_EQ(std::make_pair(item.fileName(), item.parentRecordNumber), std::make_pair(QString("fresh.txt"), 64u));
+        EXPECT_EQ(client.decoder.malformedCount(), 0);
+    }
+    ZDriveTable::instance().clear();
+}
+
+#endif // SEARCH_HAVE_NTFS_FIXTURE

@@ -1,0 +1,594 @@
+// Journal changes applied to a drive's index: the index is built from an
+// emulated NTFS volume, files are changed through the volume's change
+// interface, and the journal records it writes are fed to applyUsnChange
+// with the reasons that are new for each file, as the journal monitor does.
+#include "win32/ZClock.h"
+#include "platform/ZDriveTable.h"
+#include "devices/emulated/ZEmulatedNtfsVolume.h"
+#include "platform/win32_registry.h"
+#include "platform/windows.h"
+#include "storage/ZItemStore.h"
+#include "storage/ZSharedPool.h"
+#include "volume/ZDriveVolume.h"
+
+#include "support/TestEnvironment.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <random>
+#include <tuple>
+#include <vector>
+
+using namespace SearchEngine;
+using Platform::ZEmulatedNtfsVolume;
+
+namespace {
+
+constexpr char16_t kDrive = u'E';
+constexpr DWORD kRoot = Ntfs::RecordRoot;
+constexpr DWORD kJournalReadBufferSize = 8200;
+
+// DEBUG lines are written: LogLevel 0 before the first statement.
+struct LogLevelEnvironment : ::testing::Environment {
+    void SetUp() override
+    {
+        QSettings ini(Platform::registryHivePath(HKEY_LOCAL_MACHINE), QSettings::IniFormat);
+        ini.setValue(Platform::registryGroup(QStringLiteral("Software\\Orvanta\\antivirus\\sysopt")) + "/LogLevel", 0);
+    }
+};
+const auto* const kLogLevel = ::testing::AddGlobalTestEnvironment(new LogLevelEnvironment);
+
+// The log file of this program, beside the executable.
+QString logFilePath()
+{
+    const QFileInfo exe(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget());
+    return exe.absolutePath() + "/log/" + exe.fileName() + '.' + exe.fileName() + ".log";
+}
+qint64 logSize() { return QFileInfo(logFilePath()).size(); }
+
+// The texts of the log lines written after the first `from` bytes, without
+// their prefixes; all of them when the logger has emptied an oversized file.
+QStringList logTextsSince(qint64 from)
+{
+    QStringList texts;
+    QFile f(logFilePath());
+    if (f.open(QIODevice::ReadOnly) && f.seek(f.size() < from ? 0 : from))
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (line.indexOf("] ") >= 0)
+                texts.append(QString::fromUtf8(line.mid(line.indexOf("] ") + 2)).remove('\r'));
+    return texts;
+}
+
+// One live item as a reader sees it.
+struct Item {
+    DWORD record, parent;
+    QString name;
+    ULONGLONG size;
+    bool folder;
+    bool operator<(const Item& o) const
+    {
+        return std::tie(record, parent, name, size, folder) < std::tie(o.record, o.parent, o.name, o.size, o.folder);
+    }
+};
+std::ostream& operator<<(std::ostream& os, const Item& i)
+{
+    return os << "{" << i.record << " " << i.parent << " " << i.name.toStdString() << " " << i.size
+              << (i.folder ? " folder}" : "}");
+}
+
+// The index through recordMap; every entry must be a live record filed
+// under its own record number.
+std::vector<Item> indexOf(ZDriveVolume& v)
+{
+    std::vector<Item> items;
+    for (const auto& entry : v.recordMap) {
+        const ZLockItem item(entry.second);
+        EXPECT_TRUE(item.isLive());
+        EXPECT_EQ(entry.first, item->recordNumber);
+        items.push_back({item->recordNumber, item->parentRecordNumber, QString::fromUtf8(item.name()),
+                         item->fileSize, (item->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    }
+    std::sort(items.begin(), items.end());
+    return items;
+}
+
+// Builds the index from the MFT as the volume thread does.
+void buildIndex(ZDriveVolume& v)
+{
+    DirectoryMap pendingParents, knownDirectories;
+    v.enumerateMft([&](USN_RECORD_V2* rec) { v.addEnumeratedRecord(rec, pendingParents, knownDirectories); });
+    v.pruneOrphans(pendingParents, knownDirectories);
+    freeDirectoryNodes(knownDirectories, pendingParents);
+}
+
+// A hand-made journal record; room for a name longer than any file name.
+struct JournalRecord {
+    static constexpr size_t kMaxNameUnits = 300;
+    alignas(8) BYTE bytes[offsetof(USN_RECORD_V2, FileName) + kMaxNameUnits * sizeof(WCHAR) + 8] = {};
+    USN_RECORD_V2* rec() { return reinterpret_cast<USN_RECORD_V2*>(bytes); }
+
+    JournalRecord(DWORD record, DWORD parent, const std::u16string& name, DWORD reasons, USN usn = 0)
+    {
+        EXPECT_LE(name.size(), kMaxNameUnits);
+        USN_RECORD_V2* r = rec();
+        r->FileNameLength = WORD(name.size() * sizeof(WCHAR));
+        r->FileNameOffset = WORD(offsetof(USN_RECORD_V2, FileName));
+        r->RecordLength = DWORD(offsetof(USN_RECORD_V2, FileName) + r->FileNameLength + 7) & ~7u;
+        r->MajorVersion = 2;
+        r->FileReferenceNumber = Ntfs::makeFileReference(record, 1);
+        r->ParentFileReferenceNumber = Ntfs::makeFileReference(parent, 1);
+        r->Usn = usn;
+        r->Reason = reasons;
+        std::copy_n(name.begin(), std::min(name.size(), kMaxNameUnits), r->FileName);
+    }
+};
+
+// A spy on each change signal.
+struct Spies {
+    explicit Spies(ZDriveVolume* v)
+        : appended(v, &ZDriveVolume::itemAppended), removed(v, &ZDriveVolume::itemRemoved),
+          renamed(v, &ZDriveVolume::itemNameChanged)
+    {
+    }
+    QSignalSpy appended, removed, renamed;
+};
+
+class ChangeApplyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Platform::setClock(&clock);
+        device = std::make_shared<ZEmulatedNtfsVolume>();
+        Platform::ZDriveTable::instance().setDrive(kDrive, device);
+        docs = device->createFolder(kRoot, u"docs");
+        music = device->createFolder(kRoot, u"music");
+        readme = device->createFile(docs, u"readme.txt");
+        ASSERT_TRUE(device->write(readme, 0, 100));
+    }
+    void TearDown() override
+    {
+        volume.reset();
+        Platform::ZDriveTable::instance().removeDrive(kDrive);
+        Platform::setClock(nullptr);
+    }
+
+    // Opens the drive, builds its index and starts following the journal
+    // from its current end, as the thread does before monitoring.
+    void build()
+    {
+        volume.reset(new ZDriveVolume(kDrive));
+        ASSERT_EQ(volume->initDriveVolume(), 0u);
+        buildIndex(*volume);
+        skipJournal();
+        pendingRename = volume->recordMap.end();
+        lastSaveTime = clock.now();
+        volume->m_modifyCounter = 1;
+        reasonsSoFar.clear();
+    }
+
+    // The journal monitor's reason filter: the bits new for the file.
+    DWORD newReasons(DWORD record, DWORD reasons)
+    {
+        const DWORD old = reasonsSoFar.count(record) ? reasonsSoFar[record] : 0;
+        DWORD fresh = (old != reasons && (old & reasons) == old) ? (reasons & ~old) : reasons;
+        reasonsSoFar[record] = reasons;
+        if (fresh & USN_REASON_CLOSE) {
+            reasonsSoFar.erase(record);
+            fresh &= ~DWORD(USN_REASON_CLOSE);
+            fresh |= reasons & (USN_REASON_DATA_OVERWRITE | USN_REASON_DATA_EXTEND | USN_REASON_DATA_TRUNCATION
+                                | USN_REASON_HARD_LINK_CHANGE);
+        }
+        return fresh;
+    }
+
+    // Feeds every journal record written since the last call.
+    void apply()
+    {
+        std::vector<ULONGLONG> buffer(kJournalReadBufferSize / sizeof(ULONGLONG) + 1);
+        BYTE* bytes = reinterpret_cast<BYTE*>(buffer.data());
+        for (bool more = true; more;) {
+            // All reasons, no waiting, version 2 records.
+            READ_USN_JOURNAL_DATA_V1 request{readPosition, 0xFFFFFFFFu, 0, 0, 0, volume->journalData.UsnJournalID,
+                                             2, 2, {}};
+            DWORD got = 0;
+            ASSERT_TRUE(DeviceIoControl(volume->volumeHandle, FSCTL_READ_USN_JOURNAL, &request, sizeof(request),
+                                        bytes, kJournalReadBufferSize, &got, nullptr))
+                << GetLastError();
+            ASSERT_GE(got, sizeof(USN));
+            for (DWORD pos = sizeof(USN); pos < got;) {
+                auto* rec = reinterpret_cast<USN_RECORD_V2*>(bytes + pos);
+                ASSERT_GT(rec->RecordLength, 0u);
+                if (const DWORD fresh = newReasons(DWORD(rec->FileReferenceNumber), rec->Reason))
+                    volume->applyUsnChange(rec, DWORD(rec->FileReferenceNumber), fresh, pendingRename, lastSaveTime);
+                pos += rec->RecordLength;
+            }
+            const USN next = *reinterpret_cast<const USN*>(bytes);
+            more = got > sizeof(USN) && next != readPosition;
+            readPosition = next;
+        }
+    }
+
+    // Skips the journal records written so far, so that hand-made records tell the change.
+    void skipJournal() { readPosition = device->journalState().data.NextUsn; }
+
+    // Applies one hand-made record with its own reasons.
+    void applyRecord(JournalRecord& r)
+    {
+        volume->applyUsnChange(r.rec(), DWORD(r.rec()->FileReferenceNumber), r.rec()->Reason, pendingRename,
+                               lastSaveTime);
+    }
+    void applyRecord(DWORD record, DWORD parent, const std::u16string& name, DWORD reasons, USN usn = 0)
+    {
+        JournalRecord r(record, parent, name, reasons, usn);
+        applyRecord(r);
+    }
+
+    // The number of items of a record, and its item of a name.
+    size_t itemCount(DWORD record) { return volume->recordMap.count(record); }
+    ZLockItem itemNamed(DWORD record, const QByteArray& name)
+    {
+        for (auto range = volume->recordMap.equal_range(record); range.first != range.second; ++range.first)
+            if (ZLockItem(range.first->second).name() == name)
+                return ZLockItem(range.first->second);
+        return ZLockItem();
+    }
+
+    // The record an item reference names, found as a client finds it.
+    ItemRecord* resolve(ULONGLONG itemRef)
+    {
+        EXPECT_EQ(itemRefDrive(itemRef), kDrive);
+        ZSharedPiece* piece = volume->pool->piece(itemRefPieceNumber(itemRef));
+        return piece ? reinterpret_cast<ItemRecord*>(reinterpret_cast<BYTE*>(piece->header())
+                                                     + slotByteOffset(itemRefSlotIndex(itemRef)))
+                     : nullptr;
+    }
+
+    // The index equals a fresh build of the same volume; the differences are listed.
+    void expectIndexIsFresh()
+    {
+        ZDriveVolume other(kDrive);
+        ASSERT_EQ(other.initDriveVolume(), 0u);
+        buildIndex(other);
+        const std::vector<Item> have = indexOf(*volume), want = indexOf(other);
+        other.closeVolume();
+        std::vector<Item> extra, missing;
+        std::set_difference(have.begin(), have.end(), want.begin(), want.end(), std::back_inserter(extra));
+        std::set_difference(want.begin(), want.end(), have.begin(), have.end(), std::back_inserter(missing));
+        EXPECT_TRUE(extra.empty()) << ::testing::PrintToString(extra);
+        EXPECT_TRUE(missing.empty()) << ::testing::PrintToString(missing);
+    }
+
+    Platform::ZManualClock clock;
+    std::shared_ptr<ZEmulatedNtfsVolume> device;
+    std::unique_ptr<ZDriveVolume> volume;
+    USN readPosition = 0;
+    RecordMap::iterator pendingRename;
+    QDateTime lastSaveTime;
+    std::map<DWORD, DWORD> reasonsSoFar;
+    DWORD docs = 0, music = 0, readme = 0;
+};
+
+} // namespace
+
+TEST(ReasonText, NamesTheKnownSetBitsInBitOrderAndIgnoresOthers)
+{
+    EXPECT_EQ(ZDriveVolume::reasonText(0), QString());
+    EXPECT_EQ(ZDriveVolume::reasonText(USN_REASON_CLOSE | USN_REASON_DATA_EXTEND | USN_REASON_FILE_CREATE | 0x02000088),
+              QLatin1String("USN_REASON_DATA_EXTEND|USN_REASON_FILE_CREATE|USN_REASON_CLOSE"));
+}
+
+// One file's life: each signal carries the counter after its change, each
+// item the counter before it; a freed run waits on its free list.
+TEST_F(ChangeApplyTest, AFilesLifeIsAnnouncedStampedLoggedAndFreed)
+{
+    build();
+    Spies spies(volume.get());
+    const qint64 logFrom = logSize();
+    const DWORD a = device->createFile(docs, u"one");
+    apply();                                   // counter 1 -> 2
+    ASSERT_TRUE(device->write(a, 0, 5000));    // refresh, again at the close: 2 -> 4, no signal, no restamp
+    apply();
+    ASSERT_EQ(spies.appended.count(), 1);
+    const ULONGLONG created = spies.appended.at(0).at(0).value<ULONGLONG>();
+    ItemRecord* first = resolve(created);
+    ASSERT_TRUE(first && ZLockItem(first).isLive());
+    EXPECT_EQ(first->recordNumber, a);
+    EXPECT_EQ(first->nameSignature, nameSignatureOf(u"one", 3));
+    EXPECT_EQ(first->fileSize, 5000u);
+    EXPECT_EQ(first->flags & (NoData | NoNameTimes), 0);
+    EXPECT_EQ(first->modifyStamp, 1u);
+
+    ASSERT_TRUE(device->rename(a, u"two"));    // 4 -> 5
+    apply();
+    ASSERT_EQ(spies.renamed.count(), 1);
+    EXPECT_EQ(spies.renamed.at(0).at(0).value<ULONGLONG>(), created);
+    const ULONGLONG renamedTo = spies.renamed.at(0).at(1).value<ULONGLONG>();
+    ItemRecord* second = resolve(renamedTo);
+    ASSERT_TRUE(second && second != first);
+    EXPECT_EQ(first->flags, 0);
+    EXPECT_EQ(first->modifyStamp, 4u);
+    EXPECT_EQ(second->modifyStamp, 4u);
+    EXPECT_EQ(second->fileSize, 5000u);
+    EXPECT_EQ(pendingRename, volume->recordMap.end());
+    ASSERT_EQ(itemCount(a), 1u);
+    EXPECT_EQ(itemNamed(a, "two").record(), second);
+
+    ASSERT_TRUE(device->remove(a));            // 5 -> 6
+    apply();
+    ASSERT_EQ(spies.removed.count(), 1);
+    EXPECT_EQ(spies.removed.at(0).at(0).value<ULONGLONG>(), renamedTo);
+    EXPECT_EQ(second->flags, 0);
+    EXPECT_EQ(second->modifyStamp, 5u);
+    EXPECT_FALSE(volume->pool->freeList(ZSharedPool::freeListIndex(second->slotCount)).empty());
+    EXPECT_EQ(itemCount(a), 0u);
+    EXPECT_EQ(spies.appended.at(0).at(1).value<DWORD>(), 2u);
+    EXPECT_EQ(spies.renamed.at(0).at(2).value<DWORD>(), 5u);
+    EXPECT_EQ(spies.removed.at(0).at(1).value<DWORD>(), 6u);
+    EXPECT_EQ(volume->unsavedChanges.load(), 5);
+    const QStringList texts = logTextsSince(logFrom);
+    for (const char* line : {"69-Add:\"one\" \"USN_REASON_FILE_CREATE\" ",
+                             "69-Rename:\"one\" \"two\" \"USN_REASON_RENAME_NEW_NAME\" ",
+                             "69-Remove:\"two\" \"USN_REASON_FILE_DELETE\" "})
+        EXPECT_TRUE(texts.contains(QLatin1String(line))) << line << "\n" << texts.join('\n').toStdString();
+
+    // A deletion of a name the index lacks changes nothing; one that also
+    // carries the new-name bit is a deletion.
+    applyRecord(777, docs, u"ghost", USN_REASON_FILE_DELETE);
+    EXPECT_EQ(volume->modifyCounter(), 6u);
+    applyRecord(readme, docs, u"readme.txt", USN_REASON_FILE_DELETE | USN_REASON_RENAME_NEW_NAME);
+    EXPECT_EQ(std::make_pair(spies.removed.count(), spies.renamed.count()), std::make_pair(2, 1));
+    EXPECT_EQ(itemCount(readme), 0u);
+
+    // Nothing is emitted after a stop; the index itself stays right.
+    volume->stop();
+    const DWORD late = device->createFile(docs, u"late.txt");
+    apply();
+    EXPECT_EQ(spies.appended.count(), 1);
+    EXPECT_EQ(itemCount(late), 1u);
+}
+
+// Records that cannot be filed: a parent the index lacks or that is a file,
+// and malformed names, change nothing; a name at an odd offset is read there.
+TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothing)
+{
+    build();
+    // A folder made while nobody followed the journal is unknown to the index.
+    const DWORD hidden = device->createFolder(docs, u"hidden");
+    const DWORD moved = device->createFile(hidden, u"note.txt");
+    skipJournal();
+    const qint64 logFrom = logSize();
+    const DWORD lost = device->createFile(hidden, u"lost.txt");
+    apply();
+    EXPECT_EQ(itemCount(lost), 0u);
+    EXPECT_TRUE(logTextsSince(logFrom).contains(QStringLiteral("can't find parent dictionary!\"lost.txt\" ")));
+    applyRecord(900, readme, u"x", USN_REASON_FILE_CREATE);
+    EXPECT_EQ(itemCount(900), 0u);
+    // A name running past the record, one before the name field, one longer than a file name can be.
+    JournalRecord pastEnd(readme, docs, u"x.txt", USN_REASON_FILE_CREATE), early = pastEnd,
+        tooLong(readme, docs, std::u16string(256, u'a'), USN_REASON_FILE_CREATE);
+    pastEnd.rec()->FileNameLength = WORD(pastEnd.rec()->RecordLength);
+    early.rec()->FileNameOffset = 8;
+    for (JournalRecord* bad : {&pastEnd, &early, &tooLong})
+        applyRecord(*bad);
+    EXPECT_EQ(volume->modifyCounter(), 1u);   // nothing added
+
+    // A file moved out of such a folder into a known one is added.
+    ASSERT_TRUE(device->move(moved, music));
+    apply();
+    EXPECT_TRUE(itemNamed(moved, "note.txt"));
+    EXPECT_EQ(pendingRename, volume->recordMap.end());
+
+    // A name placed after some padding, not 8-aligned, is read where the offset says.
+    const DWORD file = device->createFile(docs, u"padded.txt");
+    skipJournal();
+    const std::u16string name = u"padded.txt";
+    JournalRecord padded(file, docs, u"", USN_REASON_FILE_CREATE);
+    padded.rec()->FileNameOffset = 66;
+    padded.rec()->FileNameLength = WORD(name.size() * sizeof(WCHAR));
+    padded.rec()->RecordLength = 66 + padded.rec()->FileNameLength + 6;
+    std::memcpy(padded.bytes + 66, name.data(), padded.rec()->FileNameLength);
+    applyRecord(padded);
+    EXPECT_TRUE(itemNamed(file, "padded.txt"));
+}
+
+TEST_F(ChangeApplyTest, NewNameIsFiledOnlyUnderTheFileWhoseRenameIsPending)
+{
+    build();
+    const DWORD other = device->createFile(music, u"other.txt");
+    apply();
+    Spies spies(volume.get());
+    // Without a pending rename, a new name the index already holds changes nothing.
+    applyRecord(readme, docs, u"readme.txt", USN_REASON_RENAME_NEW_NAME);
+    EXPECT_EQ(spies.renamed.count() + spies.appended.count(), 0);
+    EXPECT_EQ(volume->modifyCounter(), 2u);
+
+    ASSERT_TRUE(device->rename(readme, u"renamed.txt"));
+    ASSERT_TRUE(device->rename(other, u"other2.txt"));
+    skipJournal();
+    applyRecord(readme, docs, u"readme.txt", USN_REASON_RENAME_OLD_NAME);
+    ASSERT_NE(pendingRename, volume->recordMap.end());
+    applyRecord(other, music, u"other2.txt", USN_REASON_RENAME_NEW_NAME);
+    EXPECT_EQ(pendingRename, volume->recordMap.end());
+    // readme keeps its item, and the other file's new name is in the index.
+    ASSERT_EQ(itemCount(readme), 1u);
+    EXPECT_TRUE(itemNamed(readme, "readme.txt") && itemNamed(other, "other2.txt"));
+    indexOf(*volume);   // every entry under its own record number
+
+    // A pending rename survives additions that rehash the map many times over.
+    applyRecord(readme, docs, u"readme.txt", USN_REASON_RENAME_OLD_NAME);
+    for (DWORD i = 0; i < 2000; ++i)
+        applyRecord(1000 + i, music, u"f" + std::u16string(1, char16_t(u'a' + i % 26)) + u".x", USN_REASON_FILE_CREATE);
+    const int renames = spies.renamed.count();
+    applyRecord(readme, docs, u"renamed.txt", USN_REASON_RENAME_NEW_NAME);
+    EXPECT_EQ(spies.renamed.count(), renames + 1);
+    ASSERT_EQ(itemCount(readme), 1u);
+    EXPECT_TRUE(itemNamed(readme, "renamed.txt"));
+}
+
+// Refreshes: attribute changes leave the item alone; a data change through
+// either hard link refreshes both; a name the file no longer has, or an
+// unreadable record, marks the item's times (and data) as not to be trusted.
+TEST_F(ChangeApplyTest, RefreshesFollowTheFilesDataWhateverNameTheRecordCarries)
+{
+    build();
+    const DWORD other = device->createFile(docs, u"b.txt");
+    ASSERT_TRUE(device->write(other, 0, 10));
+    ASSERT_TRUE(device->link(readme, music, u"link.txt"));
+    apply();
+    const ZLockItem item = itemNamed(readme, "readme.txt"), link = itemNamed(readme, "link.txt");
+    const ZLockItem unreadable = itemNamed(other, "b.txt");
+    ASSERT_TRUE(item && link && unreadable);
+    const DWORD attributeCounter = volume->modifyCounter();
+    auto bytes = [&] {
+        return QByteArray(reinterpret_cast<const char*>(item.record()), kItemNameOffset + item->nameLength);
+    };
+    const QByteArray before = bytes();
+    ASSERT_TRUE(device->setAttributes(readme, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+    apply();
+    applyRecord(readme, docs, u"readme.txt", USN_REASON_SECURITY_CHANGE);
+    EXPECT_EQ(bytes(), before);
+    EXPECT_EQ(volume->modifyCounter(), attributeCounter);
+
+    ASSERT_TRUE(device->truncate(readme, 4096));
+    skipJournal();
+    applyRecord(readme, music, u"link.txt", USN_REASON_DATA_EXTEND);
+    for (const ZLockItem& i : {item, link}) {
+        EXPECT_EQ(i->fileSize, 4096u);
+        EXPECT_EQ(i->flags & (NoData | NoNameTimes), 0);
+    }
+    // Deleting one link removes only its item.
+    ASSERT_TRUE(device->remove(readme, music, u"link.txt"));
+    apply();
+    expectIndexIsFresh();
+
+    // The record's name is no longer among the file's names: the times are
+    // not trusted, the size is the file's whatever its names.
+    const ULONGLONG changeTime = item->changeTime;
+    const DWORD counter = volume->modifyCounter();
+    ASSERT_TRUE(device->rename(readme, u"renamed.txt") && device->truncate(readme, 300));
+    skipJournal();
+    applyRecord(readme, docs, u"readme.txt", USN_REASON_DATA_OVERWRITE);
+    EXPECT_EQ(item->accessTime, 0u);
+    EXPECT_EQ(item->changeTime, changeTime);
+    EXPECT_EQ(item->fileSize, 300u);
+    EXPECT_EQ(item->flags, InUse | NoNameTimes);
+    EXPECT_EQ(volume->modifyCounter(), counter + 1);
+
+    // Unreadable: the item keeps its size uncounted; an addition has zero size and times.
+    device->failCall(FSCTL_GET_NTFS_FILE_RECORD, ERROR_INVALID_PARAMETER, ZEmulatedNtfsVolume::kUntilCleared);
+    const int unsaved = volume->unsavedChanges.load();
+    applyRecord(other, docs, u"b.txt", USN_REASON_DATA_EXTEND);
+    EXPECT_EQ(unreadable->flags, InUse | NoNameTimes | NoData);
+    EXPECT_EQ(unreadable->fileSize, 10u);
+    EXPECT_EQ(volume->unsavedChanges.load(), unsaved);
+    EXPECT_EQ(volume->modifyCounter(), counter + 1);
+    const DWORD file = device->createFile(docs, u"blind.txt");
+    apply();
+    device->clearFaults();
+    const ZLockItem blind = itemNamed(file, "blind.txt");
+    ASSERT_TRUE(blind);
+    EXPECT_EQ(blind->fileSize + blind->changeTime + blind->accessTime, 0u);
+    EXPECT_EQ(blind.flags(), InUse | NoNameTimes | NoData);
+}
+
+// Saves come at 100 unsaved changes once the last save is 300 s old, at
+// 2,000 at once, and never with a rename half done.
+TEST_F(ChangeApplyTest, SaveRules)
+{
+    int serial = 0;
+    auto changes = [&](int n) {   // creations in the root, each counted once
+        for (int i = 0; i < n; ++i, ++serial)
+            applyRecord(DWORD(5000 + serial), kRoot, u"n" + std::u16string(1, char16_t(u'a' + serial % 26)),
+                        USN_REASON_FILE_CREATE, USN(100000 + serial));
+    };
+    build();
+    changes(101);   // the 101st sees 100 unsaved, the last save just now
+    clock.advance(299 * 1000);
+    changes(1);
+    EXPECT_EQ(volume->totalChanges, 0);
+    clock.advance(1000);
+    changes(1);
+    // Saved before the record was applied, which then counts anew.
+    EXPECT_EQ(volume->totalChanges, 102);
+    EXPECT_EQ(volume->unsavedChanges.load(), 1);
+    EXPECT_EQ(volume->savedUsn, USN(100000 + 102));
+    EXPECT_EQ(lastSaveTime, clock.now());
+
+    build();
+    ASSERT_TRUE(device->rename(readme, u"readme2.txt"));
+    skipJournal();
+    changes(2000);
+    EXPECT_EQ(volume->totalChanges, 0);
+    applyRecord(readme, docs, u"readme.txt", USN_REASON_RENAME_OLD_NAME, 99);   // saves, then the rename starts
+    EXPECT_EQ(volume->totalChanges, 2000);
+    EXPECT_EQ(volume->savedUsn, 99);
+    changes(2000);
+    EXPECT_EQ(volume->totalChanges, 2000);
+    applyRecord(readme, docs, u"readme2.txt", USN_REASON_RENAME_NEW_NAME, 98);
+    EXPECT_EQ(volume->totalChanges, 2000);
+    changes(1);
+    EXPECT_EQ(volume->totalChanges, 2000 + 2001);
+}
+
+// After any sequence of changes the index equals a fresh enumeration.
+TEST_F(ChangeApplyTest, RandomChangeSequencesMatchAFreshBuild)
+{
+    for (unsigned seed = 1; seed <= 16; ++seed) {
+        SCOPED_TRACE(seed);
+        device->setAutoClose(seed % 2 == 0);   // open files pile their reasons up
+        build();
+        std::mt19937 rng(seed);
+        std::vector<DWORD> folders{kRoot, docs, music}, files{readme};
+        int names = 0;
+        auto pick = [&](const std::vector<DWORD>& v) { return v[rng() % v.size()]; };
+        auto fresh = [&] {
+            const int n = names++;
+            return std::u16string{u'n', char16_t(u'a' + n % 26), char16_t(u'0' + n / 26 % 10),
+                                  char16_t(u'0' + n / 260 % 10)};
+        };
+        // Removes a random entry of v from index `from` on, if the device agrees.
+        auto removeOne = [&](std::vector<DWORD>& v, size_t from) {
+            const size_t i = from + rng() % (v.size() - from);
+            if (device->remove(v[i]))
+                v.erase(v.begin() + long(i));
+        };
+        for (int step = 0; step < 150; ++step) {
+            unsigned op = rng() % 10;
+            if ((op >= 2 && op < 8 && files.empty()) || (op >= 8 && folders.size() <= 3))
+                op = 10;   // nothing to change
+            switch (op) {
+            case 0: if (DWORD f = device->createFile(pick(folders), fresh())) files.push_back(f); break;
+            case 1: if (DWORD d = device->createFolder(pick(folders), fresh())) folders.push_back(d); break;
+            case 2: device->write(pick(files), rng() % 3000, 1 + rng() % 3000); break;
+            case 3: device->rename(pick(files), fresh()); break;
+            case 4: device->move(pick(files), pick(folders)); break;
+            case 5: device->link(pick(files), pick(folders), fresh()); break;
+            case 6: removeOne(files, 0); break;
+            case 7: device->truncate(pick(files), rng() % 100); break;
+            case 8: device->rename(folders[3 + rng() % (folders.size() - 3)], fresh()); break;
+            case 9: removeOne(folders, 3); break;
+            }
+            if (rng() % 4 == 0)
+                apply();
+        }
+        // An open file writes a record only for a reason new to it; its
+        // close carries the final sizes and links.
+        for (const auto* list : {&files, &folders})
+            for (DWORD f : *list)
+                device->close(f);
+        apply();
+        EXPECT_EQ(pendingRename, volume->recordMap.end());
+        expectIndexIsFresh();
+        volume.reset();
+    }
+}

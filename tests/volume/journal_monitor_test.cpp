@@ -1,0 +1,422 @@
+// Journal monitoring: the read request, the reason filter, the failure rules (retry,
+// give up, report, quit reason, log, listenFailed), the stop test, malformed batches.
+// A scripted device gives exact answers; the emulated NTFS volume real records.
+#include "volume/ZDriveVolume.h"
+
+#include "frame/ZSettings.h"
+#include "win32/ZClock.h"
+#include "platform/ZDriveTable.h"
+#include "devices/emulated/ZEmulatedNtfsVolume.h"
+#include "platform/windows.h"
+#include "support/TestEnvironment.h"
+#include "support/ZServiceTestKit.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <deque>
+#include <tuple>
+
+using namespace SearchEngine;
+
+namespace {
+
+constexpr DWORD kRoot = 5;
+constexpr DWORDLONG kJournalId = 0x1D0C0FFEE;
+constexpr ULONGLONG kSequence = 7ull << 48;   // sequence bits above the record number
+constexpr DWORD kCreate = USN_REASON_FILE_CREATE;
+constexpr int kUnrelatedQuitReason = (87 << 16) | 'Q';
+
+std::vector<BYTE> usnRecord(DWORD recordNumber, DWORD reasons, const std::u16string& name, USN usn)
+{
+    const DWORD nameOffset = offsetof(USN_RECORD_V2, FileName);
+    const DWORD nameBytes = DWORD(name.size() * sizeof(WCHAR));
+    const DWORD length = (nameOffset + nameBytes + kUsnRecordAlignment - 1) & ~(kUsnRecordAlignment - 1);
+    USN_RECORD_V2 head{};
+    head.RecordLength = length;
+    head.MajorVersion = 2;
+    head.FileReferenceNumber = kSequence | recordNumber;
+    head.ParentFileReferenceNumber = kSequence | kRoot;
+    head.Usn = usn;
+    head.Reason = reasons;
+    head.FileNameLength = WORD(nameBytes);
+    head.FileNameOffset = WORD(nameOffset);
+    std::vector<BYTE> bytes(length, 0);
+    memcpy(bytes.data(), &head, nameOffset);
+    memcpy(bytes.data() + nameOffset, name.data(), nameBytes);
+    return bytes;
+}
+
+// One answer of FSCTL_READ_USN_JOURNAL: next USN, then the records.
+std::vector<BYTE> batch(USN nextUsn, const std::vector<std::vector<BYTE>>& records = {})
+{
+    std::vector<BYTE> out(reinterpret_cast<const BYTE*>(&nextUsn), reinterpret_cast<const BYTE*>(&nextUsn + 1));
+    for (const auto& r : records)
+        out.insert(out.end(), r.begin(), r.end());
+    return out;
+}
+
+BOOL failWith(DWORD error)
+{
+    SetLastError(error);
+    return FALSE;
+}
+
+// Answers journal reads from a script; when it has run out, the volume is
+// being stopped: it sets the stop flag and fails the read.
+class ScriptedJournalDevice : public Platform::ZVolumeDevice {
+public:
+    struct Answer {
+        DWORD error;
+        std::vector<BYTE> bytes;
+        DWORD claimedBytes;   // non-zero: the byte count reported instead of bytes.size()
+    };
+    std::deque<Answer> answers;
+    std::vector<READ_USN_JOURNAL_DATA_V1> requests;
+    DWORD lastInSize = 0, lastOutSize = 0;
+    std::atomic<bool>* stopFlag = nullptr;
+
+    bool volumeInformation(Platform::VolumeInformation& info) override
+    {
+        info.fileSystemName = u"NTFS";
+        return true;
+    }
+    BOOL deviceIoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                         DWORD* bytesReturned) override
+    {
+        if (code != FSCTL_READ_USN_JOURNAL || inSize < sizeof(READ_USN_JOURNAL_DATA_V1))
+            return failWith(ERROR_INVALID_FUNCTION);
+        requests.emplace_back();
+        memcpy(&requests.back(), in, sizeof(READ_USN_JOURNAL_DATA_V1));
+        lastInSize = inSize;
+        lastOutSize = outSize;
+        if (answers.empty()) {
+            stopFlag->store(true);
+            return failWith(ERROR_OPERATION_ABORTED);
+        }
+        const Answer a = answers.front();
+        answers.pop_front();
+        if (a.error != ERROR_SUCCESS)
+            return failWith(a.error);
+        const DWORD n = std::min<DWORD>(DWORD(a.bytes.size()), outSize);
+        memcpy(out, a.bytes.data(), n);
+        *bytesReturned = a.claimedBytes ? a.claimedBytes : n;
+        return TRUE;
+    }
+    BOOL read(ULONGLONG, void*, DWORD, DWORD*) override { return failWith(ERROR_INVALID_FUNCTION); }
+    void fail(DWORD error) { answers.push_back({error, {}, 0}); }
+    void answer(std::vector<BYTE> bytes, DWORD claimed = 0) { answers.push_back({ERROR_SUCCESS, std::move(bytes), claimed}); }
+    std::vector<USN> starts() const
+    {
+        std::vector<USN> out;
+        for (const auto& r : requests)
+            out.push_back(r.StartUsn);
+        return out;
+    }
+};
+
+// What the consumer was given: record number, reasons, name, USN.
+using ConsumerCall = std::tuple<DWORD, DWORD, std::u16string, USN>;
+
+// A manual clock that stops the monitor when a journal read would wait (it then
+// times out at once), or when a sleep reaches stopAt.
+struct StoppingClock : Platform::ZManualClock {
+    std::atomic<bool>* stop = nullptr;
+    ULONGLONG stopAt = ~0ull;
+    void sleepMs(DWORD ms) override
+    {
+        ZManualClock::sleepMs(ms);
+        if (tickMs() >= stopAt)
+            stop->store(true);
+    }
+    bool waitFor(std::condition_variable&, std::unique_lock<std::mutex>&, DWORD,
+                 const std::function<bool()>& pred) override
+    {
+        if (!pred())
+            stop->store(true);
+        return pred();
+    }
+};
+
+QString tallyLogPath() { return TestSupport::testRoot() + QStringLiteral("/tally-journal.log"); }
+
+// The caller-filled fields of the first report since the last reset (the rest are telemetry's own).
+std::vector<std::string> firstReportHead()
+{
+    std::vector<std::string> lines;
+    QFile f(tallyLogPath());
+    for (bool open = f.open(QIODevice::ReadOnly); open && !f.atEnd() && lines.size() < 6;) {
+        const QByteArray l = f.readLine().trimmed();
+        if (l.startsWith("int ") || l.startsWith("string "))
+            lines.push_back(l.toStdString());
+    }
+    return lines;
+}
+
+std::vector<std::string> giveUpReport(char drive, int reason, int updatecount)
+{
+    return {"int dtype 6", "int reason " + std::to_string(reason), std::string("string drive ") + drive,
+            "int scanfiles 0", "int scansec 0", "int updatecount " + std::to_string(updatecount)};
+}
+
+// The texts of the last `count` ERROR lines this thread logged since `from`
+// ("[thread|time|severity|place] text"; other test processes share the file).
+std::vector<std::string> lastErrorLines(qint64 from, size_t count)
+{
+    std::vector<std::string> out;
+    const QByteArray tid = QByteArray::number(qlonglong(syscall(SYS_gettid)));
+    for (const QByteArray& l : ServiceTestKit::logSince(from).split('\n'))
+        if (l.mid(1, l.indexOf('|') - 1).trimmed() == tid && l.contains("ERROR|"))
+            out.push_back(l.mid(l.indexOf("] ") + 2).trimmed().toStdString());
+    out.erase(out.begin(), out.end() - long(std::min(count, out.size())));
+    return out;
+}
+
+class JournalMonitorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        // The recording stand-in of the telemetry library, under "ProgramPath".
+        const QString program = TestSupport::freshDir(QStringLiteral("program"));
+        QDir().mkpath(program + QStringLiteral("/operation/cas"));
+        QFile::link(QStringLiteral(ZTALLY_TEST_PLUGIN), program + QStringLiteral("/operation/cas/libztally.so"));
+        QSettings ini(Platform::registryHivePath(HKEY_LOCAL_MACHINE), QSettings::IniFormat);
+        ini.setValue(Platform::registryGroup(QStringLiteral("SOFTWARE\\orvanta\\Antivirus")) + "/ProgramPath", program);
+    }
+    void SetUp() override
+    {
+        Platform::setClock(&clock);
+        setenv("ZTALLY_TEST_LOG", QFile::encodeName(tallyLogPath()).constData(), 1);
+        setenv("ZTALLY_TEST_MODE", "ok", 1);
+    }
+    void TearDown() override
+    {
+        volume.reset();
+        Platform::ZDriveTable::instance().removeDrive(letter);
+        Platform::setClock(nullptr);
+    }
+
+    // A fresh volume on drive `l` over `device`; nothing reported yet, an unrelated quit reason.
+    void openVolume(char16_t l, std::shared_ptr<Platform::ZVolumeDevice> device, USN nextUsn)
+    {
+        calls.clear();
+        listenFailures.clear();
+        QFile::remove(tallyLogPath());
+        settingsSetValue(QStringLiteral("SearchServiceQuitReason"), kUnrelatedQuitReason);
+        letter = l;
+        Platform::ZDriveTable::instance().setDrive(letter, device);
+        volume.reset(new ZDriveVolume(letter));
+        const char16_t path[] = {u'\\', u'\\', u'.', u'\\', letter, u':', 0};
+        volume->volumeHandle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(volume->volumeHandle, INVALID_HANDLE_VALUE);
+        clock.stop = &volume->stopRequested;
+        volume->journalData.UsnJournalID = kJournalId;
+        volume->journalData.NextUsn = nextUsn;
+        QObject::connect(volume.get(), &ZDriveVolume::listenFailed, volume.get(),
+                         [this](DWORD reason) { listenFailures.push_back(reason); }, Qt::DirectConnection);
+    }
+    std::shared_ptr<ScriptedJournalDevice> scripted(char16_t l, USN nextUsn = 0x10000)
+    {
+        auto device = std::make_shared<ScriptedJournalDevice>();
+        openVolume(l, device, nextUsn);
+        device->stopFlag = &volume->stopRequested;
+        return device;
+    }
+    std::shared_ptr<Platform::ZEmulatedNtfsVolume> emulated(char16_t l)
+    {
+        auto device = std::make_shared<Platform::ZEmulatedNtfsVolume>();
+        device->setAutoClose(false);
+        openVolume(l, device, 0);
+        volume->journalData = device->journalState().data;
+        return device;
+    }
+
+    void monitor(USN startUsn)
+    {
+        volume->monitorUsnJournal(startUsn, [this](USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons) {
+            const auto* name =
+                reinterpret_cast<const char16_t*>(reinterpret_cast<const BYTE*>(rec) + rec->FileNameOffset);
+            calls.emplace_back(recordNumber, reasons, std::u16string(name, rec->FileNameLength / 2), rec->Usn);
+        });
+    }
+
+    int quitReason() { return settingsValue(QStringLiteral("SearchServiceQuitReason"), 0).toInt(); }
+
+    StoppingClock clock;
+    char16_t letter = 0;
+    std::unique_ptr<ZDriveVolume> volume;
+    std::vector<DWORD> listenFailures;
+    std::vector<ConsumerCall> calls;
+};
+
+} // namespace
+
+TEST_F(JournalMonitorTest, RequestCarriesTheReadValuesAndFollowsTheReturnedPosition)
+{
+    auto device = scripted(u'E', 0x4000);
+    device->answer(batch(0x4100, {usnRecord(40, kCreate, u"a", 0x4000)}));
+    device->answer(batch(0x4100));   // a time-out: no records
+    device->fail(ERROR_CRC);         // retried from the same position
+    device->answer(batch(0x4200));
+    monitor(0);
+    ASSERT_EQ(device->starts(), (std::vector<USN>{0x4000, 0x4100, 0x4100, 0x4100, 0x4200}));
+    // Start USN 0 is the journal's NextUsn; a 5 s time-out (-50,000,000 in 100 ns units) or 4,096 bytes.
+    const READ_USN_JOURNAL_DATA_V1& r = device->requests[0];
+    EXPECT_EQ(std::make_tuple(r.StartUsn, r.ReasonMask, r.ReturnOnlyOnClose, LONGLONG(r.Timeout), r.BytesToWaitFor,
+                              r.UsnJournalID, r.MinMajorVersion, r.MaxMajorVersion),
+              std::make_tuple(USN(0x4000), 0xFFFFFFFFu, 0u, LONGLONG(-50000000), DWORDLONG(4096), kJournalId, WORD(2),
+                              WORD(2)));
+    EXPECT_EQ(std::make_pair(device->lastInSize, device->lastOutSize), std::make_pair(48u, 8200u));
+    EXPECT_EQ(calls, (std::vector<ConsumerCall>{{40, kCreate, u"a", 0x4000}}));
+    EXPECT_TRUE(listenFailures.empty());
+
+    // A given start USN is used as it is; a stop set on entry makes no read.
+    device = scripted(u'E', 0x9000);
+    monitor(0x1234);
+    EXPECT_EQ(device->starts(), std::vector<USN>{0x1234});
+    device = scripted(u'E');
+    volume->stopRequested = true;
+    monitor(0);
+    EXPECT_TRUE(device->requests.empty());
+}
+
+TEST_F(JournalMonitorTest, EachReasonIsPassedAtTheFirstRecordThatCarriesIt)
+{
+    auto device = scripted(u'E');
+    const DWORD extend = USN_REASON_DATA_EXTEND, close = USN_REASON_CLOSE, info = USN_REASON_BASIC_INFO_CHANGE;
+    // The record number is the low half of the reference, whatever the sequence bits.
+    std::vector<BYTE> highBits = usnRecord(0, kCreate, u"x", 0x2f0);
+    reinterpret_cast<USN_RECORD_V2*>(highBits.data())->FileReferenceNumber = 0x0001000200000009ull;
+    device->answer(batch(0x200, {
+        usnRecord(40, kCreate, u"new.txt", 0x100),
+        usnRecord(40, kCreate | extend, u"new.txt", 0x140),
+        usnRecord(41, info, u"other", 0x150),            // another file keeps its own reasons
+        usnRecord(40, kCreate | extend | close, u"new.txt", 0x180),  // close: its data bits again
+    }));
+    device->answer(batch(0x300, {
+        usnRecord(40, info, u"new.txt", 0x200),          // after the close: afresh
+        usnRecord(40, info, u"new.txt", 0x240),          // same bits again: all of them
+        usnRecord(40, extend, u"new.txt", 0x260),        // a bit gone: all of the new set
+        usnRecord(40, extend | info | close, u"new.txt", 0x280),  // new bit and close together
+        usnRecord(40, extend, u"new.txt", 0x2c0),        // the close forgot the file
+        usnRecord(41, info | close, u"other", 0x2e0),    // close with nothing new
+        highBits,
+    }));
+    monitor(0x100);
+    const std::vector<ConsumerCall> want = {
+        {40, kCreate, u"new.txt", 0x100}, {40, extend, u"new.txt", 0x140}, {41, info, u"other", 0x150},
+        {40, extend, u"new.txt", 0x180}, {40, info, u"new.txt", 0x200},   {40, info, u"new.txt", 0x240},
+        {40, extend, u"new.txt", 0x260}, {40, info | extend, u"new.txt", 0x280}, {40, extend, u"new.txt", 0x2c0},
+        {9, kCreate, u"x", 0x2f0},
+    };
+    EXPECT_EQ(calls, want);
+}
+
+// Failed reads: invalid-parameter failures are retried after a 5 s pause up
+// to three in a row (other errors neither count nor reset the run), and a
+// stop cuts the pause short. The fourth, lost entries or a lost journal give
+// up as a parameter error (the drive is rebuilt next start); not ready gives
+// up at once and leaves the quit reason. Giving up logs, reports and tells.
+TEST_F(JournalMonitorTest, FailedReadsAreRetriedOrGiveUp)
+{
+    const DWORD ip = ERROR_INVALID_PARAMETER, ok = ERROR_SUCCESS;
+    const std::string failed = "72-Monitor Usn Failed : ", restart =
+        "Listening Parameter Error, Try to Restart[LastUSN,CurrUSN]:[256,384]!";
+    const struct {
+        const char* what;
+        std::vector<DWORD> errors;   // after one good read; ERROR_SUCCESS: another good read
+        DWORD reported, requests;
+        ULONGLONG waitedMs;
+        std::vector<std::string> log;   // the last ERROR lines
+        ULONGLONG stopAfterMs = 0;
+    } rows[] = {
+        {"three in a row, twice", {ip, ip, ip, ok, ip, ip, ip, ok}, 0, 11, 6 * 5000, {}},
+        {"the fourth in a row", {ip, ip, ERROR_CRC, ip, ip}, 87, 6, 4 * 5000,
+         {failed + "87", failed + "87", failed + "23", failed + "87", failed + "87", restart}},
+        {"not ready", {ERROR_NOT_READY}, 21, 2, 0, {failed + "21", "Listening Parameter Error, drive not ready!!!"}},
+        {"entries lost", {ERROR_JOURNAL_ENTRY_DELETED}, 87, 2, 0, {failed + "1181", restart}},
+        {"journal lost", {ERROR_JOURNAL_NOT_ACTIVE}, 87, 2, 0, {failed + "1179", restart}},
+        {"a stop in the pause", {ERROR_CRC}, 0, 2, 1000, {}, 1000},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        auto device = scripted(u'H');
+        device->answer(batch(0x180));
+        for (DWORD error : r.errors)
+            error == ok ? device->answer(batch(0x180)) : device->fail(error);
+        device->answer(batch(0x200));   // read only when the monitor goes on
+        const ULONGLONG t0 = clock.tickMs();
+        const qint64 logFrom = ServiceTestKit::logSize();
+        clock.stopAt = r.stopAfterMs ? t0 + r.stopAfterMs : ~0ull;
+        monitor(0x100);
+        EXPECT_EQ(device->requests.size(), r.requests);
+        EXPECT_EQ(clock.tickMs() - t0, r.waitedMs);   // no pause after the last failure
+        EXPECT_EQ(listenFailures, r.reported ? std::vector<DWORD>{r.reported} : std::vector<DWORD>{});
+        EXPECT_EQ(quitReason(), r.reported == 87 ? int((87 << 16) | 'H') : kUnrelatedQuitReason);
+        EXPECT_EQ(firstReportHead(),
+                  r.reported ? giveUpReport('H', int(r.reported), int(r.requests)) : std::vector<std::string>{});
+        EXPECT_EQ(lastErrorLines(logFrom, r.log.size()), r.log);
+    }
+}
+
+TEST_F(JournalMonitorTest, AMalformedRecordEndsItsBatchWithoutReadingPastIt)
+{
+    const std::vector<std::pair<const char*, std::function<void(USN_RECORD_V2*)>>> cases = {
+        {"zero length", [](USN_RECORD_V2* r) { r->RecordLength = 0; }},
+        {"unaligned length", [](USN_RECORD_V2* r) { r->RecordLength -= 2; }},
+        {"length past the batch", [](USN_RECORD_V2* r) { r->RecordLength = 0x7FFFFFF8; }},
+        {"shorter than a header", [](USN_RECORD_V2* r) { r->RecordLength = 8; }},
+        {"name past the record", [](USN_RECORD_V2* r) { r->FileNameLength = 400; }},
+        {"name inside the header", [](USN_RECORD_V2* r) { r->FileNameOffset = 8; }},
+        {"another major version", [](USN_RECORD_V2* r) { r->MajorVersion = 3; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        auto device = scripted(u'K');
+        std::vector<BYTE> bad = usnRecord(51, kCreate, u"bad", 0x140);
+        c.second(reinterpret_cast<USN_RECORD_V2*>(bad.data()));
+        device->answer(
+            batch(0x200, {usnRecord(50, kCreate, u"good", 0x100), bad, usnRecord(52, kCreate, u"after", 0x180)}));
+        device->answer(batch(0x300, {usnRecord(53, kCreate, u"next", 0x200)}));
+        monitor(0x100);
+        EXPECT_EQ(calls, (std::vector<ConsumerCall>{{50, kCreate, u"good", 0x100}, {53, kCreate, u"next", 0x200}}));
+        EXPECT_EQ(device->starts(), (std::vector<USN>{0x100, 0x200, 0x300}));
+    }
+
+    // A truncated tail, an overstated byte count, an answer without a next USN.
+    auto device = scripted(u'L');
+    std::vector<BYTE> b =
+        batch(0x200, {usnRecord(60, kCreate, u"whole", 0x100), usnRecord(61, kCreate, u"cut", 0x140)});
+    b.resize(b.size() - 10);
+    device->answer(b);
+    device->answer(batch(0x300, {usnRecord(62, kCreate, u"x", 0x200)}), 20000);
+    device->answer({1, 2, 3});
+    monitor(0x100);
+    EXPECT_EQ(calls, (std::vector<ConsumerCall>{{60, kCreate, u"whole", 0x100}, {62, kCreate, u"x", 0x200}}));
+    EXPECT_EQ(device->starts(), (std::vector<USN>{0x100, 0x200, 0x300, 0x300})); // a short answer keeps the position
+}
+
+// On the emulated NTFS volume: the second write of an open file writes no
+// record of its own (the bit is not new), so only the close tells of it and
+// the size is read again.
+TEST_F(JournalMonitorTest, ANewFileWrittenTwiceGivesEachReasonOnceAndItsDataAgainAtClose)
+{
+    auto device = emulated(u'M');
+    const DWORD file = device->createFile(kRoot, u"a.txt");
+    ASSERT_TRUE(file && device->write(file, 0, 100) && device->write(file, 100, 100) && device->close(file));
+    monitor(volume->journalData.NextUsn);
+    std::vector<std::tuple<DWORD, DWORD, std::u16string>> got;
+    for (const auto& [record, reasons, name, usn] : calls)
+        got.emplace_back(record, reasons, name);
+    EXPECT_EQ(got, (decltype(got){{file, kCreate, u"a.txt"}, {file, USN_REASON_DATA_EXTEND, u"a.txt"},
+                                  {file, USN_REASON_DATA_EXTEND, u"a.txt"}}));
+    EXPECT_TRUE(listenFailures.empty());
+}

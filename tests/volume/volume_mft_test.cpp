@@ -1,0 +1,575 @@
+// Building a drive's index from the MFT: the items and their fields, attribute
+// lists in both forms, the directory tree of a build, malformed file records.
+#include "platform/ZDriveTable.h"
+#include "devices/emulated/ZEmulatedNtfsVolume.h"
+#include "ntfs/ZNtfsRecord.h"
+#include "platform/windows.h"
+#include "storage/ZItemRecord.h"
+#include "storage/ZLockItem.h"
+#include "volume/ZDriveVolume.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <QString>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+using Vol = Platform::ZEmulatedNtfsVolume;
+using SearchEngine::DirectoryMap;
+using SearchEngine::DirectoryNode;
+using SearchEngine::ItemRecord;
+using SearchEngine::ZDriveVolume;
+
+namespace {
+
+constexpr char16_t kDrive = u'E';
+constexpr DWORD kRoot = Ntfs::RecordRoot;
+
+std::string utf8(const std::u16string& s) { return QString::fromStdU16String(s).toStdString(); }
+
+Vol::CreateOptions sized(ULONGLONG size)
+{
+    Vol::CreateOptions options;
+    options.size = size;
+    return options;
+}
+
+// Offset of the first attribute of a type in a sound record, or 0.
+DWORD attributeOffset(const std::vector<BYTE>& record, DWORD type)
+{
+    Platform::ZNtfsAttributeWalk walk(record.data(), record.size());
+    while (const Ntfs::AttributeHeader* a = walk.next())
+        if (a->type == type)
+            return DWORD(reinterpret_cast<const BYTE*>(a) - record.data());
+    return 0;
+}
+
+// The low `width` bytes of a little-endian value at offset.
+void poke(std::vector<BYTE>& record, size_t offset, size_t width, ULONGLONG value)
+{
+    std::memcpy(&record[offset], &value, width);
+}
+ULONGLONG peek(const std::vector<BYTE>& record, size_t offset, size_t width)
+{
+    ULONGLONG value = 0;
+    std::memcpy(&value, &record[offset], width);
+    return value;
+}
+
+// A copy of an item's fields (the record map's slots are packed).
+struct Item {
+    DWORD record, parent, attributes;
+    ULONGLONG size, changeTime, accessTime, signature;
+    DWORD modifyStamp;
+    BYTE flags;
+    int slotCount;
+    std::string name;
+};
+
+class MftEnumeration : public ::testing::Test {
+protected:
+    void install(const Vol::Options& options = Vol::Options())
+    {
+        TearDown();
+        device = std::make_shared<Vol>(options);
+        Platform::ZDriveTable::instance().setDrive(kDrive, device);
+        volume = std::make_unique<ZDriveVolume>(kDrive);
+    }
+    void open() { ASSERT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitOk)); }
+    void build()
+    {
+        volume->enumerateMft([this](USN_RECORD_V2* rec) {
+            volume->addEnumeratedRecord(rec, pendingParents, knownDirectories);
+        });
+    }
+    void openAndBuild()
+    {
+        ASSERT_NO_FATAL_FAILURE(open());
+        build();
+    }
+    void TearDown() override
+    {
+        SearchEngine::freeDirectoryNodes(knownDirectories, pendingParents);
+        if (volume)
+            volume->closeVolume();
+        volume.reset();
+        Platform::ZDriveTable::instance().removeDrive(kDrive);
+    }
+
+    // The items of one record (of every record with `all`).
+    std::vector<Item> itemsOf(DWORD record, bool all = false) const
+    {
+        std::vector<Item> out;
+        for (const auto& entry : volume->recordMap) {
+            const ItemRecord* r = entry.second;
+            EXPECT_EQ(entry.first, r->recordNumber);
+            if (all || r->recordNumber == record)
+                out.push_back({r->recordNumber, r->parentRecordNumber, r->attributes, r->fileSize, r->changeTime,
+                               r->accessTime, r->nameSignature, r->modifyStamp, r->flags, r->slotCount,
+                               std::string(r->nameBytes(), r->nameLength)});
+        }
+        return out;
+    }
+    Item only(DWORD record) const
+    {
+        const auto found = itemsOf(record);
+        EXPECT_EQ(found.size(), 1u) << "record " << record;
+        return found.empty() ? Item() : found.front();
+    }
+
+    std::shared_ptr<Vol> device;
+    std::unique_ptr<ZDriveVolume> volume;
+    DirectoryMap pendingParents;
+    DirectoryMap knownDirectories;
+};
+
+class AttributeLists : public MftEnumeration,
+                       public ::testing::WithParamInterface<std::tuple<Vol::AttributeListForm, DWORD, DWORD>> {};
+
+// A file spread over extension records: every name is found once, the size
+// comes from the $DATA that carries it, and each record is read once.
+TEST_P(AttributeLists, SpreadFilesAreIndexedWhole)
+{
+    const auto [form, extensionRecords, listRuns] = GetParam();
+    Vol::Options options;
+    options.bytesPerCluster = 512; // lists of several clusters, entries across boundaries
+    install(options);
+    const DWORD folder = device->createFolder(kRoot, u"spread");
+    Vol::CreateOptions create = sized(300 * 1024);
+    create.dataRuns = 7;
+    create.attributeList = form;
+    create.extensionRecords = extensionRecords;
+    create.attributeListRuns = listRuns;
+    const DWORD file = device->createFile(folder, u"name-00.bin", create);
+    ASSERT_NE(file, 0u);
+    std::set<std::string> names{"name-00.bin"};
+    // A resident list must fit in the base record; a non-resident one spans clusters and runs.
+    for (int i = 1; i < (form == Vol::AttributeListForm::Resident ? 20 : 60); ++i) {
+        const std::u16string name = QStringLiteral("name-%1.bin").arg(i, 2, 10, QLatin1Char('0')).toStdU16String();
+        ASSERT_TRUE(device->link(file, i % 2 ? folder : kRoot, name));
+        names.insert(utf8(name));
+    }
+    // Named streams make list entries of other lengths than 32 bytes.
+    ASSERT_TRUE(device->setStream(file, u"extra", 10) && device->setStream(file, u"more-extra", 20));
+    ASSERT_TRUE(device->setAttributeListForm(file, form, extensionRecords, listRuns));
+    Vol::FileInfo info, tinyInfo;
+    ASSERT_TRUE(device->fileInfo(file, info));
+    ASSERT_FALSE(info.extensionRecords.empty());
+    ASSERT_EQ(info.nonResidentAttributeList, form == Vol::AttributeListForm::NonResident);
+    create.size = 10;
+    const DWORD tiny = device->createFile(folder, u"tiny.txt", create);
+    ASSERT_TRUE(tiny && device->fileInfo(tiny, tinyInfo));
+    openAndBuild();
+
+    for (const auto& [record, expected, size] :
+         {std::make_tuple(file, names, 300 * 1024u), std::make_tuple(tiny, std::set<std::string>{"tiny.txt"}, 10u)}) {
+        std::set<std::string> seen;
+        for (const Item& i : itemsOf(record)) {
+            EXPECT_TRUE(seen.insert(i.name).second) << "name twice: " << i.name;
+            EXPECT_EQ(std::tie(i.size, i.flags), std::make_tuple(ULONGLONG(size), BYTE(SearchEngine::InUse))) << i.name;
+        }
+        EXPECT_EQ(seen, expected);
+    }
+    const size_t baseRecords = 4; // the root, the folder, the two files
+    EXPECT_EQ(device->callCount(FSCTL_GET_NTFS_FILE_RECORD),
+              baseRecords + info.extensionRecords.size() + tinyInfo.extensionRecords.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, AttributeLists,
+                         ::testing::Values(std::make_tuple(Vol::AttributeListForm::Resident, 1u, 1u),
+                                           std::make_tuple(Vol::AttributeListForm::Resident, 3u, 1u),
+                                           std::make_tuple(Vol::AttributeListForm::NonResident, 1u, 1u),
+                                           std::make_tuple(Vol::AttributeListForm::NonResident, 4u, 3u)));
+
+// A directory met before its parent hangs under a placeholder, which stays if the parent cannot be
+// read; nodes of any shape (a folder's second name, a parent cycle) are filed and all freed once.
+TEST_F(MftEnumeration, DirectoriesOfAnyShapeHangUnderTheirParentsOrPlaceholders)
+{
+    install();
+    const DWORD child = device->createFolder(kRoot, u"child");
+    const DWORD parent = device->createFolder(kRoot, u"parent");
+    ASSERT_LT(child, parent);
+    ASSERT_TRUE(device->move(child, parent));
+    const DWORD file = device->createFile(child, u"inside.txt");
+    const DWORD lost = device->createFolder(kRoot, u"lost");
+    const DWORD below = device->createFolder(lost, u"below");
+    open();
+    device->redirectRecord(lost, kRoot);
+    build();
+
+    ASSERT_EQ(pendingParents.size(), 2);
+    DirectoryNode* top = pendingParents.value(kRoot);
+    DirectoryNode* rootNode = knownDirectories.value(kRoot);
+    DirectoryNode* childNode = knownDirectories.value(child);
+    DirectoryNode* parentNode = knownDirectories.value(parent);
+    ASSERT_TRUE(top && rootNode && childNode && parentNode);
+    EXPECT_EQ(top->children, QList<DirectoryNode*>{rootNode});
+    EXPECT_EQ(parentNode->children, QList<DirectoryNode*>{childNode});
+    EXPECT_EQ(std::make_tuple(rootNode->parent, childNode->parent, parentNode->parent, parentNode->item->recordNumber),
+              std::make_tuple(top, parentNode, rootNode, parent));
+    EXPECT_FALSE(knownDirectories.contains(file));
+    EXPECT_EQ(only(file).parent, child);
+    EXPECT_TRUE(itemsOf(lost).empty());
+    ASSERT_TRUE(pendingParents.contains(lost));
+    EXPECT_EQ(pendingParents.value(lost)->item, nullptr);
+    EXPECT_EQ(pendingParents.value(lost)->children, QList<DirectoryNode*>{knownDirectories.value(below)});
+    SearchEngine::freeDirectoryNodes(knownDirectories, pendingParents);
+
+    ItemRecord records[4]{};
+    const DWORD shapes[4][3] = {{40, 30, FILE_ATTRIBUTE_ARCHIVE},
+                                {30, 31, FILE_ATTRIBUTE_DIRECTORY}, // 30 and 31 name each other
+                                {31, 30, FILE_ATTRIBUTE_DIRECTORY},
+                                {30, kRoot, FILE_ATTRIBUTE_DIRECTORY}}; // a second name of 30
+    for (int i = 0; i < 4; ++i) {
+        records[i].recordNumber = shapes[i][0];
+        records[i].parentRecordNumber = shapes[i][1];
+        records[i].attributes = shapes[i][2];
+        volume->addDirectoryNode(knownDirectories, pendingParents, &records[i]);
+    }
+    EXPECT_FALSE(knownDirectories.contains(40));
+    ASSERT_TRUE(knownDirectories.contains(30) && knownDirectories.contains(31));
+    // 31's parent is the first node of 30.
+    EXPECT_EQ(std::make_tuple(knownDirectories.value(30)->item, knownDirectories.value(31)->item,
+                              knownDirectories.value(31)->parent->item),
+              std::make_tuple(&records[3], &records[2], &records[1]));
+    EXPECT_EQ(pendingParents.keys(), QList<uint>{kRoot});
+    SearchEngine::freeDirectoryNodes(knownDirectories, pendingParents);
+    EXPECT_TRUE(knownDirectories.isEmpty() && pendingParents.isEmpty());
+}
+
+// The walk takes the records in use up to the next USN at its start; listed metafiles hang under the
+// root. A failing enumeration ends the walk; an unreadable list cluster leaves the base record's parts.
+TEST_F(MftEnumeration, TheWalkTakesRecordsInUseUpToTheNextUsnAndSurvivesFailures)
+{
+    install();
+    const DWORD gone = device->createFile(kRoot, u"gone.txt");
+    const DWORD kept = device->createFile(kRoot, u"kept.txt");
+    ASSERT_TRUE(device->remove(gone));
+    open();
+    const DWORD later = device->createFile(kRoot, u"later.txt");
+    build();
+    EXPECT_EQ(only(kept).name, "kept.txt");
+    EXPECT_TRUE(itemsOf(gone).empty() && itemsOf(later).empty());
+
+    install();
+    openAndBuild();
+    // The root, then the end of the table.
+    EXPECT_EQ(std::make_pair(volume->recordMap.size(), device->callCount(FSCTL_ENUM_USN_DATA)),
+              std::make_pair(size_t(1), size_t(2)));
+
+    Vol::Options metafiles;
+    metafiles.enumerateMetafiles = true;
+    install(metafiles);
+    openAndBuild();
+    const Item mft = only(Ntfs::RecordMft);
+    EXPECT_EQ(std::make_pair(mft.name, mft.parent), std::make_pair(std::string("$MFT"), kRoot));
+
+    install();
+    device->createFile(kRoot, u"a.txt");
+    open();
+    device->failCall(FSCTL_ENUM_USN_DATA, ERROR_INVALID_FUNCTION);
+    build();
+    EXPECT_TRUE(volume->recordMap.empty());
+
+    install();
+    Vol::CreateOptions create = sized(100);
+    create.attributeList = Vol::AttributeListForm::NonResident;
+    create.extensionRecords = 2;
+    const DWORD listed = device->createFile(kRoot, u"listed.txt", create);
+    open();
+    device->failCall(Vol::CallRead, ERROR_READ_FAULT, Vol::kUntilCleared);
+    build();
+    device->clearFaults();
+    for (const Item& i : itemsOf(listed))
+        EXPECT_EQ(i.name, "listed.txt");
+}
+
+// A random tree over several enumeration calls, names of every form: one item per non-DOS name with
+// its parent, size, attributes, times (no change stamp yet), folder flags and name signature.
+TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
+{
+    install();
+    using Entry = std::tuple<DWORD, DWORD, std::string, ULONGLONG, BYTE>;
+    const BYTE file = SearchEngine::InUse, folder = SearchEngine::InUse | SearchEngine::NoData;
+    std::multiset<Entry> expected{{kRoot, kRoot, ".", 0, folder}}; // the root names itself as its parent
+    std::vector<DWORD> folders{kRoot};
+    std::vector<std::pair<DWORD, ULONGLONG>> files;
+    // An empty file still has its (resident, empty) $DATA.
+    const struct {
+        std::u16string name, dosName;
+        Vol::NameForm form;
+    } forms[] = {{u"Long File Name.txt", u"LONGFI~1.TXT", Vol::NameForm::Automatic},
+                 {u"README.TXT", u"", Vol::NameForm::Win32AndDos},
+                 {u"makefile", u"", Vol::NameForm::Posix},
+                 {u"Gr\u00FC\u00DFe \u65E5\u672C \U0001F600.txt", u"", Vol::NameForm::Automatic}};
+    for (const auto& f : forms) {
+        Vol::CreateOptions create;
+        create.dosName = f.dosName;
+        create.nameForm = f.form;
+        files.emplace_back(device->createFile(kRoot, f.name, create), 0);
+        ASSERT_NE(files.back().first, 0u);
+        expected.emplace(files.back().first, kRoot, utf8(f.name), 0, file);
+    }
+    std::mt19937 random(20261206);
+    for (int i = 0; i < 7000; ++i) {
+        const DWORD parent = folders[random() % folders.size()];
+        const std::u16string name = QStringLiteral("n%1-%2").arg(i).arg(random() % 100000).toStdU16String();
+        const int kind = int(random() % 100);
+        if (kind < 15) {
+            folders.push_back(device->createFolder(parent, name));
+            ASSERT_NE(folders.back(), 0u);
+            expected.emplace(folders.back(), parent, utf8(name), 0, folder);
+        } else if (kind < 18) {
+            const auto [linked, size] = files[random() % files.size()];
+            ASSERT_TRUE(device->link(linked, parent, name));
+            expected.emplace(linked, parent, utf8(name), size, file);
+        } else {
+            const ULONGLONG size = random() % 4 == 0 ? random() % 5000000 : random() % 700;
+            files.emplace_back(device->createFile(parent, name, sized(size)), size);
+            ASSERT_NE(files.back().first, 0u);
+            expected.emplace(files.back().first, parent, utf8(name), size, file);
+        }
+    }
+    openAndBuild();
+    EXPECT_GT(device->callCount(FSCTL_ENUM_USN_DATA), 2u);
+    std::multiset<Entry> indexed;
+    for (const Item& i : itemsOf(0, true)) {
+        indexed.emplace(i.record, i.parent, i.name, i.size, i.flags);
+        Vol::FileInfo info;
+        ASSERT_TRUE(device->fileInfo(i.record, info));
+        EXPECT_EQ(std::tie(i.attributes, i.changeTime, i.accessTime, i.modifyStamp),
+                  std::make_tuple(info.attributes, info.times.changeTime, info.times.lastAccessTime, DWORD(0)))
+            << i.name;
+        const std::u16string wide = QString::fromStdString(i.name).toStdU16String();
+        EXPECT_EQ(i.signature, SearchEngine::nameSignatureOf(wide.data(), int(wide.size()))) << i.name;
+        EXPECT_EQ(i.slotCount, SearchEngine::slotsForNameLength(int(i.name.size()))) << i.name;
+    }
+    EXPECT_TRUE(indexed == expected);
+    EXPECT_EQ(knownDirectories.size(), int(folders.size()));
+    EXPECT_EQ(pendingParents.keys(), QList<uint>{kRoot});
+}
+
+// ---- malformed file records ----------------------------------------------
+
+// A copy of a record ending at the last readable byte: a read past it (or before it) faults at once.
+struct GuardedRecord {
+    explicit GuardedRecord(const std::vector<BYTE>& bytes) : size(bytes.size())
+    {
+        const size_t page = size_t(sysconf(_SC_PAGESIZE)), dataPages = (size + page - 1) / page;
+        length = (dataPages + 2) * page;
+        base = static_cast<BYTE*>(mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        mprotect(base + page, dataPages * page, PROT_READ | PROT_WRITE);
+        begin = base + page + dataPages * page - size;
+        std::memcpy(begin, bytes.data(), size);
+    }
+    ~GuardedRecord() { munmap(base, length); }
+
+    size_t size, length;
+    BYTE* base;
+    BYTE* begin;
+};
+
+class MalformedRecords : public MftEnumeration {
+protected:
+    DWORD makeAndOpen(const char16_t* name, const Vol::CreateOptions& create)
+    {
+        install();
+        const DWORD file = device->createFile(kRoot, name, create);
+        open();
+        return file;
+    }
+
+    // The FILE record of a file, as the record read shows it.
+    std::vector<BYTE> recordOf(DWORD file)
+    {
+        std::vector<BYTE> bytes;
+        EXPECT_TRUE(device->encodeRecord(file, bytes));
+        bytes.resize(volume->volumeData.BytesPerFileRecordSegment);
+        return bytes;
+    }
+
+    // [p, p + size) lies in the guarded record or a record buffer (where extension records are read).
+    bool inside(const void* at, size_t size, const GuardedRecord& guarded) const
+    {
+        const BYTE* p = static_cast<const BYTE*>(at);
+        if (p >= guarded.begin && p + size <= guarded.begin + guarded.size)
+            return true;
+        for (const BYTE* block : volume->recordBuffers)
+            if (p >= block + 12 && p + size <= block + volume->recordBufferSize)
+                return true;
+        return false;
+    }
+
+    struct Parsed {
+        std::vector<std::string> names;
+        bool hasData = false;
+        ULONGLONG size = 0;
+    };
+
+    // Parses bytes from guarded memory; every part handed back lies inside a buffer.
+    Parsed parse(DWORD file, const std::vector<BYTE>& bytes, bool follow = true)
+    {
+        GuardedRecord guarded(bytes);
+        SearchEngine::FileRecordParts parts;
+        volume->parseFileRecord(file, guarded.begin, parts, follow);
+        Parsed parsed;
+        for (const Ntfs::FileNameAttribute* f : parts.names) {
+            EXPECT_TRUE(inside(f, Ntfs::kFileNameHeaderSize + 2 * f->nameLength, guarded));
+            std::u16string name(f->nameLength, u'\0');
+            std::memcpy(&name[0], reinterpret_cast<const BYTE*>(f) + Ntfs::kFileNameHeaderSize, 2 * name.size());
+            parsed.names.push_back(utf8(name));
+        }
+        if (parts.data) {
+            EXPECT_TRUE(inside(parts.data,
+                               parts.data->nonResident ? Ntfs::kNonResidentHeaderSize : Ntfs::kResidentHeaderSize,
+                               guarded));
+            parsed.hasData = true;
+            parsed.size = SearchEngine::fileSizeOfData(parts.data);
+        }
+        return parsed;
+    }
+
+    // The entries of a resident attribute list as guarded memory.
+    QList<DWORD> listRecords(DWORD file, const std::vector<BYTE>& bytes, DWORD list)
+    {
+        GuardedRecord guarded(bytes);
+        return volume->attributeListRecords(file,
+                                            reinterpret_cast<const Ntfs::AttributeHeader*>(guarded.begin + list));
+    }
+};
+
+// Lengths and offsets past their bounds lose what they describe; random damage (to a plain file
+// and to one with an attribute list) never makes a read outside the record.
+TEST_F(MalformedRecords, DamagedRecordsAreSkippedWithoutReadingOutside)
+{
+    Vol::CreateOptions create = sized(70000);
+    create.dataRuns = 4;
+    create.attributeList = Vol::AttributeListForm::Resident;
+    create.extensionRecords = 2;
+    const DWORD listed = makeAndOpen(u"listed-file-name.txt", create);
+    ASSERT_TRUE(device->link(listed, kRoot, u"second-name.txt"));
+    const DWORD file = device->createFile(kRoot, u"victim.txt", sized(20));
+    const std::vector<BYTE> sound = recordOf(file);
+    const Parsed whole = parse(file, sound);
+    EXPECT_EQ(std::tie(whole.names, whole.hasData, whole.size),
+              std::make_tuple(std::vector<std::string>{"victim.txt"}, true, 20ull));
+
+    const DWORD name = attributeOffset(sound, Ntfs::AttrFileName);
+    const DWORD data = attributeOffset(sound, Ntfs::AttrData);
+    ASSERT_TRUE(name && data);
+    const DWORD size = DWORD(sound.size());
+    const DWORD firstAttribute = offsetof(Ntfs::FileRecordHeader, firstAttributeOffset);
+    const DWORD nameLength = name + DWORD(peek(sound, name + 20, 2)) + 64;
+    const struct {
+        const char* what;
+        std::vector<std::tuple<DWORD, DWORD, ULONGLONG>> pokes; // offset, width, value
+        bool dataLost;                                           // else the names are lost
+    } cases[] = {
+        {"first attribute far out", {{firstAttribute, 2, 0xFFF8}}, false},
+        {"first attribute in the last 4 bytes", {{firstAttribute, 2, size - 4}}, false},
+        {"first attribute in the last 16 bytes", {{firstAttribute, 2, size - 16}}, false},
+        {"first attribute at the end", {{firstAttribute, 2, size}}, false},
+        {"attribute length huge", {{name + 4, 4, 0x7FFFFFF8}}, false},
+        {"attribute length past the record", {{name + 4, 4, size - name + 8}}, false},
+        {"value offset past the attribute", {{name + 20, 2, 0xFFF0}}, false},
+        {"value length past the attribute", {{name + 16, 4, 0xFFFFFF00}}, false},
+        {"name longer than its value", {{nameLength, 1, 255}}, false},
+        {"not a FILE record", {{0, 4, 0x44414142}}, false},
+        {"$DATA header cut short", {{data + 4, 4, 16}}, true},
+        {"non-resident in a resident-sized $DATA", {{data + 8, 1, 1}, {data + 4, 4, 40}}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto bad = sound;
+        for (const auto& [at, width, value] : c.pokes)
+            poke(bad, at, width, value);
+        const Parsed parsed = parse(file, bad);
+        EXPECT_TRUE(c.dataLost ? !parsed.hasData : parsed.names.empty());
+    }
+
+    std::mt19937 random(7);
+    for (DWORD damaged : {listed, file}) {
+        const std::vector<BYTE> sound = recordOf(damaged);
+        for (int round = 0; round < 3000; ++round) {
+            auto bad = sound;
+            for (int i = 0, flips = 1 + int(random() % 6); i < flips; ++i) {
+                const size_t at = random() % bad.size();
+                bad[at] = round % 3 == 0 ? BYTE(random()) : BYTE(bad[at] ^ (1u << (random() % 8)));
+            }
+            parse(damaged, bad, round % 2 == 0);
+        }
+    }
+}
+
+TEST_F(MalformedRecords, TheSizeComesFromTheDataExtentAtVcnZero)
+{
+    Vol::CreateOptions create = sized(70000);
+    create.dataRuns = 2;
+    const DWORD file = makeAndOpen(u"extents.bin", create);
+    const std::vector<BYTE> sound = recordOf(file);
+    const DWORD data = attributeOffset(sound, Ntfs::AttrData);
+    ASSERT_NE(data, 0u);
+    const DWORD length = DWORD(peek(sound, data + 4, 4));
+    // A later extent of the same $DATA (without its sizes) placed before the extent at VCN 0.
+    std::vector<BYTE> extent(sound.begin() + data, sound.begin() + data + length);
+    poke(extent, offsetof(Ntfs::AttributeHeader, u.nonResident.lowestVcn), 8, 8);
+    for (size_t field : {offsetof(Ntfs::AttributeHeader, u.nonResident.allocatedSize),
+                         offsetof(Ntfs::AttributeHeader, u.nonResident.dataSize),
+                         offsetof(Ntfs::AttributeHeader, u.nonResident.initializedSize)})
+        poke(extent, field, 8, 0);
+    std::vector<BYTE> twoExtents(sound.begin(), sound.begin() + data);
+    twoExtents.insert(twoExtents.end(), extent.begin(), extent.end());
+    twoExtents.insert(twoExtents.end(), sound.begin() + data, sound.end() - length);
+    const Parsed parsed = parse(file, twoExtents);
+    EXPECT_TRUE(parsed.hasData && parsed.size == 70000u) << parsed.size;
+}
+
+TEST_F(MalformedRecords, AttributeListEntriesPastTheirValueOrNamingAnotherFileAreSkipped)
+{
+    Vol::CreateOptions create = sized(20);
+    create.attributeList = Vol::AttributeListForm::Resident;
+    create.extensionRecords = 2;
+    const DWORD file = makeAndOpen(u"listed.txt", create);
+    const DWORD other = device->createFile(kRoot, u"other.txt");
+    const std::vector<BYTE> sound = recordOf(file);
+    const DWORD list = attributeOffset(sound, Ntfs::AttrAttributeList);
+    ASSERT_NE(list, 0u);
+    const DWORD value = list + DWORD(peek(sound, list + 20, 2));
+    const DWORD valueLength = DWORD(peek(sound, list + 16, 4));
+    const QList<DWORD> records = listRecords(file, sound, list);
+    ASSERT_FALSE(records.isEmpty());
+    EXPECT_FALSE(records.contains(file)); // the base record is not listed again
+
+    // An entry length out of bounds, or a value that claims more than its attribute.
+    const std::tuple<DWORD, DWORD, DWORD> pokes[] = {{value + 4, 2, 0},      {value + 4, 2, 8},
+                                                     {value + 4, 2, 0xFFF8}, {value + 4, 2, valueLength + 8},
+                                                     {list + 16, 4, 0x10000}}; // offset, width, value
+    for (const auto& [at, width, length] : pokes) {
+        SCOPED_TRACE(::testing::Message() << at << " = " << length);
+        auto bad = sound;
+        poke(bad, at, width, length);
+        EXPECT_TRUE(listRecords(file, bad, list).isEmpty());
+        parse(file, bad);
+    }
+
+    // Every entry pointed at another file's base record: nothing of that file is added.
+    auto bad = sound;
+    for (DWORD pos = 0, length = 1; pos + 24 <= valueLength && length; pos += length) {
+        length = DWORD(peek(bad, value + pos + 4, 2));
+        poke(bad, value + pos + 16, 8, device->fileReference(other));
+    }
+    ASSERT_TRUE(volume->growRecordBuffers(1));
+    for (const std::string& name : parse(file, bad).names)
+        EXPECT_EQ(name, "listed.txt");
+}
+
+} // namespace

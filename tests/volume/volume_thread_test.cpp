@@ -1,0 +1,418 @@
+// The volume thread on an emulated NTFS drive: every exit of run with its reports and
+// one initDone, the forced rebuild, the cache, orphan pruning, and stops.
+#include "devices/emulated/ZEmulatedNtfsVolume.h"
+#include "storage/ZItemStore.h"
+#include "storage/ZSharedPool.h"
+
+#include "support/TestEnvironment.h"
+#include "support/ZServiceTestKit.h"
+
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+using namespace SearchEngine;
+using namespace ServiceTestKit;
+using Vol = Platform::ZEmulatedNtfsVolume;
+
+namespace {
+
+constexpr char16_t kDrive = u'E';
+constexpr DWORD kRoot = Ntfs::RecordRoot;
+const QString kQuitReason = QStringLiteral("SearchServiceQuitReason");
+const QString kInitTimes = QStringLiteral("SearchServiceInitTimes");
+constexpr int kParameterFailureHere = (87 << 16) | int(kDrive); // the journal monitor gave up on this drive
+constexpr ULONGLONG kJournalTimeOutMs = 5000;
+constexpr int kWaitMs = 10000;
+
+QString tallyLogPath() { return TestSupport::testRoot() + QStringLiteral("/tally.log"); }
+QString cacheFilePath()
+{
+    return QString::fromLocal8Bit(qgetenv("XDG_DATA_HOME")) + QStringLiteral("/Orvanta/SearchService/DriveCacheE.dat");
+}
+bool logged(qint64 from, const char* line) { return logSince(from).contains(QByteArray("] ") + line + "\r\n"); }
+
+// The telemetry stand-in, found through "ProgramPath", logs every call; DEBUG lines are written.
+class TallyEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        app();
+        ASSERT_TRUE(enableDebugLog());
+        const QString program = TestSupport::freshDir(QStringLiteral("program"));
+        QDir().mkpath(program + QStringLiteral("/operation/cas"));
+        QFile::link(QStringLiteral(ZTALLY_TEST_PLUGIN), program + QStringLiteral("/operation/cas/libztally.so"));
+        QSettings ini(Platform::registryHivePath(HKEY_LOCAL_MACHINE), QSettings::IniFormat);
+        ini.setValue(Platform::registryGroup(QStringLiteral("SOFTWARE\\orvanta\\Antivirus")) + "/ProgramPath", program);
+        ini.sync();
+        setenv("ZTALLY_TEST_LOG", QFile::encodeName(tallyLogPath()).constData(), 1);
+    }
+};
+const auto* const kTally = ::testing::AddGlobalTestEnvironment(new TallyEnvironment);
+
+using Reports = std::vector<std::string>;
+
+// The reports sent so far, each as "dtype reason drive scanfiles".
+Reports reports()
+{
+    Reports out;
+    QFile f(tallyLogPath());
+    for (bool open = f.open(QIODevice::ReadOnly); open && !f.atEnd();) {
+        const QList<QByteArray> words = f.readLine().trimmed().split(' ');
+        if (words.size() == 3 && words[1] == "dtype")
+            out.push_back(words[2].toStdString());
+        else if (words.size() == 3 && !out.empty() && (words[1] == "reason" || words[1] == "drive" || words[1] == "scanfiles"))
+            out.back() += ' ' + words[2].toStdString();
+    }
+    return out;
+}
+
+const Reports kBuildReports = {"4 0 E 0", "5 0 E 4"}; // the root, docs, readme.txt and boot.ini
+
+class VolumeThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Platform::setClock(&clock);
+        settingsSetValue(kQuitReason, 0);
+        settingsSetValue(kInitTimes, 0);
+        makeDevice();
+    }
+
+    void TearDown() override
+    {
+        volume.reset();
+        Platform::ZDriveTable::instance().removeDrive(kDrive);
+        Platform::setClock(nullptr);
+    }
+    // A fresh drive with no reports and no cache file yet.
+    void makeDevice(const Vol::Options& options = Vol::Options())
+    {
+        QFile::remove(tallyLogPath());
+        QFile::remove(cacheFilePath());
+        device = std::make_shared<Vol>(options);
+        Platform::ZDriveTable::instance().setDrive(kDrive, device);
+        if (options.fileSystemName != u"NTFS")
+            return;
+        docs = device->createFolder(kRoot, u"docs");
+        readme = device->createFile(docs, u"readme.txt");
+        device->write(readme, 0, 300);
+        device->createFile(kRoot, u"boot.ini");
+    }
+
+    // A fresh volume object with spies on its signals.
+    void makeVolume()
+    {
+        volume.reset(new ZDriveVolume(kDrive));
+        initDone.reset(new QSignalSpy(volume.get(), &ZDriveVolume::initDone));
+        appended.reset(new QSignalSpy(volume.get(), &ZDriveVolume::itemAppended));
+        removed.reset(new QSignalSpy(volume.get(), &ZDriveVolume::itemRemoved));
+        listenFailed.reset(new QSignalSpy(volume.get(), &ZDriveVolume::listenFailed));
+    }
+
+    // Starts the thread (of a fresh volume unless told) and waits until it announced the drive or ended.
+    void startAndAwaitAnnouncement(bool freshVolume = true)
+    {
+        if (freshVolume)
+            makeVolume();
+        volume->start();
+        ASSERT_TRUE(spinUntil([&] { return volume->isInitDone() || volume->isFinished(); }, kWaitMs));
+        ASSERT_TRUE(spinUntil([&] { return initDone->count() > 0 || volume->isFinished(); }, kWaitMs));
+    }
+
+    // Starts the thread (stopped first if asked) and waits for it to end.
+    void runToEnd(bool stopFirst = false)
+    {
+        if (stopFirst)
+            volume->stop();
+        volume->start();
+        ASSERT_TRUE(volume->wait(kWaitMs));
+    }
+    // Stops the thread and waits for it (a blocked journal read is woken).
+    void stopAndJoin()
+    {
+        volume->stop();
+        ASSERT_TRUE(volume->wait(kWaitMs));
+    }
+    // Waits while moving the clock on, so that a waiting journal read returns at its time-out.
+    template <typename Condition>
+    bool spinWithTimeOuts(Condition condition)
+    {
+        return spinUntil([&] { return clock.advance(kJournalTimeOutMs), condition(); }, kWaitMs);
+    }
+
+    // The modify count (arg 3) is counted only from monitoring on; a failure has no pieces.
+    void expectOneInitDone(bool succeeded)
+    {
+        ASSERT_EQ(initDone->count(), 1);
+        const QList<QVariant>& args = initDone->at(0);
+        EXPECT_EQ(std::make_tuple(args.at(0).toBool(), args.at(1).toString(), args.at(2).value<ushort>(),
+                                  args.at(3).value<DWORD>(), args.at(4).value<DWORD>()),
+                  std::make_tuple(succeeded, volume->poolName(), ushort(kDrive), DWORD(0),
+                                  succeeded ? DWORD(volume->pieceCount()) : DWORD(0)));
+    }
+
+    // The pool's live items; none carries a change stamp yet.
+    size_t liveItems()
+    {
+        size_t live = 0;
+        volume->pool->forEachItem([&](ZLockItem item) {
+            EXPECT_EQ(item->modifyStamp, 0u);
+            return ++live, true;
+        });
+        return live;
+    }
+
+    Platform::ZManualClock clock;
+    std::shared_ptr<Vol> device;
+    std::unique_ptr<ZDriveVolume> volume;
+    std::unique_ptr<QSignalSpy> initDone, appended, removed, listenFailed;
+    DWORD docs = 0, readme = 0;
+};
+
+} // namespace
+
+// A drive that is not NTFS, one that cannot be opened, and a forced rebuild
+// whose journal cannot be made again: one report, one failed announcement,
+// no cache file, and the quit reason not left for a retry from the same value.
+TEST_F(VolumeThreadTest, FailuresBeforeTheAnnouncementReportAndAnnounceFailure)
+{
+    enum Failure { NotNtfs, OpenDenied, JournalNotRecreated };
+    const struct {
+        Failure failure;
+        const char* report;
+        bool initFailedLine;
+    } rows[] = {{NotNtfs, "2 1 E 0", true}, {OpenDenied, "2 2 E 0", true}, {JournalNotRecreated, "3 0 E 0", false}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.report);
+        Vol::Options options;
+        if (r.failure == NotNtfs)
+            options.fileSystemName = u"FAT32";
+        makeDevice(options);
+        if (r.failure == OpenDenied)
+            device->failCall(Vol::CallOpen, ERROR_ACCESS_DENIED, Vol::kUntilCleared);
+        if (r.failure == JournalNotRecreated) {
+            settingsSetValue(kQuitReason, kParameterFailureHere);
+            settingsSetValue(kInitTimes, 4);
+            // The set-up query passes; the one after the re-creation fails.
+            device->failCall(FSCTL_QUERY_USN_JOURNAL, ERROR_INVALID_FUNCTION, Vol::kUntilCleared, 1);
+        }
+        const qint64 from = logSize();
+        makeVolume();
+        runToEnd();
+        expectOneInitDone(false);
+        EXPECT_TRUE(volume->isInitDone());
+        EXPECT_EQ(logged(from, "init nfts volume failed!"), r.initFailedLine);
+        EXPECT_EQ(reports(), Reports{r.report});
+        EXPECT_FALSE(QFile::exists(cacheFilePath()));
+        EXPECT_EQ(settingsValue(kQuitReason, -1).toInt(), 0);
+        EXPECT_TRUE(r.failure != NotNtfs || device->callCount(Vol::CallOpen) == 0);
+    }
+}
+
+// The build reports and saves before the announcement, which also arrives
+// queued on the service thread; monitoring then counts from 1 and ends,
+// after listenFailed, on a failing journal.
+TEST_F(VolumeThreadTest, FullBuildReportsSavesAnnouncesThenMonitorsUntilTheJournalFails)
+{
+    makeVolume();
+    bool cacheBeforeAnnouncement = false;
+    Reports reportsBeforeAnnouncement;
+    std::atomic<bool> looked{false};
+    QObject::connect(volume.get(), &ZDriveVolume::initDone, volume.get(),
+                     [&] {
+                         cacheBeforeAnnouncement = QFile::exists(cacheFilePath());
+                         reportsBeforeAnnouncement = reports();
+                         looked = true;
+                     },
+                     Qt::DirectConnection);
+    QObject receiver;
+    std::vector<std::tuple<bool, QString, ushort>> queued;
+    QObject::connect(volume.get(), &ZDriveVolume::initDone, &receiver,
+                     [&](bool ok, QString name, ushort drive, DWORD, DWORD) { queued.emplace_back(ok, name, drive); });
+    startAndAwaitAnnouncement(false);
+    ASSERT_TRUE(spinUntil([&] { return looked.load() && !queued.empty(); }, kWaitMs));
+    expectOneInitDone(true);
+    EXPECT_GE(volume->pieceCount(), 1);
+    EXPECT_EQ(reportsBeforeAnnouncement, kBuildReports);
+    EXPECT_TRUE(cacheBeforeAnnouncement);
+    EXPECT_EQ(queued, (std::vector<std::tuple<bool, QString, ushort>>{{true, volume->poolName(), ushort(kDrive)}}));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\{[0-9a-f-]{36}\\}$")).match(volume->poolName()).hasMatch());
+
+    ASSERT_TRUE(spinUntil([&] { return volume->modifyCounter() == 1; }, kWaitMs));
+    device->createFile(docs, u"new.txt");
+    ASSERT_TRUE(spinWithTimeOuts([&] { return appended->count() == 1; }));
+    EXPECT_EQ(appended->at(0).at(1).value<DWORD>(), 2u);
+    ASSERT_TRUE(device->remove(readme));
+    ASSERT_TRUE(spinWithTimeOuts([&] { return removed->count() == 1; }));
+
+    device->setNotReady(true);
+    ASSERT_TRUE(volume->wait(kWaitMs));
+    ASSERT_EQ(listenFailed->count(), 1);
+    EXPECT_EQ(listenFailed->at(0).at(0).value<DWORD>(), DWORD(ERROR_NOT_READY));
+    EXPECT_EQ(initDone->count(), 1);
+}
+
+// A parameter failure of this drive's journal, from the third start on,
+// forces a rebuild with a new journal; other reasons are left alone.
+TEST_F(VolumeThreadTest, QuitReasonForThisDriveFromTheThirdStartForcesARebuild)
+{
+    const struct {
+        int quitReason, initTimes;
+        bool rebuild;
+    } rows[] = {{kParameterFailureHere, 3, true}, {kParameterFailureHere, 2, false},
+                {(87 << 16) | int(u'D'), 3, false}, {(21 << 16) | int(kDrive), 3, false}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(::testing::Message() << r.quitReason << " at start " << r.initTimes);
+        settingsSetValue(kQuitReason, r.quitReason);
+        settingsSetValue(kInitTimes, r.initTimes);
+        makeDevice();
+        const qint64 from = logSize();
+        startAndAwaitAnnouncement();
+        expectOneInitDone(true);
+        EXPECT_EQ(logged(from, "\"last quit reason:87, try reload mft:69!\" "), r.rebuild);
+        EXPECT_EQ(settingsValue(kQuitReason, -1).toInt(), r.rebuild ? 0 : r.quitReason);
+        EXPECT_EQ(device->callCount(FSCTL_DELETE_USN_JOURNAL) > 0, r.rebuild);
+        EXPECT_EQ(reports(), kBuildReports);
+        stopAndJoin();
+    }
+}
+
+TEST_F(VolumeThreadTest, CacheFileReplacesTheBuildAndMonitoringResumesFromItsPosition)
+{
+    startAndAwaitAnnouncement();
+    const DWORD pieces = initDone->at(0).at(4).value<DWORD>();
+    const QString firstPool = volume->poolName();
+    stopAndJoin();
+    ASSERT_TRUE(QFile::exists(cacheFilePath()));
+
+    // A change while the service is not running comes from the journal.
+    device->createFile(docs, u"offline.txt");
+    QFile::remove(tallyLogPath());
+    startAndAwaitAnnouncement();
+    expectOneInitDone(true);
+    EXPECT_EQ(initDone->at(0).at(4).value<DWORD>(), pieces);
+    EXPECT_NE(volume->poolName(), firstPool); // every object names its pool afresh
+    EXPECT_TRUE(reports().empty());           // no build reports
+    ASSERT_TRUE(spinWithTimeOuts([&] { return appended->count() == 1; }));
+    stopAndJoin();
+}
+
+TEST_F(VolumeThreadTest, ItemsBelowAFolderTheWalkNeverSawArePruned)
+{
+    const DWORD lost = device->createFolder(docs, u"lost");
+    const DWORD inner = device->createFolder(lost, u"inner");
+    device->createFile(inner, u"deep.txt");
+    device->createFile(lost, u"shallow.txt");
+    // The folder's record reads as another one: the walk never sees it.
+    device->redirectRecord(lost, readme);
+    startAndAwaitAnnouncement();
+    expectOneInitDone(true);
+    EXPECT_EQ(reports(), kBuildReports); // nothing below the lost folder counted
+    stopAndJoin();
+    EXPECT_EQ(volume->recordMap.count(inner) + volume->recordMap.count(lost), 0u);
+    EXPECT_EQ(volume->recordMap.size(), 4u);
+    EXPECT_EQ(liveItems(), 4u);
+}
+
+// pruneOrphans on a hand-made tree keeps what reaches the root and drops
+// lost subtrees and circles.
+TEST_F(VolumeThreadTest, PruneOrphansKeepsWhatReachesTheRoot)
+{
+    makeVolume();
+    DirectoryMap known, pending;
+    const struct {
+        DWORD record, parent;
+        bool folder;
+    } tree[] = {{kRoot, kRoot, true}, {20, kRoot, true}, {21, 20, false},
+                {30, 99, true}, {31, 30, true}, {32, 31, false}, {33, 99, false}, // parent 99 never seen
+                {40, 41, true}, {41, 40, true}, {42, 41, false}};                 // 40 and 41 name each other
+    for (const auto& t : tree) {
+        ZLockItem run = volume->pool->append(2);
+        ZItemFields fields;
+        fields.recordNumber = t.record;
+        fields.parentRecordNumber = t.parent;
+        fields.attributes = t.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+        ASSERT_TRUE(createItem(run, fields, "x", 1));
+        volume->recordMap.emplace(t.record, run.record());
+        if (t.folder)
+            volume->addDirectoryNode(known, pending, run.record());
+    }
+    volume->pruneOrphans(pending, known);
+    freeDirectoryNodes(known, pending);
+    std::vector<DWORD> kept;
+    for (const auto& entry : volume->recordMap)
+        kept.push_back(entry.first);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<DWORD>{kRoot, 20, 21}));
+    EXPECT_EQ(liveItems(), 3u);
+}
+
+TEST_F(VolumeThreadTest, AStopBeforeTheAnnouncementEndsTheThreadWithoutOne)
+{
+    makeVolume();
+    runToEnd(true);
+    EXPECT_EQ(initDone->count(), 0);
+    EXPECT_TRUE(reports().empty());
+
+    // A stop while the walk stores its first item (and so makes the first piece).
+    makeVolume();
+    QObject::connect(volume.get(), &ZDriveVolume::pieceAppended, volume.get(), [&] { volume->stop(); },
+                     Qt::DirectConnection);
+    runToEnd();
+    EXPECT_TRUE(initDone->count() == 0 && !volume->isInitDone());
+    EXPECT_EQ(reports(), Reports{"4 0 E 0"});
+    EXPECT_FALSE(QFile::exists(cacheFilePath())); // a partial walk is not saved
+
+    // Stops at random moments never announce after the stop.
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        makeVolume();
+        std::atomic<bool> stopped{false};
+        std::atomic<int> afterStop{0};
+        QObject::connect(volume.get(), &ZDriveVolume::initDone, volume.get(),
+                         [&] { afterStop += stopped.load(); }, Qt::DirectConnection);
+        volume->start();
+        QThread::usleep(unsigned(round) * 150);
+        volume->stop();
+        stopped = true;
+        ASSERT_TRUE(volume->wait(kWaitMs));
+        EXPECT_TRUE(afterStop.load() == 0 && initDone->count() <= 1);
+    }
+}
+
+// A stop, or the volume's destruction, wakes the thread blocked in its journal
+// read (the manual clock never times it out): no signal follows a stop, and a
+// destroyed volume's pieces are gone.
+TEST_F(VolumeThreadTest, StopOrDestructionWakesTheJournalReadAndNothingFollows)
+{
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroy" : "stop");
+        makeDevice();
+        startAndAwaitAnnouncement();
+        ASSERT_TRUE(spinUntil([&] { return volume->modifyCounter() == 1; }, kWaitMs));
+        ASSERT_GE(volume->pieceCount(), 1);
+        const QString poolName = volume->poolName();
+        QThread::msleep(20);
+        if (destroy) {
+            volume.reset();
+            ZSharedPool reader(poolName, kDrive);
+            reader.setAttachOnly(true);
+            EXPECT_EQ(reader.appendPiece(), nullptr);
+            continue;
+        }
+        stopAndJoin();
+        device->createFile(docs, u"after.txt");
+        QThread::msleep(20);
+        EXPECT_EQ(std::make_tuple(appended->count(), initDone->count(), listenFailed->count()), std::make_tuple(0, 1, 0));
+    }
+}
