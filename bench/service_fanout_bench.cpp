@@ -11,6 +11,7 @@
 //
 //   service_fanout_bench [clients] [changes] [live|emulated]
 #include "client/ZMessageDecoder.h"
+#include "wire/ZServiceLocation.h"
 #include "platform/ZDriveTable.h"
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
 #include "devices/live/ZLiveDirectoryVolume.h"
@@ -68,7 +69,7 @@ public:
             st->received.reserve(size_t(changes_));
             st->socket = new QLocalSocket(this);
             connect(st->socket, &QLocalSocket::readyRead, this, [this, st]() { read(*st); });
-            st->socket->connectToServer(QLatin1String(SearchEngine::ZService::kServerName));
+            st->socket->connectToServer(SearchEngine::ZServiceLocation::socketPath());
             st->socket->waitForConnected(5000);
         }
     }

@@ -8,6 +8,7 @@
 #include "service/ZClientProtocol.h"
 #include "storage/ZSegmentLedger.h"
 #include "volume/ZDriveVolume.h"
+#include "wire/ZServiceLocation.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -173,8 +174,9 @@ bool ZService::start()
 
 bool ZService::listenOnServerName()
 {
-    QLocalServer::removeServer(QLatin1String(kServerName));
-    if (!listen(QLatin1String(kServerName)))
+    const QString path = ZServiceLocation::socketPath();
+    QLocalServer::removeServer(path);
+    if (!listen(path))
         return false;
     struct stat info = {};
     listenDescriptor = socketDescriptor();

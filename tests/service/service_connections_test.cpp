@@ -2,6 +2,7 @@
 // of every volume signal, the quit when the last client leaves, the cut of a
 // client that stops reading, and a server closed for want of descriptors.
 #include "support/ZServiceTestKit.h"
+#include "wire/ZServiceLocation.h"
 
 #include "frame/ZLog.h"
 #include "service/ZClientProtocol.h"
@@ -265,7 +266,7 @@ TEST_F(ServiceConnections, ClientThatStopsReadingIsCutOffAndTheLastToLeaveEndsTh
     ASSERT_TRUE(reader.connectTo(s.service));
     QLocalSocket silent;   // takes one byte, then leaves the rest in the kernel
     silent.setReadBufferSize(1);
-    silent.connectToServer(QLatin1String(ZService::kServerName));
+    silent.connectToServer(SearchEngine::ZServiceLocation::socketPath());
     ASSERT_TRUE(silent.waitForConnected(2000));
     ASSERT_TRUE(spinUntil([&] { return s.service.clientList().size() == 2; }));
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "client/ZMessageDecoder.h"
+#include "wire/ZServiceLocation.h"
 #include "frame/ZSettings.h"
 #include "win32/ZClock.h"
 #include "platform/ZDriveTable.h"
@@ -106,7 +107,7 @@ inline bool enableDebugLog()
 
 // The drive table folder of this test's private configuration, and the service's socket file.
 inline QString dosdevices() { return QFile::decodeName(qgetenv("XDG_CONFIG_HOME")) + "/orvanta/dosdevices"; }
-inline QString socketPath() { return QDir::tempPath() + '/' + SearchEngine::ZService::kServerName; }
+inline QString socketPath() { return SearchEngine::ZServiceLocation::socketPath(); }
 
 // Journal reads wait for their time-out, and retries sleep, on the clock
 // seam: while installed, the manual clock moves half a second every 10 ms of
@@ -262,7 +263,7 @@ public:
     // Connects to whatever serves the service's name (another process).
     bool connectByName(int timeoutMs = 2000)
     {
-        socket.connectToServer(QLatin1String(SearchEngine::ZService::kServerName));
+        socket.connectToServer(SearchEngine::ZServiceLocation::socketPath());
         return socket.waitForConnected(timeoutMs);
     }
 

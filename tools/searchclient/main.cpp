@@ -9,6 +9,7 @@
 // The service ends when its last client disconnects; keep a --watch client
 // running beside it to keep it up.
 #include "client/ZMessageDecoder.h"
+#include "wire/ZServiceLocation.h"
 #include "client/ZServicePeer.h"
 #include "client/ZSharedPoolReader.h"
 #include "wire/ZWireProtocol.h"
@@ -126,7 +127,7 @@ public:
 
     bool connectToService()
     {
-        socket_.connectToServer(QLatin1String(SearchEngine::ServiceServerName));
+        socket_.connectToServer(SearchEngine::ZServiceLocation::socketPath());
         if (!socket_.waitForConnected(kConnectTimeoutMs)) {
             if (socket_.error() == QLocalSocket::ServerNotFoundError)
                 err() << "the search service is not running\n";
