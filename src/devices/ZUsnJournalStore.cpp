@@ -6,8 +6,6 @@
 namespace Platform {
 
 namespace {
-constexpr DWORD kUsnRecordV2NameOffset = offsetof(USN_RECORD_V2, FileName);
-constexpr WORD kMajorVersion2 = 2;
 constexpr size_t kCompactThreshold = 1u << 16;
 
 USN alignUsn(USN usn)
@@ -23,8 +21,7 @@ ZUsnJournalStore::ZUsnJournalStore(USN firstUsn)
 
 DWORD ZUsnJournalStore::recordLengthFor(size_t nameLength)
 {
-    const DWORD raw = kUsnRecordV2NameOffset + DWORD(nameLength * sizeof(WCHAR));
-    return (raw + kUsnRecordAlignment - 1) & ~(kUsnRecordAlignment - 1);
+    return Ntfs::usnRecordV2Length(nameLength);
 }
 
 USN ZUsnJournalStore::append(const Entry& e)
@@ -32,23 +29,9 @@ USN ZUsnJournalStore::append(const Entry& e)
     const DWORD length = recordLengthFor(e.nameLength);
     const size_t at = bytes_.size();
     bytes_.resize(at + length, 0);
-    USN_RECORD_V2 rec{};
-    rec.RecordLength = length;
-    rec.MajorVersion = kMajorVersion2;
-    rec.MinorVersion = 0;
-    rec.FileReferenceNumber = e.fileReference;
-    rec.ParentFileReferenceNumber = e.parentReference;
-    rec.Usn = nextUsn_;
-    rec.TimeStamp.QuadPart = LONGLONG(e.timeStamp);
-    rec.Reason = e.reason;
-    rec.SourceInfo = 0;
-    rec.SecurityId = e.securityId;
-    rec.FileAttributes = e.attributes;
-    rec.FileNameLength = WORD(e.nameLength * sizeof(WCHAR));
-    rec.FileNameOffset = WORD(kUsnRecordV2NameOffset);
-    std::memcpy(bytes_.data() + at, &rec, kUsnRecordV2NameOffset);
-    if (e.nameLength)
-        std::memcpy(bytes_.data() + at + kUsnRecordV2NameOffset, e.name, e.nameLength * sizeof(WCHAR));
+    Entry fields = e;
+    fields.usn = nextUsn_;
+    Ntfs::writeUsnRecordV2(bytes_.data() + at, fields);
     starts_.push_back(nextUsn_);
     const USN usn = nextUsn_;
     nextUsn_ += length;

@@ -4,7 +4,7 @@
 // maximum size; FirstUsn moves on with them. Not thread-safe: its owner locks.
 #pragma once
 
-#include "win32/win32_ioctl.h"
+#include "ntfs/ZUsnRecordWriter.h"
 
 #include <cstddef>
 #include <string>
@@ -20,16 +20,8 @@ public:
     USN nextUsn() const { return nextUsn_; }
     ULONGLONG sizeBytes() const { return ULONGLONG(nextUsn_ - firstUsn_); }
 
-    struct Entry {
-        ULONGLONG fileReference = 0;
-        ULONGLONG parentReference = 0;
-        DWORD reason = 0;
-        DWORD attributes = 0;
-        DWORD securityId = 0;
-        ULONGLONG timeStamp = 0;          // FILETIME
-        const WCHAR* name = nullptr;
-        size_t nameLength = 0;            // code units
-    };
+    // The record's fields; append() sets its USN.
+    using Entry = Ntfs::UsnRecordFields;
     // Appends one record and returns its USN.
     USN append(const Entry& entry);
 

@@ -4,6 +4,7 @@
 #include "win32/ZClock.h"
 #include "ntfs/ZNtfsRecordBuilder.h"
 #include "devices/ZUsnJournalStore.h"
+#include "ntfs/ZUsnRecordWriter.h"
 
 #include <QChar>
 #include <QDateTime>
@@ -2142,20 +2143,16 @@ BOOL ZEmulatedNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, D
                 return fail(ERROR_INSUFFICIENT_BUFFER);
             break;
         }
-        USN_RECORD_V2 rec{};
-        rec.RecordLength = length;
-        rec.MajorVersion = kUsnRecordMajorVersion;
-        rec.FileReferenceNumber = referenceOf(DWORD(r));
-        rec.ParentFileReferenceNumber = parentReferenceOf(l);
-        rec.Usn = s.usn;
-        rec.FileAttributes = s.attributes;
-        rec.SecurityId = kDefaultSecurityId;
-        rec.FileNameLength = WORD(l.nameLength * sizeof(WCHAR));
-        rec.FileNameOffset = WORD(offsetof(USN_RECORD_V2, FileName));
-        std::memset(o + at, 0, length);
-        std::memcpy(o + at, &rec, offsetof(USN_RECORD_V2, FileName));
         char16_t scratch[ZNameArena::kMaxUnits];
-        std::memcpy(o + at + offsetof(USN_RECORD_V2, FileName), unitsOf(l, scratch), rec.FileNameLength);
+        Ntfs::UsnRecordFields fields;
+        fields.fileReference = referenceOf(DWORD(r));
+        fields.parentReference = parentReferenceOf(l);
+        fields.usn = s.usn;
+        fields.attributes = s.attributes;
+        fields.securityId = kDefaultSecurityId;
+        fields.name = unitsOf(l, scratch);
+        fields.nameLength = l.nameLength;
+        Ntfs::writeUsnRecordV2(o + at, fields);
         at += length;
         any = true;
         next = r + 1;

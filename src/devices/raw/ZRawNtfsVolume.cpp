@@ -6,6 +6,7 @@
 #include "devices/raw/ZNtfsPartition.h"
 #include "ntfs/ZNtfsRecord.h"
 #include "ntfs/ntfs_format.h"
+#include "ntfs/ZUsnRecordWriter.h"
 
 #include <algorithm>
 #include <cstring>
@@ -1015,27 +1016,20 @@ BOOL ZRawNtfsVolume::enumUsnData(const void* in, DWORD inSize, void* out, DWORD 
             const USN usn = journalActive ? s.usn : 0;
             if (usn < request.LowUsn || usn > request.HighUsn)
                 continue;
-            const DWORD nameBytes = DWORD(s.name.size() * sizeof(WCHAR));
-            const DWORD length = alignUp8(kUsnRecordV2Header + nameBytes);
+            const DWORD length = Ntfs::usnRecordV2Length(size_t(s.name.size()));
             if (length > outSize - pos) {
                 full = true;
                 break;
             }
-            USN_RECORD_V2 u;
-            std::memset(&u, 0, sizeof u);
-            u.RecordLength = length;
-            u.MajorVersion = kUsnRecordMajorVersion;
-            u.MinorVersion = 0;
-            u.FileReferenceNumber = Ntfs::makeFileReference(number, s.sequence);
-            u.ParentFileReferenceNumber = s.parent;
-            u.Usn = usn;
-            u.SecurityId = s.securityId;
-            u.FileAttributes = s.attributes;
-            u.FileNameLength = WORD(nameBytes);
-            u.FileNameOffset = WORD(kUsnRecordV2Header);
-            std::memset(base + pos, 0, length);
-            std::memcpy(base + pos, &u, kUsnRecordV2Header);
-            std::memcpy(base + pos + kUsnRecordV2Header, s.name.data(), nameBytes);
+            Ntfs::UsnRecordFields fields;
+            fields.fileReference = Ntfs::makeFileReference(number, s.sequence);
+            fields.parentReference = s.parent;
+            fields.usn = usn;
+            fields.securityId = s.securityId;
+            fields.attributes = s.attributes;
+            fields.name = s.name.data();
+            fields.nameLength = size_t(s.name.size());
+            Ntfs::writeUsnRecordV2(base + pos, fields);
             pos += length;
             anyRecord = true;
         }
