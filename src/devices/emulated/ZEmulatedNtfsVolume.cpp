@@ -2,6 +2,7 @@
 // other member groups are defined in ZEmulatedNtfsVolume<Group>.cpp (the
 // header says which file beside each group).
 #include "devices/emulated/ZEmulatedNtfsVolumeParts.h"
+#include "devices/emulated/ZEmulatedRecordEncoder.h"
 #include "devices/ZUsnJournalStore.h"
 #include "win32/ZClock.h"
 #include "win32/ZTimeConstants.h"
@@ -352,7 +353,7 @@ bool ZEmulatedNtfsVolume::encodeRecord(DWORD record, std::vector<BYTE>& out, boo
     if (record >= slots_.size())
         return false;
     out.resize(options_.bytesPerRecord);
-    encodeInto(record, out.data(), onDiskForm);
+    ZEmulatedRecordEncoder(*this).encodeInto(record, out.data(), onDiskForm);
     return true;
 }
 

@@ -275,6 +275,8 @@ public:
     bool journalReadWaitingAtEnd() const;
 
 private:
+    friend class ZEmulatedRecordEncoder;   // reads the record descriptions
+
     struct Link;
     struct Slot;
     struct Extras;
@@ -324,18 +326,11 @@ private:
     void dropLink(DWORD record, std::vector<Link>& links, size_t index);
     void addLinks(DWORD record, std::vector<Link>& links, size_t at, const std::vector<Link>& added);
 
-    // Placement and encoding of FILE records (ZEmulatedNtfsVolumeRecords.cpp).
+    // Placement of attributes (ZEmulatedNtfsVolumeRecords.cpp); the FILE
+    // records and clusters are encoded by ZEmulatedRecordEncoder.
     void ensureClusters(ULONGLONG& lcn, ULONGLONG& capacity, ULONGLONG clusters, DWORD runs);
-    void buildAttributes(DWORD record, Layout& layout) const;
-    DWORD attributeBytesBound(DWORD record) const;
-    bool assignHomes(Layout& layout, DWORD extensionRecords, bool spread) const;
-    DWORD listEntrySize(const Layout& layout, size_t blob) const;
-    bool planLayout(DWORD record, Layout& layout) const;
     void normalize(DWORD record);
     void dropListRun(DWORD record, Extras& extras);
-    void encodeInto(DWORD record, BYTE* out, bool onDiskForm) const;
-    void readCluster(ULONGLONG lcn, BYTE* cluster) const;
-    void writeBootSector(BYTE* sector) const;
 
     // Journal records of changes (ZEmulatedNtfsVolumeJournal.cpp).
     void journal(DWORD file, const Link& link, DWORD reasons);

@@ -1,5 +1,6 @@
 // ZEmulatedNtfsVolume: the device calls and the faults they show.
 #include "devices/emulated/ZEmulatedNtfsVolumeParts.h"
+#include "devices/emulated/ZEmulatedRecordEncoder.h"
 #include "win32/ZUsnRequest.h"
 #include "devices/ZUsnJournalStore.h"
 #include "ntfs/ZUsnRecordWriter.h"
@@ -152,7 +153,7 @@ BOOL ZEmulatedNtfsVolume::getFileRecord(const void* in, DWORD inSize, void* out,
     const LONGLONG reference = LONGLONG(referenceOf(r));
     std::memcpy(o + offsetof(NTFS_FILE_RECORD_OUTPUT_BUFFER, FileReferenceNumber), &reference, sizeof reference);
     std::memcpy(o + offsetof(NTFS_FILE_RECORD_OUTPUT_BUFFER, FileRecordLength), &recordSize, sizeof recordSize);
-    encodeInto(r, o + kHeader, false);
+    ZEmulatedRecordEncoder(*this).encodeInto(r, o + kHeader, false);
     *returned = kHeader + recordSize;
     return TRUE;
 }
@@ -227,13 +228,14 @@ BOOL ZEmulatedNtfsVolume::read(ULONGLONG offset, void* buffer, DWORD size, DWORD
         return TRUE;
     const DWORD total = DWORD(std::min<ULONGLONG>(size, volumeBytes - offset));
     std::vector<BYTE> cluster(bpc);
+    const ZEmulatedRecordEncoder encoder(*this);
     BYTE* o = static_cast<BYTE*>(buffer);
     DWORD copied = 0;
     while (copied < total) {
         const ULONGLONG pos = offset + copied;
         const ULONGLONG lcn = pos / bpc;
         const DWORD within = DWORD(pos % bpc);
-        readCluster(lcn, cluster.data());
+        encoder.readCluster(lcn, cluster.data());
         const DWORD n = std::min<DWORD>(bpc - within, total - copied);
         std::memcpy(o + copied, cluster.data() + within, n);
         copied += n;
