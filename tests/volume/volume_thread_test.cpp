@@ -5,6 +5,7 @@
 #include "storage/ZSharedPool.h"
 
 #include "support/TestEnvironment.h"
+#include "support/ZDriveCacheFile.h"
 #include "support/ZServiceTestKit.h"
 #include "support/ZTelemetryStandIn.h"
 
@@ -35,10 +36,7 @@ constexpr ULONGLONG kJournalTimeOutMs = 5000;
 constexpr int kWaitMs = 10000;
 
 QString tallyLogPath() { return TelemetryStandIn::logPath(); }
-QString cacheFilePath()
-{
-    return QString::fromLocal8Bit(qgetenv("XDG_DATA_HOME")) + QStringLiteral("/Orvanta/SearchService/DriveCacheE.dat");
-}
+QString cacheFilePath() { return TestSupport::driveCachePath(kDrive); }
 bool logged(qint64 from, const char* line) { return logSince(from).contains(QByteArray("] ") + line + "\r\n"); }
 
 // The telemetry stand-in, found through "ProgramPath", logs every call; DEBUG lines are written.
