@@ -6,11 +6,11 @@
 #include "platform/windows.h"
 #include "platform/win32_version.h"
 #include "support/TestEnvironment.h"
+#include "support/ZFakeVersionSource.h"
+#include "support/ZTelemetryStandIn.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -31,66 +31,26 @@ const char kDescription[] =
     "vexa_search_service:8656 dtype:byte reason:short drive:string scanfiles:int scansec:int "
     "updatecount:int runsec:int inittimes:byte os:byte ver:byte";
 
-// Windows 10 build 19045 on AMD64 (OS code 14); Windows 8.1 with minor 3.
-class Windows10Source : public Platform::ZVersionSource {
-public:
-    int minor = 2;
-    bool versionEx(OSVERSIONINFOW* info) override
+// Windows 10 build 19045 on AMD64 (OS code 14).
+struct Windows10Source : TestSupport::FakeVersionSource {
+    Windows10Source()
     {
-        OSVERSIONINFOEXW v{};
-        v.dwOSVersionInfoSize = info->dwOSVersionInfoSize;
-        v.dwPlatformId = VER_PLATFORM_WIN32_NT, v.dwMajorVersion = 6, v.dwMinorVersion = DWORD(minor);
-        v.wProductType = VER_NT_WORKSTATION;
-        memcpy(info, &v, info->dwOSVersionInfoSize);
-        return true;
+        report(VER_PLATFORM_WIN32_NT, 6, 2, 9200, VER_NT_WORKSTATION);
+        realVersion(10, 0, 19045);
     }
-    bool ntVersionNumbers(DWORD* major, DWORD* minorOut, DWORD* build) override
-    {
-        *major = minor == 2 ? 10 : 6, *minorOut = minor == 2 ? 0 : DWORD(minor), *build = 19045;
-        return true;
-    }
-    bool kernelFileVersion(VS_FIXEDFILEINFO*) override { return false; }
-    bool nativeSystemInfo(SYSTEM_INFO* i) override { return i->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_AMD64, true; }
 };
 
-QString tallyLogPath() { return TestSupport::testRoot() + QStringLiteral("/tally.log"); }
+using TelemetryStandIn::folderWithLibrary;
+using TelemetryStandIn::setProgramPath;
 
 // Points the stand-in library's log at a fresh file and sets its mode.
 void resetTallyLog(const char* mode = "ok")
 {
-    QFile::remove(tallyLogPath());
-    setenv("ZTALLY_TEST_LOG", QFile::encodeName(tallyLogPath()).constData(), 1);
-    setenv("ZTALLY_TEST_MODE", mode, 1);
+    QFile::remove(TelemetryStandIn::logPath());
+    TelemetryStandIn::useLog(QStringLiteral("tally.log"), mode);
 }
 
-Lines tallyLog()
-{
-    Lines lines;
-    QFile f(tallyLogPath());
-    for (const QByteArray& line : f.open(QIODevice::ReadOnly) ? f.readAll().split('\n') : QList<QByteArray>())
-        if (!line.isEmpty())
-            lines.push_back(line.toStdString());
-    return lines;
-}
-
-void setProgramPath(const QString& value)
-{
-    QSettings ini(Platform::registryHivePath(HKEY_LOCAL_MACHINE), QSettings::IniFormat);
-    ini.setValue(Platform::registryGroup(QStringLiteral("SOFTWARE\\orvanta\\Antivirus")) + QStringLiteral("/ProgramPath"),
-                 value);
-    ini.sync();
-}
-
-// A fresh folder with the stand-in library as operation/cas/libztally.so (and, if asked, libztally.so).
-QString folderWithLibrary(const QString& name, bool alsoAtTop = false)
-{
-    const QString folder = TestSupport::freshDir(name);
-    QDir().mkpath(folder + QStringLiteral("/operation/cas"));
-    QFile::link(QStringLiteral(ZTALLY_TEST_PLUGIN), folder + QStringLiteral("/operation/cas/libztally.so"));
-    if (alsoAtTop)
-        QFile::link(QStringLiteral(ZTALLY_TEST_PLUGIN), folder + QStringLiteral("/libztally.so"));
-    return folder;
-}
+Lines tallyLog() { return TelemetryStandIn::logLines(); }
 
 // A library under "ProgramPath" and a fresh log.
 void install(const char* mode = "ok")
@@ -175,7 +135,7 @@ TEST(Telemetry, RecordsCarryTheirFieldsRunsecAndTheFirstReportsValues)
             clock.advance(1500);
         }
         // Windows 8.1 and another count from now on: not seen by reports.
-        version.minor = 3;
+        version.realVersion(6, 3, 9600);
         settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 7);
         sendReport(5, 0, stats("C", 10, 90));
         want.push_back({5, 0, "C", 10, 90, 0, int((14096 + 1500 * want.size()) / 1000)});

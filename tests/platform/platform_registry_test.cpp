@@ -71,34 +71,34 @@ TEST_F(Registry, ValueTypesAndSizes)
     writeHive(HKEY_CURRENT_USER, "[k]\nText=hello world\nBig=4294967295\nTooBig=4294967296\nHexWord=dword:0000002a\n"
                                  "Bytes=hex:01,ff,7f\nList=a,b\n");
     ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"K", 0, KEY_READ, &key_), LSTATUS(ERROR_SUCCESS));
-    BYTE data[32];
-    DWORD type = 0, size = 0;
-    auto query = [&](const char16_t* name, DWORD capacity, bool withData = true) {
-        std::fill(std::begin(data), std::end(data), 0);
-        size = capacity;
-        return RegQueryValueExW(key_, name, nullptr, &type, withData ? data : nullptr, &size);
+    // Per query: the buffer offered (none with 0), the status, the type, the
+    // size, and the data. A text is 11 characters and the NUL, two bytes each;
+    // a number too big for a DWORD is text.
+    const struct {
+        const char16_t* name;
+        DWORD capacity;
+        LSTATUS status;
+        DWORD type, size;
+        QByteArray data;
+    } rows[] = {
+        {u"Text", 0, ERROR_SUCCESS, REG_SZ, 24, {}},
+        {u"Text", 8, ERROR_MORE_DATA, REG_SZ, 24, {}},
+        {u"Text", 24, ERROR_SUCCESS, REG_SZ, 24, QByteArray::fromRawData(reinterpret_cast<const char*>(u"hello world"), 24)},
+        {u"Big", 4, ERROR_SUCCESS, REG_DWORD, 4, QByteArray("\xff\xff\xff\xff")},
+        {u"TooBig", 4, ERROR_MORE_DATA, REG_SZ, 22, {}},
+        {u"HexWord", 4, ERROR_SUCCESS, REG_DWORD, 4, QByteArray("\x2a\0\0\0", 4)},
+        {u"Bytes", 8, ERROR_SUCCESS, REG_BINARY, 3, QByteArray("\x01\xff\x7f")},
+        {u"List", 16, ERROR_SUCCESS, REG_SZ, 8, QByteArray::fromRawData(reinterpret_cast<const char*>(u"a,b"), 8)},
     };
-    auto text = [&] { return QString::fromUtf16(reinterpret_cast<const char16_t*>(data)); };
-    auto dword = [&] { return *reinterpret_cast<const DWORD*>(data); };
-
-    // Size query (no data), too small a buffer, then the text: 11 characters and the NUL, two bytes each.
-    ASSERT_EQ(query(u"Text", 0, false), LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(std::make_pair(type, size), std::make_pair(DWORD(REG_SZ), 24u));
-    EXPECT_EQ(query(u"Text", 8), LSTATUS(ERROR_MORE_DATA));
-    EXPECT_EQ(size, 24u);
-    ASSERT_EQ(query(u"Text", 24), LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(text(), QStringLiteral("hello world"));
-    ASSERT_EQ(query(u"Big", 4), LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(std::make_pair(type, dword()), std::make_pair(DWORD(REG_DWORD), 4294967295u));
-    EXPECT_EQ(query(u"TooBig", 4), LSTATUS(ERROR_MORE_DATA)); // too big for a DWORD: text
-    EXPECT_EQ(type, DWORD(REG_SZ));
-    ASSERT_EQ(query(u"HexWord", 4), LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(std::make_pair(type, dword()), std::make_pair(DWORD(REG_DWORD), 42u));
-    ASSERT_EQ(query(u"Bytes", 8), LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(std::make_pair(type, QByteArray(reinterpret_cast<const char*>(data), int(size))),
-              std::make_pair(DWORD(REG_BINARY), QByteArray("\x01\xff\x7f")));
-    ASSERT_EQ(query(u"List", 16), LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(text(), QStringLiteral("a,b"));
+    for (const auto& r : rows) {
+        BYTE data[32] = {};
+        DWORD type = 0, size = r.capacity;
+        EXPECT_EQ(RegQueryValueExW(key_, r.name, nullptr, &type, r.capacity ? data : nullptr, &size), r.status)
+            << QString::fromUtf16(r.name).toStdString();
+        EXPECT_EQ(std::make_pair(type, size), std::make_pair(r.type, r.size)) << QString::fromUtf16(r.name).toStdString();
+        if (!r.data.isEmpty())
+            EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(data), r.data.size()), r.data);
+    }
 }
 
 TEST_F(Registry, MalformedOrUnreadableHiveIsEmpty)

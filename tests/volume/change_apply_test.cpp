@@ -12,10 +12,10 @@
 #include "volume/ZDriveVolume.h"
 
 #include "support/TestEnvironment.h"
+#include "support/ZLogLines.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -40,34 +40,9 @@ constexpr DWORD kJournalReadBufferSize = 8200;
 
 // DEBUG lines are written: LogLevel 0 before the first statement.
 struct LogLevelEnvironment : ::testing::Environment {
-    void SetUp() override
-    {
-        QSettings ini(Platform::registryHivePath(HKEY_LOCAL_MACHINE), QSettings::IniFormat);
-        ini.setValue(Platform::registryGroup(QStringLiteral("Software\\Orvanta\\antivirus\\sysopt")) + "/LogLevel", 0);
-    }
+    void SetUp() override { ASSERT_TRUE(ServiceTestKit::enableDebugLog()); }
 };
 const auto* const kLogLevel = ::testing::AddGlobalTestEnvironment(new LogLevelEnvironment);
-
-// The log file of this program, beside the executable.
-QString logFilePath()
-{
-    const QFileInfo exe(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget());
-    return exe.absolutePath() + "/log/" + exe.fileName() + '.' + exe.fileName() + ".log";
-}
-qint64 logSize() { return QFileInfo(logFilePath()).size(); }
-
-// The texts of the log lines written after the first `from` bytes, without
-// their prefixes; all of them when the logger has emptied an oversized file.
-QStringList logTextsSince(qint64 from)
-{
-    QStringList texts;
-    QFile f(logFilePath());
-    if (f.open(QIODevice::ReadOnly) && f.seek(f.size() < from ? 0 : from))
-        for (const QByteArray& line : f.readAll().split('\n'))
-            if (line.indexOf("] ") >= 0)
-                texts.append(QString::fromUtf8(line.mid(line.indexOf("] ") + 2)).remove('\r'));
-    return texts;
-}
 
 // One live item as a reader sees it.
 struct Item {
@@ -293,7 +268,7 @@ TEST_F(ChangeApplyTest, AFilesLifeIsAnnouncedStampedLoggedAndFreed)
 {
     build();
     Spies spies(volume.get());
-    const qint64 logFrom = logSize();
+    const qint64 logFrom = ServiceTestKit::logSize();
     const DWORD a = device->createFile(docs, u"one");
     apply();                                   // counter 1 -> 2
     ASSERT_TRUE(device->write(a, 0, 5000));    // refresh, again at the close: 2 -> 4, no signal, no restamp
@@ -335,7 +310,7 @@ TEST_F(ChangeApplyTest, AFilesLifeIsAnnouncedStampedLoggedAndFreed)
     EXPECT_EQ(spies.renamed.at(0).at(2).value<DWORD>(), 5u);
     EXPECT_EQ(spies.removed.at(0).at(1).value<DWORD>(), 6u);
     EXPECT_EQ(volume->unsavedChanges.load(), 5);
-    const QStringList texts = logTextsSince(logFrom);
+    const QStringList texts = LogLines::textsSince(logFrom);
     for (const char* line : {"69-Add:\"one\" \"USN_REASON_FILE_CREATE\" ",
                              "69-Rename:\"one\" \"two\" \"USN_REASON_RENAME_NEW_NAME\" ",
                              "69-Remove:\"two\" \"USN_REASON_FILE_DELETE\" "})
@@ -366,11 +341,11 @@ TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothing)
     const DWORD hidden = device->createFolder(docs, u"hidden");
     const DWORD moved = device->createFile(hidden, u"note.txt");
     skipJournal();
-    const qint64 logFrom = logSize();
+    const qint64 logFrom = ServiceTestKit::logSize();
     const DWORD lost = device->createFile(hidden, u"lost.txt");
     apply();
     EXPECT_EQ(itemCount(lost), 0u);
-    EXPECT_TRUE(logTextsSince(logFrom).contains(QStringLiteral("can't find parent dictionary!\"lost.txt\" ")));
+    EXPECT_TRUE(LogLines::textsSince(logFrom).contains(QStringLiteral("can't find parent dictionary!\"lost.txt\" ")));
     applyRecord(900, readme, u"x", USN_REASON_FILE_CREATE);
     EXPECT_EQ(itemCount(900), 0u);
     // A name running past the record, one before the name field, one longer than a file name can be.

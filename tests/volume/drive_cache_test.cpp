@@ -6,6 +6,7 @@
 #include "storage/ZSharedPiece.h"
 #include "storage/ZSharedPool.h"
 #include "support/TestEnvironment.h"
+#include "support/ZDriveCacheFile.h"
 #include "support/ZOtherUser.h"
 
 #include <QDir>
@@ -33,11 +34,8 @@ constexpr int kFieldsSize = kPieceCountAt + 4;
 constexpr int kPieceHeaderSize = 32;
 constexpr int kSlotBytes = 32;
 
-QString cacheFolder() { return QFile::decodeName(qgetenv("XDG_DATA_HOME")) + QStringLiteral("/Orvanta/SearchService"); }
-QString cachePath(char16_t letter = u'C')
-{
-    return cacheFolder() + QStringLiteral("/DriveCache%1.dat").arg(QChar(letter));
-}
+QString cacheFolder() { return TestSupport::driveCacheFolder(); }
+QString cachePath(char16_t letter = u'C') { return TestSupport::driveCachePath(letter); }
 
 QByteArray readFile(const QString& path)
 {

@@ -7,17 +7,17 @@
 #include "win32/ZClock.h"
 #include "platform/ZDriveTable.h"
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
+#include "ntfs/ZUsnRecordWriter.h"
 #include "platform/windows.h"
 #include "support/TestEnvironment.h"
 #include "support/ZServiceTestKit.h"
+#include "support/ZLogLines.h"
+#include "support/ZTelemetryStandIn.h"
 
-#include <QDir>
 #include <QFile>
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -36,21 +36,15 @@ constexpr int kUnrelatedQuitReason = (87 << 16) | 'Q';
 
 std::vector<BYTE> usnRecord(DWORD recordNumber, DWORD reasons, const std::u16string& name, USN usn)
 {
-    const DWORD nameOffset = offsetof(USN_RECORD_V2, FileName);
-    const DWORD nameBytes = DWORD(name.size() * sizeof(WCHAR));
-    const DWORD length = (nameOffset + nameBytes + kUsnRecordAlignment - 1) & ~(kUsnRecordAlignment - 1);
-    USN_RECORD_V2 head{};
-    head.RecordLength = length;
-    head.MajorVersion = 2;
-    head.FileReferenceNumber = kSequence | recordNumber;
-    head.ParentFileReferenceNumber = kSequence | kRoot;
-    head.Usn = usn;
-    head.Reason = reasons;
-    head.FileNameLength = WORD(nameBytes);
-    head.FileNameOffset = WORD(nameOffset);
-    std::vector<BYTE> bytes(length, 0);
-    memcpy(bytes.data(), &head, nameOffset);
-    memcpy(bytes.data() + nameOffset, name.data(), nameBytes);
+    Ntfs::UsnRecordFields f;
+    f.fileReference = kSequence | recordNumber;
+    f.parentReference = kSequence | kRoot;
+    f.usn = usn;
+    f.reason = reasons;
+    f.name = name.data();
+    f.nameLength = name.size();
+    std::vector<BYTE> bytes(Ntfs::usnRecordV2Length(name.size()), 0);
+    Ntfs::writeUsnRecordV2(bytes.data(), f);
     return bytes;
 }
 
@@ -145,7 +139,8 @@ struct StoppingClock : Platform::ZManualClock {
     }
 };
 
-QString tallyLogPath() { return TestSupport::testRoot() + QStringLiteral("/tally-journal.log"); }
+const QString kTallyLog = QStringLiteral("tally-journal.log");
+QString tallyLogPath() { return TelemetryStandIn::logPath(kTallyLog); }
 
 // The caller-filled fields of the first report since the last reset (the rest are telemetry's own).
 std::vector<std::string> firstReportHead()
@@ -166,15 +161,10 @@ std::vector<std::string> giveUpReport(char drive, int reason, int updatecount)
             "int scanfiles 0", "int scansec 0", "int updatecount " + std::to_string(updatecount)};
 }
 
-// The texts of the last `count` ERROR lines this thread logged since `from`
-// ("[thread|time|severity|place] text"; other test processes share the file).
+// The texts of the last `count` ERROR lines this thread logged since `from`.
 std::vector<std::string> lastErrorLines(qint64 from, size_t count)
 {
-    std::vector<std::string> out;
-    const QByteArray tid = QByteArray::number(qlonglong(syscall(SYS_gettid)));
-    for (const QByteArray& l : ServiceTestKit::logSince(from).split('\n'))
-        if (l.mid(1, l.indexOf('|') - 1).trimmed() == tid && l.contains("ERROR|"))
-            out.push_back(l.mid(l.indexOf("] ") + 2).trimmed().toStdString());
+    std::vector<std::string> out = LogLines::threadErrorsSince(from);
     out.erase(out.begin(), out.end() - long(std::min(count, out.size())));
     return out;
 }
@@ -183,18 +173,12 @@ class JournalMonitorTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        // The recording stand-in of the telemetry library, under "ProgramPath".
-        const QString program = TestSupport::freshDir(QStringLiteral("program"));
-        QDir().mkpath(program + QStringLiteral("/operation/cas"));
-        QFile::link(QStringLiteral(ZTALLY_TEST_PLUGIN), program + QStringLiteral("/operation/cas/libztally.so"));
-        QSettings ini(Platform::registryHivePath(HKEY_LOCAL_MACHINE), QSettings::IniFormat);
-        ini.setValue(Platform::registryGroup(QStringLiteral("SOFTWARE\\orvanta\\Antivirus")) + "/ProgramPath", program);
+        TelemetryStandIn::install(kTallyLog);
     }
     void SetUp() override
     {
         Platform::setClock(&clock);
-        setenv("ZTALLY_TEST_LOG", QFile::encodeName(tallyLogPath()).constData(), 1);
-        setenv("ZTALLY_TEST_MODE", "ok", 1);
+        TelemetryStandIn::useLog(kTallyLog);
     }
     void TearDown() override
     {

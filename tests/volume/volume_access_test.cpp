@@ -5,15 +5,13 @@
 #include "platform/win32_module.h"
 #include "platform/windows.h"
 #include "volume/ZDriveVolume.h"
+#include "support/ZLogLines.h"
 
 #include <QDir>
 #include <QFile>
 #include <QStringList>
 
 #include <gtest/gtest.h>
-
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -30,31 +28,11 @@ constexpr DWORD kRoot = Ntfs::RecordRoot;
 constexpr ULONGLONG kMiB = 1024 * 1024;
 using Lines = std::vector<std::string>;
 
-// The texts of the ERROR lines this thread wrote to the logs beside the executable.
-Lines errorLines()
-{
-    Lines out;
-    const QString thread = QString::number(long(syscall(SYS_gettid)));
-    QDir dir(Platform::executableFolder() + QStringLiteral("/log"));
-    for (const QString& name : dir.entryList(QDir::Files)) {
-        QFile f(dir.filePath(name));
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        while (!f.atEnd()) { // "[" thread id (padded) "|" time "|" severity "|" place "] " text
-            const QString l = QString::fromUtf8(f.readLine()).trimmed();
-            const QStringList fields = l.section(QLatin1String("] "), 0, 0).mid(1).split(QLatin1Char('|'));
-            if (fields.size() >= 3 && fields[0].trimmed() == thread && fields[2].trimmed() == QLatin1String("ERROR"))
-                out.push_back(l.mid(l.indexOf(QLatin1String("] ")) + 2).toStdString());
-        }
-    }
-    return out;
-}
-
 class VolumeAccess : public ::testing::Test {
 protected:
     void install(const ZEmulatedNtfsVolume::Options& options = ZEmulatedNtfsVolume::Options())
     {
-        logMark = errorLines().size();
+        logMark = ServiceTestKit::logSize();
         device = std::make_shared<ZEmulatedNtfsVolume>(options);
         Platform::ZDriveTable::instance().setDrive(kDrive, device);
         volume = std::make_unique<ZDriveVolume>(kDrive);
@@ -75,11 +53,7 @@ protected:
         EXPECT_TRUE(volume->recordBuffers.empty());
         EXPECT_EQ(volume->clusterBuffer, nullptr);
     }
-    Lines newErrorLines() const
-    {
-        const Lines all = errorLines();
-        return Lines(all.begin() + std::min(logMark, all.size()), all.end());
-    }
+    Lines newErrorLines() const { return LogLines::threadErrorsSince(logMark); }
     void expectJournal(ULONGLONG maximum, ULONGLONG delta)
     {
         const auto journal = device->journalState();
@@ -92,7 +66,7 @@ protected:
 
     std::shared_ptr<ZEmulatedNtfsVolume> device;
     std::unique_ptr<ZDriveVolume> volume;
-    size_t logMark = 0;
+    qint64 logMark = 0;
 };
 
 // Opening with the journal in each state, and each failing step: its result,

@@ -5,10 +5,11 @@
 #include "storage/ZSharedPool.h"
 
 #include "support/TestEnvironment.h"
+#include "support/ZDriveCacheFile.h"
 #include "support/ZServiceTestKit.h"
+#include "support/ZTelemetryStandIn.h"
 
 #include <QRegularExpression>
-#include <QSettings>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -34,11 +35,8 @@ constexpr int kParameterFailureHere = (87 << 16) | int(kDrive); // the journal m
 constexpr ULONGLONG kJournalTimeOutMs = 5000;
 constexpr int kWaitMs = 10000;
 
-QString tallyLogPath() { return TestSupport::testRoot() + QStringLiteral("/tally.log"); }
-QString cacheFilePath()
-{
-    return QString::fromLocal8Bit(qgetenv("XDG_DATA_HOME")) + QStringLiteral("/Orvanta/SearchService/DriveCacheE.dat");
-}
+QString tallyLogPath() { return TelemetryStandIn::logPath(); }
+QString cacheFilePath() { return TestSupport::driveCachePath(kDrive); }
 bool logged(qint64 from, const char* line) { return logSince(from).contains(QByteArray("] ") + line + "\r\n"); }
 
 // The telemetry stand-in, found through "ProgramPath", logs every call; DEBUG lines are written.
@@ -48,13 +46,7 @@ public:
     {
         app();
         ASSERT_TRUE(enableDebugLog());
-        const QString program = TestSupport::freshDir(QStringLiteral("program"));
-        QDir().mkpath(program + QStringLiteral("/operation/cas"));
-        QFile::link(QStringLiteral(ZTALLY_TEST_PLUGIN), program + QStringLiteral("/operation/cas/libztally.so"));
-        QSettings ini(Platform::registryHivePath(HKEY_LOCAL_MACHINE), QSettings::IniFormat);
-        ini.setValue(Platform::registryGroup(QStringLiteral("SOFTWARE\\orvanta\\Antivirus")) + "/ProgramPath", program);
-        ini.sync();
-        setenv("ZTALLY_TEST_LOG", QFile::encodeName(tallyLogPath()).constData(), 1);
+        TelemetryStandIn::install();
     }
 };
 const auto* const kTally = ::testing::AddGlobalTestEnvironment(new TallyEnvironment);

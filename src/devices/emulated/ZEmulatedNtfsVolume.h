@@ -25,6 +25,7 @@
 #include "devices/ZFlatMultimap.h"
 #include "devices/ZNameArena.h"
 #include "devices/ZVolumeDevice.h"
+#include "devices/emulated/ZEmulatedFaultPlan.h"
 #include "win32/win32_ioctl.h"
 #include "ntfs/ntfs_format.h"
 
@@ -151,7 +152,7 @@ public:
         CallRead = 3,
         CallAnyIoControl = 4,            // every DeviceIoControl
     };
-    static constexpr int kUntilCleared = -1;
+    static constexpr int kUntilCleared = ZEmulatedFaultPlan::kUntilCleared;
 
     ZEmulatedNtfsVolume();
     explicit ZEmulatedNtfsVolume(const Options& options);
@@ -159,7 +160,7 @@ public:
     ZEmulatedNtfsVolume(const ZEmulatedNtfsVolume&) = delete;
     ZEmulatedNtfsVolume& operator=(const ZEmulatedNtfsVolume&) = delete;
 
-    // ---- the device -------------------------------------------------------
+    // ---- the device (ZEmulatedNtfsVolumeDevice.cpp) ------------------------
     bool volumeInformation(VolumeInformation& info) override;
     bool open(DWORD desiredAccess) override;
     BOOL deviceIoControl(DWORD code, const void* in, DWORD inSize,
@@ -167,7 +168,8 @@ public:
     BOOL read(ULONGLONG offset, void* buffer, DWORD size, DWORD* bytesRead) override;
     void cancelIo() override;
 
-    // ---- changes ----------------------------------------------------------
+    // ---- changes (ZEmulatedNtfsVolumeChanges.cpp; compactNames and
+    // nameStoreBytes in ZEmulatedNtfsVolumeNames.cpp) ------------------------
     // Each returns the record number (or true) on success; 0 (or false) with
     // SetLastError on failure: ERROR_FILE_NOT_FOUND (no such file or link),
     // ERROR_PATH_NOT_FOUND (parent is not a folder), ERROR_ALREADY_EXISTS (the
@@ -224,7 +226,8 @@ public:
     // their last one): for filling a volume before the journal matters.
     void setJournalPaused(bool paused);
 
-    // ---- inspection -------------------------------------------------------
+    // ---- inspection (ZEmulatedNtfsVolume.cpp; lookup in
+    // ZEmulatedNtfsVolumeNames.cpp) -------------------------------------------
     // The record holding name in parent (exact match first, then a match
     // without regard to case for Win32 names), or 0.
     DWORD lookup(DWORD parent, const std::u16string& name) const;
@@ -243,7 +246,7 @@ public:
     // the on-disk form (sector ends replaced by the update sequence number).
     bool encodeRecord(DWORD record, std::vector<BYTE>& out, bool onDiskForm = false) const;
 
-    // ---- the journal from the volume's side -------------------------------
+    // ---- the journal from the volume's side (ZEmulatedNtfsVolumeJournal.cpp)
     // Starts a deletion as FSCTL_DELETE_USN_JOURNAL would; it completes after
     // durationMs on the clock seam. INFINITE: it completes when a caller waits
     // for it (USN_DELETE_FLAG_NOTIFY) or at finishJournalDeletion.
@@ -253,7 +256,7 @@ public:
     // now gets ERROR_JOURNAL_ENTRY_DELETED (a lost event queue).
     void discardJournalEntries();
 
-    // ---- faults -----------------------------------------------------------
+    // ---- faults (ZEmulatedNtfsVolumeDevice.cpp, kept by ZEmulatedFaultPlan) 
     // Calls of code (an FSCTL_* code or a Call* pseudo code) fail with error,
     // after skipping `after` calls, `times` times or kUntilCleared.
     void failCall(DWORD code, DWORD error, int times = 1, int after = 0);
@@ -272,15 +275,19 @@ public:
     bool journalReadWaitingAtEnd() const;
 
 private:
+    friend class ZEmulatedRecordEncoder;   // reads the record descriptions
+
     struct Link;
     struct Slot;
     struct Extras;
     struct Stream;
-    struct Fault;
     struct Blob;
     struct Layout;
 
-    // Everything below runs with lock_ held.
+    // Everything below runs with lock_ held. The structs are defined in
+    // ZEmulatedNtfsVolumeParts.h.
+
+    // The record table (ZEmulatedNtfsVolume.cpp).
     void initialiseMetafiles();
     ULONGLONG nowFileTime() const;
     DWORD allocateRecord();
@@ -294,7 +301,7 @@ private:
     Extras& extrasOf(DWORD record);
     const Extras* findExtras(DWORD record) const;
 
-    // Names.
+    // Names (ZEmulatedNtfsVolumeNames.cpp; visitLinks in ZEmulatedNtfsVolumeParts.h).
     std::vector<Link> linksOf(DWORD record) const;
     // The same without making a list: visit(link) for each in order until it
     // returns true (then true); the link at index (an empty one past the end).
@@ -319,46 +326,45 @@ private:
     void dropLink(DWORD record, std::vector<Link>& links, size_t index);
     void addLinks(DWORD record, std::vector<Link>& links, size_t at, const std::vector<Link>& added);
 
-    // Placement and encoding of FILE records.
+    // Placement of attributes (ZEmulatedNtfsVolumeRecords.cpp); the FILE
+    // records and clusters are encoded by ZEmulatedRecordEncoder.
     void ensureClusters(ULONGLONG& lcn, ULONGLONG& capacity, ULONGLONG clusters, DWORD runs);
-    void buildAttributes(DWORD record, Layout& layout) const;
-    DWORD attributeBytesBound(DWORD record) const;
-    bool assignHomes(Layout& layout, DWORD extensionRecords, bool spread) const;
-    DWORD listEntrySize(const Layout& layout, size_t blob) const;
-    bool planLayout(DWORD record, Layout& layout) const;
     void normalize(DWORD record);
     void dropListRun(DWORD record, Extras& extras);
-    void encodeInto(DWORD record, BYTE* out, bool onDiskForm) const;
-    void readCluster(ULONGLONG lcn, BYTE* cluster) const;
-    void writeBootSector(BYTE* sector) const;
 
-    // Changes and their journal records.
+    // Journal records of changes (ZEmulatedNtfsVolumeJournal.cpp).
     void journal(DWORD file, const Link& link, DWORD reasons);
     DWORD openReasonsOf(DWORD file) const;
     void setOpenReasons(DWORD file, DWORD reasons);
     void note(DWORD file, DWORD reason);
     void closeLocked(DWORD file);
     void closeIfAuto(DWORD file);
+
+    // Changes (ZEmulatedNtfsVolumeChanges.cpp).
     void touch(DWORD file, bool write);
     bool storeTimes(DWORD file, const FileTimes& times);
+    // setTimes (journaled: BASIC_INFO_CHANGE, then the automatic close) or setTimesQuietly.
+    bool changeTimes(DWORD file, const FileTimes& times, bool journaled);
     bool checkChangeable(DWORD file) const;
     DWORD createEntry(DWORD parent, const std::u16string& name, const CreateOptions& options, bool folder);
     bool renameLocked(DWORD file, DWORD oldParent, const std::u16string& oldName,
                       DWORD newParent, const std::u16string& newName);
     bool removeLocked(DWORD file, DWORD parent, const std::u16string& name);
-    std::vector<std::pair<DWORD, std::u16string>> childrenLocked(DWORD folder) const;
 
-    // Device calls.
-    bool admit(DWORD code, DWORD alsoCode);
-    bool takeFault(DWORD code, DWORD& error);
-    static BOOL fail(DWORD error);
+    // Inspection (ZEmulatedNtfsVolume.cpp).
+    std::vector<std::pair<DWORD, std::u16string>> childrenLocked(DWORD folder) const;
     NTFS_VOLUME_DATA_BUFFER volumeDataLocked() const;
-    USN_JOURNAL_DATA_V1 journalDataLocked() const;
-    void finishDeletionLocked();
-    void settleDeletion();
+
+    // Device calls (ZEmulatedNtfsVolumeDevice.cpp).
+    static BOOL fail(DWORD error);
     BOOL getVolumeData(void* out, DWORD outSize, DWORD* returned);
     BOOL getFileRecord(const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned);
     BOOL enumUsnData(const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned);
+
+    // Journal calls (ZEmulatedNtfsVolumeJournal.cpp).
+    USN_JOURNAL_DATA_V1 journalDataLocked() const;
+    void finishDeletionLocked();
+    void settleDeletion();
     BOOL queryJournal(void* out, DWORD outSize, DWORD* returned);
     BOOL createJournal(const void* in, DWORD inSize);
     BOOL deleteJournal(std::unique_lock<std::mutex>& lock, const void* in, DWORD inSize);
@@ -396,12 +402,9 @@ private:
     ULONGLONG journalMaximumSize_ = 0;
     ULONGLONG journalAllocationDelta_ = 0;
 
-    std::unordered_map<DWORD, std::vector<Fault>> faults_;
-    std::unordered_map<DWORD, DWORD> redirects_;
-    std::unordered_map<DWORD, ULONGLONG> callCounts_;
+    ZEmulatedFaultPlan faults_;                  // faults, redirects, call counts, not-ready
     ULONGLONG cancelGeneration_ = 0;
     USN waitingReadAt_ = -1;                     // StartUsn of a journal read that waits; -1: none
-    bool notReady_ = false;
 };
 
 } // namespace Platform
