@@ -520,27 +520,33 @@ TEST(RawNtfsFixture, PartitionedDiskImagesUseTheFirstNtfsPartition)
     REQUIRE_MKNTFS();
     const std::vector<BYTE> volume = readAll(makeImage("part", "file /x.txt 5\n", 8u << 20));
     ASSERT_FALSE(volume.empty());
-    constexpr size_t kSector = 512, kStart = 2048 * kSector, kSlots = 446, kSlotSize = 16;
-    const auto put = [](std::vector<BYTE>& disk, size_t at, ULONGLONG value, size_t width) {
-        std::memcpy(&disk[at], &value, width);
+    constexpr size_t kSector = Ntfs::kMbrSectorSize, kStart = 2048 * kSector;
+    const auto put = [](std::vector<BYTE>& disk, size_t at, const auto& value) {
+        std::memcpy(&disk[at], &value, sizeof value);
     };
     // One MBR slot (type, first sector, sector count) and the boot signature.
-    const auto slot = [&](std::vector<BYTE>& disk, int i, BYTE type, ULONGLONG first, ULONGLONG count) {
-        disk[kSlots + i * kSlotSize + 4] = type;
-        put(disk, kSlots + i * kSlotSize + 8, first, 4);
-        put(disk, kSlots + i * kSlotSize + 12, count, 4);
-        put(disk, 510, 0xAA55, 2);
+    const auto slot = [&](std::vector<BYTE>& disk, int i, BYTE type, DWORD first, DWORD count) {
+        Ntfs::MbrPartitionEntry e{};
+        e.type = type;
+        e.firstLba = first;
+        e.sectorCount = count;
+        put(disk, Ntfs::kMbrTableOffset + i * sizeof e, e);
+        put(disk, Ntfs::kMbrSignatureOffset, Ntfs::kMbrSignature);
     };
     // GPT: protective MBR, header at LBA 1 (entries at LBA 2, 4 of 128 bytes).
     std::vector<BYTE> gpt(kStart + volume.size() + kSector, 0);
-    slot(gpt, 0, 0xEE, 1, 0xFFFFFFFF);
-    std::memcpy(&gpt[kSector], "EFI PART", 8);
-    gpt[2 * kSector] = 0xA2; // the first entry's type GUID, not zero
-    using Field = std::tuple<size_t, ULONGLONG, size_t>; // offset, value, width
-    for (const auto& [at, value, width] : {Field{kSector + 72, 2, 8}, Field{kSector + 80, 4, 4}, Field{kSector + 84, 128, 4},
-                                           Field{2 * kSector + 32, kStart / kSector, 8},
-                                           Field{2 * kSector + 40, (kStart + volume.size()) / kSector - 1, 8}})
-        put(gpt, at, value, width);
+    slot(gpt, 0, Ntfs::kMbrGptProtective, 1, 0xFFFFFFFF);
+    Ntfs::GptHeader header{};
+    std::memcpy(header.signature, Ntfs::kGptSignature, sizeof header.signature);
+    header.entriesLba = 2;
+    header.entryCount = 4;
+    header.entrySize = 128;
+    put(gpt, kSector, header);
+    Ntfs::GptEntry entry{};
+    entry.typeGuid[0] = 0xA2; // not zero: in use
+    entry.firstLba = kStart / kSector;
+    entry.lastLba = (kStart + volume.size()) / kSector - 1;
+    put(gpt, 2 * kSector, entry);
     std::memcpy(&gpt[kStart], volume.data(), volume.size());
     auto d = openBytes(gpt);
     ASSERT_TRUE(d->isNtfs());
@@ -549,9 +555,9 @@ TEST(RawNtfsFixture, PartitionedDiskImagesUseTheFirstNtfsPartition)
     // MBR with an empty first slot and a FAT partition before the NTFS one.
     std::vector<BYTE> mbr(kStart * 2 + volume.size(), 0);
     slot(mbr, 1, 0x0C, 64, 64);
-    slot(mbr, 2, 0x07, kStart * 2 / kSector, volume.size() / kSector);
+    slot(mbr, 2, 0x07, DWORD(kStart * 2 / kSector), DWORD(volume.size() / kSector));
     std::memcpy(&mbr[64 * kSector + 82], "FAT32   ", 8);
-    put(mbr, 64 * kSector + 510, 0xAA55, 2);
+    put(mbr, 64 * kSector + Ntfs::kMbrSignatureOffset, Ntfs::kMbrSignature);
     std::memcpy(&mbr[kStart * 2], volume.data(), volume.size());
     EXPECT_TRUE(openBytes(mbr)->isNtfs());
 }

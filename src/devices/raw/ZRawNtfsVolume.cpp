@@ -1,5 +1,5 @@
 // The raw NTFS volume as a device: how it is made, what it answers for the
-// volume itself, the control-code switch and the journal's state codes.
+// volume itself, the control-code switch, and the journal query, creation and deletion.
 // Mounting is in ZRawNtfsVolumeMount.cpp, the reading of records and
 // attributes in ZRawNtfsVolumeRecords.cpp, the MFT enumeration in
 // ZRawNtfsVolumeEnum.cpp and the $UsnJrnl reader in ZRawNtfsVolumeJournal.cpp.

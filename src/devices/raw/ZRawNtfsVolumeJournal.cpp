@@ -15,6 +15,25 @@ namespace Platform {
 
 using namespace RawNtfs;
 
+namespace {
+
+// The fields USN_RECORD_V2 and V3 share (all but the references), of a
+// record that starts at `record`.
+template <typename Record>
+void takeCommonFields(const Record& h, const BYTE* record, Ntfs::UsnRecordFields& f)
+{
+    f.usn = h.Usn;
+    f.timeStamp = h.TimeStamp.QuadPart;
+    f.reason = h.Reason;
+    f.sourceInfo = h.SourceInfo;
+    f.securityId = h.SecurityId;
+    f.attributes = h.FileAttributes;
+    f.name = reinterpret_cast<const WCHAR*>(record + h.FileNameOffset);
+    f.nameLength = h.FileNameLength / sizeof(WCHAR);
+}
+
+} // namespace
+
 // The journal's state as the volume holds it now.
 bool ZRawNtfsVolume::loadJournal(JournalState& state)
 {
@@ -137,14 +156,7 @@ DWORD ZRawNtfsVolume::copyJournalRecords(const JournalState& state, const READ_U
                     && DWORD(v2.FileNameOffset) + v2.FileNameLength <= length && v2.FileNameLength % 2 == 0;
             fields.fileReference = v2.FileReferenceNumber;
             fields.parentReference = v2.ParentFileReferenceNumber;
-            fields.usn = v2.Usn;
-            fields.timeStamp = v2.TimeStamp.QuadPart;
-            fields.reason = v2.Reason;
-            fields.sourceInfo = v2.SourceInfo;
-            fields.securityId = v2.SecurityId;
-            fields.attributes = v2.FileAttributes;
-            fields.name = reinterpret_cast<const WCHAR*>(r + v2.FileNameOffset);
-            fields.nameLength = v2.FileNameLength / sizeof(WCHAR);
+            takeCommonFields(v2, r, fields);
         } else if (valid) {
             Ntfs::UsnRecordV3Header v3;
             valid = length >= sizeof v3;
@@ -153,14 +165,7 @@ DWORD ZRawNtfsVolume::copyJournalRecords(const JournalState& state, const READ_U
                 valid = Ntfs::usnReference64(v3.FileReferenceNumber, &fields.fileReference)
                         && Ntfs::usnReference64(v3.ParentFileReferenceNumber, &fields.parentReference)
                         && Ntfs::usnRecordV3NameFits(v3, length);
-                fields.usn = v3.Usn;
-                fields.timeStamp = v3.TimeStamp.QuadPart;
-                fields.reason = v3.Reason;
-                fields.sourceInfo = v3.SourceInfo;
-                fields.securityId = v3.SecurityId;
-                fields.attributes = v3.FileAttributes;
-                fields.name = reinterpret_cast<const WCHAR*>(r + v3.FileNameOffset);
-                fields.nameLength = v3.FileNameLength / sizeof(WCHAR);
+                takeCommonFields(v3, r, fields);
             }
         }
         if (!valid) {
