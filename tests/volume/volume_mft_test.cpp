@@ -435,8 +435,9 @@ protected:
     }
 };
 
-// Lengths and offsets past their bounds lose what they describe; random damage (to a plain file
-// and to one with an attribute list) never makes a read outside the record.
+// Lengths and offsets past their bounds lose what they describe (each bound of the attribute walk
+// itself is a row of tests/ntfs); random damage (to a plain file and to one with an attribute list)
+// never makes a read outside the record.
 TEST_F(MalformedRecords, DamagedRecordsAreSkippedWithoutReadingOutside)
 {
     Vol::CreateOptions create = sized(70000);
@@ -463,11 +464,7 @@ TEST_F(MalformedRecords, DamagedRecordsAreSkippedWithoutReadingOutside)
         bool dataLost;                                           // else the names are lost
     } cases[] = {
         {"first attribute far out", {{firstAttribute, 2, 0xFFF8}}, false},
-        {"first attribute in the last 4 bytes", {{firstAttribute, 2, size - 4}}, false},
-        {"attribute length huge", {{name + 4, 4, 0x7FFFFFF8}}, false},
         {"attribute length past the record", {{name + 4, 4, size - name + 8}}, false},
-        {"value offset past the attribute", {{name + 20, 2, 0xFFF0}}, false},
-        {"value length past the attribute", {{name + 16, 4, 0xFFFFFF00}}, false},
         {"name longer than its value", {{nameLength, 1, 255}}, false},
         {"not a FILE record", {{0, 4, 0x44414142}}, false},
         {"$DATA header cut short", {{data + 4, 4, 16}}, true},
