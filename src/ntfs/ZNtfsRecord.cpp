@@ -8,9 +8,6 @@ namespace Platform {
 
 namespace {
 
-constexpr DWORD kAttributeAlignment = 8;
-constexpr size_t kEndMarkerSize = sizeof(DWORD);
-
 bool allZero(const BYTE* p, size_t n)
 {
     for (size_t i = 0; i < n; ++i) {
@@ -36,10 +33,7 @@ ZNtfsRecordState checkFileRecord(BYTE* record, size_t size)
     if (!applyNtfsFixups(record, size, Ntfs::kFileRecordSignature))
         return ZNtfsRecordState::Corrupt;
     const auto& h = recordHeader(record);
-    const size_t usaEnd = size_t(h.usaOffset) + 2 * size_t(h.usaCount);
-    if (h.bytesAllocated != size || h.bytesInUse > size
-        || h.firstAttributeOffset < usaEnd || h.firstAttributeOffset % kAttributeAlignment != 0
-        || size_t(h.firstAttributeOffset) + kEndMarkerSize > h.bytesInUse)
+    if (!Ntfs::fileRecordHeaderFits(h, size))
         return ZNtfsRecordState::Corrupt;
     return (h.flags & Ntfs::RecordInUse) ? ZNtfsRecordState::InUse : ZNtfsRecordState::Free;
 }
@@ -47,16 +41,34 @@ ZNtfsRecordState checkFileRecord(BYTE* record, size_t size)
 ZNtfsAttributeWalk::ZNtfsAttributeWalk(const BYTE* record, size_t size)
     : record_(record), end_(0), pos_(0)
 {
-    if (size < sizeof(Ntfs::FileRecordHeader))
+    const Ntfs::FileRecordHeader* h = Ntfs::fileRecordHeaderOf(record, size);
+    if (!h || !Ntfs::fileRecordHeaderFits(*h, size))
         return;
-    const auto& h = recordHeader(record);
-    end_ = h.bytesInUse < size ? h.bytesInUse : size;
-    pos_ = h.firstAttributeOffset;
+    end_ = h->bytesInUse;
+    pos_ = h->firstAttributeOffset;
+}
+
+bool ZNtfsAttributeWalk::wellFormed(const Ntfs::AttributeHeader& a, size_t room)
+{
+    const size_t length = a.length;
+    const size_t headerSize = a.nonResident ? Ntfs::kNonResidentHeaderSize : Ntfs::kResidentHeaderSize;
+    if (a.type % Ntfs::kAttributeTypeStep != 0 || a.type > Ntfs::kLastAttributeType || a.nonResident > 1
+        || length < headerSize || length % Ntfs::kAttributeAlignment != 0 || length > room)
+        return false;
+    if (a.nameLength
+        && (a.nameOffset < Ntfs::kResidentHeaderSize || size_t(a.nameOffset) + 2 * size_t(a.nameLength) > length))
+        return false;
+    if (!a.nonResident)
+        return Ntfs::residentValueFits(a);
+    const auto& n = a.u.nonResident;
+    return n.mappingPairsOffset <= length && n.mappingPairsOffset >= Ntfs::kNonResidentHeaderSize
+           && n.lowestVcn >= 0 && n.highestVcn >= n.lowestVcn - 1 && n.dataSize >= 0 && n.allocatedSize >= 0
+           && n.initializedSize >= 0;
 }
 
 const Ntfs::AttributeHeader* ZNtfsAttributeWalk::next()
 {
-    if (pos_ + kEndMarkerSize > end_)
+    if (pos_ > end_ || end_ - pos_ < Ntfs::kEndMarkerSize)
         return nullptr;
     DWORD type;
     std::memcpy(&type, record_ + pos_, sizeof type);
@@ -65,28 +77,11 @@ const Ntfs::AttributeHeader* ZNtfsAttributeWalk::next()
         return nullptr;
     }
     const auto* attr = reinterpret_cast<const Ntfs::AttributeHeader*>(record_ + pos_);
-    const size_t length = attr->length;
-    const size_t headerSize = attr->nonResident ? Ntfs::kNonResidentHeaderSize : Ntfs::kResidentHeaderSize;
-    bool ok = length >= headerSize && length % kAttributeAlignment == 0 && length <= end_ - pos_
-              && attr->nonResident <= 1;
-    if (ok && attr->nameLength)
-        ok = attr->nameOffset >= Ntfs::kResidentHeaderSize
-             && size_t(attr->nameOffset) + 2 * size_t(attr->nameLength) <= length;
-    if (ok && !attr->nonResident)
-        ok = attr->u.resident.valueOffset <= length
-             && attr->u.resident.valueLength <= length - attr->u.resident.valueOffset;
-    if (ok && attr->nonResident)
-        ok = attr->u.nonResident.mappingPairsOffset <= length
-             && attr->u.nonResident.mappingPairsOffset >= Ntfs::kNonResidentHeaderSize
-             && attr->u.nonResident.lowestVcn >= 0
-             && attr->u.nonResident.highestVcn >= attr->u.nonResident.lowestVcn - 1
-             && attr->u.nonResident.dataSize >= 0 && attr->u.nonResident.allocatedSize >= 0
-             && attr->u.nonResident.initializedSize >= 0;
-    if (!ok) {
+    if (!wellFormed(*attr, end_ - pos_)) {
         pos_ = end_;
         return nullptr;
     }
-    pos_ += length;
+    pos_ += attr->length;
     return attr;
 }
 
@@ -120,15 +115,10 @@ ZNtfsBytes mappingPairs(const Ntfs::AttributeHeader* attr)
 
 const Ntfs::FileNameAttribute* fileNameValue(const Ntfs::AttributeHeader* attr)
 {
-    if (attr->type != Ntfs::AttrFileName || attr->nonResident)
+    if (attr->type != Ntfs::AttrFileName || !Ntfs::residentValueFits(*attr))
         return nullptr;
     const ZNtfsBytes v = residentValue(attr);
-    if (v.size < Ntfs::kFileNameHeaderSize)
-        return nullptr;
-    const auto* fn = reinterpret_cast<const Ntfs::FileNameAttribute*>(v.data);
-    if (Ntfs::kFileNameHeaderSize + 2 * size_t(fn->nameLength) > v.size)
-        return nullptr;
-    return fn;
+    return Ntfs::fileNameIn(v.data, v.size);
 }
 
 } // namespace Platform

@@ -25,14 +25,22 @@ struct ZNtfsBytes {
     size_t size = 0;
 };
 
-// Walks the attributes of a checked record (checkFileRecord == InUse). Each
-// attribute returned has its header, name and value or mapping pairs inside
-// the record's used bytes; the walk stops at the end marker or at the first
-// malformed attribute.
+// The one walk over the attributes of a FILE record of `size` bytes whose
+// fixups are applied (a record checkFileRecord passed, or one a volume
+// device answered with). A record whose header does not fit its size has no
+// attributes. Each attribute returned has a known type (a multiple of 16, at
+// most kLastAttributeType), its whole header (resident or non-resident), name
+// and value or mapping pairs inside the record's used bytes, an 8-byte
+// aligned length and sane VCNs and sizes; the walk stops at the end marker or
+// at the first attribute that is not so.
 class ZNtfsAttributeWalk {
 public:
     ZNtfsAttributeWalk(const BYTE* record, size_t size);
     const Ntfs::AttributeHeader* next();
+
+    // The checks next() makes of an attribute with `room` bytes before the
+    // end of the record's used bytes.
+    static bool wellFormed(const Ntfs::AttributeHeader& attr, size_t room);
 
 private:
     const BYTE* record_;

@@ -63,6 +63,8 @@ public:
     // One FSCTL_ENUM_USN_DATA answer: the next start reference and 512 KiB of records.
     static constexpr DWORD kEnumBufferSize = 0x80008;
 
+    // Construction, start and stop: ZDriveVolumeThread.cpp (start:
+    // ZDriveVolume.cpp, with poolName and pieceCount).
     explicit ZDriveVolume(unsigned short drive);
     ~ZDriveVolume() override;
 
@@ -78,7 +80,7 @@ public:
     // The operations are public so that the thread body of each concern and
     // the tests can reach them; only the volume thread calls them.
 
-    // Volume access and journal set-up.
+    // Volume access and journal set-up: ZDriveVolumeAccess.cpp.
     DWORD initDriveVolume();
     bool queryUsnJournal();
     bool recreateUsnJournal();
@@ -90,7 +92,7 @@ public:
     bool growRecordBuffers(size_t count);
     void closeVolume();
 
-    // MFT enumeration and record parsing.
+    // MFT enumeration and record parsing: ZDriveVolumeMft.cpp.
     void enumerateMft(const std::function<void(USN_RECORD_V2*)>& consumer);
     void addEnumeratedRecord(USN_RECORD_V2* rec, DirectoryMap& pendingParents, DirectoryMap& knownDirectories);
     // fileRecord holds BytesPerFileRecordSegment bytes (a block of recordBuffers).
@@ -102,21 +104,21 @@ public:
     // bytes written, 0 when it does not fit.
     static int utf8NameOf(const WCHAR* name, int units, char* out);
 
-    // Journal monitoring.
+    // Journal monitoring: ZDriveVolumeJournal.cpp.
     void monitorUsnJournal(USN startUsn, const std::function<void(USN_RECORD_V2*, DWORD, DWORD)>& consumer);
 
-    // Change application.
+    // Change application: ZDriveVolumeChanges.cpp.
     void applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons,
                         RecordMap::iterator& pendingRename, QDateTime& lastSaveTime);
     RecordMap::iterator findItemForRecord(const USN_RECORD_V2* rec);
     FileNameMatch matchFileName(const USN_RECORD_V2* rec, const BYTE* fileRecord);
     static QString reasonText(DWORD reasons);
 
-    // Drive cache file.
+    // Drive cache file: ZDriveVolumeCache.cpp.
     void saveDriveCache();
     bool loadDriveCache();
 
-    // Thread body and the pruning after a build.
+    // Thread body and the pruning after a build: ZDriveVolumeThread.cpp.
     void pruneOrphans(DirectoryMap& pendingParents, DirectoryMap& knownDirectories);
 
     // Runs emitSignal (a callable that emits one signal) unless stop() was
@@ -143,6 +145,7 @@ protected:
     void run() override;
 
 private:
+    // Record parsing helpers: ZDriveVolumeMft.cpp.
     // The attribute walk of one record, appending to parts; the record's
     // attribute list (when follow and present) comes back in extensionRecords.
     void walkAttributes(DWORD recordNumber, const BYTE* fileRecord, FileRecordParts& parts,
@@ -152,8 +155,9 @@ private:
     // value early (out holds what was read).
     bool readNonResidentValue(const Ntfs::AttributeHeader* attribute, std::vector<BYTE>& out);
 
-    // The stop machinery of the thread body: the handle a stop may cancel a
-    // blocked read on, published and withdrawn under stopLock.
+    // The stop machinery of the thread body (ZDriveVolumeThread.cpp): the
+    // handle a stop may cancel a blocked read on, published and withdrawn
+    // under stopLock.
     void publishVolumeHandle();
     void closeVolumeForThread();
     void cancelBlockedRead();

@@ -2,11 +2,14 @@
 // of every file, the parse of its file records, and the directory tree that
 // the pruning after a build walks.
 //
-// A file record is data from a disk. Every offset and length in it is
-// checked against the record (or the attribute, or the value) before a byte
-// behind it is read; what does not fit ends the walk of that record.
+// A file record is data from a disk. Its attributes come from the one NTFS
+// attribute walk (ntfs/ZNtfsRecord.h), which checks every offset and length
+// against the record before a byte behind it is read; what does not fit
+// ends the walk of that record. Names and attribute lists are checked again
+// against their values here.
 #include "volume/ZDriveVolume.h"
 
+#include "ntfs/ZNtfsRecord.h"
 #include "ntfs/ZNtfsRunList.h"
 
 #include <algorithm>
@@ -23,12 +26,6 @@ using Ntfs::AttributeListEntry;
 using Ntfs::FileNameAttribute;
 using Ntfs::FileRecordHeader;
 
-// Attribute types are multiples of 16; the end marker (all bits set) and
-// every type above the last one used end a record's walk.
-constexpr DWORD kAttributeTypeStep = 16;
-constexpr DWORD kLastAttributeType = 0xF0;
-// type, length, non-resident flag, name length and offset, flags, instance
-constexpr DWORD kAttributeCommonSize = 16;
 // An attribute list larger than this is not one a volume writes.
 constexpr ULONGLONG kMaxAttributeListSize = 256 * 1024;
 // The most UTF-16 units a $FILE_NAME can hold (its length is one byte).
@@ -41,36 +38,12 @@ constexpr DWORD kEnumStartSize = sizeof(DWORDLONG); // the next start reference 
 // claims a larger table gets a map that grows as the walk finds files.
 constexpr ULONGLONG kMaxReservedRecords = 8 * 1024 * 1024;
 
-// The resident value of an attribute lies inside the attribute.
-bool residentValueFits(const AttributeHeader* a)
-{
-    if (a->length < Ntfs::kResidentHeaderSize)
-        return false;
-    const DWORD offset = a->u.resident.valueOffset;
-    return offset <= a->length && a->u.resident.valueLength <= a->length - offset;
-}
-
-// The $FILE_NAME value of an attribute, with its whole name inside the
-// value; null when the attribute is not such a value.
-const FileNameAttribute* fileNameOf(const AttributeHeader* a)
-{
-    if (a->nonResident || !residentValueFits(a) || a->u.resident.valueLength < Ntfs::kFileNameHeaderSize)
-        return nullptr;
-    const BYTE* value = reinterpret_cast<const BYTE*>(a) + a->u.resident.valueOffset;
-    const auto* name = reinterpret_cast<const FileNameAttribute*>(value);
-    if (Ntfs::kFileNameHeaderSize + DWORD(name->nameLength) * sizeof(WCHAR) > a->u.resident.valueLength)
-        return nullptr;
-    return name;
-}
-
 // The $DATA attribute that carries the file's size: resident, or the extent
 // of a non-resident one that starts at VCN 0 (only that extent holds the
 // allocated, data and initialised sizes).
 bool carriesDataSize(const AttributeHeader* a)
 {
-    if (!a->nonResident)
-        return residentValueFits(a);
-    return a->length >= Ntfs::kNonResidentHeaderSize && a->u.nonResident.lowestVcn == 0;
+    return !a->nonResident || a->u.nonResident.lowestVcn == 0;
 }
 
 // An extension record of base record `base`.
@@ -89,15 +62,11 @@ bool isExtensionOf(const BYTE* fileRecord, DWORD recordSize, DWORD base)
 void collectListEntries(const BYTE* begin, size_t size, DWORD base, QList<DWORD>& list)
 {
     size_t pos = 0;
-    while (size - pos >= Ntfs::kAttributeListEntryHeaderSize) {
-        const auto* entry = reinterpret_cast<const AttributeListEntry*>(begin + pos);
-        const size_t length = entry->length;
-        if (length < Ntfs::kAttributeListEntryHeaderSize || length > size - pos)
-            break;
+    while (const AttributeListEntry* entry = Ntfs::attributeListEntryAt(begin, size, pos)) {
         const DWORD record = DWORD(entry->segmentReference);
         if (record != base && !list.contains(record))
             list.append(record);
-        pos += length;
+        pos += entry->length;
     }
 }
 
@@ -255,28 +224,15 @@ void ZDriveVolume::parseFileRecord(DWORD recordNumber, const BYTE* fileRecord, F
 void ZDriveVolume::walkAttributes(DWORD recordNumber, const BYTE* fileRecord, FileRecordParts& parts,
                                   bool follow, QList<DWORD>& extensionRecords)
 {
-    const DWORD recordSize = volumeData.BytesPerFileRecordSegment;
-    if (!fileRecord || recordSize < sizeof(FileRecordHeader))
+    if (!fileRecord)
         return;
-    FileRecordHeader header;
-    std::memcpy(&header, fileRecord, sizeof(header));
-    if (header.signature != Ntfs::kFileRecordSignature)
-        return;
-
-    DWORD offset = header.firstAttributeOffset;
-    // An attribute is examined only when its header and its whole length
-    // lie inside the record.
-    while (offset <= recordSize - kAttributeCommonSize) {
-        const auto* a = reinterpret_cast<const AttributeHeader*>(fileRecord + offset);
-        const DWORD type = a->type;
-        if (type % kAttributeTypeStep != 0 || type > kLastAttributeType)
-            break;
-        const DWORD length = a->length;
-        if (length < kAttributeCommonSize || length > recordSize - offset)
-            break;
-        switch (type) {
+    // The walk hands out only attributes that lie whole, with their names
+    // and values, inside the record's used bytes.
+    Platform::ZNtfsAttributeWalk walk(fileRecord, volumeData.BytesPerFileRecordSegment);
+    while (const AttributeHeader* a = walk.next()) {
+        switch (a->type) {
         case Ntfs::AttrFileName:
-            if (const FileNameAttribute* f = fileNameOf(a)) {
+            if (const FileNameAttribute* f = Platform::fileNameValue(a)) {
                 // POSIX, Win32, and Win32-and-DOS names; a DOS-only name
                 // repeats a Win32 name of the same file.
                 const BYTE space = f->nameSpace;
@@ -295,17 +251,16 @@ void ZDriveVolume::walkAttributes(DWORD recordNumber, const BYTE* fileRecord, Fi
         default:
             break;
         }
-        offset += length;
     }
 }
 
 QList<DWORD> ZDriveVolume::attributeListRecords(DWORD baseRecord, const Ntfs::AttributeHeader* attribute)
 {
     QList<DWORD> records;
-    if (!attribute || attribute->length < kAttributeCommonSize)
+    if (!attribute || attribute->length < Ntfs::kAttributeCommonSize)
         return records;
     if (!attribute->nonResident) {
-        if (!residentValueFits(attribute))
+        if (!Ntfs::residentValueFits(*attribute))
             return records;
         collectListEntries(reinterpret_cast<const BYTE*>(attribute) + attribute->u.resident.valueOffset,
                            attribute->u.resident.valueLength, baseRecord, records);

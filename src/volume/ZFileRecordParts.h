@@ -9,10 +9,10 @@
 namespace SearchEngine {
 
 // The pointers point into the volume's record buffers and stay valid until
-// the next record read into the same block. Every pointer handed out has
-// been checked to lie, with everything the readers below use, inside its
-// record: a $FILE_NAME value with its whole name, a $DATA header with its
-// size fields.
+// the next record read into the same block. Every pointer handed out comes
+// from the NTFS attribute walk (ntfs/ZNtfsRecord.h) and lies, with
+// everything the readers below use, inside its record's used bytes: a
+// $FILE_NAME value with its whole name, a $DATA header with its size fields.
 struct FileRecordParts {
     // Win32, POSIX and Win32+DOS names, in record order; a file's few names
     // stay inline (no allocation per record read).

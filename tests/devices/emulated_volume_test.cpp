@@ -6,6 +6,7 @@
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
 #include "platform/win32_file.h"
 #include "win32/win32_ioctl.h"
+#include "support/ZUsnRecordParse.h"
 
 #include <gtest/gtest.h>
 
@@ -151,23 +152,8 @@ std::vector<ListEntry> listEntries(const std::vector<BYTE>& v)
     return out;
 }
 
-struct UsnRec { ULONGLONG ref, parent; USN usn; DWORD reason, attributes; std::u16string name; };
-std::vector<UsnRec> usnRecords(const BYTE* out, DWORD returned)
-{
-    std::vector<UsnRec> v;
-    for (DWORD at = 8; at < returned;) {
-        const BYTE* r = out + at;
-        if (le<DWORD>(r) < 64 || le<DWORD>(r) % 8 || at + le<DWORD>(r) > returned) {
-            ADD_FAILURE() << "malformed journal record at " << at; // and no endless loop on a zero length
-            break;
-        }
-        EXPECT_EQ(le<WORD>(r + 4), 2);
-        v.push_back({le<ULONGLONG>(r + 8), le<ULONGLONG>(r + 16), le<LONGLONG>(r + 24), le<DWORD>(r + 40),
-                     le<DWORD>(r + 52), utf16(r + le<WORD>(r + 58), le<WORD>(r + 56) / 2)});
-        at += le<DWORD>(r);
-    }
-    return v;
-}
+using TestSupport::UsnRec;
+using TestSupport::usnRecords;
 
 // ---- the volume through \\.\E: ---------------------------------------------
 class EmulatedVolume : public ::testing::Test {

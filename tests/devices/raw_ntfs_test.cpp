@@ -3,14 +3,14 @@
 // and the independent reader fsntfsinfo as the reference.
 #include "win32/ZClock.h"
 #include "platform/ZDriveTable.h"
-#include "ntfs/ZNtfsFixup.h"
 #include "devices/raw/ZNtfsPartition.h"
 #include "ntfs/ZNtfsRecord.h"
-#include "ntfs/ZNtfsRunList.h"
 #include "devices/raw/ZRawNtfsVolume.h"
 #include "platform/win32_file.h"
 #include "win32/win32_ioctl.h"
 #include "support/TestEnvironment.h"
+#include "support/ZIndexBuild.h"
+#include "support/ZUsnRecordParse.h"
 #include "volume/ZDirectoryNode.h"
 #include "volume/ZDriveVolume.h"
 
@@ -77,34 +77,13 @@ Out control(ZVolumeDevice& d, DWORD code)
 NTFS_VOLUME_DATA_BUFFER volumeData(ZVolumeDevice& d) { return control<NTFS_VOLUME_DATA_BUFFER>(d, FSCTL_GET_NTFS_VOLUME_DATA); }
 USN_JOURNAL_DATA_V1 queryJournal(ZVolumeDevice& d) { return control<USN_JOURNAL_DATA_V1>(d, FSCTL_QUERY_USN_JOURNAL); }
 
-struct UsnEntry { ULONGLONG reference; DWORD reason; USN usn; std::u16string name; };
-
-// The USN_RECORD_V2 entries after the 8-byte position; each must lie whole inside the answer.
-std::vector<UsnEntry> usnEntries(const std::vector<BYTE>& buffer, DWORD n)
-{
-    constexpr DWORD kFixed = offsetof(USN_RECORD_V2, FileName);
-    std::vector<UsnEntry> out;
-    for (DWORD p = 8; p < n;) {
-        USN_RECORD_V2 r{};
-        if (p + kFixed <= n)
-            std::memcpy(&r, buffer.data() + p, kFixed);
-        const bool whole = p + kFixed <= n && r.RecordLength >= kFixed && r.RecordLength % 8 == 0
-                           && p + r.RecordLength <= n && r.FileNameOffset + r.FileNameLength <= r.RecordLength;
-        EXPECT_TRUE(whole) << "record at " << p << " of " << n;
-        if (!whole)
-            break;
-        std::u16string name(r.FileNameLength / 2, u'\0');
-        std::memcpy(&name[0], buffer.data() + p + r.FileNameOffset, r.FileNameLength);
-        out.push_back({r.FileReferenceNumber, r.Reason, r.Usn, name});
-        p += r.RecordLength;
-    }
-    return out;
-}
+using TestSupport::UsnRec;
+using TestSupport::usnRecords;
 
 // The whole FSCTL_ENUM_USN_DATA walk; *lastError gets the error that ended it.
-std::vector<UsnEntry> enumerate(ZVolumeDevice& d, USN highUsn, DWORD* lastError = nullptr)
+std::vector<UsnRec> enumerate(ZVolumeDevice& d, USN highUsn, DWORD* lastError = nullptr)
 {
-    std::vector<UsnEntry> out;
+    std::vector<UsnRec> out;
     MFT_ENUM_DATA_V1 request{0, 0, highUsn, 2, 2, {}};
     std::vector<BYTE> buffer(kEnumBufferSize);
     DWORD n = 0;
@@ -112,7 +91,7 @@ std::vector<UsnEntry> enumerate(ZVolumeDevice& d, USN highUsn, DWORD* lastError 
                                                              buffer.data(), kEnumBufferSize, &n); ++calls) {
         EXPECT_GE(n, 8u);
         std::memcpy(&request.StartFileReferenceNumber, buffer.data(), 8);
-        for (const UsnEntry& e : usnEntries(buffer, n))
+        for (const UsnRec& e : usnRecords(buffer.data(), n))
             out.push_back(e);
     }
     if (lastError)
@@ -123,7 +102,7 @@ std::vector<UsnEntry> enumerate(ZVolumeDevice& d, USN highUsn, DWORD* lastError 
 Names enumeratedNames(ZVolumeDevice& d, DWORD* lastError = nullptr)
 {
     Names names;
-    for (const UsnEntry& e : enumerate(d, queryJournal(d).NextUsn, lastError))
+    for (const UsnRec& e : enumerate(d, queryJournal(d).NextUsn, lastError))
         names.insert(e.name);
     return names;
 }
@@ -206,23 +185,14 @@ void expectSameIndex(const Index& actual, const Index& expected)
 }
 
 // The index the volume code builds from `device`, put in the drive table under `letter`.
-struct IndexBuild {
-    IndexBuild(char16_t letter, std::shared_ptr<ZVolumeDevice> device) : letter(letter)
+struct IndexBuild : TestSupport::ZIndexBuild {
+    IndexBuild(char16_t letter, std::shared_ptr<ZVolumeDevice> device)
+        : ZIndexBuild(letter, std::move(device)), opened(open())
     {
-        ZDriveTable::instance().setDrive(letter, std::move(device));
-        volume.reset(new SearchEngine::ZDriveVolume(letter));
-        opened = volume->initDriveVolume() == SearchEngine::ZDriveVolume::InitOk;
-    }
-    ~IndexBuild()
-    {
-        SearchEngine::freeDirectoryNodes(known, pending);
-        volume->closeVolume();
-        volume.reset();
-        ZDriveTable::instance().removeDrive(letter);
     }
     Index build()
     {
-        volume->enumerateMft([this](USN_RECORD_V2* rec) { volume->addEnumeratedRecord(rec, pending, known); });
+        ZIndexBuild::build();
         Index out;
         for (const auto& entry : volume->recordMap) {
             const SearchEngine::ItemRecord* r = entry.second;
@@ -233,11 +203,7 @@ struct IndexBuild {
         }
         return out;
     }
-
-    const char16_t letter;
-    std::unique_ptr<SearchEngine::ZDriveVolume> volume;
-    bool opened = false;
-    SearchEngine::DirectoryMap known, pending;
+    const bool opened;
 };
 
 bool haveProgram(const char* name)
@@ -270,52 +236,6 @@ QString sampleImage()
     GTEST_SKIP() << "forensics-samples-ntfs not installed"
 
 } // namespace
-
-TEST(RawNtfsRunList, DecodesRunsHolesAndBackwardOffsetsAndRejectsMalformedPairs)
-{
-    // 0x21: 1-byte length, 2-byte offset. Runs: 8 @ 0x100, hole of 4, 2 @ 0x100 - 0x80.
-    const BYTE pairs[] = {0x21, 0x08, 0x00, 0x01, 0x01, 0x04, 0x11, 0x02, 0x80, 0x00};
-    ZNtfsRunList runs;
-    ASSERT_TRUE(runs.decode(pairs, sizeof pairs, 0, 0x1000) && runs.finish());
-    std::vector<std::pair<LONGLONG, LONGLONG>> got;
-    for (const auto& run : runs.runs())
-        got.push_back({run.vcn, run.lcn});
-    EXPECT_EQ(got, (decltype(got){{0, 0x100}, {8, ZNtfsRunList::kSparseLcn}, {12, 0x80}}));
-    EXPECT_EQ(runs.find(9)->lcn, ZNtfsRunList::kSparseLcn);
-    EXPECT_EQ(runs.endVcn(), 14);
-    EXPECT_EQ(runs.find(14), nullptr);
-
-    const std::vector<std::vector<BYTE>> malformed = {
-        {0x21, 0x10, 0xF8, 0x0F, 0x00},              // 16 clusters at 0xFF8 of 0x1000
-        {0x11, 0x01, 0x80, 0x00},                    // first run at cluster -128
-        {0x33, 0x01, 0x02},                          // cut short
-        {0x11, 0x00, 0x10, 0x00},                    // zero length
-        {0x19, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0},     // a length field wider than 8 bytes
-    };
-    for (const auto& bad : malformed)
-        EXPECT_FALSE(ZNtfsRunList().decode(bad.data(), bad.size(), 0, 0x1000)) << int(bad[0]);
-    ZNtfsRunList overlapping;
-    const BYTE one[] = {0x11, 0x04, 0x10, 0x00};
-    ASSERT_TRUE(overlapping.decode(one, sizeof one, 0, 0x1000) && overlapping.decode(one, sizeof one, 2, 0x1000));
-    EXPECT_FALSE(overlapping.finish());
-}
-
-// The array holds the sequence number and one entry per stride; index blocks have no other check.
-TEST(RawNtfsFixup, RefusesAnUpdateSequenceArrayOfTheWrongLength)
-{
-    std::vector<BYTE> block(1024, 0); // sequence number and stride ends all 0
-    const DWORD signature = Ntfs::kFileRecordSignature;
-    const WORD header[] = {0x30, 3};  // array offset, entries
-    std::memcpy(&block[0], &signature, sizeof signature);
-    std::memcpy(&block[4], header, sizeof header);
-    std::vector<BYTE> good = block;
-    EXPECT_TRUE(applyNtfsFixups(good.data(), good.size(), signature));
-    for (BYTE count : {2, 4, 9}) {
-        std::vector<BYTE> bad = block;
-        bad[6] = count;
-        EXPECT_FALSE(applyNtfsFixups(bad.data(), bad.size(), signature)) << int(count);
-    }
-}
 
 TEST(RawNtfsVolume, FatExFatAndGarbageAreNotNtfs)
 {
@@ -476,7 +396,7 @@ struct JournalRead {
     bool ok = false;
     DWORD error = 0;
     USN next = 0;
-    std::vector<UsnEntry> records;
+    std::vector<UsnRec> records;
     bool waited = false, ended = true; // for a read on its own thread
 };
 
@@ -489,7 +409,7 @@ JournalRead readJournal(ZVolumeDevice& d, const READ_USN_JOURNAL_DATA_V1& reques
     r.error = r.ok ? 0 : GetLastError();
     if (r.ok) {
         std::memcpy(&r.next, out.data(), sizeof r.next);
-        r.records = usnEntries(out, n);
+        r.records = usnRecords(out.data(), n);
     }
     return r;
 }
@@ -600,27 +520,33 @@ TEST(RawNtfsFixture, PartitionedDiskImagesUseTheFirstNtfsPartition)
     REQUIRE_MKNTFS();
     const std::vector<BYTE> volume = readAll(makeImage("part", "file /x.txt 5\n", 8u << 20));
     ASSERT_FALSE(volume.empty());
-    constexpr size_t kSector = 512, kStart = 2048 * kSector, kSlots = 446, kSlotSize = 16;
-    const auto put = [](std::vector<BYTE>& disk, size_t at, ULONGLONG value, size_t width) {
-        std::memcpy(&disk[at], &value, width);
+    constexpr size_t kSector = Ntfs::kMbrSectorSize, kStart = 2048 * kSector;
+    const auto put = [](std::vector<BYTE>& disk, size_t at, const auto& value) {
+        std::memcpy(&disk[at], &value, sizeof value);
     };
     // One MBR slot (type, first sector, sector count) and the boot signature.
-    const auto slot = [&](std::vector<BYTE>& disk, int i, BYTE type, ULONGLONG first, ULONGLONG count) {
-        disk[kSlots + i * kSlotSize + 4] = type;
-        put(disk, kSlots + i * kSlotSize + 8, first, 4);
-        put(disk, kSlots + i * kSlotSize + 12, count, 4);
-        put(disk, 510, 0xAA55, 2);
+    const auto slot = [&](std::vector<BYTE>& disk, int i, BYTE type, DWORD first, DWORD count) {
+        Ntfs::MbrPartitionEntry e{};
+        e.type = type;
+        e.firstLba = first;
+        e.sectorCount = count;
+        put(disk, Ntfs::kMbrTableOffset + i * sizeof e, e);
+        put(disk, Ntfs::kMbrSignatureOffset, Ntfs::kMbrSignature);
     };
     // GPT: protective MBR, header at LBA 1 (entries at LBA 2, 4 of 128 bytes).
     std::vector<BYTE> gpt(kStart + volume.size() + kSector, 0);
-    slot(gpt, 0, 0xEE, 1, 0xFFFFFFFF);
-    std::memcpy(&gpt[kSector], "EFI PART", 8);
-    gpt[2 * kSector] = 0xA2; // the first entry's type GUID, not zero
-    using Field = std::tuple<size_t, ULONGLONG, size_t>; // offset, value, width
-    for (const auto& [at, value, width] : {Field{kSector + 72, 2, 8}, Field{kSector + 80, 4, 4}, Field{kSector + 84, 128, 4},
-                                           Field{2 * kSector + 32, kStart / kSector, 8},
-                                           Field{2 * kSector + 40, (kStart + volume.size()) / kSector - 1, 8}})
-        put(gpt, at, value, width);
+    slot(gpt, 0, Ntfs::kMbrGptProtective, 1, 0xFFFFFFFF);
+    Ntfs::GptHeader header{};
+    std::memcpy(header.signature, Ntfs::kGptSignature, sizeof header.signature);
+    header.entriesLba = 2;
+    header.entryCount = 4;
+    header.entrySize = 128;
+    put(gpt, kSector, header);
+    Ntfs::GptEntry entry{};
+    entry.typeGuid[0] = 0xA2; // not zero: in use
+    entry.firstLba = kStart / kSector;
+    entry.lastLba = (kStart + volume.size()) / kSector - 1;
+    put(gpt, 2 * kSector, entry);
     std::memcpy(&gpt[kStart], volume.data(), volume.size());
     auto d = openBytes(gpt);
     ASSERT_TRUE(d->isNtfs());
@@ -629,9 +555,9 @@ TEST(RawNtfsFixture, PartitionedDiskImagesUseTheFirstNtfsPartition)
     // MBR with an empty first slot and a FAT partition before the NTFS one.
     std::vector<BYTE> mbr(kStart * 2 + volume.size(), 0);
     slot(mbr, 1, 0x0C, 64, 64);
-    slot(mbr, 2, 0x07, kStart * 2 / kSector, volume.size() / kSector);
+    slot(mbr, 2, 0x07, DWORD(kStart * 2 / kSector), DWORD(volume.size() / kSector));
     std::memcpy(&mbr[64 * kSector + 82], "FAT32   ", 8);
-    put(mbr, 64 * kSector + 510, 0xAA55, 2);
+    put(mbr, 64 * kSector + Ntfs::kMbrSignatureOffset, Ntfs::kMbrSignature);
     std::memcpy(&mbr[kStart * 2], volume.data(), volume.size());
     EXPECT_TRUE(openBytes(mbr)->isNtfs());
 }
@@ -646,7 +572,7 @@ TEST(RawNtfsFixture, TornRecordsCountAsNotInUse)
     const NTFS_VOLUME_DATA_BUFFER v = volumeData(*clean);
     std::map<std::u16string, ULONGLONG> records;
     for (const auto& e : enumerate(*clean, queryJournal(*clean).NextUsn))
-        records[e.name] = e.reference & Ntfs::kRecordNumberMask;
+        records[e.name] = e.ref & Ntfs::kRecordNumberMask;
     ASSERT_TRUE(records.count(u"b.txt") && records.count(u"c.txt"));
     const size_t mft = size_t(v.MftStartLcn.QuadPart) * v.BytesPerCluster;
     const auto at = [&](const char16_t* name) { return mft + records[name] * v.BytesPerFileRecordSegment; };

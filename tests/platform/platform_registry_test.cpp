@@ -96,8 +96,9 @@ TEST_F(Registry, ValueTypesAndSizes)
         EXPECT_EQ(RegQueryValueExW(key_, r.name, nullptr, &type, r.capacity ? data : nullptr, &size), r.status)
             << QString::fromUtf16(r.name).toStdString();
         EXPECT_EQ(std::make_pair(type, size), std::make_pair(r.type, r.size)) << QString::fromUtf16(r.name).toStdString();
-        if (!r.data.isEmpty())
+        if (!r.data.isEmpty()) {
             EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(data), r.data.size()), r.data);
+        }
     }
 }
 

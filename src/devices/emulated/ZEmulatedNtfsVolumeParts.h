@@ -35,11 +35,7 @@ inline constexpr BYTE kMediaFixedDisk = 0xF8;
 inline constexpr WORD kBootEndMarker = 0xAA55;
 
 // GetVolumeInformationW flags of an NTFS volume.
-inline constexpr DWORD kNtfsVolumeFlags = 0x00000001 /*FILE_CASE_SENSITIVE_SEARCH*/
-    | 0x00000002 /*FILE_CASE_PRESERVED_NAMES*/ | 0x00000004 /*FILE_UNICODE_ON_DISK*/
-    | 0x00000008 /*FILE_PERSISTENT_ACLS*/ | 0x00000040 /*FILE_SUPPORTS_SPARSE_FILES*/
-    | 0x00040000 /*FILE_NAMED_STREAMS*/ | 0x00400000 /*FILE_SUPPORTS_HARD_LINKS*/
-    | 0x02000000 /*FILE_SUPPORTS_USN_JOURNAL*/;
+inline constexpr DWORD kNtfsVolumeFlags = Ntfs::kNtfsVolumeFlags;
 
 enum SlotKind : BYTE { KindFree = 0, KindBase = 1, KindExtension = 2 };
 enum SlotFlag : BYTE { FlagDirectory = 0x1, FlagHasLink = 0x2, FlagMetafile = 0x4 };

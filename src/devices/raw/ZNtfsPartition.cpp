@@ -1,5 +1,7 @@
 #include "devices/raw/ZNtfsPartition.h"
 
+#include "ntfs/partition_table.h"
+
 #include <cstring>
 #include <vector>
 
@@ -7,62 +9,13 @@ namespace Platform {
 
 namespace {
 
-constexpr size_t kSector = 512;
-constexpr size_t kSignatureOffset = 510;
-constexpr WORD kBootSignature = 0xAA55;
+using Ntfs::GptEntry;
+using Ntfs::GptHeader;
+using Ntfs::MbrPartitionEntry;
 
-#pragma pack(push, 1)
-struct MbrPartitionEntry {
-    BYTE status;
-    BYTE chsFirst[3];
-    BYTE type;
-    BYTE chsLast[3];
-    DWORD firstLba;
-    DWORD sectorCount;
-};
-static_assert(sizeof(MbrPartitionEntry) == 16, "MbrPartitionEntry layout");
-
-struct GptHeader {
-    char signature[8];          // "EFI PART"
-    DWORD revision;
-    DWORD headerSize;
-    DWORD headerCrc;
-    DWORD reserved;
-    ULONGLONG currentLba;
-    ULONGLONG backupLba;
-    ULONGLONG firstUsableLba;
-    ULONGLONG lastUsableLba;
-    BYTE diskGuid[16];
-    ULONGLONG entriesLba;
-    DWORD entryCount;
-    DWORD entrySize;
-    DWORD entriesCrc;
-};
-static_assert(offsetof(GptHeader, entriesLba) == 72, "GptHeader layout");
-static_assert(offsetof(GptHeader, entrySize) == 84, "GptHeader layout");
-
-struct GptEntry {
-    BYTE typeGuid[16];
-    BYTE uniqueGuid[16];
-    ULONGLONG firstLba;
-    ULONGLONG lastLba;
-    ULONGLONG attributes;
-};
-static_assert(offsetof(GptEntry, firstLba) == 32, "GptEntry layout");
-#pragma pack(pop)
-
-constexpr size_t kMbrTableOffset = 446;
-constexpr int kMbrEntries = 4;
-constexpr BYTE kMbrGptProtective = 0xEE;
+constexpr size_t kSector = Ntfs::kMbrSectorSize;
 constexpr DWORD kMaxGptEntries = 256;
 constexpr size_t kGptSectorSizes[] = {512, 4096};
-
-bool hasBootSignature(const BYTE* sector)
-{
-    WORD sig;
-    std::memcpy(&sig, sector + kSignatureOffset, sizeof sig);
-    return sig == kBootSignature;
-}
 
 struct Candidate {
     ULONGLONG offset;
@@ -81,9 +34,9 @@ void gptCandidates(ZNtfsImageSource& image, std::vector<Candidate>& out)
 {
     for (size_t sectorSize : kGptSectorSizes) {
         GptHeader h;
-        if (!image.readAt(sectorSize, &h, sizeof h) || std::memcmp(h.signature, "EFI PART", 8) != 0)
+        if (!image.readAt(sectorSize, &h, sizeof h) || std::memcmp(h.signature, Ntfs::kGptSignature, sizeof h.signature) != 0)
             continue;
-        if (h.entrySize < sizeof(GptEntry) || h.entrySize > 4096 || h.entriesLba > (~0ull) / sectorSize)
+        if (h.entrySize < sizeof(GptEntry) || h.entrySize > Ntfs::kMaxGptEntrySize || h.entriesLba > (~0ull) / sectorSize)
             return;
         const DWORD count = h.entryCount < kMaxGptEntries ? h.entryCount : kMaxGptEntries;
         std::vector<BYTE> entry(h.entrySize);
@@ -93,8 +46,7 @@ void gptCandidates(ZNtfsImageSource& image, std::vector<Candidate>& out)
                 return;
             GptEntry e;
             std::memcpy(&e, entry.data(), sizeof e);
-            static const BYTE kUnused[16] = {};
-            if (std::memcmp(e.typeGuid, kUnused, 16) == 0 || e.lastLba < e.firstLba
+            if (Ntfs::gptEntryUnused(e) || e.lastLba < e.firstLba
                 || e.lastLba >= (~0ull) / sectorSize)
                 continue;
             out.push_back({e.firstLba * sectorSize, (e.lastLba - e.firstLba + 1) * sectorSize});
@@ -111,7 +63,7 @@ std::u16string bootSectorFileSystem(const BYTE* sector)
         return u"NTFS";
     if (std::memcmp(sector + 3, "EXFAT   ", 8) == 0)
         return u"exFAT";
-    if (!hasBootSignature(sector))
+    if (!Ntfs::hasMbrSignature(sector))
         return std::u16string();
     if (std::memcmp(sector + 82, "FAT32   ", 8) == 0)
         return u"FAT32";
@@ -132,14 +84,13 @@ ZVolumeLocation locateVolume(ZNtfsImageSource& image)
     std::vector<Candidate> candidates;
     candidates.push_back({0, total});
     const std::u16string whole = bootSectorFileSystem(sector);
-    if (whole.empty() && hasBootSignature(sector)) {
+    if (whole.empty() && Ntfs::hasMbrSignature(sector)) {
         bool protective = false;
-        for (int i = 0; i < kMbrEntries; ++i) {
-            MbrPartitionEntry e;
-            std::memcpy(&e, sector + kMbrTableOffset + i * sizeof e, sizeof e);
+        for (int i = 0; i < Ntfs::kMbrEntries; ++i) {
+            const MbrPartitionEntry e = Ntfs::mbrEntry(sector, i);
             if (e.type == 0 || e.sectorCount == 0)
                 continue;
-            if (e.type == kMbrGptProtective) {
+            if (e.type == Ntfs::kMbrGptProtective) {
                 protective = true;
                 continue;
             }
