@@ -1,3 +1,7 @@
+# The live directory volume's journal file frames its records with zlib's CRC-32.
+find_package(ZLIB REQUIRED)
+target_link_libraries(zdevices PUBLIC ZLIB::ZLIB)
+
 # Live directory volumes: the walk and change-rate benchmark.
 if(SEARCH_BUILD_BENCH)
   add_executable(live_walk_bench ${CMAKE_SOURCE_DIR}/bench/live_walk_bench.cpp)

@@ -86,41 +86,20 @@ bool ZFanotifySource::watchDirectory(int dirFd, DWORD record)
     int mountId = 0;
     if (name_to_handle_at(dirFd, "", &h.fh, &mountId, AT_EMPTY_PATH) != 0)
         return false;
-    std::string key = handleKey(h.fh.handle_type, h.fh.f_handle, h.fh.handle_bytes);
-    auto old = handleOfRecord_.find(record);
-    if (old != handleOfRecord_.end() && old->second != key)
-        recordOfHandle_.erase(old->second);
-    recordOfHandle_[key] = record;
-    handleOfRecord_[record] = std::move(key);
+    const std::string key = handleKey(h.fh.handle_type, h.fh.f_handle, h.fh.handle_bytes);
+    directories_.dropKeyOf(record, key);
+    directories_.bind(key, record);
     return true;
 }
 
 void ZFanotifySource::renumberDirectory(DWORD provisional, DWORD record)
 {
-    auto it = handleOfRecord_.find(provisional);
-    if (it == handleOfRecord_.end())
-        return;
-    auto key = std::move(it->second);
-    handleOfRecord_.erase(it);
-    recordOfHandle_[key] = record;
-    handleOfRecord_[record] = std::move(key);
+    directories_.renumber(provisional, record);
 }
 
 void ZFanotifySource::forgetDirectory(DWORD record)
 {
-    auto it = handleOfRecord_.find(record);
-    if (it == handleOfRecord_.end())
-        return;
-    auto r = recordOfHandle_.find(it->second);
-    if (r != recordOfHandle_.end() && r->second == record)
-        recordOfHandle_.erase(r);
-    handleOfRecord_.erase(it);
-}
-
-DWORD ZFanotifySource::recordOf(const std::string& key) const
-{
-    auto it = recordOfHandle_.find(key);
-    return it == recordOfHandle_.end() ? 0 : it->second;
+    directories_.forgetRecord(record);
 }
 
 void ZFanotifySource::readEvents(std::vector<LiveEvent>& out)
@@ -171,11 +150,11 @@ void ZFanotifySource::readEvents(std::vector<LiveEvent>& out)
             if (m.mask & FAN_RENAME) {
                 e.kind = LiveEvent::Renamed;
                 if (oldDir.valid) {
-                    e.directory = recordOf(oldDir.key);
+                    e.directory = directories_.recordOf(oldDir.key);
                     e.name = oldDir.name;
                 }
                 if (newDir.valid) {
-                    e.newDirectory = recordOf(newDir.key);
+                    e.newDirectory = directories_.recordOf(newDir.key);
                     e.newName = newDir.name;
                 }
                 if (e.directory || e.newDirectory)
@@ -184,7 +163,7 @@ void ZFanotifySource::readEvents(std::vector<LiveEvent>& out)
             }
             if (!dir.valid)
                 continue;
-            e.directory = recordOf(dir.key);
+            e.directory = directories_.recordOf(dir.key);
             if (!e.directory)
                 continue;   // outside the tree
             e.name = dir.name;

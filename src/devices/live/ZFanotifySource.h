@@ -7,8 +7,9 @@
 #pragma once
 
 #include "devices/live/ZLiveChangeSource.h"
+#include "devices/live/ZLiveDirectoryMap.h"
 
-#include <unordered_map>
+#include <string>
 
 namespace Platform {
 
@@ -24,11 +25,8 @@ public:
     void readEvents(std::vector<LiveEvent>& out) override;
 
 private:
-    DWORD recordOf(const std::string& handle) const;
-
     int fd_ = -1;
-    std::unordered_map<std::string, DWORD> recordOfHandle_;
-    std::unordered_map<DWORD, std::string> handleOfRecord_;
+    ZLiveDirectoryMap<std::string> directories_;   // handle <-> record
 };
 
 } // namespace Platform

@@ -33,7 +33,7 @@ bool ZInotifySource::start(const std::string&)
 
 bool ZInotifySource::watchDirectory(int dirFd, DWORD record)
 {
-    if (watchLimit_ && watchOfRecord_.size() >= watchLimit_ && !watchOfRecord_.count(record)) {
+    if (watchLimit_ && directories_.size() >= watchLimit_ && !directories_.hasRecord(record)) {
         errno = ENOSPC;
         return false;
     }
@@ -43,33 +43,21 @@ bool ZInotifySource::watchDirectory(int dirFd, DWORD record)
         return false;
     // A directory watched again (a rescan) keeps its descriptor; one whose
     // inode changed under the same path gets the new one.
-    auto old = recordOfWatch_.find(wd);
-    if (old != recordOfWatch_.end() && old->second != record)
-        watchOfRecord_.erase(old->second);
-    recordOfWatch_[wd] = record;
-    watchOfRecord_[record] = wd;
+    directories_.dropRecordOf(wd, record);
+    directories_.bind(wd, record);
     return true;
 }
 
 void ZInotifySource::renumberDirectory(DWORD provisional, DWORD record)
 {
-    auto it = watchOfRecord_.find(provisional);
-    if (it == watchOfRecord_.end())
-        return;
-    auto key = std::move(it->second);
-    watchOfRecord_.erase(it);
-    recordOfWatch_[key] = record;
-    watchOfRecord_[record] = std::move(key);
+    directories_.renumber(provisional, record);
 }
 
 void ZInotifySource::forgetDirectory(DWORD record)
 {
-    auto it = watchOfRecord_.find(record);
-    if (it == watchOfRecord_.end())
-        return;
-    inotify_rm_watch(fd_, it->second);
-    recordOfWatch_.erase(it->second);
-    watchOfRecord_.erase(it);
+    int wd = -1;
+    if (directories_.forgetRecord(record, &wd))
+        inotify_rm_watch(fd_, wd);
 }
 
 void ZInotifySource::flushPendingMove(std::vector<LiveEvent>& out)
@@ -109,17 +97,13 @@ void ZInotifySource::readEvents(std::vector<LiveEvent>& out)
                 out.push_back(std::move(e));
                 continue;
             }
-            auto w = recordOfWatch_.find(ev->wd);
             if (ev->mask & IN_IGNORED) {
-                if (w != recordOfWatch_.end()) {
-                    watchOfRecord_.erase(w->second);
-                    recordOfWatch_.erase(w);
-                }
+                directories_.forgetKey(ev->wd);
                 continue;
             }
-            if (w == recordOfWatch_.end())
+            const DWORD dir = directories_.recordOf(ev->wd);
+            if (!dir)
                 continue;
-            const DWORD dir = w->second;
             if (ev->mask & IN_MOVED_TO) {
                 LiveEvent e;
                 if (pendingMove_.valid && pendingMove_.cookie == ev->cookie) {

@@ -4,8 +4,9 @@
 #pragma once
 
 #include "devices/live/ZLiveChangeSource.h"
+#include "devices/live/ZLiveDirectoryMap.h"
 
-#include <unordered_map>
+#include <string>
 
 namespace Platform {
 
@@ -34,8 +35,7 @@ private:
 
     size_t watchLimit_ = 0;
     int fd_ = -1;
-    std::unordered_map<int, DWORD> recordOfWatch_;
-    std::unordered_map<DWORD, int> watchOfRecord_;
+    ZLiveDirectoryMap<int> directories_;   // watch descriptor <-> record
     PendingMove pendingMove_;
 };
 

@@ -30,6 +30,7 @@
 
 #include "devices/ZChunkedArray.h"
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
+#include "devices/live/ZLiveChangeApplier.h"
 #include "devices/live/ZLiveChangeSource.h"
 #include "devices/live/ZLiveTreeWalker.h"
 #include "devices/ZVolumeDevice.h"
@@ -105,52 +106,13 @@ private:
     bool start(const std::string& root, QString* error);
     std::unique_ptr<ZLiveChangeSource> makeSource(Source which);
 
-    // An open folder, shared by the folders still to be read below it.
-    struct OpenFolder {
-        explicit OpenFolder(int descriptor) : fd(descriptor) {}
-        ~OpenFolder() { ::close(fd); }
-        OpenFolder(const OpenFolder&) = delete;
-        OpenFolder& operator=(const OpenFolder&) = delete;
-        int fd;
-    };
-    using FolderRef = std::shared_ptr<OpenFolder>;
-    // A folder met in a listing, to be read: by name in its open parent,
-    // while it is still the inode listed. path is for the log only.
-    struct FolderToRead {
-        FolderRef parent;
-        std::string name;
-        ULONGLONG inode = 0;
-        std::string path;
-        DWORD record = 0;
-    };
+    friend class ZLiveTreeWalker;
+    friend class ZLiveChangeApplier;
+    using FolderRef = ZLiveTreeWalker::FolderRef;
 
     // Everything below runs with stateLock_ held.
-    void firstWalk();
-    FolderRef openListed(const FolderToRead& folder, DWORD record);
-    int listingDescriptor(const OpenFolder& folder, const std::string& path, DWORD record);
-    // The folder of a record, opened from the root down by the names the
-    // volume knows (its path in `path`); null when they are stale, or (with
-    // *notFolder set) when the record holds no folder.
-    FolderRef openFolder(DWORD record, std::string& path, bool* notFolder = nullptr);
-    void walkChild(const FolderRef& parent, const std::string& name, const LiveFileStat& st,
-                   const std::string& path, DWORD record);
-    void walk(const FolderRef& start, const std::string& path, DWORD record, std::vector<bool>* seen = nullptr);
-    void scanDirectory(const FolderRef& folder, const std::string& path, DWORD record,
-                       std::vector<FolderToRead>& subdirs, std::vector<bool>* seen);
     void watch(int fd, const std::string& path, DWORD record);
     void reportUnfollowed(const std::string& path, DWORD record, int err, bool unreadable);
-    // False when the event's folder path is stale (a rename still queued).
-    bool apply(const LiveEvent& e);
-    bool syncName(DWORD dir, const std::string& name, LiveEvent::Kind cause);
-    void rename(const LiveEvent& e);
-    void syncSide(DWORD dir, const std::string& name);
-    bool elsewhereOnDisk(DWORD dir, const std::string& name, DWORD record);
-    // Files one entry; with its parent folder open, a new folder's tree is read too.
-    DWORD addEntry(DWORD dir, const std::string& name, const std::u16string& name16,
-                   const LiveFileStat& st, const FolderRef& parent, const std::string& path);
-    void update(DWORD record, const LiveFileStat& st, const std::string& name, LiveEvent::Kind cause);
-    void dropName(DWORD record, DWORD dir, const std::u16string& name16);
-    void removeSubtree(DWORD folder);
     void forgetRecord(DWORD record);
     void rememberInode(DWORD record, const LiveFileStat& st);
     DWORD recordOfInode(ULONGLONG inode, DWORD links);
@@ -166,6 +128,8 @@ private:
     void applyBatch(const std::vector<LiveEvent>& batch, std::vector<LiveEvent>& stale);
 
     Options options_;
+    ZLiveTreeWalker walker_;
+    ZLiveChangeApplier changes_;
     std::unique_ptr<ZEmulatedNtfsVolume> volume_;
     std::unique_ptr<ZLiveChangeSource> source_;
     std::mutex sourceLock_;                               // source_'s maps: walk and event thread

@@ -1,12 +1,17 @@
 // Reading a Linux directory tree for the live directory volume: directory
 // entries through getdents64 and their metadata through statx, symbolic
-// links never followed, automounts never triggered.
+// links never followed, automounts never triggered; and the walks of the
+// volume's tree built on them (ZLiveTreeWalker).
 #pragma once
 
 #include "win32/win32_types.h"
 
+#include <unistd.h>
+
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace Platform {
 
@@ -37,5 +42,55 @@ bool liveStat(int dirFd, const char* name, LiveFileStat& out);
 // Calls visit(name, nameLength) for every entry of the open directory fd but
 // "." and "..". False with errno when the directory cannot be read.
 bool liveReadDirectory(int fd, const std::function<void(const char*, size_t)>& visit);
+
+class ZLiveDirectoryVolume;
+
+// The walks of a live directory volume's tree: the first one at open (two
+// readers list and stat, one thread files), and the later ones of a folder
+// met anew or of the whole tree after lost events. Each folder is opened by
+// name in its open parent from the root down, and watched before it is
+// listed. Runs with the volume's state lock held.
+class ZLiveTreeWalker {
+public:
+    // An open folder, shared by the folders still to be read below it.
+    struct OpenFolder {
+        explicit OpenFolder(int descriptor) : fd(descriptor) {}
+        ~OpenFolder() { ::close(fd); }
+        OpenFolder(const OpenFolder&) = delete;
+        OpenFolder& operator=(const OpenFolder&) = delete;
+        int fd;
+    };
+    using FolderRef = std::shared_ptr<OpenFolder>;
+    // A folder met in a listing, to be read: by name in its open parent,
+    // while it is still the inode listed. path is for the log only.
+    struct FolderToRead {
+        FolderRef parent;
+        std::string name;
+        ULONGLONG inode = 0;
+        std::string path;
+        DWORD record = 0;
+    };
+
+    explicit ZLiveTreeWalker(ZLiveDirectoryVolume& volume);
+
+    void firstWalk();
+    // The folder of a record, opened from the root down by the names the
+    // volume knows (its path in `path`); null when they are stale, or (with
+    // *notFolder set) when the record holds no folder.
+    FolderRef openFolder(DWORD record, std::string& path, bool* notFolder = nullptr);
+    // Reads the tree of a folder just met (or marks it unread).
+    void walkChild(const FolderRef& parent, const std::string& name, const LiveFileStat& st,
+                   const std::string& path, DWORD record);
+    // Reads the tree below start; with `seen`, marks every record met.
+    void walk(const FolderRef& start, const std::string& path, DWORD record, std::vector<bool>* seen = nullptr);
+
+private:
+    FolderRef openListed(const FolderToRead& folder, DWORD record);
+    int listingDescriptor(const OpenFolder& folder, const std::string& path, DWORD record);
+    void scanDirectory(const FolderRef& folder, const std::string& path, DWORD record,
+                       std::vector<FolderToRead>& subdirs, std::vector<bool>* seen);
+
+    ZLiveDirectoryVolume& v_;
+};
 
 } // namespace Platform

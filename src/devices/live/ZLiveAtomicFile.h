@@ -1,0 +1,27 @@
+// Replacing a file in one step: the new bytes go to a temporary twin
+// ("<path>.temp", 0600, never through a link), are flushed, and the twin is
+// renamed over the file; the folder is flushed after. A kill at any moment
+// leaves the old file or the new one, never a mix.
+#pragma once
+
+#include <QString>
+
+#include <cstddef>
+#include <functional>
+
+namespace Platform {
+
+// The seam for tests of kills: gets the byte count about to be written and
+// returns how many are written before the "kill" (all: no fault).
+using ZLiveWriteFault = std::function<size_t(size_t bytes)>;
+
+// Writes bytes to fd as the fault (if any) lets it. False on an error or a
+// "kill"; *killed (when given) tells which.
+bool liveWriteAll(int fd, const void* data, size_t bytes, const ZLiveWriteFault& fault, bool* killed = nullptr);
+
+// Replaces path with the bytes. False with *error (and the old file left as
+// it was) when it cannot; *killed as above.
+bool liveReplaceFile(const QString& path, const void* data, size_t bytes, QString* error,
+                     const ZLiveWriteFault& fault = nullptr, bool* killed = nullptr);
+
+} // namespace Platform

@@ -1,0 +1,86 @@
+// What a live directory volume knows of its files, kept on disk between
+// runs: per record its inode, sequence number, parent record and name, so
+// that the same file keeps the same file reference across runs, and the
+// journal position the table was taken at. Sizes, times and attributes are
+// not kept: they are read again from the disk.
+//
+// One file, written whole under a temporary twin, flushed and renamed over
+// the old one in one step: a kill leaves the old table or the new one. The
+// header and the entries carry CRC-32s (zlib); a file that does not check,
+// of another version or tree, or whose counts and offsets do not fit its
+// size, is refused with the reason.
+#pragma once
+
+#include "devices/live/ZLiveAtomicFile.h"
+#include "win32/win32_ioctl.h"
+
+#include <QString>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace Platform {
+
+class ZLiveIdentitySnapshot {
+public:
+    static constexpr DWORD kVersion = 1;
+
+    struct Entry {
+        DWORD record = 0;
+        WORD sequence = 0;
+        WORD flags = 0;           // kFolder
+        ULONGLONG inode = 0;
+        DWORD parent = 0;
+        std::string name;         // as on disk (bytes)
+    };
+    static constexpr WORD kFolder = 1;
+
+    struct Table {
+        ULONGLONG rootDevice = 0;
+        ULONGLONG rootInode = 0;
+        DWORDLONG journalId = 0;
+        USN usn = 0;              // the journal's NextUsn when the table was taken
+        std::vector<Entry> entries;
+    };
+
+    // On-disk layout.
+    struct FileHeader {
+        char magic[8];
+        DWORD version;
+        DWORD headerBytes;
+        ULONGLONG rootDevice;
+        ULONGLONG rootInode;
+        DWORDLONG journalId;
+        USN usn;
+        ULONGLONG entryCount;
+        ULONGLONG bodyBytes;      // the entries and their names after the header
+        DWORD bodyCrc;
+        DWORD headerCrc;          // of every byte before it
+    };
+    struct EntryHead {
+        DWORD record;
+        WORD sequence;
+        WORD flags;
+        ULONGLONG inode;
+        DWORD parent;
+        DWORD nameBytes;          // the name's bytes follow
+    };
+
+    // Writes table to path in one step. The seam `fault`, when set, gets the
+    // byte count about to be written and returns how many are (a kill after them).
+    static bool write(const QString& path, const Table& table, QString* error,
+                      const ZLiveWriteFault& fault = nullptr);
+    // Reads path for the tree (rootDevice, rootInode). False with the reason.
+    static bool read(const QString& path, ULONGLONG rootDevice, ULONGLONG rootInode, Table& out, QString* reason);
+};
+
+static_assert(offsetof(ZLiveIdentitySnapshot::FileHeader, rootDevice) == 16, "identity file header layout");
+static_assert(offsetof(ZLiveIdentitySnapshot::FileHeader, usn) == 40, "identity file header layout");
+static_assert(offsetof(ZLiveIdentitySnapshot::FileHeader, bodyCrc) == 64, "identity file header layout");
+static_assert(sizeof(ZLiveIdentitySnapshot::FileHeader) == 72, "identity file header layout");
+static_assert(offsetof(ZLiveIdentitySnapshot::EntryHead, inode) == 8, "identity entry layout");
+static_assert(sizeof(ZLiveIdentitySnapshot::EntryHead) == 24, "identity entry layout");
+
+} // namespace Platform

@@ -1,0 +1,305 @@
+// The live volume's state files. The journal file: what is appended loads
+// back byte for byte; the oldest records go past MaximumSize +
+// AllocationDelta; a kill at any byte of a write leaves every finished
+// append; damaged files are refused. The identity table: a kill at any byte
+// leaves the old table or the new one; damaged tables are refused.
+#include "devices/live/ZLiveIdentitySnapshot.h"
+#include "devices/live/ZLiveJournalLog.h"
+#include "ntfs/ZUsnRecordWriter.h"
+#include "support/TestEnvironment.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+using namespace Platform;
+
+namespace {
+
+constexpr ULONGLONG kDevice = 0x800000001ull;
+constexpr ULONGLONG kRootInode = 1234;
+constexpr DWORDLONG kJournalId = 0x1D9ABCDEF0123456ull;
+constexpr USN kFirstUsn = 0x10000;
+const ZLiveJournalLog::Limits kRoomy{1u << 20, 1u << 16};
+
+// A record named name<i> at usn.
+std::vector<BYTE> makeRecord(int i, USN usn)
+{
+    const std::u16string name = u"file" + std::u16string(size_t(i % 7), u'x') + char16_t(u'0' + i % 10);
+    Ntfs::UsnRecordFields f;
+    f.fileReference = (ULONGLONG(1) << 48) | DWORD(16 + i);
+    f.parentReference = (ULONGLONG(5) << 48) | 5;
+    f.usn = usn;
+    f.reason = USN_REASON_FILE_CREATE;
+    f.name = reinterpret_cast<const WCHAR*>(name.data());
+    f.nameLength = name.size();
+    std::vector<BYTE> out(Ntfs::usnRecordV2Length(name.size()));
+    Ntfs::writeUsnRecordV2(out.data(), f);
+    return out;
+}
+
+// Appends count records after the journal's end; returns them back to back.
+std::vector<BYTE> appendRecords(ZLiveJournalLog& log, int count, int from = 0)
+{
+    std::vector<BYTE> all;
+    for (int i = from; i < from + count; ++i) {
+        const std::vector<BYTE> r = makeRecord(i, log.nextUsn());
+        if (!log.append(reinterpret_cast<const USN_RECORD_V2*>(r.data())))
+            break;
+        all.insert(all.end(), r.begin(), r.end());
+    }
+    return all;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+class LiveJournalLog : public ::testing::Test {
+protected:
+    QString path = TestSupport::freshDir(QStringLiteral("live_journal_log")) + QStringLiteral("/journal.dat");
+    void makeJournal(int records, std::vector<BYTE>* written = nullptr)
+    {
+        ZLiveJournalLog log;
+        QString error;
+        ASSERT_TRUE(log.create(path, {kDevice, kRootInode, kJournalId}, kFirstUsn, kRoomy, &error)) << error.toStdString();
+        const std::vector<BYTE> all = appendRecords(log, records);
+        if (written)
+            *written = all;
+    }
+};
+
+TEST_F(LiveJournalLog, AppendedRecordsLoadBackWithTheJournalsIdentity)
+{
+    std::vector<BYTE> written;
+    makeJournal(50, &written);
+    ZLiveJournalLog log;
+    QString reason;
+    ASSERT_TRUE(log.load(path, kDevice, kRootInode, kRoomy, &reason)) << reason.toStdString();
+    EXPECT_EQ(log.identity().journalId, kJournalId);
+    EXPECT_EQ(log.firstUsn(), kFirstUsn);
+    EXPECT_EQ(log.nextUsn(), kFirstUsn + USN(written.size()));
+    EXPECT_EQ(log.records(), written);
+    // Appends go on after a load.
+    const std::vector<BYTE> more = appendRecords(log, 3, 50);
+    ZLiveJournalLog again;
+    ASSERT_TRUE(again.load(path, kDevice, kRootInode, kRoomy, &reason));
+    written.insert(written.end(), more.begin(), more.end());
+    EXPECT_EQ(again.records(), written);
+}
+
+TEST_F(LiveJournalLog, OldestRecordsGoPastMaximumSizeAndFirstUsnMovesOn)
+{
+    const ZLiveJournalLog::Limits small{4096, 1024};
+    ZLiveJournalLog log;
+    ASSERT_TRUE(log.create(path, {kDevice, kRootInode, kJournalId}, kFirstUsn, small, nullptr));
+    const std::vector<BYTE> all = appendRecords(log, 400);
+    ASSERT_FALSE(all.empty());
+    EXPECT_GT(log.firstUsn(), kFirstUsn);
+    EXPECT_LE(ULONGLONG(log.nextUsn() - log.firstUsn()), small.maximumSize + small.allocationDelta);
+    // What is held is the newest part of what was written, and the file says the same.
+    const std::vector<BYTE>& held = log.records();
+    ASSERT_LE(held.size(), all.size());
+    EXPECT_TRUE(std::equal(held.begin(), held.end(), all.end() - long(held.size())));
+    ZLiveJournalLog loaded;
+    ASSERT_TRUE(loaded.load(path, kDevice, kRootInode, small, nullptr));
+    EXPECT_EQ(loaded.firstUsn(), log.firstUsn());
+    EXPECT_EQ(loaded.nextUsn(), log.nextUsn());
+    EXPECT_EQ(loaded.records(), held);
+}
+
+// A kill after any number of bytes of any write (appends, the rewrites that
+// drop old records): the next load holds every record whose append
+// returned, as written, and nothing that was not written.
+TEST_F(LiveJournalLog, KillAtAnyByteLeavesEveryFinishedAppend)
+{
+    const ZLiveJournalLog::Limits small{2048, 512};
+    constexpr int kRecords = 100;
+    std::vector<BYTE> stream;   // the records in the order they are appended
+    for (int i = 0; i < kRecords; ++i) {
+        const std::vector<BYTE> r = makeRecord(i, kFirstUsn + USN(stream.size()));
+        stream.insert(stream.end(), r.begin(), r.end());
+    }
+    for (size_t killAt = 0; killAt < 7000; killAt += 29) {
+        SCOPED_TRACE(killAt);
+        QFile::remove(path);
+        ZLiveJournalLog log;
+        size_t budget = killAt;
+        log.setWriteFault([&](size_t bytes) {
+            const size_t allowed = std::min(bytes, budget);
+            budget -= allowed;
+            return allowed;
+        });
+        size_t finished = 0;
+        if (log.create(path, {kDevice, kRootInode, kJournalId}, kFirstUsn, small, nullptr))
+            finished = appendRecords(log, kRecords).size();
+        ZLiveJournalLog loaded;
+        QString reason;
+        if (!loaded.load(path, kDevice, kRootInode, small, &reason)) {
+            EXPECT_EQ(finished, 0u) << reason.toStdString();   // only before the first header landed
+            continue;
+        }
+        const size_t from = size_t(loaded.firstUsn() - kFirstUsn);
+        const size_t to = size_t(loaded.nextUsn() - kFirstUsn);
+        ASSERT_LE(from, to);
+        ASSERT_LE(to, stream.size());
+        EXPECT_GE(to, finished);
+        ASSERT_EQ(loaded.records().size(), to - from);
+        EXPECT_TRUE(std::equal(loaded.records().begin(), loaded.records().end(), stream.begin() + long(from)));
+    }
+}
+
+TEST_F(LiveJournalLog, DamagedFilesAreRefusedWithAReasonAndTornTailsCutOff)
+{
+    std::vector<BYTE> written;
+    makeJournal(20, &written);
+    const QByteArray good = readAll(path);
+    const int header = int(sizeof(ZLiveJournalLog::FileHeader));
+    int lastRecord = 0;
+    for (size_t at = 0; at < written.size(); at += size_t(lastRecord))
+        lastRecord = int(reinterpret_cast<const USN_RECORD_V2*>(written.data() + at)->RecordLength);
+    struct Case {
+        const char* what;
+        std::function<QByteArray(QByteArray)> damage;
+        bool loads;       // a torn tail: loads, without the last record
+    };
+    auto flip = [](int at) { return [at](QByteArray b) { b[at] = char(b[at] ^ 0x10); return b; }; };
+    const Case cases[] = {
+        {"empty", [](QByteArray) { return QByteArray(); }, false},
+        {"inside the header", [&](QByteArray b) { return b.left(header - 3); }, false},
+        {"magic", flip(1), false},
+        {"header bit", flip(20), false},
+        {"other version", [&](QByteArray b) { b[8] = 2; return b; }, false},
+        {"frame inside the file", flip(header + 8 + 30), false},
+        {"hostile length inside", [&](QByteArray b) { b[header + 2] = char(0x7f); return b; }, false},
+        {"last frame torn", [&](QByteArray b) { return b.left(b.size() - 5); }, true},
+        {"last frame head torn", [&](QByteArray b) { return b.left(b.size() - lastRecord - 4); }, true},
+        {"last frame bit", flip(good.size() - 9), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeAll(path, c.damage(good));
+        ZLiveJournalLog log;
+        QString reason;
+        const bool loaded = log.load(path, kDevice, kRootInode, kRoomy, &reason);
+        ASSERT_EQ(loaded, c.loads) << reason.toStdString();
+        if (loaded) {
+            EXPECT_LT(log.records().size(), written.size());
+            EXPECT_TRUE(std::equal(log.records().begin(), log.records().end(), written.begin()));
+        } else {
+            EXPECT_FALSE(reason.isEmpty());
+        }
+    }
+    // Another tree's journal is refused too.
+    writeAll(path, good);
+    ZLiveJournalLog other;
+    QString reason;
+    EXPECT_FALSE(other.load(path, kDevice, kRootInode + 1, kRoomy, &reason));
+    EXPECT_TRUE(reason.contains(QStringLiteral("another tree")));
+}
+
+ZLiveIdentitySnapshot::Table makeTable(int entries, USN usn)
+{
+    ZLiveIdentitySnapshot::Table t;
+    t.rootDevice = kDevice;
+    t.rootInode = kRootInode;
+    t.journalId = kJournalId;
+    t.usn = usn;
+    for (int i = 0; i < entries; ++i)
+        t.entries.push_back({DWORD(16 + i), WORD(1 + i % 3), WORD(i % 5 ? 0 : ZLiveIdentitySnapshot::kFolder),
+                             ULONGLONG(1000 + i), DWORD(i % 5 ? 16 + i / 5 * 5 : 5), "name " + std::to_string(i)});
+    return t;
+}
+
+bool sameTable(const ZLiveIdentitySnapshot::Table& a, const ZLiveIdentitySnapshot::Table& b)
+{
+    if (a.journalId != b.journalId || a.usn != b.usn || a.entries.size() != b.entries.size())
+        return false;
+    for (size_t i = 0; i < a.entries.size(); ++i) {
+        const auto& x = a.entries[i];
+        const auto& y = b.entries[i];
+        if (x.record != y.record || x.sequence != y.sequence || x.flags != y.flags || x.inode != y.inode
+            || x.parent != y.parent || x.name != y.name)
+            return false;
+    }
+    return true;
+}
+
+TEST(LiveIdentitySnapshot, KillAtAnyByteLeavesTheOldTableOrTheNew)
+{
+    const QString path = TestSupport::freshDir(QStringLiteral("live_identity_kill")) + QStringLiteral("/ids.dat");
+    const auto oldTable = makeTable(10, 800);
+    const auto newTable = makeTable(12, 1600);
+    for (size_t killAt = 0; killAt < 700; killAt += 13) {
+        SCOPED_TRACE(killAt);
+        ASSERT_TRUE(ZLiveIdentitySnapshot::write(path, oldTable, nullptr));
+        size_t budget = killAt;
+        ZLiveIdentitySnapshot::write(path, newTable, nullptr, [&](size_t bytes) { return std::min(bytes, budget); });
+        ZLiveIdentitySnapshot::Table got;
+        QString reason;
+        ASSERT_TRUE(ZLiveIdentitySnapshot::read(path, kDevice, kRootInode, got, &reason)) << reason.toStdString();
+        EXPECT_TRUE(sameTable(got, oldTable) || sameTable(got, newTable));
+    }
+}
+
+TEST(LiveIdentitySnapshot, DamagedOrForeignTablesAreRefusedWithAReason)
+{
+    const QString path = TestSupport::freshDir(QStringLiteral("live_identity_damage")) + QStringLiteral("/ids.dat");
+    const auto table = makeTable(8, 400);
+    ASSERT_TRUE(ZLiveIdentitySnapshot::write(path, table, nullptr));
+    const QByteArray good = readAll(path);
+    const int header = int(sizeof(ZLiveIdentitySnapshot::FileHeader));
+    auto flip = [](int at) { return [at](QByteArray b) { b[at] = char(b[at] ^ 0x04); return b; }; };
+    struct Case {
+        const char* what;
+        std::function<QByteArray(QByteArray)> damage;
+    };
+    const Case cases[] = {
+        {"truncated", [](QByteArray b) { return b.left(b.size() - 3); }},
+        {"header only", [&](QByteArray b) { return b.left(header); }},
+        {"header bit", flip(30)},
+        {"entry bit", flip(header + 9)},
+        {"name bit", flip(good.size() - 1)},
+        {"other version", [](QByteArray b) { b[8] = 9; return b; }},
+        {"bytes after", [](QByteArray b) { return b + QByteArray(4, '\0'); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeAll(path, c.damage(good));
+        ZLiveIdentitySnapshot::Table got;
+        QString reason;
+        EXPECT_FALSE(ZLiveIdentitySnapshot::read(path, kDevice, kRootInode, got, &reason));
+        EXPECT_FALSE(reason.isEmpty());
+        EXPECT_TRUE(got.entries.empty());
+    }
+    // Hostile counts and names with consistent checksums: a table written
+    // with a huge name length or a name holding a slash.
+    auto hostile = table;
+    hostile.entries[3].name = "a/b";
+    ASSERT_TRUE(ZLiveIdentitySnapshot::write(path, hostile, nullptr));
+    ZLiveIdentitySnapshot::Table got;
+    QString reason;
+    EXPECT_FALSE(ZLiveIdentitySnapshot::read(path, kDevice, kRootInode, got, &reason));
+    writeAll(path, good);
+    EXPECT_FALSE(ZLiveIdentitySnapshot::read(path, kDevice, kRootInode + 1, got, &reason));
+    EXPECT_TRUE(reason.contains(QStringLiteral("another tree")));
+    EXPECT_TRUE(ZLiveIdentitySnapshot::read(path, kDevice, kRootInode, got, &reason));
+    EXPECT_TRUE(sameTable(got, table));
+}
+
+} // namespace
