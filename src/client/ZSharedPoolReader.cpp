@@ -116,8 +116,10 @@ bool ZSharedPoolReader::attachPiece(int pieceNumber)
         return false;
     auto piece = std::make_unique<Piece>();
     piece->segment = std::make_unique<ZSharedSegment>(poolName_ + QString::number(pieceNumber));
-    if (!piece->segment->attach(owner_, true))
+    if (!piece->segment->attach(owner_, true)) {
+        attachError_ = QStringLiteral("piece %1: %2").arg(pieceNumber).arg(piece->segment->errorString());
         return false;
+    }
     piece->base = static_cast<const char*>(piece->segment->data());
     piece->size = piece->segment->size();
     if (piece->size < (long long)sizeof(PieceHeader))
@@ -125,8 +127,10 @@ bool ZSharedPoolReader::attachPiece(int pieceNumber)
     PieceHeader h;
     std::memcpy(&h, piece->base, sizeof h);
     h.usedSlots = loadUsedSlots(piece->header());
-    if (!pieceHeaderFits(h, piece->size) || h.pieceNumber != pieceNumber)
+    if (!pieceHeaderFits(h, piece->size) || h.pieceNumber != pieceNumber) {
+        attachError_ = QStringLiteral("piece %1: its header does not fit the segment").arg(pieceNumber);
         return false;
+    }
     const WORD headerDrive = WORD(h.drive & 0xFFFFu);
     if (drive_ == 0)
         drive_ = headerDrive;
@@ -163,6 +167,32 @@ ZSharedPoolReader::ReadResult ZSharedPoolReader::readAt(const Piece& piece, DWOR
     default:
         return BadReference;
     }
+}
+
+ZSharedPoolReader::PieceView ZSharedPoolReader::pieceView(int index) const
+{
+    const Piece& p = *pieces_[size_t(index)];
+    return PieceView{p.base, p.size, p.number, p.slotLimit};
+}
+
+ZSharedPoolReader::ReadResult ZSharedPoolReader::readSlot(int pieceIndex, DWORD slotIndex, ZItemSnapshot* out) const
+{
+    if (pieceIndex < 0 || pieceIndex >= attachedPieces())
+        return PieceMissing;
+    return readAt(*pieces_[size_t(pieceIndex)], slotIndex, out);
+}
+
+bool ZSharedPoolReader::unchanged(const ZItemSnapshot& item) const
+{
+    const int number = itemRefPieceNumber(item.itemRef);
+    if (number < 1 || number > attachedPieces())
+        return false;
+    const Piece& p = *pieces_[size_t(number - 1)];
+    const long long offset = slotByteOffset(itemRefSlotIndex(item.itemRef));
+    if (offset + kItemNameOffset > p.size)
+        return false;
+    const char* at = p.base + offset;
+    return loadItemFlags(reinterpret_cast<const ItemRecord*>(at)) == item.flags && loadStamp(at) == item.modifyStamp;
 }
 
 ZSharedPoolReader::ReadResult ZSharedPoolReader::readItem(ULONGLONG itemRef, ZItemSnapshot* out)
