@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace SearchEngine {
@@ -71,12 +72,6 @@ void scanLive(const ZSharedPoolReader& reader, Visit&& visit)
             index += DWORD(count);
         }
     }
-}
-
-QByteArray baseName(const QByteArray& path)
-{
-    const int slash = path.lastIndexOf('/');
-    return slash < 0 || path.size() == 1 ? path : path.mid(slash + 1);
 }
 
 } // namespace
@@ -324,15 +319,14 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
     struct Candidate {
         int piece;
         DWORD slot;
+        const char* at;
     };
     std::vector<Candidate> candidates;
-    bool rootSeen = false;
     scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {
         const bool folder = r.isFolder();
-        if (folder && r.record() == kRootRecordNumber) {
-            rootSeen = true;
+        // The root itself is not a result, as in locate's database.
+        if (folder && r.record() == kRootRecordNumber)
             return;
-        }
         const ULONGLONG signature = r.signature();
         bool all = true;
         for (size_t i = 0; i < n; ++i) {
@@ -345,7 +339,7 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
             }
         }
         if (all)
-            candidates.push_back(Candidate{piece, slot});
+            candidates.push_back(Candidate{piece, slot, r.at});
     });
     if (!query.nameOnly)
         for (size_t i = 0; i < n; ++i)
@@ -364,23 +358,31 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         return onHit(hit) && (limit < 0 || given < limit);
     };
 
-    // The root's own record: its path is the root (directory drives only).
-    if (rootSeen && published_.kind == ZPublishedDrive::Directory && limit != 0) {
-        const QByteArray text = query.nameOnly ? baseName(published_.root) : published_.root;
-        bool all = true;
-        for (const ZNameMatcher& m : matchers)
-            all = all && m.matches(text);
-        if (all && (!reachCheck_ || ::getuid() == 0 || reachable(kRootRecordNumber))) {
+    const bool checkReach = reachCheck_ && ::getuid() != 0 && published_.kind != ZPublishedDrive::Other;
+    if (!treeNeeded && !wantPath && !checkReach) {
+        // Counting: the consistency rule around the match in place, no copy.
+        for (const Candidate& c : candidates) {
+            const ItemRecord* record = reinterpret_cast<const ItemRecord*>(c.at);
+            const BYTE flags = loadItemFlags(record);
+            const DWORD stamp = loadField<DWORD>(c.at, offsetof(ItemRecord, modifyStamp));
+            const InPlace r{c.at, int(record->slotCount), flags};
+            bool all = (flags & InUse) != 0;
+            for (size_t i = 0; i < n && all; ++i)
+                all = nameMatches(i, r.name(), r.nameLength(), r.signature());
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (!all || loadItemFlags(record) != flags
+                || loadField<DWORD>(c.at, offsetof(ItemRecord, modifyStamp)) != stamp)
+                continue;
             ZSearchHit hit;
+            hit.itemRef = makeItemRef(drive_, reader_.pieceView(c.piece).number, c.slot);
             hit.drive = drive_;
-            hit.isFolder = true;
-            hit.path = published_.root;
+            hit.isFolder = r.isFolder();
             ++given;
             if (!onHit(hit) || (limit >= 0 && given >= limit))
-                return given;
+                break;
         }
+        return given;
     }
-
     if (!treeNeeded) {
         for (const Candidate& c : candidates) {
             ZItemSnapshot item;

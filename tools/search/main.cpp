@@ -66,6 +66,9 @@ void warnUnverified(const ZSearchHit& hit)
 
 int main(int argc, char** argv)
 {
+    // Installed setgid to the service's group (given up once the index is
+    // attached); Qt refuses to start such a program unless told.
+    QCoreApplication::setSetuidAllowed(true);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("search"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SEARCH_VERSION));
