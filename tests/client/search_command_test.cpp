@@ -16,6 +16,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -154,39 +155,56 @@ TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
               (QFile::encodeName(tree) + "/bad\xff-abc.txt\n").toPercentEncoding("/").toStdString());
 }
 
-// Another user sees only what they could list: nothing under a folder they
-// may not search, though the index is read with root's rights (as the
-// setgid command reads it with the group's). The search runs in a child
-// whose real user is nobody; this thread serves the service meanwhile.
-QByteArray searchAsNobody(const QString& pattern)
+// The library's search of one pattern in a child process (this thread
+// serves the service meanwhile): as nobody for its real user (the index is
+// still read with root's rights, as the setgid command reads it with the
+// group's), and with atFirstHit run while the child waits after its first hit.
+QByteArray searchInChild(const QString& pattern, bool asNobody, const std::function<void()>& atFirstHit = {})
 {
-    int fds[2];
-    if (::pipe(fds) != 0)
+    int out[2], hit[2], go[2];
+    if (::pipe(out) != 0 || ::pipe(hit) != 0 || ::pipe(go) != 0)
         return "pipe failed";
     const pid_t child = fork();
     if (child == 0) {
-        ::close(fds[0]);
-        if (setgroups(0, nullptr) != 0 || setresgid(kNobody, 0, 0) != 0 || setresuid(kNobody, 0, 0) != 0)
+        if (asNobody && (setgroups(0, nullptr) != 0 || setresgid(kNobody, 0, 0) != 0 || setresuid(kNobody, 0, 0) != 0))
             _exit(3);
         SearchEngine::ZSearchClient client;
         if (!client.connectToService() || !client.waitForDrives(kToolTimeoutMs))
             _exit(2);
         SearchEngine::ZSearchQuery query;
         query.patterns = QStringList{pattern};
-        QByteArray out;
-        client.search(query, [&](const SearchEngine::ZSearchHit& hit) {
-            out += hit.path + '\n';
+        QByteArray found;
+        client.search(query, [&](const SearchEngine::ZSearchHit& h) {
+            char c = 0;
+            if (found.isEmpty() && (::write(hit[1], "h", 1) != 1 || ::read(go[0], &c, 1) != 1))
+                _exit(5);
+            found += h.path + '\n';
             return true;
         });
-        _exit(::write(fds[1], out.constData(), size_t(out.size())) == out.size() ? 0 : 4);
+        _exit(::write(out[1], found.constData(), size_t(found.size())) == found.size() ? 0 : 4);
     }
-    ::close(fds[1]);
+    ::close(out[1]);
+    ::close(hit[1]);
+    ::close(go[0]);
     int status = -1;
-    spinUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; }, kToolTimeoutMs);
+    spinUntil(
+        [&] {
+            pollfd first{hit[0], POLLIN, 0};
+            if (::poll(&first, 1, 0) == 1 && (first.revents & POLLIN)) {
+                char c;
+                if (::read(hit[0], &c, 1) == 1 && atFirstHit)
+                    atFirstHit();
+                (void)!::write(go[1], "g", 1);
+            }
+            return ::waitpid(child, &status, WNOHANG) == child;
+        },
+        kToolTimeoutMs);
     QFile in;
-    in.open(fds[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
-    const QByteArray out = in.readAll();
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "failed: " + QByteArray::number(status);
+    in.open(out[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    const QByteArray found = in.readAll();
+    ::close(hit[0]);
+    ::close(go[1]);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? found : "failed: " + QByteArray::number(status);
 }
 
 TEST_F(SearchCommand, ShowsAnotherUserOnlyWhatTheyCouldReach)
@@ -196,7 +214,7 @@ TEST_F(SearchCommand, ShowsAnotherUserOnlyWhatTheyCouldReach)
     for (const char* pattern : {"secret", "abc"}) {
         SCOPED_TRACE(pattern);
         const QByteArray root = run(tool("search"), {pattern}).out;
-        const QByteArray nobody = searchAsNobody(QLatin1String(pattern));
+        const QByteArray nobody = searchInChild(QLatin1String(pattern), true);
         EXPECT_TRUE(root.contains("/closed/secret-abc.txt")) << root.constData();
         EXPECT_FALSE(nobody.contains("closed")) << nobody.constData();
         // Everything else is the same.
@@ -204,6 +222,26 @@ TEST_F(SearchCommand, ShowsAnotherUserOnlyWhatTheyCouldReach)
         seen.removeAll(QFile::encodeName(tree) + "/closed/secret-abc.txt");
         EXPECT_EQ(sortedLines(nobody, '\n'), seen);
     }
+}
+
+// A folder renamed while a search runs: every path given is the old one or
+// the new one, each match once, none half-written.
+TEST_F(SearchCommand, AFolderRenamedDuringASearchGivesOldOrNewPaths)
+{
+    const QByteArray before = run(tool("search"), {"abc"}).out;
+    const QString from = tree + QStringLiteral("/src"), to = tree + QStringLiteral("/sources");
+    const QByteArray during = searchInChild(QStringLiteral("abc"), false, [&] {
+        ASSERT_TRUE(QFile::rename(from, to));
+        // The child waits until the index has the new name.
+        spinUntil([&] { return run(tool("search"), {"-b", "sources"}).code == 0; }, kToolTimeoutMs);
+    });
+    const QByteArray after = run(tool("search"), {"abc"}).out;
+    ASSERT_NE(before, after);
+    const QList<QByteArray> old = sortedLines(before, '\n'), renamed = sortedLines(after, '\n');
+    const QList<QByteArray> seen = sortedLines(during, '\n');
+    EXPECT_EQ(seen.size(), old.size()) << during.constData();
+    for (const QByteArray& path : seen)
+        EXPECT_TRUE(old.contains(path) || renamed.contains(path)) << path.constData();
 }
 
 TEST_F(SearchCommand, UsageErrorsSayWhyAndExitTwo)
