@@ -37,6 +37,7 @@ constexpr int kRuns = 5;
 constexpr int kFilesPerFolder = 100;
 constexpr int kFoldersPerLevel = 100;
 constexpr int kReadyTimeoutMs = 30 * 60 * 1000;
+constexpr int kSettleSeconds = 10;
 // File names are drawn from these letters; the no-match patterns use others.
 const char kNameLetters[] = "abcdefghijklmnop";
 
@@ -162,6 +163,8 @@ int main(int argc, char** argv)
     while (!said.contains("2 all ready") && holder.waitForReadyRead(kReadyTimeoutMs))
         said += holder.readAllStandardOutput();
     std::printf("service: indexed in %.1f s\n", secondsSince(start));
+    // The service saves its drive cache right after indexing: let it finish.
+    QThread::sleep(kSettleSeconds);
 
     const QString database = dir + QStringLiteral("/plocate.db");
     start = std::chrono::steady_clock::now();
