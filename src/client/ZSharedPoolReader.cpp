@@ -2,17 +2,26 @@
 
 #include "storage/ZSharedSegment.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <thread>
+#include <vector>
+
+#ifndef MADV_POPULATE_READ
+#define MADV_POPULATE_READ 22   // Linux 5.14
+#endif
 
 namespace SearchEngine {
 
 namespace {
 // A record that keeps changing under the copy is given up after this many tries.
 constexpr int kReadAttempts = 8;
+// Threads that map the pages of newly attached pieces.
+constexpr int kPopulateThreads = 4;
 
 inline char foldAscii(char c)
 {
@@ -116,17 +125,22 @@ bool ZSharedPoolReader::attachPiece(int pieceNumber)
         return false;
     auto piece = std::make_unique<Piece>();
     piece->segment = std::make_unique<ZSharedSegment>(poolName_ + QString::number(pieceNumber));
-    if (!piece->segment->attach(owner_, true))
+    if (!piece->segment->attach(owner_, true)) {
+        attachError_ = QStringLiteral("piece %1: %2").arg(pieceNumber).arg(piece->segment->errorString());
         return false;
+    }
     piece->base = static_cast<const char*>(piece->segment->data());
     piece->size = piece->segment->size();
+
     if (piece->size < (long long)sizeof(PieceHeader))
         return false;
     PieceHeader h;
     std::memcpy(&h, piece->base, sizeof h);
     h.usedSlots = loadUsedSlots(piece->header());
-    if (!pieceHeaderFits(h, piece->size) || h.pieceNumber != pieceNumber)
+    if (!pieceHeaderFits(h, piece->size) || h.pieceNumber != pieceNumber) {
+        attachError_ = QStringLiteral("piece %1: its header does not fit the segment").arg(pieceNumber);
         return false;
+    }
     const WORD headerDrive = WORD(h.drive & 0xFFFFu);
     if (drive_ == 0)
         drive_ = headerDrive;
@@ -140,12 +154,28 @@ bool ZSharedPoolReader::attachPiece(int pieceNumber)
 
 int ZSharedPoolReader::attachPieces(int pieceCount)
 {
-    int before = attachedPieces();
+    const int before = attachedPieces();
     while (pieceCount < 0 || attachedPieces() < pieceCount) {
         if (!attachPiece(attachedPieces() + 1))
             break;
     }
-    return attachedPieces() - before;
+    // A scan reads every page of a piece: mapping them in one call each is
+    // far cheaper than a fault each, and the pieces are shared out among
+    // the processors (older kernels refuse the advice; the faults come then).
+    const int added = attachedPieces() - before;
+    const int workers = std::min<int>({added, int(std::thread::hardware_concurrency()), kPopulateThreads});
+    auto populate = [&](int first) {
+        for (int i = before + first; i < attachedPieces(); i += std::max(workers, 1))
+            ::madvise(const_cast<char*>(pieces_[size_t(i)]->base), size_t(pieces_[size_t(i)]->size),
+                      MADV_POPULATE_READ);
+    };
+    std::vector<std::thread> threads;
+    for (int w = 1; w < workers; ++w)
+        threads.emplace_back(populate, w);
+    populate(0);
+    for (std::thread& t : threads)
+        t.join();
+    return added;
 }
 
 ZSharedPoolReader::ReadResult ZSharedPoolReader::readAt(const Piece& piece, DWORD slotIndex,
@@ -163,6 +193,32 @@ ZSharedPoolReader::ReadResult ZSharedPoolReader::readAt(const Piece& piece, DWOR
     default:
         return BadReference;
     }
+}
+
+ZSharedPoolReader::PieceView ZSharedPoolReader::pieceView(int index) const
+{
+    const Piece& p = *pieces_[size_t(index)];
+    return PieceView{p.base, p.size, p.number, p.slotLimit};
+}
+
+ZSharedPoolReader::ReadResult ZSharedPoolReader::readSlot(int pieceIndex, DWORD slotIndex, ZItemSnapshot* out) const
+{
+    if (pieceIndex < 0 || pieceIndex >= attachedPieces())
+        return PieceMissing;
+    return readAt(*pieces_[size_t(pieceIndex)], slotIndex, out);
+}
+
+bool ZSharedPoolReader::unchanged(const ZItemSnapshot& item) const
+{
+    const int number = itemRefPieceNumber(item.itemRef);
+    if (number < 1 || number > attachedPieces())
+        return false;
+    const Piece& p = *pieces_[size_t(number - 1)];
+    const long long offset = slotByteOffset(itemRefSlotIndex(item.itemRef));
+    if (offset + kItemNameOffset > p.size)
+        return false;
+    const char* at = p.base + offset;
+    return loadItemFlags(reinterpret_cast<const ItemRecord*>(at)) == item.flags && loadStamp(at) == item.modifyStamp;
 }
 
 ZSharedPoolReader::ReadResult ZSharedPoolReader::readItem(ULONGLONG itemRef, ZItemSnapshot* out)

@@ -57,6 +57,8 @@ public:
     QString poolName() const { return poolName_; }
     WORD drive() const { return drive_; }
     int attachedPieces() const { return int(pieces_.size()); }
+    // Why the last piece that could not be attached was refused.
+    QString attachError() const { return attachError_; }
 
     // The pieces the service announced (its drive's message and those of
     // appended pieces): no piece past them is ever attached, whatever exists
@@ -79,6 +81,19 @@ public:
     // no limit.
     QVector<ZItemSnapshot> findNames(const QString& term, int maxResults = -1);
 
+    // An attached piece (in attach order), for scans that read it in place.
+    struct PieceView {
+        const char* base = nullptr;
+        long long size = 0;
+        WORD number = 0;
+        DWORD slotLimit = 0;
+    };
+    PieceView pieceView(int index) const;
+    // The consistent copy of the record at a slot of an attached piece.
+    ReadResult readSlot(int pieceIndex, DWORD slotIndex, ZItemSnapshot* out) const;
+    // Whether a record still holds what a copy saw (flags and modifyStamp).
+    bool unchanged(const ZItemSnapshot& item) const;
+
     // True when utf8Name contains utf8Term with ASCII case ignored.
     static bool containsIgnoringAsciiCase(const QByteArray& utf8Name, const QByteArray& utf8Term);
 
@@ -91,6 +106,7 @@ private:
     WORD drive_;
     SegmentOwner owner_;
     int announcedPieces_ = -1;
+    QString attachError_;
     std::vector<std::unique_ptr<Piece>> pieces_;
 };
 

@@ -126,6 +126,21 @@ std::shared_ptr<ZVolumeDevice> ZDriveTable::device(char16_t letter)
     return device;
 }
 
+bool ZDriveTable::root(char16_t letter, QString* path, bool* image)
+{
+    const char16_t upper = upperLetter(letter);
+    std::lock_guard<std::mutex> g(lock_);
+    if (drives_.count(upper))
+        return false;
+    const auto entries = folderEntries();
+    const auto e = entries.find(upper);
+    if (e == entries.end())
+        return false;
+    *path = e->second.target;
+    *image = e->second.kind == Kind::Image;
+    return true;
+}
+
 std::vector<char16_t> ZDriveTable::letters()
 {
     std::lock_guard<std::mutex> g(lock_);

@@ -36,6 +36,9 @@ public:
     std::shared_ptr<ZVolumeDevice> device(char16_t letter);
     // The letters in the table, in alphabetical order.
     std::vector<char16_t> letters();
+    // What the folder's entry of a letter names (a directory, or an image
+    // when *image is set); false for a drive set from code or not listed.
+    bool root(char16_t letter, QString* path, bool* image);
 
     // The folder the table is read from.
     static QString folder();

@@ -166,6 +166,7 @@ bool ZService::start()
         volumes.push_back(volume);
         offset += stringLength + 1;
     }
+    publishDrives();
 
     for (ZDriveVolume* volume : volumes)
         volume->start();
@@ -232,10 +233,12 @@ void ZService::stop()
         releaseVolume(volume);
     }
     volumes.clear();
+    withdrawDrives();
 }
 
 void ZService::releaseVolume(ZDriveVolume* volume)
 {
+    publishDrives(volume);
     announcedVolumes.remove(volume);
     // A QThread must not be destroyed while its thread runs: the object goes
     // once run has returned.

@@ -132,6 +132,10 @@ private:
     void removeVolumeLater(ZDriveVolume* volume);
     // Deletes a volume that left `volumes` once its thread has ended.
     void releaseVolume(ZDriveVolume* volume);
+    // Writes what the service serves beside its socket (all volumes but
+    // `leaving`); withdrawDrives removes the file (ZSearchEngineServicePublish.cpp).
+    void publishDrives(const ZDriveVolume* leaving = nullptr) const;
+    void withdrawDrives() const;
     // True when every volume in `volumes` has had its success delivered here.
     bool allVolumesAnnounced() const;
 

@@ -1,0 +1,436 @@
+#include "client/ZDriveIndex.h"
+
+#include "client/ZOnDiskName.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace SearchEngine {
+
+namespace {
+
+constexpr DWORD kRootRecordNumber = 5;
+constexpr DWORD kDirectoryAttribute = 0x10;
+// Deeper than any real tree; ends a walk through a corrupt parent chain.
+constexpr int kMaxPathDepth = 512;
+// Record numbers below this index the folder table directly (4 bytes each,
+// pages touched only where folders are); higher ones go through a hash.
+constexpr DWORD kDenseRecordLimit = 1u << 24;
+
+template <typename T>
+T loadField(const char* record, size_t offset)
+{
+    T v;
+    std::memcpy(&v, record + offset, sizeof v);
+    return v;
+}
+
+// A record read in place during a scan: only a pre-filter; what is
+// reported comes from the consistent copy.
+struct InPlace {
+    const char* at;
+    int count;
+    BYTE flags;
+
+    DWORD record() const { return loadField<DWORD>(at, offsetof(ItemRecord, recordNumber)); }
+    DWORD parent() const { return loadField<DWORD>(at, offsetof(ItemRecord, parentRecordNumber)); }
+    bool isFolder() const { return loadField<DWORD>(at, offsetof(ItemRecord, attributes)) & kDirectoryAttribute; }
+    ULONGLONG signature() const { return loadField<ULONGLONG>(at, offsetof(ItemRecord, nameSignature)); }
+    int nameLength() const
+    {
+        const int n = loadField<WORD>(at, offsetof(ItemRecord, nameLength));
+        return nameFitsRun(n, count) ? n : 0;
+    }
+    const char* name() const { return at + kItemNameOffset; }
+};
+
+// Calls visit(pieceIndex, slotIndex, record) for every live run of every
+// attached piece, reading the run in place.
+template <typename Visit>
+void scanLive(const ZSharedPoolReader& reader, Visit&& visit)
+{
+    for (int p = 0; p < reader.attachedPieces(); ++p) {
+        const ZSharedPoolReader::PieceView v = reader.pieceView(p);
+        DWORD used = loadUsedSlots(reinterpret_cast<const PieceHeader*>(v.base));
+        if (used > v.slotLimit)
+            used = v.slotLimit;
+        for (DWORD index = 0; index < used;) {
+            const long long offset = slotByteOffset(index);
+            // A run must hold its fixed part and end inside the segment.
+            if (offset + kItemNameOffset > v.size)
+                break;
+            const char* at = v.base + offset;
+            const int count = static_cast<unsigned char>(at[offsetof(ItemRecord, slotCount)]);
+            if (count == 0 || offset + (long long)count * kSlotSize > v.size)
+                break;
+            const BYTE flags = loadItemFlags(reinterpret_cast<const ItemRecord*>(at));
+            if (flags & InUse)
+                visit(p, index, InPlace{at, count, flags});
+            index += DWORD(count);
+        }
+    }
+}
+
+} // namespace
+
+ZDriveIndex::ZDriveIndex(ushort drive, const QString& poolName, const SegmentOwner& owner,
+                         const ZPublishedDrive& published)
+    : drive_(drive), published_(published), reader_(poolName, drive, owner)
+{
+}
+
+bool ZDriveIndex::attach(int pieceCount)
+{
+    reader_.setAnnouncedPieces(pieceCount);
+    reader_.attachPieces(pieceCount);
+    return reader_.attachedPieces() >= pieceCount;
+}
+
+void ZDriveIndex::forgetFolders()
+{
+    foldersReady_ = false;
+    folders_.clear();
+    byRecord_.clear();
+    byRecordSparse_.clear();
+    reach_.clear();
+    dirMatch_.clear();
+    paths_.clear();
+}
+
+QByteArray ZDriveIndex::rootText() const
+{
+    switch (published_.kind) {
+    case ZPublishedDrive::Directory:
+        return published_.root == "/" ? QByteArray() : published_.root;
+    case ZPublishedDrive::Image:
+        return published_.root + ':';
+    default:
+        return QString(QChar(drive_)).toUtf8() + ':';
+    }
+}
+
+QByteArray ZDriveIndex::join(const QByteArray& folder, const QByteArray& name) const
+{
+    return folder + (published_.kind == ZPublishedDrive::Other ? '\\' : '/') + name;
+}
+
+void ZDriveIndex::collectFolders()
+{
+    forgetFolders();
+    scanLive(reader_, [this](int piece, DWORD slot, const InPlace& r) {
+        if (r.isFolder() && r.record() != kRootRecordNumber)
+            folders_.push_back(Folder{r.record(), r.parent(), piece, slot});
+    });
+    DWORD highest = 0;
+    for (const Folder& f : folders_)
+        highest = std::max(highest, f.record < kDenseRecordLimit ? f.record : 0);
+    byRecord_.assign(size_t(highest) + 1, 0);
+    for (size_t i = 0; i < folders_.size(); ++i) {
+        const DWORD r = folders_[i].record;
+        int& slot = r < kDenseRecordLimit ? byRecord_[r] : byRecordSparse_[r];
+        if (slot == 0)   // the first name of a folder stands for it
+            slot = int(i) + 1;
+    }
+    reach_.assign(folders_.size(), Unknown);
+    foldersReady_ = true;
+}
+
+int ZDriveIndex::folderIndex(DWORD record)
+{
+    if (!foldersReady_)
+        collectFolders();
+    if (record < byRecord_.size())
+        return byRecord_[record] - 1;
+    const auto it = byRecordSparse_.find(record);
+    return it == byRecordSparse_.end() ? -1 : it->second - 1;
+}
+
+bool ZDriveIndex::readFolder(int index, ZItemSnapshot* out)
+{
+    const Folder& f = folders_[size_t(index)];
+    // A folder freed since the table was made keeps its name and parent,
+    // so what was under it can still be named once it is gone.
+    return reader_.readSlot(f.piece, f.slot, out) == ZSharedPoolReader::ReadOk && out->recordNumber == f.record;
+}
+
+bool ZDriveIndex::folderPathOf(DWORD record, QByteArray* path, bool* verified)
+{
+    if (record == kRootRecordNumber) {
+        *path = rootText();
+        *verified = true;
+        return true;
+    }
+    const int index = folderIndex(record);
+    return index >= 0 && folderPath(index, path, verified);
+}
+
+bool ZDriveIndex::folderPath(int index, QByteArray* path, bool* verified)
+{
+    // The folders above, up to the first one whose path is known.
+    std::vector<int> chain;
+    QByteArray at = rootText();
+    bool ok = true;
+    for (int i = index;;) {
+        const auto known = paths_.find(i);
+        if (known != paths_.end()) {
+            at = known->second.first;
+            ok = known->second.second;
+            break;
+        }
+        chain.push_back(i);
+        const DWORD parent = folders_[size_t(i)].parent;
+        if (parent == kRootRecordNumber)
+            break;
+        i = folderIndex(parent);
+        if (i < 0 || int(chain.size()) > kMaxPathDepth)
+            return false;
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        ZItemSnapshot folder;
+        if (!readFolder(*it, &folder))
+            return false;
+        QByteArray name = folder.name;
+        if (published_.kind == ZPublishedDrive::Directory && mayBeLossy(name)) {
+            QByteArray onDisk;
+            if (ok && findOnDisk(at.isEmpty() ? QByteArray("/") : at, name, &onDisk))
+                name = onDisk;
+            else
+                ok = false;
+        }
+        at = join(at, name);
+        paths_[*it] = {at, ok};
+    }
+    *path = at;
+    *verified = ok;
+    return true;
+}
+
+bool ZDriveIndex::reachable(DWORD record)
+{
+    if (!reachCheck_ || ::getuid() == 0 || published_.kind == ZPublishedDrive::Other)
+        return true;
+    if (rootReach_ == Unknown) {
+        const QByteArray root = published_.root.isEmpty() ? QByteArray("/") : published_.root;
+        const int mode = published_.kind == ZPublishedDrive::Image ? R_OK : X_OK;
+        // access() resolves the path with the real uid and groups: search
+        // permission on every folder above is part of the answer.
+        rootReach_ = ::access(root.constData(), mode) == 0 ? Yes : No;
+    }
+    if (rootReach_ == No || published_.kind == ZPublishedDrive::Image || record == kRootRecordNumber)
+        return rootReach_ == Yes;
+    const int index = folderIndex(record);
+    if (index < 0)
+        return false;
+    uint8_t& known = reach_[size_t(index)];
+    if (known == Unknown) {
+        const DWORD parent = folders_[size_t(index)].parent;
+        QByteArray path;
+        bool verified = false;
+        known = (parent == kRootRecordNumber || reachable(parent)) && folderPath(index, &path, &verified)
+                        && verified && ::access(path.constData(), X_OK) == 0
+                    ? Yes
+                    : No;
+    }
+    return known == Yes;
+}
+
+bool ZDriveIndex::underMatchingFolder(const ZNameMatcher& m, size_t which, DWORD parent)
+{
+    std::vector<int> chain;
+    bool result = false;
+    for (DWORD at = parent; at != kRootRecordNumber;) {
+        const int index = folderIndex(at);
+        if (index < 0 || int(chain.size()) > kMaxPathDepth)
+            break;
+        const uint8_t known = dirMatch_[which][size_t(index)];
+        if (known != Unknown) {
+            result = known == Yes;
+            break;
+        }
+        ZItemSnapshot folder;
+        if (readFolder(index, &folder) && m.matches(folder.name)) {
+            result = true;
+            dirMatch_[which][size_t(index)] = Yes;
+            break;
+        }
+        chain.push_back(index);
+        at = folders_[size_t(index)].parent;
+    }
+    for (int index : chain)
+        dirMatch_[which][size_t(index)] = result ? Yes : No;
+    return result;
+}
+
+bool ZDriveIndex::hitOf(const ZItemSnapshot& item, bool wantPath, ZSearchHit* hit)
+{
+    hit->itemRef = item.itemRef;
+    hit->drive = drive_;
+    hit->isFolder = (item.attributes & kDirectoryAttribute) != 0;
+    hit->pathVerified = true;
+    hit->path.clear();
+    const bool checkReach = reachCheck_ && ::getuid() != 0 && published_.kind != ZPublishedDrive::Other;
+    if (item.recordNumber == kRootRecordNumber) {
+        hit->path = published_.root;
+    } else if (wantPath || checkReach) {
+        QByteArray folder;
+        bool verified = false;
+        if (!folderPathOf(item.parentRecordNumber, &folder, &verified) || !reachable(item.parentRecordNumber))
+            return false;
+        QByteArray name = item.name;
+        if (published_.kind == ZPublishedDrive::Directory && mayBeLossy(name)) {
+            QByteArray onDisk;
+            if (verified && findOnDisk(folder.isEmpty() ? QByteArray("/") : folder, name, &onDisk))
+                name = onDisk;
+            else
+                verified = false;
+        }
+        hit->path = join(folder, name);
+        hit->pathVerified = verified;
+    }
+    // The consistency rule once more before the hit is given: a record
+    // freed meanwhile is not shown.
+    return reader_.unchanged(item);
+}
+
+qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSearchQuery& query, qint64 limit,
+                           const std::function<bool(const ZSearchHit&)>& onHit)
+{
+    reader_.attachPieces(-1);
+    const size_t n = matchers.size();
+    const bool wantPath = query.pathsNeeded || query.existingOnly;
+    // By the whole path, a pattern that the root's path holds matches all.
+    std::vector<char> byName(n), everything(n), folderHas(n);
+    const QByteArray root = rootText();
+    bool treeNeeded = false;
+    for (size_t i = 0; i < n; ++i) {
+        byName[i] = query.nameOnly || matchers[i].componentWise();
+        everything[i] = !query.nameOnly && matchers[i].componentWise() && matchers[i].matches(root);
+        treeNeeded = treeNeeded || !byName[i];
+    }
+    auto nameMatches = [&](size_t i, const char* name, int length, ULONGLONG signature) {
+        return everything[i] || (matchers[i].mayMatch(signature) && matchers[i].matches(name, length));
+    };
+
+    // Pass one, in place: the records whose own names match every pattern,
+    // and whether any folder's name matches one (its contents match too).
+    struct Candidate {
+        int piece;
+        DWORD slot;
+        const char* at;
+    };
+    std::vector<Candidate> candidates;
+    scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {
+        const bool folder = r.isFolder();
+        // The root itself is not a result, as in locate's database.
+        if (folder && r.record() == kRootRecordNumber)
+            return;
+        const ULONGLONG signature = r.signature();
+        bool all = true;
+        for (size_t i = 0; i < n; ++i) {
+            if (!byName[i] || !nameMatches(i, r.name(), r.nameLength(), signature)) {
+                all = false;
+                if (!folder)
+                    break;
+            } else if (folder && !everything[i]) {
+                folderHas[i] = true;
+            }
+        }
+        if (all)
+            candidates.push_back(Candidate{piece, slot, r.at});
+    });
+    if (!query.nameOnly)
+        for (size_t i = 0; i < n; ++i)
+            treeNeeded = treeNeeded || (folderHas[i] && !everything[i]);
+
+    qint64 given = 0;
+    auto give = [&](const ZItemSnapshot& item) {
+        ZSearchHit hit;
+        if (!hitOf(item, wantPath, &hit))
+            return true;
+        struct stat st;
+        if (query.existingOnly && (published_.kind != ZPublishedDrive::Directory || !hit.pathVerified
+                                   || ::lstat(hit.path.constData(), &st) != 0))
+            return true;
+        ++given;
+        return onHit(hit) && (limit < 0 || given < limit);
+    };
+
+    const bool checkReach = reachCheck_ && ::getuid() != 0 && published_.kind != ZPublishedDrive::Other;
+    if (!treeNeeded && !wantPath && !checkReach) {
+        // Counting: the consistency rule around the match in place, no copy.
+        for (const Candidate& c : candidates) {
+            const ItemRecord* record = reinterpret_cast<const ItemRecord*>(c.at);
+            const BYTE flags = loadItemFlags(record);
+            const DWORD stamp = loadField<DWORD>(c.at, offsetof(ItemRecord, modifyStamp));
+            const InPlace r{c.at, int(record->slotCount), flags};
+            bool all = (flags & InUse) != 0;
+            for (size_t i = 0; i < n && all; ++i)
+                all = nameMatches(i, r.name(), r.nameLength(), r.signature());
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (!all || loadItemFlags(record) != flags
+                || loadField<DWORD>(c.at, offsetof(ItemRecord, modifyStamp)) != stamp)
+                continue;
+            ZSearchHit hit;
+            hit.itemRef = makeItemRef(drive_, reader_.pieceView(c.piece).number, c.slot);
+            hit.drive = drive_;
+            hit.isFolder = r.isFolder();
+            ++given;
+            if (!onHit(hit) || (limit >= 0 && given >= limit))
+                break;
+        }
+        return given;
+    }
+    if (!treeNeeded) {
+        for (const Candidate& c : candidates) {
+            ZItemSnapshot item;
+            if (reader_.readSlot(c.piece, c.slot, &item) != ZSharedPoolReader::ReadOk || !item.isLive())
+                continue;
+            bool all = true;
+            for (size_t i = 0; i < n && all; ++i)
+                all = nameMatches(i, item.name.constData(), item.name.size(), item.nameSignature);
+            if (all && !give(item))
+                break;
+        }
+        return given;
+    }
+
+    // Pass two: a pattern matches a path through the folders above it, or
+    // (not decided by components) the whole path.
+    if (!foldersReady_)
+        collectFolders();
+    dirMatch_.assign(n, std::vector<uint8_t>(folders_.size(), Unknown));
+    bool go = true;
+    scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {
+        if (!go || r.record() == kRootRecordNumber)
+            return;
+        for (size_t i = 0; i < n; ++i) {
+            if (byName[i] && !nameMatches(i, r.name(), r.nameLength(), r.signature())
+                && !underMatchingFolder(matchers[i], i, r.parent()))
+                return;
+        }
+        ZItemSnapshot item;
+        if (reader_.readSlot(piece, slot, &item) != ZSharedPoolReader::ReadOk || !item.isLive())
+            return;
+        QByteArray whole;
+        for (size_t i = 0; i < n; ++i) {
+            if (byName[i])
+                continue;
+            bool verified = false;
+            if (whole.isEmpty()) {
+                QByteArray folder;
+                if (!folderPathOf(item.parentRecordNumber, &folder, &verified))
+                    return;
+                whole = join(folder, item.name);
+            }
+            if (!matchers[i].matches(whole))
+                return;
+        }
+        go = give(item);
+    });
+    return given;
+}
+
+} // namespace SearchEngine

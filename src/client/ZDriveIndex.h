@@ -1,0 +1,75 @@
+// One drive's index as a client searches it: the attached pool, scanned in
+// place with the name signature as the pre-filter, and the drive's folders
+// in one compact table (record number -> slot) made only when a result or a
+// whole-path match needs them. Paths are built for results only, from the
+// drive's published root; the folders above a result are checked against
+// what the real user may search, with the answer kept per folder.
+#pragma once
+
+#include "client/ZNameMatcher.h"
+#include "client/ZSearchClient.h"
+#include "client/ZSharedPoolReader.h"
+#include "wire/ZPublishedDrives.h"
+
+#include <functional>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace SearchEngine {
+
+class ZDriveIndex {
+public:
+    ZDriveIndex(ushort drive, const QString& poolName, const SegmentOwner& owner, const ZPublishedDrive& published);
+
+    ushort drive() const { return drive_; }
+    ZSharedPoolReader& reader() { return reader_; }
+    // Attaches the announced pieces; false when one of them cannot be.
+    bool attach(int pieceCount);
+    void setReachCheck(bool on) { reachCheck_ = on; }
+
+    // Calls onHit for each record that every matcher accepts; false stops.
+    // Returns the hits given.
+    qint64 search(const std::vector<ZNameMatcher>& matchers, const ZSearchQuery& query, qint64 limit,
+                  const std::function<bool(const ZSearchHit&)>& onHit);
+    // A record's hit (path and all) when the real user may reach it; false
+    // when not, or when its folders cannot be resolved.
+    bool hitOf(const ZItemSnapshot& item, bool wantPath, ZSearchHit* hit);
+    // Folders changed: the table is made again when next needed.
+    void forgetFolders();
+
+private:
+    struct Folder {
+        DWORD record;
+        DWORD parent;
+        int piece;
+        DWORD slot;
+    };
+    enum : uint8_t { Unknown = 0, Yes = 1, No = 2 };
+
+    void collectFolders();
+    int folderIndex(DWORD record);
+    bool readFolder(int index, ZItemSnapshot* out);
+    // The path of a folder (the drive's root for the root record), kept.
+    bool folderPath(int index, QByteArray* path, bool* verified);
+    bool folderPathOf(DWORD record, QByteArray* path, bool* verified);
+    bool reachable(DWORD record);
+    bool underMatchingFolder(const ZNameMatcher& m, size_t which, DWORD parent);
+    QByteArray rootText() const;
+    QByteArray join(const QByteArray& folder, const QByteArray& name) const;
+
+    ushort drive_;
+    ZPublishedDrive published_;
+    ZSharedPoolReader reader_;
+    bool reachCheck_ = true;
+    bool foldersReady_ = false;
+    std::vector<Folder> folders_;
+    std::vector<int> byRecord_;                       // record -> folder index + 1 (dense numbers)
+    std::unordered_map<DWORD, int> byRecordSparse_;   // the same, for numbers past the dense table
+    std::vector<uint8_t> reach_;
+    std::vector<std::vector<uint8_t>> dirMatch_;      // per matcher, per folder
+    std::unordered_map<int, std::pair<QByteArray, bool>> paths_;
+    int rootReach_ = Unknown;
+};
+
+} // namespace SearchEngine

@@ -1,0 +1,42 @@
+// One search pattern as the scan applies it: a literal (bytes, or Unicode
+// case folding with ignoreCase) or a QRegularExpression, with the name
+// signature of its literal that rules records out before their bytes are
+// looked at.
+#pragma once
+
+#include "win32/win32_types.h"
+
+#include <QByteArray>
+#include <QRegularExpression>
+#include <QString>
+
+namespace SearchEngine {
+
+class ZNameMatcher {
+public:
+    ZNameMatcher(const QString& pattern, bool ignoreCase, bool regex);
+
+    bool isValid() const { return !regex_ || expression_.isValid(); }
+    QString errorString() const { return expression_.errorString(); }
+    // Only a literal without '/' can be decided one path component at a
+    // time; the others are matched against whole paths.
+    bool componentWise() const { return !regex_ && !literal_.contains('/'); }
+    // Every bit of it is in the signature of each name that may match.
+    ULONGLONG signature() const { return signature_; }
+    bool mayMatch(ULONGLONG nameSignature) const { return (nameSignature & signature_) == signature_; }
+    // Whether UTF-8 text (a name or a whole path) matches.
+    bool matches(const char* utf8, int length) const;
+    bool matches(const QByteArray& utf8) const { return matches(utf8.constData(), utf8.size()); }
+
+private:
+    bool regex_;
+    bool ignoreCase_;
+    bool asciiPattern_ = true;
+    QByteArray literal_;        // UTF-8
+    QByteArray foldedLiteral_;  // ASCII letters lowered, for ASCII names
+    QString text_;
+    QRegularExpression expression_;
+    ULONGLONG signature_ = 0;
+};
+
+} // namespace SearchEngine

@@ -1,0 +1,294 @@
+#include "client/ZSearchClient.h"
+
+#include "client/ZDriveIndex.h"
+#include "client/ZMessageDecoder.h"
+#include "client/ZServicePeer.h"
+#include "wire/ZPublishedDrives.h"
+#include "wire/ZServiceLocation.h"
+#include "wire/ZWireProtocol.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QLocalSocket>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <deque>
+#include <map>
+
+namespace SearchEngine {
+
+namespace {
+
+const char kLibraryVersion[] = "1.0.0";
+// The published drive list is a few lines; more is not the service's file.
+constexpr qint64 kMaxPublishedBytes = 64 * 1024;
+
+// The service's drive list, when the service's own user wrote it and no one
+// else can: opened without following links and checked as opened.
+ZPublishedDriveMap readPublishedDrives(uid_t serviceUid)
+{
+    ZPublishedDriveMap drives;
+    const int fd = ::open(QFile::encodeName(ZPublishedDrives::filePath()).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return drives;
+    struct stat st;
+    QByteArray text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ownedAndClosed(st, serviceUid)
+        && st.st_size <= kMaxPublishedBytes) {
+        text.resize(int(st.st_size));
+        if (::read(fd, text.data(), size_t(text.size())) != text.size())
+            text.clear();
+    }
+    ::close(fd);
+    if (!ZPublishedDrives::parse(text, &drives))
+        drives.clear();
+    return drives;
+}
+
+} // namespace
+
+struct ZSearchClient::Impl {
+    QLocalSocket socket;
+    ZMessageDecoder decoder;
+    SegmentOwner service;
+    bool allReady = false;
+    bool reachCheck = true;
+    Error error = NoError;
+    QString errorText;
+    std::map<ushort, std::unique_ptr<ZDriveIndex>> drives;
+    ZPublishedDriveMap published;
+    std::deque<ZClientMessage> changes;   // after every drive was ready, for follow()
+    std::function<void(const QString&)> observer;
+
+    bool fail(Error e, const QString& text)
+    {
+        error = e;
+        errorText = text;
+        return false;
+    }
+
+    bool handle(const ZClientMessage& m)
+    {
+        if (observer)
+            observer(describeMessage(m));
+        switch (m.type) {
+        case MessageVolumeReady: {
+            if (!published.count(m.drive))
+                published = readPublishedDrives(service.uid);
+            const auto p = published.find(m.drive);
+            auto index = std::make_unique<ZDriveIndex>(m.drive, m.poolName, service,
+                                                       p == published.end() ? ZPublishedDrive() : p->second);
+            index->setReachCheck(reachCheck);
+            if (!index->attach(m.pieceCount))
+                return fail(PiecesUnavailable, QStringLiteral("the index of drive %1: cannot be read (%2)")
+                                                   .arg(QChar(m.drive), index->reader().attachError()));
+            drives[m.drive] = std::move(index);
+            break;
+        }
+        case MessageAllReady:
+            allReady = true;
+            break;
+        case MessagePieceAppended: {
+            const auto it = drives.find(m.drive);
+            if (it != drives.end())
+                it->second->reader().setAnnouncedPieces(int(m.pieceSize));
+            break;
+        }
+        default:
+            if (allReady)
+                changes.push_back(m);
+            break;
+        }
+        return true;
+    }
+
+    // Reads what has come, waiting up to the deadline for more; false when
+    // the connection ended, the bytes are not the protocol, or time ran out.
+    bool pump(const QDeadlineTimer& deadline)
+    {
+        if (socket.bytesAvailable() == 0 && socket.state() == QLocalSocket::ConnectedState)
+            socket.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), INT_MAX)));
+        const QByteArray bytes = socket.readAll();
+        decoder.feed(bytes);
+        ZClientMessage m;
+        while (decoder.next(m))
+            if (!handle(m))
+                return false;
+        if (decoder.malformedCount() > 0)
+            return fail(MalformedMessage, QStringLiteral("the service sent %1 malformed message(s)")
+                                              .arg(decoder.malformedCount()));
+        if (bytes.isEmpty() && socket.state() != QLocalSocket::ConnectedState)
+            return fail(Disconnected, QStringLiteral("the service closed the connection"));
+        if (bytes.isEmpty() && deadline.hasExpired())
+            return fail(TimedOut, QStringLiteral("the service did not answer in time"));
+        return true;
+    }
+
+    bool compile(const ZSearchQuery& query, std::vector<ZNameMatcher>* matchers)
+    {
+        for (const QString& p : query.patterns) {
+            matchers->emplace_back(p, query.ignoreCase, query.regex);
+            if (!matchers->back().isValid())
+                return fail(BadPattern, QStringLiteral("invalid regular expression '%1': %2")
+                                            .arg(p, matchers->back().errorString()));
+        }
+        return true;
+    }
+
+    ZDriveIndex* driveOf(quint64 itemRef)
+    {
+        const auto it = drives.find(itemRefDrive(itemRef));
+        return it == drives.end() ? nullptr : it->second.get();
+    }
+
+    bool resolve(quint64 itemRef, ZSearchHit* hit, ZItemSnapshot* item)
+    {
+        ZDriveIndex* index = driveOf(itemRef);
+        return index && index->reader().readItem(itemRef, item) == ZSharedPoolReader::ReadOk
+               && index->hitOf(*item, true, hit);
+    }
+};
+
+ZSearchClient::ZSearchClient() : d(new Impl) {}
+ZSearchClient::~ZSearchClient() = default;
+
+QString ZSearchClient::version()
+{
+    return QLatin1String(kLibraryVersion);
+}
+
+bool ZSearchClient::connectToService(int timeoutMs)
+{
+    d->socket.connectToServer(ZServiceLocation::socketPath());
+    if (!d->socket.waitForConnected(timeoutMs)) {
+        if (d->socket.error() == QLocalSocket::ServerNotFoundError
+            || d->socket.error() == QLocalSocket::ConnectionRefusedError)
+            return d->fail(NotRunning, QStringLiteral("the search service is not running"));
+        return d->fail(ConnectFailed, QStringLiteral("cannot connect to the search service: %1")
+                                          .arg(d->socket.errorString()));
+    }
+    QString why;
+    if (!trustedServicePeer(d->socket.socketDescriptor(), &d->service, &why)) {
+        d->socket.abort();
+        return d->fail(NotTrusted, why);
+    }
+    return true;
+}
+
+bool ZSearchClient::waitForDrives(int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!d->allReady)
+        if (d->error != NoError || !d->pump(deadline))
+            return false;
+    return true;
+}
+
+qint64 ZSearchClient::search(const ZSearchQuery& query, const std::function<bool(const ZSearchHit&)>& onHit)
+{
+    std::vector<ZNameMatcher> matchers;
+    if (!d->compile(query, &matchers))
+        return -1;
+    qint64 given = 0;
+    bool go = true;
+    for (auto& entry : d->drives) {
+        if (!go || (query.limit >= 0 && given >= query.limit))
+            break;
+        given += entry.second->search(matchers, query, query.limit < 0 ? -1 : query.limit - given,
+                                      [&](const ZSearchHit& hit) { return go = onHit(hit); });
+    }
+    return given;
+}
+
+bool ZSearchClient::resolve(quint64 itemRef, ZSearchHit* hit)
+{
+    ZItemSnapshot item;
+    return d->resolve(itemRef, hit, &item);
+}
+
+bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(const ZSearchChange&)>& onChange,
+                           int timeoutMs)
+{
+    std::vector<ZNameMatcher> matchers;
+    if (!d->compile(query, &matchers))
+        return false;
+    const QDeadlineTimer deadline = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
+    // One item of a change, when the query takes it; a folder that changed
+    // makes its drive's folder table stale.
+    auto report = [&](ZSearchChange::Kind kind, quint64 itemRef) {
+        ZSearchHit hit;
+        ZItemSnapshot item;
+        const bool known = d->resolve(itemRef, &hit, &item);
+        if (ZDriveIndex* index = d->driveOf(itemRef))
+            if (item.attributes & 0x10)
+                index->forgetFolders();
+        if (!known)
+            return true;
+        for (const ZNameMatcher& m : matchers)
+            if (!m.matches(query.nameOnly ? item.name : hit.path))
+                return true;
+        ZSearchChange change;
+        change.kind = kind;
+        change.item = hit;
+        return onChange(change);
+    };
+    for (;;) {
+        while (!d->changes.empty()) {
+            const ZClientMessage m = d->changes.front();
+            d->changes.pop_front();
+            bool go = true;
+            switch (m.type) {
+            case MessageItemAppended:
+                go = report(ZSearchChange::Added, m.itemRef);
+                break;
+            case MessageItemRemoved:
+                go = report(ZSearchChange::Removed, m.itemRef);
+                break;
+            case MessageItemNameChanged:
+                go = report(ZSearchChange::Removed, m.itemRef) && report(ZSearchChange::Added, m.newItemRef);
+                break;
+            case MessageListenFailed: {
+                d->drives.erase(m.drive);
+                ZSearchChange change;
+                change.kind = ZSearchChange::DriveLost;
+                change.item.drive = m.drive;
+                go = onChange(change);
+                break;
+            }
+            default:
+                break;
+            }
+            if (!go)
+                return true;
+        }
+        if (!d->pump(deadline))
+            return d->error == TimedOut && timeoutMs >= 0 ? (d->error = NoError, true) : false;
+    }
+}
+
+void ZSearchClient::setMessageObserver(const std::function<void(const QString&)>& observer)
+{
+    d->observer = observer;
+}
+
+void ZSearchClient::setReachCheck(bool on)
+{
+    d->reachCheck = on;
+    for (auto& entry : d->drives)
+        entry.second->setReachCheck(on);
+}
+
+ZSearchClient::Error ZSearchClient::error() const
+{
+    return d->error;
+}
+
+QString ZSearchClient::errorString() const
+{
+    return d->errorText;
+}
+
+} // namespace SearchEngine

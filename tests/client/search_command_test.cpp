@@ -1,0 +1,336 @@
+// The `search` command against the real service on a temporary directory
+// drive, beside plocate with its own database of the same tree: every
+// option alone and together gives what plocate gives. Then what plocate
+// cannot be compared on: what another user may reach, bad patterns, and a
+// service that is missing, silent, lying or gone.
+#include "support/ZServiceTestKit.h"
+
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <QLocalServer>
+#include <QProcess>
+
+#include "client/ZSearchClient.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace ServiceTestKit;
+
+namespace {
+
+constexpr int kToolTimeoutMs = 30000;
+constexpr uid_t kNobody = 65534;
+
+QString tool(const char* name)
+{
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(name);
+}
+
+struct Ran {
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs a program while this thread serves the service.
+Ran run(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    spinUntil([&] { return p.state() == QProcess::NotRunning; }, kToolTimeoutMs);
+    return Ran{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+               p.readAllStandardError()};
+}
+
+QList<QByteArray> sortedLines(const QByteArray& out, char separator)
+{
+    QList<QByteArray> lines = out.split(separator);
+    lines.removeAll(QByteArray());
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+void touch(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
+}
+
+// A tree as drive M: of a started service, and plocate's database of it.
+class SearchCommand : public ServiceDrivesTest {
+protected:
+    void SetUp() override
+    {
+        ServiceDrivesTest::SetUp();
+        // Another user may pass through the private folders to the tree.
+        ::chmod(QFile::encodeName(TestSupport::testRoot()).constData(), 0711);
+        tree = TestSupport::freshDir(QStringLiteral("tree"));
+        ::chmod(QFile::encodeName(QFileInfo(tree).absolutePath()).constData(), 0711);
+        for (const char* name : {"Docs/2026/Quarterly REPORT.txt", "Docs/report-index.md", "Docs/abc/inner.bin",
+                                 "src/xabcq.cpp", "src/d1/abc.h", "Été/Sommer.txt", "été.md", "new\nline.txt",
+                                 "closed/secret-abc.txt", "open/d2/deep-abc.txt"})
+            touch(tree + QLatin1Char('/') + QString::fromUtf8(name));
+        // A name that is not UTF-8 on disk.
+        ::close(::open(QFile::encodeName(tree) + "/bad\xff-abc.txt", O_WRONLY | O_CREAT, 0644));
+        ::chmod(QFile::encodeName(tree + QStringLiteral("/closed")).constData(), 0700);
+        QDir().mkpath(dosdevices());
+        ASSERT_TRUE(QFile::link(tree, dosdevices() + QStringLiteral("/m:")));
+        database = TestSupport::freshDir(QStringLiteral("plocate")) + QStringLiteral("/db");
+        havePlocate = QProcess::execute(QStringLiteral("updatedb.plocate"),
+                                        {"-U", tree, "-o", database, "--prunepaths", "", "--prunefs", "",
+                                         "--prunenames", "", "--prune-bind-mounts", "no", "-l", "no"})
+                      == 0;
+        service.reset(new RealService);
+        ASSERT_TRUE(service->started);
+    }
+    void TearDown() override
+    {
+        service.reset();
+        QFile::remove(dosdevices() + QStringLiteral("/m:"));
+        removeTree();
+        ServiceDrivesTest::TearDown();
+    }
+    // Qt cannot name the file that is not UTF-8; rm can.
+    void removeTree() { QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), tree}); }
+
+    QString tree;
+    QString database;
+    bool havePlocate = false;
+    std::unique_ptr<RealService> service;
+};
+
+} // namespace
+
+TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
+{
+    if (!havePlocate)
+        GTEST_SKIP() << "updatedb.plocate is not installed";
+    const struct {
+        QStringList args;
+        bool countOnly;   // the same number of lines, not the same lines
+    } cases[] = {
+        {{"abc"}, false},
+        {{"abc", "txt"}, false},
+        {{"-b", "abc"}, false},
+        {{"-b", "Docs"}, false},
+        {{"-i", "REPORT"}, false},
+        {{"-i", "ÉTÉ"}, false},
+        {{"-i", "-b", "été"}, false},
+        {{"Docs/2026"}, false},
+        {{"-c", "e"}, false},
+        {{"-c", "-b", "-i", "r"}, false},
+        {{"-0", "line"}, false},
+        {{"-e", "-b", "inner"}, false},
+        {{"-r", "/d[0-9]$"}, false},
+        {{"-r", "-i", "^.*report.*\\.(md|txt)$"}, false},
+        {{"-l", "2", "abc"}, true},
+        {{"nothing-matches"}, false},
+        {{"-b", "Docs/"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QStringList plocateArgs{"-d", database};
+        for (const QString& a : c.args)   // plocate's -r is POSIX basic; --regex is extended, closer to ours
+            plocateArgs << (a == "-r" ? QStringLiteral("--regex") : a);
+        const Ran ours = run(tool("search"), c.args);
+        const Ran theirs = run(QStringLiteral("plocate"), plocateArgs);
+        EXPECT_EQ(ours.code, theirs.code) << ours.err.constData();
+        EXPECT_TRUE(ours.err.isEmpty()) << ours.err.constData();
+        const char separator = c.args.contains("-0") ? '\0' : '\n';
+        if (c.countOnly)
+            EXPECT_EQ(sortedLines(ours.out, separator).size(), sortedLines(theirs.out, separator).size());
+        else
+            EXPECT_EQ(sortedLines(ours.out, separator), sortedLines(theirs.out, separator));
+    }
+    // The bytes a name has on disk are printed, though the index holds it lossily.
+    EXPECT_EQ(run(tool("search"), {"-b", "bad"}).out.toPercentEncoding("/").toStdString(),
+              (QFile::encodeName(tree) + "/bad\xff-abc.txt\n").toPercentEncoding("/").toStdString());
+}
+
+// The library's search of one pattern in a child process (this thread
+// serves the service meanwhile): as nobody for its real user (the index is
+// still read with root's rights, as the setgid command reads it with the
+// group's), and with atFirstHit run while the child waits after its first hit.
+QByteArray searchInChild(const QString& pattern, bool asNobody, const std::function<void()>& atFirstHit = {})
+{
+    int out[2], hit[2], go[2];
+    if (::pipe(out) != 0 || ::pipe(hit) != 0 || ::pipe(go) != 0)
+        return "pipe failed";
+    const pid_t child = fork();
+    if (child == 0) {
+        if (asNobody && (setgroups(0, nullptr) != 0 || setresgid(kNobody, 0, 0) != 0 || setresuid(kNobody, 0, 0) != 0))
+            _exit(3);
+        SearchEngine::ZSearchClient client;
+        if (!client.connectToService() || !client.waitForDrives(kToolTimeoutMs))
+            _exit(2);
+        SearchEngine::ZSearchQuery query;
+        query.patterns = QStringList{pattern};
+        QByteArray found;
+        client.search(query, [&](const SearchEngine::ZSearchHit& h) {
+            char c = 0;
+            if (found.isEmpty() && (::write(hit[1], "h", 1) != 1 || ::read(go[0], &c, 1) != 1))
+                _exit(5);
+            found += h.path + '\n';
+            return true;
+        });
+        _exit(::write(out[1], found.constData(), size_t(found.size())) == found.size() ? 0 : 4);
+    }
+    ::close(out[1]);
+    ::close(hit[1]);
+    ::close(go[0]);
+    int status = -1;
+    spinUntil(
+        [&] {
+            pollfd first{hit[0], POLLIN, 0};
+            if (::poll(&first, 1, 0) == 1 && (first.revents & POLLIN)) {
+                char c;
+                if (::read(hit[0], &c, 1) == 1 && atFirstHit)
+                    atFirstHit();
+                (void)!::write(go[1], "g", 1);
+            }
+            return ::waitpid(child, &status, WNOHANG) == child;
+        },
+        kToolTimeoutMs);
+    QFile in;
+    in.open(out[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    const QByteArray found = in.readAll();
+    ::close(hit[0]);
+    ::close(go[1]);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? found : "failed: " + QByteArray::number(status);
+}
+
+TEST_F(SearchCommand, ShowsAnotherUserOnlyWhatTheyCouldReach)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "running as another real user needs root";
+    for (const char* pattern : {"secret", "abc"}) {
+        SCOPED_TRACE(pattern);
+        const QByteArray root = run(tool("search"), {pattern}).out;
+        const QByteArray nobody = searchInChild(QLatin1String(pattern), true);
+        EXPECT_TRUE(root.contains("/closed/secret-abc.txt")) << root.constData();
+        EXPECT_FALSE(nobody.contains("closed")) << nobody.constData();
+        // Everything else is the same.
+        QList<QByteArray> seen = sortedLines(root, '\n');
+        seen.removeAll(QFile::encodeName(tree) + "/closed/secret-abc.txt");
+        EXPECT_EQ(sortedLines(nobody, '\n'), seen);
+    }
+}
+
+// A folder renamed while a search runs: every path given is the old one or
+// the new one, each match once, none half-written.
+TEST_F(SearchCommand, AFolderRenamedDuringASearchGivesOldOrNewPaths)
+{
+    const QByteArray before = run(tool("search"), {"abc"}).out;
+    const QString from = tree + QStringLiteral("/src"), to = tree + QStringLiteral("/sources");
+    const QByteArray during = searchInChild(QStringLiteral("abc"), false, [&] {
+        ASSERT_TRUE(QFile::rename(from, to));
+        // The child waits until the index has the new name.
+        spinUntil([&] { return run(tool("search"), {"-b", "sources"}).code == 0; }, kToolTimeoutMs);
+    });
+    const QByteArray after = run(tool("search"), {"abc"}).out;
+    ASSERT_NE(before, after);
+    const QList<QByteArray> old = sortedLines(before, '\n'), renamed = sortedLines(after, '\n');
+    const QList<QByteArray> seen = sortedLines(during, '\n');
+    EXPECT_EQ(seen.size(), old.size()) << during.constData();
+    for (const QByteArray& path : seen)
+        EXPECT_TRUE(old.contains(path) || renamed.contains(path)) << path.constData();
+}
+
+TEST_F(SearchCommand, UsageErrorsSayWhyAndExitTwo)
+{
+    const struct {
+        QStringList args;
+        const char* said;
+    } cases[] = {
+        {{"-r", "a(b"}, "missing closing parenthesis"},
+        {{}, "no pattern"},
+        {{"-l", "many", "x"}, "--limit"},
+        {{"--no-such-option", "x"}, "no-such-option"},
+    };
+    for (const auto& c : cases) {
+        const Ran r = run(tool("search"), c.args);
+        EXPECT_EQ(r.code, 2) << c.said;
+        EXPECT_TRUE(r.err.contains(c.said)) << r.err.constData();
+        EXPECT_TRUE(r.out.isEmpty());
+    }
+    EXPECT_EQ(run(tool("search"), {"--version"}).code, 0);
+}
+
+// What a watcher sees: names as they come and go, and a drive that is lost.
+TEST_F(SearchCommand, WatchPrintsNamesComingAndGoingAndALostDrive)
+{
+    run(tool("search"), {"-c", "x"});   // the drive is ready
+    QProcess watch;
+    watch.start(tool("search"), {"--watch", "-b", "fresh"});
+    QByteArray out, err;
+    auto said = [&](const char* text) {
+        return spinUntil(
+            [&] {
+                out += watch.readAllStandardOutput();
+                err += watch.readAllStandardError();
+                return out.contains(text) || err.contains(text);
+            },
+            kToolTimeoutMs);
+    };
+    ASSERT_TRUE(watch.waitForStarted());
+    spinFor(1000);   // connected and waiting for changes
+    touch(tree + QStringLiteral("/open/fresh.txt"));
+    EXPECT_TRUE(said("+ ")) << out.constData();
+    EXPECT_TRUE(out.contains(QFile::encodeName(tree) + "/open/fresh.txt\n")) << out.constData();
+    QFile::rename(tree + QStringLiteral("/open/fresh.txt"), tree + QStringLiteral("/open/stale.txt"));
+    EXPECT_TRUE(said("- ")) << out.constData();
+    EXPECT_FALSE(out.contains("stale")) << out.constData();
+    // The drive goes away: the watcher says so and the command does not crash.
+    removeTree();
+    EXPECT_TRUE(said("can no longer be followed")) << err.constData();
+    watch.kill();
+    watch.waitForFinished();
+    EXPECT_EQ(watch.exitStatus(), QProcess::CrashExit);   // killed, not crashed by itself
+}
+
+// A service that is not there, says nothing, says what is not the protocol,
+// names pieces that do not exist, or hangs up: exit 2 with a reason, in time.
+TEST(SearchCommandService, AnUnusableServiceIsSaidAndEndsTheCommand)
+{
+    app();
+    const struct {
+        QByteArray sent;   // what the fake service writes; null: nothing serves the socket
+        bool hangUp;
+        const char* said;
+    } cases[] = {
+        {QByteArray(), false, "not running"},
+        {QByteArray(""), false, "did not answer in time"},
+        {QByteArray("%%%%<<"), false, "malformed"},
+        {QByteArray("AAAAAQAAAAoAYgBvAGcAdQBzAEMAAAABAAAAAA==<<"), false, "cannot be read"},
+        {QByteArray(""), true, "closed the connection"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.said);
+        QLocalServer fake;
+        QLocalServer::removeServer(socketPath());
+        std::vector<QLocalSocket*> peers;
+        if (!c.sent.isNull()) {
+            ASSERT_TRUE(fake.listen(socketPath()));
+            QObject::connect(&fake, &QLocalServer::newConnection, [&] {
+                QLocalSocket* peer = fake.nextPendingConnection();
+                peers.push_back(peer);
+                peer->write(c.sent);
+                peer->flush();
+                if (c.hangUp)
+                    peer->disconnectFromServer();
+            });
+        }
+        const Ran r = run(tool("search"), {"--timeout", "1", "x"});
+        EXPECT_EQ(r.code, 2) << r.err.constData();
+        EXPECT_TRUE(r.err.contains(c.said)) << r.err.constData();
+        fake.close();
+    }
+}
