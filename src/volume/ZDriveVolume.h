@@ -115,6 +115,9 @@ public:
     // Drive cache file.
     void saveDriveCache();
     bool loadDriveCache();
+    // Sets the checksum of a cache file held in memory (for tools and tests
+    // that edit one); false when it is too short to carry one.
+    static bool sealDriveCacheImage(QByteArray& image);
 
     // Thread body and the pruning after a build.
     void pruneOrphans(DirectoryMap& pendingParents, DirectoryMap& knownDirectories);
