@@ -118,6 +118,8 @@ public:
     // Sets the checksum of a cache file held in memory (for tools and tests
     // that edit one); false when it is too short to carry one.
     static bool sealDriveCacheImage(QByteArray& image);
+    // Removes the cache files of drives no longer in the drive table.
+    static void removeDepartedDriveCaches();
 
     // Thread body and the pruning after a build.
     void pruneOrphans(DirectoryMap& pendingParents, DirectoryMap& knownDirectories);

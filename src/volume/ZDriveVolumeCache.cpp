@@ -10,6 +10,7 @@
 
 #include "frame/ZLog.h"
 #include "frame/ZSpecialPath.h"
+#include "platform/ZDriveTable.h"
 #include "storage/ZSharedPool.h"
 
 #include <QDataStream>
@@ -19,6 +20,7 @@
 
 #include <xxhash.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -47,6 +49,8 @@ constexpr qint32 kMaxChanges = 100000;
 const char kCacheFolder[] = "CSIDL_LOCAL_APPDATA\\Orvanta\\SearchService\\";
 const char kCacheFileName[] = "DriveCache%1.dat";
 const char kTempSuffix[] = ".temp";
+// "DriveCacheX.dat": the letter's place in the name.
+constexpr int kCacheLetterAt = 10;
 
 // The folder of the cache files, as the file system names it; empty when
 // the special folder is unknown (the unexpanded name would be taken relative
@@ -227,6 +231,25 @@ bool ZDriveVolume::sealDriveCacheImage(QByteArray& image)
     const quint64 digest = XXH3_64bits(image.constData() + kBodyAt, size_t(image.size() - kBodyAt));
     qToBigEndian(digest, image.data() + kChecksumAt);
     return true;
+}
+
+void ZDriveVolume::removeDepartedDriveCaches()
+{
+    const QString folder = cacheFolder();
+    if (folder.isEmpty())
+        return;
+    const std::vector<char16_t> served = Platform::ZDriveTable::instance().letters();
+    const QString pattern = QString::fromLatin1(kCacheFileName).arg(QLatin1Char('?'));
+    const QStringList names = QDir(folder).entryList({pattern, pattern + QLatin1String(kTempSuffix)},
+                                                     QDir::Files | QDir::System | QDir::Hidden);
+    for (const QString& name : names) {
+        const char16_t letter = name.at(kCacheLetterAt).toUpper().unicode();
+        if (std::find(served.begin(), served.end(), letter) != served.end())
+            continue;
+        if (QFile::remove(QDir(folder).filePath(name))) {
+            LOG(DEBUG) << "removed the cache of a departed drive:" << name;
+        }
+    }
 }
 
 } // namespace SearchEngine

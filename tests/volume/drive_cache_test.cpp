@@ -1,7 +1,9 @@
 // The drive cache file: byte layout, round trip into a fresh pool, every
-// rejection rule of the load, the replacing save and damaged files.
+// rejection rule of the load, the replacing save, damaged files, and the
+// removal of the caches of departed drives.
 #include "volume/ZDriveVolume.h"
 
+#include "platform/ZDriveTable.h"
 #include "storage/ZItemStore.h"
 #include "storage/ZSharedPiece.h"
 #include "storage/ZSharedPool.h"
@@ -345,6 +347,29 @@ TEST_F(DriveCacheTest, DamagedFilesAreRefusedOrLoadExactly)
         }
     }
     EXPECT_GT(live, 0);   // flips in names, sizes and times pass the checks behind the checksum
+}
+
+// At a start the caches (and temp twins) of drives that left the drive
+// table go; those of served drives, and other files, stay.
+TEST_F(DriveCacheTest, TheCachesOfDrivesThatLeftTheTableAreRemoved)
+{
+    Platform::ZDriveTable& table = Platform::ZDriveTable::instance();
+    table.clear();
+    table.setDrive(u'C', nullptr);
+    table.setDrive(u'e', nullptr);
+    savedVolume();
+    const QStringList names{QStringLiteral("DriveCacheC.dat"), QStringLiteral("DriveCacheC.dat.temp"),
+                            QStringLiteral("DriveCacheD.dat"), QStringLiteral("DriveCacheD.dat.temp"),
+                            QStringLiteral("DriveCacheE.dat"), QStringLiteral("DriveCacheZ.dat"),
+                            QStringLiteral("DriveCacheDD.dat"), QStringLiteral("Settings.dat")};
+    for (const QString& name : names.mid(1))
+        writeFile(cacheFolder() + QLatin1Char('/') + name, QByteArray("x"));
+    ZDriveVolume::removeDepartedDriveCaches();
+    QStringList left = QDir(cacheFolder()).entryList(QDir::Files);
+    left.sort();
+    EXPECT_EQ(left, (QStringList{names[0], names[1], names[6], names[4], names[7]}));
+    EXPECT_TRUE(loads());
+    table.clear();
 }
 
 // A file written with 4 MiB pieces, read by a process that could only make
