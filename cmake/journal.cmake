@@ -1,7 +1,37 @@
-# Journal and drive cache: the libFuzzer target over the cache load (clang
-# only). fuzz/run_drive_cache_fuzz.sh builds and runs it.
+# Journal and drive cache: the checksum library of the cache file, the
+# libFuzzer target over the cache load (clang only; fuzz/run_drive_cache_fuzz.sh
+# builds and runs it) or, in the ordinary build, the replay of its corpus,
+# and the cache benchmark.
+
+# xxHash (Debian: libxxhash-dev) checks the drive cache file.
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_check_modules(XXHASH QUIET IMPORTED_TARGET libxxhash)
+endif()
+if(TARGET PkgConfig::XXHASH)
+  target_link_libraries(zvolume PUBLIC PkgConfig::XXHASH)
+else()
+  find_path(XXHASH_INCLUDE_DIR NAMES xxhash.h)
+  find_library(XXHASH_LIBRARY NAMES xxhash)
+  if(NOT XXHASH_INCLUDE_DIR OR NOT XXHASH_LIBRARY)
+    message(FATAL_ERROR "xxHash not found: install libxxhash-dev (the drive cache file's checksum)")
+  endif()
+  target_include_directories(zvolume PUBLIC ${XXHASH_INCLUDE_DIR})
+  target_link_libraries(zvolume PUBLIC ${XXHASH_LIBRARY})
+endif()
+
 if(SEARCH_BUILD_FUZZ)
   search_fuzzer(drive_cache_fuzzer SOURCES ${CMAKE_SOURCE_DIR}/fuzz/drive_cache_fuzzer.cpp LIBS zvolume)
+elseif(SEARCH_BUILD_TESTS)
+  # The ordinary build replays the seed corpus through the same entry.
+  add_executable(drive_cache_corpus_replay ${CMAKE_SOURCE_DIR}/fuzz/drive_cache_fuzzer.cpp
+                 ${CMAKE_SOURCE_DIR}/fuzz/fuzz_replay_main.cpp)
+  target_link_libraries(drive_cache_corpus_replay PRIVATE zvolume)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/drive_cache_corpus_replay_tmp)
+  add_test(NAME drive_cache_corpus_replay
+           COMMAND drive_cache_corpus_replay ${CMAKE_SOURCE_DIR}/fuzz/corpus/drive_cache)
+  set_tests_properties(drive_cache_corpus_replay PROPERTIES
+                       ENVIRONMENT TMPDIR=${CMAKE_BINARY_DIR}/drive_cache_corpus_replay_tmp)
 endif()
 
 # Save and load of a large drive cache against a full enumeration.

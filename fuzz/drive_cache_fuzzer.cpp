@@ -1,7 +1,9 @@
 // libFuzzer target over the drive cache load: every input is written as
-// drive C's cache file and loaded into an empty pool. A load must reject or
-// accept without reading or writing outside any buffer or segment (the
-// build adds AddressSanitizer), and an accepted file must give live items.
+// drive C's cache file and loaded into an empty pool. An input long enough
+// to carry a checksum gets the right one, so that the load goes past it to
+// the fields and the pool. A load must reject or accept without reading or
+// writing outside any buffer or segment (the build adds AddressSanitizer),
+// and an accepted file must give live items.
 #include "volume/ZDriveVolume.h"
 
 #include "win32/ZClock.h"
@@ -28,11 +30,13 @@ struct FuzzWorld {
 
 FuzzWorld* world = nullptr;
 
-// Private folders, so the run touches no real cache, registry or segment.
+// Private folders, so the run touches no real cache, registry or segment
+// (made in $TMPDIR, else /tmp).
 void isolate()
 {
-    char root[] = "/tmp/drivecachefuzz-XXXXXX";
-    if (!mkdtemp(root))
+    const char* tmp = getenv("TMPDIR");
+    QByteArray root = QByteArray(tmp && *tmp ? tmp : "/tmp") + "/drivecachefuzz-XXXXXX";
+    if (!mkdtemp(root.data()))
         abort();
     const char* names[] = {"HOME", "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "TMPDIR"};
     for (const char* name : names) {
@@ -61,10 +65,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     {
+        QByteArray image(reinterpret_cast<const char*>(data), int(size));
+        ZDriveVolume::sealDriveCacheImage(image);
         QFile f(world->cacheFile);
         if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
             abort();
-        f.write(reinterpret_cast<const char*>(data), qint64(size));
+        f.write(image);
     }
     ZDriveVolume& v = *world->volume;
     const bool loaded = v.loadDriveCache();

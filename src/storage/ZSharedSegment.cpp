@@ -1,5 +1,7 @@
 #include "storage/ZSharedSegment.h"
 
+#include "frame/ZLog.h"
+
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -7,7 +9,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -23,6 +27,9 @@ constexpr int kFtokId = 'Q';
 constexpr mode_t kKeyFolderMode = 0755;
 constexpr mode_t kKeyFileMode = 0600;
 constexpr mode_t kSegmentMode = 0600;
+constexpr mode_t kGroupSegmentMode = 0640;
+// Room for one group entry of getgrnam_r (its member list included).
+constexpr size_t kGroupEntryBuffer = 1 << 16;
 // A fresh key file whose ftok() key an unrelated segment holds is set aside
 // (keeping its inode from being handed out again) and made anew, this often.
 constexpr int kKeyClashRetries = 8;
@@ -49,6 +56,28 @@ key_t keyOf(const QString& keyFile)
     return ::ftok(native(keyFile).constData(), kFtokId);
 }
 
+// Hands a new segment to the segment group, if one is named; a group that
+// cannot be used leaves the segment private.
+void shareWithGroup(int id)
+{
+    gid_t gid = 0;
+    QString error;
+    if (!segmentGroup(&gid, &error)) {
+        if (!error.isEmpty()) {
+            LOG(ERROR) << "segment stays private:" << error;
+        }
+        return;
+    }
+    shmid_ds info{};
+    if (::shmctl(id, IPC_STAT, &info) == 0) {
+        info.shm_perm.gid = gid;
+        info.shm_perm.mode = kGroupSegmentMode;
+        if (::shmctl(id, IPC_SET, &info) == 0)
+            return;
+    }
+    LOG(ERROR) << "segment stays private: cannot hand it to group" << uint(gid) << strerror(errno);
+}
+
 bool makeKeyFile(const QString& path)
 {
     const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -60,6 +89,31 @@ bool makeKeyFile(const QString& path)
 }
 
 } // namespace
+
+const char kSegmentGroupVariable[] = "SEARCH_SEGMENT_GROUP";
+
+bool segmentGroup(gid_t* gid, QString* error)
+{
+    const QByteArray name = qgetenv(kSegmentGroupVariable);
+    if (name.isEmpty())
+        return false;
+    bool number = false;
+    const uint id = name.toUInt(&number);
+    if (number) {
+        *gid = gid_t(id);
+        return true;
+    }
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(kGroupEntryBuffer);
+    if (::getgrnam_r(name.constData(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+        *gid = found->gr_gid;
+        return true;
+    }
+    if (error)
+        *error = QStringLiteral("no group %1 (named by %2)").arg(QString::fromLocal8Bit(name), QLatin1String(kSegmentGroupVariable));
+    return false;
+}
 
 bool ownedAndClosed(const struct stat& st, uid_t owner)
 {
@@ -151,6 +205,7 @@ bool ZSharedSegment::create(int size)
         error_ = (errno_ == ENOSPC || errno_ == ENOMEM || errno_ == EINVAL) ? OutOfResources : Failed;
         return false;
     }
+    shareWithGroup(id);
     void* at = ::shmat(id, nullptr, 0);
     if (at == reinterpret_cast<void*>(-1)) {
         errno_ = errno;

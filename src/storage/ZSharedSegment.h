@@ -9,6 +9,13 @@
 // (IPC_CREAT | IPC_EXCL) and readers check the segment's owner and creator
 // before they read it, so nothing another user makes can block either side
 // or pass for an index piece.
+//
+// Who may read: a segment is its creating user's alone (0600), unless the
+// environment names a group in SEARCH_SEGMENT_GROUP (the installed service's
+// unit sets it to "searchservice"). Then each new segment is handed to that
+// group, readable by its members (0640), once it is made and before anything
+// is written to it. Owner and creator stay the creating user, so readers'
+// checks of them hold either way.
 #pragma once
 
 #include <QString>
@@ -30,6 +37,11 @@ QString segmentKeyFile(const QString& key, uid_t owner);
 bool ownedAndClosed(const struct stat& st, uid_t owner);
 // Whether a file name is of the form segment key files have.
 bool isSegmentKeyFileName(const QString& fileName);
+// The environment variable naming the group that may read the segments.
+extern const char kSegmentGroupVariable[];
+// The group new segments are handed to: false when none is named, or (with
+// a reason) when the named group is unknown. A name or a number.
+bool segmentGroup(gid_t* gid, QString* error = nullptr);
 
 // Who must have made a segment for a reader to trust it: its owner and
 // creator uid, and (when not 0) the creating process.
@@ -59,7 +71,8 @@ public:
     // The key file's path for this process's own segments.
     QString keyFile() const;
 
-    // Creates the segment (0600) and its key file and attaches it read-write.
+    // Creates the segment (0600, or 0640 to the segment group) and its key
+    // file and attaches it read-write.
     bool create(int size);
     // Attaches the segment that `owner` created, read-only or read-write.
     bool attach(const SegmentOwner& owner, bool readOnly = true);

@@ -117,6 +117,11 @@ public:
     // Drive cache file: ZDriveVolumeCache.cpp.
     void saveDriveCache();
     bool loadDriveCache();
+    // Sets the checksum of a cache file held in memory (for tools and tests
+    // that edit one); false when it is too short to carry one.
+    static bool sealDriveCacheImage(QByteArray& image);
+    // Removes the cache files of drives no longer in the drive table.
+    static void removeDepartedDriveCaches();
 
     // Thread body and the pruning after a build: ZDriveVolumeThread.cpp.
     void pruneOrphans(DirectoryMap& pendingParents, DirectoryMap& knownDirectories);

@@ -2,26 +2,41 @@
 // runs, so that a start can skip the MFT walk. Written under a ".temp" twin,
 // flushed to disk and renamed over the old file in one step. The folder and
 // its files are private (0700, 0600): the index names every file of the drive.
+//
+// Layout: version (qint32), checksum (quint64, XXH3-64 of every byte after
+// it), saved USN, build time, change count, then the pool. The checksum is
+// checked over the whole file before any field after it is read.
 #include "volume/ZDriveVolume.h"
 
 #include "frame/ZLog.h"
 #include "frame/ZSpecialPath.h"
+#include "platform/ZDriveTable.h"
 #include "storage/ZSharedPool.h"
 
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
+#include <QtEndian>
 
+#include <xxhash.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
 namespace SearchEngine {
 
 namespace {
 
-constexpr qint32 kDriveCacheVersion = 22;
+// 23: the checksum after the version. A file of 22 (none) is refused, and
+// the rebuilt drive saves it anew.
+constexpr qint32 kDriveCacheVersion = 23;
+constexpr qint64 kChecksumAt = sizeof(qint32);
+constexpr qint64 kBodyAt = kChecksumAt + sizeof(quint64);
+constexpr qint64 kDigestChunk = 1 << 20;
 // Pinned so that buildTime reads back whatever Qt library wrote the file.
 constexpr QDataStream::Version kCacheStreamVersion = QDataStream::Qt_5_15;
 
@@ -34,6 +49,8 @@ constexpr qint32 kMaxChanges = 100000;
 const char kCacheFolder[] = "CSIDL_LOCAL_APPDATA\\Orvanta\\SearchService\\";
 const char kCacheFileName[] = "DriveCache%1.dat";
 const char kTempSuffix[] = ".temp";
+// "DriveCacheX.dat": the letter's place in the name.
+constexpr int kCacheLetterAt = 10;
 
 // The folder of the cache files, as the file system names it; empty when
 // the special folder is unknown (the unexpanded name would be taken relative
@@ -65,6 +82,25 @@ bool openPrivate(QFile& file, const QString& path, int flags, QIODevice::OpenMod
     return false;
 }
 
+// XXH3-64 of file's bytes from `from` to its end; false on a read error.
+bool digestFrom(QFile& file, qint64 from, quint64* digest)
+{
+    std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> state(XXH3_createState(), XXH3_freeState);
+    if (!state || XXH3_64bits_reset(state.get()) != XXH_OK || !file.seek(from))
+        return false;
+    QByteArray chunk(int(kDigestChunk), Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = file.read(chunk.data(), kDigestChunk);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        XXH3_64bits_update(state.get(), chunk.constData(), size_t(n));
+    }
+    *digest = XXH3_64bits_digest(state.get());
+    return true;
+}
+
 // Makes a finished rename survive a crash.
 void syncFolder(const QString& folder)
 {
@@ -86,15 +122,21 @@ void ZDriveVolume::saveDriveCache()
     const QString temp = path + QLatin1String(kTempSuffix);
 
     QFile file;
-    if (!openPrivate(file, temp, O_WRONLY | O_CREAT | O_TRUNC, QIODevice::WriteOnly))
+    if (!openPrivate(file, temp, O_RDWR | O_CREAT | O_TRUNC, QIODevice::ReadWrite))
         return;
     QDataStream stream(&file);
     stream.setVersion(kCacheStreamVersion);
-    stream << kDriveCacheVersion << qint64(savedUsn) << buildTime << qint32(totalChanges);
+    stream << kDriveCacheVersion << quint64(0) << qint64(savedUsn) << buildTime << qint32(totalChanges);
     pool->save(stream);
+    // The checksum of what was written, read back, in its place.
+    quint64 digest = 0;
+    bool written = stream.status() == QDataStream::Ok && file.flush() && digestFrom(file, kBodyAt, &digest)
+        && file.seek(kChecksumAt);
+    if (written)
+        stream << digest;
 
     // The old file stays in place until the new one is whole on disk.
-    const bool written = stream.status() == QDataStream::Ok && file.flush() && ::fsync(file.handle()) == 0;
+    written = written && stream.status() == QDataStream::Ok && file.flush() && ::fsync(file.handle()) == 0;
     file.close();
     if (!written || file.error() != QFileDevice::NoError) {
         LOG(ERROR) << ushort(m_drive) << "-Save Failed:" << temp;
@@ -125,11 +167,19 @@ bool ZDriveVolume::loadDriveCache()
     stream.setVersion(kCacheStreamVersion);
 
     qint32 version = 0;
+    quint64 checksum = 0, digest = 0;
+    stream >> version >> checksum;
+    if (stream.status() != QDataStream::Ok || version != kDriveCacheVersion)
+        return false;
+    if (!digestFrom(file, kBodyAt, &digest) || digest != checksum || !file.seek(kBodyAt)) {
+        LOG(ERROR) << ushort(m_drive) << "-Load: the cache file fails its checksum";
+        return false;
+    }
+
     qint64 usn = 0;
-    stream >> version >> usn;
+    stream >> usn;
     savedUsn = usn;
-    if (stream.status() != QDataStream::Ok || version != kDriveCacheVersion
-        || usn < journalData.FirstUsn || usn > journalData.NextUsn)
+    if (stream.status() != QDataStream::Ok || usn < journalData.FirstUsn || usn > journalData.NextUsn)
         return false;
 
     QDateTime built;
@@ -172,6 +222,34 @@ bool ZDriveVolume::loadDriveCache()
     }
     LOG(DEBUG) << ushort(m_drive) << "-Load:" << qulonglong(recordMap.size());
     return loaded;
+}
+
+bool ZDriveVolume::sealDriveCacheImage(QByteArray& image)
+{
+    if (image.size() < kBodyAt)
+        return false;
+    const quint64 digest = XXH3_64bits(image.constData() + kBodyAt, size_t(image.size() - kBodyAt));
+    qToBigEndian(digest, image.data() + kChecksumAt);
+    return true;
+}
+
+void ZDriveVolume::removeDepartedDriveCaches()
+{
+    const QString folder = cacheFolder();
+    if (folder.isEmpty())
+        return;
+    const std::vector<char16_t> served = Platform::ZDriveTable::instance().letters();
+    const QString pattern = QString::fromLatin1(kCacheFileName).arg(QLatin1Char('?'));
+    const QStringList names = QDir(folder).entryList({pattern, pattern + QLatin1String(kTempSuffix)},
+                                                     QDir::Files | QDir::System | QDir::Hidden);
+    for (const QString& name : names) {
+        const char16_t letter = name.at(kCacheLetterAt).toUpper().unicode();
+        if (std::find(served.begin(), served.end(), letter) != served.end())
+            continue;
+        if (QFile::remove(QDir(folder).filePath(name))) {
+            LOG(DEBUG) << "removed the cache of a departed drive:" << name;
+        }
+    }
 }
 
 } // namespace SearchEngine

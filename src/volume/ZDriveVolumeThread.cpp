@@ -137,6 +137,7 @@ void ZDriveVolume::run()
         }
         build = true;
     } else {
+        removeDepartedDriveCaches();
         build = !loadDriveCache();
     }
 

@@ -1,6 +1,7 @@
 // The client-side reader: attaching a pool's pieces by key, resolving item
 // references, the name validity rule, walks and name search, and a reader in
-// another process that reads while this one writes.
+// another process that reads while this one writes, forged pieces, and who
+// may read a pool's pieces.
 #include "win32/ZClock.h"
 #include "storage/storage_probe_names.h"
 #include "support/ZOtherUser.h"
@@ -12,6 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <grp.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <unordered_map>
 
 using namespace SearchEngine;
@@ -231,5 +235,58 @@ TEST_F(StorageReader, ForgedPiecesAndKeyFoldersAreNeverRead)
     EXPECT_EQ(found(reader, "forged"), QStringList());
     EXPECT_EQ(found(reader, "real"), QStringList{QStringLiteral("real.txt")});
 
+    qputenv("TMPDIR", tmp);
+}
+
+// Who may read a pool: with no group named its pieces are the user's alone
+// (0600); a named group (by name or number) gets them 0640, an unknown one
+// leaves them private. Readers trusting the creating user attach them either
+// way, and as root another user reads them exactly when the group is theirs.
+TEST_F(StorageReader, PiecesAreSharedWithTheNamedGroupOnly)
+{
+    const QByteArray tmp = qgetenv("TMPDIR");
+    const bool otherUser = OtherUser::unavailable().isEmpty();
+    if (otherUser)   // the key folder where the other user can reach it
+        qputenv("TMPDIR", QFile::encodeName(OtherUser::publicTempFolder()));
+    const QByteArray ownGroup = QByteArray::number(uint(getegid()));
+    const group* own = getgrgid(getegid());
+    const QByteArray ownName = own ? QByteArray(own->gr_name) : ownGroup;
+    const struct {
+        QByteArray named;
+        mode_t mode;
+        gid_t gid;
+        bool otherReads;
+    } cases[] = {
+        {QByteArray(), 0600, getegid(), false},
+        {ownName, 0640, getegid(), false},
+        {ownGroup, 0640, getegid(), false},
+        {QByteArray("no-such-group-of-this-test"), 0600, getegid(), false},
+        {QByteArray::number(uint(OtherUser::kGid)), 0640, OtherUser::kGid, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.named.constData());
+        qputenv(kSegmentGroupVariable, c.named);
+        const QString name = QUuid::createUuid().toString();
+        ZSharedPool shared(name, 'C');
+        addItem(shared, QStringLiteral("shared.txt"), 50);
+        const key_t key = ::ftok(QFile::encodeName(segmentKeyFile(name + QStringLiteral("1"), geteuid())).constData(), 'Q');
+        shmid_ds info{};
+        ASSERT_EQ(::shmctl(::shmget(key, 0, 0), IPC_STAT, &info), 0);
+        EXPECT_EQ(info.shm_perm.mode & 0777, c.mode);
+        EXPECT_EQ(info.shm_perm.gid, c.gid);
+        EXPECT_EQ(info.shm_perm.uid, geteuid());
+        ZSharedPoolReader reader(name, 'C', SegmentOwner{geteuid(), getpid()});
+        EXPECT_EQ(reader.attachPieces(), 1);
+        EXPECT_EQ(found(reader, "shared"), QStringList{QStringLiteral("shared.txt")});
+        if (otherUser) {
+            const uid_t service = geteuid();
+            EXPECT_EQ(OtherUser::runAs([&] {
+                          ZSharedPoolReader other(name, 'C', SegmentOwner{service, 0});
+                          return other.attachPieces() == 1 && found(other, "shared").size() == 1 ? 1 : 0;
+                      }),
+                      int(c.otherReads));
+        }
+    }
+    qunsetenv(kSegmentGroupVariable);
     qputenv("TMPDIR", tmp);
 }

@@ -1,7 +1,9 @@
 // The drive cache file: byte layout, round trip into a fresh pool, every
-// rejection rule of the load, the replacing save, and damaged files.
+// rejection rule of the load, the replacing save, damaged files, and the
+// removal of the caches of departed drives.
 #include "volume/ZDriveVolume.h"
 
+#include "platform/ZDriveTable.h"
 #include "storage/ZItemStore.h"
 #include "storage/ZSharedPiece.h"
 #include "storage/ZSharedPool.h"
@@ -14,6 +16,7 @@
 #include <QtEndian>
 
 #include <gtest/gtest.h>
+#include <xxhash.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,8 +31,9 @@ constexpr USN kFirstUsn = 1000;
 constexpr USN kNextUsn = 5000;
 constexpr qint64 kReuseAgeSeconds = 600000;
 constexpr qint64 kDaySeconds = 86400;
-// Version, USN, build time (Julian day, milliseconds, local or UTC byte), change count, piece count.
-constexpr int kPieceCountAt = 4 + 8 + 13 + 4;
+// Version, checksum, USN, build time (Julian day, milliseconds, local or UTC byte), change count, piece count.
+constexpr int kBodyAt = 4 + 8;
+constexpr int kPieceCountAt = kBodyAt + 8 + 13 + 4;
 constexpr int kFieldsSize = kPieceCountAt + 4;
 constexpr int kPieceHeaderSize = 32;
 constexpr int kSlotBytes = 32;
@@ -118,6 +122,20 @@ protected:
         return ok;
     }
 
+    // The same bytes in the same place (so the same item reference), but stamp 0.
+    static void expectSameItems(const ZDriveVolume& saved, const ZDriveVolume& loaded)
+    {
+        ASSERT_EQ(loaded.recordMap.size(), saved.recordMap.size());
+        for (const auto& e : saved.recordMap) {
+            auto it = loaded.recordMap.find(e.first);
+            ASSERT_NE(it, loaded.recordMap.end()) << e.first;
+            QByteArray want = bytesOf(e.second, sizeof(ItemRecord) + e.second->nameLength);
+            want.replace(int(offsetof(ItemRecord, modifyStamp)), sizeof(DWORD), QByteArray(sizeof(DWORD), '\0'));
+            EXPECT_EQ(bytesOf(it->second, want.size()).toHex(), want.toHex());
+            EXPECT_EQ(ZLockItem(it->second).itemRef(), ZLockItem(e.second).itemRef());
+        }
+    }
+
     Platform::ZManualClock clock;
 };
 
@@ -142,7 +160,8 @@ TEST_F(DriveCacheTest, ASavedFileIsByteForByteAndLoadsBackWhole)
     // buildTime as a Qt 5.15 stream writes it: Julian day, milliseconds of
     // the day, time spec (0: local time).
     const QDateTime built = saved->buildTime;
-    const QByteArray head = bigEndian<qint32>(22) + bigEndian<qint64>(3000) + bigEndian<qint64>(built.date().toJulianDay())
+    const quint64 checksum = XXH3_64bits(file.constData() + kBodyAt, size_t(file.size() - kBodyAt));
+    const QByteArray head = bigEndian<qint32>(23) + bigEndian<quint64>(checksum) + bigEndian<qint64>(3000) + bigEndian<qint64>(built.date().toJulianDay())
         + bigEndian<quint32>(quint32(built.time().msecsSinceStartOfDay())) + QByteArray(1, char(Qt::LocalTime))
         + bigEndian<qint32>(12) + bigEndian<qint32>(1);
     ASSERT_GE(file.size(), kFieldsSize + kPieceHeaderSize);
@@ -169,16 +188,7 @@ TEST_F(DriveCacheTest, ASavedFileIsByteForByteAndLoadsBackWhole)
     EXPECT_EQ(v->savedUsn, 3000);
     EXPECT_EQ(v->totalChanges, 12);
     EXPECT_EQ(v->buildTime, saved->buildTime);
-    ASSERT_EQ(v->recordMap.size(), saved->recordMap.size());
-    for (const auto& e : saved->recordMap) {
-        auto it = v->recordMap.find(e.first);
-        ASSERT_NE(it, v->recordMap.end()) << e.first;
-        // The same bytes in the same place (so the same item reference), but stamp 0.
-        QByteArray want = bytesOf(e.second, sizeof(ItemRecord) + e.second->nameLength);
-        want.replace(int(offsetof(ItemRecord, modifyStamp)), sizeof(DWORD), QByteArray(sizeof(DWORD), '\0'));
-        EXPECT_EQ(bytesOf(it->second, want.size()).toHex(), want.toHex());
-        EXPECT_EQ(ZLockItem(it->second).itemRef(), ZLockItem(e.second).itemRef());
-    }
+    expectSameItems(*saved, *v);
     // The freed run (the 3-slot "gone.txt" run) is on its free list,
     // stamped a day back: reusable 513,600 s from now, not before.
     const int list = ZSharedPool::freeListIndex(3);
@@ -215,15 +225,20 @@ TEST_F(DriveCacheTest, ASaveReplacesTheFileAndItsTempTwinOrKeepsTheOldFileWhenIt
     QFile::remove(cacheFolder());
 }
 
-TEST_F(DriveCacheTest, OnlyAFreshIndexOfThisJournalInVersion22IsLoaded)
+TEST_F(DriveCacheTest, OnlyAFreshIndexOfThisJournalInVersion23IsLoaded)
 {
     EXPECT_FALSE(loads());   // no file
-    // Another version: nothing after the USN is read (a reader that went on would fail differently).
-    for (qint32 version : {21, 23, 0, -1}) {
-        writeFile(cachePath(), bigEndian<qint32>(version) + bigEndian<qint64>(3000));
+    // Another version, among them the whole file of version 22 (no checksum):
+    // nothing after the version is read.
+    savedVolume();
+    const QByteArray whole = readFile(cachePath());
+    for (qint32 version : {22, 21, 24, 0, -1}) {
+        QByteArray older = bigEndian<qint32>(version) + whole.mid(kBodyAt);
+        writeFile(cachePath(), older);
         std::unique_ptr<ZDriveVolume> v;
         EXPECT_FALSE(loads(&v)) << version;
         EXPECT_FALSE(v->buildTime.isValid());
+        EXPECT_EQ(v->savedUsn, 0);
     }
     // The stored USN must lie inside the journal; stale: too many changes for
     // the age, too old, built "tomorrow", a negative count.
@@ -249,20 +264,39 @@ TEST_F(DriveCacheTest, OnlyAFreshIndexOfThisJournalInVersion22IsLoaded)
     EXPECT_FALSE(loads());
 }
 
-TEST_F(DriveCacheTest, TruncatedPaddedHostileOrFlippedFilesAreRejectedOrSound)
+// Every damage a file can take is refused, or the file loads exactly as
+// saved; never loaded wrong. Cut at every length, every single bit flipped,
+// and (resealed, so that the checks behind the checksum see them) hostile
+// counts and random flips, which may load only as live items.
+TEST_F(DriveCacheTest, DamagedFilesAreRefusedOrLoadExactly)
 {
-    savedVolume();
+    auto saved = savedVolume();
     const QByteArray whole = readFile(cachePath());
-    for (int n = 0; n < whole.size(); ++n) {
-        writeFile(cachePath(), whole.left(n));
-        EXPECT_FALSE(loads()) << "cut at " << n;
+    const auto sealed = [](QByteArray image) {
+        EXPECT_TRUE(ZDriveVolume::sealDriveCacheImage(image));
+        return image;
+    };
+    const auto patched = [&](int at, const QByteArray& bytes) { return sealed(QByteArray(whole).replace(at, bytes.size(), bytes)); };
+    enum Outcome { Refused, Exact, RefusedOrLive };
+    struct Case {
+        QString what;
+        QByteArray bytes;
+        Outcome outcome;
+    };
+    std::vector<Case> cases{{QStringLiteral("as saved"), whole, Exact}};
+    for (int n = 0; n < whole.size(); ++n)
+        cases.push_back({QStringLiteral("cut at %1").arg(n), whole.left(n), Refused});
+    for (int bit = 0; bit < whole.size() * 8; ++bit) {
+        QByteArray bad = whole;
+        bad.data()[bit / 8] ^= char(1 << (bit % 8));
+        cases.push_back({QStringLiteral("bit %1 flipped").arg(bit), bad, Refused});
     }
     const int headerAt = kFieldsSize, firstRunAt = kFieldsSize + kPieceHeaderSize;
     const struct {
         const char* what;
         int at;
         QByteArray bytes;
-    } cases[] = {
+    } hostile[] = {
         {"a byte after the end", int(whole.size()), QByteArray(1, '\0')},
         {"piece count 65,535", kPieceCountAt, bigEndian<qint32>(65535)},
         {"piece count 2", kPieceCountAt, bigEndian<qint32>(2)},
@@ -277,35 +311,63 @@ TEST_F(DriveCacheTest, TruncatedPaddedHostileOrFlippedFilesAreRejectedOrSound)
         {"run longer than its firstSlot", firstRunAt, bigEndian<qint32>(2 * kSlotBytes + 1)},
         {"slotCount 0", firstRunAt + 4 + 1, QByteArray(1, '\0')},
     };
-    for (const auto& c : cases) {
-        writeFile(cachePath(), QByteArray(whole).replace(c.at, c.bytes.size(), c.bytes));
-        EXPECT_FALSE(loads()) << c.what;
-    }
-    writeFile(cachePath(), whole);
-    EXPECT_TRUE(loads());
-
-    // Flipped bits never crash, and an accepted file gives live items only.
-    // Flips in names, sizes and times still load; most others do not.
+    for (const auto& h : hostile)
+        cases.push_back({QString::fromLatin1(h.what), patched(h.at, h.bytes), Refused});
     std::mt19937 random(20260301);
-    const int kTrials = 300;
-    int accepted = 0;
-    for (int k = 0; k < kTrials; ++k) {
+    for (int k = 0; k < 300; ++k) {
         QByteArray bad = whole;
-        for (int f = 1 + int(random() % 3); f > 0; --f)
-            bad.data()[random() % bad.size()] ^= char(1 << (random() % 8));
-        writeFile(cachePath(), bad);
+        for (int f = 1 + int(random() % 3); f > 0; --f) {
+            const int at = kBodyAt + int(random() % (bad.size() - kBodyAt));
+            bad.data()[at] ^= char(1 << (random() % 8));
+        }
+        cases.push_back({QStringLiteral("resealed random flips %1").arg(k), sealed(bad), RefusedOrLive});
+    }
+
+    int live = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what.toStdString());
+        writeFile(cachePath(), c.bytes);
         std::unique_ptr<ZDriveVolume> v;
-        if (!loads(&v))
+        if (!loads(&v)) {
+            EXPECT_NE(c.outcome, Exact) << "refused";
             continue;
-        ++accepted;
+        }
+        EXPECT_NE(c.outcome, Refused) << "loaded";
+        if (c.outcome == Exact) {
+            expectSameItems(*saved, *v);
+            continue;
+        }
+        ++live;
         for (const auto& e : v->recordMap) {
             EXPECT_TRUE(e.second->flags & InUse);
             EXPECT_EQ(e.second->recordNumber, e.first);
             EXPECT_EQ(e.second->modifyStamp, 0u);
         }
     }
-    EXPECT_GT(accepted, 0);
-    EXPECT_LT(accepted, kTrials);
+    EXPECT_GT(live, 0);   // flips in names, sizes and times pass the checks behind the checksum
+}
+
+// At a start the caches (and temp twins) of drives that left the drive
+// table go; those of served drives, and other files, stay.
+TEST_F(DriveCacheTest, TheCachesOfDrivesThatLeftTheTableAreRemoved)
+{
+    Platform::ZDriveTable& table = Platform::ZDriveTable::instance();
+    table.clear();
+    table.setDrive(u'C', nullptr);
+    table.setDrive(u'e', nullptr);
+    savedVolume();
+    const QStringList names{QStringLiteral("DriveCacheC.dat"), QStringLiteral("DriveCacheC.dat.temp"),
+                            QStringLiteral("DriveCacheD.dat"), QStringLiteral("DriveCacheD.dat.temp"),
+                            QStringLiteral("DriveCacheE.dat"), QStringLiteral("DriveCacheZ.dat"),
+                            QStringLiteral("DriveCacheDD.dat"), QStringLiteral("Settings.dat")};
+    for (const QString& name : names.mid(1))
+        writeFile(cacheFolder() + QLatin1Char('/') + name, QByteArray("x"));
+    ZDriveVolume::removeDepartedDriveCaches();
+    QStringList left = QDir(cacheFolder()).entryList(QDir::Files);
+    left.sort();
+    EXPECT_EQ(left, (QStringList{names[0], names[1], names[6], names[4], names[7]}));
+    EXPECT_TRUE(loads());
+    table.clear();
 }
 
 // A file written with 4 MiB pieces, read by a process that could only make
