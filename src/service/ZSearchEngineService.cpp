@@ -6,6 +6,7 @@
 #include "platform/windows.h"
 #include "platform/win32_sync.h"
 #include "service/ZClientProtocol.h"
+#include "service/ZStopSignals.h"
 #include "storage/ZSegmentLedger.h"
 #include "volume/ZDriveVolume.h"
 #include "wire/ZServiceLocation.h"
@@ -234,6 +235,12 @@ void ZService::stop()
     volumes.clear();
 }
 
+void ZService::quitOrderly()
+{
+    settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 1);
+    QCoreApplication::quit();
+}
+
 void ZService::releaseVolume(ZDriveVolume* volume)
 {
     announcedVolumes.remove(volume);
@@ -350,6 +357,11 @@ int runService(int argc, char** argv)
         QCoreApplication app(argc, argv);
         {
             ZService service;
+            // A signal that comes during the start waits in the pipe for the loop.
+            const ZStopSignals stopSignals([&service](int signal) {
+                LOG(INFO) << "signal " << signal << ": stopping";
+                service.quitOrderly();
+            });
             if (service.start()) {
                 QCoreApplication::instance()->installNativeEventFilter(&service);
                 result = QCoreApplication::exec();
