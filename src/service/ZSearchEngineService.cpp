@@ -121,6 +121,13 @@ bool ZService::start()
         return false;
     }
 
+    // The lock, socket and key files live in a folder only this user writes.
+    QString folderError;
+    if (!ZServiceLocation::makeRuntimeFolder(&folderError)) {
+        std::fprintf(stderr, "searchservice: %s\n", qPrintable(folderError));
+        LOG(ERROR) << folderError.toStdString();
+        return false;
+    }
     // Held for the life of the process: the handle is never closed.
     instanceMutex = Platform::createSingleInstanceMutex(kInstanceMutexName);
     if (!instanceMutex) {
