@@ -17,6 +17,7 @@ set(_below_volume ${_below_storage} storage diagnostics)
 set(_below_client ${_below_storage} storage wire)
 set(_below_service ${_below_volume} volume wire)
 set(_below_runners ${_below_service} service client)
+set(_below_desktop ${_below_runners} runners)
 
 file(GLOB_RECURSE _files RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*/*.h ${SOURCE_DIR}/*/*.cpp)
 set(_faults 0)
