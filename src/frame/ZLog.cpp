@@ -4,12 +4,15 @@
 #include "win32/ZErrorLog.h"
 
 #include <QDebug>
+#include <QFile>
+#include <QFileInfo>
 
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -91,6 +94,22 @@ void readThreshold(LoggerState& s)
 // The log path "<exe folder>\log\<exe name without extension>.<module file
 // name>.log", made once; empty when the folder cannot be made private (0700,
 // this user's own).
+// The folder the log goes to: "log" itself, or where it links to when it is
+// a link in a folder that only its owner (this user or root) can change, as
+// the installed program's link to /var/log/searchservice is.
+QString logFolderTarget(const QString& logFolder)
+{
+    QString folder = logFolder;
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    const QFileInfo link(folder);
+    struct stat parent = {};
+    const bool trustedParent = ::lstat(QFile::encodeName(link.absolutePath()).constData(), &parent) == 0
+                               && (parent.st_uid == ::geteuid() || parent.st_uid == 0)
+                               && (parent.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return link.isSymLink() && trustedParent ? link.symLinkTarget() : folder;
+}
+
 std::u16string computeLogPath()
 {
     WCHAR module[MAX_PATH] = {};
@@ -102,7 +121,7 @@ std::u16string computeLogPath()
     PathRemoveFileSpecW(folder);
     if (!PathAppendW(folder, kLogFolder))
         return std::u16string();
-    if (!Platform::makePrivateFolder(Platform::toNativePath(QString::fromUtf16(folder))))
+    if (!Platform::makePrivateFolder(logFolderTarget(Platform::toNativePath(QString::fromUtf16(folder)))))
         return std::u16string();
 
     WCHAR exeName[MAX_PATH] = {};
@@ -121,6 +140,17 @@ std::u16string computeLogPath()
             ownFile = PathFindFileNameW(ownModule);
     }
     return std::u16string(folder) + exeName + u"." + ownFile + kLogExtension;
+}
+
+// Says once on stderr that the program runs without its log.
+void reportLogUnavailable(const LoggerState& s)
+{
+    static std::atomic<bool> reported{false};
+    if (reported.exchange(true))
+        return;
+    const QString what = s.path.empty() ? QStringLiteral("folder \"log\" beside the executable")
+                                        : Platform::toNativePath(QString::fromStdU16String(s.path));
+    std::fprintf(stderr, "searchservice: the log %s cannot be opened; running without it\n", qPrintable(what));
 }
 
 void createMutexOnce(LoggerState& s)
@@ -270,6 +300,8 @@ bool logInit()
         }
     }
     s.init.store(opened ? kInitialised : kNotInitialised, std::memory_order_release);
+    if (!opened)
+        reportLogUnavailable(s);
     return opened;
 }
 

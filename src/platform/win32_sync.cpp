@@ -2,6 +2,7 @@
 
 #include "win32/ZClock.h"
 #include "win32/win32_handle.h"
+#include "wire/ZServiceLocation.h"
 
 #include <QDir>
 #include <QFile>
@@ -213,7 +214,7 @@ QString mutexLockPath(const QString& name)
         return rest;
     rest.replace(QLatin1Char('/'), QLatin1Char('_'));
     rest.replace(QLatin1Char('\\'), QLatin1Char('_'));
-    return QDir::tempPath() + QLatin1Char('/') + rest;
+    return SearchEngine::ZServiceLocation::runtimeFolder() + QLatin1Char('/') + rest;
 }
 
 int openPrivateFile(const QString& path, int flags)

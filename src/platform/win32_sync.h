@@ -3,7 +3,7 @@
 // A named mutex is a lock file: ownership is an exclusive flock on it, so it
 // excludes threads of this process and other processes alike. A name that is
 // a path after its "Global\" or "Local\" prefix (the log's lock file) locks
-// that file; any other name locks "<temporary folder>/<name>". Handles of one
+// that file; any other name locks "<runtime folder>/<name>" (ZServiceLocation). Handles of one
 // name in one process share one mutex object, which is recursive for its
 // owning thread, as on Windows.
 //

@@ -1,6 +1,6 @@
-// The runners of the table, registered before main runs.
+// The runners of the table, registered before main runs. The window runner
+// "TestDriveVolume" is in the desktop library (searchservice-desktop).
 #include "frame/ZRunnerTable.h"
-#include "runners/ZTestDriveVolume.h"
 #include "service/ZSearchEngineService.h"
 
 namespace SearchEngine {
@@ -12,7 +12,6 @@ int runSharedPool(int, char**)
     return 0;
 }
 
-const ZRunnerRegistration driveVolumeRunner("TestDriveVolume", runDriveVolumeWindow);
 const ZRunnerRegistration serviceRunner("TestService", runService);
 const ZRunnerRegistration sharedPoolRunner("TestSharedPool", runSharedPool);
 

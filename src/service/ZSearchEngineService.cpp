@@ -6,6 +6,7 @@
 #include "platform/windows.h"
 #include "platform/win32_sync.h"
 #include "service/ZClientProtocol.h"
+#include "service/ZStopSignals.h"
 #include "storage/ZSegmentLedger.h"
 #include "volume/ZDriveVolume.h"
 #include "wire/ZServiceLocation.h"
@@ -120,6 +121,13 @@ bool ZService::start()
         return false;
     }
 
+    // The lock, socket and key files live in a folder only this user writes.
+    QString folderError;
+    if (!ZServiceLocation::makeRuntimeFolder(&folderError)) {
+        std::fprintf(stderr, "searchservice: %s\n", qPrintable(folderError));
+        LOG(ERROR) << folderError.toStdString();
+        return false;
+    }
     // Held for the life of the process: the handle is never closed.
     instanceMutex = Platform::createSingleInstanceMutex(kInstanceMutexName);
     if (!instanceMutex) {
@@ -234,6 +242,12 @@ void ZService::stop()
     }
     volumes.clear();
     withdrawDrives();
+}
+
+void ZService::quitOrderly()
+{
+    settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 1);
+    QCoreApplication::quit();
 }
 
 void ZService::releaseVolume(ZDriveVolume* volume)
@@ -353,6 +367,11 @@ int runService(int argc, char** argv)
         QCoreApplication app(argc, argv);
         {
             ZService service;
+            // A signal that comes during the start waits in the pipe for the loop.
+            const ZStopSignals stopSignals([&service](int signal) {
+                LOG(INFO) << "signal " << signal << ": stopping";
+                service.quitOrderly();
+            });
             if (service.start()) {
                 QCoreApplication::instance()->installNativeEventFilter(&service);
                 result = QCoreApplication::exec();

@@ -64,6 +64,10 @@ public:
 
     bool start();
     void stop();
+    // Records an orderly exit, which the restart policy does not hold against
+    // later starts, and ends the event loop: the last client left, or a stop
+    // signal came.
+    void quitOrderly();
 
     // Replaces the volume factory; call before start().
     void setVolumeFactory(VolumeFactory factory);

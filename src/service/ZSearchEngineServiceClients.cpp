@@ -97,11 +97,8 @@ void ZService::onClientDisconnected(QLocalSocket* socket)
     clients.removeAt(index);
     clientUids.remove(socket);
     socket->deleteLater();
-    if (clients.isEmpty()) {
-        // An orderly exit: the restart policy does not hold it against later starts.
-        settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 1);
-        QCoreApplication::quit();
-    }
+    if (clients.isEmpty())
+        quitOrderly();
 }
 
 bool ZService::writeToClient(QLocalSocket* socket, const QByteArray& message)

@@ -1,6 +1,7 @@
 #include "storage/ZSharedSegment.h"
 
 #include "frame/ZLog.h"
+#include "wire/ZServiceLocation.h"
 
 #include <QDir>
 #include <QFile>
@@ -123,7 +124,7 @@ bool ownedAndClosed(const struct stat& st, uid_t owner)
 
 QString segmentKeyFolder(uid_t owner)
 {
-    return QDir::tempPath() + QLatin1Char('/') + kKeyFolderPrefix + QString::number(owner);
+    return ZServiceLocation::runtimeFolder() + QLatin1Char('/') + kKeyFolderPrefix + QString::number(owner);
 }
 
 bool ensureSegmentKeyFolder(QString* error)

@@ -1,7 +1,7 @@
 // One System V shared memory segment of an index, named by a key file.
 //
 // The key files live in a folder of the creating user's own inside the
-// temporary folder ("SearchEngine-keys-<uid>", 0755, owned by that user and
+// runtime folder (ZServiceLocation; "SearchEngine-keys-<uid>", 0755, owned by that user and
 // writable by no one else), so no other user can plant a key file or a link
 // under a segment's name. The segment key is ftok(key file, 'Q'), and the
 // key file is named as Qt's QSharedMemory names it ("qipc_sharedmemory_"

@@ -3,17 +3,91 @@
 #include "wire/ZWireProtocol.h"
 
 #include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace SearchEngine {
 
+namespace {
+
+constexpr mode_t kRuntimeFolderMode = 0755;
+constexpr mode_t kParentFolderMode = 0700;
+const QLatin1String kOwnFolderName("searchservice");
+
+QString environmentPath(const char* name)
+{
+    return QFile::decodeName(qgetenv(name));
+}
+
+bool isDirectory(const QString& path)
+{
+    struct stat st = {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A folder that others may write gets a subfolder of this user's own.
+QString ownPartOf(const QString& folder)
+{
+    struct stat st = {};
+    if (::stat(QFile::encodeName(folder).constData(), &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)))
+        return folder + QStringLiteral("/searchservice-%1").arg(::geteuid());
+    return folder;
+}
+
+} // namespace
+
 QString ZServiceLocation::runtimeFolder()
 {
-    return QDir::tempPath();
+    const QString systemd = environmentPath("RUNTIME_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    if (!systemd.isEmpty())
+        return systemd;
+    if (!qEnvironmentVariableIsEmpty("TMPDIR"))
+        return ownPartOf(QDir::cleanPath(QDir::tempPath()));
+    const QString system = QLatin1String(kSystemRuntimeFolder);
+    if (::geteuid() == 0 || isDirectory(system))
+        return system;
+    const QString session = environmentPath("XDG_RUNTIME_DIR");
+    if (!session.isEmpty())
+        return session + QLatin1Char('/') + kOwnFolderName;
+    return ownPartOf(QStringLiteral("/tmp"));
 }
 
 QString ZServiceLocation::socketPath()
 {
     return runtimeFolder() + QLatin1Char('/') + QLatin1String(ServiceServerName);
+}
+
+bool ZServiceLocation::makeRuntimeFolder(QString* error)
+{
+    const QString folder = runtimeFolder();
+    const QByteArray native = QFile::encodeName(folder);
+    const auto fail = [&](const QString& why) {
+        if (error)
+            *error = QStringLiteral("runtime folder %1 %2").arg(folder, why);
+        return false;
+    };
+    // Missing parents (a session folder's own) are private; the folder itself
+    // must be open for search, or clients could not reach the socket.
+    for (int i = 1; i < native.size(); ++i) {
+        if (native.at(i) == '/')
+            ::mkdir(native.left(i).constData(), kParentFolderMode);
+    }
+    if (::mkdir(native.constData(), kRuntimeFolderMode) != 0 && errno != EEXIST)
+        return fail(QStringLiteral("cannot be made: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return fail(QStringLiteral("is not a folder: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    struct stat st = {};
+    const bool ours = ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    ::close(fd);
+    if (!ours)
+        return fail(QStringLiteral("is not a folder of this user's that no one else can write"));
+    return true;
 }
 
 } // namespace SearchEngine

@@ -1,23 +1,27 @@
 // Attacks by another local user on the service: a client that floods the
-// one-way stream, more clients than the limits allow, and something planted
-// under the single-instance lock's name before the start. The service and
-// the attacker share a public temporary folder.
+// one-way stream, more clients than the limits allow, and names taken in the
+// shared temporary folder before the start, against the installed layout and
+// against a run without a runtime folder of its own.
 #include "support/ZOtherUser.h"
 #include "support/ZServiceTestKit.h"
 
 #include "platform/win32_sync.h"
+#include "wire/ZWireProtocol.h"
 
 #include <gtest/gtest.h>
 
 #include <QProcess>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <future>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -202,33 +206,143 @@ TEST_F(ServiceAttack, ClientsBeyondTheLimitsInAllOrOfOneUserAreRefused)
     EXPECT_TRUE(c.waitForMessages(2));
 }
 
-// The lock file lies in the shared temporary folder, where the other user can
-// plant something under its name first: the real process's start fails and
-// says so, rather than run without its guard or make a file through a link.
-TEST_F(ServiceAttack, LockPlantedByTheOtherUserFailsTheStartWithAClearError)
+namespace {
+
+// Names another user may take in a shared temporary folder: the runtime
+// subfolder, the lock, the socket and the key folder the service would use
+// there if it used the folder directly.
+QStringList fixedNames()
 {
-    const QByteArray lock = QFile::encodeName(Platform::mutexLockPath(QLatin1String(ZService::kInstanceMutexName)));
-    const QByteArray target = QFile::encodeName(publicTemp + QStringLiteral("/planted-target"));
+    return {QStringLiteral("searchservice-0"), QLatin1String(ZService::kInstanceMutexName),
+            QLatin1String(SearchEngine::ServiceServerName), QStringLiteral("SearchEngine-keys-0")};
+}
+
+// A child process of the other user holding flock on `path` (made by it)
+// until the returned pipe end is closed; -1 when it could not.
+int holdLockAsOtherUser(const QByteArray& path)
+{
+    int ready[2], hold[2];
+    if (::pipe(ready) != 0 || ::pipe(hold) != 0)
+        return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        ::close(ready[0]);
+        ::close(hold[1]);
+        char byte = 0;
+        const bool held = setgroups(0, nullptr) == 0 && setgid(OtherUser::kGid) == 0 && setuid(OtherUser::kUid) == 0
+                          && ::flock(::open(path.constData(), O_RDWR | O_CREAT, 0644), LOCK_EX) == 0;
+        (void)::write(ready[1], held ? "1" : "0", 1);
+        (void)::read(hold[0], &byte, 1);
+        _exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    char byte = 0;
+    const bool held = ::read(ready[0], &byte, 1) == 1 && byte == '1';
+    ::close(ready[0]);
+    if (!held) {
+        ::close(hold[1]);
+        return -1;
+    }
+    return hold[1];
+}
+
+} // namespace
+
+// The installed layout: the runtime folder is made by root (as systemd
+// makes RuntimeDirectory=) and no one else can write it. The other user
+// takes every fixed name of the shared folder first (the lock made and
+// flocked, links to a file of root's at the others), fills that folder and tries to plant the same
+// names in the runtime folder: the service still starts and serves, and
+// nothing was followed or emptied.
+TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledService)
+{
+    const QString runtime = TestSupport::freshDir(QStringLiteral("run")) + QStringLiteral("/searchservice");
+    ASSERT_EQ(::mkdir(QFile::encodeName(runtime).constData(), 0755), 0);
+    ::chmod(QFile::encodeName(QFileInfo(runtime).absolutePath()).constData(), 0755);
+    const QByteArray canary = QFile::encodeName(TestSupport::freshDir(QStringLiteral("canary")) + "/root-file");
+    ASSERT_TRUE(QFile(QString::fromLocal8Bit(canary)).open(QIODevice::WriteOnly));
+    { QFile f(QString::fromLocal8Bit(canary)); f.open(QIODevice::WriteOnly); f.write("kept"); }
+    ::chmod(QFile::encodeName(TestSupport::testRoot() + "/work").constData(), 0711);
+
+    // What earlier runs made at those names goes first.
+    for (const QString& name : fixedNames()) {
+        ::unlink(QFile::encodeName(publicTemp + '/' + name).constData());
+        QDir(publicTemp + '/' + name).removeRecursively();
+    }
+    const int holder = holdLockAsOtherUser(
+        QFile::encodeName(publicTemp + '/' + QLatin1String(ZService::kInstanceMutexName)));
+    ASSERT_GE(holder, 0);
+    constexpr int kFillerFiles = 2000;
+    // Bit i: planting fixed name i inside the runtime folder succeeded.
+    const int plantedInside = OtherUser::runAs([&] {
+        int inside = 0, i = 0;
+        for (const QString& name : fixedNames()) {
+            ::symlink(canary.constData(), QFile::encodeName(publicTemp + '/' + name).constData());
+            if (::symlink(canary.constData(), QFile::encodeName(runtime + '/' + name).constData()) == 0)
+                inside |= 1 << i;
+            ++i;
+        }
+        for (int n = 0; n < kFillerFiles; ++n)
+            ::close(::open(QFile::encodeName(publicTemp + QStringLiteral("/fill%1").arg(n)).constData(),
+                           O_CREAT | O_WRONLY, 0644));
+        return inside;
+    });
+    EXPECT_EQ(plantedInside, 0) << "the runtime folder is root's alone";
+
+    const QString tree = TestSupport::freshDir(QStringLiteral("tree"));
+    ASSERT_TRUE(QDir().mkpath(dosdevices()));
+    ASSERT_TRUE(QFile::link(tree, dosdevices() + QStringLiteral("/c:")));
+    qputenv("RUNTIME_DIRECTORY", QFile::encodeName(runtime));
+    QProcess service;
+    service.start(servicePath(), {QStringLiteral("TestService")});
+    ASSERT_TRUE(service.waitForStarted(kExitTimeoutMs));
+    TestClient client;
+    spinUntil([&] { return client.connectByName(200) || service.state() != QProcess::Running; }, kExitTimeoutMs);
+    EXPECT_TRUE(spinUntil([&] { return client.hasAllReady(); }, kAttackTimeoutMs)) << service.readAllStandardError().constData();
+    EXPECT_EQ(socketPath(), runtime + '/' + QLatin1String(SearchEngine::ServiceServerName));
+    ::kill(pid_t(service.processId()), SIGTERM);
+    EXPECT_TRUE(service.waitForFinished(kExitTimeoutMs));
+    EXPECT_EQ(service.exitCode(), 0);
+    qunsetenv("RUNTIME_DIRECTORY");
+    ::close(holder);
+
+    QFile kept(QString::fromLocal8Bit(canary));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), QByteArray("kept")) << "nothing was followed to the file and emptied";
+    for (const QString& name : fixedNames()) {
+        struct stat st = {};
+        EXPECT_EQ(::lstat(QFile::encodeName(publicTemp + '/' + name).constData(), &st), 0);
+        EXPECT_EQ(st.st_uid, OtherUser::kUid) << name.toStdString() << " was left as planted";
+    }
+    QDir(dosdevices()).removeRecursively();
+}
+
+// Without a runtime folder of its own, the service uses its subfolder of the
+// shared folder; the other user who took that name first (a folder, a link
+// to one of theirs, a file) makes the start fail with a clear error, and
+// nothing is made in what they planted.
+TEST_F(ServiceAttack, RuntimeSubfolderTakenByTheOtherUserFailsTheStartWithAClearError)
+{
+    const QByteArray taken = QFile::encodeName(publicTemp + QStringLiteral("/searchservice-0"));
+    const QByteArray theirs = QFile::encodeName(publicTemp + QStringLiteral("/their-folder"));
     const auto clear = [&] {
-        ::unlink(lock.constData());
-        ::rmdir(lock.constData());
-        ::unlink(target.constData());
+        QDir(QString::fromLocal8Bit(theirs)).removeRecursively();
+        ::unlink(taken.constData());
+        QDir(QString::fromLocal8Bit(taken)).removeRecursively();
     };
     const struct {
         const char* what;
         std::function<int()> plant;
     } cases[] = {
-        {"a file",
-         [&] {
-             const int fd = ::open(lock.constData(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+        {"a folder", [&] { return ::mkdir(taken.constData(), 0777) == 0 && ::chmod(taken.constData(), 0777) == 0 ? 0 : 1; }},
+        {"a link", [&] { return ::mkdir(theirs.constData(), 0777) == 0 && ::symlink(theirs.constData(), taken.constData()) == 0 ? 0 : 1; }},
+        {"a file", [&] {
+             const int fd = ::open(taken.constData(), O_CREAT | O_EXCL | O_WRONLY, 0644);
              return fd >= 0 && ::close(fd) == 0 ? 0 : 1;
          }},
-        {"a link", [&] { return ::symlink(target.constData(), lock.constData()) == 0 ? 0 : 1; }},
-        {"a folder", [&] { return ::mkdir(lock.constData(), 0755) == 0 ? 0 : 1; }},
     };
-    const QByteArray refusal = "single-instance lock " + lock + " cannot be opened: ";
-    // An empty drive table: a start that got past the guard would end at once
-    // (without the folder the table holds the whole root file system).
+    const QByteArray refusal = "searchservice: runtime folder " + taken + " ";
     ASSERT_TRUE(QDir().mkpath(dosdevices()));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -246,15 +360,12 @@ TEST_F(ServiceAttack, LockPlantedByTheOtherUserFailsTheStartWithAClearError)
             service.waitForFinished(kExitTimeoutMs);
             ADD_FAILURE() << "the service ran";
         }
-        EXPECT_TRUE(service.readAllStandardError().contains(refusal));
+        const QByteArray err = service.readAllStandardError();
+        EXPECT_TRUE(err.contains(refusal)) << err.constData();
         const QByteArray log = serviceLogLines(logBefore, pid);
-        QByteArray logged;
-        for (const QByteArray& line : log.split('\n'))
-            if (line.contains(refusal))
-                logged = line;
-        EXPECT_TRUE(logged.contains("ERROR|")) << log.constData();
+        EXPECT_TRUE(log.contains("ERROR|")) << log.constData();
         EXPECT_FALSE(log.contains("start server failed")) << "it went no further";
-        EXPECT_FALSE(QFileInfo::exists(QString::fromLocal8Bit(target))) << "nothing was made through the link";
+        EXPECT_TRUE(QDir(QString::fromLocal8Bit(theirs)).isEmpty()) << "nothing was made through the link";
     }
     clear();
     QDir(dosdevices()).removeRecursively();

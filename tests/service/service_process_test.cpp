@@ -9,12 +9,17 @@
 #include "platform/win32_registry.h"
 #include "platform/win32_sync.h"
 #include "storage/ZSegmentLedger.h"
+#include "storage/ZSharedSegment.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <functional>
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
 
 #include <QDateTime>
 #include <QDir>
@@ -92,6 +97,8 @@ public:
         }
         return own;
     }
+
+    qint64 pid() const { return pid_; }
 
     QProcess process;
 
@@ -319,4 +326,40 @@ TEST_F(ServiceProcessTest, KilledServiceListensAgainOnTheNextStart)
     ServiceProcess restarted;
     TestClient client;
     REQUIRE_READY_SERVICE(restarted, client);
+}
+
+// systemctl stop and Ctrl-C: the service stops as when its last client
+// leaves, with its socket, key files and segments gone.
+TEST_F(ServiceProcessTest, StopSignalsEndTheServiceInOrderLeavingNothingBehind)
+{
+    const QString tree = TestSupport::freshDir(QStringLiteral("tree-signal"));
+    ASSERT_TRUE(writeFile(tree + QStringLiteral("/a.txt")));
+    setDrive('C', tree);
+    const QString keyFolder = SearchEngine::segmentKeyFolder(geteuid());
+    const auto keyFiles = [&] {
+        QStringList found;
+        for (const QString& name : QDir(keyFolder).entryList(QDir::Files | QDir::System))
+            if (SearchEngine::isSegmentKeyFileName(name))
+                found << keyFolder + QLatin1Char('/') + name;
+        return found;
+    };
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        clearStartSettings();
+        settingsStore().sync();
+        ServiceProcess service;
+        TestClient client;
+        REQUIRE_READY_SERVICE(service, client);
+        std::vector<key_t> keys;
+        for (const QString& file : keyFiles())
+            keys.push_back(::ftok(QFile::encodeName(file).constData(), 'Q'));
+        ASSERT_FALSE(keys.empty());
+        ASSERT_EQ(::kill(pid_t(service.pid()), signal), 0);
+        EXPECT_TRUE(service.endsCleanly());
+        EXPECT_EQ(initTimes(), 1) << "an orderly exit";
+        EXPECT_FALSE(QFile::exists(socketPath()));
+        EXPECT_TRUE(keyFiles().isEmpty());
+        for (key_t key : keys)
+            EXPECT_LT(::shmget(key, 0, 0), 0) << "segment of key " << key << " is left";
+    }
 }

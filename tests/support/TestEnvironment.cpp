@@ -25,6 +25,8 @@ struct PrivateFolders {
             QFile::setPermissions(d, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
             setenv(names[i], QFile::encodeName(d).constData(), 1);
         }
+        // Set by systemd for a unit; it would take the service to that folder.
+        unsetenv("RUNTIME_DIRECTORY");
     }
 };
 

@@ -1,4 +1,4 @@
-#include "runners/ZTestDriveVolume.h"
+#include "desktop/ZTestDriveVolume.h"
 
 #include "frame/ZLog.h"
 #include "platform/ZDriveTable.h"

@@ -1,6 +1,6 @@
 // The manual test window of "TestDriveVolume": its three buttons on the file
 // "E:\abc.txt" as the drive table maps E:.
-#include "runners/ZTestDriveVolume.h"
+#include "desktop/ZTestDriveVolume.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>

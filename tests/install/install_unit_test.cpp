@@ -1,0 +1,229 @@
+// The units as installed: systemd-analyze verify accepts them, and the
+// service and its holding client started the way the units start them (their
+// environment, their folders, in temporary folders instead of /run and /var)
+// serve, hold, reconnect and stop in order.
+#include "support/TestEnvironment.h"
+#include "support/ZServiceTestKit.h"
+
+#include "storage/ZSharedSegment.h"
+#include "wire/ZWireProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <csignal>
+#include <sys/stat.h>
+
+using namespace ServiceTestKit;
+
+namespace {
+
+constexpr int kRunTimeoutMs = 30000;
+
+// The [Service] settings of a unit file, a key given more than once as its
+// values in order.
+QMultiMap<QString, QString> serviceSettings(const QString& unit)
+{
+    QMultiMap<QString, QString> settings;
+    QFile f(QStringLiteral(UNIT_DIR) + QLatin1Char('/') + unit);
+    if (!f.open(QIODevice::ReadOnly))
+        return settings;
+    bool inService = false;
+    for (const QByteArray& raw : f.readAll().split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.startsWith(QLatin1Char('[')))
+            inService = line == QLatin1String("[Service]");
+        const int eq = line.indexOf(QLatin1Char('='));
+        if (inService && eq > 0 && !line.startsWith(QLatin1Char('#')))
+            settings.insert(line.left(eq), line.mid(eq + 1));
+    }
+    return settings;
+}
+
+// One unit run as systemd would run it, with /run, /var/lib and /var/log
+// in the test's folders: its Environment= (with %S and /run mapped), the
+// folders of RuntimeDirectory=, StateDirectory= and LogsDirectory= made with
+// their modes and named in the variables systemd sets, no TMPDIR
+// (PrivateTmp= gives a fresh /tmp) and no session folder. The machine
+// registry hive stays the test's own.
+class UnitRun {
+public:
+    UnitRun(const QString& unit, const QString& root, const QString& program)
+    {
+        const QMultiMap<QString, QString> s = serviceSettings(unit);
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
+        env.insert(QStringLiteral("XDG_CONFIG_DIRS"), qEnvironmentVariable("XDG_CONFIG_DIRS"));
+        const auto mapped = [&](QString value) {
+            value.replace(QStringLiteral("%S"), root + QStringLiteral("/var/lib"));
+            if (value.startsWith(QLatin1String("/run/")))
+                value = root + value;
+            return value;
+        };
+        const struct {
+            const char* key;
+            const char* base;
+            const char* variable;
+        } folders[] = {{"RuntimeDirectory", "/run/", "RUNTIME_DIRECTORY"},
+                       {"StateDirectory", "/var/lib/", "STATE_DIRECTORY"},
+                       {"LogsDirectory", "/var/log/", "LOGS_DIRECTORY"}};
+        for (const auto& f : folders) {
+            const QString name = s.value(QLatin1String(f.key));
+            if (name.isEmpty())
+                continue;
+            const QString path = root + QLatin1String(f.base) + name;
+            QDir().mkpath(path);
+            const QString mode = s.value(QLatin1String(f.key) + QStringLiteral("Mode"), QStringLiteral("0755"));
+            ::chmod(QFile::encodeName(path).constData(), mode_t(mode.toUInt(nullptr, 8)));
+            env.insert(QLatin1String(f.variable), path);
+        }
+        for (const QString& line : s.values(QStringLiteral("Environment")))
+            for (const QString& pair : line.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+                env.insert(pair.section(QLatin1Char('='), 0, 0), mapped(pair.section(QLatin1Char('='), 1)));
+        environment = env;
+        QStringList exec = s.value(QStringLiteral("ExecStart")).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        execName = exec.isEmpty() ? QString() : QFileInfo(exec.takeFirst()).fileName();
+        process.setProcessEnvironment(env);
+        process.setProgram(program);
+        process.setArguments(exec);
+    }
+
+    bool start()
+    {
+        process.start();
+        return process.waitForStarted(kRunTimeoutMs);
+    }
+    // True when the process ended by itself as a success for systemd: code 0.
+    bool endsWithSuccess()
+    {
+        if (!spinUntil([&] { return process.state() == QProcess::NotRunning; }, kRunTimeoutMs))
+            return false;
+        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
+    // Waits for its stderr to have said `text` `times` times in all.
+    bool said(const char* text, int times)
+    {
+        return spinUntil([&] {
+            err += process.readAllStandardError();
+            return err.count(text) >= times;
+        }, kRunTimeoutMs);
+    }
+    ~UnitRun()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(kRunTimeoutMs);
+        }
+    }
+
+    QProcessEnvironment environment;
+    QString execName;
+    QProcess process;
+    QByteArray err;
+};
+
+class InstalledUnits : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        app();
+        clearStartSettings();
+        settingsStore().sync();
+    }
+};
+
+} // namespace
+
+TEST_F(InstalledUnits, SystemdAcceptsThem)
+{
+    QProcess probe;
+    probe.start(QStringLiteral("systemd-analyze"), {QStringLiteral("--version")});
+    if (!probe.waitForFinished(kRunTimeoutMs) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+        GTEST_SKIP() << "systemd-analyze is not available";
+    // verify also checks that the programs exist: the units name the built ones.
+    const QString dir = TestSupport::freshDir(QStringLiteral("units"));
+    const QStringList units = {QStringLiteral("searchservice.service"), QStringLiteral("searchhold.service")};
+    QStringList paths;
+    for (const QString& unit : units) {
+        QFile in(QStringLiteral(UNIT_DIR) + QLatin1Char('/') + unit);
+        ASSERT_TRUE(in.open(QIODevice::ReadOnly)) << unit.toStdString();
+        QByteArray text = in.readAll();
+        const QByteArray programs = QFileInfo(QStringLiteral(SEARCHSERVICE_EXE)).absolutePath().toUtf8() + '/';
+        const int exec = text.indexOf("ExecStart=");
+        ASSERT_GE(exec, 0);
+        const int end = text.indexOf(' ', exec) < 0 || text.indexOf('\n', exec) < text.indexOf(' ', exec)
+                            ? text.indexOf('\n', exec)
+                            : text.indexOf(' ', exec);
+        const QByteArray path = text.mid(exec + 10, end - exec - 10);
+        text.replace(path, programs + QFileInfo(QString::fromUtf8(path)).fileName().toUtf8());
+        QFile out(dir + QLatin1Char('/') + unit);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(text) == text.size());
+        paths << out.fileName();
+    }
+    QProcess verify;
+    verify.setWorkingDirectory(dir);
+    verify.start(QStringLiteral("systemd-analyze"), QStringList{QStringLiteral("verify"), QStringLiteral("--man=no")} + paths);
+    ASSERT_TRUE(verify.waitForFinished(kRunTimeoutMs));
+    const QByteArray said = verify.readAllStandardError() + verify.readAllStandardOutput();
+    EXPECT_EQ(verify.exitCode(), 0) << said.constData();
+    EXPECT_TRUE(said.trimmed().isEmpty()) << said.constData();
+}
+
+// The holding client keeps the service running; SIGTERM (systemctl stop)
+// ends it with code 0, which Restart=on-failure does not restart; the holder
+// connects to the next start; and when the holder goes the service ends by
+// itself, also with code 0. Nothing is left in the runtime folder.
+TEST_F(InstalledUnits, ServiceAndHolderRunAsTheUnitsRunThem)
+{
+    EXPECT_EQ(serviceSettings(QStringLiteral("searchservice.service")).value(QStringLiteral("Restart")),
+              QStringLiteral("on-failure"));
+    const QString root = TestSupport::freshDir(QStringLiteral("system"));
+    // The package's layout: the programs in a private folder, "log" a link.
+    const QString lib = root + QStringLiteral("/usr/lib/searchservice");
+    ASSERT_TRUE(QDir().mkpath(lib));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(SEARCHSERVICE_EXE), lib + QStringLiteral("/searchservice")));
+    ASSERT_TRUE(QFile::link(root + QStringLiteral("/var/log/searchservice"), lib + QStringLiteral("/log")));
+
+    const auto runService = [&] {
+        auto run = std::make_unique<UnitRun>(QStringLiteral("searchservice.service"), root, lib + QStringLiteral("/searchservice"));
+        // Its drive table: one small tree (without one it is the whole machine).
+        const QString table = run->environment.value(QStringLiteral("XDG_CONFIG_HOME")) + QStringLiteral("/orvanta/dosdevices");
+        const QString tree = root + QStringLiteral("/tree");
+        QDir().mkpath(table);
+        QDir().mkpath(tree);
+        QFile::link(tree, table + QStringLiteral("/c:"));
+        return run;
+    };
+    auto service = runService();
+    EXPECT_EQ(service->execName, QStringLiteral("searchservice"));
+    ASSERT_TRUE(service->start());
+    UnitRun holder(QStringLiteral("searchhold.service"), root, QStringLiteral(SEARCHHOLD_EXE));
+    EXPECT_EQ(holder.execName, QStringLiteral("searchhold"));
+    ASSERT_TRUE(holder.start());
+    const QString runtime = service->environment.value(QStringLiteral("RUNTIME_DIRECTORY"));
+    EXPECT_EQ(holder.environment.value(QStringLiteral("RUNTIME_DIRECTORY")), runtime);
+    ASSERT_TRUE(holder.said("connected to", 1)) << holder.err.constData();
+    EXPECT_TRUE(holder.err.contains(QFile::encodeName(runtime + QLatin1Char('/') + QLatin1String(SearchEngine::ServiceServerName))));
+
+    ASSERT_EQ(::kill(pid_t(service->process.processId()), SIGTERM), 0);
+    EXPECT_TRUE(service->endsWithSuccess()) << service->process.readAllStandardError().constData();
+    ASSERT_TRUE(holder.said("closed the connection", 1)) << holder.err.constData();
+    EXPECT_FALSE(QFile::exists(runtime + QLatin1Char('/') + QLatin1String(SearchEngine::ServiceServerName)));
+
+    service = runService();
+    ASSERT_TRUE(service->start());
+    ASSERT_TRUE(holder.said("connected to", 2)) << holder.err.constData();
+    holder.process.kill();
+    EXPECT_TRUE(service->endsWithSuccess()) << "the last client left";
+    EXPECT_TRUE(QFile(root + QStringLiteral("/var/log/searchservice/searchservice.searchservice.log")).size() > 0);
+    QStringList left;
+    for (const QString& name : QDir(runtime + QStringLiteral("/SearchEngine-keys-0")).entryList(QDir::Files | QDir::System))
+        if (SearchEngine::isSegmentKeyFileName(name))
+            left << name;
+    EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char(' ')).toStdString();
+}
