@@ -13,6 +13,7 @@ file(GLOB _searchclient_sources CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/src/client/*.cpp ${CMAKE_SOURCE_DIR}/src/wire/*.cpp)
 add_library(zsearchclient SHARED ${_searchclient_sources}
             ${CMAKE_SOURCE_DIR}/src/storage/ZSharedSegment.cpp
+            ${CMAKE_SOURCE_DIR}/src/win32/ZErrorLog.cpp
             ${CMAKE_SOURCE_DIR}/src/storage/ZItemRecord.cpp
             ${CMAKE_SOURCE_DIR}/src/storage/ZPieceHeader.cpp)
 target_include_directories(zsearchclient PUBLIC

@@ -1,6 +1,6 @@
 #include "storage/ZSharedSegment.h"
 
-#include "frame/ZLog.h"
+#include "win32/ZErrorLog.h"
 #include "wire/ZServiceLocation.h"
 
 #include <QDir>
@@ -65,7 +65,7 @@ void shareWithGroup(int id)
     QString error;
     if (!segmentGroup(&gid, &error)) {
         if (!error.isEmpty()) {
-            LOG(ERROR) << "segment stays private:" << error;
+            Platform::logPlatformError(QStringLiteral("segment stays private: ") + error);
         }
         return;
     }
@@ -76,7 +76,9 @@ void shareWithGroup(int id)
         if (::shmctl(id, IPC_SET, &info) == 0)
             return;
     }
-    LOG(ERROR) << "segment stays private: cannot hand it to group" << uint(gid) << strerror(errno);
+    Platform::logPlatformError(QStringLiteral("segment stays private: cannot hand it to group %1: %2")
+                                   .arg(uint(gid))
+                                   .arg(QString::fromLocal8Bit(strerror(errno))));
 }
 
 bool makeKeyFile(const QString& path)
