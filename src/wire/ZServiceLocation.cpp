@@ -30,15 +30,6 @@ bool isDirectory(const QString& path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// A folder that others may write gets a subfolder of this user's own.
-QString ownPartOf(const QString& folder)
-{
-    struct stat st = {};
-    if (::stat(QFile::encodeName(folder).constData(), &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)))
-        return folder + QStringLiteral("/searchservice-%1").arg(::geteuid());
-    return folder;
-}
-
 } // namespace
 
 QString ZServiceLocation::runtimeFolder()
@@ -47,14 +38,14 @@ QString ZServiceLocation::runtimeFolder()
     if (!systemd.isEmpty())
         return systemd;
     if (!qEnvironmentVariableIsEmpty("TMPDIR"))
-        return ownPartOf(QDir::cleanPath(QDir::tempPath()));
+        return QDir::cleanPath(QDir::tempPath());
     const QString system = QLatin1String(kSystemRuntimeFolder);
     if (::geteuid() == 0 || isDirectory(system))
         return system;
     const QString session = environmentPath("XDG_RUNTIME_DIR");
     if (!session.isEmpty())
         return session + QLatin1Char('/') + kOwnFolderName;
-    return ownPartOf(QStringLiteral("/tmp"));
+    return QStringLiteral("/tmp/searchservice-%1").arg(::geteuid());
 }
 
 QString ZServiceLocation::socketPath()

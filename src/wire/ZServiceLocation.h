@@ -10,10 +10,9 @@
 //     process is root: clients find the system service without setting
 //     anything;
 //  4. $XDG_RUNTIME_DIR/searchservice: a user's own run in a login session;
-//  5. /tmp.
-// A folder others may write (as /tmp is) is never used directly: the runtime
-// folder is then its subfolder "searchservice-<uid>", which the service makes
-// and which must be the service user's own.
+//  5. /tmp/searchservice-<uid>.
+// The service uses the folder only when it is its user's and no one else can
+// write it (makeRuntimeFolder): a TMPDIR of /tmp is refused, with the reason.
 #pragma once
 
 #include <QString>

@@ -115,9 +115,14 @@ public:
     }
     ~UnitRun()
     {
+        // A failed case still stops the service in order, so that its
+        // segments go with it (no later start in this folder clears them).
         if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(kRunTimeoutMs);
+            process.terminate();
+            if (!process.waitForFinished(kRunTimeoutMs)) {
+                process.kill();
+                process.waitForFinished(kRunTimeoutMs);
+            }
         }
     }
 

@@ -114,15 +114,24 @@ protected:
         savedTemp = qgetenv("TMPDIR");
         publicTemp = OtherUser::publicTempFolder();
         qputenv("TMPDIR", QFile::encodeName(publicTemp));
+        // The installed layout: a runtime folder root made (as systemd makes
+        // RuntimeDirectory=), open to others for search only.
+        runtime = TestSupport::freshDir(QStringLiteral("run")) + QStringLiteral("/searchservice");
+        ASSERT_EQ(::mkdir(QFile::encodeName(runtime).constData(), 0755), 0);
+        ::chmod(QFile::encodeName(TestSupport::testRoot() + QStringLiteral("/work")).constData(), 0711);
+        ::chmod(QFile::encodeName(QFileInfo(runtime).absolutePath()).constData(), 0711);
+        qputenv("RUNTIME_DIRECTORY", QFile::encodeName(runtime));
     }
     void TearDown() override
     {
+        qunsetenv("RUNTIME_DIRECTORY");
         if (!savedTemp.isEmpty())
             qputenv("TMPDIR", savedTemp);
     }
 
     QByteArray savedTemp;
     QString publicTemp;
+    QString runtime;
 };
 
 } // namespace
@@ -257,13 +266,9 @@ int holdLockAsOtherUser(const QByteArray& path)
 // nothing was followed or emptied.
 TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledService)
 {
-    const QString runtime = TestSupport::freshDir(QStringLiteral("run")) + QStringLiteral("/searchservice");
-    ASSERT_EQ(::mkdir(QFile::encodeName(runtime).constData(), 0755), 0);
-    ::chmod(QFile::encodeName(QFileInfo(runtime).absolutePath()).constData(), 0755);
     const QByteArray canary = QFile::encodeName(TestSupport::freshDir(QStringLiteral("canary")) + "/root-file");
     ASSERT_TRUE(QFile(QString::fromLocal8Bit(canary)).open(QIODevice::WriteOnly));
     { QFile f(QString::fromLocal8Bit(canary)); f.open(QIODevice::WriteOnly); f.write("kept"); }
-    ::chmod(QFile::encodeName(TestSupport::testRoot() + "/work").constData(), 0711);
 
     // What earlier runs made at those names goes first.
     for (const QString& name : fixedNames()) {
@@ -293,7 +298,6 @@ TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledSe
     const QString tree = TestSupport::freshDir(QStringLiteral("tree"));
     ASSERT_TRUE(QDir().mkpath(dosdevices()));
     ASSERT_TRUE(QFile::link(tree, dosdevices() + QStringLiteral("/c:")));
-    qputenv("RUNTIME_DIRECTORY", QFile::encodeName(runtime));
     QProcess service;
     service.start(servicePath(), {QStringLiteral("TestService")});
     ASSERT_TRUE(service.waitForStarted(kExitTimeoutMs));
@@ -304,7 +308,6 @@ TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledSe
     ::kill(pid_t(service.processId()), SIGTERM);
     EXPECT_TRUE(service.waitForFinished(kExitTimeoutMs));
     EXPECT_EQ(service.exitCode(), 0);
-    qunsetenv("RUNTIME_DIRECTORY");
     ::close(holder);
 
     QFile kept(QString::fromLocal8Bit(canary));
@@ -318,31 +321,34 @@ TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledSe
     QDir(dosdevices()).removeRecursively();
 }
 
-// Without a runtime folder of its own, the service uses its subfolder of the
-// shared folder; the other user who took that name first (a folder, a link
-// to one of theirs, a file) makes the start fail with a clear error, and
-// nothing is made in what they planted.
-TEST_F(ServiceAttack, RuntimeSubfolderTakenByTheOtherUserFailsTheStartWithAClearError)
+// Without a runtime folder of its own, TMPDIR a folder everyone may write
+// (as /tmp is) is refused before anything is made there, whatever the other
+// user planted under the lock's name: a file, a link, a folder.
+TEST_F(ServiceAttack, SharedTemporaryFolderIsRefusedWithAClearErrorAndNothingIsMadeThere)
 {
-    const QByteArray taken = QFile::encodeName(publicTemp + QStringLiteral("/searchservice-0"));
-    const QByteArray theirs = QFile::encodeName(publicTemp + QStringLiteral("/their-folder"));
+    qunsetenv("RUNTIME_DIRECTORY");
+    const QByteArray lock = QFile::encodeName(publicTemp + '/' + QLatin1String(ZService::kInstanceMutexName));
+    const QByteArray target = QFile::encodeName(publicTemp + QStringLiteral("/planted-target"));
     const auto clear = [&] {
-        QDir(QString::fromLocal8Bit(theirs)).removeRecursively();
-        ::unlink(taken.constData());
-        QDir(QString::fromLocal8Bit(taken)).removeRecursively();
+        for (const QString& name : fixedNames()) {
+            ::unlink(QFile::encodeName(publicTemp + '/' + name).constData());
+            ::rmdir(QFile::encodeName(publicTemp + '/' + name).constData());
+        }
+        ::unlink(target.constData());
     };
     const struct {
         const char* what;
         std::function<int()> plant;
     } cases[] = {
-        {"a folder", [&] { return ::mkdir(taken.constData(), 0777) == 0 && ::chmod(taken.constData(), 0777) == 0 ? 0 : 1; }},
-        {"a link", [&] { return ::mkdir(theirs.constData(), 0777) == 0 && ::symlink(theirs.constData(), taken.constData()) == 0 ? 0 : 1; }},
-        {"a file", [&] {
-             const int fd = ::open(taken.constData(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+        {"a file",
+         [&] {
+             const int fd = ::open(lock.constData(), O_CREAT | O_EXCL | O_WRONLY, 0644);
              return fd >= 0 && ::close(fd) == 0 ? 0 : 1;
          }},
+        {"a link", [&] { return ::symlink(target.constData(), lock.constData()) == 0 ? 0 : 1; }},
+        {"a folder", [&] { return ::mkdir(lock.constData(), 0755) == 0 ? 0 : 1; }},
     };
-    const QByteArray refusal = "searchservice: runtime folder " + taken + " ";
+    const QByteArray refusal = "searchservice: runtime folder " + QFile::encodeName(publicTemp) + " ";
     ASSERT_TRUE(QDir().mkpath(dosdevices()));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -365,7 +371,8 @@ TEST_F(ServiceAttack, RuntimeSubfolderTakenByTheOtherUserFailsTheStartWithAClear
         const QByteArray log = serviceLogLines(logBefore, pid);
         EXPECT_TRUE(log.contains("ERROR|")) << log.constData();
         EXPECT_FALSE(log.contains("start server failed")) << "it went no further";
-        EXPECT_TRUE(QDir(QString::fromLocal8Bit(theirs)).isEmpty()) << "nothing was made through the link";
+        EXPECT_FALSE(QFileInfo::exists(QString::fromLocal8Bit(target))) << "nothing was made through the link";
+        EXPECT_FALSE(QFileInfo::exists(publicTemp + QStringLiteral("/SearchEngine-keys-0"))) << "no key folder was made";
     }
     clear();
     QDir(dosdevices()).removeRecursively();
