@@ -40,7 +40,7 @@ constexpr DWORD kDriveStringsBufferUnits = 256;
 
 // How long the runner lets stopped volume threads finish before the process
 // tears down its statics.
-constexpr int kVolumeShutdownWaitMs = 5000;
+constexpr int kVolumeShutdownWaitMs = Platform::kVolumeShutdownWaitMs;
 
 // Why the single-instance lock file could not be opened.
 QString lockErrorText(DWORD error)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "win32/win32_types.h"
+#include "win32/ZTimeConstants.h"
 #include "wire/ZWireProtocol.h"
 
 #include <QAbstractNativeEventFilter>
@@ -36,7 +37,7 @@ public:
     // Starts within this many seconds of the one that opened the window count
     // together; the start that would make the count reach kMaxStartsInWindow
     // is refused.
-    static constexpr qint64 kRestartWindowSeconds = 300;
+    static constexpr qint64 kRestartWindowSeconds = Platform::kRestartWindowSeconds;
     static constexpr int kMaxStartsInWindow = 5;
     // Delay before a lost drive is dropped, or the service quits after a
     // journal parameter error.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "storage/ZSharedPiece.h"
+#include "win32/ZTimeConstants.h"
 
 #include <QDateTime>
 #include <QList>
@@ -25,7 +26,7 @@ struct FreeSlotEntry {
 class ZSharedPool {
 public:
     static constexpr int kFreeListCount = 20;
-    static constexpr long long kReuseAgeSeconds = 600000;
+    static constexpr long long kReuseAgeSeconds = Platform::kPieceReuseAgeSeconds;
     static constexpr int kMaxPieces = 65535;
     static constexpr int kAppendPieceAttempts = 5;
     static constexpr DWORD kAppendPieceRetryMs = 100;

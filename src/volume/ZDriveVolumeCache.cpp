@@ -12,6 +12,7 @@
 #include "frame/ZSpecialPath.h"
 #include "platform/ZDriveTable.h"
 #include "storage/ZSharedPool.h"
+#include "win32/ZTimeConstants.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -42,8 +43,8 @@ constexpr QDataStream::Version kCacheStreamVersion = QDataStream::Qt_5_15;
 
 // Staleness: many changes and a few days, a month, or very many changes.
 constexpr qint32 kManyChanges = 20000;
-constexpr qint64 kManyChangesDays = 3;
-constexpr qint64 kMaxAgeDays = 30;
+constexpr qint64 kManyChangesDays = Platform::kCacheManyChangesDays;
+constexpr qint64 kMaxAgeDays = Platform::kCacheMaxAgeDays;
 constexpr qint32 kMaxChanges = 100000;
 
 const char kCacheFolder[] = "CSIDL_LOCAL_APPDATA\\Orvanta\\SearchService\\";

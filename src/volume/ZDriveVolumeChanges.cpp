@@ -6,6 +6,7 @@
 #include "storage/ZItemStore.h"
 #include "storage/ZLockItem.h"
 #include "storage/ZSharedPool.h"
+#include "win32/ZTimeConstants.h"
 
 #include <algorithm>
 #include <cstring>
@@ -20,7 +21,7 @@ namespace {
 constexpr int32_t kSaveCheckChanges = 100;
 // ...and made when this many are unsaved, or when the last save is this old.
 constexpr int32_t kSaveNowChanges = 2000;
-constexpr qint64 kSaveIntervalSeconds = 300;
+constexpr qint64 kSaveIntervalSeconds = Platform::kCacheSaveIntervalSeconds;
 
 constexpr DWORD kDataChangeReasons = USN_REASON_DATA_OVERWRITE | USN_REASON_DATA_EXTEND | USN_REASON_DATA_TRUNCATION;
 constexpr DWORD kDesiredStorageClassChange = 0x01000000;

@@ -6,6 +6,7 @@
 #include "diagnostics/ZTelemetry.h"
 #include "frame/ZLog.h"
 #include "frame/ZSettings.h"
+#include "win32/ZTimeConstants.h"
 
 #include <algorithm>
 #include <memory>
@@ -21,7 +22,7 @@ constexpr DWORD kAllReasons = 0xFFFFFFFFu;
 constexpr LONGLONG kReadTimeout = -50000000;   // 5 s, relative, in 100 ns units
 constexpr DWORDLONG kBytesToWaitFor = 4096;
 constexpr WORD kRecordMajorVersion = 2;
-constexpr DWORD kRetryDelayMs = 5000;
+constexpr DWORD kRetryDelayMs = Platform::kJournalRetryDelayMs;
 // The pause is taken in slices so that a stop ends it early.
 constexpr DWORD kRetrySliceMs = 100;
 // ERROR_INVALID_PARAMETER this many times in a row is retried; once more gives up.

@@ -29,4 +29,21 @@ inline ULONGLONG fileTimeFromTimespec(const timespec& t)
            + ULONGLONG(t.tv_nsec) / kNanosecondsPerFileTimeTick;
 }
 
+// The system's fixed intervals. Tests never wait for them: they drive the
+// clock seam (ZClock) or a sleep hook instead.
+// A journal read that fails is tried again after this long.
+constexpr unsigned kJournalRetryDelayMs = 5000;
+// A piece released by the pool is reused only after this age.
+constexpr long long kPieceReuseAgeSeconds = 600000;
+// Restarts closer together than this count as one crash loop.
+constexpr long long kRestartWindowSeconds = 300;
+// A drive with unsaved changes writes its cache at least this often.
+constexpr long long kCacheSaveIntervalSeconds = 300;
+// A drive cache older than this is stale whatever it holds...
+constexpr long long kCacheMaxAgeDays = 30;
+// ...and one with many changes is stale after this many days.
+constexpr long long kCacheManyChangesDays = 3;
+// How long the service waits for a drive's threads at its stop.
+constexpr int kVolumeShutdownWaitMs = 5000;
+
 } // namespace Platform
