@@ -20,19 +20,8 @@ else()
   target_link_libraries(zvolume PUBLIC ${XXHASH_LIBRARY})
 endif()
 
-if(SEARCH_BUILD_FUZZ)
-  search_fuzzer(drive_cache_fuzzer SOURCES ${CMAKE_SOURCE_DIR}/fuzz/drive_cache_fuzzer.cpp LIBS zvolume)
-elseif(SEARCH_BUILD_TESTS)
-  # The ordinary build replays the seed corpus through the same entry.
-  add_executable(drive_cache_corpus_replay ${CMAKE_SOURCE_DIR}/fuzz/drive_cache_fuzzer.cpp
-                 ${CMAKE_SOURCE_DIR}/fuzz/fuzz_replay_main.cpp)
-  target_link_libraries(drive_cache_corpus_replay PRIVATE zvolume)
-  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/drive_cache_corpus_replay_tmp)
-  add_test(NAME drive_cache_corpus_replay
-           COMMAND drive_cache_corpus_replay ${CMAKE_SOURCE_DIR}/fuzz/corpus/drive_cache)
-  set_tests_properties(drive_cache_corpus_replay PROPERTIES
-                       ENVIRONMENT TMPDIR=${CMAKE_BINARY_DIR}/drive_cache_corpus_replay_tmp)
-endif()
+search_fuzzer(drive_cache_fuzzer SOURCES ${CMAKE_SOURCE_DIR}/fuzz/drive_cache_fuzzer.cpp
+              LIBS zvolume CORPUS drive_cache)
 
 # Save and load of a large drive cache against a full enumeration.
 if(SEARCH_BUILD_BENCH)

@@ -24,20 +24,10 @@ else()
   message(STATUS "libntfs-3g not found: no NTFS fixture maker, raw NTFS tests use the sample image only")
 endif()
 
-# libFuzzer target over the image parsing: clang only, in a build folder of
-# its own (fuzz/run_raw_ntfs_fuzz.sh makes one and runs it for a while).
-if(SEARCH_BUILD_FUZZ)
-  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-    search_fuzzer(raw_ntfs_fuzzer SOURCES ${CMAKE_SOURCE_DIR}/fuzz/raw_ntfs_fuzzer.cpp LIBS zdevices)
-    if(SEARCH_BUILD_TESTS)
-      # A short bounded run over the seed corpus (new inputs go to the build folder).
-      file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/raw_ntfs_fuzz_work)
-      add_test(NAME raw_ntfs_fuzz_smoke
-               COMMAND raw_ntfs_fuzzer -runs=1000 -max_len=131072 -rss_limit_mb=2048
-                       ${CMAKE_BINARY_DIR}/raw_ntfs_fuzz_work ${CMAKE_SOURCE_DIR}/fuzz/corpus/raw_ntfs)
-    endif()
-  endif()
-endif()
+# The fuzz target over the image parsing (fuzz/run_raw_ntfs_fuzz.sh runs it
+# in a fuzz build; the test build replays its corpus).
+search_fuzzer(raw_ntfs_fuzzer SOURCES ${CMAKE_SOURCE_DIR}/fuzz/raw_ntfs_fuzzer.cpp
+              LIBS zdevices CORPUS raw_ntfs)
 
 # Enumeration of a large raw NTFS image into the pool, beside fsntfsinfo.
 if(SEARCH_BUILD_BENCH AND TARGET zntfsfixture)

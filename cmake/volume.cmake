@@ -4,6 +4,5 @@ if(SEARCH_BUILD_BENCH)
   target_link_libraries(volume_enumeration_bench PRIVATE zvolume)
 endif()
 
-if(SEARCH_BUILD_FUZZ)
-  search_fuzzer(parse_file_record_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/parse_file_record_fuzz.cpp LIBS zvolume)
-endif()
+search_fuzzer(parse_file_record_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/parse_file_record_fuzz.cpp
+              LIBS zvolume)
