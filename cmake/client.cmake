@@ -73,6 +73,7 @@ foreach(_t search_command_test client_example_test service_client_tool_test)
   if(TARGET ${_t})
     add_dependencies(${_t} search searchclient searchservice zsearchclient)
     target_compile_definitions(${_t} PRIVATE SEARCH_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
-                               SEARCH_BUILD_DIR="${CMAKE_BINARY_DIR}")
+                               SEARCH_BUILD_DIR="${CMAKE_BINARY_DIR}"
+                               SEARCH_INSTALL_LIBDIR="${CMAKE_INSTALL_LIBDIR}")
   endif()
 endforeach()

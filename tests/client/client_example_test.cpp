@@ -43,7 +43,7 @@ TEST_F(ServiceDrivesTest, TheExampleFindsNamesThroughTheInstalledLibrary)
               0);
     ASSERT_EQ(run(QStringLiteral("cmake"), {"--build", build}), 0);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("PKG_CONFIG_PATH"), prefix + QStringLiteral("/lib/pkgconfig"));
+    env.insert(QStringLiteral("PKG_CONFIG_PATH"), prefix + QStringLiteral("/" SEARCH_INSTALL_LIBDIR "/pkgconfig"));
     QByteArray flags;
     QDir(prefix).mkpath(QStringLiteral("lib"));
     run(QStringLiteral("pkg-config"), {"--cflags", "--libs", "searchclient"}, &flags, env);
