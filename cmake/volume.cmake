@@ -5,4 +5,4 @@ if(SEARCH_BUILD_BENCH)
 endif()
 
 search_fuzzer(parse_file_record_fuzz SOURCES ${CMAKE_SOURCE_DIR}/fuzz/parse_file_record_fuzz.cpp
-              LIBS zvolume)
+              LIBS zvolume CORPUS parse_file_record)
