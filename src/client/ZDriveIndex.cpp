@@ -1,6 +1,7 @@
 #include "client/ZDriveIndex.h"
 
 #include "client/ZOnDiskName.h"
+#include "win32/win32_types.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +14,6 @@ namespace SearchEngine {
 namespace {
 
 constexpr DWORD kRootRecordNumber = 5;
-constexpr DWORD kDirectoryAttribute = 0x10;
 // Deeper than any real tree; ends a walk through a corrupt parent chain.
 constexpr int kMaxPathDepth = 512;
 // Record numbers below this index the folder table directly (4 bytes each,
@@ -37,7 +37,7 @@ struct InPlace {
 
     DWORD record() const { return loadField<DWORD>(at, offsetof(ItemRecord, recordNumber)); }
     DWORD parent() const { return loadField<DWORD>(at, offsetof(ItemRecord, parentRecordNumber)); }
-    bool isFolder() const { return loadField<DWORD>(at, offsetof(ItemRecord, attributes)) & kDirectoryAttribute; }
+    bool isFolder() const { return loadField<DWORD>(at, offsetof(ItemRecord, attributes)) & FILE_ATTRIBUTE_DIRECTORY; }
     ULONGLONG signature() const { return loadField<ULONGLONG>(at, offsetof(ItemRecord, nameSignature)); }
     int nameLength() const
     {
@@ -268,7 +268,7 @@ bool ZDriveIndex::hitOf(const ZItemSnapshot& item, bool wantPath, ZSearchHit* hi
 {
     hit->itemRef = item.itemRef;
     hit->drive = drive_;
-    hit->isFolder = (item.attributes & kDirectoryAttribute) != 0;
+    hit->isFolder = (item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     hit->pathVerified = true;
     hit->path.clear();
     const bool checkReach = reachCheck_ && ::getuid() != 0 && published_.kind != ZPublishedDrive::Other;

@@ -6,6 +6,7 @@
 #include "wire/ZPublishedDrives.h"
 #include "wire/ZServiceLocation.h"
 #include "wire/ZWireProtocol.h"
+#include "win32/win32_types.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -223,7 +224,7 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
         ZItemSnapshot item;
         const bool known = d->resolve(itemRef, &hit, &item);
         if (ZDriveIndex* index = d->driveOf(itemRef))
-            if (item.attributes & 0x10)
+            if (item.attributes & FILE_ATTRIBUTE_DIRECTORY)
                 index->forgetFolders();
         if (!known)
             return true;
