@@ -336,6 +336,7 @@ TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothing)
     // A folder made while nobody followed the journal is unknown to the index.
     const DWORD hidden = device->createFolder(docs, u"hidden");
     const DWORD moved = device->createFile(hidden, u"note.txt");
+    const DWORD cut = device->createFile(docs, u"cut-name.txt");
     skipJournal();
     const qint64 logFrom = ServiceTestKit::logSize();
     const DWORD lost = device->createFile(hidden, u"lost.txt");
@@ -344,9 +345,11 @@ TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothing)
     EXPECT_TRUE(LogLines::textsSince(logFrom).contains(QStringLiteral("can't find parent dictionary!\"lost.txt\" ")));
     applyRecord(900, readme, u"x", USN_REASON_FILE_CREATE);
     EXPECT_EQ(itemCount(900), 0u);
-    // A name running past the record, one before the name field, one longer than a file name can be.
-    std::vector<BYTE> pastEnd = journalRecord(readme, docs, u"x.txt", USN_REASON_FILE_CREATE), early = pastEnd;
-    asRecord(pastEnd)->FileNameLength = WORD(asRecord(pastEnd)->RecordLength);
+    // A name running past the record (the file's real name, whole only in the
+    // bytes after it), one before the name field, one longer than a file name can be.
+    std::vector<BYTE> pastEnd = journalRecord(cut, docs, u"cut-name.txt", USN_REASON_FILE_CREATE),
+                      early = journalRecord(readme, docs, u"x.txt", USN_REASON_FILE_CREATE);
+    asRecord(pastEnd)->RecordLength = DWORD(offsetof(USN_RECORD_V2, FileName)) + 4;
     asRecord(early)->FileNameOffset = 8;
     for (const auto& bad : {pastEnd, early, journalRecord(readme, docs, std::u16string(256, u'a'), USN_REASON_FILE_CREATE)})
         applyRecord(bad);
