@@ -98,7 +98,6 @@ TEST(StoragePiece, WalksRepairSlotIndexAndSaveWritesFreeRunsShort)
 {
     ZSharedPool pool(freshKey(), 'C');
     ASSERT_TRUE(pool.appendPiece());
-    EXPECT_EQ(savePool(pool).size(), 4 + 32);   // a fresh piece saves as its header alone
     ZLockItem a = addItem(pool, QStringLiteral("alpha.txt"), 1);
     ZLockItem b = addItem(pool, QStringLiteral("beta"), 2);
     ZLockItem c = addItem(pool, QStringLiteral("three"), 3);

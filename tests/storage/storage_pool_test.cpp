@@ -1,6 +1,9 @@
-// The piece pool: runs that do not fit the last piece, recycling after the
-// reuse age (on the manual clock), save and load round trips, clear and
-// refill, the piece-appended callback, retries of a piece that cannot be made.
+// Item records and the piece pool: slot counts, the name validity rule, name
+// signatures and item references; the item store's rules for creating,
+// freeing, pruning, replacing on a rename and refreshing in place; runs that
+// do not fit the last piece, recycling after the reuse age (on the manual
+// clock), save and load round trips, clear and refill, the piece-appended
+// callback, retries of a piece that cannot be made.
 #include "win32/ZClock.h"
 #include "storage/storage_probe_names.h"
 
@@ -10,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 using namespace SearchEngine;
 using namespace StorageProbe;
@@ -18,6 +22,26 @@ namespace {
 
 constexpr ULONGLONG kReuseAgeMs = ULONGLONG(ZSharedPool::kReuseAgeSeconds) * 1000;
 constexpr ULONGLONG kDayMs = 86400 * 1000ull;
+
+// Changes the case of ASCII letters only, as the signature ignores it.
+QString asciiCase(QString s, bool upper)
+{
+    for (QChar& c : s)
+        if (c.unicode() < 0x80)
+            c = upper ? c.toUpper() : c.toLower();
+    return s;
+}
+
+ULONGLONG signatureOf(const QString& s) { return nameSignatureOf(s.utf16(), s.size()); }
+
+// flags, recordNumber, parent, attributes, fileSize, changeTime, accessTime, modifyStamp, name
+using State = std::tuple<int, DWORD, DWORD, DWORD, ULONGLONG, ULONGLONG, ULONGLONG, DWORD, QByteArray>;
+
+State stateOf(const ZLockItem& i)
+{
+    return State(i.flags(), i->recordNumber, i->parentRecordNumber, i->attributes, i->fileSize, i->changeTime,
+                 i->accessTime, i->modifyStamp, i.name());
+}
 
 class StoragePool : public ::testing::Test {
 protected:
@@ -39,12 +63,162 @@ protected:
         return n;
     }
 
+    // A live item of parent 5, attributes 0x20, size 1234, times 111 and 222.
+    ZLockItem create(const QString& text, DWORD recordNumber, BYTE flags = 0, DWORD stamp = 0)
+    {
+        ZItemName n;
+        EXPECT_TRUE(makeItemName(text, &n));
+        ZLockItem run = pool.allocate(n.slotCount());
+        const ZItemFields f{recordNumber, 5, 0x20, 1234, 111, 222, n.signature, flags, stamp};
+        EXPECT_TRUE(createItem(run, f, n));
+        return run;
+    }
+
     Platform::ZManualClock clock;
     const QString name = QUuid::createUuid().toString();
     ZSharedPool pool{name, 'C'};
 };
 
+// The item store's rules share the pool fixture.
+using StorageItemStore = StoragePool;
+
 } // namespace
+
+TEST(StorageRecord, SlotCountsAndReferences)
+{
+    // The 2-, 3- and 26-slot bounds are static_asserts of the header; this is the next step up.
+    EXPECT_EQ(slotsForNameLength(38), 3);
+    EXPECT_EQ(slotsForNameLength(39), 4);
+    // Every name fits, with the byte after it, in the run its length asks
+    // for, and never needs more than one slot beyond the bytes it has.
+    for (int n = 0; n <= kItemNameBufferSize; ++n) {
+        EXPECT_TRUE(nameFitsRun(n, slotsForNameLength(n))) << n;
+        EXPECT_FALSE(nameFitsRun(n, slotsForNameLength(n) - 2)) << n;
+    }
+
+    const ULONGLONG ref = makeItemRef('C', 7, 123456);
+    EXPECT_EQ(ref, (ULONGLONG('C') << 48) | (7ull << 32) | 123456u);
+    EXPECT_EQ(itemRefDrive(ref), 'C');
+    EXPECT_EQ(itemRefPieceNumber(ref), 7);
+    EXPECT_EQ(itemRefSlotIndex(ref), 123456u);
+    EXPECT_EQ(makeItemRef(0xFFFF, 0xFFFF, 0xFFFFFFFFu), ~0ull);
+    EXPECT_EQ(ZLockItem().itemRef(), 0u);
+}
+
+TEST(StorageRecord, NameSignatures)
+{
+    EXPECT_EQ(signatureOf(QString()), 0u);
+    EXPECT_EQ(signatureOf(QStringLiteral("a")), 2u);
+    EXPECT_EQ(signatureOf(QStringLiteral("aB")), (4ull << 32) | 6u);
+    EXPECT_EQ(signatureOf(QStringLiteral("Readme.TXT")), signatureOf(QStringLiteral("README.txt")));
+    // A name containing a term (ASCII case ignored) has every bit of the term.
+    for (const QString& name : {QStringLiteral("Quarterly Report 2026.xlsx"), QStringLiteral("zz_Top~1.DAT"),
+                                QString::fromUtf8("Grüße-naïve.doc")}) {
+        for (int from = 0; from < name.size(); ++from) {
+            for (int len = 1; from + len <= name.size(); ++len) {
+                const QString term = name.mid(from, len);
+                for (bool upper : {true, false})
+                    EXPECT_TRUE(signatureMayContain(signatureOf(name), signatureOf(asciiCase(term, upper))))
+                        << name.toStdString() << " / " << term.toStdString();
+            }
+        }
+    }
+    EXPECT_FALSE(signatureMayContain(signatureOf(QStringLiteral("abc")), signatureOf(QStringLiteral("x"))));
+}
+
+TEST(StorageRecord, ItemNamesConvertWithinTheBufferAndReadByTheValidityRule)
+{
+    ZItemName name;
+    const QString unicode = QString::fromUtf8("Ünïcödé.txt");
+    ASSERT_TRUE(makeItemName(unicode, &name));
+    EXPECT_EQ(QByteArray(name.utf8, name.length), unicode.toUtf8());
+    EXPECT_EQ(name.signature, signatureOf(unicode));
+    // 255 UTF-16 units of three UTF-8 bytes each: 765 bytes.
+    ASSERT_TRUE(makeItemName(QString(255, QChar(0x20AC)), &name));
+    EXPECT_EQ(name.length, 765);
+    EXPECT_FALSE(makeItemName(QString(400, QChar(0x20AC)), &name));   // more than the buffer holds
+    EXPECT_EQ(name.length, 0);
+
+    ZSharedPool pool(QUuid::createUuid().toString(), 'D');
+    ZLockItem run = pool.append(3);
+    EXPECT_EQ(run.itemRef(), makeItemRef('D', 1, 0));
+    ASSERT_TRUE(makeItemName(QStringLiteral("report.txt"), &name));
+    ASSERT_TRUE(createItem(run, ZItemFields{}, name));
+    EXPECT_EQ(run.name(), QByteArray("report.txt"));
+    // A length not below slotCount * 32, or whose bytes would run past the run, reads as empty.
+    for (int length : {3 * 32, 3 * 32 - kItemNameOffset, 3 * 32 - kItemNameOffset - 1}) {
+        run->nameLength = WORD(length);
+        EXPECT_EQ(run.name().size(), length == 3 * 32 - kItemNameOffset - 1 ? length : 0) << length;
+    }
+}
+
+TEST_F(StorageItemStore, CreatingWritesEveryFieldAndRefusesUnfitRuns)
+{
+    ZLockItem item = create(QStringLiteral("Budget.xlsx"), 42, NoData | 0x80, 7);
+    ASSERT_TRUE(item);
+    // Only the descriptive flag bits are taken.
+    EXPECT_EQ(stateOf(item), State(InUse | NoData, 42, 5, 0x20, 1234, 111, 222, 7, "Budget.xlsx"));
+    EXPECT_EQ(item->nameBytes()[11], 0);   // fresh piece: the byte after the name is 0
+    EXPECT_EQ(item->nameSignature, nameSignatureOf(QStringLiteral("Budget.xlsx").utf16(), 11));
+
+    ZItemFields f;
+    EXPECT_FALSE(createItem(item, f, "again", 5));   // live already
+    EXPECT_EQ(item.name(), QByteArray("Budget.xlsx"));
+    EXPECT_FALSE(createItem(ZLockItem(), f, "x", 1));
+    ZLockItem small = pool.append(2);
+    EXPECT_FALSE(createItem(small, f, "12345678", 8));   // 56 + 8 + 1 > 64
+    EXPECT_EQ(small.flags(), 0);
+    EXPECT_TRUE(createItem(small, f, "12345678", 7));
+}
+
+TEST_F(StorageItemStore, RefreshFreeAndPruneTouchOnlyTheirFields)
+{
+    ZLockItem item = create(QStringLiteral("data.bin"), 8, NoData, 5);
+    const ULONGLONG ref = item.itemRef();
+    refreshItem(item, 4096, 333, 444, NoNameTimes | InUse | 0x40);   // only sizes, times and their bits
+    EXPECT_EQ(stateOf(item), State(InUse | NoNameTimes, 8, 5, 0x20, 4096, 333, 444, 5, "data.bin"));
+    freeItem(pool, item, 31);
+    freeItem(pool, item, 32);        // a second free changes nothing
+    refreshItem(item, 1, 1, 1, 0);   // a free record is not brought back
+    EXPECT_EQ(stateOf(item), State(0, 8, 5, 0x20, 4096, 333, 444, 31, "data.bin"));
+    EXPECT_EQ(item.itemRef(), ref);
+    const auto& list = pool.freeList(ZSharedPool::freeListIndex(item.slotCount()));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list.front().releaseTime, clock.now());
+
+    ZLockItem orphan = create(QStringLiteral("orphan.1"), 10, 0, 3);
+    pruneItem(pool, orphan);   // keeps its stamp
+    EXPECT_EQ(stateOf(orphan), State(0, 10, 5, 0x20, 1234, 111, 222, 3, "orphan.1"));
+    EXPECT_EQ(list.size(), 2u);
+}
+
+TEST_F(StorageItemStore, RenameGivesANewReferenceAndNeverReusesAYoungRun)
+{
+    ZLockItem old = create(QStringLiteral("draft.txt"), 50, NoNameTimes | NoData, 0);
+    const ULONGLONG oldRef = old.itemRef();
+    ZItemName n;
+    ASSERT_TRUE(makeItemName(QStringLiteral("a much longer final name.txt"), &n));
+    const ZItemFields identity{50, 77, 0x21, 999};   // the size is not taken: sizes and times stay
+    ZLockItem fresh = replaceItem(pool, old, identity, n, 66);
+    ASSERT_TRUE(fresh);
+    EXPECT_NE(fresh.itemRef(), oldRef);
+    EXPECT_EQ(stateOf(fresh),
+              State(InUse | NoNameTimes | NoData, 50, 77, 0x21, 1234, 111, 222, 66, "a much longer final name.txt"));
+    EXPECT_EQ(fresh->nameSignature, n.signature);
+    // The old reference now reads as free with the same stamp.
+    EXPECT_EQ(old.itemRef(), oldRef);
+    EXPECT_EQ(stateOf(old), State(0, 50, 5, 0x20, 1234, 111, 222, 66, "draft.txt"));
+    EXPECT_FALSE(replaceItem(pool, old, identity, n, 67));   // renaming a free record does nothing
+
+    ZLockItem a = create(QStringLiteral("aaaa"), 1);
+    makeItemName(QStringLiteral("bbbb"), &n);
+    ZLockItem c = replaceItem(pool, replaceItem(pool, a, ZItemFields{}, n, 2), ZItemFields{}, n, 3);
+    EXPECT_NE(c, a);
+    clock.advance(ULONGLONG(ZSharedPool::kReuseAgeSeconds) * 1000);
+    ZLockItem d = replaceItem(pool, c, ZItemFields{}, n, 4);
+    EXPECT_EQ(d, a);   // the oldest freed run of the size, once old enough
+    EXPECT_EQ(d->modifyStamp, 4u);
+}
 
 TEST_F(StoragePool, ARunThatDoesNotFitMovesToANewPieceAndTheTailIsFreed)
 {

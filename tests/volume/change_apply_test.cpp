@@ -5,6 +5,7 @@
 #include "win32/ZClock.h"
 #include "platform/ZDriveTable.h"
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
+#include "ntfs/ZUsnRecordWriter.h"
 #include "platform/win32_registry.h"
 #include "platform/windows.h"
 #include "storage/ZItemStore.h"
@@ -37,6 +38,7 @@ namespace {
 constexpr char16_t kDrive = u'E';
 constexpr DWORD kRoot = Ntfs::RecordRoot;
 constexpr DWORD kJournalReadBufferSize = 8200;
+constexpr size_t kSlackBytes = 600;
 
 // DEBUG lines are written: LogLevel 0 before the first statement.
 struct LogLevelEnvironment : ::testing::Environment {
@@ -86,27 +88,22 @@ void buildIndex(ZDriveVolume& v)
     freeDirectoryNodes(knownDirectories, pendingParents);
 }
 
-// A hand-made journal record; room for a name longer than any file name.
-struct JournalRecord {
-    static constexpr size_t kMaxNameUnits = 300;
-    alignas(8) BYTE bytes[offsetof(USN_RECORD_V2, FileName) + kMaxNameUnits * sizeof(WCHAR) + 8] = {};
-    USN_RECORD_V2* rec() { return reinterpret_cast<USN_RECORD_V2*>(bytes); }
-
-    JournalRecord(DWORD record, DWORD parent, const std::u16string& name, DWORD reasons, USN usn = 0)
-    {
-        EXPECT_LE(name.size(), kMaxNameUnits);
-        USN_RECORD_V2* r = rec();
-        r->FileNameLength = WORD(name.size() * sizeof(WCHAR));
-        r->FileNameOffset = WORD(offsetof(USN_RECORD_V2, FileName));
-        r->RecordLength = DWORD(offsetof(USN_RECORD_V2, FileName) + r->FileNameLength + 7) & ~7u;
-        r->MajorVersion = 2;
-        r->FileReferenceNumber = Ntfs::makeFileReference(record, 1);
-        r->ParentFileReferenceNumber = Ntfs::makeFileReference(parent, 1);
-        r->Usn = usn;
-        r->Reason = reasons;
-        std::copy_n(name.begin(), std::min(name.size(), kMaxNameUnits), r->FileName);
-    }
-};
+// A hand-made journal record, as the journal writes it, with room after it so
+// that a name claimed past its end reads as a wrong name rather than a fault.
+std::vector<BYTE> journalRecord(DWORD record, DWORD parent, const std::u16string& name, DWORD reasons, USN usn = 0)
+{
+    Ntfs::UsnRecordFields f;
+    f.fileReference = Ntfs::makeFileReference(record, 1);
+    f.parentReference = Ntfs::makeFileReference(parent, 1);
+    f.usn = usn;
+    f.reason = reasons;
+    f.name = name.data();
+    f.nameLength = name.size();
+    std::vector<BYTE> bytes(Ntfs::usnRecordV2Length(name.size()) + kSlackBytes, 0);
+    Ntfs::writeUsnRecordV2(bytes.data(), f);
+    return bytes;
+}
+USN_RECORD_V2* asRecord(std::vector<BYTE>& bytes) { return reinterpret_cast<USN_RECORD_V2*>(bytes.data()); }
 
 // A spy on each change signal.
 struct Spies {
@@ -197,15 +194,14 @@ protected:
     void skipJournal() { readPosition = device->journalState().data.NextUsn; }
 
     // Applies one hand-made record with its own reasons.
-    void applyRecord(JournalRecord& r)
+    void applyRecord(std::vector<BYTE> bytes)
     {
-        volume->applyUsnChange(r.rec(), DWORD(r.rec()->FileReferenceNumber), r.rec()->Reason, pendingRename,
-                               lastSaveTime);
+        USN_RECORD_V2* r = asRecord(bytes);
+        volume->applyUsnChange(r, DWORD(r->FileReferenceNumber), r->Reason, pendingRename, lastSaveTime);
     }
     void applyRecord(DWORD record, DWORD parent, const std::u16string& name, DWORD reasons, USN usn = 0)
     {
-        JournalRecord r(record, parent, name, reasons, usn);
-        applyRecord(r);
+        applyRecord(journalRecord(record, parent, name, reasons, usn));
     }
 
     // The number of items of a record, and its item of a name.
@@ -340,6 +336,7 @@ TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothing)
     // A folder made while nobody followed the journal is unknown to the index.
     const DWORD hidden = device->createFolder(docs, u"hidden");
     const DWORD moved = device->createFile(hidden, u"note.txt");
+    const DWORD cut = device->createFile(docs, u"cut-name.txt");
     skipJournal();
     const qint64 logFrom = ServiceTestKit::logSize();
     const DWORD lost = device->createFile(hidden, u"lost.txt");
@@ -348,13 +345,14 @@ TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothing)
     EXPECT_TRUE(LogLines::textsSince(logFrom).contains(QStringLiteral("can't find parent dictionary!\"lost.txt\" ")));
     applyRecord(900, readme, u"x", USN_REASON_FILE_CREATE);
     EXPECT_EQ(itemCount(900), 0u);
-    // A name running past the record, one before the name field, one longer than a file name can be.
-    JournalRecord pastEnd(readme, docs, u"x.txt", USN_REASON_FILE_CREATE), early = pastEnd,
-        tooLong(readme, docs, std::u16string(256, u'a'), USN_REASON_FILE_CREATE);
-    pastEnd.rec()->FileNameLength = WORD(pastEnd.rec()->RecordLength);
-    early.rec()->FileNameOffset = 8;
-    for (JournalRecord* bad : {&pastEnd, &early, &tooLong})
-        applyRecord(*bad);
+    // A name running past the record (the file's real name, whole only in the
+    // bytes after it), one before the name field, one longer than a file name can be.
+    std::vector<BYTE> pastEnd = journalRecord(cut, docs, u"cut-name.txt", USN_REASON_FILE_CREATE),
+                      early = journalRecord(readme, docs, u"x.txt", USN_REASON_FILE_CREATE);
+    asRecord(pastEnd)->RecordLength = DWORD(offsetof(USN_RECORD_V2, FileName)) + 4;
+    asRecord(early)->FileNameOffset = 8;
+    for (const auto& bad : {pastEnd, early, journalRecord(readme, docs, std::u16string(256, u'a'), USN_REASON_FILE_CREATE)})
+        applyRecord(bad);
     EXPECT_EQ(volume->modifyCounter(), 1u);   // nothing added
 
     // A file moved out of such a folder into a known one is added.
@@ -367,11 +365,12 @@ TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothing)
     const DWORD file = device->createFile(docs, u"padded.txt");
     skipJournal();
     const std::u16string name = u"padded.txt";
-    JournalRecord padded(file, docs, u"", USN_REASON_FILE_CREATE);
-    padded.rec()->FileNameOffset = 66;
-    padded.rec()->FileNameLength = WORD(name.size() * sizeof(WCHAR));
-    padded.rec()->RecordLength = 66 + padded.rec()->FileNameLength + 6;
-    std::memcpy(padded.bytes + 66, name.data(), padded.rec()->FileNameLength);
+    std::vector<BYTE> padded = journalRecord(file, docs, u"", USN_REASON_FILE_CREATE);
+    USN_RECORD_V2* r = asRecord(padded);
+    r->FileNameOffset = 66;
+    r->FileNameLength = WORD(name.size() * sizeof(WCHAR));
+    r->RecordLength = 66 + r->FileNameLength + 6;
+    std::memcpy(padded.data() + 66, name.data(), r->FileNameLength);
     applyRecord(padded);
     EXPECT_TRUE(itemNamed(file, "padded.txt"));
 }

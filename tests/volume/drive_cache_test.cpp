@@ -29,8 +29,6 @@ namespace {
 
 constexpr USN kFirstUsn = 1000;
 constexpr USN kNextUsn = 5000;
-constexpr qint64 kReuseAgeSeconds = 600000;
-constexpr qint64 kDaySeconds = 86400;
 // Version, checksum, USN, build time (Julian day, milliseconds, local or UTC byte), change count, piece count.
 constexpr int kBodyAt = 4 + 8;
 constexpr int kPieceCountAt = kBodyAt + 8 + 13 + 4;
@@ -189,15 +187,11 @@ TEST_F(DriveCacheTest, ASavedFileIsByteForByteAndLoadsBackWhole)
     EXPECT_EQ(v->totalChanges, 12);
     EXPECT_EQ(v->buildTime, saved->buildTime);
     expectSameItems(*saved, *v);
-    // The freed run (the 3-slot "gone.txt" run) is on its free list,
-    // stamped a day back: reusable 513,600 s from now, not before.
-    const int list = ZSharedPool::freeListIndex(3);
-    ASSERT_EQ(v->pool->freeList(list).size(), 1u);
-    const ItemRecord* freed = v->pool->freeList(list).front().run.record();
-    clock.advance(ULONGLONG(kReuseAgeSeconds - kDaySeconds - 1) * 1000);
-    EXPECT_NE(v->pool->allocate(3).record(), freed);
-    clock.advance(2000);
-    EXPECT_EQ(v->pool->allocate(3).record(), freed);
+    // The freed run (the 3-slot "gone.txt" run) is on its free list, stamped
+    // a day back (the reuse age itself is the pool's, tested in tests/storage).
+    const auto& freed = v->pool->freeList(ZSharedPool::freeListIndex(3));
+    ASSERT_EQ(freed.size(), 1u);
+    EXPECT_EQ(freed.front().releaseTime, clock.now().addDays(-1));
 }
 
 TEST_F(DriveCacheTest, ASaveReplacesTheFileAndItsTempTwinOrKeepsTheOldFileWhenItCannotWrite)
@@ -300,16 +294,10 @@ TEST_F(DriveCacheTest, DamagedFilesAreRefusedOrLoadExactly)
         {"a byte after the end", int(whole.size()), QByteArray(1, '\0')},
         {"piece count 65,535", kPieceCountAt, bigEndian<qint32>(65535)},
         {"piece count 2", kPieceCountAt, bigEndian<qint32>(2)},
-        {"negative piece count", kPieceCountAt, bigEndian<qint32>(-1)},
+        // One bad piece header field and one bad run length: the pool loader's own
+        // rejections (every field and run rule is a row of tests/storage) apply here too.
         {"usedSlots past the segment", headerAt + 12, le32(0x7FFFFFFF)},
-        {"slotLimit past the segment", headerAt + 16, le32(0x7FFFFFFF)},
-        {"dataSize past the segment", headerAt + 24, le32(0x10000000)},
-        {"slotSize 1", headerAt + 20, le32(1)},
-        {"slotOffset 0", headerAt + 8, le32(0)},
-        {"run length negative", firstRunAt, bigEndian<qint32>(-5)},
-        {"run length huge", firstRunAt, bigEndian<qint32>(0x7FFFFFFF)},
-        {"run longer than its firstSlot", firstRunAt, bigEndian<qint32>(2 * kSlotBytes + 1)},
-        {"slotCount 0", firstRunAt + 4 + 1, QByteArray(1, '\0')},
+        {"run longer than its first slot", firstRunAt, bigEndian<qint32>(2 * kSlotBytes + 1)},
     };
     for (const auto& h : hostile)
         cases.push_back({QString::fromLatin1(h.what), patched(h.at, h.bytes), Refused});
