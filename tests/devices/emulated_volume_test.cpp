@@ -158,15 +158,10 @@ protected:
     DWORD readRecord(DWORD r, Record& rec)
     {
         const DWORD size = vol->volumeData().BytesPerFileRecordSegment;
-        std::vector<BYTE> out(size + 15);
-        NTFS_FILE_RECORD_INPUT_BUFFER in{};
-        in.FileReferenceNumber.QuadPart = r;
-        DWORD got = 0;
-        EXPECT_TRUE(ioctl(FSCTL_GET_NTFS_FILE_RECORD, &in, sizeof in, out.data(), DWORD(out.size()), &got));
-        EXPECT_EQ(got, size + 12);
-        EXPECT_EQ(le<DWORD>(out.data() + 8), size);
-        EXPECT_TRUE(decodeRecord(out.data() + 12, size, rec));
-        return DWORD(le<ULONGLONG>(out.data()));
+        std::vector<BYTE> bytes;
+        const ULONGLONG answered = TestSupport::fileRecord(call(), r, size, bytes);
+        EXPECT_TRUE(answered != ~0ull && decodeRecord(bytes.data(), size, rec));
+        return DWORD(answered);
     }
     Record record(DWORD r)
     {

@@ -103,21 +103,9 @@ Names enumeratedNames(ZVolumeDevice& d, DWORD* lastError = nullptr)
     return names;
 }
 
-// One FSCTL_GET_NTFS_FILE_RECORD into rec; the number of the record that answered, or ~0.
 ULONGLONG fileRecord(ZVolumeDevice& d, ULONGLONG record, std::vector<BYTE>& rec)
 {
-    constexpr size_t kHeader = offsetof(NTFS_FILE_RECORD_OUTPUT_BUFFER, FileRecordBuffer);
-    std::vector<BYTE> out(kHeader + volumeData(d).BytesPerFileRecordSegment);
-    NTFS_FILE_RECORD_INPUT_BUFFER in;
-    in.FileReferenceNumber.QuadPart = LONGLONG(record);
-    DWORD n = 0;
-    if (!d.deviceIoControl(FSCTL_GET_NTFS_FILE_RECORD, &in, sizeof in, out.data(), DWORD(out.size()), &n))
-        return ~0ull;
-    EXPECT_EQ(n, out.size());
-    ULONGLONG ref;
-    std::memcpy(&ref, out.data(), sizeof ref);
-    rec.assign(out.begin() + kHeader, out.end());
-    return ref & Ntfs::kRecordNumberMask;
+    return TestSupport::fileRecord(callOf(d), record, volumeData(d).BytesPerFileRecordSegment, rec);
 }
 
 // One file of an index: every non-DOS name with its parent, the unnamed $DATA's size (-1: folder).

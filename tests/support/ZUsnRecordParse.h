@@ -1,9 +1,11 @@
 // The USN_RECORD_V2 records of an FSCTL_ENUM_USN_DATA or FSCTL_READ_USN_JOURNAL
 // answer, for the device tests: each must lie whole, with its name, inside
-// the answer (a test failure otherwise, and the walk ends there). And the two
-// calls themselves over any device: a journal read and a whole enumeration.
+// the answer (a test failure otherwise, and the walk ends there). And the
+// calls themselves over any device: a journal read, a whole enumeration and
+// one FILE record.
 #pragma once
 
+#include "ntfs/ntfs_record.h"
 #include "win32/win32_ioctl.h"
 
 #include <gtest/gtest.h>
@@ -105,6 +107,26 @@ inline Enumeration enumerate(const DeviceCall& call, USN highUsn, DWORD outSize 
     }
     e.lastError = GetLastError();
     return e;
+}
+
+// One FSCTL_GET_NTFS_FILE_RECORD of a volume of `recordSize`-byte records
+// into rec (a larger output buffer, of which only the answer is counted);
+// the number of the record that answered, or ~0 on failure.
+inline ULONGLONG fileRecord(const DeviceCall& call, ULONGLONG record, DWORD recordSize, std::vector<BYTE>& rec)
+{
+    constexpr DWORD kHeader = offsetof(NTFS_FILE_RECORD_OUTPUT_BUFFER, FileRecordBuffer);
+    constexpr DWORD kSlack = 8;
+    std::vector<BYTE> out(kHeader + recordSize + kSlack);
+    NTFS_FILE_RECORD_INPUT_BUFFER in{};
+    in.FileReferenceNumber.QuadPart = LONGLONG(record);
+    DWORD got = 0;
+    if (!call(FSCTL_GET_NTFS_FILE_RECORD, &in, sizeof in, out.data(), DWORD(out.size()), &got))
+        return ~0ull;
+    NTFS_FILE_RECORD_OUTPUT_BUFFER head;
+    std::memcpy(&head, out.data(), kHeader);
+    EXPECT_EQ(std::make_pair(got, head.FileRecordLength), std::make_pair(kHeader + recordSize, recordSize));
+    rec.assign(out.begin() + kHeader, out.begin() + kHeader + recordSize);
+    return Ntfs::recordNumberOf(ULONGLONG(head.FileReferenceNumber.QuadPart));
 }
 
 } // namespace TestSupport
