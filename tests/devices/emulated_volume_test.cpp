@@ -1,11 +1,15 @@
 // The emulated NTFS volume through the Win32 calls the volume code makes. FILE
-// records are read back with this file's own decoder, independent of the volume's.
+// records are read back with the ntfs layer's checked walk, independent of the
+// volume's encoder.
 #include "platform/windows.h"
 #include "win32/ZClock.h"
 #include "platform/ZDriveTable.h"
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
 #include "platform/win32_file.h"
 #include "win32/win32_ioctl.h"
+#include "ntfs/ZNtfsFixup.h"
+#include "ntfs/ZNtfsRecord.h"
+#include "ntfs/ZNtfsRunList.h"
 #include "support/ZUsnRecordParse.h"
 
 #include <gtest/gtest.h>
@@ -25,8 +29,9 @@ namespace {
 
 constexpr DWORD kRoot = 5;
 constexpr DWORD kOutSize = 64 * 1024;
-constexpr DWORD kStandardInformation = 0x10, kAttributeList = 0x20, kFileName = 0x30, kData = 0x80,
-                kIndexRoot = 0x90;
+constexpr DWORD kStandardInformation = Ntfs::AttrStandardInformation, kAttributeList = Ntfs::AttrAttributeList,
+                kFileName = Ntfs::AttrFileName, kData = Ntfs::AttrData, kIndexRoot = Ntfs::AttrIndexRoot;
+constexpr DWORD kStride = Platform::kNtfsFixupStride;
 const ULONGLONG kRootRef = Ntfs::makeFileReference(kRoot, kRoot);
 
 template <typename T>
@@ -49,8 +54,9 @@ std::u16string numbered(std::u16string prefix, int i)
     return prefix;
 }
 
-// ---- an independent minimal decoder of FILE records ------------------------
-struct DataRun { LONGLONG lcn; ULONGLONG length; };
+// ---- FILE records as the ntfs layer reads them -------------------------------
+// Through the checked walk the raw reader and the volume code use (proven on
+// real NTFS images by their tests), not through the emulated volume's encoder.
 struct Attr {
     DWORD type = 0;
     bool nonResident = false;
@@ -58,7 +64,7 @@ struct Attr {
     std::u16string name;
     std::vector<BYTE> value; // resident
     ULONGLONG dataSize = 0, lowestVcn = 0;
-    std::vector<DataRun> runs;
+    std::vector<Platform::ZNtfsRun> runs;
 };
 struct Record {
     WORD sequence = 0, linkCount = 0, flags = 0;
@@ -75,83 +81,51 @@ struct Record {
     }
 };
 
-std::vector<DataRun> decodeRuns(const BYTE* p, const BYTE* end)
-{
-    const auto field = [](const BYTE* f, int n) {
-        ULONGLONG v = 0;
-        for (int i = 0; i < n; ++i)
-            v |= ULONGLONG(f[i]) << (8 * i);
-        return v;
-    };
-    std::vector<DataRun> runs;
-    for (LONGLONG lcn = 0; p < end && *p; p += 1 + (*p & 0xF) + (*p >> 4)) {
-        const int ls = *p & 0xF, os = *p >> 4;
-        EXPECT_LE(p + 1 + ls + os, end);
-        LONGLONG delta = LONGLONG(field(p + 1 + ls, os));
-        if (os && (p[ls + os] & 0x80)) // the offset is signed
-            delta -= LONGLONG(1) << (8 * os);
-        lcn += delta;
-        runs.push_back({lcn, field(p + 1, ls)});
-    }
-    return runs;
-}
-
-// The fixups-applied form: every sector end equals its USA entry.
+// The read form: fixups applied (every stride ends in its USA entry), and
+// every attribute up to the end marker well-formed.
 bool decodeRecord(const BYTE* rec, DWORD size, Record& out)
 {
-    if (le<DWORD>(rec) != 0x454C4946)
+    constexpr LONGLONG kAnyVolume = LONGLONG(1) << 48; // clusters
+    const Ntfs::FileRecordHeader& h = Platform::recordHeader(rec);
+    if (h.signature != Ntfs::kFileRecordSignature)
         return false;
-    const WORD usaOffset = le<WORD>(rec + 4), usaCount = le<WORD>(rec + 6);
-    EXPECT_EQ(usaCount, size / 512 + 1);
-    for (WORD i = 1; i < usaCount; ++i)
-        EXPECT_EQ(le<WORD>(rec + usaOffset + 2 * i), le<WORD>(rec + 512 * i - 2)) << "sector " << i;
-    out = {le<WORD>(rec + 16), le<WORD>(rec + 18), le<WORD>(rec + 22), le<ULONGLONG>(rec + 32), le<DWORD>(rec + 44), {}};
-    EXPECT_EQ(le<DWORD>(rec + 28), size);
-    DWORD at = le<WORD>(rec + 20);
-    for (; at + 8 <= size && le<DWORD>(rec + at) != 0xFFFFFFFF;) {
-        const BYTE* a = rec + at;
-        const DWORD length = le<DWORD>(a + 4);
-        const WORD nameOffset = le<WORD>(a + 10);
-        if (length < 24 || length % 8 || at + length > size || nameOffset + a[9] * 2u > length)
-            return false;
-        Attr x{le<DWORD>(a), a[8] != 0, le<WORD>(a + 14), utf16(a + nameOffset, a[9]), {}, 0, 0, {}};
-        if (!x.nonResident) {
-            const DWORD vlen = le<DWORD>(a + 16);
-            const WORD voff = le<WORD>(a + 20);
-            if (voff + vlen > length)
-                return false;
-            x.value.assign(a + voff, a + voff + vlen);
+    EXPECT_EQ(std::make_pair(h.usaCount, h.bytesAllocated), std::make_pair(WORD(size / kStride + 1), size));
+    for (WORD i = 1; i < h.usaCount; ++i)
+        EXPECT_EQ(le<WORD>(rec + h.usaOffset + 2 * i), le<WORD>(rec + kStride * i - 2)) << "stride " << i;
+    out = {h.sequenceNumber, h.linkCount, h.flags, h.baseFileRecord, h.mftRecordNumber, {}};
+    DWORD end = h.firstAttributeOffset;
+    Platform::ZNtfsAttributeWalk walk(rec, size);
+    while (const Ntfs::AttributeHeader* a = walk.next()) {
+        const BYTE* at = reinterpret_cast<const BYTE*>(a);
+        Attr x{a->type, a->nonResident != 0, a->instance, utf16(at + a->nameOffset, a->nameLength), {}, 0, 0, {}};
+        if (x.nonResident) {
+            x.dataSize = ULONGLONG(a->u.nonResident.dataSize);
+            x.lowestVcn = ULONGLONG(a->u.nonResident.lowestVcn);
+            const Platform::ZNtfsBytes pairs = Platform::mappingPairs(a);
+            Platform::ZNtfsRunList runs;
+            EXPECT_TRUE(runs.decode(pairs.data, pairs.size, a->u.nonResident.lowestVcn, kAnyVolume));
+            x.runs = runs.runs();
         } else {
-            x.dataSize = le<ULONGLONG>(a + 48);
-            x.lowestVcn = le<ULONGLONG>(a + 16);
-            x.runs = decodeRuns(a + le<WORD>(a + 32), a + length);
+            const Platform::ZNtfsBytes v = Platform::residentValue(a);
+            x.value.assign(v.data, v.data + v.size);
         }
         out.attrs.push_back(x);
-        at += length;
+        end = DWORD(at - rec) + a->length;
     }
-    EXPECT_EQ(le<DWORD>(rec + 24), at + 8); // bytes in use
+    EXPECT_EQ(std::make_pair(le<DWORD>(rec + end), h.bytesInUse), std::make_pair(DWORD(Ntfs::AttrEnd), end + 8));
     return true;
 }
 
 struct FileName { ULONGLONG parent; BYTE nameSpace; std::u16string name; ULONGLONG dataSize; };
 FileName fileName(const Attr& a)
 {
-    const BYTE* v = a.value.data();
-    return {le<ULONGLONG>(v), v[65], utf16(v + 66, v[64]), le<ULONGLONG>(v + 48)};
+    Ntfs::FileNameAttribute f;
+    std::memcpy(&f, a.value.data(), Ntfs::kFileNameHeaderSize);
+    const std::u16string name = utf16(a.value.data() + Ntfs::kFileNameHeaderSize, f.nameLength);
+    return {f.parentDirectory, f.nameSpace, name, f.dataSize};
 }
 
-struct ListEntry { DWORD type; ULONGLONG segment; WORD instance; ULONGLONG lowestVcn; };
-std::vector<ListEntry> listEntries(const std::vector<BYTE>& v)
-{
-    std::vector<ListEntry> out;
-    for (size_t at = 0; at + 26 <= v.size() && le<WORD>(v.data() + at + 4);) {
-        const BYTE* e = v.data() + at;
-        out.push_back({le<DWORD>(e), le<ULONGLONG>(e + 16), le<WORD>(e + 24), le<ULONGLONG>(e + 8)});
-        at += le<WORD>(e + 4);
-    }
-    return out;
-}
-
+using TestSupport::JournalRead;
 using TestSupport::UsnRec;
 using TestSupport::usnRecords;
 
@@ -184,15 +158,10 @@ protected:
     DWORD readRecord(DWORD r, Record& rec)
     {
         const DWORD size = vol->volumeData().BytesPerFileRecordSegment;
-        std::vector<BYTE> out(size + 15);
-        NTFS_FILE_RECORD_INPUT_BUFFER in{};
-        in.FileReferenceNumber.QuadPart = r;
-        DWORD got = 0;
-        EXPECT_TRUE(ioctl(FSCTL_GET_NTFS_FILE_RECORD, &in, sizeof in, out.data(), DWORD(out.size()), &got));
-        EXPECT_EQ(got, size + 12);
-        EXPECT_EQ(le<DWORD>(out.data() + 8), size);
-        EXPECT_TRUE(decodeRecord(out.data() + 12, size, rec));
-        return DWORD(le<ULONGLONG>(out.data()));
+        std::vector<BYTE> bytes;
+        const ULONGLONG answered = TestSupport::fileRecord(call(), r, size, bytes);
+        EXPECT_TRUE(answered != ~0ull && decodeRecord(bytes.data(), size, rec));
+        return DWORD(answered);
     }
     Record record(DWORD r)
     {
@@ -216,43 +185,34 @@ protected:
         EXPECT_TRUE(ioctl(FSCTL_QUERY_USN_JOURNAL, nullptr, 0, &j, sizeof j, &got));
         return j;
     }
-    // Every reason, version 2; a wait ends after `timeout` (relative, 100 ns units).
+    TestSupport::DeviceCall call()
+    {
+        return [this](DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* got) {
+            return ioctl(code, in, inSize, out, outSize, got);
+        };
+    }
     READ_USN_JOURNAL_DATA_V1 readRequest(USN start, ULONGLONG wait = 0, LONGLONG timeout = -50000000ll)
     {
-        return {start, 0xFFFFFFFF, 0, DWORDLONG(timeout), wait, query().UsnJournalID, 2, 2, {}};
+        return TestSupport::readRequest(query().UsnJournalID, start, wait, timeout);
     }
-    // One journal read: its records, the next USN, or the failure.
-    struct JournalRead { DWORD error = 0; USN next = 0; std::vector<UsnRec> recs; };
     template <typename Request>
     JournalRead readJournal(const Request& req)
     {
-        std::vector<BYTE> out(kOutSize);
-        DWORD got = 0;
-        if (!ioctl(FSCTL_READ_USN_JOURNAL, &req, sizeof req, out.data(), kOutSize, &got))
-            return {GetLastError(), 0, {}};
-        return {0, le<USN>(out.data()), usnRecords(out.data(), got)};
+        return TestSupport::readJournal(call(), req, kOutSize);
     }
     std::vector<UsnRec> journalFrom(USN start)
     {
         const JournalRead r = readJournal(readRequest(start));
         EXPECT_EQ(r.error, 0u);
-        return r.recs;
+        return r.records;
     }
-    // The whole enumeration below highUsn.
+    // The whole enumeration below highUsn; it ends at the end of the MFT.
     std::vector<UsnRec> enumerate(USN highUsn, DWORD outSize = kOutSize)
     {
-        enumCalls = 0;
-        MFT_ENUM_DATA_V1 med{0, 0, highUsn, 2, 2, {}};
-        std::vector<BYTE> out(outSize);
-        std::vector<UsnRec> all;
-        DWORD got = 0;
-        for (; ioctl(FSCTL_ENUM_USN_DATA, &med, sizeof med, out.data(), outSize, &got); ++enumCalls) {
-            const auto some = usnRecords(out.data(), got);
-            all.insert(all.end(), some.begin(), some.end());
-            med.StartFileReferenceNumber = le<ULONGLONG>(out.data());
-        }
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_HANDLE_EOF));
-        return all;
+        const TestSupport::Enumeration e = TestSupport::enumerate(call(), highUsn, outSize);
+        EXPECT_EQ(e.lastError, DWORD(ERROR_HANDLE_EOF));
+        enumCalls = e.calls;
+        return e.records;
     }
 
     std::shared_ptr<Vol> vol;
@@ -475,12 +435,12 @@ TEST_F(EmulatedVolume, ChangesWriteTheRecordsWindowsWrites)
     auto req = readRequest(start);
     req.ReturnOnlyOnClose = 1;
     const JournalRead closes = readJournal(req);
-    EXPECT_EQ(std::make_pair(closes.recs.size(), closes.next), std::make_pair(size_t(1), query().NextUsn));
+    EXPECT_EQ(std::make_pair(closes.records.size(), closes.next), std::make_pair(size_t(1), query().NextUsn));
     req.ReturnOnlyOnClose = 0;
     req.ReasonMask = USN_REASON_DATA_OVERWRITE;
-    EXPECT_EQ(readJournal(req).recs.size(), 4u);
+    EXPECT_EQ(readJournal(req).records.size(), 4u);
     // A V0 request reads as well; versions other than 2 only are refused.
-    EXPECT_EQ(readJournal(READ_USN_JOURNAL_DATA_V0{start, 0xFFFFFFFF, 0, 0, 0, query().UsnJournalID}).recs.size(),
+    EXPECT_EQ(readJournal(READ_USN_JOURNAL_DATA_V0{start, 0xFFFFFFFF, 0, 0, 0, query().UsnJournalID}).records.size(),
               reasons.size());
     req = readRequest(start);
     req.MinMajorVersion = req.MaxMajorVersion = 3;
@@ -594,7 +554,7 @@ TEST_F(EmulatedVolume, JournalReadBlocksOnTheClockSeam)
     const auto read = [&](ULONGLONG wait) {
         return std::async(std::launch::async, [this, next, wait] {
             const JournalRead r = readJournal(readRequest(next, wait));
-            return std::make_pair(r.error, r.recs.size());
+            return std::make_pair(r.error, r.records.size());
         });
     };
     const auto waiting = [](auto& r) { return r.wait_for(std::chrono::milliseconds(30)) == std::future_status::timeout; };
@@ -644,17 +604,22 @@ protected:
             if (list.nonResident) {
                 bytes.clear();
                 const DWORD bpc = vol->volumeData().BytesPerCluster;
-                for (const DataRun& run : list.runs) {
+                for (const Platform::ZNtfsRun& run : list.runs) {
                     std::vector<BYTE> c(run.length * bpc);
                     EXPECT_TRUE(readAt(run.lcn * bpc, c));
                     bytes.insert(bytes.end(), c.begin(), c.end());
                 }
                 bytes.resize(list.dataSize);
             }
-            const auto entries = listEntries(bytes);
+            std::vector<Ntfs::AttributeListEntry> entries;
+            size_t pos = 0;
+            while (const Ntfs::AttributeListEntry* e = Ntfs::attributeListEntryAt(bytes.data(), bytes.size(), pos)) {
+                entries.push_back(*e);
+                pos += e->length;
+            }
             std::map<DWORD, Record> holders{{r, parts[0]}};
-            for (const ListEntry& e : entries) {
-                const DWORD at = DWORD(e.segment);
+            for (const Ntfs::AttributeListEntry& e : entries) {
+                const DWORD at = DWORD(e.segmentReference);
                 if (!holders.count(at)) {
                     holders[at] = record(at);
                     EXPECT_EQ(DWORD(holders[at].baseReference), r);
@@ -667,8 +632,9 @@ protected:
             }
             for (size_t i = 1; i < parts.size(); ++i)
                 for (const Attr& a : parts[i].attrs)
-                    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [&](const ListEntry& e) {
-                        return e.type == a.type && e.instance == a.instance && DWORD(e.segment) == parts[i].recordNumber;
+                    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [&](const Ntfs::AttributeListEntry& e) {
+                        return e.type == a.type && e.instance == a.instance
+                               && DWORD(e.segmentReference) == parts[i].recordNumber;
                     })) << "attribute " << a.type << " of record " << parts[i].recordNumber;
         }
         Model found{true, 0, {}};
@@ -868,7 +834,7 @@ TEST_F(EmulatedVolume, ChangesWhileTheVolumeReads)
     while (!done || at < query().NextUsn) {
         const JournalRead got = readJournal(readRequest(at, 1, -10000ll * 5));
         ASSERT_EQ(got.error, 0u);
-        seen += got.recs.size();
+        seen += got.records.size();
         at = got.next;
         Record r;
         readRecord(DWORD(16 + seen % 200), r);

@@ -15,6 +15,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 
 #include <csignal>
 #include <sys/stat.h>
@@ -157,17 +158,13 @@ TEST_F(InstalledUnits, SystemdAcceptsThem)
     for (const QString& unit : units) {
         QFile in(QStringLiteral(UNIT_DIR) + QLatin1Char('/') + unit);
         ASSERT_TRUE(in.open(QIODevice::ReadOnly)) << unit.toStdString();
-        QByteArray text = in.readAll();
-        const QByteArray programs = QFileInfo(QStringLiteral(SEARCHSERVICE_EXE)).absolutePath().toUtf8() + '/';
-        const int exec = text.indexOf("ExecStart=");
-        ASSERT_GE(exec, 0);
-        const int end = text.indexOf(' ', exec) < 0 || text.indexOf('\n', exec) < text.indexOf(' ', exec)
-                            ? text.indexOf('\n', exec)
-                            : text.indexOf(' ', exec);
-        const QByteArray path = text.mid(exec + 10, end - exec - 10);
-        text.replace(path, programs + QFileInfo(QString::fromUtf8(path)).fileName().toUtf8());
+        QString text = QString::fromUtf8(in.readAll());
+        const QString programs = QFileInfo(QStringLiteral(SEARCHSERVICE_EXE)).absolutePath() + QLatin1Char('/');
+        const QRegularExpression exec(QStringLiteral("^ExecStart=\\S*/"), QRegularExpression::MultilineOption);
+        ASSERT_TRUE(text.contains(exec)) << unit.toStdString();
+        text.replace(exec, QStringLiteral("ExecStart=") + programs);
         QFile out(dir + QLatin1Char('/') + unit);
-        ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(text) == text.size());
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(text.toUtf8()) > 0);
         paths << out.fileName();
     }
     QProcess verify;
