@@ -22,7 +22,6 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -93,7 +92,6 @@ bool writeFile(const QString& path, const QByteArray& bytes = QByteArray("x"))
 // Every start that cannot serve ends by itself with code 0 and logs why.
 TEST_F(ServiceProcessTest, StartsThatCannotServeEndCleanlyAndSayWhy)
 {
-    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     HANDLE guard = nullptr;
     const struct {
         const char* what;
@@ -113,13 +111,6 @@ TEST_F(ServiceProcessTest, StartsThatCannotServeEndCleanlyAndSayWhy)
              ASSERT_NE(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
          },
          "repeat start!!!", "start server failed", 1},
-        // A refused start writes nothing.
-        {"a fifth start in five minutes",
-         [&] {
-             settingsSetValue(QStringLiteral("SearchServiceLastInitTime"), now);
-             settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 4);
-         },
-         "quit 3 times in 5 minites!!!", "start server failed", 4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -137,7 +128,6 @@ TEST_F(ServiceProcessTest, StartsThatCannotServeEndCleanlyAndSayWhy)
         EXPECT_EQ(initTimes(), c.initTimes);
         EXPECT_FALSE(QFile::exists(socketPath())) << "no socket file is left";
     }
-    EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceLastInitTime")).toString(), now);
 }
 
 // With C: and E: trees and X: a FAT image: clients hear the NTFS-like drives,
