@@ -67,9 +67,9 @@ if(SEARCH_BUILD_BENCH)
   add_dependencies(search_bench search searchservice)
 endif()
 
-# The client tests run the commands built beside them; the example test
+# These tests run the commands built beside them; the example test
 # installs the library and builds examples/ against the installed copy.
-foreach(_t search_command_test client_example_test service_client_tool_test)
+foreach(_t search_command_test client_example_test service_emulated_test service_attack_test)
   if(TARGET ${_t})
     add_dependencies(${_t} search searchclient searchservice zsearchclient)
     target_compile_definitions(${_t} PRIVATE SEARCH_SOURCE_DIR="${CMAKE_SOURCE_DIR}"

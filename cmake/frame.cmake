@@ -12,7 +12,7 @@ if(SEARCH_BUILD_TESTS)
   set_target_properties(zdump_noexport PROPERTIES OUTPUT_NAME zdump
                         LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/testplugins/noexport)
 
-  foreach(t frame_main_test frame_log_test frame_dump_monitor_test platform_module_test)
+  foreach(t frame_entry_test frame_log_test platform_module_test)
     if(TARGET ${t})
       add_dependencies(${t} searchservice frame_log_writer zdump_recorder zdump_noexport)
       target_compile_definitions(${t} PRIVATE

@@ -1,6 +1,7 @@
 #include "frame/ProcessHelpers.h"
 #include "frame/ZLog.h"
 #include "platform/windows.h"
+#include "support/ZHeldChild.h"
 #include "support/ZOtherUser.h"
 
 #include <QDateTime>
@@ -14,6 +15,7 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <optional>
 #include <set>
 
 using namespace FrameTest;
@@ -255,31 +257,20 @@ TEST(LogFile, AnotherUserCanNeitherReadTheLogNorStallItsWriters)
         const QString programFolder = QFileInfo(program).absolutePath();
         for (const QString& d : {QFileInfo(programFolder).absolutePath(), programFolder})
             ::chmod(QFile::encodeName(d).constData(), 0755);
-        int release[2];
-        ASSERT_EQ(::pipe(release), 0);
+        std::optional<ZHeldChild> holder;
         if (earlierRun) {
             QDir().mkpath(folder);
             ::chmod(nativeFolder.constData(), 0755);
             writeFile(log, "earlier\r\n");
             ::chmod(nativeLog.constData(), 0644);
             // A child of the other user keeps the flock until released.
-            ASSERT_EQ(OtherUser::runAs([&] {
-                          const int fd = ::open(nativeLog.constData(), O_RDONLY);
-                          if (fd < 0 || ::flock(fd, LOCK_EX) != 0)
-                              return 1;
-                          const pid_t holder = fork();
-                          if (holder != 0)
-                              return holder > 0 ? 0 : 1;
-                          ::close(release[1]);
-                          char c;
-                          _exit(::read(release[0], &c, 1) >= 0 ? 0 : 1);
-                      }),
-                      0);
+            holder.emplace(ZHeldChild::As::OtherUser, [&] {
+                return ::flock(::open(nativeLog.constData(), O_RDONLY), LOCK_EX) == 0;
+            });
+            ASSERT_TRUE(holder->held);
         }
         const ProcessResult r = writeLines(program, 3, "p", 1);
-        EXPECT_EQ(::write(release[1], "x", 1), 1);
-        ::close(release[0]);
-        ::close(release[1]);
+        holder.reset();
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_EQ(logLines(program).size(), earlierRun ? 4 : 3);
         EXPECT_EQ(readFile(log).startsWith("earlier\r\n"), earlierRun);

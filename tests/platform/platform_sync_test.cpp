@@ -1,5 +1,6 @@
 #include "platform/windows.h"
 #include "support/TestEnvironment.h"
+#include "support/ZHeldChild.h"
 #include "support/ZOtherUser.h"
 
 #include <QDir>
@@ -20,40 +21,14 @@
 
 namespace {
 
-// Another process that holds the flock on path until release().
-class LockHolder {
-public:
+// Another process of this user holding the flock on path until released.
+struct LockHolder : ZHeldChild {
     explicit LockHolder(const QString& path)
+        : ZHeldChild(As::ThisUser, [native = QFile::encodeName(path)] {
+              return ::flock(::open(native.constData(), O_RDWR | O_CREAT, 0644), LOCK_EX) == 0;
+          })
     {
-        int ready[2];
-        if (pipe(ready) != 0 || pipe(release_) != 0)
-            return;
-        const QByteArray native = QFile::encodeName(path);
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int fd = ::open(native.constData(), O_RDWR | O_CREAT, 0644);
-            const char ok = fd >= 0 && ::flock(fd, LOCK_EX) == 0;
-            char c;
-            _exit(::write(ready[1], &ok, 1) == 1 && ::read(release_[0], &c, 1) >= 0 ? 0 : 1);
-        }
-        char ok = 0;
-        held_ = ::read(ready[0], &ok, 1) == 1 && ok == 1;
-        ::close(ready[0]);
-        ::close(ready[1]);
     }
-    ~LockHolder() { release(); }
-    void release()
-    {
-        if (pid_ > 0 && ::write(release_[1], "x", 1) == 1)
-            waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-    bool held_ = false;
-
-private:
-    pid_t pid_ = -1;
-    int release_[2] = {-1, -1};
 };
 
 const char kInstanceName[] = "{430724BB-B7C6-46B6-8CF0-01F0A60D0A57}";
@@ -144,7 +119,7 @@ TEST(NamedMutex, ExcludesThreads)
 TEST(NamedMutex, AnotherProcessHoldingTheLockIsSeenAndWaitedFor)
 {
     LockHolder other(Platform::mutexLockPath(QStringLiteral("sync-test-process")));
-    ASSERT_TRUE(other.held_);
+    ASSERT_TRUE(other.held);
     HANDLE m = CreateMutexW(nullptr, FALSE, u"sync-test-process");
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
@@ -157,7 +132,7 @@ TEST(NamedMutex, AnotherProcessHoldingTheLockIsSeenAndWaitedFor)
     const QString path = Platform::mutexLockPath(QLatin1String(kInstanceName));
     {
         LockHolder holder(path);
-        ASSERT_TRUE(holder.held_);
+        ASSERT_TRUE(holder.held);
         HANDLE h = Platform::createSingleInstanceMutex(kInstanceName);
         EXPECT_NE(h, nullptr);
         EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));

@@ -1,9 +1,11 @@
 // Attacks by another local user on the service: a client that floods the
-// one-way stream, more clients than the limits allow, and names taken in the
+// one-way stream, more clients than the limits allow, names taken in the
 // shared temporary folder before the start, against the installed layout and
-// against a run without a runtime folder of its own.
+// against a run without a runtime folder of its own, and an impostor
+// listening on the service's name for the searchclient tool.
+#include "support/ZHeldChild.h"
 #include "support/ZOtherUser.h"
-#include "support/ZServiceTestKit.h"
+#include "support/ZServiceProcess.h"
 
 #include "platform/win32_sync.h"
 #include "wire/ZWireProtocol.h"
@@ -36,7 +38,7 @@ namespace {
 // How long the attacker waits for the service to answer or take its bytes.
 constexpr int kAttackerWaitMs = 5000;
 constexpr int kAttackTimeoutMs = 60000;
-constexpr int kExitTimeoutMs = 10000;
+constexpr int kExitTimeoutMs = kServiceExitTimeoutMs;
 
 // A stream connection to the socket file at path, or -1 (plain POSIX, for
 // the attacker's child).
@@ -72,31 +74,6 @@ int attackWhileServing(const std::function<int()>& attack)
     spinUntil([&] { return status.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
               kAttackTimeoutMs);
     return status.get();
-}
-
-QString servicePath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/searchservice");
-}
-
-QString serviceLogPath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/log/searchservice.searchservice.log");
-}
-
-// The lines process `pid`'s main thread added to the service log after `from`.
-QByteArray serviceLogLines(qint64 from, qint64 pid)
-{
-    QFile f(serviceLogPath());
-    if (!f.open(QIODevice::ReadOnly) || !f.seek(from))
-        return QByteArray();
-    QByteArray own;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        const int bar = line.indexOf('|');
-        if (line.startsWith('[') && bar > 0 && line.mid(1, bar - 1).trimmed() == QByteArray::number(pid))
-            own += line + '\n';
-    }
-    return own;
 }
 
 class ServiceAttack : public ::testing::Test {
@@ -226,36 +203,6 @@ QStringList fixedNames()
             QLatin1String(SearchEngine::ServiceServerName), QStringLiteral("SearchEngine-keys-0")};
 }
 
-// A child process of the other user holding flock on `path` (made by it)
-// until the returned pipe end is closed; -1 when it could not.
-int holdLockAsOtherUser(const QByteArray& path)
-{
-    int ready[2], hold[2];
-    if (::pipe(ready) != 0 || ::pipe(hold) != 0)
-        return -1;
-    const pid_t child = fork();
-    if (child == 0) {
-        ::close(ready[0]);
-        ::close(hold[1]);
-        char byte = 0;
-        const bool held = setgroups(0, nullptr) == 0 && setgid(OtherUser::kGid) == 0 && setuid(OtherUser::kUid) == 0
-                          && ::flock(::open(path.constData(), O_RDWR | O_CREAT, 0644), LOCK_EX) == 0;
-        (void)::write(ready[1], held ? "1" : "0", 1);
-        (void)::read(hold[0], &byte, 1);
-        _exit(0);
-    }
-    ::close(ready[1]);
-    ::close(hold[0]);
-    char byte = 0;
-    const bool held = ::read(ready[0], &byte, 1) == 1 && byte == '1';
-    ::close(ready[0]);
-    if (!held) {
-        ::close(hold[1]);
-        return -1;
-    }
-    return hold[1];
-}
-
 } // namespace
 
 // The installed layout: the runtime folder is made by root (as systemd
@@ -275,9 +222,10 @@ TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledSe
         ::unlink(QFile::encodeName(publicTemp + '/' + name).constData());
         QDir(publicTemp + '/' + name).removeRecursively();
     }
-    const int holder = holdLockAsOtherUser(
-        QFile::encodeName(publicTemp + '/' + QLatin1String(ZService::kInstanceMutexName)));
-    ASSERT_GE(holder, 0);
+    const QByteArray lock = QFile::encodeName(publicTemp + '/' + QLatin1String(ZService::kInstanceMutexName));
+    ZHeldChild holder(ZHeldChild::As::OtherUser,
+                      [&] { return ::flock(::open(lock.constData(), O_RDWR | O_CREAT, 0644), LOCK_EX) == 0; });
+    ASSERT_TRUE(holder.held);
     constexpr int kFillerFiles = 2000;
     // Bit i: planting fixed name i inside the runtime folder succeeded.
     const int plantedInside = OtherUser::runAs([&] {
@@ -298,17 +246,16 @@ TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledSe
     const QString tree = TestSupport::freshDir(QStringLiteral("tree"));
     ASSERT_TRUE(QDir().mkpath(dosdevices()));
     ASSERT_TRUE(QFile::link(tree, dosdevices() + QStringLiteral("/c:")));
-    QProcess service;
-    service.start(servicePath(), {QStringLiteral("TestService")});
-    ASSERT_TRUE(service.waitForStarted(kExitTimeoutMs));
+    ZServiceProcess service;
+    service.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    ASSERT_TRUE(service.start());
     TestClient client;
-    spinUntil([&] { return client.connectByName(200) || service.state() != QProcess::Running; }, kExitTimeoutMs);
-    EXPECT_TRUE(spinUntil([&] { return client.hasAllReady(); }, kAttackTimeoutMs)) << service.readAllStandardError().constData();
+    spinUntil([&] { return client.connectByName(200) || !service.running(); }, kExitTimeoutMs);
+    EXPECT_TRUE(spinUntil([&] { return client.hasAllReady(); }, kAttackTimeoutMs));
     EXPECT_EQ(socketPath(), runtime + '/' + QLatin1String(SearchEngine::ServiceServerName));
-    ::kill(pid_t(service.processId()), SIGTERM);
-    EXPECT_TRUE(service.waitForFinished(kExitTimeoutMs));
-    EXPECT_EQ(service.exitCode(), 0);
-    ::close(holder);
+    ::kill(pid_t(service.pid()), SIGTERM);
+    EXPECT_TRUE(service.endsCleanly());
+    holder.release();
 
     QFile kept(QString::fromLocal8Bit(canary));
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
@@ -356,19 +303,12 @@ TEST_F(ServiceAttack, SharedTemporaryFolderIsRefusedWithAClearErrorAndNothingIsM
         clearStartSettings();
         settingsStore().sync();
         ASSERT_EQ(OtherUser::runAs(c.plant), 0);
-        const qint64 logBefore = QFileInfo(serviceLogPath()).size();
-        QProcess service;
-        service.start(servicePath(), {QStringLiteral("TestService")});
-        ASSERT_TRUE(service.waitForStarted(kExitTimeoutMs));
-        const qint64 pid = service.processId();
-        if (!service.waitForFinished(kExitTimeoutMs)) {
-            service.kill();
-            service.waitForFinished(kExitTimeoutMs);
-            ADD_FAILURE() << "the service ran";
-        }
-        const QByteArray err = service.readAllStandardError();
+        ZServiceProcess service;
+        ASSERT_TRUE(service.start());
+        EXPECT_TRUE(service.ends()) << "the service ran";
+        const QByteArray err = service.process.readAllStandardError();
         EXPECT_TRUE(err.contains(refusal)) << err.constData();
-        const QByteArray log = serviceLogLines(logBefore, pid);
+        const QByteArray log = service.log();
         EXPECT_TRUE(log.contains("ERROR|")) << log.constData();
         EXPECT_FALSE(log.contains("start server failed")) << "it went no further";
         EXPECT_FALSE(QFileInfo::exists(QString::fromLocal8Bit(target))) << "nothing was made through the link";
@@ -376,4 +316,49 @@ TEST_F(ServiceAttack, SharedTemporaryFolderIsRefusedWithAClearErrorAndNothingIsM
     }
     clear();
     QDir(dosdevices()).removeRecursively();
+}
+
+// Another user listening on the service's name in a shared temporary folder
+// (the service not running) is refused before anything it says is believed.
+TEST_F(ServiceAttack, AnImpostorOnTheServiceNameIsRefusedByTheTool)
+{
+    qunsetenv("RUNTIME_DIRECTORY");
+    const QByteArray path = QFile::encodeName(publicTemp + QLatin1Char('/') + QLatin1String(ZService::kServerName));
+    ::unlink(path.constData());
+    int listener = -1;
+    const auto listen = [&] {
+        listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un at{};
+        at.sun_family = AF_UNIX;
+        std::strncpy(at.sun_path, path.constData(), sizeof at.sun_path - 1);
+        return listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0
+               && ::listen(listener, 4) == 0;
+    };
+    // Every client hears a forged drive, until the test is over.
+    const auto forge = [&](int releaseFd) {
+        for (;;) {
+            pollfd waits[2] = {{listener, POLLIN, 0}, {releaseFd, POLLIN, 0}};
+            if (::poll(waits, 2, -1) < 0 || waits[1].revents)
+                return;
+            const int client = ::accept(listener, nullptr, nullptr);
+            const char forged[] = "1\tbogus\t67\t1\t0<<2<<";
+            (void)!::send(client, forged, sizeof forged - 1, MSG_NOSIGNAL);   // a client may be gone already
+            ::close(client);
+        }
+    };
+    ZHeldChild impostor(ZHeldChild::As::OtherUser, listen, forge);
+    ASSERT_TRUE(impostor.held);
+    for (const QStringList& args : {QStringList{QStringLiteral("search"), QStringLiteral("x")},
+                                    QStringList{QStringLiteral("--watch")}}) {
+        QProcess tool;
+        tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/searchclient"), args);
+        spinUntil([&] { return tool.state() == QProcess::NotRunning; }, kAttackTimeoutMs);
+        const QByteArray out = tool.readAllStandardOutput();
+        EXPECT_EQ(tool.exitCode(), 1) << args.join(' ').toStdString();
+        EXPECT_TRUE(out.isEmpty()) << out.constData();
+        const QByteArray said = tool.readAllStandardError();
+        EXPECT_TRUE(said.contains("not trusted")) << args.join(' ').toStdString() << ": " << said.constData();
+    }
+    impostor.release();
+    ::unlink(path.constData());
 }

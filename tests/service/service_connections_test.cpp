@@ -1,15 +1,18 @@
-// Client connections in process: the state a new client is told, the relay
-// of every volume signal, the quit when the last client leaves, the cut of a
-// client that stops reading, and a server closed for want of descriptors.
+// The service in process with fake volumes: the state a new client is told,
+// the relay of every volume signal, lost drives, the quit when the last
+// client leaves, the cut of a client that stops reading, a server closed for
+// want of descriptors, and device-change messages.
 #include "support/ZServiceTestKit.h"
 #include "wire/ZServiceLocation.h"
 
 #include "frame/ZLog.h"
 #include "service/ZClientProtocol.h"
+#include "win32/win32_devicechange.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -23,6 +26,7 @@ namespace {
 
 class ServiceConnections : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(enableDebugLog()); }
     void SetUp() override
     {
         app();
@@ -30,53 +34,51 @@ protected:
     }
 };
 
-} // namespace
-
-TEST_F(ServiceConnections, ClientsHearReadyDrivesInDriveOrderThenAllReady)
+std::vector<ushort> lettersOf(const ZService& service)
 {
-    ServiceUnderTest s(u"DC");
-    ASSERT_TRUE(s.started);
-    s.volume('D')->announce(3, 2);
-    TestClient early;
-    ASSERT_TRUE(early.connectTo(s.service));
-    ASSERT_TRUE(early.waitForMessages(1));
-    spinFor(50);
-    ASSERT_EQ(early.types(), (std::vector<int>{1}));
-    // The broadcast carries the signal's values, pieceCount before modifyMask.
-    s.volume('C')->announce(5, 1);
-    ASSERT_TRUE(early.waitForMessages(3));
-    ASSERT_EQ(early.types(), (std::vector<int>{1, 1, 2}));
-    EXPECT_EQ(early.messages[1].drive, 'C');
-    EXPECT_EQ(early.messages[1].pieceCount, 1);
-    EXPECT_EQ(early.messages[1].modifyMask, 5u);
-
-    TestClient late;
-    ASSERT_TRUE(late.connectTo(s.service));
-    ASSERT_TRUE(late.waitForMessages(3));
-    spinFor(50);
-    ASSERT_EQ(late.types(), (std::vector<int>{1, 1, 2}));
-    for (int i = 0; i < 2; ++i) {
-        const auto* v = s.volume(i ? 'D' : 'C');
-        EXPECT_EQ(late.messages[i].drive, v->drive());
-        EXPECT_EQ(late.messages[i].poolName, v->poolName());
-        EXPECT_EQ(late.messages[i].pieceCount, v->pieceCount());
-        EXPECT_EQ(late.messages[i].modifyMask, v->modifyCounter());
-    }
+    std::vector<ushort> out;
+    for (auto* v : service.volumeList())
+        out.push_back(v->drive());
+    return out;
 }
 
-// Drives end their start in the order given ('+' ready, '-' failed): failed
-// drives are dropped and never announced, and all-ready goes out once, after
-// the last drive whichever way it ended.
-TEST_F(ServiceConnections, AllReadyFollowsTheLastDriveWhetherItSucceedsOrFails)
+} // namespace
+
+// Drives end their start in the order given ('+' ready, '-' failed). A client
+// connected before hears each ready drive as it ends, with the signal's
+// values (pieceCount before modifyMask); failed drives are dropped and never
+// announced; all-ready goes out once, after the last drive whichever way it
+// ended. A client connecting later hears the ready drives in drive order.
+TEST_F(ServiceConnections, ClientsHearReadyDrivesThenAllReadyAfterTheLastDriveEndsEitherWay)
 {
     const struct {
         const char16_t* drives;
         const char* ends;
-        std::vector<int> heard;
+        const char* earlyHears;
+        const char* lateHears;
     } cases[] = {
-        {u"CD", "C+D-", {1, 2}},
-        {u"CDE", "C+E-D+", {1, 1, 2}},
-        {u"CD", "C-D-", {2}},
+        {u"DC", "D+C+", "DC", "CD"},
+        {u"CD", "C+D-", "C", "C"},
+        {u"CDE", "C+E-D+", "CD", "CD"},
+        {u"CD", "C-D-", "", ""},
+    };
+    // An early client hears the signal's values (a drive's letter and its
+    // place in the alphabet); a late one what the volume holds.
+    const auto heard = [](TestClient& client, const char* drives, ServiceUnderTest& s, bool early) {
+        const size_t n = strlen(drives);
+        ASSERT_TRUE(client.waitForMessages(n + 1));
+        spinFor(50);
+        ASSERT_EQ(client.messages.size(), n + 1);
+        for (size_t i = 0; i < n; ++i) {
+            const ZClientMessage& m = client.messages[i];
+            const FakeVolume* v = s.volume(char16_t(drives[i]));
+            EXPECT_EQ(m.type, 1);
+            EXPECT_EQ(m.drive, drives[i]);
+            EXPECT_EQ(m.pieceCount, early ? drives[i] - 'A' : v->pieceCount());
+            EXPECT_EQ(m.modifyMask, early ? DWORD(drives[i]) : v->modifyCounter());
+            EXPECT_EQ(m.poolName, v->poolName());
+        }
+        EXPECT_EQ(client.messages[n].type, 2);
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.ends);
@@ -87,19 +89,15 @@ TEST_F(ServiceConnections, AllReadyFollowsTheLastDriveWhetherItSucceedsOrFails)
         size_t ready = 0;
         for (const char* e = c.ends; *e; e += 2) {
             if (e[1] == '+')
-                s.volume(char16_t(e[0]))->announce(), ++ready;
+                s.volume(char16_t(e[0]))->announce(DWORD(e[0]), DWORD(e[0] - 'A')), ++ready;
             else
                 s.volume(char16_t(e[0]))->fail();
         }
-        ASSERT_TRUE(early.waitForMessages(c.heard.size()));
-        spinFor(50);
-        EXPECT_EQ(early.types(), c.heard);
+        heard(early, c.earlyHears, s, true);
         EXPECT_EQ(size_t(s.service.volumeList().size()), ready);
         TestClient late;
         ASSERT_TRUE(late.connectTo(s.service));
-        ASSERT_TRUE(late.waitForMessages(c.heard.size()));
-        spinFor(50);
-        EXPECT_EQ(late.types(), c.heard);
+        heard(late, c.lateHears, s, false);
         // The dropped volume objects are released once their threads ended.
         EXPECT_TRUE(spinUntil([&] {
             for (const char* e = c.ends; *e; e += 2)
@@ -293,4 +291,107 @@ TEST_F(ServiceConnections, ClientThatStopsReadingIsCutOffAndTheLastToLeaveEndsTh
     EXPECT_TRUE(quitsWithin(2000));
     EXPECT_TRUE(s.service.clientList().isEmpty());
     EXPECT_EQ(initTimes(), 1) << "an orderly exit";
+}
+
+// A drive whose journal monitor gave up with 21 is told and dropped a second
+// later, other reasons are only told; 87 is told and ends the service a
+// second later, without an orderly exit and without dropping the drive.
+TEST_F(ServiceConnections, LostDriveIsDroppedAfterASecondOtherReasonsOnlyToldAndParameterErrorEndsTheService)
+{
+    ServiceUnderTest s(u"CE");
+    ASSERT_TRUE(s.started);
+    const int countAfterStart = initTimes();
+    s.volume('C')->announce();
+    s.volume('E')->announce();
+    TestClient client;
+    ASSERT_TRUE(client.connectTo(s.service));
+    ASSERT_TRUE(client.waitForMessages(3));
+
+    emit s.volume('E')->listenFailed(ERROR_NOT_READY);
+    emit s.volume('C')->listenFailed(ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(client.waitForMessages(5));
+    EXPECT_EQ(client.types(), (std::vector<int>{1, 1, 2, 8, 8}));
+    EXPECT_EQ(client.messages[3].reason, 21u);
+    EXPECT_EQ(client.messages[3].drive, 69);
+    EXPECT_EQ(client.messages[4].reason, 5u);
+    EXPECT_EQ(client.messages[4].drive, 'C');
+
+    // During the second the drive still counts for a new client.
+    EXPECT_EQ(lettersOf(s.service), (std::vector<ushort>{'C', 'E'}));
+    TestClient during;
+    ASSERT_TRUE(during.connectTo(s.service));
+    ASSERT_TRUE(during.waitForMessages(3));
+
+    EXPECT_FALSE(quitsWithin(1300));
+    EXPECT_EQ(lettersOf(s.service), (std::vector<ushort>{'C'}));
+    EXPECT_TRUE(spinUntil([&] { return !s.volume('E'); })) << "the lost volume's object is released";
+
+    // The service carries on: a new client hears of C: and all-ready.
+    TestClient after;
+    ASSERT_TRUE(after.connectTo(s.service));
+    ASSERT_TRUE(after.waitForMessages(2));
+    spinFor(50);
+    EXPECT_EQ(after.types(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(after.messages[0].drive, 'C');
+
+    emit s.volume('C')->listenFailed(ERROR_INVALID_PARAMETER);
+    QElapsedTimer t;
+    t.start();
+    EXPECT_TRUE(quitsWithin(3000));
+    EXPECT_GE(t.elapsed(), 900);
+    ASSERT_TRUE(client.waitForMessages(6));
+    EXPECT_EQ(client.messages[5].type, 8);
+    EXPECT_EQ(client.messages[5].reason, 87u);
+    EXPECT_EQ(client.messages[5].drive, 'C');
+    EXPECT_EQ(initTimes(), countAfterStart) << "not an orderly exit";
+    EXPECT_EQ(lettersOf(s.service), (std::vector<ushort>{'C'}));
+}
+
+TEST_F(ServiceConnections, DeviceChangeMessagesAreLoggedOnly)
+{
+    ZService service;
+    const DEV_BROADCAST_HDR volume{sizeof(DEV_BROADCAST_HDR), DBT_DEVTYP_VOLUME, 0};
+    const DEV_BROADCAST_HDR port{sizeof(DEV_BROADCAST_HDR), DBT_DEVTYP_PORT, 0};
+    // What the filter logged for one message, without the line's prefix;
+    // only this file's lines: other processes of this program may share the log.
+    auto logged = [&](const char* type, UINT message, WPARAM event, const DEV_BROADCAST_HDR* header) {
+        MSG msg{};
+        msg.message = message;
+        msg.wParam = event;
+        msg.lParam = reinterpret_cast<LPARAM>(header);
+        long result = 0;
+        const qint64 before = logSize();
+        EXPECT_FALSE(service.nativeEventFilter(QByteArray(type), &msg, &result));
+        QList<QByteArray> lines;
+        for (const QByteArray& line : logSince(before).split('\n'))
+            if (line.contains("|ZSearchEngineServiceDevices.cpp:"))
+                lines.append(line.mid(line.indexOf("] ") + 2).trimmed());
+        return lines.join('\n');
+    };
+    const struct {
+        WPARAM event;
+        const DEV_BROADCAST_HDR* header;
+        QByteArray line;
+    } cases[] = {
+        {DBT_DEVNODES_CHANGED, nullptr, "DBT_DEVNODES_CHANGED"},
+        {DBT_DEVICEARRIVAL, &volume, "DBT_DEVICEARRIVAL"},
+        {DBT_DEVICEREMOVECOMPLETE, &volume, "DBT_DEVICEREMOVECOMPLETE"},
+        {DBT_DEVICEARRIVAL, &port, ""},   // not a volume
+        {DBT_DEVICEREMOVECOMPLETE, &port, ""},
+        {DBT_DEVICEARRIVAL, nullptr, ""},   // no header to read
+        {DBT_DEVICEQUERYREMOVE, &volume, ""},
+        {DBT_DEVICEQUERYREMOVEFAILED, &volume, ""},
+        {DBT_DEVICEREMOVEPENDING, &volume, ""},
+        {DBT_CUSTOMEVENT, &volume, "DBT_CUSTOMEVENT"},
+        {DBT_CUSTOMEVENT, &port, ""},
+        {0x0018, nullptr, "DBT_WPARAM"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(logged("windows_generic_MSG", WM_DEVICECHANGE, c.event, c.header), c.line) << c.event;
+
+    // Other messages and other event types are passed on untouched.
+    EXPECT_EQ(logged("windows_generic_MSG", 0x0010, DBT_DEVICEARRIVAL, &volume), "");
+    EXPECT_EQ(logged("windows_dispatcher_MSG", WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, nullptr), "DBT_DEVNODES_CHANGED");
+    EXPECT_EQ(logged("xcb_generic_event_t", WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, nullptr), "");
+    EXPECT_TRUE(service.volumeList().empty());
 }

@@ -1,8 +1,8 @@
 // The service with real volume threads on emulated NTFS drives: what a
 // client hears on connection, changes on disk arriving as messages whose item
-// references resolve in the attached pieces, a drive that goes away, and a
-// journal that fails with 87 ending the service and forcing a rebuild of that
-// drive at the next start.
+// references resolve in the attached pieces, the searchclient tool's search
+// and --watch, a drive that goes away, and a journal that fails with 87
+// ending the service and forcing a rebuild of that drive at the next start.
 #include "support/ZServiceTestKit.h"
 
 #include "client/ZSharedPoolReader.h"
@@ -11,6 +11,8 @@
 #include "win32/win32_ioctl.h"
 
 #include <gtest/gtest.h>
+
+#include <QProcess>
 
 using namespace ServiceTestKit;
 using Platform::ZEmulatedNtfsVolume;
@@ -22,6 +24,23 @@ namespace {
 
 constexpr DWORD kRoot = 5;
 constexpr int kIndexTimeoutMs = 20000;
+constexpr int kToolTimeoutMs = 20000;
+
+// The searchclient tool started with args; the caller serves the event loop.
+void startTool(QProcess& tool, const QStringList& args)
+{
+    tool.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/searchclient"));
+    tool.setArguments(args);
+    tool.start();
+}
+
+// Runs the tool to its end while this thread serves the service; its stdout.
+QByteArray runTool(QProcess& tool, const QStringList& args)
+{
+    startTool(tool, args);
+    spinUntil([&] { return tool.state() == QProcess::NotRunning; }, kToolTimeoutMs);
+    return tool.readAllStandardOutput();
+}
 
 class EmulatedDrives : public ServiceDrivesTest {
 protected:
@@ -40,7 +59,9 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
     auto c = addDrive('C');
     const DWORD docs = c->createFolder(kRoot, u"docs");
     const DWORD archive = c->createFolder(kRoot, u"archive");
-    c->createFile(docs, u"Quarterly Report.txt");
+    const DWORD year = c->createFolder(docs, u"2026");
+    c->createFile(year, u"Quarterly REPORT.txt");
+    c->createFile(kRoot, u"report-index.md");
     c->createFile(archive, u"old.bin");
     ZEmulatedNtfsVolume::Options fat;
     fat.fileSystemName = u"FAT32";
@@ -68,10 +89,28 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
 
     ZSharedPoolReader reader(ready.poolName, 'C');
     EXPECT_GE(reader.attachPieces(), 1);
-    const auto hits = reader.findNames(QStringLiteral("REPORT"));
+    const auto hits = reader.findNames(QStringLiteral("QUARTERLY"));
     ASSERT_EQ(hits.size(), 1);
-    EXPECT_EQ(hits[0].fileName(), QStringLiteral("Quarterly Report.txt"));
-    EXPECT_EQ(hits[0].parentRecordNumber, docs);
+    EXPECT_EQ(hits[0].fileName(), QStringLiteral("Quarterly REPORT.txt"));
+    EXPECT_EQ(hits[0].parentRecordNumber, year);
+
+    // The tool prints the full paths of the names holding the term in any ASCII case.
+    QProcess search;
+    QStringList lines = QString::fromUtf8(runTool(search, {QStringLiteral("search"), QStringLiteral("Report")}))
+                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    EXPECT_EQ(search.exitCode(), 0);
+    lines.sort();
+    EXPECT_EQ(lines, (QStringList{QStringLiteral("C:\\docs\\2026\\Quarterly REPORT.txt"),
+                                  QStringLiteral("C:\\report-index.md")}));
+    // --watch prints the messages as they come.
+    QProcess watch;
+    startTool(watch, {QStringLiteral("--watch")});
+    QByteArray watched;
+    const auto printed = [&](const char* text) {
+        return spinUntil([&] { return (watched += watch.readAllStandardOutput()).contains(text); }, kToolTimeoutMs);
+    };
+    ASSERT_TRUE(printed("2 all ready")) << watched.constData();
+    EXPECT_TRUE(watched.startsWith("1 ready C: pool={")) << watched.constData();
 
     auto read = [&](ULONGLONG ref) {
         ZItemSnapshot item;
@@ -87,6 +126,9 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
     EXPECT_EQ(created.fileName(), QStringLiteral("fresh.txt"));
     EXPECT_EQ(created.recordNumber, file);
     EXPECT_EQ(created.parentRecordNumber, docs);
+    EXPECT_TRUE(printed("6 appended 0x0043")) << watched.constData();
+    watch.kill();
+    watch.waitForFinished();
 
     // Renamed: the old reference reads as freed with the stamp of the new record.
     ASSERT_TRUE(c->rename(file, u"renamed.txt"));
@@ -163,5 +205,24 @@ TEST_F(EmulatedDrives, JournalParameterErrorEndsTheServiceAndTheThirdStartRebuil
             client.socket.abort();
             g->clearFaults();
         }
+    }
+}
+
+TEST(ClientToolAlone, WithoutServiceOrWithBadArgumentsItSaysSo)
+{
+    app();
+    const struct {
+        QStringList args;
+        int exitCode;
+        const char* said;
+    } cases[] = {
+        {{QStringLiteral("search"), QStringLiteral("x")}, 1, "not running"},
+        {{QStringLiteral("search")}, 2, "usage"},
+    };
+    for (const auto& c : cases) {
+        QProcess tool;
+        runTool(tool, c.args);
+        EXPECT_EQ(tool.exitCode(), c.exitCode) << c.said;
+        EXPECT_TRUE(tool.readAllStandardError().contains(c.said)) << c.said;
     }
 }

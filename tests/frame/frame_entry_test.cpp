@@ -1,19 +1,43 @@
+// The program's entry: the runner table, runner names on the command line,
+// and the crash-dump monitor it starts first (library, entry, identifier).
 #include "diagnostics/ZDumpMonitor.h"
 #include "frame/ProcessHelpers.h"
+#include "frame/ZRunnerTable.h"
 #include "platform/windows.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSettings>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <vector>
+
+int searchMain(int argc, char** argv);
 
 using namespace FrameTest;
 
 namespace {
+
+QString serviceCopy(const char* name, const QString& library = QString())
+{
+    return copyProgram(QStringLiteral(SEARCHSERVICE_EXE), QLatin1String(name), library);
+}
+
+// What a recording runner saw.
+std::vector<std::string> recordedArgs;
+char** recordedArgv = nullptr;
+
+int recordingRunner(int argc, char** argv)
+{
+    recordedArgs.assign(argv, argv + argc);
+    recordedArgv = argv;
+    return 7;
+}
 
 const char kCategoryGroup[] = "software/classes/clsid/{9b7a98ec-7ef9-468c-acc8-37c793dbd7e0}/"
                               "implemented categories/{a5f7140e-4311-4ef9-aabc-f55941b5ebe5}";
@@ -72,6 +96,63 @@ protected:
 };
 
 } // namespace
+
+
+TEST(RunnerTable, KeysAreLowerCasedLaterOnesReplaceAndMainPassesTheWholeVector)
+{
+    SearchEngine::registerRunner("MixedCase", recordingRunner);
+    EXPECT_TRUE(SearchEngine::runnerTable().count(QStringLiteral("mixedcase")));
+    EXPECT_FALSE(SearchEngine::runnerTable().count(QStringLiteral("MixedCase")));
+    EXPECT_EQ(SearchEngine::findRunner(QStringLiteral("MixedCase ")), nullptr);
+
+    char a0[] = "/x/searchservice", a1[] = "mIxEdCaSe", a2[] = "--more", a3[] = "", a4[] = "last arg";
+    char* argv[] = {a0, a1, a2, a3, a4, nullptr};
+    EXPECT_EQ(searchMain(5, argv), 0);   // whatever the runner returns
+    EXPECT_EQ(recordedArgs, (std::vector<std::string>{"/x/searchservice", "mIxEdCaSe", "--more", "", "last arg"}));
+    EXPECT_EQ(recordedArgv, argv);
+
+    SearchEngine::registerRunner("mixedcase", [](int, char**) { return 9; });
+    EXPECT_EQ((*SearchEngine::findRunner(QStringLiteral("MIXEDCASE")))(0, nullptr), 9);
+}
+
+// The executable always exits 0, with the crash-dump library beside it, or
+// without it or its export; names match in any letter case and unknown ones
+// are reported; the dump monitor starts first, even without arguments.
+TEST(Entry, RunnerNamesAndTheDumpMonitor)
+{
+    const QString withRecorder = serviceCopy("entry", QStringLiteral(ZDUMP_RECORDER_LIB));
+    const QString record = QFileInfo(withRecorder).absolutePath() + QStringLiteral("/calls.txt");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ZDUMP_RECORD_FILE"), record);
+    const QString withoutLibrary = serviceCopy("nodump");
+    const QString withoutExport = serviceCopy("noexport", QStringLiteral(ZDUMP_NOEXPORT_LIB));
+    const QByteArray recorded = "1|5E3A91C7B2D44f6a8C1D7B0E9F25A463|73728|300\n";
+    const struct {
+        const QString& program;
+        QStringList args;
+        const char* said;   // on stderr; nothing when empty
+    } cases[] = {
+        {withRecorder, {}, "Please Input UnitTest Name!"},
+        {withRecorder, {QStringLiteral("TestSharedPool ")}, "Not Exist UnitTest:  TestSharedPool  !"},
+        {withRecorder, {QStringLiteral("NoSuchRunner"), QStringLiteral("x")}, "Not Exist UnitTest:  NoSuchRunner !"},
+        {withRecorder, {QStringLiteral("TestSharedPool"), QStringLiteral("extra")}, ""},
+        {withRecorder, {QStringLiteral("tEsTsHaReDpOoL")}, ""},
+        {withoutLibrary, {QStringLiteral("TestSharedPool")}, ""},
+        {withoutExport, {QStringLiteral("TestSharedPool")}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE((QFileInfo(c.program).absolutePath() + ' ' + c.args.join(QLatin1Char(' '))).toStdString());
+        QFile::remove(record);
+        const ProcessResult r = runProgram(c.program, c.args, env);
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, 0);
+        if (*c.said)
+            EXPECT_TRUE(r.err.contains(c.said)) << r.err.constData();
+        else
+            EXPECT_TRUE(r.err.isEmpty()) << r.err.constData();
+        EXPECT_EQ(readFile(record), &c.program == &withRecorder ? recorded : QByteArray());
+    }
+}
 
 // The entry is called after a 10 ms head start on the clock; an absent
 // library or one without the entry starts nothing and does not pause.

@@ -1,0 +1,85 @@
+// One run of the real "searchservice TestService" built beside the test
+// program. Its log is what the shared log file gained during the run, kept
+// to the lines of the run's main thread (its thread id is the process id):
+// other test processes may write the same file meanwhile.
+#pragma once
+
+#include "support/ZServiceTestKit.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace ServiceTestKit {
+
+constexpr int kServiceExitTimeoutMs = 10000;
+
+inline QString servicePath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/searchservice");
+}
+
+inline QString serviceLogPath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/log/searchservice.searchservice.log");
+}
+
+class ZServiceProcess {
+public:
+    ZServiceProcess() : logStart_(QFileInfo(serviceLogPath()).size())
+    {
+        process.setProgram(servicePath());
+        process.setArguments({QStringLiteral("TestService")});
+    }
+    ~ZServiceProcess()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(kServiceExitTimeoutMs);
+        }
+    }
+
+    bool start()
+    {
+        process.start();
+        if (!process.waitForStarted(kServiceExitTimeoutMs))
+            return false;
+        pid_ = process.processId();
+        return true;
+    }
+    // Serves the event loop until the process ends; false when it still runs.
+    bool ends(int timeoutMs = kServiceExitTimeoutMs)
+    {
+        return spinUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
+    }
+    // True when it ended by itself with code 0.
+    bool endsCleanly(int timeoutMs = kServiceExitTimeoutMs)
+    {
+        return ends(timeoutMs) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
+    bool running() const { return process.state() == QProcess::Running; }
+    qint64 pid() const { return pid_; }
+
+    QByteArray log() const
+    {
+        QFile f(serviceLogPath());
+        if (!f.open(QIODevice::ReadOnly) || !f.seek(logStart_))
+            return QByteArray();
+        QByteArray own;
+        for (const QByteArray& line : f.readAll().split('\n')) {
+            const int bar = line.indexOf('|');
+            if (line.startsWith('[') && bar > 0 && line.mid(1, bar - 1).trimmed() == QByteArray::number(pid_))
+                own += line + '\n';
+        }
+        return own;
+    }
+
+    QProcess process;
+
+private:
+    qint64 logStart_ = 0;
+    qint64 pid_ = 0;
+};
+
+} // namespace ServiceTestKit
