@@ -21,6 +21,8 @@ namespace {
 
 constexpr DWORD kRoot = Ntfs::RecordRoot;
 constexpr int kSequenceShift = 48;
+constexpr size_t kSparseRecordsPerEntry = 16;
+constexpr size_t kSparseRecordsSlack = size_t(1) << 20;
 
 } // namespace
 
@@ -84,6 +86,10 @@ bool ZLiveDirectoryVolume::restore(const ZLiveIdentitySnapshot::Table& table, QS
         }
         byParent[e.parent].push_back(&e);
     }
+    // Freed records stay numbered, but not without bound: a table whose
+    // numbers run far past its size is not one this device wrote.
+    if (highest > kSparseRecordsPerEntry * claims.size() + kSparseRecordsSlack)
+        return refuse(QStringLiteral("identity table record numbers run far past its size"));
     if (!volume_->claimRecords(claims))
         return refuse(QStringLiteral("identity table records do not fit a volume"));
     inodes_.resize(size_t(highest) + 1);
