@@ -2,6 +2,8 @@
 
 #include "devices/live/ZLiveDirectoryVolume.h"
 #include "devices/raw/ZRawNtfsVolume.h"
+#include "platform/win32_shell.h"
+#include "platform/win32_sync.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -14,6 +16,8 @@ namespace {
 const char kTableFolder[] = "/orvanta/dosdevices";
 const char kRootDirectory[] = "/";
 constexpr char16_t kDefaultLetter = u'C';
+// A directory drive keeps its state beside the drive caches.
+const char kStateFolder[] = "/Orvanta/SearchService";
 
 char16_t upperLetter(char16_t c)
 {
@@ -27,6 +31,15 @@ bool isLetter(QChar c)
 }
 
 } // namespace
+
+QString ZDriveTable::stateFolder()
+{
+    char base[MAX_PATH];
+    if (SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base) != S_OK)
+        return QString();
+    const QString folder = QString::fromUtf8(base) + QLatin1String(kStateFolder);
+    return QDir::isAbsolutePath(folder) && makePrivateFolder(folder) ? folder : QString();
+}
 
 ZDriveTable& ZDriveTable::instance()
 {
@@ -72,14 +85,18 @@ std::map<char16_t, ZDriveTable::Entry> ZDriveTable::folderEntries() const
     return out;
 }
 
-std::shared_ptr<ZVolumeDevice> ZDriveTable::make(const Entry& entry) const
+std::shared_ptr<ZVolumeDevice> ZDriveTable::make(char16_t letter, const Entry& entry) const
 {
     QString error;
     std::shared_ptr<ZVolumeDevice> device;
-    if (entry.kind == Kind::Directory)
-        device = ZLiveDirectoryVolume::open(entry.target, ZLiveDirectoryVolume::Options(), &error);
-    else
+    if (entry.kind == Kind::Directory) {
+        ZLiveDirectoryVolume::Options options;
+        options.stateFolder = stateFolder();
+        options.stateName = QString(QChar(letter));
+        device = ZLiveDirectoryVolume::open(entry.target, options, &error);
+    } else {
         device = openRawNtfsVolume(entry.target, &error);
+    }
     if (!device)
         qWarning("drive %s: %s", qPrintable(entry.target), qPrintable(error));
     return device;
@@ -120,7 +137,7 @@ std::shared_ptr<ZVolumeDevice> ZDriveTable::device(char16_t letter)
         && m->second.device)
         return m->second.device;
     // Made under the lock: two first uses of a letter make one device.
-    auto device = make(e->second);
+    auto device = make(upper, e->second);
     if (device)
         made_[upper] = Made{e->second, device};
     return device;

@@ -8,7 +8,8 @@
 // volume). Without that folder, and with no drive set from code, the table
 // holds C:, the live directory volume of "/". The folder is read on every
 // call; a device is made on first use of its letter and kept while its entry
-// names the same target.
+// names the same target. A directory drive keeps its journal and record
+// identities between runs in stateFolder(), beside the drive caches.
 #pragma once
 
 #include "devices/ZVolumeDevice.h"
@@ -42,6 +43,9 @@ public:
 
     // The folder the table is read from.
     static QString folder();
+    // CSIDL_LOCAL_APPDATA\Orvanta\SearchService, made private; empty when
+    // it cannot be (the drive then keeps nothing between runs).
+    static QString stateFolder();
 
 private:
     enum class Kind { Directory, Image };
@@ -56,7 +60,7 @@ private:
 
     // The drives the folder (or its absence) gives, by upper-case letter.
     std::map<char16_t, Entry> folderEntries() const;
-    std::shared_ptr<ZVolumeDevice> make(const Entry& entry) const;
+    std::shared_ptr<ZVolumeDevice> make(char16_t letter, const Entry& entry) const;
 
     std::mutex lock_;
     std::map<char16_t, std::shared_ptr<ZVolumeDevice>> drives_;   // set from code

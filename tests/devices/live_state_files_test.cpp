@@ -222,7 +222,8 @@ ZLiveIdentitySnapshot::Table makeTable(int entries, USN usn)
     t.usn = usn;
     for (int i = 0; i < entries; ++i)
         t.entries.push_back({DWORD(16 + i), WORD(1 + i % 3), WORD(i % 5 ? 0 : ZLiveIdentitySnapshot::kFolder),
-                             ULONGLONG(1000 + i), DWORD(i % 5 ? 16 + i / 5 * 5 : 5), "name " + std::to_string(i)});
+                             ULONGLONG(1000 + i), DWORD(i % 5 ? 16 + i / 5 * 5 : 5), "name " + std::to_string(i),
+                             DWORD(0x20 | i), ULONGLONG(7 * i), ULONGLONG(i), ULONGLONG(2 * i), ULONGLONG(3 * i)});
     return t;
 }
 
@@ -234,7 +235,8 @@ bool sameTable(const ZLiveIdentitySnapshot::Table& a, const ZLiveIdentitySnapsho
         const auto& x = a.entries[i];
         const auto& y = b.entries[i];
         if (x.record != y.record || x.sequence != y.sequence || x.flags != y.flags || x.inode != y.inode
-            || x.parent != y.parent || x.name != y.name)
+            || x.parent != y.parent || x.name != y.name || x.attributes != y.attributes || x.size != y.size
+            || x.creationTime != y.creationTime || x.lastWriteTime != y.lastWriteTime || x.changeTime != y.changeTime)
             return false;
     }
     return true;
@@ -245,7 +247,7 @@ TEST(LiveIdentitySnapshot, KillAtAnyByteLeavesTheOldTableOrTheNew)
     const QString path = TestSupport::freshDir(QStringLiteral("live_identity_kill")) + QStringLiteral("/ids.dat");
     const auto oldTable = makeTable(10, 800);
     const auto newTable = makeTable(12, 1600);
-    for (size_t killAt = 0; killAt < 700; killAt += 13) {
+    for (size_t killAt = 0; killAt < 1000; killAt += 13) {
         SCOPED_TRACE(killAt);
         ASSERT_TRUE(ZLiveIdentitySnapshot::write(path, oldTable, nullptr));
         size_t budget = killAt;

@@ -115,8 +115,11 @@ DWORD readJournal(ZVolumeDevice& d, DWORDLONG id, USN& cursor, std::map<std::str
 std::shared_ptr<ZLiveDirectoryVolume> openLive(const std::string& root, Source source, std::vector<QString>* errors,
                                                size_t queueLimit = 0, size_t watchLimit = 0)
 {
-    const ZLiveDirectoryVolume::Options o{source, queueLimit, watchLimit,
-                                          [errors](const QString& line) { errors->push_back(line); }};
+    ZLiveDirectoryVolume::Options o;
+    o.source = source;
+    o.eventQueueLimit = queueLimit;
+    o.watchLimit = watchLimit;
+    o.errorLog = [errors](const QString& line) { errors->push_back(line); };
     QString error;
     auto v = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
     EXPECT_TRUE(v) << error.toStdString();

@@ -15,7 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <map>
 #include <random>
@@ -179,7 +181,7 @@ class Generator {
 public:
     explicit Generator(uint64_t seed) : random_(seed) {}
 
-    Sequence draw()
+    Sequence draw(bool restart)
     {
         const unsigned firstTree = pick(7);
         for (unsigned i = 0; i < firstTree; ++i)
@@ -206,6 +208,17 @@ public:
             paused_ = false;
             if (mode == 3)
                 add(Op{Op::Release});
+        }
+        if (restart) {
+            add(Op{Op::Restart});
+            const unsigned count = 1 + pick(10);
+            paused_ = true;   // nothing follows a write while the drive is down
+            for (unsigned i = 0; i < count; ++i)
+                change();
+            paused_ = false;
+            add(Op{Op::Open});
+            for (unsigned i = pick(3); i > 0; --i)
+                change();
         }
         return std::move(ops_);
     }
@@ -540,7 +553,7 @@ std::string describe(const Op& op)
 {
     static const char* const names[] = {"mkdir", "create", "append", "truncate", "rename", "exchange", "link",
                                         "unlink", "rmdir", "rmtree", "chmod", "symlink", "subtree", "open",
-                                        "pause", "resume", "settle", "hold", "release"};
+                                        "pause", "resume", "settle", "hold", "release", "restart", "damage"};
     std::ostringstream s;
     s << '{' << names[op.kind];
     if (!op.a.empty() || !op.b.empty() || op.n)
@@ -561,40 +574,110 @@ std::string describe(const Sequence& ops)
     return out;
 }
 
-Sequence generate(uint64_t seed)
+Sequence generate(uint64_t seed, bool restart)
 {
-    return Generator(seed).draw();
+    return Generator(seed).draw(restart);
 }
+
+namespace {
+
+// The journal's records from `from` on, as Outcome::changes names them.
+std::vector<std::string> journalSince(ZLiveDirectoryVolume& live, USN from)
+{
+    static const std::pair<DWORD, const char*> kKinds[] = {
+        {USN_REASON_FILE_CREATE, "create"}, {USN_REASON_FILE_DELETE, "delete"},
+        {USN_REASON_RENAME_NEW_NAME, "rename"}, {USN_REASON_HARD_LINK_CHANGE, "link"},
+        {USN_REASON_DATA_OVERWRITE | USN_REASON_DATA_EXTEND | USN_REASON_DATA_TRUNCATION, "data"},
+        {USN_REASON_BASIC_INFO_CHANGE, "attributes"}};
+    std::vector<std::string> out;
+    READ_USN_JOURNAL_DATA_V0 request{};
+    request.StartUsn = from;
+    request.ReasonMask = ~DWORD(0);
+    request.UsnJournalID = live.volume().journalState().data.UsnJournalID;
+    std::vector<BYTE> buffer(1 << 16);
+    for (;;) {
+        DWORD got = 0;
+        if (!live.deviceIoControl(FSCTL_READ_USN_JOURNAL, &request, sizeof request, buffer.data(),
+                                  DWORD(buffer.size()), &got) || got <= sizeof(USN))
+            return out;
+        for (DWORD at = sizeof(USN); at + offsetof(USN_RECORD_V2, FileName) <= got;) {
+            USN_RECORD_V2 r;
+            std::memcpy(&r, buffer.data() + at, offsetof(USN_RECORD_V2, FileName));
+            std::u16string name(r.FileNameLength / 2, u'\0');
+            std::memcpy(&name[0], buffer.data() + at + r.FileNameOffset, r.FileNameLength);
+            std::string kinds;
+            if (r.Reason & USN_REASON_CLOSE) {
+                for (const auto& [bits, kind] : kKinds)
+                    if (r.Reason & bits)
+                        kinds += (kinds.empty() ? "" : "+") + std::string(kind);
+            } else if (r.Reason & USN_REASON_RENAME_OLD_NAME) {
+                kinds = "old-name";
+            }
+            if (!kinds.empty())
+                out.push_back(Platform::liveNameFromUtf16(name) + ":" + kinds);
+            at += r.RecordLength;
+        }
+        std::memcpy(&request.StartUsn, buffer.data(), sizeof(USN));
+    }
+}
+
+// A byte in the middle of the drive's identity table flipped.
+void damageIdentityTable(const std::string& folder)
+{
+    const std::string path = folder + "/LiveIdentities" + std::string(1, char(kDrive)) + ".dat";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat st;
+    unsigned char byte = 0;
+    const off_t at = fstat(fd, &st) == 0 ? st.st_size / 2 : 0;
+    if (::pread(fd, &byte, 1, at) == 1) {
+        byte ^= 0x10;
+        (void)!::pwrite(fd, &byte, 1, at);
+    }
+    ::close(fd);
+}
+
+} // namespace
 
 Outcome run(const std::string& base, const Sequence& ops, const Options& options)
 {
     static std::atomic<unsigned> serial{0};
     const std::string stem = base + "/diff-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
     const Places places{stem + "/tree", stem + "/outside"};
+    const std::string stateFolder = stem + "/state";
     ::mkdir(stem.c_str(), 0755);
     ::mkdir(places.root.c_str(), 0755);
     ::mkdir(places.outside.c_str(), 0755);
+    ::mkdir(stateFolder.c_str(), 0700);
+    const bool keepState = std::any_of(ops.begin(), ops.end(), [](const Op& op) { return op.kind == Op::Restart; });
 
     Outcome out;
     size_t at = 0;
     for (; at < ops.size() && ops[at].kind != Op::Open; ++at)
         applyToDisk(ops[at], places);
-    {
-        Ticker ticker;
+    Ticker ticker;
+    for (bool first = true;; first = false) {
         ZLiveDirectoryVolume::Options o;
         o.source = options.source;
         o.eventQueueLimit = options.eventQueueLimit;
         o.watchLimit = options.watchLimit;
         o.errorLog = [&out](const QString& line) { out.errors.push_back(line.toStdString()); };
+        if (keepState) {
+            o.stateFolder = QFile::decodeName(stateFolder.c_str());
+            o.stateName = QString(QChar(kDrive));
+            o.stateWriteFault = options.stateFault;
+        }
         QString error;
         auto live = ZLiveDirectoryVolume::open(QFile::decodeName(places.root.c_str()), o, &error);
         if (!live) {
             out.difference = "open: " + error.toStdString();
-            removeTree(stem);
-            return out;
+            break;
         }
+        out.resumes += !first && live->resumed();
         Platform::ZDriveTable::instance().setDrive(kDrive, live);
         std::atomic<bool> failed{false};
+        bool restart = false;
         {
             SearchEngine::ZDriveVolume volume(kDrive);
             QObject::connect(&volume, &SearchEngine::ZDriveVolume::listenFailed, &volume,
@@ -604,7 +687,7 @@ Outcome run(const std::string& base, const Sequence& ops, const Options& options
                 || !volume.isInitDone()) {
                 out.difference = "the drive was not announced";
             } else {
-                for (++at; at < ops.size(); ++at) {
+                for (++at; at < ops.size() && !restart; ++at) {
                     const Op& op = ops[at];
                     if (op.kind == Op::Pause)
                         live->setEventsPaused(true);
@@ -614,6 +697,8 @@ Outcome run(const std::string& base, const Sequence& ops, const Options& options
                         live->settle(kSettleMs);
                     else if (op.kind == Op::Hold || op.kind == Op::Release)
                         ticker.hold(op.kind == Op::Hold);
+                    else if (op.kind == Op::Restart)
+                        restart = true;
                     else
                         applyToDisk(op, places);
                 }
@@ -623,25 +708,46 @@ Outcome run(const std::string& base, const Sequence& ops, const Options& options
                 const bool caughtUp = waitUntil(kCatchUpMs, [&] {
                     return failed || volume.isFinished() || live->volume().journalReadWaitingAtEnd();
                 });
-                out.rebuildReported = failed;
-                const Tree disk = diskTree(places.root);
-                std::string deviceError, poolError;
-                const Tree device = deviceTree(live->volume(), &deviceError);
-                SearchEngine::ZSharedPoolReader reader(volume.poolName(), kDrive);
-                reader.attachPieces(volume.pieceCount());
-                const Tree pool = treeOf(poolNames(reader), &poolError);
-                const std::string deviceDiff = deviceError.empty() ? difference(disk, device) : deviceError;
-                const std::string poolDiff = poolError.empty() ? difference(disk, pool) : poolError;
-                out.exact = settled && caughtUp && poolDiff.empty() && !failed;
-                if (!settled || !caughtUp)
-                    out.difference = !settled ? "the live volume did not settle" : "the drive did not catch up";
-                else if (!deviceDiff.empty())
-                    out.difference = "live volume: " + deviceDiff;
-                else if (!poolDiff.empty())
-                    out.difference = "pool: " + poolDiff;
+                out.rebuildReported = out.rebuildReported || failed;
+                if (!restart) {
+                    const Tree disk = diskTree(places.root);
+                    std::string deviceError, poolError;
+                    const Tree device = deviceTree(live->volume(), &deviceError);
+                    SearchEngine::ZSharedPoolReader reader(volume.poolName(), kDrive);
+                    reader.attachPieces(volume.pieceCount());
+                    const Tree pool = treeOf(poolNames(reader), &poolError);
+                    const std::string deviceDiff = deviceError.empty() ? difference(disk, device) : deviceError;
+                    const std::string poolDiff = poolError.empty() ? difference(disk, pool) : poolError;
+                    out.exact = settled && caughtUp && poolDiff.empty() && !out.rebuildReported;
+                    if (!settled || !caughtUp)
+                        out.difference = !settled ? "the live volume did not settle" : "the drive did not catch up";
+                    else if (!deviceDiff.empty())
+                        out.difference = "live volume: " + deviceDiff;
+                    else if (!poolDiff.empty())
+                        out.difference = "pool: " + poolDiff;
+                    if (live->resumed())
+                        out.changes = journalSince(*live, live->resumedAt());
+                }
             }
         }
         Platform::ZDriveTable::instance().removeDrive(kDrive);
+        if (!restart)
+            break;
+        // The last reference: the device writes its state as it goes.
+        std::weak_ptr<ZLiveDirectoryVolume> gone = live;
+        live.reset();
+        if (!gone.expired()) {
+            out.difference = "the live volume outlived its drive";
+            break;
+        }
+        for (; at < ops.size() && ops[at].kind != Op::Open; ++at) {
+            if (ops[at].kind == Op::Damage)
+                damageIdentityTable(stateFolder);
+            else
+                applyToDisk(ops[at], places);
+        }
+        if (at == ops.size())
+            --at;   // no Open left: the drive opens again at the end
     }
     removeTree(stem);
     return out;

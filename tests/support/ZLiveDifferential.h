@@ -38,6 +38,8 @@ struct Op {
         Settle,     // every event so far applied before the next operation
         Hold,       // the drive's journal reads wait (the clock stands)...
         Release,    // ...until here
+        Restart,    // the drive stops, its state kept; what follows until the next Open is made while it is down
+        Damage,     // (while down) a byte of the drive's identity table flipped
     };
     Op(Kind k, std::string pathA = {}, std::string pathB = {}, unsigned number = 0)
         : kind(k), a(std::move(pathA)), b(std::move(pathB)), n(number) {}
@@ -51,13 +53,16 @@ using Sequence = std::vector<Op>;
 std::string describe(const Op& op);
 std::string describe(const Sequence& ops);
 
-// The sequence a seed draws: a first tree, the open, then bursts of changes.
-Sequence generate(uint64_t seed);
+// The sequence a seed draws: a first tree, the open, then bursts of changes;
+// with restart, then a stop, changes while the drive is down, and an open again.
+Sequence generate(uint64_t seed, bool restart = false);
 
 struct Options {
     Platform::ZLiveDirectoryVolume::Source source = Platform::ZLiveDirectoryVolume::Source::Inotify;
     size_t eventQueueLimit = 0;
     size_t watchLimit = 0;
+    // Kills in the writes of the drive's state files (ZLiveAtomicFile.h).
+    Platform::ZLiveWriteFault stateFault;
 };
 
 struct Outcome {
@@ -65,6 +70,11 @@ struct Outcome {
     bool rebuildReported = false;   // the drive said its journal was lost (a rebuild follows)
     std::string difference;         // the first difference found, or why the run failed
     std::vector<std::string> errors;  // what the live volume logged
+    unsigned resumes = 0;           // opens after a Restart that took up the kept state
+    // The journal records the drive was given after its last resumed open,
+    // each "name:kinds" (create, delete, rename, old-name, link, data,
+    // attributes), in order: what a client is told after all-ready.
+    std::vector<std::string> changes;
 
     bool honest() const { return exact || rebuildReported; }
 };

@@ -226,6 +226,27 @@ public:
     // their last one): for filling a volume before the journal matters.
     void setJournalPaused(bool paused);
 
+    // ---- a volume as an earlier run left it (ZEmulatedNtfsVolumeRestore.cpp)
+    // Nothing here writes a journal record.
+    // Claims each (record, sequence) as in use and empty, so that nothing made
+    // meanwhile takes those numbers; the free records between them are handed
+    // out lowest first as ever. False, with nothing claimed, when a record is
+    // a metadata file's, already in use, named twice or past the MFT's capacity.
+    bool claimRecords(const std::vector<std::pair<DWORD, WORD>>& records);
+    // Fills a claimed record as createFile/createFolder would (its parent
+    // filled before it). 0 with SetLastError as they fail, or
+    // ERROR_INVALID_PARAMETER for a record not claimed.
+    DWORD restoreEntry(DWORD record, DWORD parent, const std::u16string& name, const CreateOptions& options,
+                       bool folder);
+    // Replaces the journal by the one an earlier run left: its id, its
+    // records (back to back from firstUsn, as FSCTL_READ_USN_JOURNAL returns
+    // them) and its NextUsn. False, the journal left as it was, when the
+    // records do not run from firstUsn to nextUsn.
+    bool seedJournal(DWORDLONG journalId, USN firstUsn, USN nextUsn, const std::vector<BYTE>& records);
+    // Called with every journal record as it is written, the lock held: the
+    // observer must not call the volume. Null: none.
+    void setJournalObserver(std::function<void(const USN_RECORD_V2*)> observer);
+
     // ---- inspection (ZEmulatedNtfsVolume.cpp; lookup in
     // ZEmulatedNtfsVolumeNames.cpp) -------------------------------------------
     // The record holding name in parent (exact match first, then a match
@@ -346,7 +367,9 @@ private:
     // setTimes (journaled: BASIC_INFO_CHANGE, then the automatic close) or setTimesQuietly.
     bool changeTimes(DWORD file, const FileTimes& times, bool journaled);
     bool checkChangeable(DWORD file) const;
-    DWORD createEntry(DWORD parent, const std::u16string& name, const CreateOptions& options, bool folder);
+    // at: a claimed record to fill (0: the lowest free one).
+    DWORD createEntry(DWORD parent, const std::u16string& name, const CreateOptions& options, bool folder,
+                      DWORD at = 0);
     bool renameLocked(DWORD file, DWORD oldParent, const std::u16string& oldName,
                       DWORD newParent, const std::u16string& newName);
     bool removeLocked(DWORD file, DWORD parent, const std::u16string& name);
@@ -393,6 +416,7 @@ private:
     mutable ULONGLONG timeBaseFileTime_ = 0;
 
     std::unique_ptr<ZUsnJournalStore> journal_;
+    std::function<void(const USN_RECORD_V2*)> journalObserver_;
     bool journalActive_ = false;
     bool journalPaused_ = false;
     bool journalDeleting_ = false;

@@ -55,7 +55,8 @@ DWORD ZEmulatedNtfsVolume::createFolder(DWORD parent, const std::u16string& name
     return createEntry(parent, name, options, true);
 }
 
-DWORD ZEmulatedNtfsVolume::createEntry(DWORD parent, const std::u16string& name, const CreateOptions& o, bool folder)
+DWORD ZEmulatedNtfsVolume::createEntry(DWORD parent, const std::u16string& name, const CreateOptions& o, bool folder,
+                                       DWORD at)
 {
     if (!isFolder(parent)) {
         SetLastError(ERROR_PATH_NOT_FOUND);
@@ -64,7 +65,7 @@ DWORD ZEmulatedNtfsVolume::createEntry(DWORD parent, const std::u16string& name,
     std::vector<Link> links;
     if (!chooseNames(parent, name, o.nameForm, o.dosName, 0, links))
         return 0;
-    const DWORD r = allocateRecord();
+    const DWORD r = at ? at : allocateRecord();
     if (!r) {
         SetLastError(ERROR_DISK_FULL);
         return 0;

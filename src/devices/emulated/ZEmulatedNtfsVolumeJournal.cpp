@@ -30,6 +30,8 @@ void ZEmulatedNtfsVolume::journal(DWORD r, const Link& link, DWORD reasons)
     e.name = unitsOf(link, scratch);
     e.nameLength = link.nameLength;
     s.usn = journal_->append(e);
+    if (journalObserver_)
+        journalObserver_(journal_->recordAtOrAfter(s.usn));
     journal_->trim(journalMaximumSize_, journalAllocationDelta_);
     changed_.notify_all();
 }

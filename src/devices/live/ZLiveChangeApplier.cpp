@@ -58,6 +58,17 @@ DWORD ZLiveChangeApplier::addEntry(DWORD dir, const std::string& name, const std
             return folder;
         }
     }
+    if (!st.directory() && st.links == 1 && id && v_.reconciling_) {
+        // After a restart: a file the last run knew, found under another
+        // name, was renamed or moved meanwhile.
+        const DWORD known = v_.recordOfInode(id, st.links);
+        ZEmulatedNtfsVolume::FileInfo info;
+        if (known && v_.sameFile(known, st) && v_.volume_->fileInfo(known, info) && info.links.size() == 1
+            && v_.volume_->rename(known, info.links[0].parent, info.links[0].name, dir, name16)) {
+            update(known, st, name, LiveEvent::DataChanged);
+            return known;
+        }
+    }
     if (!st.directory() && st.links > 1 && id) {
         const DWORD existing = v_.recordOfInode(id, st.links);
         if (existing) {

@@ -102,6 +102,7 @@ ZLiveDirectoryVolume::~ZLiveDirectoryVolume()
         (void)!::write(wakeFd_, &one, sizeof one);
         thread_.join();
     }
+    saveState();
     if (wakeFd_ >= 0)
         ::close(wakeFd_);
 }
@@ -135,18 +136,11 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
     }
     rootFolder_ = std::make_shared<ZLiveTreeWalker::OpenFolder>(rootFd);
 
-    ZEmulatedNtfsVolume::Options vo;
-    vo.journalId = freshJournalId();
-    vo.firstUsn = USN(realTimeFileTime() & ~ULONGLONG(kUsnAlignment - 1));
-    vo.serialNumber = (rootDevice_ << 32) ^ rootInode_;   // stable; the journal id is what changes
-    vo.label = liveNameToUtf16(root_.substr(root_.rfind('/') + 1));
-    struct statvfs fs;
-    if (statvfs(root_.c_str(), &fs) == 0 && fs.f_blocks)
-        vo.totalClusters = std::max<ULONGLONG>(ULONGLONG(fs.f_blocks) * fs.f_frsize / kClusterBytes, vo.totalClusters);
-    vo.bytesPerCluster = kClusterBytes;
+    const ZEmulatedNtfsVolume::Options vo = volumeOptions();
     volume_ = std::make_unique<ZEmulatedNtfsVolume>(vo);
     volume_->setAutoClose(false);
     volume_->setJournalPaused(true);
+    openState(vo);
 
     // The change source before the walk: nothing done meanwhile is missed.
     Source which = options_.source;
@@ -175,6 +169,15 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
             *error = QStringLiteral("eventfd: %1").arg(QString::fromLocal8Bit(strerror(errno)));
         return false;
     }
+    if (resumed_) {
+        // The tree is compared with the restored records on the event thread.
+        reconcilePending_ = true;
+        volume_->setJournalPaused(false);
+        thread_ = std::thread([this] { run(); });
+        const uint64_t one = 1;
+        (void)!::write(wakeFd_, &one, sizeof one);
+        return true;
+    }
     walking_ = true;
     thread_ = std::thread([this] { run(); });
     {
@@ -189,6 +192,20 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
     malloc_trim(0);   // the walk's batches are gone: their pages go back to the system
 #endif
     return true;
+}
+
+ZEmulatedNtfsVolume::Options ZLiveDirectoryVolume::volumeOptions() const
+{
+    ZEmulatedNtfsVolume::Options vo;
+    vo.journalId = freshJournalId();
+    vo.firstUsn = USN(realTimeFileTime() & ~ULONGLONG(kUsnAlignment - 1));
+    vo.serialNumber = (rootDevice_ << 32) ^ rootInode_;   // stable; the journal id is what changes
+    vo.label = liveNameToUtf16(root_.substr(root_.rfind('/') + 1));
+    struct statvfs fs;
+    if (statvfs(root_.c_str(), &fs) == 0 && fs.f_blocks)
+        vo.totalClusters = std::max<ULONGLONG>(ULONGLONG(fs.f_blocks) * fs.f_frsize / kClusterBytes, vo.totalClusters);
+    vo.bytesPerCluster = kClusterBytes;
+    return vo;
 }
 
 const char* ZLiveDirectoryVolume::sourceName() const
@@ -233,6 +250,18 @@ ULONGLONG ZLiveDirectoryVolume::identityOf(const LiveFileStat& st) const
     return st.device == rootDevice_ ? st.inode : 0;
 }
 
+bool ZLiveDirectoryVolume::sameFile(DWORD record, const LiveFileStat& st) const
+{
+    if (record >= inodes_.size() || inodes_[record] != identityOf(st))
+        return false;
+    if (!reconciling_ || !st.birthTime)
+        return true;
+    // An inode the file system gave again to a new file since the last run.
+    ZEmulatedNtfsVolume::FileInfo info;
+    return volume_->fileInfo(record, info) && info.directory == st.directory()
+        && info.times.creationTime == st.creationTime;
+}
+
 void ZLiveDirectoryVolume::rememberInode(DWORD record, const LiveFileStat& st)
 {
     if (inodes_.size() <= record)
@@ -254,9 +283,10 @@ DWORD ZLiveDirectoryVolume::recordOfInode(ULONGLONG inode, DWORD links)
     // A folder deleted, its deletion not read yet, may have left its inode to this file.
     auto folder = folderOfInode_.find(inode);
     const DWORD notThis = folder == folderOfInode_.end() ? 0 : folder->second;
-    // The first walk files every inode with several links on sight; later a
-    // file that had one link may have gained one: search.
-    if (walking_)
+    // The first walk files every inode with several links on sight, the walk
+    // after a restart has every restored file in linkedInodes_; later a file
+    // that had one link may have gained one: search.
+    if (walking_ || reconciling_)
         return 0;
     for (DWORD r = Ntfs::RecordFirstUser; r < inodes_.size(); ++r) {
         if (inodes_[r] == inode && r != notThis && volume_->inUse(r)) {
@@ -435,6 +465,11 @@ void ZLiveDirectoryVolume::applyBatch(const std::vector<LiveEvent>& batch, std::
 
 void ZLiveDirectoryVolume::applyPending()
 {
+    if (reconcilePending_.exchange(false)) {
+        std::lock_guard<std::mutex> g(stateLock_);
+        if (!gone_)
+            reconcile();
+    }
     for (;;) {
         std::vector<LiveEvent> batch;
         bool overflow;
@@ -454,6 +489,8 @@ void ZLiveDirectoryVolume::applyPending()
             logError(QStringLiteral("live volume %1: change events were lost; journal entries discarded, tree walked again")
                          .arg(QFile::decodeName(root_.c_str())));
             volume_->discardJournalEntries();
+            if (state_)
+                state_->restartAt(volume_->journalState().data.NextUsn);
             rescan();
             continue;
         }

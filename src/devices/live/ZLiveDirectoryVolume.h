@@ -23,15 +23,26 @@
 // the journal's entries (readers get ERROR_JOURNAL_ENTRY_DELETED) and the
 // volume walks the tree again; directories that cannot be watched are counted,
 // named in the error log and read again every few seconds; a root that goes away makes every call fail
-// with ERROR_NOT_READY. The journal lives only as long as the volume: its
-// first USN is the real-time clock in 100 ns units and its id is fresh, so
-// nothing an earlier run stored is taken for this run's.
+// with ERROR_NOT_READY.
+//
+// Between runs (with a state folder, ZLiveDriveState.h) the journal and the
+// record identities are kept. An open that finds them whole, of this tree
+// and of one moment restores the records under their numbers and sequence
+// numbers and the journal under its id, FirstUsn and NextUsn, and returns at
+// once; the event thread then walks the tree and compares it with what the
+// last run saw (names, inodes, sizes, modification times, attributes),
+// writing the journal records of every difference. Any doubt about the state
+// means a fresh journal (its first USN the real-time clock in 100 ns units,
+// its id fresh), so nothing an earlier run stored is taken for this run's.
 #pragma once
 
 #include "devices/ZChunkedArray.h"
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
+#include "devices/live/ZLiveAtomicFile.h"
 #include "devices/live/ZLiveChangeApplier.h"
 #include "devices/live/ZLiveChangeSource.h"
+#include "devices/live/ZLiveDriveState.h"
+#include "devices/live/ZLiveIdentitySnapshot.h"
 #include "devices/live/ZLiveTreeWalker.h"
 #include "devices/ZVolumeDevice.h"
 
@@ -72,6 +83,13 @@ public:
         size_t watchLimit = 0;
         // Receives the error lines (unwatchable directories); null: qCritical.
         std::function<void(const QString&)> errorLog;
+        // The folder the drive keeps its journal and identities in between
+        // runs, and the name (the drive letter) in their file names and in
+        // the log. No folder: nothing is kept, every open is a fresh journal.
+        QString stateFolder;
+        QString stateName;
+        // Tests: kills in the writes of the state files (ZLiveAtomicFile.h).
+        ZLiveWriteFault stateWriteFault;
     };
 
     // Walks root and starts following it. Null with *error when root is not
@@ -94,6 +112,11 @@ public:
     DWORD unwatchableDirectories() const { return unwatchable_; }
     ULONGLONG overflows() const { return overflows_; }
     bool notReady() const { return gone_; }
+    // The open restored the last run's state (the walk comparing the tree
+    // with it runs on the event thread; settle() waits for it).
+    bool resumed() const { return resumed_; }
+    // The NextUsn the restored journal had: the walk's records come after it.
+    USN resumedAt() const { return resumedAt_; }
     // Waits (at most timeoutMs real milliseconds) until every event the
     // kernel has queued so far is applied, and the folders that cannot be
     // followed have been read again. False on time-out.
@@ -104,6 +127,14 @@ public:
 private:
     explicit ZLiveDirectoryVolume(const Options& options);
     bool start(const std::string& root, QString* error);
+    ZEmulatedNtfsVolume::Options volumeOptions() const;
+
+    // Between runs (ZLiveDirectoryVolumeResume.cpp).
+    void openState(const ZEmulatedNtfsVolume::Options& fresh);
+    bool restore(const ZLiveIdentitySnapshot::Table& table, QString* reason);
+    void reconcile();
+    ZLiveIdentitySnapshot::Table identityTable() const;
+    void saveState();
     std::unique_ptr<ZLiveChangeSource> makeSource(Source which);
 
     friend class ZLiveTreeWalker;
@@ -117,6 +148,9 @@ private:
     void rememberInode(DWORD record, const LiveFileStat& st);
     DWORD recordOfInode(ULONGLONG inode, DWORD links);
     ULONGLONG identityOf(const LiveFileStat& st) const;
+    // The record holds the file st describes (its inode; while reconciling,
+    // its birth time too where the file system keeps one).
+    bool sameFile(DWORD record, const LiveFileStat& st) const;
     void rescan();
     void pollUnwatched();
     void markGone();
@@ -130,6 +164,7 @@ private:
     Options options_;
     ZLiveTreeWalker walker_;
     ZLiveChangeApplier changes_;
+    std::unique_ptr<ZLiveDriveState> state_;               // null: nothing kept between runs
     std::unique_ptr<ZEmulatedNtfsVolume> volume_;
     std::unique_ptr<ZLiveChangeSource> source_;
     std::mutex sourceLock_;                               // source_'s maps: walk and event thread
@@ -152,6 +187,10 @@ private:
     std::atomic<ULONGLONG> overflows_{0};
     std::atomic<bool> gone_{false};
     std::atomic<bool> walking_{false};                   // the first walk runs
+    std::atomic<bool> resumed_{false};
+    USN resumedAt_ = 0;
+    std::atomic<bool> reconcilePending_{false};          // the walk after a resume is still to run
+    bool reconciling_ = false;                           // it runs (stateLock_)
 
     // The event thread and what it shares with settle().
     std::thread thread_;

@@ -29,7 +29,9 @@ bool ZLiveIdentitySnapshot::write(const QString& path, const Table& table, QStri
     FileHeader h{};
     std::vector<unsigned char> bytes(sizeof h);
     for (const Entry& e : table.entries) {
-        const EntryHead head{e.record, e.sequence, e.flags, e.inode, e.parent, DWORD(e.name.size())};
+        const EntryHead head{e.record,       e.sequence,      e.flags,         e.inode,
+                             e.parent,       DWORD(e.name.size()), e.size, e.creationTime,
+                             e.lastWriteTime, e.changeTime,    e.attributes,    0};
         const auto* p = reinterpret_cast<const unsigned char*>(&head);
         bytes.insert(bytes.end(), p, p + sizeof head);
         bytes.insert(bytes.end(), e.name.begin(), e.name.end());
@@ -103,6 +105,11 @@ bool ZLiveIdentitySnapshot::read(const QString& path, ULONGLONG rootDevice, ULON
         e.flags = head.flags;
         e.inode = head.inode;
         e.parent = head.parent;
+        e.attributes = head.attributes;
+        e.size = head.size;
+        e.creationTime = head.creationTime;
+        e.lastWriteTime = head.lastWriteTime;
+        e.changeTime = head.changeTime;
         e.name.assign(p + at, head.nameBytes);
         if (e.name.find('/') != std::string::npos || e.name.find('\0') != std::string::npos)
             return refuse(QStringLiteral("identity table entry %1 has a name no file has").arg(i));

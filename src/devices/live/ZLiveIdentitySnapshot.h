@@ -1,8 +1,9 @@
 // What a live directory volume knows of its files, kept on disk between
 // runs: per record its inode, sequence number, parent record and name, so
 // that the same file keeps the same file reference across runs, and the
-// journal position the table was taken at. Sizes, times and attributes are
-// not kept: they are read again from the disk.
+// journal position the table was taken at; and the size, times and
+// attributes the volume last showed, so that a change made while no run
+// followed the tree is told from none.
 //
 // One file, written whole under a temporary twin, flushed and renamed over
 // the old one in one step: a kill leaves the old table or the new one. The
@@ -25,7 +26,7 @@ namespace Platform {
 
 class ZLiveIdentitySnapshot {
 public:
-    static constexpr DWORD kVersion = 1;
+    static constexpr DWORD kVersion = 2;
 
     struct Entry {
         DWORD record = 0;
@@ -34,6 +35,11 @@ public:
         ULONGLONG inode = 0;
         DWORD parent = 0;
         std::string name;         // as on disk (bytes)
+        DWORD attributes = 0;     // FILE_ATTRIBUTE_* as the volume showed them
+        ULONGLONG size = 0;
+        ULONGLONG creationTime = 0;   // FILETIME
+        ULONGLONG lastWriteTime = 0;
+        ULONGLONG changeTime = 0;
     };
     static constexpr WORD kFolder = 1;
 
@@ -65,7 +71,13 @@ public:
         WORD flags;
         ULONGLONG inode;
         DWORD parent;
-        DWORD nameBytes;          // the name's bytes follow
+        DWORD nameBytes;          // the name's bytes follow the head
+        ULONGLONG size;
+        ULONGLONG creationTime;
+        ULONGLONG lastWriteTime;
+        ULONGLONG changeTime;
+        DWORD attributes;
+        DWORD reserved;
     };
 
     // Writes table to path in one step. The seam `fault`, when set, gets the
@@ -81,6 +93,8 @@ static_assert(offsetof(ZLiveIdentitySnapshot::FileHeader, usn) == 40, "identity 
 static_assert(offsetof(ZLiveIdentitySnapshot::FileHeader, bodyCrc) == 64, "identity file header layout");
 static_assert(sizeof(ZLiveIdentitySnapshot::FileHeader) == 72, "identity file header layout");
 static_assert(offsetof(ZLiveIdentitySnapshot::EntryHead, inode) == 8, "identity entry layout");
-static_assert(sizeof(ZLiveIdentitySnapshot::EntryHead) == 24, "identity entry layout");
+static_assert(offsetof(ZLiveIdentitySnapshot::EntryHead, size) == 24, "identity entry layout");
+static_assert(offsetof(ZLiveIdentitySnapshot::EntryHead, attributes) == 56, "identity entry layout");
+static_assert(sizeof(ZLiveIdentitySnapshot::EntryHead) == 64, "identity entry layout");
 
 } // namespace Platform

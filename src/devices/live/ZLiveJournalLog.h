@@ -89,6 +89,8 @@ public:
     USN firstUsn() const { return firstUsn_; }
     USN nextUsn() const { return nextUsn_; }
     bool isOpen() const { return fd_ >= 0; }
+    // The fault seam "killed" a write: nothing more reaches the file.
+    bool killed() const { return killed_; }
     // The records held, oldest first (each 8-byte aligned, back to back).
     const std::vector<BYTE>& records() const { return records_; }
 

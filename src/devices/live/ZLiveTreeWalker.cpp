@@ -93,7 +93,8 @@ bool liveStat(int dirFd, const char* name, LiveFileStat& out)
     out.lastWriteTime = fileTime(sx.stx_mtime);
     out.changeTime = fileTime(sx.stx_ctime);
     out.lastAccessTime = fileTime(sx.stx_atime);
-    out.creationTime = (sx.stx_mask & STATX_BTIME) ? fileTime(sx.stx_btime) : out.changeTime;
+    out.birthTime = (sx.stx_mask & STATX_BTIME) != 0;
+    out.creationTime = out.birthTime ? fileTime(sx.stx_btime) : out.changeTime;
     return true;
 }
 
@@ -406,12 +407,14 @@ void ZLiveTreeWalker::scanDirectory(const FolderRef& folder, const std::string& 
         const std::u16string name16 = liveNameToUtf16(name);
         const std::string childPath = prefix + "/" + name;
         DWORD child = v_.walking_ ? 0 : v_.volume_->lookup(record, name16);
-        if (child && (v_.inodes_.size() <= child || v_.inodes_[child] != v_.identityOf(st))) {
+        if (child && !v_.sameFile(child, st)) {
             v_.changes_.dropName(child, record, name16);
             child = 0;
         }
+        // After a restart every file is compared with what the last run saw:
+        // a modification time of its own is a write.
         if (child)
-            v_.changes_.update(child, st, name, LiveEvent::NameChanged);
+            v_.changes_.update(child, st, name, v_.reconciling_ ? LiveEvent::DataChanged : LiveEvent::NameChanged);
         else
             child = v_.changes_.addEntry(record, name, name16, st, nullptr, childPath);
         if (child && seen) {

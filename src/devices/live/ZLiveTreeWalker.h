@@ -26,6 +26,7 @@ struct LiveFileStat {
     ULONGLONG lastAccessTime = 0;
     DWORD mode = 0;
     DWORD links = 0;
+    bool birthTime = false;      // creationTime is the file system's birth time
 
     bool directory() const;
     bool symlink() const;

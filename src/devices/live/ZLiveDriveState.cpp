@@ -1,0 +1,86 @@
+#include "devices/live/ZLiveDriveState.h"
+
+#include <QFile>
+
+namespace Platform {
+
+namespace {
+
+const char kJournalName[] = "/LiveJournal%1.dat";
+const char kIdentityName[] = "/LiveIdentities%1.dat";
+
+} // namespace
+
+ZLiveDriveState::ZLiveDriveState(const QString& folder, const QString& name, const ZLiveJournalLog::Limits& limits)
+    : journalPath_(folder + QString::fromLatin1(kJournalName).arg(name)),
+      identityPath_(folder + QString::fromLatin1(kIdentityName).arg(name)), limits_(limits)
+{
+}
+
+void ZLiveDriveState::setWriteFault(const ZLiveWriteFault& fault)
+{
+    fault_ = fault;
+    log_.setWriteFault(fault);
+}
+
+bool ZLiveDriveState::load(ULONGLONG rootDevice, ULONGLONG rootInode, ZLiveIdentitySnapshot::Table& table,
+                           QString* reason)
+{
+    if (!ZLiveIdentitySnapshot::read(identityPath_, rootDevice, rootInode, table, reason))
+        return false;
+    if (!log_.load(journalPath_, rootDevice, rootInode, limits_, reason))
+        return false;
+    if (table.journalId != log_.identity().journalId || table.usn != log_.nextUsn()) {
+        if (reason)
+            *reason = QStringLiteral("the identity table was not taken at the journal file's end (a run was cut short)");
+        table = ZLiveIdentitySnapshot::Table();
+        return false;
+    }
+    return true;
+}
+
+bool ZLiveDriveState::startFresh(const ZLiveJournalLog::Identity& identity, USN firstUsn, QString* error)
+{
+    QFile::remove(identityPath_);
+    broken_ = !log_.create(journalPath_, identity, firstUsn, limits_, error);
+    killed_ = log_.killed();
+    return !broken_;
+}
+
+void ZLiveDriveState::append(const USN_RECORD_V2* record)
+{
+    if (broken_ || killed_)
+        return;
+    broken_ = !log_.append(record);
+    killed_ = log_.killed();
+}
+
+void ZLiveDriveState::restartAt(USN usn)
+{
+    if (killed_)
+        return;
+    broken_ = !log_.create(journalPath_, log_.identity(), usn, limits_, nullptr);
+    killed_ = log_.killed();
+}
+
+bool ZLiveDriveState::close(const ZLiveIdentitySnapshot::Table& table, QString* error)
+{
+    if (killed_)
+        return false;
+    if (broken_ || !log_.isOpen() || !log_.flush() || table.usn != log_.nextUsn()
+        || table.journalId != log_.identity().journalId) {
+        if (error)
+            *error = QStringLiteral("the journal file does not hold every record");
+        removeFiles();
+        return false;
+    }
+    return ZLiveIdentitySnapshot::write(identityPath_, table, error, fault_);
+}
+
+void ZLiveDriveState::removeFiles()
+{
+    QFile::remove(identityPath_);
+    QFile::remove(journalPath_);
+}
+
+} // namespace Platform
