@@ -432,8 +432,18 @@ LogMessage::~LogMessage()
 
 namespace {
 // The volume devices sit below the frame; their errors come here.
-const bool platformErrorsLogged = (Platform::setErrorLog([](const QString& line) {
-                                       LOG(ERROR) << line.toStdU16String();
+const bool platformErrorsLogged = (Platform::setErrorLog([](Platform::PlatformLogLevel level, const QString& line) {
+                                       switch (level) {
+                                       case Platform::PlatformLogLevel::Info:
+                                           LOG(INFO) << line.toStdU16String();
+                                           break;
+                                       case Platform::PlatformLogLevel::Warning:
+                                           LOG(WARNING) << line.toStdU16String();
+                                           break;
+                                       case Platform::PlatformLogLevel::Error:
+                                           LOG(ERROR) << line.toStdU16String();
+                                           break;
+                                       }
                                    }),
                                    true);
 } // namespace

@@ -3,6 +3,7 @@
 #include "diagnostics/ZTelemetry.h"
 #include "frame/ZLog.h"
 #include "frame/ZSettings.h"
+#include "platform/ZDriveTable.h"
 #include "platform/windows.h"
 #include "platform/win32_sync.h"
 #include "service/ZClientProtocol.h"
@@ -382,6 +383,9 @@ int runService(int argc, char** argv)
             service.waitForRetiredVolumes(kVolumeShutdownWaitMs);
             QCoreApplication::sendPostedEvents(nullptr, 0);
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            // The devices go now, while the log still runs: a directory
+            // drive writes what it keeps for the next run as it closes.
+            Platform::ZDriveTable::instance().clear();
         }
     }
     return result;

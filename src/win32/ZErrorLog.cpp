@@ -6,30 +6,32 @@ namespace Platform {
 
 namespace {
 std::mutex sinkLock;
-std::function<void(const QString&)>& sink()
+std::function<void(PlatformLogLevel, const QString&)>& sink()
 {
-    static std::function<void(const QString&)> s;
+    static std::function<void(PlatformLogLevel, const QString&)> s;
     return s;
 }
 } // namespace
 
-void setErrorLog(std::function<void(const QString&)> s)
+void setErrorLog(std::function<void(PlatformLogLevel, const QString&)> s)
 {
     std::lock_guard<std::mutex> g(sinkLock);
     sink() = std::move(s);
 }
 
-void logPlatformError(const QString& line)
+void logPlatformLine(PlatformLogLevel level, const QString& line)
 {
-    std::function<void(const QString&)> s;
+    std::function<void(PlatformLogLevel, const QString&)> s;
     {
         std::lock_guard<std::mutex> g(sinkLock);
         s = sink();
     }
     if (s)
-        s(line);
-    else
+        s(level, line);
+    else if (level == PlatformLogLevel::Error)
         qCritical("%s", qPrintable(line));
+    else
+        qWarning("%s", qPrintable(line));
 }
 
 } // namespace Platform

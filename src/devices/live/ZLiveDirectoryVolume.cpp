@@ -320,12 +320,14 @@ void ZLiveDirectoryVolume::forgetRecord(DWORD record)
     }
 }
 
-void ZLiveDirectoryVolume::logError(const QString& line)
+void ZLiveDirectoryVolume::logError(const QString& line, PlatformLogLevel level)
 {
-    if (options_.errorLog)
+    if (!options_.errorLog)
+        Platform::logPlatformLine(level, line);
+    else if (level == PlatformLogLevel::Error)
         options_.errorLog(line);
     else
-        Platform::logPlatformError(line);
+        options_.errorLog((level == PlatformLogLevel::Warning ? QStringLiteral("WARNING: ") : QStringLiteral("INFO: ")) + line);
 }
 
 void ZLiveDirectoryVolume::watch(int fd, const std::string& path, DWORD record)

@@ -45,6 +45,7 @@
 #include "devices/live/ZLiveIdentitySnapshot.h"
 #include "devices/live/ZLiveTreeWalker.h"
 #include "devices/ZVolumeDevice.h"
+#include "win32/ZErrorLog.h"
 
 #include <QString>
 
@@ -81,7 +82,9 @@ public:
         size_t eventQueueLimit = 0;
         // inotify: watches beyond this many fail as at the kernel's limit (0: only the kernel's).
         size_t watchLimit = 0;
-        // Receives the error lines (unwatchable directories); null: qCritical.
+        // Receives the error lines (unwatchable directories) and the notices
+        // about the state of the last run (with their level first); null: the
+        // platform log.
         std::function<void(const QString&)> errorLog;
         // The folder the drive keeps its journal and identities in between
         // runs, and the name (the drive letter) in their file names and in
@@ -154,7 +157,7 @@ private:
     void rescan();
     void pollUnwatched();
     void markGone();
-    void logError(const QString& line);
+    void logError(const QString& line, PlatformLogLevel level = PlatformLogLevel::Error);
 
     void run();
     void drain();

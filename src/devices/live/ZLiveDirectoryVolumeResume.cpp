@@ -38,13 +38,19 @@ void ZLiveDirectoryVolume::openState(const ZEmulatedNtfsVolume::Options& fresh)
         state_->setWriteFault(options_.stateWriteFault);
     ZLiveIdentitySnapshot::Table table;
     QString reason;
+    // A first run has nothing to take up; anything else not taken up says why.
+    const bool hadState = state_->exists();
     if (state_->load(rootDevice_, rootInode_, table, &reason) && restore(table, &reason)) {
         resumed_ = true;
         resumedAt_ = state_->journal().nextUsn();
     } else {
-        logError(QStringLiteral("WARNING: drive %1 (%2): the state of the last run is not used (%3): a fresh "
-                                "journal, the drive is rebuilt")
-                     .arg(options_.stateName, QFile::decodeName(root_.c_str()), reason));
+        const QString drive = QStringLiteral("drive %1 (%2)").arg(options_.stateName, QFile::decodeName(root_.c_str()));
+        if (hadState)
+            logError(QStringLiteral("%1: the state of the last run is not used (%2): a fresh journal, the drive is "
+                                    "rebuilt").arg(drive, reason),
+                     PlatformLogLevel::Warning);
+        else
+            logError(QStringLiteral("%1: no state of a last run: a fresh journal").arg(drive), PlatformLogLevel::Info);
         for (size_t r = 0; r < inodes_.size(); ++r)
             inodes_[r] = 0;
         linkedInodes_.clear();

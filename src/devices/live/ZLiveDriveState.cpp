@@ -23,6 +23,11 @@ void ZLiveDriveState::setWriteFault(const ZLiveWriteFault& fault)
     log_.setWriteFault(fault);
 }
 
+bool ZLiveDriveState::exists() const
+{
+    return QFile::exists(identityPath_) || QFile::exists(journalPath_);
+}
+
 bool ZLiveDriveState::load(ULONGLONG rootDevice, ULONGLONG rootInode, ZLiveIdentitySnapshot::Table& table,
                            QString* reason)
 {
