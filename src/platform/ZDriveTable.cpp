@@ -41,6 +41,11 @@ QString ZDriveTable::stateFolder()
     return QDir::isAbsolutePath(folder) && makePrivateFolder(folder) ? folder : QString();
 }
 
+void ZDriveTable::removeDepartedState()
+{
+    ZLiveDriveState::removeDeparted(stateFolder(), letters());
+}
+
 ZDriveTable& ZDriveTable::instance()
 {
     static ZDriveTable table;

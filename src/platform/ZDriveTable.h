@@ -46,6 +46,8 @@ public:
     // CSIDL_LOCAL_APPDATA\Orvanta\SearchService, made private; empty when
     // it cannot be (the drive then keeps nothing between runs).
     static QString stateFolder();
+    // Removes what directory drives no longer listed kept between runs.
+    void removeDepartedState();
 
 private:
     enum class Kind { Directory, Image };

@@ -236,6 +236,7 @@ bool ZDriveVolume::sealDriveCacheImage(QByteArray& image)
 
 void ZDriveVolume::removeDepartedDriveCaches()
 {
+    Platform::ZDriveTable::instance().removeDepartedState();
     const QString folder = cacheFolder();
     if (folder.isEmpty())
         return;

@@ -344,16 +344,26 @@ TEST_F(DriveCacheTest, TheCachesOfDrivesThatLeftTheTableAreRemoved)
     table.setDrive(u'C', nullptr);
     table.setDrive(u'e', nullptr);
     savedVolume();
-    const QStringList names{QStringLiteral("DriveCacheC.dat"), QStringLiteral("DriveCacheC.dat.temp"),
-                            QStringLiteral("DriveCacheD.dat"), QStringLiteral("DriveCacheD.dat.temp"),
-                            QStringLiteral("DriveCacheE.dat"), QStringLiteral("DriveCacheZ.dat"),
-                            QStringLiteral("DriveCacheDD.dat"), QStringLiteral("Settings.dat")};
-    for (const QString& name : names.mid(1))
-        writeFile(cacheFolder() + QLatin1Char('/') + name, QByteArray("x"));
+    // Each name, and whether it stays; a directory drive's kept journal and
+    // identities go with its cache.
+    const struct {
+        const char* name;
+        bool stays;
+    } files[] = {{"DriveCacheC.dat.temp", true},  {"DriveCacheD.dat", false},     {"DriveCacheD.dat.temp", false},
+                 {"DriveCacheE.dat", true},       {"DriveCacheZ.dat", false},     {"DriveCacheDD.dat", true},
+                 {"Settings.dat", true},          {"LiveJournalE.dat", true},     {"LiveIdentitiesC.dat", true},
+                 {"LiveJournalD.dat", false},     {"LiveIdentitiesD.dat.temp", false}, {"LiveIdentitiesZ.dat", false}};
+    QStringList kept{QStringLiteral("DriveCacheC.dat")};
+    for (const auto& f : files) {
+        writeFile(cacheFolder() + QLatin1Char('/') + QLatin1String(f.name), QByteArray("x"));
+        if (f.stays)
+            kept.append(QLatin1String(f.name));
+    }
     ZDriveVolume::removeDepartedDriveCaches();
     QStringList left = QDir(cacheFolder()).entryList(QDir::Files);
     left.sort();
-    EXPECT_EQ(left, (QStringList{names[0], names[1], names[6], names[4], names[7]}));
+    kept.sort();
+    EXPECT_EQ(left, kept);
     EXPECT_TRUE(loads());
     table.clear();
 }

@@ -14,7 +14,6 @@ namespace Platform {
 namespace {
 
 constexpr int kFileMode = 0600;
-const char kTempSuffix[] = ".temp";
 
 } // namespace
 
@@ -42,7 +41,7 @@ bool liveReplaceFile(const QString& path, const void* data, size_t bytes, QStrin
                      const ZLiveWriteFault& fault, bool* killed)
 {
     const QByteArray target = QFile::encodeName(path);
-    const QByteArray temp = target + kTempSuffix;
+    const QByteArray temp = target + kLiveTempSuffix;
     bool wasKilled = false;
     ::unlink(temp.constData());
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode);

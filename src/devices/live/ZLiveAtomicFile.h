@@ -19,6 +19,9 @@ using ZLiveWriteFault = std::function<size_t(size_t bytes)>;
 // "kill"; *killed (when given) tells which.
 bool liveWriteAll(int fd, const void* data, size_t bytes, const ZLiveWriteFault& fault, bool* killed = nullptr);
 
+// A whole-file write goes to the file's name with this added first.
+constexpr char kLiveTempSuffix[] = ".temp";
+
 // Replaces path with the bytes. False with *error (and the old file left as
 // it was) when it cannot; *killed as above.
 bool liveReplaceFile(const QString& path, const void* data, size_t bytes, QString* error,

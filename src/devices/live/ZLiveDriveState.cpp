@@ -1,6 +1,11 @@
 #include "devices/live/ZLiveDriveState.h"
 
+#include "devices/live/ZLiveAtomicFile.h"
+
+#include <QDir>
 #include <QFile>
+
+#include <algorithm>
 
 namespace Platform {
 
@@ -10,6 +15,24 @@ const char kJournalName[] = "/LiveJournal%1.dat";
 const char kIdentityName[] = "/LiveIdentities%1.dat";
 
 } // namespace
+
+void ZLiveDriveState::removeDeparted(const QString& folder, const std::vector<char16_t>& served)
+{
+    const QDir dir(folder);
+    if (folder.isEmpty() || !dir.exists())
+        return;
+    for (const char* form : {kJournalName, kIdentityName}) {
+        // "LiveJournal?.dat": the name's one letter is the drive's.
+        const QString pattern = QString::fromLatin1(form + 1).arg(QLatin1Char('?'));
+        const int letterAt = pattern.indexOf(QLatin1Char('?'));
+        for (const QString& name : dir.entryList({pattern, pattern + QLatin1String(kLiveTempSuffix)},
+                                                 QDir::Files | QDir::System | QDir::Hidden)) {
+            const char16_t letter = name.at(letterAt).toUpper().unicode();
+            if (std::find(served.begin(), served.end(), letter) == served.end())
+                QFile::remove(dir.filePath(name));
+        }
+    }
+}
 
 ZLiveDriveState::ZLiveDriveState(const QString& folder, const QString& name, const ZLiveJournalLog::Limits& limits)
     : journalPath_(folder + QString::fromLatin1(kJournalName).arg(name)),

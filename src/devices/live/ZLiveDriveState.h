@@ -22,6 +22,8 @@ public:
     // Loads both for the tree; false with the reason (the files missing,
     // damaged, of another tree, or not of one moment). On success the
     // journal file is open for appends and the table is in `table`.
+    // Removes the files of drives no longer served (letters upper case).
+    static void removeDeparted(const QString& folder, const std::vector<char16_t>& served);
     // Whether a last run left either file.
     bool exists() const;
     bool load(ULONGLONG rootDevice, ULONGLONG rootInode, ZLiveIdentitySnapshot::Table& table, QString* reason);
