@@ -142,8 +142,12 @@ bool ZService::start()
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         LOG(DEBUG) << "repeat start!!!";
+        std::fprintf(stderr, "searchservice: another instance already serves %s\n",
+                     qPrintable(ZServiceLocation::socketPath()));
         return false;
     }
+    // From here the socket, the drive list and the segments are this instance's.
+    ownsInstance = true;
     // Holding the guard, shared segments left by a crashed run are ours to clear.
     removeStaleSharedSegments();
 
@@ -242,7 +246,9 @@ void ZService::stop()
         releaseVolume(volume);
     }
     volumes.clear();
-    withdrawDrives();
+    // A start refused by the running instance leaves that one's files alone.
+    if (ownsInstance)
+        withdrawDrives();
 }
 
 void ZService::quitOrderly()
@@ -386,6 +392,7 @@ int runService(int argc, char** argv)
             // The devices go now, while the log still runs: a directory
             // drive writes what it keeps for the next run as it closes.
             Platform::ZDriveTable::instance().clear();
+            retireOwnSegmentLedger();
         }
     }
     return result;

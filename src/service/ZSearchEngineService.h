@@ -145,6 +145,8 @@ private:
     bool allVolumesAnnounced() const;
 
     HANDLE instanceMutex = nullptr;
+    // Set once the single-instance guard is held: what the instance made is its to remove.
+    bool ownsInstance = false;
     std::list<ZDriveVolume*> volumes;
     QList<QLocalSocket*> clients;
     // The peer uid of every client in `clients`.

@@ -248,6 +248,22 @@ void noteCreatedSegment(const QString& keyFile)
     writeAll(l.fd, native(keyFile) + '\n');
 }
 
+void retireOwnSegmentLedger()
+{
+    OwnLedger& l = ownLedger();
+    std::lock_guard<std::mutex> guard(l.lock);
+    if (l.fd < 0 || l.pid != getpid())
+        return;
+    const QString folder = segmentKeyFolder(geteuid());
+    const FdHolder dir(::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // Closing gives the lock up, so the ledger reads as a finished process's.
+    ::close(l.fd);
+    l.fd = -1;
+    struct stat st;
+    if (dir.fd >= 0 && ::fstat(dir.fd, &st) == 0 && ownedAndClosed(st, geteuid()))
+        cleanLedger(dir.fd, folder, l.name);
+}
+
 int removeStaleSharedSegments()
 {
     QString error;

@@ -26,6 +26,11 @@ void noteCreatedSegment(const QString& keyFile);
 // single-instance lock.
 int removeStaleSharedSegments();
 
+// At an orderly end, once this process's pools are gone: its own ledger is
+// settled as a dead process's would be (what readers still hold is kept for
+// a later start) and goes when nothing of it is left.
+void retireOwnSegmentLedger();
+
 // No run makes enough segments to fill a ledger this long: a longer one is
 // not read.
 constexpr int kMaxLedgerBytes = 1 << 20;

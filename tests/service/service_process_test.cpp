@@ -12,6 +12,7 @@
 #include "storage/ZSegmentLedger.h"
 #include "storage/ZSharedSegment.h"
 #include "support/TestEnvironment.h"
+#include "wire/ZPublishedDrives.h"
 
 #include <gtest/gtest.h>
 
@@ -99,18 +100,20 @@ TEST_F(ServiceProcessTest, StartsThatCannotServeEndCleanlyAndSayWhy)
         const char* logged;
         const char* notLogged;
         int initTimes;
+        bool othersDrivesStay;   // the drive list the running instance published
     } cases[] = {
-        {"no drives", [] {}, "start server failed : GetLogicalDriveStrings", "repeat start", 1},
+        {"no drives", [] {}, "start server failed : GetLogicalDriveStrings", "repeat start", 1, false},
         {"a stale socket file", [] { ASSERT_TRUE(writeFile(socketPath())); },
-         "start server failed : GetLogicalDriveStrings", "start server failed : listen failed!", 1},
+         "start server failed : GetLogicalDriveStrings", "start server failed : listen failed!", 1, false},
         // The restart policy runs before the guard: the start was counted.
         {"a second instance",
          [&] {
              guard = Platform::createSingleInstanceMutex(ZService::kInstanceMutexName);
              ASSERT_NE(guard, nullptr);
              ASSERT_NE(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+             ASSERT_TRUE(writeFile(SearchEngine::ZPublishedDrives::filePath()));
          },
-         "repeat start!!!", "start server failed", 1},
+         "repeat start!!!", "start server failed", 1, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -127,6 +130,7 @@ TEST_F(ServiceProcessTest, StartsThatCannotServeEndCleanlyAndSayWhy)
         EXPECT_FALSE(log.contains(c.notLogged)) << log.constData();
         EXPECT_EQ(initTimes(), c.initTimes);
         EXPECT_FALSE(QFile::exists(socketPath())) << "no socket file is left";
+        EXPECT_EQ(QFile::remove(SearchEngine::ZPublishedDrives::filePath()), c.othersDrivesStay);
     }
 }
 
@@ -261,6 +265,8 @@ TEST_F(ServiceProcessTest, KilledServiceStartsAgainAndStopSignalsLeaveNothingBeh
         EXPECT_EQ(initTimes(), 1) << "an orderly exit";
         EXPECT_FALSE(QFile::exists(socketPath()));
         EXPECT_TRUE(keyFiles().isEmpty());
+        EXPECT_TRUE(QDir(keyFolder).entryList({QStringLiteral("*.ledger")}, QDir::Files).isEmpty())
+            << "an orderly exit settles its own segment ledger";
         for (key_t key : keys)
             EXPECT_LT(::shmget(key, 0, 0), 0) << "segment of key " << key << " is left";
     }
