@@ -3,11 +3,6 @@
 # /var/log/searchservice; the units go to systemd's folder; the command-line
 # client and the client library come with their own rules. cpack -G DEB
 # makes the Debian package, whose postinst creates the group "searchservice".
-# The package's places by default: cmake --install and the .deb put the same
-# files in the same folders, and the units name them.
-if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
-  set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix" FORCE)
-endif()
 include(GNUInstallDirs)
 
 # The holding client that keeps the service started at boot running.
