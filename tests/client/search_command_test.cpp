@@ -157,7 +157,10 @@ TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
 // serves the service meanwhile): as nobody for its real user (the index is
 // still read with root's rights, as the setgid command reads it with the
 // group's), and with atFirstHit run while the child waits after its first hit.
-QByteArray searchInChild(const QString& pattern, bool asNobody, const std::function<void()>& atFirstHit = {})
+// With followUntil, the child then follows the changes that match ("+ path"
+// lines) until an added path contains followUntil.
+QByteArray searchInChild(const QString& pattern, bool asNobody, const std::function<void()>& atFirstHit = {},
+                         const QByteArray& followUntil = {})
 {
     int out[2], hit[2], go[2];
     if (::pipe(out) != 0 || ::pipe(hit) != 0 || ::pipe(go) != 0)
@@ -179,6 +182,15 @@ QByteArray searchInChild(const QString& pattern, bool asNobody, const std::funct
             found += h.path + '\n';
             return true;
         });
+        if (!followUntil.isEmpty())
+            client.follow(
+                query,
+                [&](const SearchEngine::ZSearchChange& c) {
+                    if (c.kind == SearchEngine::ZSearchChange::Added)
+                        found += "+ " + c.item.path + '\n';
+                    return !c.item.path.contains(followUntil);
+                },
+                kToolTimeoutMs);
         _exit(::write(out[1], found.constData(), size_t(found.size())) == found.size() ? 0 : 4);
     }
     ::close(out[1]);
@@ -220,6 +232,17 @@ TEST_F(SearchCommand, ShowsAnotherUserOnlyWhatTheyCouldReach)
         seen.removeAll(QFile::encodeName(tree) + "/closed/secret-abc.txt");
         EXPECT_EQ(sortedLines(nobody, '\n'), seen);
     }
+    // Their change stream hides the same folder: a name made in it, then one
+    // made where they may look, and only the second reaches them.
+    const QByteArray followed = searchInChild(
+        QStringLiteral("abc"), true,
+        [&] {
+            touch(tree + QStringLiteral("/closed/later-abc.txt"));
+            touch(tree + QStringLiteral("/open/later-abc.txt"));
+        },
+        "open/later-abc");
+    EXPECT_TRUE(followed.contains("+ " + QFile::encodeName(tree) + "/open/later-abc.txt\n")) << followed.constData();
+    EXPECT_FALSE(followed.contains("closed")) << followed.constData();
 }
 
 // A folder renamed while a search runs: every path given is the old one or
