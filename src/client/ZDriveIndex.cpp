@@ -426,15 +426,28 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         collectFolders();
     dirMatch_.assign(n, std::vector<uint8_t>(folders_.size(), Unknown));
     bool go = true;
+    // Names of one folder mostly lie side by side: its answer, per pattern,
+    // is kept for the next record with the same parent.
+    struct LastFolder {
+        DWORD parent = kRootRecordNumber;
+        bool under = false;
+    };
+    std::vector<LastFolder> last(n);
+    auto under = [&](size_t i, DWORD parent) {
+        if (parent == kRootRecordNumber)
+            return false;
+        if (last[i].parent != parent)
+            last[i] = LastFolder{parent, underMatchingFolder(matchers[i], i, parent)};
+        return last[i].under;
+    };
+    ZItemSnapshot item;
     scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {
         if (!go || r.record() == kRootRecordNumber)
             return;
         for (size_t i = 0; i < n; ++i) {
-            if (byName[i] && !nameMatches(i, r.name(), r.nameLength(), r.signature())
-                && !underMatchingFolder(matchers[i], i, r.parent()))
+            if (byName[i] && !nameMatches(i, r.name(), r.nameLength(), r.signature()) && !under(i, r.parent()))
                 return;
         }
-        ZItemSnapshot item;
         if (reader_.readSlot(piece, slot, &item) != ZSharedPoolReader::ReadOk || !item.isLive())
             return;
         QByteArray whole;
