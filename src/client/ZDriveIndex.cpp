@@ -375,11 +375,13 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
             return;
         counted.push_back(Counted{makeItemRef(drive_, reader_.pieceView(piece).number, slot), folder});
     });
-    if (gatherFolders)
-        indexFolders();
     if (!query.nameOnly)
         for (size_t i = 0; i < n; ++i)
             treeNeeded = treeNeeded || (folderHas[i] && !everything[i]);
+    // The table is made only when a path will be built: a search that
+    // found nothing does not pay for it.
+    if (gatherFolders && (treeNeeded || !candidates.empty()))
+        indexFolders();
     // Given only now: a folder whose name matches brings in what is under it.
     if (inPlaceOnly && !treeNeeded) {
         for (const Counted& c : counted) {
