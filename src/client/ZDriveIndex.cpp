@@ -124,6 +124,11 @@ void ZDriveIndex::collectFolders()
         if (r.isFolder() && r.record() != kRootRecordNumber)
             folders_.push_back(Folder{r.record(), r.parent(), piece, slot});
     });
+    indexFolders();
+}
+
+void ZDriveIndex::indexFolders()
+{
     DWORD highest = 0;
     for (const Folder& f : folders_)
         highest = std::max(highest, f.record < kDenseRecordLimit ? f.record : 0);
@@ -274,7 +279,11 @@ bool ZDriveIndex::hitOf(const ZItemSnapshot& item, bool wantPath, ZSearchHit* hi
     const bool checkReach = reachCheck_ && ::getuid() != 0 && published_.kind != ZPublishedDrive::Other;
     if (item.recordNumber == kRootRecordNumber) {
         hit->path = published_.root;
-    } else if (wantPath || checkReach) {
+    } else if (!wantPath && checkReach) {
+        // Counting: whether the user may reach the folder is all it takes.
+        if (!reachable(item.parentRecordNumber))
+            return false;
+    } else if (wantPath) {
         QByteArray folder;
         bool verified = false;
         if (!folderPathOf(item.parentRecordNumber, &folder, &verified) || !reachable(item.parentRecordNumber))
@@ -322,11 +331,27 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         const char* at;
     };
     std::vector<Candidate> candidates;
+    const bool checkReach = reachCheck_ && ::getuid() != 0 && published_.kind != ZPublishedDrive::Other;
+    // Counting: the consistency rule around the match in place, no copy.
+    const bool inPlaceOnly = !treeNeeded && !wantPath && !checkReach;
+    // Paths will be wanted: the folder table comes from this same pass.
+    const bool gatherFolders = !foldersReady_ && !inPlaceOnly;
+    if (gatherFolders)
+        forgetFolders();
+    struct Counted {
+        ULONGLONG itemRef;
+        bool isFolder;
+    };
+    std::vector<Counted> counted;
+    qint64 given = 0;
     scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {
         const bool folder = r.isFolder();
         // The root itself is not a result, as in locate's database.
         if (folder && r.record() == kRootRecordNumber)
             return;
+        if (folder && gatherFolders)
+            folders_.push_back(Folder{r.record(), r.parent(), piece, slot});
+        const DWORD stamp = loadField<DWORD>(r.at, offsetof(ItemRecord, modifyStamp));
         const ULONGLONG signature = r.signature();
         bool all = true;
         for (size_t i = 0; i < n; ++i) {
@@ -338,14 +363,39 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
                 folderHas[i] = true;
             }
         }
-        if (all)
+        if (!all)
+            return;
+        if (!inPlaceOnly) {
             candidates.push_back(Candidate{piece, slot, r.at});
+            return;
+        }
+        std::atomic_thread_fence(std::memory_order_acquire);
+        const ItemRecord* record = reinterpret_cast<const ItemRecord*>(r.at);
+        if (loadItemFlags(record) != r.flags || loadField<DWORD>(r.at, offsetof(ItemRecord, modifyStamp)) != stamp)
+            return;
+        counted.push_back(Counted{makeItemRef(drive_, reader_.pieceView(piece).number, slot), folder});
     });
     if (!query.nameOnly)
         for (size_t i = 0; i < n; ++i)
             treeNeeded = treeNeeded || (folderHas[i] && !everything[i]);
+    // The table is made only when a path will be built: a search that
+    // found nothing does not pay for it.
+    if (gatherFolders && (treeNeeded || !candidates.empty()))
+        indexFolders();
+    // Given only now: a folder whose name matches brings in what is under it.
+    if (inPlaceOnly && !treeNeeded) {
+        for (const Counted& c : counted) {
+            ZSearchHit hit;
+            hit.itemRef = c.itemRef;
+            hit.drive = drive_;
+            hit.isFolder = c.isFolder;
+            ++given;
+            if (!onHit(hit) || (limit >= 0 && given >= limit))
+                break;
+        }
+        return given;
+    }
 
-    qint64 given = 0;
     auto give = [&](const ZItemSnapshot& item) {
         ZSearchHit hit;
         if (!hitOf(item, wantPath, &hit))
@@ -358,34 +408,9 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         return onHit(hit) && (limit < 0 || given < limit);
     };
 
-    const bool checkReach = reachCheck_ && ::getuid() != 0 && published_.kind != ZPublishedDrive::Other;
-    if (!treeNeeded && !wantPath && !checkReach) {
-        // Counting: the consistency rule around the match in place, no copy.
-        for (const Candidate& c : candidates) {
-            const ItemRecord* record = reinterpret_cast<const ItemRecord*>(c.at);
-            const BYTE flags = loadItemFlags(record);
-            const DWORD stamp = loadField<DWORD>(c.at, offsetof(ItemRecord, modifyStamp));
-            const InPlace r{c.at, int(record->slotCount), flags};
-            bool all = (flags & InUse) != 0;
-            for (size_t i = 0; i < n && all; ++i)
-                all = nameMatches(i, r.name(), r.nameLength(), r.signature());
-            std::atomic_thread_fence(std::memory_order_acquire);
-            if (!all || loadItemFlags(record) != flags
-                || loadField<DWORD>(c.at, offsetof(ItemRecord, modifyStamp)) != stamp)
-                continue;
-            ZSearchHit hit;
-            hit.itemRef = makeItemRef(drive_, reader_.pieceView(c.piece).number, c.slot);
-            hit.drive = drive_;
-            hit.isFolder = r.isFolder();
-            ++given;
-            if (!onHit(hit) || (limit >= 0 && given >= limit))
-                break;
-        }
-        return given;
-    }
     if (!treeNeeded) {
+        ZItemSnapshot item;
         for (const Candidate& c : candidates) {
-            ZItemSnapshot item;
             if (reader_.readSlot(c.piece, c.slot, &item) != ZSharedPoolReader::ReadOk || !item.isLive())
                 continue;
             bool all = true;
@@ -403,15 +428,28 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         collectFolders();
     dirMatch_.assign(n, std::vector<uint8_t>(folders_.size(), Unknown));
     bool go = true;
+    // Names of one folder mostly lie side by side: its answer, per pattern,
+    // is kept for the next record with the same parent.
+    struct LastFolder {
+        DWORD parent = kRootRecordNumber;
+        bool under = false;
+    };
+    std::vector<LastFolder> last(n);
+    auto under = [&](size_t i, DWORD parent) {
+        if (parent == kRootRecordNumber)
+            return false;
+        if (last[i].parent != parent)
+            last[i] = LastFolder{parent, underMatchingFolder(matchers[i], i, parent)};
+        return last[i].under;
+    };
+    ZItemSnapshot item;
     scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {
         if (!go || r.record() == kRootRecordNumber)
             return;
         for (size_t i = 0; i < n; ++i) {
-            if (byName[i] && !nameMatches(i, r.name(), r.nameLength(), r.signature())
-                && !underMatchingFolder(matchers[i], i, r.parent()))
+            if (byName[i] && !nameMatches(i, r.name(), r.nameLength(), r.signature()) && !under(i, r.parent()))
                 return;
         }
-        ZItemSnapshot item;
         if (reader_.readSlot(piece, slot, &item) != ZSharedPoolReader::ReadOk || !item.isLive())
             return;
         QByteArray whole;

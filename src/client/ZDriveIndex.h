@@ -48,6 +48,8 @@ private:
     enum : uint8_t { Unknown = 0, Yes = 1, No = 2 };
 
     void collectFolders();
+    // The record -> folder table over folders_ as gathered.
+    void indexFolders();
     int folderIndex(DWORD record);
     bool readFolder(int index, ZItemSnapshot* out);
     // The path of a folder (the drive's root for the root record), kept.

@@ -69,10 +69,16 @@ Copy copyRecord(const char* base, long long size, DWORD slotIndex, ZItemSnapshot
             return Copy::Bad;
         if (termSignature && (flags & InUse) && !signatureMayContain(fixed.nameSignature, *termSignature))
             return Copy::NoMatch;
-        QByteArray name;
+        // Into the snapshot's own buffer: a snapshot reused for the next
+        // record keeps its capacity, so no allocation per record.
+        QByteArray& name = out->name;
         const int length = fixed.nameLength;
-        if (nameFitsRun(length, fixed.slotCount) && offset + kItemNameOffset + length <= size)
-            name = QByteArray(at + kItemNameOffset, length);
+        if (nameFitsRun(length, fixed.slotCount) && offset + kItemNameOffset + length <= size) {
+            name.resize(length);
+            std::memcpy(name.data(), at + kItemNameOffset, size_t(length));
+        } else {
+            name.resize(0);
+        }
         std::atomic_thread_fence(std::memory_order_acquire);
         if (loadItemFlags(shared) != flags || loadStamp(at) != stamp)
             continue;
@@ -86,7 +92,6 @@ Copy copyRecord(const char* base, long long size, DWORD slotIndex, ZItemSnapshot
         out->accessTime = fixed.accessTime;
         out->modifyStamp = stamp;
         out->nameSignature = fixed.nameSignature;
-        out->name = name;
         return Copy::Done;
     }
     return Copy::Unstable;
