@@ -184,7 +184,7 @@ TEST_F(LiveJournalLog, DamagedFilesAreRefusedWithAReasonAndTornTailsCutOff)
         {"inside the header", [&](QByteArray b) { return b.left(header - 3); }, false},
         {"magic", flip(1), false},
         {"header bit", flip(20), false},
-        {"other version", [&](QByteArray b) { b[8] = 2; return b; }, false},
+        {"other version", [&](QByteArray b) { b[8] = 1; return b; }, false},
         {"frame inside the file", flip(header + 8 + 30), false},
         {"hostile length inside", [&](QByteArray b) { b[header + 2] = char(0x7f); return b; }, false},
         {"last frame torn", [&](QByteArray b) { return b.left(b.size() - 5); }, true},

@@ -8,6 +8,9 @@
 
 #include <QFile>
 
+#include <fcntl.h>
+#include <zlib.h>
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -23,6 +26,18 @@ constexpr DWORD kRoot = Ntfs::RecordRoot;
 constexpr int kSequenceShift = 48;
 constexpr size_t kSparseRecordsPerEntry = 16;
 constexpr size_t kSparseRecordsSlack = size_t(1) << 20;
+
+// What names the tree beyond its device and root inode: its path and the
+// root's birth time (where the file system keeps one), as a CRC-32.
+DWORD rootTagOf(const std::string& root)
+{
+    LiveFileStat st;
+    const ULONGLONG born = liveStat(AT_FDCWD, root.c_str(), st) && st.birthTime ? st.creationTime : 0;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(root.data()), uInt(root.size()));
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(&born), sizeof born);
+    return DWORD(crc);
+}
 
 } // namespace
 
@@ -40,7 +55,8 @@ void ZLiveDirectoryVolume::openState(const ZEmulatedNtfsVolume::Options& fresh)
     QString reason;
     // A first run has nothing to take up; anything else not taken up says why.
     const bool hadState = state_->exists();
-    if (state_->load(rootDevice_, rootInode_, table, &reason) && restore(table, &reason)) {
+    const DWORD rootTag = rootTagOf(root_);
+    if (state_->load(rootDevice_, rootInode_, rootTag, table, &reason) && restore(table, &reason)) {
         resumed_ = true;
         resumedAt_ = state_->journal().nextUsn();
     } else {
@@ -59,7 +75,7 @@ void ZLiveDirectoryVolume::openState(const ZEmulatedNtfsVolume::Options& fresh)
         volume_->setAutoClose(false);
         volume_->setJournalPaused(true);
         QString error;
-        if (!state_->startFresh({rootDevice_, rootInode_, fresh.journalId}, fresh.firstUsn, &error))
+        if (!state_->startFresh({rootDevice_, rootInode_, fresh.journalId, rootTag}, fresh.firstUsn, &error))
             logError(QStringLiteral("drive %1 (%2): nothing is kept for the next run: %3")
                          .arg(options_.stateName, QFile::decodeName(root_.c_str()), error));
     }

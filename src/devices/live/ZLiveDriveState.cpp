@@ -51,12 +51,12 @@ bool ZLiveDriveState::exists() const
     return QFile::exists(identityPath_) || QFile::exists(journalPath_);
 }
 
-bool ZLiveDriveState::load(ULONGLONG rootDevice, ULONGLONG rootInode, ZLiveIdentitySnapshot::Table& table,
+bool ZLiveDriveState::load(ULONGLONG rootDevice, ULONGLONG rootInode, DWORD rootTag, ZLiveIdentitySnapshot::Table& table,
                            QString* reason)
 {
     if (!ZLiveIdentitySnapshot::read(identityPath_, rootDevice, rootInode, table, reason))
         return false;
-    if (!log_.load(journalPath_, rootDevice, rootInode, limits_, reason))
+    if (!log_.load(journalPath_, rootDevice, rootInode, limits_, reason, rootTag))
         return false;
     if (table.journalId != log_.identity().journalId || table.usn != log_.nextUsn()) {
         if (reason)

@@ -122,6 +122,7 @@ bool ZLiveJournalLog::rewrite(QString* error)
     h.headerBytes = sizeof h;
     h.rootDevice = identity_.rootDevice;
     h.rootInode = identity_.rootInode;
+    h.rootTag = identity_.rootTag;
     h.journalId = identity_.journalId;
     h.firstUsn = firstUsn_;
     h.nextUsn = nextUsn_;
@@ -148,7 +149,7 @@ bool ZLiveJournalLog::rewrite(QString* error)
 }
 
 bool ZLiveJournalLog::load(const QString& path, ULONGLONG rootDevice, ULONGLONG rootInode, const Limits& limits,
-                           QString* reason)
+                           QString* reason, DWORD rootTag)
 {
     close();
     path_ = path;
@@ -175,12 +176,12 @@ bool ZLiveJournalLog::load(const QString& path, ULONGLONG rootDevice, ULONGLONG 
         return refuse(reasonOf("journal file header damaged"));
     if (h.version != kVersion)
         return refuse(QStringLiteral("journal file of version %1, not %2").arg(h.version).arg(kVersion));
-    if (h.rootDevice != rootDevice || h.rootInode != rootInode)
+    if (h.rootDevice != rootDevice || h.rootInode != rootInode || h.rootTag != rootTag)
         return refuse(reasonOf("journal file of another tree"));
     if (h.firstUsn < 0 || h.firstUsn % kUsnAlignment || h.nextUsn < h.firstUsn || h.nextUsn % kUsnAlignment)
         return refuse(reasonOf("journal file positions out of range"));
 
-    identity_ = {h.rootDevice, h.rootInode, h.journalId};
+    identity_ = {h.rootDevice, h.rootInode, h.journalId, h.rootTag};
     firstUsn_ = h.firstUsn;
     USN expected = h.firstUsn;   // the frames' USNs only go up from FirstUsn
     size_t at = sizeof h;

@@ -29,12 +29,15 @@ namespace Platform {
 
 class ZLiveJournalLog {
 public:
-    static constexpr DWORD kVersion = 1;
+    static constexpr DWORD kVersion = 2;
 
     struct Identity {
         ULONGLONG rootDevice = 0;
         ULONGLONG rootInode = 0;
         DWORDLONG journalId = 0;
+        // CRC-32 of the root's path and birth time: a tree made anew, or
+        // another tree whose root got the same inode, is another tree.
+        DWORD rootTag = 0;
     };
     struct Limits {
         ULONGLONG maximumSize = 32ull << 20;
@@ -55,7 +58,7 @@ public:
         DWORDLONG journalId;
         USN firstUsn;
         USN nextUsn;        // at the last rewrite; the frames after it move it on
-        BYTE reserved[4];
+        DWORD rootTag;
         DWORD headerCrc;    // of every byte before it
     };
     struct FrameHeader {
@@ -76,7 +79,7 @@ public:
     // the file is missing, damaged or of another tree or version. A torn last
     // frame is cut off.
     bool load(const QString& path, ULONGLONG rootDevice, ULONGLONG rootInode, const Limits& limits,
-              QString* reason);
+              QString* reason, DWORD rootTag = 0);
 
     // Appends one record (its Usn must be at or past nextUsn(), 8-aligned).
     // False when it cannot be written (the file is then closed: what is on
@@ -117,6 +120,7 @@ static_assert(offsetof(ZLiveJournalLog::FileHeader, version) == 8, "journal file
 static_assert(offsetof(ZLiveJournalLog::FileHeader, rootDevice) == 16, "journal file header layout");
 static_assert(offsetof(ZLiveJournalLog::FileHeader, journalId) == 32, "journal file header layout");
 static_assert(offsetof(ZLiveJournalLog::FileHeader, firstUsn) == 40, "journal file header layout");
+static_assert(offsetof(ZLiveJournalLog::FileHeader, rootTag) == 56, "journal file header layout");
 static_assert(offsetof(ZLiveJournalLog::FileHeader, headerCrc) == 60, "journal file header layout");
 static_assert(sizeof(ZLiveJournalLog::FileHeader) == 64, "journal file header layout");
 static_assert(sizeof(ZLiveJournalLog::FrameHeader) == 8, "journal frame layout");
