@@ -16,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace Platform;
@@ -205,12 +206,15 @@ TEST_F(LiveJournalLog, DamagedFilesAreRefusedWithAReasonAndTornTailsCutOff)
             EXPECT_FALSE(reason.isEmpty());
         }
     }
-    // Another tree's journal is refused too.
+    // Another tree's journal is refused too: another root inode, or the same
+    // inode under another path or root birth time (its tag).
     writeAll(path, good);
-    ZLiveJournalLog other;
-    QString reason;
-    EXPECT_FALSE(other.load(path, kDevice, kRootInode + 1, kRoomy, &reason));
-    EXPECT_TRUE(reason.contains(QStringLiteral("another tree")));
+    for (const auto& [inode, tag] : {std::pair<ULONGLONG, DWORD>{kRootInode + 1, 0}, {kRootInode, 1}}) {
+        ZLiveJournalLog other;
+        QString reason;
+        EXPECT_FALSE(other.load(path, kDevice, inode, kRoomy, &reason, tag));
+        EXPECT_TRUE(reason.contains(QStringLiteral("another tree")));
+    }
 }
 
 ZLiveIdentitySnapshot::Table makeTable(int entries, USN usn)
