@@ -32,7 +32,7 @@ int usage()
 
 int failed(const ZSearchClient& client)
 {
-    std::fprintf(stderr, "%s\n", qPrintable(client.errorString()));
+    std::fprintf(stderr, "searchclient: %s\n", qPrintable(client.errorString()));
     return 1;
 }
 
