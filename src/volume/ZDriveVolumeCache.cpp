@@ -12,6 +12,7 @@
 #include "frame/ZSpecialPath.h"
 #include "platform/ZDriveTable.h"
 #include "storage/ZSharedPool.h"
+#include "win32/ZDriveLetterFiles.h"
 #include "win32/ZTimeConstants.h"
 
 #include <QDataStream>
@@ -50,8 +51,6 @@ constexpr qint32 kMaxChanges = 100000;
 const char kCacheFolder[] = "CSIDL_LOCAL_APPDATA\\Orvanta\\SearchService\\";
 const char kCacheFileName[] = "DriveCache%1.dat";
 const char kTempSuffix[] = ".temp";
-// "DriveCacheX.dat": the letter's place in the name.
-constexpr int kCacheLetterAt = 10;
 
 // The folder of the cache files, as the file system names it; empty when
 // the special folder is unknown (the unexpanded name would be taken relative
@@ -236,21 +235,12 @@ bool ZDriveVolume::sealDriveCacheImage(QByteArray& image)
 
 void ZDriveVolume::removeDepartedDriveCaches()
 {
-    Platform::ZDriveTable::instance().removeDepartedState();
-    const QString folder = cacheFolder();
-    if (folder.isEmpty())
-        return;
-    const std::vector<char16_t> served = Platform::ZDriveTable::instance().letters();
+    Platform::ZDriveTable& drives = Platform::ZDriveTable::instance();
+    drives.removeDepartedState();
     const QString pattern = QString::fromLatin1(kCacheFileName).arg(QLatin1Char('?'));
-    const QStringList names = QDir(folder).entryList({pattern, pattern + QLatin1String(kTempSuffix)},
-                                                     QDir::Files | QDir::System | QDir::Hidden);
-    for (const QString& name : names) {
-        const char16_t letter = name.at(kCacheLetterAt).toUpper().unicode();
-        if (std::find(served.begin(), served.end(), letter) != served.end())
-            continue;
-        if (QFile::remove(QDir(folder).filePath(name))) {
-            LOG(DEBUG) << "removed the cache of a departed drive:" << name;
-        }
+    for (const QString& name : Platform::removeFilesOfDepartedDrives(cacheFolder(), pattern, QLatin1String(kTempSuffix),
+                                                                     drives.letters())) {
+        LOG(DEBUG) << "removed the cache of a departed drive:" << name;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "devices/live/ZLiveDriveState.h"
 
 #include "devices/live/ZLiveAtomicFile.h"
+#include "win32/ZDriveLetterFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,20 +19,10 @@ const char kIdentityName[] = "/LiveIdentities%1.dat";
 
 void ZLiveDriveState::removeDeparted(const QString& folder, const std::vector<char16_t>& served)
 {
-    const QDir dir(folder);
-    if (folder.isEmpty() || !dir.exists())
-        return;
-    for (const char* form : {kJournalName, kIdentityName}) {
-        // "LiveJournal?.dat": the name's one letter is the drive's.
-        const QString pattern = QString::fromLatin1(form + 1).arg(QLatin1Char('?'));
-        const int letterAt = pattern.indexOf(QLatin1Char('?'));
-        for (const QString& name : dir.entryList({pattern, pattern + QLatin1String(kLiveTempSuffix)},
-                                                 QDir::Files | QDir::System | QDir::Hidden)) {
-            const char16_t letter = name.at(letterAt).toUpper().unicode();
-            if (std::find(served.begin(), served.end(), letter) == served.end())
-                QFile::remove(dir.filePath(name));
-        }
-    }
+    // "LiveJournal?.dat": the name's one letter is the drive's.
+    for (const char* form : {kJournalName, kIdentityName})
+        removeFilesOfDepartedDrives(folder, QString::fromLatin1(form + 1).arg(QLatin1Char('?')),
+                                    QLatin1String(kLiveTempSuffix), served);
 }
 
 ZLiveDriveState::ZLiveDriveState(const QString& folder, const QString& name, const ZLiveJournalLog::Limits& limits)
