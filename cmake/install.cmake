@@ -36,6 +36,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "File-name index service kept current from
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+# The packaged programs without their debugging symbols.
+set(CPACK_STRIP_FILES ON)
 # The libraries the programs link, found by dpkg-shlibdeps, and addgroup.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
