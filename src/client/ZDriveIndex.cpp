@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace SearchEngine {
 
@@ -19,6 +21,14 @@ constexpr int kMaxPathDepth = 512;
 // Record numbers below this index the folder table directly (4 bytes each,
 // pages touched only where folders are); higher ones go through a hash.
 constexpr DWORD kDenseRecordLimit = 1u << 24;
+// The scan asks for the bytes this far ahead of the record it reads: the
+// processor's own prefetch stops at every page boundary.
+constexpr long long kScanPrefetchBytes = 1024;
+// The first pass is shared out among up to this many threads, each given
+// at least kPiecesPerScanThread pieces: the scan waits on memory, not on
+// the processor, and one core alone cannot keep enough reads in flight.
+constexpr int kScanThreads = 4;
+constexpr int kPiecesPerScanThread = 4;
 
 template <typename T>
 T loadField(const char* record, size_t offset)
@@ -47,12 +57,12 @@ struct InPlace {
     const char* name() const { return at + kItemNameOffset; }
 };
 
-// Calls visit(pieceIndex, slotIndex, record) for every live run of every
-// attached piece, reading the run in place.
+// Calls visit(pieceIndex, slotIndex, record) for every live run of the
+// attached pieces first..last-1, reading the run in place.
 template <typename Visit>
-void scanLive(const ZSharedPoolReader& reader, Visit&& visit)
+void scanLive(const ZSharedPoolReader& reader, int first, int last, Visit&& visit)
 {
-    for (int p = 0; p < reader.attachedPieces(); ++p) {
+    for (int p = first; p < last; ++p) {
         const ZSharedPoolReader::PieceView v = reader.pieceView(p);
         DWORD used = loadUsedSlots(reinterpret_cast<const PieceHeader*>(v.base));
         if (used > v.slotLimit)
@@ -63,6 +73,8 @@ void scanLive(const ZSharedPoolReader& reader, Visit&& visit)
             if (offset + kItemNameOffset > v.size)
                 break;
             const char* at = v.base + offset;
+            if (offset + kScanPrefetchBytes < v.size)
+                __builtin_prefetch(at + kScanPrefetchBytes);
             const int count = static_cast<unsigned char>(at[offsetof(ItemRecord, slotCount)]);
             if (count == 0 || offset + (long long)count * kSlotSize > v.size)
                 break;
@@ -72,6 +84,29 @@ void scanLive(const ZSharedPoolReader& reader, Visit&& visit)
             index += DWORD(count);
         }
     }
+}
+
+template <typename Visit>
+void scanLive(const ZSharedPoolReader& reader, Visit&& visit)
+{
+    scanLive(reader, 0, reader.attachedPieces(), visit);
+}
+
+// Runs part(worker, first, last) over consecutive ranges of the attached
+// pieces, one thread each but the first, which runs here.
+template <typename Part>
+int scanInParts(const ZSharedPoolReader& reader, Part&& part)
+{
+    const int pieces = reader.attachedPieces();
+    const int workers = std::max(1, std::min({kScanThreads, int(std::thread::hardware_concurrency()),
+                                              pieces / kPiecesPerScanThread}));
+    std::vector<std::thread> threads;
+    for (int w = 1; w < workers; ++w)
+        threads.emplace_back([&, w] { part(w, pieces * w / workers, pieces * (w + 1) / workers); });
+    part(0, 0, pieces / workers);
+    for (std::thread& t : threads)
+        t.join();
+    return workers;
 }
 
 } // namespace
@@ -330,7 +365,6 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         DWORD slot;
         const char* at;
     };
-    std::vector<Candidate> candidates;
     const bool checkReach = reachCheck_ && ::getuid() != 0 && published_.kind != ZPublishedDrive::Other;
     // Counting: the consistency rule around the match in place, no copy.
     const bool inPlaceOnly = !treeNeeded && !wantPath && !checkReach;
@@ -342,39 +376,60 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         ULONGLONG itemRef;
         bool isFolder;
     };
-    std::vector<Counted> counted;
-    qint64 given = 0;
-    scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {
-        const bool folder = r.isFolder();
-        // The root itself is not a result, as in locate's database.
-        if (folder && r.record() == kRootRecordNumber)
-            return;
-        if (folder && gatherFolders)
-            folders_.push_back(Folder{r.record(), r.parent(), piece, slot});
-        const DWORD stamp = loadField<DWORD>(r.at, offsetof(ItemRecord, modifyStamp));
-        const ULONGLONG signature = r.signature();
-        bool all = true;
-        for (size_t i = 0; i < n; ++i) {
-            if (!byName[i] || !nameMatches(i, r.name(), r.nameLength(), signature)) {
-                all = false;
-                if (!folder)
-                    break;
-            } else if (folder && !everything[i]) {
-                folderHas[i] = true;
+    // What one thread of the pass finds in its pieces, joined in piece order.
+    struct Found {
+        std::vector<Folder> folders;
+        std::vector<Candidate> candidates;
+        std::vector<Counted> counted;
+        std::vector<char> folderHas;
+    };
+    std::vector<Found> parts(kScanThreads);
+    const int workers = scanInParts(reader_, [&](int worker, int first, int last) {
+        Found& found = parts[size_t(worker)];
+        found.folderHas.assign(n, 0);
+        scanLive(reader_, first, last, [&](int piece, DWORD slot, const InPlace& r) {
+            const bool folder = r.isFolder();
+            // The root itself is not a result, as in locate's database.
+            if (folder && r.record() == kRootRecordNumber)
+                return;
+            if (folder && gatherFolders)
+                found.folders.push_back(Folder{r.record(), r.parent(), piece, slot});
+            const DWORD stamp = loadField<DWORD>(r.at, offsetof(ItemRecord, modifyStamp));
+            const ULONGLONG signature = r.signature();
+            bool all = true;
+            for (size_t i = 0; i < n; ++i) {
+                if (!byName[i] || !nameMatches(i, r.name(), r.nameLength(), signature)) {
+                    all = false;
+                    if (!folder)
+                        break;
+                } else if (folder && !everything[i]) {
+                    found.folderHas[i] = true;
+                }
             }
-        }
-        if (!all)
-            return;
-        if (!inPlaceOnly) {
-            candidates.push_back(Candidate{piece, slot, r.at});
-            return;
-        }
-        std::atomic_thread_fence(std::memory_order_acquire);
-        const ItemRecord* record = reinterpret_cast<const ItemRecord*>(r.at);
-        if (loadItemFlags(record) != r.flags || loadField<DWORD>(r.at, offsetof(ItemRecord, modifyStamp)) != stamp)
-            return;
-        counted.push_back(Counted{makeItemRef(drive_, reader_.pieceView(piece).number, slot), folder});
+            if (!all)
+                return;
+            if (!inPlaceOnly) {
+                found.candidates.push_back(Candidate{piece, slot, r.at});
+                return;
+            }
+            std::atomic_thread_fence(std::memory_order_acquire);
+            const ItemRecord* record = reinterpret_cast<const ItemRecord*>(r.at);
+            if (loadItemFlags(record) != r.flags || loadField<DWORD>(r.at, offsetof(ItemRecord, modifyStamp)) != stamp)
+                return;
+            found.counted.push_back(Counted{makeItemRef(drive_, reader_.pieceView(piece).number, slot), folder});
+        });
     });
+    std::vector<Candidate> candidates;
+    std::vector<Counted> counted;
+    for (int w = 0; w < workers; ++w) {
+        Found& found = parts[size_t(w)];
+        folders_.insert(folders_.end(), found.folders.begin(), found.folders.end());
+        candidates.insert(candidates.end(), found.candidates.begin(), found.candidates.end());
+        counted.insert(counted.end(), found.counted.begin(), found.counted.end());
+        for (size_t i = 0; i < n; ++i)
+            folderHas[i] = folderHas[i] || found.folderHas[i];
+    }
+    qint64 given = 0;
     if (!query.nameOnly)
         for (size_t i = 0; i < n; ++i)
             treeNeeded = treeNeeded || (folderHas[i] && !everything[i]);
