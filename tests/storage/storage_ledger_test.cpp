@@ -5,6 +5,8 @@
 #include "storage/ZSegmentLedger.h"
 #include "storage/ZSharedPool.h"
 #include "storage/ZSharedSegment.h"
+#include "support/TestEnvironment.h"
+#include "support/ZHeldChild.h"
 #include "support/ZOtherUser.h"
 
 #include <QDir>
@@ -20,7 +22,6 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace SearchEngine;
@@ -41,48 +42,28 @@ bool segmentExists(int id)
     return id != -1 && ::shmctl(id, IPC_STAT, &info) == 0;
 }
 
-// A child process that made a pool of `pieces` pieces and reported their
-// native keys; once crash() is called it dies without any clean-up.
-struct CrashingChild {
-    explicit CrashingChild(int pieces)
+QString freshReportFile() { return TestSupport::freshDir(QStringLiteral("crash")) + QStringLiteral("/keys"); }
+
+// A child process that made a pool of `pieces` pieces and reported its pid
+// and their native keys; once released it dies without any clean-up.
+struct CrashingChild : ZHeldChild {
+    explicit CrashingChild(int pieces, const QString& report = freshReportFile())
+        : ZHeldChild(As::ThisUser, [=] {
+              auto* pool = new ZSharedPool(QUuid::createUuid().toString(), 'C');   // never freed
+              QFile out(report);
+              bool ok = out.open(QIODevice::WriteOnly) && out.write(QByteArray::number(getpid()) + '\n') > 0;
+              for (int i = 0; i < pieces; ++i)
+                  ok = ok && out.write(pool->appendPiece()->nativeKey().toUtf8() + '\n') > 0;
+              return ok;
+          })
     {
-        int keys[2], hold[2];
-        if (::pipe(keys) != 0 || ::pipe(hold) != 0)
-            return;
-        pid = ::fork();
-        if (pid == 0) {
-            ::close(keys[0]);
-            ::close(hold[1]);
-            auto* pool = new ZSharedPool(QUuid::createUuid().toString(), 'C');   // never freed
-            QByteArray text;
-            for (int i = 0; i < pieces; ++i)
-                text += pool->appendPiece()->nativeKey().toUtf8() + '\n';
-            char any;
-            const bool ok = ::write(keys[1], text.constData(), size_t(text.size())) == text.size();
-            ::close(keys[1]);
-            ::_exit(ok && ::read(hold[0], &any, 1) == 0 ? 0 : 2);   // no destructors
-        }
-        ::close(keys[1]);
-        ::close(hold[0]);
-        holdFd = hold[1];
-        QByteArray text;
-        char buffer[1024];
-        ssize_t n;
-        while ((n = ::read(keys[0], buffer, sizeof buffer)) > 0)
-            text.append(buffer, int(n));
-        ::close(keys[0]);
-        keyFiles = QString::fromUtf8(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-    int crash()
-    {
-        ::close(holdFd);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WEXITSTATUS(status);
+        QFile in(report);
+        keyFiles = in.open(QIODevice::ReadOnly) ? QString::fromUtf8(in.readAll()).split('\n', Qt::SkipEmptyParts)
+                                                : QStringList();
+        pid = held && !keyFiles.isEmpty() ? keyFiles.takeFirst().toInt() : -1;
     }
 
     pid_t pid = -1;
-    int holdFd = -1;
     QStringList keyFiles;
 };
 
@@ -196,7 +177,7 @@ TEST(StorageLedger, ACrashedRunsSegmentsAreRemovedOnceNoReaderHoldsThem)
     EXPECT_EQ(removeStaleSharedSegments(), 0);
     EXPECT_FALSE(junk.exists());   // a garbage ledger goes, harmlessly
     EXPECT_TRUE(segmentExists(ids[0]));
-    EXPECT_EQ(child.crash(), 0);
+    child.release();
 
     // A client still maps piece 1: its line alone is kept, in a new file.
     void* view = ::shmat(ids[0], nullptr, SHM_RDONLY);
@@ -345,7 +326,7 @@ TEST(StorageLedger, NothingPlantedOrAimedAtIsTouched)
     for (const auto& attempt : attempts) {
         CrashingChild child(1);
         ASSERT_EQ(child.keyFiles.size(), 1) << attempt.what;
-        ASSERT_EQ(child.crash(), 0);
+        child.release();
         QFile ledger(ledgerOf(child.pid));
         baits.push_back(Bait{child.pid, child.keyFiles[0], {}, segmentId(child.keyFiles[0]), {}});
         Bait& b = baits.back();
@@ -360,7 +341,7 @@ TEST(StorageLedger, NothingPlantedOrAimedAtIsTouched)
     CrashingChild crashed(2);
     for (const QString& k : crashed.keyFiles)
         crashedIds.append(segmentId(k));
-    ASSERT_EQ(crashed.crash(), 0);
+    crashed.release();
 
     EXPECT_EQ(removeStaleSharedSegments(), 2);
     for (const QString& k : crashed.keyFiles)
