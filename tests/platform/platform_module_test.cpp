@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
-
 namespace {
 
 QString recorderWindowsPath()
@@ -115,15 +113,4 @@ TEST(PathHelpers, RemoveAppendAndFindFileNames)
     for (const auto& [path, name] : {std::make_pair(u"/a/b.c", u"b.c"), std::make_pair(u"C:\\x\\S.exe", u"S.exe"),
                                      std::make_pair(u"a\\b\\", u"b\\"), std::make_pair(u"plain", u"plain")})
         EXPECT_EQ(std::u16string(PathFindFileNameW(path)), name);
-}
-
-TEST(LocalTime, MatchesTheCLibrary)
-{
-    SYSTEMTIME st{};
-    const time_t before = time(nullptr);
-    GetLocalTime(&st);
-    tm local{};
-    localtime_r(&before, &local);
-    EXPECT_EQ(std::make_pair(int(st.wYear), int(st.wMonth)), std::make_pair(local.tm_year + 1900, local.tm_mon + 1));
-    EXPECT_TRUE(st.wMilliseconds < 1000 && st.wSecond < 61) << st.wMilliseconds << " " << st.wSecond;
 }
