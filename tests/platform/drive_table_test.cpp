@@ -33,11 +33,8 @@ std::u16string fileSystemOf(const char16_t* root)
 
 class DriveTableTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ZDriveTable::instance().clear();
-        QDir(ZDriveTable::folder()).removeRecursively();
-    }
+    // Each test starts and ends with no drive from code and no table folder.
+    void SetUp() override { TearDown(); }
     void TearDown() override
     {
         ZDriveTable::instance().clear();
