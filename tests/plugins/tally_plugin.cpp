@@ -12,22 +12,12 @@
 
 namespace {
 
-std::string utf8(LPCWSTR s)
+// Names and values the service passes are ASCII; anything else shows as '?'.
+std::string narrow(LPCWSTR s)
 {
     std::string out;
-    for (; s && *s; ++s) {
-        const char32_t c = *s;
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
+    for (; s && *s; ++s)
+        out += *s < 0x80 ? char(*s) : '?';
     return out;
 }
 
@@ -63,8 +53,8 @@ public:
     }
     void reserved3() override { record("call 3"); }
     void reserved4() override { record("call 4"); }
-    void addInt(LPCWSTR name, int value) override { record("int " + utf8(name) + " " + std::to_string(value)); }
-    void addString(LPCWSTR name, LPCWSTR value) override { record("string " + utf8(name) + " " + utf8(value)); }
+    void addInt(LPCWSTR name, int value) override { record("int " + narrow(name) + " " + std::to_string(value)); }
+    void addString(LPCWSTR name, LPCWSTR value) override { record("string " + narrow(name) + " " + narrow(value)); }
     void reserved7() override { record("call 7"); }
     void write(int flags) override { record("write " + std::to_string(flags)); }
     void reserved9() override { record("call 9"); }
@@ -76,15 +66,15 @@ public:
     void reserved15() override { record("call 15"); }
     void reserved16() override { record("call 16"); }
     void reserved17() override { record("call 17"); }
-    void setTable(LPCWSTR description) override { record("table " + utf8(description)); }
+    void setTable(LPCWSTR description) override { record("table " + narrow(description)); }
 };
 
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) SearchEngine::ITallyClient2* GetExportInterface(LPCWSTR name)
 {
-    record("export " + utf8(name));
-    if (mode("null") || utf8(name) != "ITallyClient2")
+    record("export " + narrow(name));
+    if (mode("null") || narrow(name) != "ITallyClient2")
         return nullptr;
     return new TallyClient;
 }
