@@ -96,11 +96,8 @@ TEST(StorageRecord, SlotCountsAndReferences)
         EXPECT_FALSE(nameFitsRun(n, slotsForNameLength(n) - 2)) << n;
     }
 
-    const ULONGLONG ref = makeItemRef('C', 7, 123456);
-    EXPECT_EQ(ref, (ULONGLONG('C') << 48) | (7ull << 32) | 123456u);
-    EXPECT_EQ(itemRefDrive(ref), 'C');
-    EXPECT_EQ(itemRefPieceNumber(ref), 7);
-    EXPECT_EQ(itemRefSlotIndex(ref), 123456u);
+    // The decoders are checked through the reader's resolving of references.
+    EXPECT_EQ(makeItemRef('C', 7, 123456), (ULONGLONG('C') << 48) | (7ull << 32) | 123456u);
     EXPECT_EQ(makeItemRef(0xFFFF, 0xFFFF, 0xFFFFFFFFu), ~0ull);
     EXPECT_EQ(ZLockItem().itemRef(), 0u);
 }
