@@ -58,15 +58,6 @@ LPCWSTR libraryName(const char* path)
     return reinterpret_cast<LPCWSTR>(held.utf16());
 }
 
-// "hex:41,00,..." for the UTF-16 units of text, with no terminating zero.
-QString hexOfUnits(const QString& text)
-{
-    QStringList bytes;
-    for (QChar c : text)
-        bytes << QString::number(c.unicode() & 0xFF, 16) << QString::number(c.unicode() >> 8, 16);
-    return QStringLiteral("hex:") + bytes.join(QLatin1Char(','));
-}
-
 QByteArray waitForRecord(const QString& path)
 {
     QElapsedTimer t;
@@ -181,8 +172,8 @@ TEST_F(DumpMonitor, IdentifierComesFromTheRegistryOnlyWhenItFits)
         // 63 characters and their end fill the 128 bytes exactly.
         {QString(63, QLatin1Char('z')), QString(63, QLatin1Char('z'))},
         {QString(64, QLatin1Char('z')), fallback},
-        // 128 bytes with no zero character: no end inside the buffer.
-        {hexOfUnits(QString(64, QLatin1Char('y'))), fallback},
+        // 128 bytes of 64 'y' units with no zero character: no end inside the buffer.
+        {QStringLiteral("hex:") + QStringLiteral("79,00,").repeated(64).chopped(1), fallback},
         // Binary data of odd length ends inside the zeroed buffer.
         {QStringLiteral("hex:41,00,42"), QStringLiteral("AB")},
     };
