@@ -31,15 +31,6 @@ const char kDescription[] =
     "vexa_search_service:8656 dtype:byte reason:short drive:string scanfiles:int scansec:int "
     "updatecount:int runsec:int inittimes:byte os:byte ver:byte";
 
-// Windows 10 build 19045 on AMD64 (OS code 14).
-struct Windows10Source : TestSupport::FakeVersionSource {
-    Windows10Source()
-    {
-        report(VER_PLATFORM_WIN32_NT, 6, 2, 9200, VER_NT_WORKSTATION);
-        realVersion(10, 0, 19045);
-    }
-};
-
 using TelemetryStandIn::folderWithLibrary;
 using TelemetryStandIn::setProgramPath;
 
@@ -115,7 +106,9 @@ TEST(Telemetry, RecordsCarryTheirFieldsRunsecAndTheFirstReportsValues)
 {
     inChild([] {
         Platform::ZManualClock clock(0x100002710ull);   // 2^32 ms + 10 s since boot
-        Windows10Source version;
+        TestSupport::FakeVersionSource version;   // Windows 10 build 19045 on AMD64 (OS code 14)
+        version.report(VER_PLATFORM_WIN32_NT, 6, 2, 9200, VER_NT_WORKSTATION);
+        version.realVersion(10, 0, 19045);
         Platform::setClock(&clock);
         Platform::setVersionSource(&version);
         settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 2);
