@@ -58,9 +58,9 @@ struct CrashingChild : ZHeldChild {
           })
     {
         QFile in(report);
-        keyFiles = in.open(QIODevice::ReadOnly) ? QString::fromUtf8(in.readAll()).split('\n', Qt::SkipEmptyParts)
-                                                : QStringList();
-        pid = held && !keyFiles.isEmpty() ? keyFiles.takeFirst().toInt() : -1;
+        if (held && in.open(QIODevice::ReadOnly))
+            keyFiles = QString::fromUtf8(in.readAll()).split('\n', Qt::SkipEmptyParts);
+        pid = keyFiles.isEmpty() ? -1 : keyFiles.takeFirst().toInt();
     }
 
     pid_t pid = -1;
@@ -339,6 +339,7 @@ TEST(StorageLedger, NothingPlantedOrAimedAtIsTouched)
             before.push_back(fileState(t));
     }
     CrashingChild crashed(2);
+    ASSERT_EQ(crashed.keyFiles.size(), 2);
     for (const QString& k : crashed.keyFiles)
         crashedIds.append(segmentId(k));
     crashed.release();
