@@ -8,6 +8,7 @@
 
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QUuid>
 
 #include <gtest/gtest.h>
@@ -201,7 +202,7 @@ TEST_F(StorageReader, ForgedPiecesAndKeyFoldersAreNeverRead)
     if (!OtherUser::unavailable().isEmpty())
         GTEST_SKIP() << OtherUser::unavailable().toStdString();
     // Both sides in one temporary folder that everyone may write, as /tmp.
-    const QByteArray tmp = qgetenv("TMPDIR");
+    const auto restore = qScopeGuard([tmp = qgetenv("TMPDIR")] { qputenv("TMPDIR", tmp); });
     qputenv("TMPDIR", QFile::encodeName(OtherUser::publicTempFolder()));
     // A key folder planted under this user's name before its first start
     // is refused: nothing is made in it.
@@ -234,8 +235,6 @@ TEST_F(StorageReader, ForgedPiecesAndKeyFoldersAreNeverRead)
     EXPECT_EQ(reader.attachPieces(), 1);
     EXPECT_EQ(found(reader, "forged"), QStringList());
     EXPECT_EQ(found(reader, "real"), QStringList{QStringLiteral("real.txt")});
-
-    qputenv("TMPDIR", tmp);
 }
 
 // Who may read a pool: with no group named its pieces are the user's alone
@@ -244,7 +243,10 @@ TEST_F(StorageReader, ForgedPiecesAndKeyFoldersAreNeverRead)
 // way, and as root another user reads them exactly when the group is theirs.
 TEST_F(StorageReader, PiecesAreSharedWithTheNamedGroupOnly)
 {
-    const QByteArray tmp = qgetenv("TMPDIR");
+    const auto restore = qScopeGuard([tmp = qgetenv("TMPDIR")] {
+        qputenv("TMPDIR", tmp);
+        qunsetenv(kSegmentGroupVariable);
+    });
     const bool otherUser = OtherUser::unavailable().isEmpty();
     if (otherUser)   // the key folder where the other user can reach it
         qputenv("TMPDIR", QFile::encodeName(OtherUser::publicTempFolder()));
@@ -287,6 +289,4 @@ TEST_F(StorageReader, PiecesAreSharedWithTheNamedGroupOnly)
                       int(c.otherReads));
         }
     }
-    qunsetenv(kSegmentGroupVariable);
-    qputenv("TMPDIR", tmp);
 }
