@@ -22,14 +22,12 @@
 namespace {
 
 // Another process of this user holding the flock on path until released.
-struct LockHolder : ZHeldChild {
-    explicit LockHolder(const QString& path)
-        : ZHeldChild(As::ThisUser, [native = QFile::encodeName(path)] {
-              return ::flock(::open(native.constData(), O_RDWR | O_CREAT, 0644), LOCK_EX) == 0;
-          })
-    {
-    }
-};
+ZHeldChild lockHolder(const QString& path)
+{
+    return ZHeldChild(ZHeldChild::As::ThisUser, [native = QFile::encodeName(path)] {
+        return ::flock(::open(native.constData(), O_RDWR | O_CREAT, 0644), LOCK_EX) == 0;
+    });
+}
 
 const char kInstanceName[] = "{430724BB-B7C6-46B6-8CF0-01F0A60D0A57}";
 
@@ -118,7 +116,7 @@ TEST(NamedMutex, ExcludesThreads)
 // keeps it while the handle lives.
 TEST(NamedMutex, AnotherProcessHoldingTheLockIsSeenAndWaitedFor)
 {
-    LockHolder other(Platform::mutexLockPath(QStringLiteral("sync-test-process")));
+    ZHeldChild other = lockHolder(Platform::mutexLockPath(QStringLiteral("sync-test-process")));
     ASSERT_TRUE(other.held);
     HANDLE m = CreateMutexW(nullptr, FALSE, u"sync-test-process");
     ASSERT_NE(m, nullptr);
@@ -131,7 +129,7 @@ TEST(NamedMutex, AnotherProcessHoldingTheLockIsSeenAndWaitedFor)
 
     const QString path = Platform::mutexLockPath(QLatin1String(kInstanceName));
     {
-        LockHolder holder(path);
+        ZHeldChild holder = lockHolder(path);
         ASSERT_TRUE(holder.held);
         HANDLE h = Platform::createSingleInstanceMutex(kInstanceName);
         EXPECT_NE(h, nullptr);
