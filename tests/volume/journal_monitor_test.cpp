@@ -18,8 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstring>
 #include <deque>
 #include <tuple>
@@ -140,16 +138,14 @@ struct StoppingClock : Platform::ZManualClock {
 };
 
 const QString kTallyLog = QStringLiteral("tally-journal.log");
-QString tallyLogPath() { return TelemetryStandIn::logPath(kTallyLog); }
 
 // The caller-filled fields of the first report since the last reset (the rest are telemetry's own).
 std::vector<std::string> firstReportHead()
 {
     std::vector<std::string> lines;
-    QFile f(tallyLogPath());
-    for (bool open = f.open(QIODevice::ReadOnly); open && !f.atEnd() && lines.size() < 6;) {
-        const QByteArray l = f.readLine().trimmed();
-        if (l.startsWith("int ") || l.startsWith("string "))
+    for (const std::string& written : TelemetryStandIn::logLines(kTallyLog)) {
+        const QByteArray l = QByteArray::fromStdString(written).trimmed();
+        if (lines.size() < 6 && (l.startsWith("int ") || l.startsWith("string ")))
             lines.push_back(l.toStdString());
     }
     return lines;
@@ -192,7 +188,7 @@ protected:
     {
         calls.clear();
         listenFailures.clear();
-        QFile::remove(tallyLogPath());
+        QFile::remove(TelemetryStandIn::logPath(kTallyLog));
         settingsSetValue(QStringLiteral("SearchServiceQuitReason"), kUnrelatedQuitReason);
         letter = l;
         Platform::ZDriveTable::instance().setDrive(letter, device);
