@@ -2,14 +2,9 @@
 // change journal in its states, the record read and closing.
 #include "platform/ZDriveTable.h"
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
-#include "platform/win32_module.h"
 #include "platform/windows.h"
 #include "volume/ZDriveVolume.h"
 #include "support/ZLogLines.h"
-
-#include <QDir>
-#include <QFile>
-#include <QStringList>
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,6 @@
 #include "ntfs/ZNtfsRecord.h"
 #include "platform/windows.h"
 #include "storage/ZItemRecord.h"
-#include "storage/ZLockItem.h"
 #include "volume/ZDriveVolume.h"
 #include "support/ZIndexBuild.h"
 
