@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -207,14 +208,19 @@ protected:
                      : nullptr;
     }
 
-    // The index equals a fresh build of the same volume.
+    // The index equals a fresh build of the same volume; the differences are listed.
     void expectIndexIsFresh()
     {
         ZDriveVolume other(kDrive);
         ASSERT_EQ(other.initDriveVolume(), 0u);
         buildIndex(other);
-        EXPECT_EQ(indexOf(*volume), indexOf(other));
+        const std::vector<Item> have = indexOf(*volume), want = indexOf(other);
         other.closeVolume();
+        std::vector<Item> extra, missing;
+        std::set_difference(have.begin(), have.end(), want.begin(), want.end(), std::back_inserter(extra));
+        std::set_difference(want.begin(), want.end(), have.begin(), have.end(), std::back_inserter(missing));
+        EXPECT_TRUE(extra.empty() && missing.empty())
+            << "extra " << ::testing::PrintToString(extra) << "\nmissing " << ::testing::PrintToString(missing);
     }
 
     Platform::ZManualClock clock;
