@@ -55,9 +55,8 @@ using Reports = std::vector<std::string>;
 Reports reports()
 {
     Reports out;
-    QFile f(tallyLogPath());
-    for (bool open = f.open(QIODevice::ReadOnly); open && !f.atEnd();) {
-        const QList<QByteArray> words = f.readLine().trimmed().split(' ');
+    for (const std::string& line : TelemetryStandIn::logLines()) {
+        const QList<QByteArray> words = QByteArray::fromStdString(line).trimmed().split(' ');
         if (words.size() == 3 && words[1] == "dtype")
             out.push_back(words[2].toStdString());
         else if (words.size() == 3 && !out.empty() && (words[1] == "reason" || words[1] == "drive" || words[1] == "scanfiles"))
