@@ -1,12 +1,11 @@
 // Journal monitoring: the read request, the reason filter, the failure rules (retry,
 // give up, report, quit reason, log, listenFailed), the stop test, malformed batches.
-// A scripted device gives exact answers; the emulated NTFS volume real records.
+// A scripted device gives exact answers.
 #include "volume/ZDriveVolume.h"
 
 #include "frame/ZSettings.h"
 #include "win32/ZClock.h"
 #include "platform/ZDriveTable.h"
-#include "devices/emulated/ZEmulatedNtfsVolume.h"
 #include "ntfs/ZUsnRecordWriter.h"
 #include "platform/windows.h"
 #include "support/TestEnvironment.h"
@@ -183,42 +182,28 @@ protected:
         Platform::setClock(nullptr);
     }
 
-    // A fresh volume on drive `l` over `device`; nothing reported yet, an unrelated quit reason.
-    void openVolume(char16_t l, std::shared_ptr<Platform::ZVolumeDevice> device, USN nextUsn)
+    // A fresh volume on drive `l` over a scripted device; nothing reported yet, an unrelated quit reason.
+    std::shared_ptr<ScriptedJournalDevice> scripted(char16_t l, USN nextUsn = 0x10000)
     {
         calls.clear();
         listenFailures.clear();
         QFile::remove(TelemetryStandIn::logPath(kTallyLog));
         settingsSetValue(QStringLiteral("SearchServiceQuitReason"), kUnrelatedQuitReason);
         letter = l;
+        auto device = std::make_shared<ScriptedJournalDevice>();
         Platform::ZDriveTable::instance().setDrive(letter, device);
         volume.reset(new ZDriveVolume(letter));
         const char16_t path[] = {u'\\', u'\\', u'.', u'\\', letter, u':', 0};
         volume->volumeHandle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                            nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(volume->volumeHandle, INVALID_HANDLE_VALUE);
-        clock.stop = &volume->stopRequested;
+        EXPECT_NE(volume->volumeHandle, INVALID_HANDLE_VALUE);
+        device->stopFlag = clock.stop = &volume->stopRequested;
         volume->journalData.UsnJournalID = kJournalId;
         volume->journalData.NextUsn = nextUsn;
         QObject::connect(volume.get(), &ZDriveVolume::listenFailed, volume.get(),
                          [this](DWORD reason) { listenFailures.push_back(reason); }, Qt::DirectConnection);
-    }
-    std::shared_ptr<ScriptedJournalDevice> scripted(char16_t l, USN nextUsn = 0x10000)
-    {
-        auto device = std::make_shared<ScriptedJournalDevice>();
-        openVolume(l, device, nextUsn);
-        device->stopFlag = &volume->stopRequested;
         return device;
     }
-    std::shared_ptr<Platform::ZEmulatedNtfsVolume> emulated(char16_t l)
-    {
-        auto device = std::make_shared<Platform::ZEmulatedNtfsVolume>();
-        device->setAutoClose(false);
-        openVolume(l, device, 0);
-        volume->journalData = device->journalState().data;
-        return device;
-    }
-
     void monitor(USN startUsn)
     {
         volume->monitorUsnJournal(startUsn, [this](USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons) {
@@ -382,21 +367,4 @@ TEST_F(JournalMonitorTest, AMalformedRecordEndsItsBatchWithoutReadingPastIt)
     monitor(0x100);
     EXPECT_EQ(calls, (std::vector<ConsumerCall>{{60, kCreate, u"whole", 0x100}, {62, kCreate, u"x", 0x200}}));
     EXPECT_EQ(device->starts(), (std::vector<USN>{0x100, 0x200, 0x300, 0x300})); // a short answer keeps the position
-}
-
-// On the emulated NTFS volume: the second write of an open file writes no
-// record of its own (the bit is not new), so only the close tells of it and
-// the size is read again.
-TEST_F(JournalMonitorTest, ANewFileWrittenTwiceGivesEachReasonOnceAndItsDataAgainAtClose)
-{
-    auto device = emulated(u'M');
-    const DWORD file = device->createFile(kRoot, u"a.txt");
-    ASSERT_TRUE(file && device->write(file, 0, 100) && device->write(file, 100, 100) && device->close(file));
-    monitor(volume->journalData.NextUsn);
-    std::vector<std::tuple<DWORD, DWORD, std::u16string>> got;
-    for (const auto& [record, reasons, name, usn] : calls)
-        got.emplace_back(record, reasons, name);
-    EXPECT_EQ(got, (decltype(got){{file, kCreate, u"a.txt"}, {file, USN_REASON_DATA_EXTEND, u"a.txt"},
-                                  {file, USN_REASON_DATA_EXTEND, u"a.txt"}}));
-    EXPECT_TRUE(listenFailures.empty());
 }
