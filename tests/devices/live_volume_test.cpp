@@ -6,6 +6,7 @@
 #include "devices/live/ZLiveNameCodec.h"
 #include "support/TestEnvironment.h"
 #include "support/ZLiveDifferential.h"
+#include "support/ZUsnRecordParse.h"
 
 #include <QFile>
 
@@ -72,17 +73,7 @@ Tree volumeTree(const ZEmulatedNtfsVolume& v) { return LiveDifferential::deviceT
     return d.empty() ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << d;
 }
 
-// Walks the USN records of an FSCTL output buffer (after its leading USN).
-template <typename F>
-void forEachUsnRecord(const std::vector<BYTE>& buffer, DWORD got, F f)
-{
-    for (DWORD at = sizeof(USN); at + sizeof(USN_RECORD_V2) <= got;) {
-        const auto* u = reinterpret_cast<const USN_RECORD_V2*>(buffer.data() + at);
-        f(*u, std::u16string(reinterpret_cast<const char16_t*>(buffer.data() + at + u->FileNameOffset),
-                             u->FileNameLength / 2));
-        at += u->RecordLength;
-    }
-}
+using TestSupport::callOf;
 
 USN_JOURNAL_DATA_V1 query(ZVolumeDevice& d)
 {
@@ -96,16 +87,13 @@ USN_JOURNAL_DATA_V1 query(ZVolumeDevice& d)
 // cursor past them. 0 or the error.
 DWORD readJournal(ZVolumeDevice& d, DWORDLONG id, USN& cursor, std::map<std::string, DWORD>& reasons)
 {
-    std::vector<BYTE> buffer(1 << 20);
     for (USN at = cursor;; at = cursor) {
-        READ_USN_JOURNAL_DATA_V0 in{at, 0xFFFFFFFF, 0, 0, 0, id};
-        DWORD got = 0;
-        if (!d.deviceIoControl(FSCTL_READ_USN_JOURNAL, &in, sizeof in, buffer.data(), DWORD(buffer.size()), &got))
-            return GetLastError();
-        forEachUsnRecord(buffer, got, [&](const USN_RECORD_V2& u, const std::u16string& name) {
-            reasons[liveNameFromUtf16(name)] |= u.Reason;
-        });
-        memcpy(&cursor, buffer.data(), sizeof cursor);
+        const TestSupport::JournalRead r = TestSupport::readJournal(callOf(d), TestSupport::readRequest(id, at), 1 << 20);
+        if (!r.ok)
+            return r.error;
+        for (const TestSupport::UsnRec& u : r.records)
+            reasons[liveNameFromUtf16(u.name)] |= u.reason;
+        cursor = r.next;
         if (cursor == at)
             return 0;
     }
@@ -198,15 +186,11 @@ TEST_P(LiveVolumeTest, WalkShowsTheTreeAsItIs)
     EXPECT_EQ(info.fileSystemName, u"NTFS");
 
     // The enumeration the volume code makes sees every file once.
-    MFT_ENUM_DATA_V0 in{0, 0, 0x7FFFFFFFFFFFFFFFll};
-    std::vector<BYTE> out(1 << 16);
+    const TestSupport::Enumeration e = TestSupport::enumerate(callOf(*v), 0x7FFFFFFFFFFFFFFFll);
+    EXPECT_EQ(e.lastError, DWORD(ERROR_HANDLE_EOF));
     std::set<ULONGLONG> records, expected{Ntfs::RecordRoot};
-    for (DWORD got = 0; v->deviceIoControl(FSCTL_ENUM_USN_DATA, &in, sizeof in, out.data(), DWORD(out.size()), &got);
-         memcpy(&in.StartFileReferenceNumber, out.data(), sizeof(USN)))
-        forEachUsnRecord(out, got, [&](const USN_RECORD_V2& u, const std::u16string&) {
-            records.insert(u.FileReferenceNumber & Ntfs::kRecordNumberMask);
-        });
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_HANDLE_EOF));
+    for (const TestSupport::UsnRec& u : e.records)
+        records.insert(u.ref & Ntfs::kRecordNumberMask);
     for (const auto& f : vol)
         expected.insert(f.second.identity);
     EXPECT_EQ(records, expected);
