@@ -78,14 +78,7 @@ NTFS_VOLUME_DATA_BUFFER volumeData(ZVolumeDevice& d) { return control<NTFS_VOLUM
 USN_JOURNAL_DATA_V1 queryJournal(ZVolumeDevice& d) { return control<USN_JOURNAL_DATA_V1>(d, FSCTL_QUERY_USN_JOURNAL); }
 
 using TestSupport::UsnRec;
-using TestSupport::usnRecords;
-
-TestSupport::DeviceCall callOf(ZVolumeDevice& d)
-{
-    return [&d](DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* got) {
-        return d.deviceIoControl(code, in, inSize, out, outSize, got);
-    };
-}
+using TestSupport::callOf;
 
 std::vector<UsnRec> enumerate(ZVolumeDevice& d, USN highUsn)
 {
@@ -262,10 +255,8 @@ TEST(RawNtfsSample, DeviceCallsAnswerAsWindowsDoesAndTheIndexHoldsWhatFsntfsinfo
 
     // A free record (68..71 held audio2's) answers with the nearest one in use below; far past the end, the last.
     std::vector<BYTE> rec;
-    for (const auto& [asked, want] : {std::make_pair(65ull, 65ull), std::make_pair(69ull, 67ull)}) {
-        EXPECT_EQ(fileRecord(*d, asked, rec), want);
-        EXPECT_EQ(recordHeader(rec.data()).flags & Ntfs::RecordInUse, Ntfs::RecordInUse);
-    }
+    EXPECT_EQ(fileRecord(*d, 65, rec), 65u);
+    EXPECT_EQ(fileRecord(*d, 69, rec), 67u);
     EXPECT_LT(fileRecord(*d, 0xFFFFFFull, rec), 0xFFFFFFull);
     // Raw reads are sector-aligned, read nothing past the end, and start at the volume's boot sector.
     BYTE buffer[512];
