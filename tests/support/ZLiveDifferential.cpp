@@ -1,4 +1,5 @@
 #include "support/ZLiveDifferential.h"
+#include "support/ZUsnRecordParse.h"
 
 #include "client/ZSharedPoolReader.h"
 #include "win32/ZClock.h"
@@ -46,27 +47,23 @@ enum class NodeKind { Dir, File, Link };
 
 // A path's kind, and for files the inode it names (hard links share it).
 struct Node {
-    Node(NodeKind k = NodeKind::File, unsigned i = 0) : kind(k), id(i) {}
-    bool operator==(NodeKind k) const { return kind == k; }
-    bool operator!=(NodeKind k) const { return kind != k; }
-    NodeKind kind;
-    unsigned id;
+    NodeKind kind = NodeKind::File;
+    unsigned id = 0;
 };
 
 struct Model {
-    std::map<std::string, Node> nodes{{"", NodeKind::Dir}, {"@", NodeKind::Dir}};
+    std::map<std::string, Node> nodes{{"", {NodeKind::Dir}}, {"@", {NodeKind::Dir}}};
     unsigned lastId = 0;
 
     // A file with more than one name, counting names outside the tree.
     bool linked(const std::string& p) const
     {
         auto it = nodes.find(p);
-        if (it == nodes.end() || it->second != NodeKind::File)
+        if (it == nodes.end() || it->second.kind != NodeKind::File)
             return false;
-        size_t names = 0;
-        for (const auto& n : nodes)
-            names += n.second == NodeKind::File && n.second.id == it->second.id;
-        return names > 1;
+        return std::count_if(nodes.begin(), nodes.end(), [&](const auto& n) {
+                   return n.second.kind == NodeKind::File && n.second.id == it->second.id;
+               }) > 1;
     }
 
     static std::string parentOf(const std::string& p)
@@ -85,17 +82,12 @@ struct Model {
     bool is(const std::string& p, NodeKind k) const
     {
         auto it = nodes.find(p);
-        return it != nodes.end() && it->second == k;
+        return it != nodes.end() && it->second.kind == k;
     }
     bool empty(const std::string& dir) const
     {
         auto it = nodes.upper_bound(dir + "/");
         return it == nodes.end() || !within(it->first, dir);
-    }
-    void removeTree(const std::string& p)
-    {
-        for (auto it = nodes.lower_bound(p); it != nodes.end() && within(it->first, p);)
-            it = nodes.erase(it);
     }
     std::map<std::string, Node> takeTree(const std::string& from, const std::string& to)
     {
@@ -113,17 +105,19 @@ struct Model {
         switch (op.kind) {
         case Op::Mkdir:
             if (parentOk && !nodes.count(op.a))
-                nodes[op.a] = NodeKind::Dir;
+                nodes[op.a] = {NodeKind::Dir};
             break;
         case Op::Create:
             if (parentOk && !is(op.a, NodeKind::Dir) && !is(op.a, NodeKind::File))
-                nodes[op.a] = Node(NodeKind::File, ++lastId);
+                nodes[op.a] = {NodeKind::File, ++lastId};
             break;
         case Op::Subtree:
             if (parentOk && !nodes.count(op.a)) {
                 std::string at = op.a;
-                for (unsigned level = 0; level < op.n; ++level, at += "/s")
-                    nodes[at] = NodeKind::Dir, nodes[at + "/f"] = Node(NodeKind::File, ++lastId);
+                for (unsigned level = 0; level < op.n; ++level, at += "/s") {
+                    nodes[at] = {NodeKind::Dir};
+                    nodes[at + "/f"] = {NodeKind::File, ++lastId};
+                }
             }
             break;
         case Op::Rename: {
@@ -133,8 +127,8 @@ struct Model {
                 break;
             auto to = nodes.find(op.b);
             if (to != nodes.end()) {
-                if ((to->second == NodeKind::Dir) != (from->second == NodeKind::Dir)
-                    || (to->second == NodeKind::Dir && !empty(op.b)))
+                if ((to->second.kind == NodeKind::Dir) != (from->second.kind == NodeKind::Dir)
+                    || (to->second.kind == NodeKind::Dir && !empty(op.b)))
                     break;
                 nodes.erase(to);
             }
@@ -157,7 +151,7 @@ struct Model {
             break;
         case Op::Symlink:
             if (parentOk && !nodes.count(op.b))
-                nodes[op.b] = NodeKind::Link;
+                nodes[op.b] = {NodeKind::Link};
             break;
         case Op::Unlink:
             if (nodes.count(op.a) && !is(op.a, NodeKind::Dir))
@@ -169,7 +163,7 @@ struct Model {
             break;
         case Op::RmTree:
             if (!op.a.empty() && op.a != "@")
-                removeTree(op.a);
+                takeTree(op.a, op.a);
             break;
         default:
             break;
@@ -251,12 +245,10 @@ private:
     std::vector<std::string> of(std::initializer_list<NodeKind> kinds, bool outsideToo) const
     {
         std::vector<std::string> out;
-        for (const auto& [path, kind] : model_.nodes) {
-            if (path.empty() || path == "@" || (!outsideToo && path[0] == kOutside))
-                continue;
-            for (NodeKind k : kinds)
-                if (kind == k)
-                    out.push_back(path);
+        for (const auto& [path, node] : model_.nodes) {
+            const bool wanted = std::find(kinds.begin(), kinds.end(), node.kind) != kinds.end();
+            if (wanted && !path.empty() && path != "@" && (outsideToo || path[0] != kOutside))
+                out.push_back(path);
         }
         return out;
     }
@@ -270,7 +262,7 @@ private:
         dirs.push_back("");
         if (outsideToo)
             dirs.push_back("@");
-        return dirs[pick(unsigned(dirs.size()))];
+        return any(dirs, "");
     }
     std::string name()
     {
@@ -589,35 +581,26 @@ std::vector<std::string> journalSince(ZLiveDirectoryVolume& live, USN from)
         {USN_REASON_RENAME_NEW_NAME, "rename"}, {USN_REASON_HARD_LINK_CHANGE, "link"},
         {USN_REASON_DATA_OVERWRITE | USN_REASON_DATA_EXTEND | USN_REASON_DATA_TRUNCATION, "data"},
         {USN_REASON_BASIC_INFO_CHANGE, "attributes"}};
+    const DWORDLONG journal = live.volume().journalState().data.UsnJournalID;
     std::vector<std::string> out;
-    READ_USN_JOURNAL_DATA_V0 request{};
-    request.StartUsn = from;
-    request.ReasonMask = ~DWORD(0);
-    request.UsnJournalID = live.volume().journalState().data.UsnJournalID;
-    std::vector<BYTE> buffer(1 << 16);
     for (;;) {
-        DWORD got = 0;
-        if (!live.deviceIoControl(FSCTL_READ_USN_JOURNAL, &request, sizeof request, buffer.data(),
-                                  DWORD(buffer.size()), &got) || got <= sizeof(USN))
+        const TestSupport::JournalRead r =
+            TestSupport::readJournal(TestSupport::callOf(live), TestSupport::readRequest(journal, from));
+        if (!r.ok || r.records.empty())
             return out;
-        for (DWORD at = sizeof(USN); at + offsetof(USN_RECORD_V2, FileName) <= got;) {
-            USN_RECORD_V2 r;
-            std::memcpy(&r, buffer.data() + at, offsetof(USN_RECORD_V2, FileName));
-            std::u16string name(r.FileNameLength / 2, u'\0');
-            std::memcpy(&name[0], buffer.data() + at + r.FileNameOffset, r.FileNameLength);
+        for (const TestSupport::UsnRec& u : r.records) {
             std::string kinds;
-            if (r.Reason & USN_REASON_CLOSE) {
+            if (u.reason & USN_REASON_CLOSE) {
                 for (const auto& [bits, kind] : kKinds)
-                    if (r.Reason & bits)
+                    if (u.reason & bits)
                         kinds += (kinds.empty() ? "" : "+") + std::string(kind);
-            } else if (r.Reason & USN_REASON_RENAME_OLD_NAME) {
+            } else if (u.reason & USN_REASON_RENAME_OLD_NAME) {
                 kinds = "old-name";
             }
             if (!kinds.empty())
-                out.push_back(Platform::liveNameFromUtf16(name) + ":" + kinds);
-            at += r.RecordLength;
+                out.push_back(Platform::liveNameFromUtf16(u.name) + ":" + kinds);
         }
-        std::memcpy(&request.StartUsn, buffer.data(), sizeof(USN));
+        from = r.next;
     }
 }
 
