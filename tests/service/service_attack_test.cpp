@@ -38,7 +38,6 @@ namespace {
 // How long the attacker waits for the service to answer or take its bytes.
 constexpr int kAttackerWaitMs = 5000;
 constexpr int kAttackTimeoutMs = 60000;
-constexpr int kExitTimeoutMs = kServiceExitTimeoutMs;
 
 // A stream connection to the socket file at path, or -1 (plain POSIX, for
 // the attacker's child).
@@ -98,12 +97,31 @@ protected:
         ::chmod(QFile::encodeName(TestSupport::testRoot() + QStringLiteral("/work")).constData(), 0711);
         ::chmod(QFile::encodeName(QFileInfo(runtime).absolutePath()).constData(), 0711);
         qputenv("RUNTIME_DIRECTORY", QFile::encodeName(runtime));
+        ASSERT_TRUE(QDir().mkpath(dosdevices()));
     }
     void TearDown() override
     {
+        QDir(dosdevices()).removeRecursively();
         qunsetenv("RUNTIME_DIRECTORY");
         if (!savedTemp.isEmpty())
             qputenv("TMPDIR", savedTemp);
+    }
+
+    // Names another user may take in a shared temporary folder: the runtime
+    // subfolder, the lock, the socket and the key folder the service would
+    // use there if it used the folder directly.
+    static QStringList fixedNames()
+    {
+        return {QStringLiteral("searchservice-0"), QLatin1String(ZService::kInstanceMutexName),
+                QLatin1String(SearchEngine::ServiceServerName), QStringLiteral("SearchEngine-keys-0")};
+    }
+    // What earlier runs or cases made at those names goes first.
+    void clearFixedNames() const
+    {
+        for (const QString& name : fixedNames()) {
+            ::unlink(QFile::encodeName(publicTemp + '/' + name).constData());
+            QDir(publicTemp + '/' + name).removeRecursively();
+        }
     }
 
     QByteArray savedTemp;
@@ -192,19 +210,6 @@ TEST_F(ServiceAttack, ClientsBeyondTheLimitsInAllOrOfOneUserAreRefused)
     EXPECT_TRUE(c.waitForMessages(2));
 }
 
-namespace {
-
-// Names another user may take in a shared temporary folder: the runtime
-// subfolder, the lock, the socket and the key folder the service would use
-// there if it used the folder directly.
-QStringList fixedNames()
-{
-    return {QStringLiteral("searchservice-0"), QLatin1String(ZService::kInstanceMutexName),
-            QLatin1String(SearchEngine::ServiceServerName), QStringLiteral("SearchEngine-keys-0")};
-}
-
-} // namespace
-
 // The installed layout: the runtime folder is made by root (as systemd
 // makes RuntimeDirectory=) and no one else can write it. The other user
 // takes every fixed name of the shared folder first (the lock made and
@@ -214,14 +219,11 @@ QStringList fixedNames()
 TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledService)
 {
     const QByteArray canary = QFile::encodeName(TestSupport::freshDir(QStringLiteral("canary")) + "/root-file");
-    ASSERT_TRUE(QFile(QString::fromLocal8Bit(canary)).open(QIODevice::WriteOnly));
-    { QFile f(QString::fromLocal8Bit(canary)); f.open(QIODevice::WriteOnly); f.write("kept"); }
-
-    // What earlier runs made at those names goes first.
-    for (const QString& name : fixedNames()) {
-        ::unlink(QFile::encodeName(publicTemp + '/' + name).constData());
-        QDir(publicTemp + '/' + name).removeRecursively();
+    {
+        QFile f(QString::fromLocal8Bit(canary));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("kept") == 4);
     }
+    clearFixedNames();
     const QByteArray lock = QFile::encodeName(publicTemp + '/' + QLatin1String(ZService::kInstanceMutexName));
     ZHeldChild holder(ZHeldChild::As::OtherUser,
                       [&] { return ::flock(::open(lock.constData(), O_RDWR | O_CREAT, 0644), LOCK_EX) == 0; });
@@ -243,15 +245,11 @@ TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledSe
     });
     EXPECT_EQ(plantedInside, 0) << "the runtime folder is root's alone";
 
-    const QString tree = TestSupport::freshDir(QStringLiteral("tree"));
-    ASSERT_TRUE(QDir().mkpath(dosdevices()));
-    ASSERT_TRUE(QFile::link(tree, dosdevices() + QStringLiteral("/c:")));
+    ASSERT_TRUE(QFile::link(TestSupport::freshDir(QStringLiteral("tree")), dosdevices() + QStringLiteral("/c:")));
     ZServiceProcess service;
     service.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    ASSERT_TRUE(service.start());
     TestClient client;
-    spinUntil([&] { return client.connectByName(200) || !service.running(); }, kExitTimeoutMs);
-    EXPECT_TRUE(spinUntil([&] { return client.hasAllReady(); }, kAttackTimeoutMs));
+    EXPECT_TRUE(service.serves(client, kAttackTimeoutMs));
     EXPECT_EQ(socketPath(), runtime + '/' + QLatin1String(SearchEngine::ServiceServerName));
     ::kill(pid_t(service.pid()), SIGTERM);
     EXPECT_TRUE(service.endsCleanly());
@@ -265,7 +263,6 @@ TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledSe
         EXPECT_EQ(::lstat(QFile::encodeName(publicTemp + '/' + name).constData(), &st), 0);
         EXPECT_EQ(st.st_uid, OtherUser::kUid) << name.toStdString() << " was left as planted";
     }
-    QDir(dosdevices()).removeRecursively();
 }
 
 // Without a runtime folder of its own, TMPDIR a folder everyone may write
@@ -276,13 +273,6 @@ TEST_F(ServiceAttack, SharedTemporaryFolderIsRefusedWithAClearErrorAndNothingIsM
     qunsetenv("RUNTIME_DIRECTORY");
     const QByteArray lock = QFile::encodeName(publicTemp + '/' + QLatin1String(ZService::kInstanceMutexName));
     const QByteArray target = QFile::encodeName(publicTemp + QStringLiteral("/planted-target"));
-    const auto clear = [&] {
-        for (const QString& name : fixedNames()) {
-            ::unlink(QFile::encodeName(publicTemp + '/' + name).constData());
-            ::rmdir(QFile::encodeName(publicTemp + '/' + name).constData());
-        }
-        ::unlink(target.constData());
-    };
     const struct {
         const char* what;
         std::function<int()> plant;
@@ -296,10 +286,10 @@ TEST_F(ServiceAttack, SharedTemporaryFolderIsRefusedWithAClearErrorAndNothingIsM
         {"a folder", [&] { return ::mkdir(lock.constData(), 0755) == 0 ? 0 : 1; }},
     };
     const QByteArray refusal = "searchservice: runtime folder " + QFile::encodeName(publicTemp) + " ";
-    ASSERT_TRUE(QDir().mkpath(dosdevices()));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        clear();
+        clearFixedNames();
+        ::unlink(target.constData());
         clearStartSettings();
         settingsStore().sync();
         ASSERT_EQ(OtherUser::runAs(c.plant), 0);
@@ -314,8 +304,7 @@ TEST_F(ServiceAttack, SharedTemporaryFolderIsRefusedWithAClearErrorAndNothingIsM
         EXPECT_FALSE(QFileInfo::exists(QString::fromLocal8Bit(target))) << "nothing was made through the link";
         EXPECT_FALSE(QFileInfo::exists(publicTemp + QStringLiteral("/SearchEngine-keys-0"))) << "no key folder was made";
     }
-    clear();
-    QDir(dosdevices()).removeRecursively();
+    clearFixedNames();
 }
 
 // Another user listening on the service's name in a shared temporary folder

@@ -28,7 +28,6 @@ using SearchEngine::ZService;
 
 namespace {
 
-constexpr int kExitTimeoutMs = kServiceExitTimeoutMs;
 constexpr int kIndexTimeoutMs = 30000;
 
 class ServiceProcessTest : public ::testing::Test {
@@ -54,20 +53,6 @@ protected:
         SearchEngine::removeStaleSharedSegments();
     }
 };
-
-// Drive-backed cases need the service to read the drive table folder; until
-// it does, it finds no drive, fails its start and they cannot run. Otherwise
-// the client is connected and has heard that every drive is ready.
-#define REQUIRE_READY_SERVICE(service, client)                                                                  \
-    do {                                                                                                        \
-        ASSERT_TRUE((service).start());                                                                         \
-        spinUntil([&] { return (client).connectByName(200) || !(service).running(); }, kExitTimeoutMs);         \
-        spinUntil([&] { return (client).hasAllReady() || !(service).running(); }, kIndexTimeoutMs);             \
-        if (!(service).running() && (service).log().contains("start server failed : GetLogicalDriveStrings"))   \
-            GTEST_SKIP() << "the service finds no drive in the drive table folder";                             \
-        ASSERT_TRUE((service).running());                                                                       \
-        ASSERT_TRUE((client).hasAllReady());                                                                    \
-    } while (0)
 
 bool writeFile(const QString& path)
 {
@@ -146,9 +131,9 @@ TEST_F(ServiceProcessTest, KilledServiceStartsAgainAndEachOrderlyStopLeavesNothi
     {
         ZServiceProcess crashed;
         TestClient client;
-        REQUIRE_READY_SERVICE(crashed, client);
+        ASSERT_TRUE(crashed.serves(client, kIndexTimeoutMs)) << crashed.log().constData();
         crashed.process.kill();
-        crashed.process.waitForFinished(kExitTimeoutMs);
+        crashed.process.waitForFinished(kServiceExitTimeoutMs);
     }
     EXPECT_TRUE(QFile::exists(socketPath())) << "a crash leaves the socket file";
     collectKeys();
@@ -158,7 +143,7 @@ TEST_F(ServiceProcessTest, KilledServiceStartsAgainAndEachOrderlyStopLeavesNothi
         settingsStore().sync();
         ZServiceProcess service;
         TestClient client;
-        REQUIRE_READY_SERVICE(service, client);
+        ASSERT_TRUE(service.serves(client, kIndexTimeoutMs)) << service.log().constData();
         collectKeys();
         ASSERT_FALSE(keys.empty());
         if (signal)

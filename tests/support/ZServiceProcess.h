@@ -58,6 +58,16 @@ public:
     {
         return ends(timeoutMs) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     }
+    // Starts it and connects client, which then has heard that every drive
+    // is ready; false when the process fails or ends first.
+    bool serves(TestClient& client, int readyTimeoutMs)
+    {
+        if (!start())
+            return false;
+        spinUntil([&] { return client.connectByName(200) || !running(); }, kServiceExitTimeoutMs);
+        spinUntil([&] { return client.hasAllReady() || !running(); }, readyTimeoutMs);
+        return running() && client.hasAllReady();
+    }
     bool running() const { return process.state() == QProcess::Running; }
     qint64 pid() const { return pid_; }
 
