@@ -1,7 +1,10 @@
-// The units as installed: systemd-analyze verify accepts them, and the
-// service and its holding client started the way the units start them (their
-// environment, their folders, in temporary folders instead of /run and /var)
-// serve, hold, reconnect and stop in order.
+// The service program and the units as installed: the program links nothing
+// of a desktop, and its "log" beside it may be a link to the system's log
+// folder, a log that cannot be opened being said once on stderr;
+// systemd-analyze verify accepts the units, and the service and its holding
+// client started the way the units start them (their environment, their
+// folders, in temporary folders instead of /run and /var) serve, hold,
+// reconnect and stop in order.
 #include "support/TestEnvironment.h"
 #include "support/ZServiceTestKit.h"
 
@@ -133,19 +136,89 @@ public:
     QByteArray err;
 };
 
-class InstalledUnits : public ::testing::Test {
+// A copy of the service in a folder of its own, the way the package puts it
+// in /usr/lib/searchservice/.
+QString programCopy(const QString& folder)
+{
+    const QString copy = folder + QStringLiteral("/searchservice");
+    QFile::remove(copy);
+    if (!QFile::copy(QStringLiteral(SEARCHSERVICE_EXE), copy))
+        return QString();
+    QFile::setPermissions(copy, QFile::permissions(copy) | QFileDevice::ExeOwner);
+    return copy;
+}
+
+// Runs the program's service once on an empty drive table; its stderr.
+QByteArray runOnce(const QString& program)
+{
+    QProcess p;
+    p.start(program, {QStringLiteral("TestService")});
+    if (!p.waitForFinished(kRunTimeoutMs)) {
+        p.kill();
+        p.waitForFinished(kRunTimeoutMs);
+    }
+    return p.readAllStandardError();
+}
+
+class Installed : public ::testing::Test {
 protected:
     void SetUp() override
     {
         app();
+        ASSERT_TRUE(enableDebugLog());
         clearStartSettings();
         settingsStore().sync();
+        // An empty drive table for the runs of the program alone.
+        QDir(dosdevices()).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(dosdevices()));
     }
+    void TearDown() override { QDir(dosdevices()).removeRecursively(); }
 };
 
 } // namespace
 
-TEST_F(InstalledUnits, SystemdAcceptsThem)
+TEST_F(Installed, TheServiceLinksNoDesktopLibraries)
+{
+    QProcess ldd;
+    ldd.start(QStringLiteral("ldd"), {QStringLiteral(SEARCHSERVICE_EXE)});
+    if (!ldd.waitForFinished(kRunTimeoutMs) || ldd.exitCode() != 0)
+        GTEST_SKIP() << "ldd cannot be run here";
+    const QByteArray libraries = ldd.readAllStandardOutput();
+    ASSERT_TRUE(libraries.contains("libQt5Core")) << libraries.constData();
+    for (const char* desktop : {"libQt5Widgets", "libQt5Gui", "libGL", "libX11", "libxcb"})
+        EXPECT_FALSE(libraries.contains(desktop)) << desktop;
+}
+
+// "log" a link to the log folder (the package's /var/log/searchservice):
+// the lines go there, in a private folder. "log" a plain file: the program
+// runs without a log and says so once, however often it logs.
+TEST_F(Installed, LogFolderMayBeALinkAndALogThatCannotBeOpenedIsSaidOnce)
+{
+    const QString linked = TestSupport::freshDir(QStringLiteral("lib-linked"));
+    const QString varLog = TestSupport::freshDir(QStringLiteral("var-log")) + QStringLiteral("/searchservice");
+    ASSERT_TRUE(QFile::link(varLog, linked + QStringLiteral("/log")));
+    const QString program = programCopy(linked);
+    ASSERT_FALSE(program.isEmpty());
+    EXPECT_FALSE(runOnce(program).contains("cannot be opened"));
+    QFile log(varLog + QStringLiteral("/searchservice.searchservice.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains("start server failed : GetLogicalDriveStrings"));
+    struct stat st = {};
+    ASSERT_EQ(::stat(QFile::encodeName(varLog).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    const QString blocked = TestSupport::freshDir(QStringLiteral("lib-blocked"));
+    ASSERT_TRUE(QFile(blocked + QStringLiteral("/log")).open(QIODevice::WriteOnly));
+    const QString second = programCopy(blocked);
+    ASSERT_FALSE(second.isEmpty());
+    clearStartSettings();
+    settingsStore().sync();
+    const QByteArray err = runOnce(second);
+    EXPECT_EQ(err.count("cannot be opened"), 1) << err.constData();
+    EXPECT_TRUE(err.contains("searchservice: the log ")) << err.constData();
+}
+
+TEST_F(Installed, SystemdAcceptsTheUnits)
 {
     QProcess probe;
     probe.start(QStringLiteral("systemd-analyze"), {QStringLiteral("--version")});
@@ -180,7 +253,7 @@ TEST_F(InstalledUnits, SystemdAcceptsThem)
 // ends it with code 0, which Restart=on-failure does not restart; the holder
 // connects to the next start; and when the holder goes the service ends by
 // itself, also with code 0. Nothing is left in the runtime folder.
-TEST_F(InstalledUnits, ServiceAndHolderRunAsTheUnitsRunThem)
+TEST_F(Installed, ServiceAndHolderRunAsTheUnitsRunThem)
 {
     EXPECT_EQ(serviceSettings(QStringLiteral("searchservice.service")).value(QStringLiteral("Restart")),
               QStringLiteral("on-failure"));
