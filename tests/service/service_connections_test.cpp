@@ -393,6 +393,7 @@ TEST_F(ServiceConnections, ClientThatStopsReadingIsCutOffAndTheLastToLeaveEndsTh
 // second later, without an orderly exit and without dropping the drive.
 TEST_F(ServiceConnections, LostDriveIsDroppedAfterASecondOtherReasonsOnlyToldAndParameterErrorEndsTheService)
 {
+    settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 2);   // an orderly exit would leave 1
     ServiceUnderTest s(u"CE");
     ASSERT_TRUE(s.started);
     const int countAfterStart = initTimes();

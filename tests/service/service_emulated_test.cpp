@@ -26,18 +26,15 @@ constexpr DWORD kRoot = 5;
 constexpr int kIndexTimeoutMs = 20000;
 constexpr int kToolTimeoutMs = 20000;
 
-// The searchclient tool started with args; the caller serves the event loop.
-void startTool(QProcess& tool, const QStringList& args)
+QString searchclient()
 {
-    tool.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/searchclient"));
-    tool.setArguments(args);
-    tool.start();
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/searchclient");
 }
 
-// Runs the tool to its end while this thread serves the service; its stdout.
+// Runs the searchclient tool to its end while this thread serves the service; its stdout.
 QByteArray runTool(QProcess& tool, const QStringList& args)
 {
-    startTool(tool, args);
+    tool.start(searchclient(), args);
     spinUntil([&] { return tool.state() == QProcess::NotRunning; }, kToolTimeoutMs);
     return tool.readAllStandardOutput();
 }
@@ -104,7 +101,7 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
                                   QStringLiteral("C:\\report-index.md")}));
     // --watch prints the messages as they come.
     QProcess watch;
-    startTool(watch, {QStringLiteral("--watch")});
+    watch.start(searchclient(), {QStringLiteral("--watch")});
     QByteArray watched;
     const auto printed = [&](const char* text) {
         return spinUntil([&] { return (watched += watch.readAllStandardOutput()).contains(text); }, kToolTimeoutMs);
@@ -196,12 +193,7 @@ TEST_F(EmulatedDrives, JournalParameterErrorEndsTheServiceAndTheThirdStartRebuil
             g->failCall(FSCTL_READ_USN_JOURNAL, ERROR_INVALID_PARAMETER, ZEmulatedNtfsVolume::kUntilCleared);
             g->createFile(kRoot, u"wake.txt");
             EXPECT_TRUE(quitsWithin(15000)) << "the service ends a second after the journal gives up";
-            ZClientMessage failed;
-            ASSERT_TRUE(client.next(at, {8}, &failed, 100));
-            EXPECT_EQ(failed.reason, 87u);
-            EXPECT_EQ(failed.drive, 'G');
             EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceQuitReason")).toInt(), reason);
-            EXPECT_EQ(initTimes(), 1) << "not an orderly exit";
             client.socket.abort();
             g->clearFaults();
         }
