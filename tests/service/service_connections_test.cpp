@@ -73,53 +73,42 @@ std::vector<ushort> lettersOf(const ZService& service)
 
 } // namespace
 
-TEST_F(ServiceStart, FifthStartInsideTheWindowIsRefusedThenANewWindowOpens)
-{
-    const QDateTime t0 = clock.now();
-    for (int at : {0, 60, 120, 300}) {   // exactly 300 s is still inside
-        clock.setNow(t0.addSecs(at));
-        ASSERT_TRUE(startOnce()) << "start at " << at << " s";
-        EXPECT_EQ(windowOpen(), t0);
-    }
-    EXPECT_EQ(initTimes(), 4);
-    EXPECT_FALSE(startOnce());
-    EXPECT_EQ(initTimes(), 4) << "a refusal writes nothing";
-    EXPECT_EQ(windowOpen(), t0);
-
-    clock.setNow(t0.addSecs(301));
-    EXPECT_TRUE(startOnce());
-    EXPECT_EQ(initTimes(), 1);
-    EXPECT_EQ(windowOpen(), t0.addSecs(301));
-}
-
-// Starts a minute apart after the stored time and count; 0 is a refused start.
-TEST_F(ServiceStart, StoredTimesAndCountsOddOrLeftByAnOrderlyExit)
+// Starts at given seconds after t0 from a stored time and count (none when
+// the time is null), each leaving the count given, 0 for a refused start,
+// which writes nothing; then the window is open from the time given.
+TEST_F(ServiceStart, FiveStartsInsideFiveMinutesAtMostAndStoredTimesOddOrLeftByAnOrderlyExit)
 {
     const QDateTime t0 = clock.now();
     const struct {
         const char* what;
         QString storedTime;
         int storedCount;
-        std::vector<int> counts;
+        std::vector<std::pair<int, int>> starts;   // seconds after t0, count left
+        QDateTime windowOpen;
     } cases[] = {
-        {"in the future: starts stay inside", t0.addDays(2).toString(kTimeFormat), 3, {4, 0}},
-        {"an orderly exit's count is not held against later starts", t0.toString(kTimeFormat), 1, {2, 3, 4}},
-        {"unreadable: a new window opens", QStringLiteral("not a time"), 4, {1}},
+        {"none stored: exactly 300 s is still inside", QString(), 0,
+         {{0, 1}, {60, 2}, {120, 3}, {300, 4}, {300, 0}, {301, 1}}, t0.addSecs(301)},
+        {"in the future: starts stay inside", t0.addDays(2).toString(kTimeFormat), 3, {{0, 4}, {60, 0}},
+         t0.addDays(2)},
+        {"an orderly exit's count is not held against later starts", t0.toString(kTimeFormat), 1,
+         {{0, 2}, {60, 3}, {120, 4}}, t0},
+        {"unreadable: a new window opens", QStringLiteral("not a time"), 4, {{0, 1}}, t0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        clock.setNow(t0);
-        settingsSetValue(QStringLiteral("SearchServiceLastInitTime"), c.storedTime);
-        settingsSetValue(QStringLiteral("SearchServiceInitTimes"), c.storedCount);
-        for (int count : c.counts) {
-            EXPECT_EQ(startOnce(), count != 0);
-            if (count) {
-                EXPECT_EQ(initTimes(), count);
-            }
-            clock.advance(60 * 1000);
+        clearStartSettings();
+        if (!c.storedTime.isNull()) {
+            settingsSetValue(QStringLiteral("SearchServiceLastInitTime"), c.storedTime);
+            settingsSetValue(QStringLiteral("SearchServiceInitTimes"), c.storedCount);
         }
+        for (const auto& [at, count] : c.starts) {
+            const int before = initTimes();
+            clock.setNow(t0.addSecs(at));
+            EXPECT_EQ(startOnce(), count != 0) << "start at " << at << " s";
+            EXPECT_EQ(initTimes(), count ? count : before) << "start at " << at << " s";
+        }
+        EXPECT_EQ(windowOpen(), c.windowOpen);
     }
-    EXPECT_EQ(windowOpen(), t0);   // the unreadable time was replaced by the start's
 }
 
 // A second instance is refused, before it makes any volume, and leaves the
@@ -181,15 +170,14 @@ TEST_F(ServiceConnections, ClientsHearReadyDrivesThenAllReadyAfterTheLastDriveEn
         ASSERT_TRUE(s.started);
         TestClient early;
         ASSERT_TRUE(early.connectTo(s.service));
-        size_t ready = 0;
         for (const char* e = c.ends; *e; e += 2) {
             if (e[1] == '+')
-                s.volume(char16_t(e[0]))->announce(DWORD(e[0]), DWORD(e[0] - 'A')), ++ready;
+                s.volume(char16_t(e[0]))->announce(DWORD(e[0]), DWORD(e[0] - 'A'));
             else
                 s.volume(char16_t(e[0]))->fail();
         }
         heard(early, c.earlyHears, s, true);
-        EXPECT_EQ(size_t(s.service.volumeList().size()), ready);
+        EXPECT_EQ(size_t(s.service.volumeList().size()), strlen(c.earlyHears));
         TestClient late;
         ASSERT_TRUE(late.connectTo(s.service));
         heard(late, c.lateHears, s, false);
