@@ -39,15 +39,19 @@ namespace {
 constexpr int kAttackerWaitMs = 5000;
 constexpr int kAttackTimeoutMs = 60000;
 
+sockaddr_un addressOf(const QByteArray& path)
+{
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+    return address;
+}
+
 // A stream connection to the socket file at path, or -1 (plain POSIX, for
 // the attacker's child).
 int connectTo(const QByteArray& path)
 {
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    if (size_t(path.size()) >= sizeof(address.sun_path))
-        return -1;
-    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const sockaddr_un address = addressOf(path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         ::close(fd);
@@ -317,10 +321,8 @@ TEST_F(ServiceAttack, AnImpostorOnTheServiceNameIsRefusedByTheTool)
     int listener = -1;
     const auto listen = [&] {
         listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un at{};
-        at.sun_family = AF_UNIX;
-        std::strncpy(at.sun_path, path.constData(), sizeof at.sun_path - 1);
-        return listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0
+        const sockaddr_un at = addressOf(path);
+        return listener >= 0 && ::bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0
                && ::listen(listener, 4) == 0;
     };
     // Every client hears a forged drive, until the test is over.
