@@ -220,10 +220,6 @@ TEST_F(Installed, LogFolderMayBeALinkAndALogThatCannotBeOpenedIsSaidOnce)
 
 TEST_F(Installed, SystemdAcceptsTheUnits)
 {
-    QProcess probe;
-    probe.start(QStringLiteral("systemd-analyze"), {QStringLiteral("--version")});
-    if (!probe.waitForFinished(kRunTimeoutMs) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
-        GTEST_SKIP() << "systemd-analyze is not available";
     // verify also checks that the programs exist: the units name the built ones.
     const QString dir = TestSupport::freshDir(QStringLiteral("units"));
     const QStringList units = {QStringLiteral("searchservice.service"), QStringLiteral("searchhold.service")};
@@ -243,6 +239,8 @@ TEST_F(Installed, SystemdAcceptsTheUnits)
     QProcess verify;
     verify.setWorkingDirectory(dir);
     verify.start(QStringLiteral("systemd-analyze"), QStringList{QStringLiteral("verify"), QStringLiteral("--man=no")} + paths);
+    if (!verify.waitForStarted(kRunTimeoutMs))
+        GTEST_SKIP() << "systemd-analyze is not available";
     ASSERT_TRUE(verify.waitForFinished(kRunTimeoutMs));
     const QByteArray said = verify.readAllStandardError() + verify.readAllStandardOutput();
     EXPECT_EQ(verify.exitCode(), 0) << said.constData();
