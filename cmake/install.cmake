@@ -50,10 +50,6 @@ include(CPack)
 
 # The tests of the installed layout run the programs built here and the
 # units configured here.
-if(TARGET install_program_test)
-  add_dependencies(install_program_test searchservice)
-  target_compile_definitions(install_program_test PRIVATE SEARCHSERVICE_EXE="$<TARGET_FILE:searchservice>")
-endif()
 if(TARGET install_unit_test)
   add_dependencies(install_unit_test searchservice searchhold)
   target_compile_definitions(install_unit_test PRIVATE
