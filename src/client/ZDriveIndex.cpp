@@ -113,7 +113,7 @@ int scanInParts(const ZSharedPoolReader& reader, Part&& part)
 
 ZDriveIndex::ZDriveIndex(ushort drive, const QString& poolName, const SegmentOwner& owner,
                          const ZPublishedDrive& published)
-    : drive_(drive), published_(published), reader_(poolName, drive, owner)
+    : drive_(drive), published_(published), reader_(poolName, drive, owner), byRoot_(::getuid() == 0)
 {
 }
 
@@ -250,7 +250,7 @@ bool ZDriveIndex::folderPath(int index, QByteArray* path, bool* verified)
 
 bool ZDriveIndex::reachable(DWORD record)
 {
-    if (!reachCheck_ || ::getuid() == 0 || published_.kind == ZPublishedDrive::Other)
+    if (!checksReach())
         return true;
     if (rootReach_ == Unknown) {
         const QByteArray root = published_.root.isEmpty() ? QByteArray("/") : published_.root;
@@ -311,7 +311,7 @@ bool ZDriveIndex::hitOf(const ZItemSnapshot& item, bool wantPath, ZSearchHit* hi
     hit->isFolder = (item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     hit->pathVerified = true;
     hit->path.clear();
-    const bool checkReach = reachCheck_ && ::getuid() != 0 && published_.kind != ZPublishedDrive::Other;
+    const bool checkReach = checksReach();
     if (item.recordNumber == kRootRecordNumber) {
         hit->path = published_.root;
     } else if (!wantPath && checkReach) {
@@ -365,7 +365,7 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         DWORD slot;
         const char* at;
     };
-    const bool checkReach = reachCheck_ && ::getuid() != 0 && published_.kind != ZPublishedDrive::Other;
+    const bool checkReach = checksReach();
     // Counting: the consistency rule around the match in place, no copy.
     const bool inPlaceOnly = !treeNeeded && !wantPath && !checkReach;
     // Paths will be wanted: the folder table comes from this same pass.
@@ -482,31 +482,32 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
     if (!foldersReady_)
         collectFolders();
     dirMatch_.assign(n, std::vector<uint8_t>(folders_.size(), Unknown));
-    bool go = true;
-    // Names of one folder mostly lie side by side: its answer, per pattern,
-    // is kept for the next record with the same parent.
-    struct LastFolder {
-        DWORD parent = kRootRecordNumber;
-        bool under = false;
-    };
-    std::vector<LastFolder> last(n);
+    // Every folder's answer first: the threads of the scan only read them.
+    bool anyByName = false;
+    for (size_t i = 0; i < n; ++i) {
+        if (!byName[i])
+            continue;
+        anyByName = true;
+        for (const Folder& f : folders_)
+            underMatchingFolder(matchers[i], i, f.record);
+    }
     auto under = [&](size_t i, DWORD parent) {
-        if (parent == kRootRecordNumber)
-            return false;
-        if (last[i].parent != parent)
-            last[i] = LastFolder{parent, underMatchingFolder(matchers[i], i, parent)};
-        return last[i].under;
+        const int index = parent == kRootRecordNumber ? -1 : folderIndex(parent);
+        return index >= 0 && dirMatch_[i][size_t(index)] == Yes;
     };
+    auto byNameMatches = [&](const char* name, int length, ULONGLONG signature, DWORD parent) {
+        for (size_t i = 0; i < n; ++i)
+            if (byName[i] && !nameMatches(i, name, length, signature) && !under(i, parent))
+                return false;
+        return true;
+    };
+    // The consistent copy, checked again, then the whole path where a
+    // pattern needs it; false once no more hits are wanted.
     ZItemSnapshot item;
-    scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {
-        if (!go || r.record() == kRootRecordNumber)
-            return;
-        for (size_t i = 0; i < n; ++i) {
-            if (byName[i] && !nameMatches(i, r.name(), r.nameLength(), r.signature()) && !under(i, r.parent()))
-                return;
-        }
-        if (reader_.readSlot(piece, slot, &item) != ZSharedPoolReader::ReadOk || !item.isLive())
-            return;
+    auto take = [&](int piece, DWORD slot) {
+        if (reader_.readSlot(piece, slot, &item) != ZSharedPoolReader::ReadOk || !item.isLive()
+            || !byNameMatches(item.name.constData(), item.name.size(), item.nameSignature, item.parentRecordNumber))
+            return true;
         QByteArray whole;
         for (size_t i = 0; i < n; ++i) {
             if (byName[i])
@@ -515,14 +516,35 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
             if (whole.isEmpty()) {
                 QByteArray folder;
                 if (!folderPathOf(item.parentRecordNumber, &folder, &verified))
-                    return;
+                    return true;
                 whole = join(folder, item.name);
             }
             if (!matchers[i].matches(whole))
-                return;
+                return true;
         }
-        go = give(item);
+        return give(item);
+    };
+    if (!anyByName) {
+        // Every record's whole path is matched: nothing to share out.
+        bool go = true;
+        scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {
+            if (go && r.record() != kRootRecordNumber)
+                go = take(piece, slot);
+        });
+        return given;
+    }
+    std::vector<std::vector<Candidate>> matched(kScanThreads);
+    const int parts2 = scanInParts(reader_, [&](int worker, int first, int last) {
+        std::vector<Candidate>& out = matched[size_t(worker)];
+        scanLive(reader_, first, last, [&](int piece, DWORD slot, const InPlace& r) {
+            if (r.record() != kRootRecordNumber && byNameMatches(r.name(), r.nameLength(), r.signature(), r.parent()))
+                out.push_back(Candidate{piece, slot, r.at});
+        });
     });
+    for (int w = 0; w < parts2; ++w)
+        for (const Candidate& c : matched[size_t(w)])
+            if (!take(c.piece, c.slot))
+                return given;
     return given;
 }
 

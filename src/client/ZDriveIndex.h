@@ -59,11 +59,14 @@ private:
     bool underMatchingFolder(const ZNameMatcher& m, size_t which, DWORD parent);
     QByteArray rootText() const;
     QByteArray join(const QByteArray& folder, const QByteArray& name) const;
+    // Whether hits are held to what the real user may reach.
+    bool checksReach() const { return reachCheck_ && !byRoot_ && published_.kind != ZPublishedDrive::Other; }
 
     ushort drive_;
     ZPublishedDrive published_;
     ZSharedPoolReader reader_;
     bool reachCheck_ = true;
+    const bool byRoot_;   // the real user is root, asked once
     bool foldersReady_ = false;
     std::vector<Folder> folders_;
     std::vector<int> byRecord_;                       // record -> folder index + 1 (dense numbers)
