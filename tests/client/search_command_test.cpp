@@ -11,6 +11,7 @@
 
 #include <QLocalServer>
 #include <QProcess>
+#include <QStandardPaths>
 
 #include "client/ZSearchClient.h"
 
@@ -342,4 +343,32 @@ TEST(SearchCommandService, UsageErrorsAndAnUnusableServiceAreSaidAndEndTheComman
         fake.close();
     }
     EXPECT_EQ(run(tool("search"), {"--version"}).code, 0);
+}
+
+// An NTFS image as a drive, read without mounting: its names print as the
+// image's path, a colon and the path inside the image.
+TEST_F(ServiceDrivesTest, AnImageDrivePrintsTheImageAndThePathInsideIt)
+{
+    const QString fixture = tool("ntfsfixture");
+    if (!QFile::exists(fixture) || QStandardPaths::findExecutable(QStringLiteral("mkntfs")).isEmpty())
+        GTEST_SKIP() << "no NTFS image maker (ntfs-3g) here";
+    const QString image = TestSupport::freshDir(QStringLiteral("image")) + QStringLiteral("/volume.img");
+    QProcess make;
+    make.start(fixture, {"--format", "16777216", image, "-"});
+    make.write("mkdir /docs/sub\nfile /docs/sub/imagefile-abc.txt 10\nfile /top-abc.bin 5\n");
+    make.closeWriteChannel();
+    ASSERT_TRUE(make.waitForFinished(kToolTimeoutMs) && make.exitCode() == 0) << make.readAllStandardError().constData();
+    QDir().mkpath(dosdevices());
+    ASSERT_TRUE(QFile::link(image, dosdevices() + QStringLiteral("/n::")));
+    {
+        RealService service;
+        ASSERT_TRUE(service.started);
+        const QByteArray at = QFile::encodeName(image) + ':';
+        const Ran r = run(tool("search"), {"abc"});
+        EXPECT_EQ(r.code, 0) << r.err.constData();
+        EXPECT_EQ(sortedLines(r.out, '\n'), QList<QByteArray>({at + "/docs/sub/imagefile-abc.txt", at + "/top-abc.bin"}));
+        // Whole paths inside the image match as a directory drive's do.
+        EXPECT_EQ(run(tool("search"), {"s/sub/"}).out, at + "/docs/sub/imagefile-abc.txt\n");
+    }
+    QFile::remove(dosdevices() + QStringLiteral("/n::"));
 }
