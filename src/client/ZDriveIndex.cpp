@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <thread>
 
 namespace SearchEngine {
@@ -29,6 +30,13 @@ constexpr long long kScanPrefetchBytes = 1024;
 // the processor, and one core alone cannot keep enough reads in flight.
 constexpr int kScanThreads = 4;
 constexpr int kPiecesPerScanThread = 4;
+// Runs of records with one parent are kept for the second pass while they
+// average at least this many records; past that it scans everything again.
+constexpr size_t kRecordsPerKeptRun = 8;
+constexpr size_t kRunsKeptAnyway = 1024;
+
+// The per-record work of a scan is folded into its loop.
+#define SEARCH_SCAN_INLINE __attribute__((always_inline))
 
 template <typename T>
 T loadField(const char* record, size_t offset)
@@ -57,33 +65,37 @@ struct InPlace {
     const char* name() const { return at + kItemNameOffset; }
 };
 
-// Calls visit(pieceIndex, slotIndex, record) for every live run of the
-// attached pieces first..last-1, reading the run in place.
+// Calls visit(pieceIndex, slotIndex, record) for every live run of piece p
+// from slot `from` (a run's first) up to slot `to`, reading it in place.
+template <typename Visit>
+void scanPiece(const ZSharedPoolReader& reader, int p, DWORD from, DWORD to, Visit&& visit)
+{
+    const ZSharedPoolReader::PieceView v = reader.pieceView(p);
+    const DWORD used = std::min({loadUsedSlots(reinterpret_cast<const PieceHeader*>(v.base)), v.slotLimit, to});
+    for (DWORD index = from; index < used;) {
+        const long long offset = slotByteOffset(index);
+        // A run must hold its fixed part and end inside the segment.
+        if (offset + kItemNameOffset > v.size)
+            break;
+        const char* at = v.base + offset;
+        if (offset + kScanPrefetchBytes < v.size)
+            __builtin_prefetch(at + kScanPrefetchBytes);
+        const int count = static_cast<unsigned char>(at[offsetof(ItemRecord, slotCount)]);
+        if (count == 0 || offset + (long long)count * kSlotSize > v.size)
+            break;
+        const BYTE flags = loadItemFlags(reinterpret_cast<const ItemRecord*>(at));
+        if (flags & InUse)
+            visit(p, index, InPlace{at, count, flags});
+        index += DWORD(count);
+    }
+}
+
+// The same over every run of the attached pieces first..last-1.
 template <typename Visit>
 void scanLive(const ZSharedPoolReader& reader, int first, int last, Visit&& visit)
 {
-    for (int p = first; p < last; ++p) {
-        const ZSharedPoolReader::PieceView v = reader.pieceView(p);
-        DWORD used = loadUsedSlots(reinterpret_cast<const PieceHeader*>(v.base));
-        if (used > v.slotLimit)
-            used = v.slotLimit;
-        for (DWORD index = 0; index < used;) {
-            const long long offset = slotByteOffset(index);
-            // A run must hold its fixed part and end inside the segment.
-            if (offset + kItemNameOffset > v.size)
-                break;
-            const char* at = v.base + offset;
-            if (offset + kScanPrefetchBytes < v.size)
-                __builtin_prefetch(at + kScanPrefetchBytes);
-            const int count = static_cast<unsigned char>(at[offsetof(ItemRecord, slotCount)]);
-            if (count == 0 || offset + (long long)count * kSlotSize > v.size)
-                break;
-            const BYTE flags = loadItemFlags(reinterpret_cast<const ItemRecord*>(at));
-            if (flags & InUse)
-                visit(p, index, InPlace{at, count, flags});
-            index += DWORD(count);
-        }
-    }
+    for (int p = first; p < last; ++p)
+        scanPiece(reader, p, 0, std::numeric_limits<DWORD>::max(), visit);
 }
 
 template <typename Visit>
@@ -376,24 +388,49 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         ULONGLONG itemRef;
         bool isFolder;
     };
+    // Consecutive records with one parent: where a folder's name matches,
+    // the second pass reads only the runs of what lies in it.
+    struct Run {
+        int piece;
+        DWORD first;
+        DWORD parent;
+    };
+    const bool keepRuns = !query.nameOnly && !inPlaceOnly;
     // What one thread of the pass finds in its pieces, joined in piece order.
     struct Found {
         std::vector<Folder> folders;
         std::vector<Candidate> candidates;
         std::vector<Counted> counted;
         std::vector<char> folderHas;
+        std::vector<Run> runs;
+        bool runsKept = true;
     };
     std::vector<Found> parts(kScanThreads);
     const int workers = scanInParts(reader_, [&](int worker, int first, int last) {
         Found& found = parts[size_t(worker)];
         found.folderHas.assign(n, 0);
-        scanLive(reader_, first, last, [&](int piece, DWORD slot, const InPlace& r) {
+        // Room for runs of kRecordsPerKeptRun records of two slots each.
+        size_t usedSlots = 0;
+        for (int p = first; p < last; ++p)
+            usedSlots += loadUsedSlots(reinterpret_cast<const PieceHeader*>(reader_.pieceView(p).base));
+        const size_t runLimit = std::max(kRunsKeptAnyway, usedSlots / (2 * kRecordsPerKeptRun));
+        int lastPiece = -1;
+        DWORD lastParent = 0;
+        scanLive(reader_, first, last, [&](int piece, DWORD slot, const InPlace& r) SEARCH_SCAN_INLINE {
             const bool folder = r.isFolder();
             // The root itself is not a result, as in locate's database.
             if (folder && r.record() == kRootRecordNumber)
                 return;
             if (folder && gatherFolders)
                 found.folders.push_back(Folder{r.record(), r.parent(), piece, slot});
+            if (keepRuns && (r.parent() != lastParent || piece != lastPiece)) {
+                lastParent = r.parent();
+                lastPiece = piece;
+                if (found.runs.size() < runLimit)
+                    found.runs.push_back(Run{piece, slot, lastParent});
+                else
+                    found.runsKept = false;
+            }
             const DWORD stamp = loadField<DWORD>(r.at, offsetof(ItemRecord, modifyStamp));
             const ULONGLONG signature = r.signature();
             bool all = true;
@@ -524,6 +561,41 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         }
         return give(item);
     };
+    bool runsKept = keepRuns && anyByName;
+    for (int w = 0; w < workers; ++w)
+        runsKept = runsKept && parts[size_t(w)].runsKept;
+    if (runsKept) {
+        // Runs whose folder lies under no matching one hold only the records
+        // of pass one that matched by name; the others are read again.
+        size_t next = 0;
+        bool go = true;
+        for (int w = 0; w < workers && go; ++w) {
+            const std::vector<Run>& runs = parts[size_t(w)].runs;
+            for (size_t k = 0; k < runs.size() && go; ++k) {
+                const Run& run = runs[k];
+                const DWORD end = k + 1 < runs.size() && runs[k + 1].piece == run.piece
+                                      ? runs[k + 1].first
+                                      : std::numeric_limits<DWORD>::max();
+                auto inRun = [&](const Candidate& c) { return c.piece == run.piece && c.slot < end; };
+                bool inMatchingFolder = false;
+                for (size_t i = 0; i < n && !inMatchingFolder; ++i)
+                    inMatchingFolder = byName[i] && under(i, run.parent);
+                if (!inMatchingFolder) {
+                    for (; go && next < candidates.size() && inRun(candidates[next]); ++next)
+                        go = take(candidates[next].piece, candidates[next].slot);
+                    continue;
+                }
+                while (next < candidates.size() && inRun(candidates[next]))
+                    ++next;   // found again by the reading
+                scanPiece(reader_, run.piece, run.first, end, [&](int piece, DWORD slot, const InPlace& r) SEARCH_SCAN_INLINE {
+                    if (go && r.record() != kRootRecordNumber
+                        && byNameMatches(r.name(), r.nameLength(), r.signature(), r.parent()))
+                        go = take(piece, slot);
+                });
+            }
+        }
+        return given;
+    }
     if (!anyByName) {
         // Every record's whole path is matched: nothing to share out.
         bool go = true;

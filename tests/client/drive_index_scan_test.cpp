@@ -21,8 +21,14 @@ constexpr DWORD kFirstFile = 100;
 constexpr int kPieces = 12;   // a few per thread on any machine with two cores or more
 } // namespace
 
-TEST(DriveIndexScan, ThreadsTogetherFindWhatTheModelHolds)
+// Files of one folder side by side (read again by their runs) or strewn
+// among others' (the second pass reads everything again).
+class DriveIndexScan : public ::testing::TestWithParam<DWORD> {};
+INSTANTIATE_TEST_SUITE_P(Layouts, DriveIndexScan, ::testing::Values(1, 1000));
+
+TEST_P(DriveIndexScan, ThreadsTogetherFindWhatTheModelHolds)
 {
+    const DWORD side = GetParam();   // files in a row with one parent
     const QString poolName = QUuid::createUuid().toString();
     ZSharedPool pool{poolName, 'C'};
     std::map<QByteArray, bool> model;   // path -> is a folder
@@ -38,7 +44,7 @@ TEST(DriveIndexScan, ThreadsTogetherFindWhatTheModelHolds)
     // last piece, so another thread than the files' finds them.
     DWORD record = kFirstFile;
     for (; pool.pieceCount() < kPieces; ++record)
-        add(record, record % 3 ? kRoot : 10 + record % kFolders, QStringLiteral("f%1.txt").arg(record), 0);
+        add(record, record / side % 3 ? kRoot : 10 + record / side % kFolders, QStringLiteral("f%1.txt").arg(record), 0);
     for (DWORD k = 0; k < kFolders; ++k)
         add(10 + k, kRoot, QStringLiteral("dir%1").arg(10 + k), FILE_ATTRIBUTE_DIRECTORY);
 
