@@ -6,6 +6,8 @@
 
 #include "platform/win32_registry.h"
 #include "platform/win32_sync.h"
+#include "client/ZSearchClient.h"
+#include "platform/ZDriveTable.h"
 #include "storage/ZSegmentLedger.h"
 #include "storage/ZSharedSegment.h"
 #include "support/TestEnvironment.h"
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <csignal>
 #include <functional>
+#include <set>
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -171,5 +174,75 @@ TEST_F(ServiceProcessTest, KilledServiceStartsAgainAndEachOrderlyStopLeavesNothi
                               && std::count(services.begin(), services.end(), segment.shm_cpid) > 0;
             EXPECT_FALSE(left) << "segment of key " << key << " is left";
         }
+    }
+}
+
+// A directory drive stopped and started again. With the state it kept, its
+// cache is taken up and the changes made while it was down reach the index
+// as changes after all-ready; with that state gone, the drive is rebuilt.
+// Either way the index then holds the tree as it is.
+TEST_F(ServiceProcessTest, ADirectoryDriveResumesWithTheChangesMadeWhileDownOrIsRebuilt)
+{
+    const QByteArray tag = QByteArray::number(qulonglong(::getpid()));
+    auto names = [&](std::initializer_list<const char*> list) {
+        std::set<QByteArray> out;
+        for (const char* n : list)
+            out.insert(QByteArray(n).replace("TAG", tag));
+        return out;
+    };
+    // The names holding the tag in the index, as paths inside the tree.
+    auto indexed = [&](const QString& tree) {
+        std::set<QByteArray> out;
+        SearchEngine::ZSearchClient client;
+        if (!client.connectToService() || !client.waitForDrives(kIndexTimeoutMs))
+            return out;
+        SearchEngine::ZSearchQuery query;
+        query.patterns << QString::fromLatin1(tag);
+        client.search(query, [&](const SearchEngine::ZSearchHit& hit) {
+            out.insert(hit.path.mid(QFile::encodeName(tree).size() + 1));
+            return true;
+        });
+        return out;
+    };
+    for (const bool keepState : {true, false}) {
+        SCOPED_TRACE(keepState ? "state kept" : "state removed");
+        const QString tree = TestSupport::freshDir(keepState ? QStringLiteral("tree-resume") : QStringLiteral("tree-rebuild"));
+        for (const QByteArray& name : names({"keep-TAG.txt", "gone-TAG.txt", "old-TAG.txt", "d/in-TAG.txt"})) {
+            QDir().mkpath(QFileInfo(tree + '/' + name).absolutePath());
+            ASSERT_TRUE(writeFile(tree + '/' + name));
+        }
+        QFile::remove(dosdevices() + QStringLiteral("/c:"));
+        ASSERT_TRUE(QFile::link(tree, dosdevices() + QStringLiteral("/c:")));
+        {
+            ZServiceProcess first;
+            TestClient client;
+            ASSERT_TRUE(first.serves(client, kIndexTimeoutMs)) << first.log().constData();
+            client.socket.disconnectFromServer();
+            ASSERT_TRUE(first.endsCleanly());
+        }
+        ASSERT_TRUE(QFile::remove(tree + "/gone-" + tag + ".txt"));
+        ASSERT_TRUE(QFile::rename(tree + "/old-" + tag + ".txt", tree + "/new-" + tag + ".txt"));
+        ASSERT_TRUE(writeFile(tree + "/d/fresh-" + tag + ".txt"));
+        if (!keepState) {
+            for (const char* file : {"/LiveIdentitiesC.dat", "/LiveJournalC.dat"})
+                ASSERT_TRUE(QFile::remove(Platform::ZDriveTable::stateFolder() + QLatin1String(file)));
+        }
+
+        const qint64 logFrom = QFileInfo(serviceLogPath()).size();
+        ZServiceProcess second;
+        TestClient client;
+        ASSERT_TRUE(second.serves(client, kIndexTimeoutMs)) << second.log().constData();
+        const std::set<QByteArray> now = names({"keep-TAG.txt", "new-TAG.txt", "d/in-TAG.txt", "d/fresh-TAG.txt"});
+        EXPECT_TRUE(spinUntil([&] { return indexed(tree) == now; }, kIndexTimeoutMs));
+        // Every thread's lines: the drive's own thread writes them.
+        QFile log(serviceLogPath());
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly) && log.seek(logFrom));
+        const QByteArray lines = log.readAll();
+        EXPECT_EQ(lines.contains("67-Load:"), keepState) << "the cache is taken up only with the state";
+        for (const char* change : {"67-Remove:\"gone-TAG.txt\"", "67-Rename:\"old-TAG.txt\" \"new-TAG.txt\"",
+                                   "67-Add:\"fresh-TAG.txt\""})
+            EXPECT_EQ(lines.contains(QByteArray(change).replace("TAG", tag)), keepState) << change;
+        client.socket.disconnectFromServer();
+        EXPECT_TRUE(second.endsCleanly());
     }
 }
