@@ -105,12 +105,12 @@ void scanLive(const ZSharedPoolReader& reader, Visit&& visit)
 }
 
 // Runs part(worker, first, last) over consecutive ranges of the attached
-// pieces, one thread each but the first, which runs here.
+// pieces, one thread each (at most maxWorkers) but the first, which runs here.
 template <typename Part>
-int scanInParts(const ZSharedPoolReader& reader, Part&& part)
+int scanInParts(const ZSharedPoolReader& reader, int maxWorkers, Part&& part)
 {
     const int pieces = reader.attachedPieces();
-    const int workers = std::max(1, std::min({kScanThreads, int(std::thread::hardware_concurrency()),
+    const int workers = std::max(1, std::min({maxWorkers, int(std::thread::hardware_concurrency()),
                                               pieces / kPiecesPerScanThread}));
     std::vector<std::thread> threads;
     for (int w = 1; w < workers; ++w)
@@ -357,6 +357,10 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
     reader_.attachPieces(-1);
     const size_t n = matchers.size();
     const bool wantPath = query.pathsNeeded || query.existingOnly;
+    // Qt does not promise that one QRegularExpression may match in several
+    // threads at once: a regular expression is scanned for by this one.
+    const bool anyRegex = std::any_of(matchers.begin(), matchers.end(), [](const ZNameMatcher& m) { return m.isRegex(); });
+    const int maxWorkers = anyRegex ? 1 : kScanThreads;
     // By the whole path, a pattern that the root's path holds matches all.
     std::vector<char> byName(n), everything(n), folderHas(n);
     const QByteArray root = rootText();
@@ -406,7 +410,7 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         bool runsKept = true;
     };
     std::vector<Found> parts(kScanThreads);
-    const int workers = scanInParts(reader_, [&](int worker, int first, int last) {
+    const int workers = scanInParts(reader_, maxWorkers, [&](int worker, int first, int last) {
         Found& found = parts[size_t(worker)];
         found.folderHas.assign(n, 0);
         // Room for runs of kRecordsPerKeptRun records of two slots each.
@@ -606,7 +610,7 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         return given;
     }
     std::vector<std::vector<Candidate>> matched(kScanThreads);
-    const int parts2 = scanInParts(reader_, [&](int worker, int first, int last) {
+    const int parts2 = scanInParts(reader_, maxWorkers, [&](int worker, int first, int last) {
         std::vector<Candidate>& out = matched[size_t(worker)];
         scanLive(reader_, first, last, [&](int piece, DWORD slot, const InPlace& r) {
             if (r.record() != kRootRecordNumber && byNameMatches(r.name(), r.nameLength(), r.signature(), r.parent()))

@@ -21,6 +21,7 @@ public:
     // Only a literal without '/' can be decided one path component at a
     // time; the others are matched against whole paths.
     bool componentWise() const { return !regex_ && !literal_.contains('/'); }
+    bool isRegex() const { return regex_; }
     // Every bit of it is in the signature of each name that may match.
     ULONGLONG signature() const { return signature_; }
     bool mayMatch(ULONGLONG nameSignature) const { return (nameSignature & signature_) == signature_; }

@@ -3,10 +3,8 @@
 #include "devices/live/ZLiveAtomicFile.h"
 #include "win32/ZDriveLetterFiles.h"
 
-#include <QDir>
 #include <QFile>
 
-#include <algorithm>
 
 namespace Platform {
 
