@@ -5,7 +5,6 @@
 
 #include <QFile>
 
-
 namespace Platform {
 
 namespace {
