@@ -359,7 +359,8 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
     const bool wantPath = query.pathsNeeded || query.existingOnly;
     // Qt does not promise that one QRegularExpression may match in several
     // threads at once: a regular expression is scanned for by this one.
-    const bool anyRegex = std::any_of(matchers.begin(), matchers.end(), [](const ZNameMatcher& m) { return m.isRegex(); });
+    const bool anyRegex
+        = std::any_of(matchers.begin(), matchers.end(), [](const ZNameMatcher& m) { return m.isRegex(); });
     const int maxWorkers = anyRegex ? 1 : kScanThreads;
     // By the whole path, a pattern that the root's path holds matches all.
     std::vector<char> byName(n), everything(n), folderHas(n);
@@ -591,11 +592,12 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
                 }
                 while (next < candidates.size() && inRun(candidates[next]))
                     ++next;   // found again by the reading
-                scanPiece(reader_, run.piece, run.first, end, [&](int piece, DWORD slot, const InPlace& r) SEARCH_SCAN_INLINE {
+                auto visit = [&](int piece, DWORD slot, const InPlace& r) SEARCH_SCAN_INLINE {
                     if (go && r.record() != kRootRecordNumber
                         && byNameMatches(r.name(), r.nameLength(), r.signature(), r.parent()))
                         go = take(piece, slot);
-                });
+                };
+                scanPiece(reader_, run.piece, run.first, end, visit);
             }
         }
         return given;

@@ -206,7 +206,8 @@ TEST_F(ServiceProcessTest, ADirectoryDriveResumesWithTheChangesMadeWhileDownOrIs
     };
     for (const bool keepState : {true, false}) {
         SCOPED_TRACE(keepState ? "state kept" : "state removed");
-        const QString tree = TestSupport::freshDir(keepState ? QStringLiteral("tree-resume") : QStringLiteral("tree-rebuild"));
+        const QString tree
+            = TestSupport::freshDir(keepState ? QStringLiteral("tree-resume") : QStringLiteral("tree-rebuild"));
         for (const QByteArray& name : names({"keep-TAG.txt", "gone-TAG.txt", "old-TAG.txt", "d/in-TAG.txt"})) {
             QDir().mkpath(QFileInfo(tree + '/' + name).absolutePath());
             ASSERT_TRUE(writeFile(tree + '/' + name));
