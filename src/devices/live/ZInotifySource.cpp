@@ -1,5 +1,6 @@
 #include "devices/live/ZInotifySource.h"
 
+#include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -16,6 +17,10 @@ namespace {
 constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB
     | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
 constexpr size_t kReadBufferBytes = 256 * 1024;
+// The renaming call queues a move's two halves one after the other, so a
+// read may end between them: a first half read alone waits this long for
+// its second before it counts as a move out of the tree.
+constexpr int kSecondHalfWaitMs = 50;
 
 } // namespace
 
@@ -73,6 +78,19 @@ void ZInotifySource::flushPendingMove(std::vector<LiveEvent>& out)
 }
 
 void ZInotifySource::readEvents(std::vector<LiveEvent>& out)
+{
+    for (bool waited = false;; waited = true) {
+        readQueued(out);
+        if (!pendingMove_.valid || waited)
+            break;
+        struct pollfd queued = {fd_, POLLIN, 0};
+        if (poll(&queued, 1, kSecondHalfWaitMs) <= 0)
+            break;
+    }
+    flushPendingMove(out);
+}
+
+void ZInotifySource::readQueued(std::vector<LiveEvent>& out)
 {
     alignas(struct inotify_event) static thread_local char buffer[kReadBufferBytes];
     for (;;) {
@@ -149,9 +167,6 @@ void ZInotifySource::readEvents(std::vector<LiveEvent>& out)
             out.push_back(std::move(e));
         }
     }
-    // The two halves of a move are queued together, so a lone first half
-    // after the whole queue was read is a move out of the tree.
-    flushPendingMove(out);
 }
 
 } // namespace Platform

@@ -32,6 +32,8 @@ private:
         std::string name;
     };
     void flushPendingMove(std::vector<LiveEvent>& out);
+    // The events queued now, a move's first half left pending at the end.
+    void readQueued(std::vector<LiveEvent>& out);
 
     size_t watchLimit_ = 0;
     int fd_ = -1;
