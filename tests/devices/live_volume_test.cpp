@@ -3,6 +3,7 @@
 // fresh walk of the tree, the journal says what Windows would, lost events
 // and a vanished root are reported rather than hidden.
 #include "devices/live/ZLiveDirectoryVolume.h"
+#include "devices/live/ZLiveIdentitySnapshot.h"
 #include "devices/live/ZLiveNameCodec.h"
 #include "support/TestEnvironment.h"
 #include "support/ZLiveDifferential.h"
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -391,4 +393,56 @@ TEST(LiveVolumeWatchLimit, DirectoriesThatCannotBeFollowedAreCountedAndNamedOnce
     EXPECT_EQ(v->overflows(), 1u);
     EXPECT_EQ(errors.size(), 4u);   // the three, and the lost queue
     EXPECT_EQ(v->unwatchableDirectories(), 3u);
+}
+
+// A kept table that is whole but gives one name in a folder to two records:
+// the open takes it up, the placing of its records refuses it. The drive
+// then says it is not ready and keeps nothing, and the next open is a fresh
+// one that equals the tree.
+TEST(LiveVolumeResume, ATableThatDoesNotFitWhenPlacedLeavesTheDriveNotReadyAndNothingKept)
+{
+    const std::string base = fresh("misfit"), root = base + "/tree";
+    md(root);
+    writeFile(root + "/a", 1);
+    writeFile(root + "/b", 2);
+    ASSERT_EQ(::mkdir((base + "/state").c_str(), 0700), 0);
+    std::vector<std::string> errors;
+    ZLiveDirectoryVolume::Options o;
+    o.stateFolder = QFile::decodeName((base + "/state").c_str());
+    o.stateName = QStringLiteral("M");
+    o.errorLog = [&](const QString& line) { errors.push_back(line.toStdString()); };
+    QString error;
+    auto open = [&] {
+        auto v = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
+        EXPECT_TRUE(v && v->settle(kSettleMs)) << error.toStdString();
+        return v;
+    };
+    open();   // its state is written as it goes
+    const QString table = o.stateFolder + QStringLiteral("/LiveIdentitiesM.dat");
+    struct stat st;
+    ASSERT_EQ(::stat(root.c_str(), &st), 0);
+    ZLiveIdentitySnapshot::Table t;
+    QString reason;
+    const ULONGLONG device = (ULONGLONG(major(st.st_dev)) << 32) | minor(st.st_dev);   // as statx gives it
+    ASSERT_TRUE(ZLiveIdentitySnapshot::read(table, device, st.st_ino, t, &reason)) << reason.toStdString();
+    ZLiveIdentitySnapshot::Entry twin = t.entries.front();
+    for (const auto& e : t.entries)
+        twin.record = std::max(twin.record, e.record + 1);
+    twin.inode += 1000;
+    t.entries.push_back(twin);
+    ASSERT_TRUE(ZLiveIdentitySnapshot::write(table, t, nullptr));
+    {
+        auto v = open();
+        ASSERT_TRUE(v);
+        EXPECT_TRUE(v->resumed());
+        EXPECT_TRUE(v->notReady());
+        ASSERT_FALSE(errors.empty());
+        EXPECT_NE(errors.back().find("is not used"), std::string::npos) << errors.back();
+    }
+    EXPECT_FALSE(QFile::exists(table));
+    auto v = open();
+    ASSERT_TRUE(v);
+    EXPECT_FALSE(v->resumed());
+    EXPECT_FALSE(v->notReady());
+    EXPECT_TRUE(sameTree(diskTree(root), volumeTree(v->volume())));
 }

@@ -174,9 +174,9 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
         return false;
     }
     if (resumed_) {
-        // The tree is compared with the restored records on the event thread.
+        // The records are placed, then the tree compared with them, on the
+        // event thread; the journal goes on once they are placed.
         reconcilePending_ = true;
-        volume_->setJournalPaused(false);
         thread_ = std::thread([this] { run(); });
         const uint64_t one = 1;
         (void)!::write(wakeFd_, &one, sizeof one);
@@ -233,11 +233,16 @@ bool ZLiveDirectoryVolume::open(DWORD desiredAccess)
 BOOL ZLiveDirectoryVolume::deviceIoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                                            DWORD* bytesReturned)
 {
+    // The journal's identity and the volume's sizes are there from the
+    // open: a drive resumed from its cache is announced without waiting.
+    if (code != FSCTL_QUERY_USN_JOURNAL && code != FSCTL_GET_NTFS_VOLUME_DATA)
+        waitForRecords();
     return volume_->deviceIoControl(code, in, inSize, out, outSize, bytesReturned);
 }
 
 BOOL ZLiveDirectoryVolume::read(ULONGLONG offset, void* buffer, DWORD size, DWORD* bytesRead)
 {
+    waitForRecords();
     return volume_->read(offset, buffer, size, bytesRead);
 }
 
@@ -576,6 +581,7 @@ void ZLiveDirectoryVolume::pollUnwatched()
 
 void ZLiveDirectoryVolume::run()
 {
+    placePendingRecords();
     auto nextPoll = std::chrono::steady_clock::now() + kPollInterval;
     for (;;) {
         bool paused;

@@ -109,7 +109,11 @@ public:
     void cancelIo() override;
 
     // ---- inspection (tests, benchmarks) ----------------------------------
-    const ZEmulatedNtfsVolume& volume() const { return *volume_; }
+    const ZEmulatedNtfsVolume& volume() const
+    {
+        waitForRecords();
+        return *volume_;
+    }
     const char* sourceName() const;
     // Directories whose changes cannot be followed or whose entries cannot be read.
     DWORD unwatchableDirectories() const { return unwatchable_; }
@@ -134,7 +138,11 @@ private:
 
     // Between runs (ZLiveDirectoryVolumeResume.cpp).
     void openState(const ZEmulatedNtfsVolume::Options& fresh);
-    bool restore(const ZLiveIdentitySnapshot::Table& table, QString* reason);
+    bool restore(ZLiveIdentitySnapshot::Table& table, QString* reason);
+    bool placeRecords(QString* reason);
+    void placePendingRecords();
+    // Until the records of a resume are placed, calls that read them wait.
+    void waitForRecords() const;
     void reconcile();
     ZLiveIdentitySnapshot::Table identityTable() const;
     void saveState();
@@ -193,6 +201,13 @@ private:
     std::atomic<bool> resumed_{false};
     USN resumedAt_ = 0;
     std::atomic<bool> reconcilePending_{false};          // the walk after a resume is still to run
+    // A resume's records, checked at the open and placed by the event thread.
+    ZLiveIdentitySnapshot::Table pendingTable_;
+    std::vector<const ZLiveIdentitySnapshot::Entry*> pendingOrder_;   // into pendingTable_, parents first
+    std::atomic<bool> restorePending_{false};
+    mutable std::mutex placedLock_;
+    mutable std::condition_variable placedCv_;
+    bool placed_ = true;                                 // placedLock_
     bool reconciling_ = false;                           // it runs (stateLock_)
 
     // The event thread and what it shares with settle().

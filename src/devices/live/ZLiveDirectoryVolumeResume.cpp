@@ -58,6 +58,7 @@ void ZLiveDirectoryVolume::openState(const ZEmulatedNtfsVolume::Options& fresh)
     const DWORD rootTag = rootTagOf(root_);
     if (state_->load(rootDevice_, rootInode_, rootTag, table, &reason) && restore(table, &reason)) {
         resumed_ = true;
+        restorePending_ = true;
         resumedAt_ = state_->journal().nextUsn();
     } else {
         const QString drive = QStringLiteral("drive %1 (%2)").arg(options_.stateName, QFile::decodeName(root_.c_str()));
@@ -83,9 +84,10 @@ void ZLiveDirectoryVolume::openState(const ZEmulatedNtfsVolume::Options& fresh)
     volume_->setJournalObserver([state](const USN_RECORD_V2* record) { state->append(record); });
 }
 
-// The records as the last run left them, none journaled; false with the
-// reason when the table does not make a tree.
-bool ZLiveDirectoryVolume::restore(const ZLiveIdentitySnapshot::Table& table, QString* reason)
+// The table checked as a tree, its records claimed and the journal taken
+// up; false with the reason when it is not one this device wrote. The
+// records themselves are placed later, on the event thread (placeRecords).
+bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Table& table, QString* reason)
 {
     using Entry = ZLiveIdentitySnapshot::Entry;
     auto refuse = [&](const QString& why) {
@@ -112,63 +114,128 @@ bool ZLiveDirectoryVolume::restore(const ZLiveIdentitySnapshot::Table& table, QS
     // numbers run far past its size is not one this device wrote.
     if (highest > kSparseRecordsPerEntry * claims.size() + kSparseRecordsSlack)
         return refuse(QStringLiteral("identity table record numbers run far past its size"));
-    if (!volume_->claimRecords(claims))
-        return refuse(QStringLiteral("identity table records do not fit a volume"));
-    inodes_.resize(size_t(highest) + 1);
-    inodes_[kRoot] = rootInode_;
-    // Parents before children, from the root down.
-    size_t placed = 0;
-    std::vector<bool> made(size_t(highest) + 1, false);
+    // Parents before children, from the root down: every name must hang
+    // from the root through folders.
+    std::vector<const Entry*> order;
+    order.reserve(table.entries.size());
     std::deque<DWORD> folders{kRoot};
     while (!folders.empty()) {
-        const DWORD parent = folders.front();
+        auto children = byParent.find(folders.front());
         folders.pop_front();
-        auto children = byParent.find(parent);
         if (children == byParent.end())
             continue;
         for (const Entry* e : children->second) {
-            const bool folder = e->flags & ZLiveIdentitySnapshot::kFolder;
-            const std::u16string name = liveNameToUtf16(e->name);
-            if (made[e->record]) {
-                // A further name of a file placed already.
-                if (!volume_->link(e->record, parent, name, ZEmulatedNtfsVolume::NameForm::Posix))
-                    return refuse(QStringLiteral("identity table name of record %1 does not fit").arg(e->record));
-                volume_->close(e->record);   // journal paused: only the open reasons go
-                ++placed;
-                continue;
-            }
-            made[e->record] = true;
-            ZEmulatedNtfsVolume::CreateOptions o;
-            o.nameForm = ZEmulatedNtfsVolume::NameForm::Posix;
-            o.attributes = e->attributes;
-            o.size = e->size;
-            o.creationTime = e->creationTime;
-            o.lastWriteTime = e->lastWriteTime;
-            o.changeTime = e->changeTime;
-            o.lastAccessTime = e->lastWriteTime;
-            if (volume_->restoreEntry(e->record, parent, name, o, folder) != e->record)
-                return refuse(QStringLiteral("identity table record %1 does not fit").arg(e->record));
-            ++placed;
-            inodes_[e->record] = e->inode;
-            if (e->inode && folder)
-                folderOfInode_[e->inode] = e->record;
-            else if (e->inode)
-                linkedInodes_[e->inode] = e->record;   // the walk after the restart finds moved files by inode
-            if (folder)
+            order.push_back(e);
+            if ((e->flags & ZLiveIdentitySnapshot::kFolder) && first[e->record] == e)
                 folders.push_back(e->record);
         }
         byParent.erase(children);
     }
-    if (placed != table.entries.size())
+    if (order.size() != table.entries.size())
         return refuse(QStringLiteral("identity table names have no path to the root"));
+    if (!volume_->claimRecords(claims))
+        return refuse(QStringLiteral("identity table records do not fit a volume"));
     const ZLiveJournalLog& log = state_->journal();
     if (!volume_->seedJournal(log.identity().journalId, log.firstUsn(), log.nextUsn(), log.records()))
         return refuse(QStringLiteral("journal file records do not run from FirstUsn to NextUsn"));
+    inodes_.resize(size_t(highest) + 1);
+    inodes_[kRoot] = rootInode_;
+    pendingOrder_ = std::move(order);
+    pendingTable_ = std::move(table);   // the entries stay where order points
+    std::lock_guard<std::mutex> g(placedLock_);
+    placed_ = false;
+    return true;
+}
+
+// The records as the last run left them, none journaled, in the order the
+// open found; false with the reason when one does not fit.
+bool ZLiveDirectoryVolume::placeRecords(QString* reason)
+{
+    using Entry = ZLiveIdentitySnapshot::Entry;
+    std::vector<bool> made(inodes_.size(), false);
+    for (const Entry* e : pendingOrder_) {
+        const bool folder = e->flags & ZLiveIdentitySnapshot::kFolder;
+        const std::u16string name = liveNameToUtf16(e->name);
+        if (made[e->record]) {
+            // A further name of a file placed already.
+            if (!volume_->link(e->record, e->parent, name, ZEmulatedNtfsVolume::NameForm::Posix)) {
+                *reason = QStringLiteral("identity table name of record %1 does not fit").arg(e->record);
+                return false;
+            }
+            volume_->close(e->record);   // journal paused: only the open reasons go
+            continue;
+        }
+        made[e->record] = true;
+        ZEmulatedNtfsVolume::CreateOptions o;
+        o.nameForm = ZEmulatedNtfsVolume::NameForm::Posix;
+        o.attributes = e->attributes;
+        o.size = e->size;
+        o.creationTime = e->creationTime;
+        o.lastWriteTime = e->lastWriteTime;
+        o.changeTime = e->changeTime;
+        o.lastAccessTime = e->lastWriteTime;
+        if (volume_->restoreEntry(e->record, e->parent, name, o, folder) != e->record) {
+            *reason = QStringLiteral("identity table record %1 does not fit").arg(e->record);
+            return false;
+        }
+        inodes_[e->record] = e->inode;
+        if (e->inode && folder)
+            folderOfInode_[e->inode] = e->record;
+        else if (e->inode)
+            linkedInodes_[e->inode] = e->record;   // the walk after the restart finds moved files by inode
+    }
     nameBytesKept_ = volume_->nameStoreBytes();
+    return true;
+}
+
+// On the event thread, first of all: the records placed, then every call
+// that reads them may go on. A table that does not fit after all leaves a
+// volume that must not be read: the drive is not ready, and nothing of this
+// run is kept, so the next start is a fresh one.
+void ZLiveDirectoryVolume::placePendingRecords()
+{
+    if (!restorePending_.load())
+        return;
+    QString reason;
+    bool ok;
+    {
+        std::lock_guard<std::mutex> g(stateLock_);
+        ok = placeRecords(&reason);
+        pendingOrder_ = {};
+        pendingTable_ = ZLiveIdentitySnapshot::Table();
+        if (!ok) {
+            logError(QStringLiteral("drive %1 (%2): the state of the last run is not used (%3): the drive is not "
+                                    "ready until it is opened again")
+                         .arg(options_.stateName, QFile::decodeName(root_.c_str()), reason),
+                     PlatformLogLevel::Warning);
+            volume_->setJournalObserver(nullptr);
+            ZLiveIdentitySnapshot::Table none;
+            none.usn = -1;   // not of the journal's moment: both files go
+            QString error;
+            state_->close(none, &error);
+            state_.reset();
+            markGone();
+        }
+    }
 #ifdef __GLIBC__
     malloc_trim(0);
 #endif
-    return true;
+    {
+        std::lock_guard<std::mutex> g(placedLock_);
+        placed_ = true;
+        restorePending_ = false;
+    }
+    placedCv_.notify_all();
+    if (ok)
+        volume_->setJournalPaused(false);
+}
+
+void ZLiveDirectoryVolume::waitForRecords() const
+{
+    if (!restorePending_.load())
+        return;
+    std::unique_lock<std::mutex> g(placedLock_);
+    placedCv_.wait(g, [&] { return placed_; });
 }
 
 // The walk after a restart: every entry on disk compared with the restored
@@ -230,7 +297,9 @@ ZLiveIdentitySnapshot::Table ZLiveDirectoryVolume::identityTable() const
 
 void ZLiveDirectoryVolume::saveState()
 {
-    if (!state_ || !volume_)
+    // Records never placed (the device ended before its event thread ran):
+    // the files stay as the last run left them, which is what the volume holds.
+    if (!state_ || !volume_ || restorePending_.load())
         return;
     std::lock_guard<std::mutex> g(stateLock_);
     volume_->setJournalObserver(nullptr);
