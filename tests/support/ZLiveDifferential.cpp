@@ -701,7 +701,7 @@ Outcome run(const std::string& base, const Sequence& ops, const Options& options
                     const Tree pool = treeOf(poolNames(reader), &poolError);
                     const std::string deviceDiff = deviceError.empty() ? difference(disk, device) : deviceError;
                     const std::string poolDiff = poolError.empty() ? difference(disk, pool) : poolError;
-                    out.exact = settled && caughtUp && poolDiff.empty() && !out.rebuildReported;
+                    out.exact = settled && caughtUp && deviceDiff.empty() && poolDiff.empty() && !out.rebuildReported;
                     if (!settled || !caughtUp)
                         out.difference = !settled ? "the live volume did not settle" : "the drive did not catch up";
                     else if (!deviceDiff.empty())
