@@ -25,7 +25,7 @@ constexpr DWORD kDenseRecordLimit = 1u << 24;
 // The scan asks for the bytes this far ahead of the record it reads: the
 // processor's own prefetch stops at every page boundary.
 constexpr long long kScanPrefetchBytes = 1024;
-// The first pass is shared out among up to this many threads, each given
+// A scan of every piece is shared out among up to this many threads, each given
 // at least kPiecesPerScanThread pieces: the scan waits on memory, not on
 // the processor, and one core alone cannot keep enough reads in flight.
 constexpr int kScanThreads = 4;
