@@ -3,16 +3,42 @@
 #include "service/ZSearchEngineService.h"
 
 #include "frame/ZLog.h"
-#include "win32/win32_devicechange.h"
 #include "volume/ZDriveVolume.h"
+#include "win32/ZClock.h"
+#include "win32/win32_devicechange.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QTimer>
 
 #include <algorithm>
+#include <functional>
 
 namespace SearchEngine {
+
+namespace {
+
+// How often a delay on the clock looks at the time.
+constexpr int kClockCheckMs = 50;
+
+// Calls act once ms have passed on the clock seam (a test's clock decides
+// when), unless context is gone first.
+void afterClockDelay(QObject* context, ULONGLONG ms, std::function<void()> act)
+{
+    const ULONGLONG due = Platform::clock().tickMs() + ms;
+    auto* timer = new QTimer(context);
+    timer->setInterval(kClockCheckMs);
+    QObject::connect(timer, &QTimer::timeout, context, [timer, due, act = std::move(act)] {
+        if (Platform::clock().tickMs() < due)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        act();
+    });
+    timer->start();
+}
+
+} // namespace
 
 void ZService::onListenFailed(DWORD reason)
 {
@@ -26,7 +52,7 @@ void ZService::onListenFailed(DWORD reason)
     case ERROR_INVALID_PARAMETER:
         // The journal cannot be read with its parameters: restart the whole
         // service. The exit is not orderly, so it counts in the restart policy.
-        QTimer::singleShot(kListenFailedDelayMs, QCoreApplication::instance(), &QCoreApplication::quit);
+        afterClockDelay(QCoreApplication::instance(), kListenFailedDelayMs, &QCoreApplication::quit);
         break;
     case ERROR_NOT_READY:
         qDebug() << "移动硬盘拔出:" << letter;
@@ -40,7 +66,7 @@ void ZService::onListenFailed(DWORD reason)
 void ZService::removeVolumeLater(ZDriveVolume* volume)
 {
     const QPointer<ZDriveVolume> guard(volume);
-    QTimer::singleShot(kListenFailedDelayMs, this, [this, guard]() {
+    afterClockDelay(this, kListenFailedDelayMs, [this, guard]() {
         // Gone already if the service was stopped meanwhile.
         if (!guard || std::find(volumes.begin(), volumes.end(), guard.data()) == volumes.end())
             return;
