@@ -17,10 +17,6 @@ namespace {
 constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB
     | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
 constexpr size_t kReadBufferBytes = 256 * 1024;
-// The renaming call queues a move's two halves one after the other, so a
-// read may end between them: a first half read alone waits this long for
-// its second before it counts as a move out of the tree.
-constexpr int kSecondHalfWaitMs = 50;
 
 } // namespace
 
@@ -83,8 +79,9 @@ void ZInotifySource::readEvents(std::vector<LiveEvent>& out)
         readQueued(out);
         if (!pendingMove_.valid || waited)
             break;
+        // A first half read alone: its second may be on the way.
         struct pollfd queued = {fd_, POLLIN, 0};
-        if (poll(&queued, 1, kSecondHalfWaitMs) <= 0)
+        if (poll(&queued, 1, kRenameEventsLagMs) <= 0)
             break;
     }
     flushPendingMove(out);

@@ -10,6 +10,12 @@
 
 namespace Platform {
 
+// A renaming call changes the names first and queues its events after, the
+// two halves of a move one after the other: a reader may meet the new names
+// before their events, or one half without the other. It waits this long
+// for the rest before it takes what it has as the whole story.
+constexpr int kRenameEventsLagMs = 50;
+
 struct LiveEvent {
     enum Kind : BYTE {
         NameChanged,     // created or deleted: the name in `directory` is looked at again

@@ -45,10 +45,6 @@ constexpr std::chrono::seconds kPollInterval{2};
 // Rounds of reading the queue on before an event whose folder path stays
 // stale counts as lost.
 constexpr int kStaleRounds = 4;
-// How long a round waits for the queue to grow. A rename is seen on disk
-// before its events are queued (the kernel queues them after the rename
-// itself), so a folder's path can be stale with the news still on its way.
-constexpr int kStaleWaitMs = 50;
 
 ULONGLONG realTimeFileTime()
 {
@@ -511,8 +507,9 @@ void ZLiveDirectoryVolume::applyPending()
         // has been read on, so the rename is applied first. Each event only
         // brings the volume in line with the disk, so the order may change.
         for (int round = 0; !stale.empty() && round < kStaleRounds && !gone_; ++round) {
+            // A folder's path may be stale with its rename's events on the way.
             struct pollfd queued = {source_->fd(), POLLIN, 0};
-            (void)poll(&queued, 1, kStaleWaitMs);
+            (void)poll(&queued, 1, kRenameEventsLagMs);
             drain();
             {
                 std::lock_guard<std::mutex> e(eventLock_);
