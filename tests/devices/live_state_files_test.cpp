@@ -232,15 +232,20 @@ ZLiveIdentitySnapshot::Table makeTable(int entries, USN usn)
     return t;
 }
 
-bool sameTable(const ZLiveIdentitySnapshot::Table& a, const ZLiveIdentitySnapshot::Table& b)
+bool sameTable(const ZLiveIdentitySnapshot::Image& a, const ZLiveIdentitySnapshot::Table& b)
 {
     const auto fields = [](const ZLiveIdentitySnapshot::Entry& e) {
         return std::tie(e.record, e.sequence, e.flags, e.inode, e.parent, e.name, e.attributes, e.size, e.creationTime,
                         e.lastWriteTime, e.changeTime);
     };
-    return a.journalId == b.journalId && a.usn == b.usn
-           && std::equal(a.entries.begin(), a.entries.end(), b.entries.begin(), b.entries.end(),
-                         [&](const auto& x, const auto& y) { return fields(x) == fields(y); });
+    if (a.journalId != b.journalId || a.usn != b.usn || a.size() != b.entries.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const ZLiveIdentitySnapshot::Entry x = a.entry(i);
+        if (fields(x) != fields(b.entries[i]))
+            return false;
+    }
+    return true;
 }
 
 TEST(LiveIdentitySnapshot, KillAtAnyByteLeavesTheOldTableOrTheNew)
@@ -253,7 +258,7 @@ TEST(LiveIdentitySnapshot, KillAtAnyByteLeavesTheOldTableOrTheNew)
         ASSERT_TRUE(ZLiveIdentitySnapshot::write(path, oldTable, nullptr));
         size_t budget = killAt;
         ZLiveIdentitySnapshot::write(path, newTable, nullptr, [&](size_t bytes) { return std::min(bytes, budget); });
-        ZLiveIdentitySnapshot::Table got;
+        ZLiveIdentitySnapshot::Image got;
         QString reason;
         ASSERT_TRUE(ZLiveIdentitySnapshot::read(path, kDevice, kRootInode, got, &reason)) << reason.toStdString();
         EXPECT_TRUE(sameTable(got, oldTable) || sameTable(got, newTable));
@@ -290,15 +295,15 @@ TEST(LiveIdentitySnapshot, DamagedOrForeignTablesAreRefusedWithAReason)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         writeAll(path, c.damage(good));
-        ZLiveIdentitySnapshot::Table got;
+        ZLiveIdentitySnapshot::Image got;
         QString reason;
         EXPECT_FALSE(ZLiveIdentitySnapshot::read(path, kDevice, kRootInode, got, &reason));
         EXPECT_FALSE(reason.isEmpty());
-        EXPECT_TRUE(got.entries.empty());
+        EXPECT_EQ(got.size(), 0u);
     }
     // Another tree's table is refused; the sound one reads back whole.
     writeAll(path, good);
-    ZLiveIdentitySnapshot::Table got;
+    ZLiveIdentitySnapshot::Image got;
     QString reason;
     EXPECT_FALSE(ZLiveIdentitySnapshot::read(path, kDevice, kRootInode + 1, got, &reason));
     EXPECT_TRUE(reason.contains(QStringLiteral("another tree")));

@@ -395,54 +395,103 @@ TEST(LiveVolumeWatchLimit, DirectoriesThatCannotBeFollowedAreCountedAndNamedOnce
     EXPECT_EQ(v->unwatchableDirectories(), 3u);
 }
 
-// A kept table that is whole but gives one name in a folder to two records:
-// the open takes it up, the placing of its records refuses it. The drive
-// then says it is not ready and keeps nothing, and the next open is a fresh
-// one that equals the tree.
-TEST(LiveVolumeResume, ATableThatDoesNotFitWhenPlacedLeavesTheDriveNotReadyAndNothingKept)
+// Kept tables that are whole (their checksums hold) but are not one this
+// device wrote. A table that is no tree of this volume is refused at the
+// open: a fresh journal, the WARNING names the reason. One that is a tree
+// but does not fit when placed (a name in a folder given to two records) is
+// taken up at the open and refused by the placing: the drive then says it is
+// not ready and keeps nothing. Either way the next open equals the tree.
+TEST(LiveVolumeResume, ATableThatIsNoTreeOfThisVolumeIsRefusedAndTheNextOpenEqualsTheTree)
 {
-    const std::string base = fresh("misfit"), root = base + "/tree";
-    md(root);
-    writeFile(root + "/a", 1);
-    writeFile(root + "/b", 2);
-    ASSERT_EQ(::mkdir((base + "/state").c_str(), 0700), 0);
-    std::vector<std::string> errors;
-    ZLiveDirectoryVolume::Options o;
-    o.stateFolder = QFile::decodeName((base + "/state").c_str());
-    o.stateName = QStringLiteral("M");
-    o.errorLog = [&](const QString& line) { errors.push_back(line.toStdString()); };
-    QString error;
-    auto open = [&] {
-        auto v = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
-        EXPECT_TRUE(v && v->settle(kSettleMs)) << error.toStdString();
-        return v;
+    using Entries = std::vector<ZLiveIdentitySnapshot::Entry>;
+    auto named = [](Entries& t, const char* name) -> ZLiveIdentitySnapshot::Entry& {
+        return *std::find_if(t.begin(), t.end(), [&](const auto& e) { return e.name == name; });
     };
-    open();   // its state is written as it goes
-    const QString table = o.stateFolder + QStringLiteral("/LiveIdentitiesM.dat");
-    struct stat st;
-    ASSERT_EQ(::stat(root.c_str(), &st), 0);
-    ZLiveIdentitySnapshot::Table t;
-    QString reason;
-    const ULONGLONG device = (ULONGLONG(major(st.st_dev)) << 32) | minor(st.st_dev);   // as statx gives it
-    ASSERT_TRUE(ZLiveIdentitySnapshot::read(table, device, st.st_ino, t, &reason)) << reason.toStdString();
-    ZLiveIdentitySnapshot::Entry twin = t.entries.front();
-    for (const auto& e : t.entries)
-        twin.record = std::max(twin.record, e.record + 1);
-    twin.inode += 1000;
-    t.entries.push_back(twin);
-    ASSERT_TRUE(ZLiveIdentitySnapshot::write(table, t, nullptr));
-    {
+    struct Case {
+        const char* what;
+        std::function<void(Entries&)> damage;
+        const char* reason;   // null: refused only when placed
+    };
+    const Case cases[] = {
+        {"a name given to two records",
+         [&](Entries& t) {
+             auto twin = named(t, "a");
+             for (const auto& e : t)
+                 twin.record = std::max(twin.record, e.record + 1);
+             twin.inode += 1000;
+             t.push_back(twin);
+         },
+         nullptr},
+        {"a file named twice unlike",
+         [&](Entries& t) {
+             auto other = named(t, "a");
+             other.name = "a2";
+             other.inode += 1000;
+             t.push_back(other);
+         },
+         "twice unlike"},
+        {"a folder named twice",
+         [&](Entries& t) {
+             auto other = named(t, "d");
+             other.name = "d2";
+             t.push_back(other);
+         },
+         "twice unlike"},
+        {"a name under a file", [&](Entries& t) { named(t, "f").parent = named(t, "a").record; }, "no path"},
+        {"a folder inside itself", [&](Entries& t) { named(t, "d").parent = named(t, "d").record; }, "no path"},
+        {"a parent past every record", [&](Entries& t) { named(t, "f").parent = 1u << 30; }, "no path"},
+        {"a record far past the table", [&](Entries& t) { named(t, "b").record = 1u << 23; }, "far past"},
+        {"a metadata record", [&](Entries& t) { named(t, "b").record = 3; }, "do not fit"},
+        {"sequence number 0", [&](Entries& t) { named(t, "b").sequence = 0; }, "do not fit"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string base = fresh("misfit"), root = base + "/tree";
+        md(root);
+        writeFile(root + "/a", 1);
+        writeFile(root + "/b", 2);
+        md(root + "/d");
+        writeFile(root + "/d/f", 3);
+        ASSERT_EQ(::mkdir((base + "/state").c_str(), 0700), 0);
+        std::vector<std::string> errors;
+        ZLiveDirectoryVolume::Options o;
+        o.stateFolder = QFile::decodeName((base + "/state").c_str());
+        o.stateName = QStringLiteral("M");
+        o.errorLog = [&](const QString& line) { errors.push_back(line.toStdString()); };
+        QString error;
+        auto open = [&] {
+            auto v = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
+            EXPECT_TRUE(v && v->settle(kSettleMs)) << error.toStdString();
+            return v;
+        };
+        open();   // its state is written as it goes
+        const QString table = o.stateFolder + QStringLiteral("/LiveIdentitiesM.dat");
+        struct stat st;
+        ASSERT_EQ(::stat(root.c_str(), &st), 0);
+        ZLiveIdentitySnapshot::Image image;
+        QString reason;
+        const ULONGLONG device = (ULONGLONG(major(st.st_dev)) << 32) | minor(st.st_dev);   // as statx gives it
+        ASSERT_TRUE(ZLiveIdentitySnapshot::read(table, device, st.st_ino, image, &reason)) << reason.toStdString();
+        ZLiveIdentitySnapshot::Table t{image.rootDevice, image.rootInode, image.journalId, image.usn, {}};
+        for (size_t i = 0; i < image.size(); ++i)
+            t.entries.push_back(image.entry(i));
+        c.damage(t.entries);
+        ASSERT_TRUE(ZLiveIdentitySnapshot::write(table, t, nullptr));
+        {
+            auto v = open();
+            ASSERT_TRUE(v);
+            EXPECT_EQ(v->resumed(), c.reason == nullptr);
+            EXPECT_EQ(v->notReady(), c.reason == nullptr);
+            ASSERT_FALSE(errors.empty());
+            EXPECT_NE(errors.back().find("is not used"), std::string::npos) << errors.back();
+            if (c.reason)
+                EXPECT_NE(errors.back().find(c.reason), std::string::npos) << errors.back();
+            else
+                EXPECT_FALSE(QFile::exists(table));
+        }
         auto v = open();
         ASSERT_TRUE(v);
-        EXPECT_TRUE(v->resumed());
-        EXPECT_TRUE(v->notReady());
-        ASSERT_FALSE(errors.empty());
-        EXPECT_NE(errors.back().find("is not used"), std::string::npos) << errors.back();
+        EXPECT_FALSE(v->notReady());
+        EXPECT_TRUE(sameTree(diskTree(root), volumeTree(v->volume())));
     }
-    EXPECT_FALSE(QFile::exists(table));
-    auto v = open();
-    ASSERT_TRUE(v);
-    EXPECT_FALSE(v->resumed());
-    EXPECT_FALSE(v->notReady());
-    EXPECT_TRUE(sameTree(diskTree(root), volumeTree(v->volume())));
 }

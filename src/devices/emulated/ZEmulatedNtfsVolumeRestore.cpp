@@ -7,7 +7,6 @@
 
 #include <cstring>
 #include <functional>
-#include <unordered_set>
 
 namespace Platform {
 
@@ -16,16 +15,21 @@ using namespace EmulatedNtfsParts;
 bool ZEmulatedNtfsVolume::claimRecords(const std::vector<std::pair<DWORD, WORD>>& records)
 {
     std::lock_guard<std::mutex> g(lock_);
-    std::unordered_set<DWORD> named;
     DWORD highest = 0;
     for (const auto& [record, sequence] : records) {
         if (record < Ntfs::RecordFirstUser || record >= options_.mftCapacityRecords || sequence == 0
-            || recordInUse(record) || !named.insert(record).second)
+            || recordInUse(record))
             return false;
         highest = std::max(highest, record);
     }
     if (records.empty())
         return true;
+    std::vector<bool> named(size_t(highest) + 1, false);
+    for (const auto& claim : records) {
+        if (named[claim.first])
+            return false;
+        named[claim.first] = true;
+    }
     // New slots up to the highest claimed are free; the heap of free records
     // is made once, after the claims.
     while (slots_.size() <= highest) {

@@ -138,7 +138,7 @@ private:
 
     // Between runs (ZLiveDirectoryVolumeResume.cpp).
     void openState(const ZEmulatedNtfsVolume::Options& fresh);
-    bool restore(ZLiveIdentitySnapshot::Table& table, QString* reason);
+    bool restore(ZLiveIdentitySnapshot::Image& table, QString* reason);
     bool placeRecords(QString* reason);
     void placePendingRecords();
     // Until the records of a resume are placed, calls that read them wait.
@@ -202,8 +202,8 @@ private:
     USN resumedAt_ = 0;
     std::atomic<bool> reconcilePending_{false};          // the walk after a resume is still to run
     // A resume's records, checked at the open and placed by the event thread.
-    ZLiveIdentitySnapshot::Table pendingTable_;
-    std::vector<const ZLiveIdentitySnapshot::Entry*> pendingOrder_;   // into pendingTable_, parents first
+    ZLiveIdentitySnapshot::Image pendingTable_;
+    std::vector<DWORD> pendingOrder_;                    // entries of pendingTable_, parents first
     std::atomic<bool> restorePending_{false};
     mutable std::mutex placedLock_;
     mutable std::condition_variable placedCv_;

@@ -15,7 +15,6 @@
 #include <malloc.h>
 #endif
 
-#include <deque>
 #include <unordered_map>
 
 namespace Platform {
@@ -51,7 +50,7 @@ void ZLiveDirectoryVolume::openState(const ZEmulatedNtfsVolume::Options& fresh)
     state_ = std::make_unique<ZLiveDriveState>(options_.stateFolder, options_.stateName, limits);
     if (options_.stateWriteFault)
         state_->setWriteFault(options_.stateWriteFault);
-    ZLiveIdentitySnapshot::Table table;
+    ZLiveIdentitySnapshot::Image table;
     QString reason;
     // A first run has nothing to take up; anything else not taken up says why.
     const bool hadState = state_->exists();
@@ -87,61 +86,92 @@ void ZLiveDirectoryVolume::openState(const ZEmulatedNtfsVolume::Options& fresh)
 // The table checked as a tree, its records claimed and the journal taken
 // up; false with the reason when it is not one this device wrote. The
 // records themselves are placed later, on the event thread (placeRecords).
-bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Table& table, QString* reason)
+// Flat arrays by record number, not maps: a million entries are checked in
+// a few tens of milliseconds, and the numbers are bounded first.
+bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Image& table, QString* reason)
 {
-    using Entry = ZLiveIdentitySnapshot::Entry;
+    using Head = ZLiveIdentitySnapshot::EntryHead;
+    constexpr DWORD kNone = ~DWORD(0);
     auto refuse = [&](const QString& why) {
         *reason = why;
         return false;
     };
-    // One claim per record; every name of a record tells the same of it.
-    std::unordered_map<DWORD, const Entry*> first;
-    std::vector<std::pair<DWORD, WORD>> claims;
-    std::unordered_map<DWORD, std::vector<const Entry*>> byParent;
+    const size_t count = table.size();
+    if (count >= kNone)
+        return refuse(QStringLiteral("identity table holds more entries than a volume has records"));
+    const DWORD capacity = volumeOptions().mftCapacityRecords;
     DWORD highest = kRoot;
-    for (const Entry& e : table.entries) {
-        auto [it, added] = first.emplace(e.record, &e);
-        if (added) {
-            claims.emplace_back(e.record, e.sequence);
-            highest = std::max(highest, e.record);
-        } else if (it->second->sequence != e.sequence || it->second->flags != e.flags
-                   || it->second->inode != e.inode || (e.flags & ZLiveIdentitySnapshot::kFolder)) {
-            return refuse(QStringLiteral("identity table names record %1 twice unlike").arg(e.record));
-        }
-        byParent[e.parent].push_back(&e);
+    for (size_t i = 0; i < count; ++i) {
+        const Head h = table.head(i);
+        if (h.record < Ntfs::RecordFirstUser || h.record >= capacity || h.sequence == 0)
+            return refuse(QStringLiteral("identity table records do not fit a volume"));
+        highest = std::max(highest, h.record);
     }
     // Freed records stay numbered, but not without bound: a table whose
     // numbers run far past its size is not one this device wrote.
-    if (highest > kSparseRecordsPerEntry * claims.size() + kSparseRecordsSlack)
+    auto sparse = [&](size_t records) { return highest > kSparseRecordsPerEntry * records + kSparseRecordsSlack; };
+    if (sparse(count))
         return refuse(QStringLiteral("identity table record numbers run far past its size"));
-    // Parents before children, from the root down: every name must hang
-    // from the root through folders.
-    std::vector<const Entry*> order;
-    order.reserve(table.entries.size());
-    std::deque<DWORD> folders{kRoot};
-    while (!folders.empty()) {
-        auto children = byParent.find(folders.front());
-        folders.pop_front();
-        if (children == byParent.end())
-            continue;
-        for (const Entry* e : children->second) {
-            order.push_back(e);
-            if ((e->flags & ZLiveIdentitySnapshot::kFolder) && first[e->record] == e)
-                folders.push_back(e->record);
+    // The first entry of each record; every further name of it must tell
+    // the same of it, and a folder has one name.
+    const size_t span = size_t(highest) + 1;
+    std::vector<DWORD> first(span, kNone);
+    std::vector<std::pair<DWORD, WORD>> claims;
+    std::vector<DWORD> childCount(span + 1, 0);
+    for (size_t i = 0; i < count; ++i) {
+        const Head h = table.head(i);
+        if (first[h.record] == kNone) {
+            first[h.record] = DWORD(i);
+            claims.emplace_back(h.record, h.sequence);
+        } else {
+            const Head f = table.head(first[h.record]);
+            if (f.sequence != h.sequence || f.flags != h.flags || f.inode != h.inode
+                || (h.flags & ZLiveIdentitySnapshot::kFolder))
+                return refuse(QStringLiteral("identity table names record %1 twice unlike").arg(h.record));
         }
-        byParent.erase(children);
+        if (h.parent < span)
+            ++childCount[h.parent + 1];
     }
-    if (order.size() != table.entries.size())
+    if (sparse(claims.size()))
+        return refuse(QStringLiteral("identity table record numbers run far past its size"));
+    // The entries grouped by parent (a counting sort), then parents before
+    // children from the root down: every name must hang from the root
+    // through folders. A parent past every record is reached by no walk.
+    for (size_t r = 1; r <= span; ++r)
+        childCount[r] += childCount[r - 1];
+    std::vector<DWORD> byParent(childCount[span]);
+    {
+        std::vector<DWORD> at(childCount.begin(), childCount.end() - 1);
+        for (size_t i = 0; i < count; ++i) {
+            const DWORD parent = table.head(i).parent;
+            if (parent < span)
+                byParent[at[parent]++] = DWORD(i);
+        }
+    }
+    std::vector<DWORD> order;
+    order.reserve(count);
+    std::vector<DWORD> folders{kRoot};
+    for (size_t next = 0; next < folders.size(); ++next) {
+        const DWORD folder = folders[next];
+        for (DWORD k = childCount[folder]; k < childCount[folder + 1]; ++k) {
+            const DWORD i = byParent[k];
+            const Head h = table.head(i);
+            order.push_back(i);
+            if ((h.flags & ZLiveIdentitySnapshot::kFolder) && first[h.record] == i)
+                folders.push_back(h.record);
+        }
+    }
+    if (order.size() != count)
         return refuse(QStringLiteral("identity table names have no path to the root"));
     if (!volume_->claimRecords(claims))
         return refuse(QStringLiteral("identity table records do not fit a volume"));
     const ZLiveJournalLog& log = state_->journal();
     if (!volume_->seedJournal(log.identity().journalId, log.firstUsn(), log.nextUsn(), log.records()))
         return refuse(QStringLiteral("journal file records do not run from FirstUsn to NextUsn"));
-    inodes_.resize(size_t(highest) + 1);
+    inodes_.resize(span);
     inodes_[kRoot] = rootInode_;
     pendingOrder_ = std::move(order);
-    pendingTable_ = std::move(table);   // the entries stay where order points
+    pendingTable_ = std::move(table);
     std::lock_guard<std::mutex> g(placedLock_);
     placed_ = false;
     return true;
@@ -151,38 +181,39 @@ bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Table& table, QString*
 // open found; false with the reason when one does not fit.
 bool ZLiveDirectoryVolume::placeRecords(QString* reason)
 {
-    using Entry = ZLiveIdentitySnapshot::Entry;
     std::vector<bool> made(inodes_.size(), false);
-    for (const Entry* e : pendingOrder_) {
-        const bool folder = e->flags & ZLiveIdentitySnapshot::kFolder;
-        const std::u16string name = liveNameToUtf16(e->name);
-        if (made[e->record]) {
+    for (const DWORD i : pendingOrder_) {
+        const ZLiveIdentitySnapshot::EntryHead e = pendingTable_.head(i);
+        const bool folder = e.flags & ZLiveIdentitySnapshot::kFolder;
+        const std::string_view n = pendingTable_.name(i);
+        const std::u16string name = liveNameToUtf16(n.data(), n.size());
+        if (made[e.record]) {
             // A further name of a file placed already.
-            if (!volume_->link(e->record, e->parent, name, ZEmulatedNtfsVolume::NameForm::Posix)) {
-                *reason = QStringLiteral("identity table name of record %1 does not fit").arg(e->record);
+            if (!volume_->link(e.record, e.parent, name, ZEmulatedNtfsVolume::NameForm::Posix)) {
+                *reason = QStringLiteral("identity table name of record %1 does not fit").arg(e.record);
                 return false;
             }
-            volume_->close(e->record);   // journal paused: only the open reasons go
+            volume_->close(e.record);   // journal paused: only the open reasons go
             continue;
         }
-        made[e->record] = true;
+        made[e.record] = true;
         ZEmulatedNtfsVolume::CreateOptions o;
         o.nameForm = ZEmulatedNtfsVolume::NameForm::Posix;
-        o.attributes = e->attributes;
-        o.size = e->size;
-        o.creationTime = e->creationTime;
-        o.lastWriteTime = e->lastWriteTime;
-        o.changeTime = e->changeTime;
-        o.lastAccessTime = e->lastWriteTime;
-        if (volume_->restoreEntry(e->record, e->parent, name, o, folder) != e->record) {
-            *reason = QStringLiteral("identity table record %1 does not fit").arg(e->record);
+        o.attributes = e.attributes;
+        o.size = e.size;
+        o.creationTime = e.creationTime;
+        o.lastWriteTime = e.lastWriteTime;
+        o.changeTime = e.changeTime;
+        o.lastAccessTime = e.lastWriteTime;
+        if (volume_->restoreEntry(e.record, e.parent, name, o, folder) != e.record) {
+            *reason = QStringLiteral("identity table record %1 does not fit").arg(e.record);
             return false;
         }
-        inodes_[e->record] = e->inode;
-        if (e->inode && folder)
-            folderOfInode_[e->inode] = e->record;
-        else if (e->inode)
-            linkedInodes_[e->inode] = e->record;   // the walk after the restart finds moved files by inode
+        inodes_[e.record] = e.inode;
+        if (e.inode && folder)
+            folderOfInode_[e.inode] = e.record;
+        else if (e.inode)
+            linkedInodes_[e.inode] = e.record;   // the walk after the restart finds moved files by inode
     }
     nameBytesKept_ = volume_->nameStoreBytes();
     return true;
@@ -202,7 +233,7 @@ void ZLiveDirectoryVolume::placePendingRecords()
         std::lock_guard<std::mutex> g(stateLock_);
         ok = placeRecords(&reason);
         pendingOrder_ = {};
-        pendingTable_ = ZLiveIdentitySnapshot::Table();
+        pendingTable_ = ZLiveIdentitySnapshot::Image();
         if (!ok) {
             logError(QStringLiteral("drive %1 (%2): the state of the last run is not used (%3): the drive is not "
                                     "ready until it is opened again")

@@ -39,8 +39,8 @@ bool ZLiveDriveState::exists() const
     return QFile::exists(identityPath_) || QFile::exists(journalPath_);
 }
 
-bool ZLiveDriveState::load(ULONGLONG rootDevice, ULONGLONG rootInode, DWORD rootTag, ZLiveIdentitySnapshot::Table& table,
-                           QString* reason)
+bool ZLiveDriveState::load(ULONGLONG rootDevice, ULONGLONG rootInode, DWORD rootTag,
+                           ZLiveIdentitySnapshot::Image& table, QString* reason)
 {
     if (!ZLiveIdentitySnapshot::read(identityPath_, rootDevice, rootInode, table, reason))
         return false;
@@ -49,7 +49,7 @@ bool ZLiveDriveState::load(ULONGLONG rootDevice, ULONGLONG rootInode, DWORD root
     if (table.journalId != log_.identity().journalId || table.usn != log_.nextUsn()) {
         if (reason)
             *reason = QStringLiteral("the identity table was not taken at the journal file's end (a run was cut short)");
-        table = ZLiveIdentitySnapshot::Table();
+        table = ZLiveIdentitySnapshot::Image();
         return false;
     }
     return true;

@@ -26,7 +26,7 @@ public:
     static void removeDeparted(const QString& folder, const std::vector<char16_t>& served);
     // Whether a last run left either file.
     bool exists() const;
-    bool load(ULONGLONG rootDevice, ULONGLONG rootInode, DWORD rootTag, ZLiveIdentitySnapshot::Table& table,
+    bool load(ULONGLONG rootDevice, ULONGLONG rootInode, DWORD rootTag, ZLiveIdentitySnapshot::Image& table,
               QString* reason);
     // A fresh journal file at firstUsn; the identity table of an earlier
     // journal is removed. False with *error (nothing will be kept).

@@ -51,12 +51,12 @@ bool ZLiveIdentitySnapshot::write(const QString& path, const Table& table, QStri
     return liveReplaceFile(path, bytes.data(), bytes.size(), error, fault);
 }
 
-bool ZLiveIdentitySnapshot::read(const QString& path, ULONGLONG rootDevice, ULONGLONG rootInode, Table& out,
+bool ZLiveIdentitySnapshot::read(const QString& path, ULONGLONG rootDevice, ULONGLONG rootInode, Image& out,
                                  QString* reason)
 {
-    out = Table();
+    out = Image();
     auto refuse = [&](const QString& why) {
-        out = Table();
+        out = Image();
         if (reason)
             *reason = why;
         return false;
@@ -66,7 +66,8 @@ bool ZLiveIdentitySnapshot::read(const QString& path, ULONGLONG rootDevice, ULON
         return refuse(QStringLiteral("no identity table (%1)").arg(file.errorString()));
     if (file.size() > kLargestFile)
         return refuse(QStringLiteral("identity table too large"));
-    const QByteArray bytes = file.readAll();
+    out.bytes_ = file.readAll();
+    const QByteArray& bytes = out.bytes_;
     FileHeader h;
     if (size_t(bytes.size()) < sizeof h)
         return refuse(QStringLiteral("identity table shorter than its header"));
@@ -89,36 +90,47 @@ bool ZLiveIdentitySnapshot::read(const QString& path, ULONGLONG rootDevice, ULON
     out.rootInode = h.rootInode;
     out.journalId = h.journalId;
     out.usn = h.usn;
-    out.entries.reserve(size_t(h.entryCount));
+    out.heads_.reserve(size_t(h.entryCount));
     size_t at = 0;
     for (ULONGLONG i = 0; i < h.entryCount; ++i) {
         EntryHead head;
         if (body - at < sizeof head)
             return refuse(QStringLiteral("identity table entry %1 cut short").arg(i));
         memcpy(&head, p + at, sizeof head);
+        out.heads_.push_back(sizeof h + at);
         at += sizeof head;
         if (head.nameBytes == 0 || head.nameBytes > kLongestName || head.nameBytes > body - at)
             return refuse(QStringLiteral("identity table entry %1 has a name no file has").arg(i));
-        Entry e;
-        e.record = head.record;
-        e.sequence = head.sequence;
-        e.flags = head.flags;
-        e.inode = head.inode;
-        e.parent = head.parent;
-        e.attributes = head.attributes;
-        e.size = head.size;
-        e.creationTime = head.creationTime;
-        e.lastWriteTime = head.lastWriteTime;
-        e.changeTime = head.changeTime;
-        e.name.assign(p + at, head.nameBytes);
-        if (e.name.find('/') != std::string::npos || e.name.find('\0') != std::string::npos)
+        if (memchr(p + at, '/', head.nameBytes) || memchr(p + at, '\0', head.nameBytes))
             return refuse(QStringLiteral("identity table entry %1 has a name no file has").arg(i));
         at += head.nameBytes;
-        out.entries.push_back(std::move(e));
     }
     if (at != body)
         return refuse(QStringLiteral("identity table has bytes after its entries"));
     return true;
+}
+
+ZLiveIdentitySnapshot::EntryHead ZLiveIdentitySnapshot::Image::head(size_t i) const
+{
+    EntryHead h;
+    memcpy(&h, bytes_.constData() + heads_[i], sizeof h);
+    return h;
+}
+
+std::string_view ZLiveIdentitySnapshot::Image::name(size_t i) const
+{
+    const size_t at = heads_[i];
+    DWORD length;
+    memcpy(&length, bytes_.constData() + at + offsetof(EntryHead, nameBytes), sizeof length);
+    return std::string_view(bytes_.constData() + at + sizeof(EntryHead), length);
+}
+
+ZLiveIdentitySnapshot::Entry ZLiveIdentitySnapshot::Image::entry(size_t i) const
+{
+    const EntryHead h = head(i);
+    const std::string_view n = name(i);
+    return Entry{h.record, h.sequence,     h.flags, h.inode,         h.parent,
+                 std::string(n), h.attributes, h.size,  h.creationTime, h.lastWriteTime, h.changeTime};
 }
 
 } // namespace Platform

@@ -15,11 +15,13 @@
 #include "devices/live/ZLiveAtomicFile.h"
 #include "win32/win32_ioctl.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Platform {
@@ -80,12 +82,33 @@ public:
         DWORD reserved;
     };
 
+    // A table as read: the file's bytes and where each entry starts in
+    // them, every length already checked; an entry is decoded when asked
+    // for, so a million entries cost their bytes and an offset each.
+    class Image {
+    public:
+        ULONGLONG rootDevice = 0;
+        ULONGLONG rootInode = 0;
+        DWORDLONG journalId = 0;
+        USN usn = 0;
+
+        size_t size() const { return heads_.size(); }
+        EntryHead head(size_t i) const;
+        std::string_view name(size_t i) const;
+        Entry entry(size_t i) const;
+
+    private:
+        friend class ZLiveIdentitySnapshot;
+        QByteArray bytes_;
+        std::vector<size_t> heads_;   // offset of each EntryHead in bytes_
+    };
+
     // Writes table to path in one step. The seam `fault`, when set, gets the
     // byte count about to be written and returns how many are (a kill after them).
     static bool write(const QString& path, const Table& table, QString* error,
                       const ZLiveWriteFault& fault = nullptr);
     // Reads path for the tree (rootDevice, rootInode). False with the reason.
-    static bool read(const QString& path, ULONGLONG rootDevice, ULONGLONG rootInode, Table& out, QString* reason);
+    static bool read(const QString& path, ULONGLONG rootDevice, ULONGLONG rootInode, Image& out, QString* reason);
 };
 
 static_assert(offsetof(ZLiveIdentitySnapshot::FileHeader, rootDevice) == 16, "identity file header layout");
