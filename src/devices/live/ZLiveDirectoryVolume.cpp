@@ -285,12 +285,19 @@ DWORD ZLiveDirectoryVolume::recordOfInode(ULONGLONG inode, DWORD links)
     if (it != linkedInodes_.end() && it->second < inodes_.size() && inodes_[it->second] == inode
         && volume_->inUse(it->second))
         return it->second;
+    // The walk after a restart has every restored file by inode.
+    if (reconciling_) {
+        auto r = std::lower_bound(restoredInodes_.begin(), restoredInodes_.end(), std::make_pair(inode, DWORD(0)));
+        if (r != restoredInodes_.end() && r->first == inode && r->second < inodes_.size()
+            && inodes_[r->second] == inode && volume_->inUse(r->second))
+            return r->second;
+    }
     // A folder deleted, its deletion not read yet, may have left its inode to this file.
     auto folder = folderOfInode_.find(inode);
     const DWORD notThis = folder == folderOfInode_.end() ? 0 : folder->second;
     // The first walk files every inode with several links on sight, the walk
-    // after a restart has every restored file in linkedInodes_; later a file
-    // that had one link may have gained one: search.
+    // after a restart has every restored file (above); later a file that had
+    // one link may have gained one: search.
     if (walking_ || reconciling_)
         return 0;
     for (DWORD r = Ntfs::RecordFirstUser; r < inodes_.size(); ++r) {

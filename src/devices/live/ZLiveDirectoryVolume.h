@@ -187,6 +187,8 @@ private:
     mutable std::mutex stateLock_;
     ZChunkedArray<ULONGLONG> inodes_;                     // per record; 0: none (mount points)
     std::unordered_map<ULONGLONG, DWORD> linkedInodes_;   // inodes with several links -> record
+    // A resume's files as (inode, record), sorted: the walk after the restart only.
+    std::vector<std::pair<ULONGLONG, DWORD>> restoredInodes_;
     std::unordered_map<ULONGLONG, DWORD> folderOfInode_;  // folders' inodes -> record
     std::unordered_set<DWORD> unread_;                    // folders filed whose entries were never read
     std::vector<LiveEvent> deferred_;                     // sides of renames to look at again

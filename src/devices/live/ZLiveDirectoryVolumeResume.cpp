@@ -15,7 +15,7 @@
 #include <malloc.h>
 #endif
 
-#include <unordered_map>
+#include <algorithm>
 
 namespace Platform {
 
@@ -213,8 +213,9 @@ bool ZLiveDirectoryVolume::placeRecords(QString* reason)
         if (e.inode && folder)
             folderOfInode_[e.inode] = e.record;
         else if (e.inode)
-            linkedInodes_[e.inode] = e.record;   // the walk after the restart finds moved files by inode
+            restoredInodes_.emplace_back(e.inode, e.record);   // the walk after the restart finds moved files by inode
     }
+    std::sort(restoredInodes_.begin(), restoredInodes_.end());
     nameBytesKept_ = volume_->nameStoreBytes();
     return true;
 }
@@ -278,11 +279,18 @@ void ZLiveDirectoryVolume::reconcile()
     rescan();
     reconciling_ = false;
     // Only files with several names stay in the inode map.
-    std::unordered_map<DWORD, DWORD> names;
-    volume_->forEachLink([&](DWORD record, DWORD, const std::u16string&) { ++names[record]; });
+    std::vector<DWORD> names(size_t(volume_->recordCount()) + 1, 0);
+    volume_->forEachLink([&](DWORD record, DWORD, const std::u16string&) {
+        if (record < names.size())
+            ++names[record];
+    });
+    auto several = [&](DWORD record) { return record < names.size() && names[record] > 1; };
+    for (const auto& [inode, record] : restoredInodes_)
+        if (several(record) && record < inodes_.size() && inodes_[record] == inode)
+            linkedInodes_.emplace(inode, record);
+    restoredInodes_ = {};
     for (auto it = linkedInodes_.begin(); it != linkedInodes_.end();) {
-        auto n = names.find(it->second);
-        if (n == names.end() || n->second < 2)
+        if (!several(it->second))
             it = linkedInodes_.erase(it);
         else
             ++it;
