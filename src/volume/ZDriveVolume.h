@@ -116,7 +116,12 @@ public:
 
     // Drive cache file: ZDriveVolumeCache.cpp.
     void saveDriveCache();
+    // The pool and the journal position from the cache file, then the
+    // record map filed from the pool: the drive thread announces the drive
+    // between the two, since a search needs only the pool.
     bool loadDriveCache();
+    bool loadDriveCachePool();
+    void fileRecordsOfPool();
     // Sets the checksum of a cache file held in memory (for tools and tests
     // that edit one); false when it is too short to carry one.
     static bool sealDriveCacheImage(QByteArray& image);

@@ -157,6 +157,14 @@ void ZDriveVolume::saveDriveCache()
 
 bool ZDriveVolume::loadDriveCache()
 {
+    if (!loadDriveCachePool())
+        return false;
+    fileRecordsOfPool();
+    return true;
+}
+
+bool ZDriveVolume::loadDriveCachePool()
+{
     // Only an empty pool is filled from the file; a failed load clears it.
     if (pool->pieceCount() != 0)
         return false;
@@ -208,36 +216,41 @@ bool ZDriveVolume::loadDriveCache()
     file.close();
 
     recordMap.clear();
-    if (loaded) {
-        // Counted first, so that the map is sized once for every item.
-        size_t items = 0;
-        pool->forEachItem([&items](ZLockItem) {
-            ++items;
-            return true;
-        });
-        recordMap.reserve(items);
-        // Filed a batch at a time, each key's slot fetched ahead: a map of a
-        // million items misses the cache on almost every emplace.
-        std::array<std::pair<DWORD, ItemRecord*>, kRecordMapBatch> batch;
-        size_t batched = 0;
-        auto fileBatch = [&] {
-            for (size_t i = 0; i < batched; ++i)
-                recordMap.emplace(batch[i].first, batch[i].second);
-            batched = 0;
-        };
-        pool->forEachItem([&](ZLockItem item) {
-            recordMap.prefetch(item->recordNumber);
-            batch[batched++] = {item->recordNumber, item.record()};
-            if (batched == batch.size())
-                fileBatch();
-            return true;
-        });
-        fileBatch();
-    } else {
+    if (!loaded) {
         pool->clear();
+        LOG(DEBUG) << ushort(m_drive) << "-Load:" << 0;
     }
-    LOG(DEBUG) << ushort(m_drive) << "-Load:" << qulonglong(recordMap.size());
     return loaded;
+}
+
+void ZDriveVolume::fileRecordsOfPool()
+{
+    recordMap.clear();
+    // Counted first, so that the map is sized once for every item.
+    size_t items = 0;
+    pool->forEachItem([&items](ZLockItem) {
+        ++items;
+        return true;
+    });
+    recordMap.reserve(items);
+    // Filed a batch at a time, each key's slot fetched ahead: a map of a
+    // million items misses the cache on almost every emplace.
+    std::array<std::pair<DWORD, ItemRecord*>, kRecordMapBatch> batch;
+    size_t batched = 0;
+    auto fileBatch = [&] {
+        for (size_t i = 0; i < batched; ++i)
+            recordMap.emplace(batch[i].first, batch[i].second);
+        batched = 0;
+    };
+    pool->forEachItem([&](ZLockItem item) {
+        recordMap.prefetch(item->recordNumber);
+        batch[batched++] = {item->recordNumber, item.record()};
+        if (batched == batch.size())
+            fileBatch();
+        return true;
+    });
+    fileBatch();
+    LOG(DEBUG) << ushort(m_drive) << "-Load:" << qulonglong(recordMap.size());
 }
 
 bool ZDriveVolume::sealDriveCacheImage(QByteArray& image)

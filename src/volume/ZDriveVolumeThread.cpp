@@ -138,7 +138,7 @@ void ZDriveVolume::run()
         build = true;
     } else {
         removeDepartedDriveCaches();
-        build = !loadDriveCache();
+        build = !loadDriveCachePool();
     }
 
     if (build && !stopRequested.load()) {
@@ -174,6 +174,8 @@ void ZDriveVolume::run()
     }
 
     announce(true);
+    if (!build)
+        fileRecordsOfPool();   // only changes need it
 
     RecordMap::iterator pendingRename = recordMap.end();
     QDateTime lastSaveTime = Platform::clock().now();

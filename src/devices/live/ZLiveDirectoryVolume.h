@@ -205,6 +205,7 @@ private:
     std::atomic<bool> reconcilePending_{false};          // the walk after a resume is still to run
     // A resume's records, checked at the open and placed by the event thread.
     ZLiveIdentitySnapshot::Image pendingTable_;
+    std::vector<std::pair<DWORD, WORD>> pendingClaims_;  // (record, sequence), each once
     std::vector<DWORD> pendingOrder_;                    // entries of pendingTable_, parents first
     std::atomic<bool> restorePending_{false};
     mutable std::mutex placedLock_;

@@ -83,9 +83,9 @@ void ZLiveDirectoryVolume::openState(const ZEmulatedNtfsVolume::Options& fresh)
     volume_->setJournalObserver([state](const USN_RECORD_V2* record) { state->append(record); });
 }
 
-// The table checked as a tree, its records claimed and the journal taken
-// up; false with the reason when it is not one this device wrote. The
-// records themselves are placed later, on the event thread (placeRecords).
+// The table checked as a tree and the journal taken up; false with the
+// reason when it is not one this device wrote. The records themselves are
+// claimed and placed later, on the event thread (placeRecords).
 // Flat arrays by record number, not maps: a million entries are checked in
 // a few tens of milliseconds, and the numbers are bounded first.
 bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Image& table, QString* reason)
@@ -163,13 +163,12 @@ bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Image& table, QString*
     }
     if (order.size() != count)
         return refuse(QStringLiteral("identity table names have no path to the root"));
-    if (!volume_->claimRecords(claims))
-        return refuse(QStringLiteral("identity table records do not fit a volume"));
     const ZLiveJournalLog& log = state_->journal();
     if (!volume_->seedJournal(log.identity().journalId, log.firstUsn(), log.nextUsn(), log.records()))
         return refuse(QStringLiteral("journal file records do not run from FirstUsn to NextUsn"));
     inodes_.resize(span);
     inodes_[kRoot] = rootInode_;
+    pendingClaims_ = std::move(claims);
     pendingOrder_ = std::move(order);
     pendingTable_ = std::move(table);
     std::lock_guard<std::mutex> g(placedLock_);
@@ -181,6 +180,11 @@ bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Image& table, QString*
 // open found; false with the reason when one does not fit.
 bool ZLiveDirectoryVolume::placeRecords(QString* reason)
 {
+    // Checked at the open already: numbers in range, each claimed once.
+    if (!volume_->claimRecords(pendingClaims_)) {
+        *reason = QStringLiteral("identity table records do not fit a volume");
+        return false;
+    }
     std::vector<bool> made(inodes_.size(), false);
     for (const DWORD i : pendingOrder_) {
         const ZLiveIdentitySnapshot::EntryHead e = pendingTable_.head(i);
@@ -233,6 +237,7 @@ void ZLiveDirectoryVolume::placePendingRecords()
     {
         std::lock_guard<std::mutex> g(stateLock_);
         ok = placeRecords(&reason);
+        pendingClaims_ = {};
         pendingOrder_ = {};
         pendingTable_ = ZLiveIdentitySnapshot::Image();
         if (!ok) {
