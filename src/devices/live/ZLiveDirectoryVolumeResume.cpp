@@ -100,12 +100,21 @@ bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Image& table, QString*
     if (count >= kNone)
         return refuse(QStringLiteral("identity table holds more entries than a volume has records"));
     const DWORD capacity = volumeOptions().mftCapacityRecords;
+    // What the passes below read of each entry, in one small array: the
+    // entries themselves are 64 bytes and a name apart.
+    struct Link {
+        DWORD record;
+        DWORD parent;
+        bool folder;
+    };
+    std::vector<Link> links(count);
     DWORD highest = kRoot;
     for (size_t i = 0; i < count; ++i) {
         const Head h = table.head(i);
         if (h.record < Ntfs::RecordFirstUser || h.record >= capacity || h.sequence == 0)
             return refuse(QStringLiteral("identity table records do not fit a volume"));
         highest = std::max(highest, h.record);
+        links[i] = {h.record, h.parent, (h.flags & ZLiveIdentitySnapshot::kFolder) != 0};
     }
     // Freed records stay numbered, but not without bound: a table whose
     // numbers run far past its size is not one this device wrote.
@@ -119,18 +128,18 @@ bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Image& table, QString*
     std::vector<std::pair<DWORD, WORD>> claims;
     std::vector<DWORD> childCount(span + 1, 0);
     for (size_t i = 0; i < count; ++i) {
-        const Head h = table.head(i);
-        if (first[h.record] == kNone) {
-            first[h.record] = DWORD(i);
-            claims.emplace_back(h.record, h.sequence);
+        const Link& l = links[i];
+        if (first[l.record] == kNone) {
+            first[l.record] = DWORD(i);
+            claims.emplace_back(l.record, table.head(i).sequence);
         } else {
-            const Head f = table.head(first[h.record]);
-            if (f.sequence != h.sequence || f.flags != h.flags || f.inode != h.inode
-                || (h.flags & ZLiveIdentitySnapshot::kFolder))
-                return refuse(QStringLiteral("identity table names record %1 twice unlike").arg(h.record));
+            const Head h = table.head(i);
+            const Head f = table.head(first[l.record]);
+            if (f.sequence != h.sequence || f.flags != h.flags || f.inode != h.inode || l.folder)
+                return refuse(QStringLiteral("identity table names record %1 twice unlike").arg(l.record));
         }
-        if (h.parent < span)
-            ++childCount[h.parent + 1];
+        if (l.parent < span)
+            ++childCount[l.parent + 1];
     }
     if (sparse(claims.size()))
         return refuse(QStringLiteral("identity table record numbers run far past its size"));
@@ -143,7 +152,7 @@ bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Image& table, QString*
     {
         std::vector<DWORD> at(childCount.begin(), childCount.end() - 1);
         for (size_t i = 0; i < count; ++i) {
-            const DWORD parent = table.head(i).parent;
+            const DWORD parent = links[i].parent;
             if (parent < span)
                 byParent[at[parent]++] = DWORD(i);
         }
@@ -155,10 +164,9 @@ bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Image& table, QString*
         const DWORD folder = folders[next];
         for (DWORD k = childCount[folder]; k < childCount[folder + 1]; ++k) {
             const DWORD i = byParent[k];
-            const Head h = table.head(i);
             order.push_back(i);
-            if ((h.flags & ZLiveIdentitySnapshot::kFolder) && first[h.record] == i)
-                folders.push_back(h.record);
+            if (links[i].folder && first[links[i].record] == i)
+                folders.push_back(links[i].record);
         }
     }
     if (order.size() != count)
