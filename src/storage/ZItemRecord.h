@@ -7,6 +7,7 @@
 #include "storage/ZPieceHeader.h"
 
 #include <cstddef>
+#include <cstring>
 
 namespace SearchEngine {
 
@@ -36,6 +37,14 @@ struct ItemRecord {
 
     char* nameBytes() { return reinterpret_cast<char*>(this) + sizeof(ItemRecord); }
     const char* nameBytes() const { return reinterpret_cast<const char*>(this) + sizeof(ItemRecord); }
+    // The name and the zero byte saved after it, never one an earlier item
+    // of a reused run left. The run must hold both (nameFitsRun).
+    void setName(const char* utf8, int length)
+    {
+        nameLength = WORD(length);
+        std::memcpy(nameBytes(), utf8, size_t(length));
+        nameBytes()[length] = 0;
+    }
 };
 #pragma pack(pop)
 

@@ -49,8 +49,7 @@ bool createItem(ZLockItem run, const ZItemFields& fields, const char* utf8Name, 
         return false;
     ItemRecord* r = run.record();
     // 1. The name.
-    r->nameLength = WORD(nameLength);
-    std::memcpy(r->nameBytes(), utf8Name, size_t(nameLength));
+    r->setName(utf8Name, nameLength);
     // Keeps the name ahead of the stamp, so a reader that checks the stamp
     // around its copy never pairs a new stamp with an old name.
     std::atomic_thread_fence(std::memory_order_release);
@@ -97,8 +96,7 @@ ZLockItem replaceItem(ZSharedPool& pool, ZLockItem old, const ZItemFields& field
         pool.release(fresh, true);
         return ZLockItem();
     }
-    r->nameLength = WORD(name.length);
-    std::memcpy(r->nameBytes(), name.utf8, size_t(name.length));
+    r->setName(name.utf8, name.length);
     std::atomic_thread_fence(std::memory_order_release);
     r->recordNumber = fields.recordNumber;
     r->parentRecordNumber = fields.parentRecordNumber;

@@ -175,8 +175,7 @@ void ZDriveVolume::addEnumeratedRecord(USN_RECORD_V2* rec, DirectoryMap& pending
         ItemRecord* item = run.record();
         recordMap.emplace(recordNumber, item);
 
-        item->nameLength = WORD(n);
-        std::memcpy(item->nameBytes(), utf8, size_t(n));
+        item->setName(utf8, n);
         item->attributes = rec->FileAttributes;
         item->recordNumber = recordNumber;
         item->parentRecordNumber = DWORD(f->parentDirectory);
