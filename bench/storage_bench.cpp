@@ -5,6 +5,7 @@
 // The find step scans the pool as a client does, through ZSharedPoolReader.
 #include "client/ZSharedPoolReader.h"
 #include "storage/ZItemStore.h"
+#include "storage/ZSavedBytesReader.h"
 #include "storage/ZSharedPool.h"
 
 #include <QBuffer>
@@ -139,7 +140,10 @@ int main(int argc, char** argv)
 
     ZSharedPool loaded(QUuid::createUuid().toString(), 'C');
     timer.start();
-    QDataStream in(saved);
+    QBuffer device;
+    device.setData(saved);
+    device.open(QIODevice::ReadOnly);
+    SearchEngine::ZSavedBytesReader in(&device);
     const bool ok = loaded.load(in);
     const qint64 loadNs = timer.wallNs(), loadCpu = timer.cpu();
 

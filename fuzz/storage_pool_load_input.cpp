@@ -1,8 +1,10 @@
 #include "storage_pool_load_input.h"
 
+#include "storage/ZSavedBytesReader.h"
 #include "storage/ZSegmentLedger.h"
 #include "storage/ZSharedPool.h"
 
+#include <QBuffer>
 #include <QDataStream>
 #include <QUuid>
 
@@ -37,6 +39,15 @@ QByteArray savePool(SearchEngine::ZSharedPool& pool)
     return bytes;
 }
 
+bool loadFrom(SearchEngine::ZSharedPool& pool, const QByteArray& bytes)
+{
+    QBuffer device;
+    device.setData(bytes);
+    device.open(QIODevice::ReadOnly);
+    SearchEngine::ZSavedBytesReader in(&device);
+    return pool.load(in);
+}
+
 } // namespace
 
 Outcome loadPoolInput(const uint8_t* data, size_t size)
@@ -45,8 +56,7 @@ Outcome loadPoolInput(const uint8_t* data, size_t size)
     (void)ready;
     const QByteArray input = QByteArray::fromRawData(reinterpret_cast<const char*>(data), int(size));
     SearchEngine::ZSharedPool pool(nextPoolName(), 'C');
-    QDataStream in(input);
-    if (!pool.load(in))
+    if (!loadFrom(pool, input))
         return Rejected;
     int live = 0;
     pool.forEachItem([&](SearchEngine::ZLockItem item) {
@@ -55,8 +65,7 @@ Outcome loadPoolInput(const uint8_t* data, size_t size)
     });
     const QByteArray saved = savePool(pool);
     SearchEngine::ZSharedPool copy(nextPoolName(), 'C');
-    QDataStream again(saved);
-    if (!copy.load(again)) {
+    if (!loadFrom(copy, saved)) {
         std::fprintf(stderr, "saved pool of %d pieces does not load again\n", pool.pieceCount());
         return RoundTripBroken;
     }

@@ -2,6 +2,7 @@
 
 #include "frame/ZLog.h"
 #include "storage/ZSegmentLedger.h"
+#include "storage/ZSavedBytesReader.h"
 #include "storage/ZSharedPool.h"
 
 #include <QDataStream>
@@ -227,37 +228,38 @@ void ZSharedPiece::save(QDataStream& stream)
     }
 }
 
-bool ZSharedPiece::load(QDataStream& stream)
+bool ZSharedPiece::load(ZSavedBytesReader& in)
 {
     if (!header_)
         return false;
     PieceHeader stored;
-    if (stream.readRawData(reinterpret_cast<char*>(&stored), int(sizeof stored)) != int(sizeof stored))
+    const char* p = in.take(sizeof stored);
+    if (!p)
         return false;
+    std::memcpy(&stored, p, sizeof stored);
     // The stored geometry must fit the segment just made, and the piece must
     // be this one of this drive, or item references would name other records.
     if (!pieceHeaderFits(stored, segmentSize_) || stored.pieceNumber != pieceNumber_
         || stored.drive != header_->drive)
         return false;
     std::memcpy(header_, &stored, sizeof stored);
-    return loadRuns(stream);
+    return loadRuns(in);
 }
 
-bool ZSharedPiece::loadRuns(QDataStream& stream)
+bool ZSharedPiece::loadRuns(ZSavedBytesReader& in)
 {
     const DWORD used = header_->usedSlots;
-    char run[kLargestRunBytes];
     DWORD index = 0;
     while (index < used) {
         qint32 length = 0;
-        stream >> length;
-        if (stream.status() != QDataStream::Ok)
+        if (!in.readInt32(length))
             return false;
         // A run lies wholly below usedSlots.
         const long long room = (long long)(used - index) * kSlotSize;
         if (length < kFreeRunSavedBytes || length > kLargestRunBytes || length > room)
             return false;
-        if (stream.readRawData(run, length) != length)
+        const char* run = in.take(size_t(length));
+        if (!run)
             return false;
         const BYTE flags = BYTE(run[offsetof(ItemRecord, flags)]);
         const DWORD count = BYTE(run[offsetof(ItemRecord, slotCount)]);

@@ -15,6 +15,7 @@ class QDataStream;
 
 namespace SearchEngine {
 
+class ZSavedBytesReader;
 class ZSharedPool;
 
 class ZSharedPiece {
@@ -38,9 +39,9 @@ public:
     void forEachItem(const std::function<bool(ZLockItem)>& visitor);
     // Writes the header and every run (live or free) with its length.
     void save(QDataStream& stream);
-    // Replaces the header and runs from the stream; free runs go to the
-    // owner's free lists. Rejects anything that does not fit the segment.
-    bool load(QDataStream& stream);
+    // Replaces the header and runs with what save wrote; free runs go to
+    // the owner's free lists. Rejects anything that does not fit the segment.
+    bool load(ZSavedBytesReader& in);
     // Detaches and destroys the segment.
     void release();
 
@@ -63,7 +64,7 @@ public:
 private:
     ItemRecord* recordAt(DWORD slotIndex) const;
     void repairSlotIndex(ItemRecord* r, DWORD slotIndex);
-    bool loadRuns(QDataStream& stream);
+    bool loadRuns(ZSavedBytesReader& in);
 
     ZSharedPool* owner_;
     ZSharedSegment* segment_;

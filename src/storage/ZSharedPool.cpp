@@ -1,6 +1,7 @@
 #include "storage/ZSharedPool.h"
 
 #include "frame/ZLog.h"
+#include "storage/ZSavedBytesReader.h"
 #include "win32/ZClock.h"
 
 #include <QCoreApplication>
@@ -146,20 +147,19 @@ void ZSharedPool::save(QDataStream& stream)
         p->save(stream);
 }
 
-bool ZSharedPool::load(QDataStream& stream)
+bool ZSharedPool::load(ZSavedBytesReader& in)
 {
     // Piece numbers and keys start at 1: only an empty pool can be loaded.
     if (!pieces_.isEmpty())
         return false;
     qint32 count = 0;
-    stream >> count;
-    if (stream.status() != QDataStream::Ok || count < 0 || count > kMaxPieces)
+    if (!in.readInt32(count) || count < 0 || count > kMaxPieces)
         return false;
     // Pieces are made one at a time as the stream supplies them, so an
     // impossible count costs nothing before the stream runs out.
     for (int number = 1; number <= count; ++number) {
         ZSharedPiece* p = new ZSharedPiece(pieceKey(number), WORD(number), this);
-        if (!p->init(attachOnly_, drive_) || !p->load(stream)) {
+        if (!p->init(attachOnly_, drive_) || !p->load(in)) {
             // Free runs of this piece may already be on the free lists.
             dropFreeRunsOf(p);
             delete p;

@@ -60,9 +60,9 @@ public:
     void release(ZLockItem run, bool recent);
     void forEachItem(const std::function<bool(ZLockItem)>& visitor);
     void save(QDataStream& stream);
-    // Fills an empty pool from the stream; false (with no partly loaded
+    // Fills an empty pool with what save wrote; false (with no partly loaded
     // piece left) on any input that does not fit.
-    bool load(QDataStream& stream);
+    bool load(ZSavedBytesReader& in);
     // Drops every piece and every free-list entry; name, drive and callback stay.
     void clear();
 

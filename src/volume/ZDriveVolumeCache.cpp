@@ -11,6 +11,7 @@
 #include "frame/ZLog.h"
 #include "frame/ZSpecialPath.h"
 #include "platform/ZDriveTable.h"
+#include "storage/ZSavedBytesReader.h"
 #include "storage/ZSharedPool.h"
 #include "win32/ZDriveLetterFiles.h"
 #include "win32/ZTimeConstants.h"
@@ -211,8 +212,8 @@ bool ZDriveVolume::loadDriveCachePool()
 
     // The pool must take the rest of the file exactly: a short read or
     // trailing bytes mean the file is not what a save wrote.
-    bool loaded = pool->load(stream);
-    loaded = loaded && stream.status() == QDataStream::Ok && stream.atEnd();
+    ZSavedBytesReader rest(&file);
+    const bool loaded = pool->load(rest) && rest.atEnd();
     file.close();
 
     recordMap.clear();

@@ -6,8 +6,10 @@
 #include "client/ZSharedPoolReader.h"
 #include "storage/ZItemRecord.h"
 #include "storage/ZItemStore.h"
+#include "storage/ZSavedBytesReader.h"
 #include "storage/ZSharedPool.h"
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QDataStream>
 #include <QString>
@@ -70,7 +72,10 @@ inline QByteArray savePool(ZSharedPool& pool)
 
 inline bool loadPool(ZSharedPool& pool, const QByteArray& bytes)
 {
-    QDataStream in(bytes);
+    QBuffer device;
+    device.setData(bytes);
+    device.open(QIODevice::ReadOnly);
+    ZSavedBytesReader in(&device);
     return pool.load(in);
 }
 
