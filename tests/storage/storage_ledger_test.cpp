@@ -3,8 +3,8 @@
 // unattached while sparing live processes and attached readers, and that
 // nothing another user plants makes it touch anything else.
 #include "storage/ZSegmentLedger.h"
-#include "storage/ZSharedPool.h"
 #include "storage/ZSharedSegment.h"
+#include "storage/storage_probe_names.h"
 #include "support/TestEnvironment.h"
 #include "support/ZHeldChild.h"
 #include "support/ZOtherUser.h"
@@ -19,27 +19,19 @@
 
 #include <fcntl.h>
 #include <functional>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace SearchEngine;
+using StorageProbe::segmentIdOf;
 
 namespace {
 
-// Segments are followed by id, not key: once a segment is gone its key may
-// be taken by another process's segment at any time.
-int segmentId(const QString& keyFile)
-{
-    const key_t key = ::ftok(QFile::encodeName(keyFile).constData(), 'Q');
-    return key == -1 ? -1 : ::shmget(key, 0, 0);
-}
-
+// Marked for removal counts as gone: an attached segment stays until its last detach.
 bool segmentExists(int id)
 {
     shmid_ds info{};
-    return id != -1 && ::shmctl(id, IPC_STAT, &info) == 0;
+    return id != -1 && ::shmctl(id, IPC_STAT, &info) == 0 && !(info.shm_perm.mode & SHM_DEST);
 }
 
 QString freshReportFile() { return TestSupport::freshDir(QStringLiteral("crash")) + QStringLiteral("/keys"); }
@@ -114,13 +106,6 @@ QByteArray fileState(const QString& path)
     return f.open(QIODevice::ReadOnly) ? state + f.readAll() : state + "unreadable";
 }
 
-// Points the process's temporary folder elsewhere while it lives.
-struct TempFolderAs {
-    explicit TempFolderAs(const QString& folder) : saved(qgetenv("TMPDIR")) { qputenv("TMPDIR", native(folder)); }
-    ~TempFolderAs() { qputenv("TMPDIR", saved); }
-    QByteArray saved;
-};
-
 } // namespace
 
 TEST(StorageLedger, ParserKeepsOnlyWholeLinesNamingKeyFilesDirectlyInTheFolder)
@@ -165,13 +150,13 @@ TEST(StorageLedger, ACrashedRunsSegmentsAreRemovedOnceNoReaderHoldsThem)
     QList<int> ids;
     for (const QString& k : child.keyFiles) {
         ASSERT_TRUE(QFile::exists(k));
-        ids.append(segmentId(k));
+        ids.append(segmentIdOf(k));
         ASSERT_TRUE(segmentExists(ids.last()));
     }
     // While it lives, nothing of it is touched, nor our own pieces.
     ZSharedPool mine(QUuid::createUuid().toString(), 'D');
     ASSERT_TRUE(mine.appendPiece());
-    const int myId = segmentId(mine.piece(1)->nativeKey());
+    const int myId = segmentIdOf(mine.piece(1)->nativeKey());
     QFile junk(ledgerPath(1));
     ASSERT_TRUE(writeLedger(junk.fileName(), "not a key file\n\n/nonexistent/qipc_sharedmemory_x\n"));
     EXPECT_EQ(removeStaleSharedSegments(), 0);
@@ -214,7 +199,7 @@ TEST(StorageLedger, NothingPlantedOrAimedAtIsTouched)
     if (!OtherUser::unavailable().isEmpty())
         GTEST_SKIP() << OtherUser::unavailable().toStdString();
     const QString shared = OtherUser::publicTempFolder();
-    const TempFolderAs tmp(shared);
+    const StorageProbe::TempFolderAs tmp(shared);
     ASSERT_TRUE(ensureSegmentKeyFolder());
     const QString folder = keyFolder();
 
@@ -305,7 +290,7 @@ TEST(StorageLedger, NothingPlantedOrAimedAtIsTouched)
                  const key_t key = ::ftok(keyFile.constData(), 'Q');
                  return key != -1 && ::shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600) != -1 ? 0 : 1;
              });
-             b.segment = segmentId(b.keyFile);
+             b.segment = segmentIdOf(b.keyFile);
              shmid_ds info{};
              EXPECT_EQ(::shmctl(b.segment, IPC_STAT, &info), 0);
              EXPECT_TRUE(writeLedger(ledgerPath(info.shm_cpid), b.ledger));
@@ -328,7 +313,7 @@ TEST(StorageLedger, NothingPlantedOrAimedAtIsTouched)
         ASSERT_EQ(child.keyFiles.size(), 1) << attempt.what;
         child.release();
         QFile ledger(ledgerOf(child.pid));
-        baits.push_back(Bait{child.pid, child.keyFiles[0], {}, segmentId(child.keyFiles[0]), {}});
+        baits.push_back(Bait{child.pid, child.keyFiles[0], {}, segmentIdOf(child.keyFiles[0]), {}});
         Bait& b = baits.back();
         ASSERT_TRUE(ledger.open(QIODevice::ReadOnly)) << attempt.what;
         b.ledger = ledger.readAll();
@@ -341,7 +326,7 @@ TEST(StorageLedger, NothingPlantedOrAimedAtIsTouched)
     CrashingChild crashed(2);
     ASSERT_EQ(crashed.keyFiles.size(), 2);
     for (const QString& k : crashed.keyFiles)
-        crashedIds.append(segmentId(k));
+        crashedIds.append(segmentIdOf(k));
     crashed.release();
 
     EXPECT_EQ(removeStaleSharedSegments(), 2);

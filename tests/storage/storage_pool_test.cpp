@@ -1,5 +1,5 @@
-// Item records and the piece pool: slot counts, the name validity rule, name
-// signatures and item references; the item store's rules for creating,
+// Item records and the piece pool: slot counts, name signatures and item
+// references; the item store's rules for creating,
 // freeing, pruning, replacing on a rename and refreshing in place; runs that
 // do not fit the last piece, recycling after the reuse age (on the manual
 // clock), save and load round trips, clear and refill, the piece-appended
@@ -123,7 +123,7 @@ TEST(StorageRecord, NameSignatures)
     EXPECT_FALSE(signatureMayContain(signatureOf(QStringLiteral("abc")), signatureOf(QStringLiteral("x"))));
 }
 
-TEST(StorageRecord, ItemNamesConvertWithinTheBufferAndReadByTheValidityRule)
+TEST(StorageRecord, ItemNamesConvertWithinTheBuffer)
 {
     ZItemName name;
     const QString unicode = QString::fromUtf8("Ünïcödé.txt");
@@ -135,18 +135,6 @@ TEST(StorageRecord, ItemNamesConvertWithinTheBufferAndReadByTheValidityRule)
     EXPECT_EQ(name.length, 765);
     EXPECT_FALSE(makeItemName(QString(400, QChar(0x20AC)), &name));   // more than the buffer holds
     EXPECT_EQ(name.length, 0);
-
-    ZSharedPool pool(QUuid::createUuid().toString(), 'D');
-    ZLockItem run = pool.append(3);
-    EXPECT_EQ(run.itemRef(), makeItemRef('D', 1, 0));
-    ASSERT_TRUE(makeItemName(QStringLiteral("report.txt"), &name));
-    ASSERT_TRUE(createItem(run, ZItemFields{}, name));
-    EXPECT_EQ(run.name(), QByteArray("report.txt"));
-    // A length not below slotCount * 32, or whose bytes would run past the run, reads as empty.
-    for (int length : {3 * 32, 3 * 32 - kItemNameOffset, 3 * 32 - kItemNameOffset - 1}) {
-        run->nameLength = WORD(length);
-        EXPECT_EQ(run.name().size(), length == 3 * 32 - kItemNameOffset - 1 ? length : 0) << length;
-    }
 }
 
 TEST_F(StorageItemStore, CreatingWritesEveryFieldAndRefusesUnfitRuns)

@@ -12,8 +12,12 @@
 #include <QBuffer>
 #include <QByteArray>
 #include <QDataStream>
+#include <QFile>
 #include <QString>
 #include <QStringList>
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
 
 namespace StorageProbe {
 
@@ -78,5 +82,23 @@ inline bool loadPool(ZSharedPool& pool, const QByteArray& bytes)
     ZSavedBytesReader in(&device);
     return pool.load(in);
 }
+
+// The segment under a key file, by id (-1 when none): once a segment is gone
+// its key may be taken by another process's segment at any time.
+inline int segmentIdOf(const QString& keyFile)
+{
+    const key_t key = ::ftok(QFile::encodeName(keyFile).constData(), 'Q');
+    return key == -1 ? -1 : ::shmget(key, 0, 0);
+}
+
+// Points the process's temporary folder elsewhere while it lives.
+struct TempFolderAs {
+    explicit TempFolderAs(const QString& folder) : saved(qgetenv("TMPDIR"))
+    {
+        qputenv("TMPDIR", QFile::encodeName(folder));
+    }
+    ~TempFolderAs() { qputenv("TMPDIR", saved); }
+    const QByteArray saved;
+};
 
 } // namespace StorageProbe

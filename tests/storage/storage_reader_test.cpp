@@ -6,6 +6,7 @@
 #include "storage/storage_probe_names.h"
 #include "support/ZOtherUser.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QScopeGuard>
@@ -15,8 +16,6 @@
 
 #include <cstring>
 #include <grp.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <unordered_map>
 
 using namespace SearchEngine;
@@ -46,7 +45,6 @@ QStringList found(ZSharedPoolReader& reader, const char* term, int limit = -1)
 
 TEST_F(StorageReader, ResolvesReferencesAndRefusesBadOnesAndUnfitNames)
 {
-    const QByteArray aName = itemName(30, 0).toUtf8();   // 11 bytes, 3 slots
     ZLockItem a = addItem(pool, itemName(30, 0), 30);
     ZLockItem b = addItem(pool, QStringLiteral("beta.doc"), 31);
     freeItem(pool, b, 17);
@@ -78,11 +76,14 @@ TEST_F(StorageReader, ResolvesReferencesAndRefusesBadOnesAndUnfitNames)
     };
     for (const auto& c : bad)
         EXPECT_EQ(reader.readItem(c.ref, &s), c.expected) << std::hex << c.ref;
-    // A name length not below slotCount * 32, or ending past the run, reads as empty.
-    for (WORD length : {WORD(96), WORD(96 - 56), WORD(8)}) {
+    // A name whose bytes, or the byte after them, would run past the run reads
+    // as empty, to the writer's side as to the reader.
+    for (WORD length : {WORD(96), WORD(96 - 56), WORD(96 - 57), WORD(8)}) {
         a->nameLength = length;
+        const QByteArray expected = length < 40 ? QByteArray(a->nameBytes(), length) : QByteArray();
+        EXPECT_EQ(a.name(), expected) << length;
         ASSERT_EQ(reader.readItem(a.itemRef(), &s), ZSharedPoolReader::ReadOk);
-        EXPECT_EQ(s.name, length == 8 ? aName.left(8) : QByteArray()) << length;
+        EXPECT_EQ(s.name, expected) << length;
     }
 
     // A reference into a piece added since is attached on demand.
@@ -202,8 +203,7 @@ TEST_F(StorageReader, ForgedPiecesAndKeyFoldersAreNeverRead)
     if (!OtherUser::unavailable().isEmpty())
         GTEST_SKIP() << OtherUser::unavailable().toStdString();
     // Both sides in one temporary folder that everyone may write, as /tmp.
-    const auto restore = qScopeGuard([tmp = qgetenv("TMPDIR")] { qputenv("TMPDIR", tmp); });
-    qputenv("TMPDIR", QFile::encodeName(OtherUser::publicTempFolder()));
+    const TempFolderAs tmp(OtherUser::publicTempFolder());
     // A key folder planted under this user's name before its first start
     // is refused: nothing is made in it.
     const QByteArray folder = QFile::encodeName(segmentKeyFolder(geteuid()));
@@ -243,13 +243,10 @@ TEST_F(StorageReader, ForgedPiecesAndKeyFoldersAreNeverRead)
 // way, and as root another user reads them exactly when the group is theirs.
 TEST_F(StorageReader, PiecesAreSharedWithTheNamedGroupOnly)
 {
-    const auto restore = qScopeGuard([tmp = qgetenv("TMPDIR")] {
-        qputenv("TMPDIR", tmp);
-        qunsetenv(kSegmentGroupVariable);
-    });
+    const auto restore = qScopeGuard([] { qunsetenv(kSegmentGroupVariable); });
     const bool otherUser = OtherUser::unavailable().isEmpty();
-    if (otherUser)   // the key folder where the other user can reach it
-        qputenv("TMPDIR", QFile::encodeName(OtherUser::publicTempFolder()));
+    // The key folder where the other user can reach it.
+    const TempFolderAs tmp(otherUser ? OtherUser::publicTempFolder() : QDir::tempPath());
     const QByteArray ownGroup = QByteArray::number(uint(getegid()));
     const group* own = getgrgid(getegid());
     const QByteArray ownName = own ? QByteArray(own->gr_name) : ownGroup;
@@ -271,9 +268,8 @@ TEST_F(StorageReader, PiecesAreSharedWithTheNamedGroupOnly)
         const QString name = QUuid::createUuid().toString();
         ZSharedPool shared(name, 'C');
         addItem(shared, QStringLiteral("shared.txt"), 50);
-        const key_t key = ::ftok(QFile::encodeName(segmentKeyFile(name + QStringLiteral("1"), geteuid())).constData(), 'Q');
         shmid_ds info{};
-        ASSERT_EQ(::shmctl(::shmget(key, 0, 0), IPC_STAT, &info), 0);
+        ASSERT_EQ(::shmctl(segmentIdOf(segmentKeyFile(name + QStringLiteral("1"), geteuid())), IPC_STAT, &info), 0);
         EXPECT_EQ(info.shm_perm.mode & 0777, c.mode);
         EXPECT_EQ(info.shm_perm.gid, c.gid);
         EXPECT_EQ(info.shm_perm.uid, geteuid());
