@@ -5,7 +5,6 @@
 #include "storage/ZSharedSegment.h"
 #include "storage/storage_probe_names.h"
 
-#include <QDir>
 #include <QFile>
 #include <QUuid>
 #include <QtEndian>
