@@ -178,13 +178,7 @@ protected:
         return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && ReadFile(h, bytes.data(), DWORD(bytes.size()), &got, nullptr)
                && got == bytes.size();
     }
-    USN_JOURNAL_DATA_V1 query()
-    {
-        USN_JOURNAL_DATA_V1 j{};
-        DWORD got = 0;
-        EXPECT_TRUE(ioctl(FSCTL_QUERY_USN_JOURNAL, nullptr, 0, &j, sizeof j, &got));
-        return j;
-    }
+    USN_JOURNAL_DATA_V1 query() { return TestSupport::queryJournal(call()); }
     TestSupport::DeviceCall call()
     {
         return [this](DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* got) {

@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -35,12 +34,7 @@ namespace {
 constexpr int kSettleMs = 10000;
 constexpr int kEventuallyMs = 20000;
 using Source = ZLiveDirectoryVolume::Source;
-
-void removeTree(const std::string& path)
-{
-    nftw(path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p), 0; }, 16,
-         FTW_DEPTH | FTW_PHYS);
-}
+using LiveDifferential::removeTree;
 
 std::string bytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
@@ -65,7 +59,6 @@ void mv(const std::string& from, const std::string& to) { ASSERT_EQ(rename(from.
 
 using LiveDifferential::Tree;
 using LiveDifferential::diskTree;
-
 Tree volumeTree(const ZEmulatedNtfsVolume& v) { return LiveDifferential::deviceTree(v); }
 
 // Equal paths, kinds and sizes, and hard links alike on both sides.
@@ -77,28 +70,17 @@ Tree volumeTree(const ZEmulatedNtfsVolume& v) { return LiveDifferential::deviceT
 
 using TestSupport::callOf;
 
-USN_JOURNAL_DATA_V1 query(ZVolumeDevice& d)
-{
-    USN_JOURNAL_DATA_V1 j{};
-    DWORD got = 0;
-    EXPECT_TRUE(d.deviceIoControl(FSCTL_QUERY_USN_JOURNAL, nullptr, 0, &j, sizeof j, &got));
-    return j;
-}
+USN_JOURNAL_DATA_V1 query(ZVolumeDevice& d) { return TestSupport::queryJournal(callOf(d)); }
 
 // Reads the journal from cursor on, adding the reasons per name and moving
 // cursor past them. 0 or the error.
 DWORD readJournal(ZVolumeDevice& d, DWORDLONG id, USN& cursor, std::map<std::string, DWORD>& reasons)
 {
-    for (USN at = cursor;; at = cursor) {
-        const TestSupport::JournalRead r = TestSupport::readJournal(callOf(d), TestSupport::readRequest(id, at), 1 << 20);
-        if (!r.ok)
-            return r.error;
-        for (const TestSupport::UsnRec& u : r.records)
-            reasons[liveNameFromUtf16(u.name)] |= u.reason;
-        cursor = r.next;
-        if (cursor == at)
-            return 0;
-    }
+    const TestSupport::JournalRead r = TestSupport::readJournalToEnd(callOf(d), id, cursor, 1 << 20);
+    for (const TestSupport::UsnRec& u : r.records)
+        reasons[liveNameFromUtf16(u.name)] |= u.reason;
+    cursor = r.next;
+    return r.error;
 }
 
 // Opens with the source asked for, never a silent fall-back to the other.

@@ -12,8 +12,6 @@
 #include "support/TestEnvironment.h"
 #include "support/ZIndexBuild.h"
 #include "support/ZUsnRecordParse.h"
-#include "volume/ZDirectoryNode.h"
-#include "volume/ZDriveVolume.h"
 
 #ifdef SEARCH_HAVE_NTFS_FIXTURE
 #include "ZNtfsFixture.h"
@@ -66,19 +64,17 @@ std::vector<BYTE> readAll(const QString& path)
     return std::vector<BYTE>(b.begin(), b.end());
 }
 
-template <typename Out>
-Out control(ZVolumeDevice& d, DWORD code)
-{
-    Out out{};
-    DWORD n = 0;
-    EXPECT_TRUE(d.deviceIoControl(code, nullptr, 0, &out, sizeof out, &n)) << code;
-    return out;
-}
-NTFS_VOLUME_DATA_BUFFER volumeData(ZVolumeDevice& d) { return control<NTFS_VOLUME_DATA_BUFFER>(d, FSCTL_GET_NTFS_VOLUME_DATA); }
-USN_JOURNAL_DATA_V1 queryJournal(ZVolumeDevice& d) { return control<USN_JOURNAL_DATA_V1>(d, FSCTL_QUERY_USN_JOURNAL); }
-
 using TestSupport::UsnRec;
 using TestSupport::callOf;
+
+NTFS_VOLUME_DATA_BUFFER volumeData(ZVolumeDevice& d)
+{
+    NTFS_VOLUME_DATA_BUFFER out{};
+    DWORD n = 0;
+    EXPECT_TRUE(d.deviceIoControl(FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &out, sizeof out, &n));
+    return out;
+}
+USN_JOURNAL_DATA_V1 queryJournal(ZVolumeDevice& d) { return TestSupport::queryJournal(callOf(d)); }
 
 std::vector<UsnRec> enumerate(ZVolumeDevice& d, USN highUsn)
 {

@@ -330,12 +330,6 @@ void writeBytes(const std::string& path, unsigned n, int flags)
     ::close(fd);
 }
 
-void removeTree(const std::string& path)
-{
-    nftw(path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p), 0; }, 16,
-         FTW_DEPTH | FTW_PHYS);
-}
-
 // Errors are part of the game: a shrunk sequence names paths that may be gone.
 void applyToDisk(const Op& op, const Places& p)
 {
@@ -470,6 +464,12 @@ Tree diskTree(const std::string& root)
     return t;
 }
 
+void removeTree(const std::string& path)
+{
+    nftw(path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p), 0; }, 16,
+         FTW_DEPTH | FTW_PHYS);
+}
+
 Tree deviceTree(const Platform::ZEmulatedNtfsVolume& v, std::string* error)
 {
     std::string ignored;
@@ -583,25 +583,19 @@ std::vector<std::string> journalSince(ZLiveDirectoryVolume& live, USN from)
         {USN_REASON_BASIC_INFO_CHANGE, "attributes"}};
     const DWORDLONG journal = live.volume().journalState().data.UsnJournalID;
     std::vector<std::string> out;
-    for (;;) {
-        const TestSupport::JournalRead r =
-            TestSupport::readJournal(TestSupport::callOf(live), TestSupport::readRequest(journal, from));
-        if (!r.ok || r.records.empty())
-            return out;
-        for (const TestSupport::UsnRec& u : r.records) {
-            std::string kinds;
-            if (u.reason & USN_REASON_CLOSE) {
-                for (const auto& [bits, kind] : kKinds)
-                    if (u.reason & bits)
-                        kinds += (kinds.empty() ? "" : "+") + std::string(kind);
-            } else if (u.reason & USN_REASON_RENAME_OLD_NAME) {
-                kinds = "old-name";
-            }
-            if (!kinds.empty())
-                out.push_back(Platform::liveNameFromUtf16(u.name) + ":" + kinds);
+    for (const TestSupport::UsnRec& u : TestSupport::readJournalToEnd(TestSupport::callOf(live), journal, from).records) {
+        std::string kinds;
+        if (u.reason & USN_REASON_CLOSE) {
+            for (const auto& [bits, kind] : kKinds)
+                if (u.reason & bits)
+                    kinds += (kinds.empty() ? "" : "+") + std::string(kind);
+        } else if (u.reason & USN_REASON_RENAME_OLD_NAME) {
+            kinds = "old-name";
         }
-        from = r.next;
+        if (!kinds.empty())
+            out.push_back(Platform::liveNameFromUtf16(u.name) + ":" + kinds);
     }
+    return out;
 }
 
 // A byte in the middle of the drive's identity table flipped.

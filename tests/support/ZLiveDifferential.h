@@ -104,6 +104,9 @@ Tree deviceTree(const Platform::ZEmulatedNtfsVolume& volume, std::string* error 
 // hard links alike on both sides), or empty.
 std::string difference(const Tree& disk, const Tree& side);
 
+// Removes path and everything below it, links never followed.
+void removeTree(const std::string& path);
+
 // Whether fanotify file-system marks with names are permitted under base.
 bool fanotifyPermitted(const std::string& base);
 

@@ -91,6 +91,32 @@ JournalRead readJournal(const DeviceCall& call, const Request& request, DWORD ou
     return r;
 }
 
+// Every record from `from` on, read until a read moves no further; ok and
+// error are the last read's, next where the next read would start.
+inline JournalRead readJournalToEnd(const DeviceCall& call, DWORDLONG journalId, USN from, DWORD outSize = 64 * 1024)
+{
+    JournalRead all;
+    all.next = from;
+    for (;;) {
+        const JournalRead r = readJournal(call, readRequest(journalId, all.next), outSize);
+        all.ok = r.ok;
+        all.error = r.error;
+        all.records.insert(all.records.end(), r.records.begin(), r.records.end());
+        if (!r.ok || r.next == all.next)
+            return all;
+        all.next = r.next;
+    }
+}
+
+// FSCTL_QUERY_USN_JOURNAL; a refusal is a test failure.
+inline USN_JOURNAL_DATA_V1 queryJournal(const DeviceCall& call)
+{
+    USN_JOURNAL_DATA_V1 j{};
+    DWORD got = 0;
+    EXPECT_TRUE(call(FSCTL_QUERY_USN_JOURNAL, nullptr, 0, &j, sizeof j, &got));
+    return j;
+}
+
 // The whole FSCTL_ENUM_USN_DATA walk below highUsn, in calls of outSize
 // bytes; a walk that does not end (a hostile volume) stops at a million calls.
 struct Enumeration {
