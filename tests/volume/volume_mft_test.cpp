@@ -1,5 +1,6 @@
-// Building a drive's index from the MFT: the items and their fields, attribute
-// lists in both forms, the directory tree of a build, malformed file records.
+// A drive's volume opened (the journal in its states, each failing step, the
+// record read) and its index built from the MFT: the items and their fields,
+// attribute lists in both forms, the directory tree, malformed file records.
 #include "platform/ZDriveTable.h"
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
 #include "ntfs/ZNtfsRecord.h"
@@ -7,6 +8,7 @@
 #include "storage/ZItemRecord.h"
 #include "volume/ZDriveVolume.h"
 #include "support/ZIndexBuild.h"
+#include "support/ZLogLines.h"
 
 #include <gtest/gtest.h>
 
@@ -33,6 +35,8 @@ namespace {
 
 constexpr char16_t kDrive = u'E';
 constexpr DWORD kRoot = Ntfs::RecordRoot;
+constexpr ULONGLONG kMiB = 1024 * 1024;
+using Lines = std::vector<std::string>;
 
 std::string utf8(const std::u16string& s) { return QString::fromStdU16String(s).toStdString(); }
 
@@ -117,6 +121,30 @@ protected:
     std::shared_ptr<Vol> device;
     std::unique_ptr<TestSupport::ZIndexBuild> index;
     ZDriveVolume* volume = nullptr;
+};
+
+// Opening a drive's volume: file-system check, device open, geometry, the
+// change journal in its states, the record read and closing.
+class VolumeAccess : public MftEnumeration {
+protected:
+    // Closing after any outcome, twice, leaves nothing open.
+    void expectClosesCleanly()
+    {
+        volume->closeVolume();
+        volume->closeVolume();
+        EXPECT_EQ(volume->volumeHandle, nullptr);
+        EXPECT_TRUE(volume->recordBuffers.empty());
+        EXPECT_EQ(volume->clusterBuffer, nullptr);
+    }
+    void expectJournal(ULONGLONG maximum, ULONGLONG delta)
+    {
+        const auto journal = device->journalState();
+        EXPECT_TRUE(journal.active && !journal.deleting);
+        EXPECT_EQ(journal.data.MaximumSize, maximum);
+        EXPECT_EQ(journal.data.AllocationDelta, delta);
+        EXPECT_EQ(volume->journalData.UsnJournalID, journal.data.UsnJournalID);
+        EXPECT_EQ(volume->journalData.NextUsn, journal.data.NextUsn);
+    }
 };
 
 class AttributeLists : public MftEnumeration,
@@ -337,6 +365,133 @@ TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
     EXPECT_TRUE(indexed == expected);
     EXPECT_EQ(index->known.size(), int(folders.size()));
     EXPECT_EQ(index->pending.keys(), QList<uint>{kRoot});
+}
+
+// Opening with the journal in each state, and each failing step: its result,
+// its log lines, what stays open, and that no later step ran and no stale
+// journal is taken. An active journal is only read; a missing one is created;
+// one being deleted is awaited and created larger.
+TEST_F(VolumeAccess, EachJournalStateAndEachFailingStep)
+{
+    const std::string failed = "init drive volume failed -- ", notNtfs = failed + "not NTFS drive!!!";
+    constexpr DWORD ok = ZDriveVolume::InitOk, journalFailed = ZDriveVolume::InitJournalFailed;
+    const struct {
+        const char16_t* fileSystem;
+        bool active, deleting;
+        DWORD failedCall, error, result;
+        bool handleKept;
+        ULONGLONG queries, creates, deletes, maximum; // the journal's size after success, 0 on failure
+        Lines log;
+    } cases[] = {
+        {u"NTFS", true, false, 0, 0, ok, true, 1, 0, 0, 2 * kMiB, {}},
+        {u"NTFS", false, false, 0, 0, ok, true, 2, 1, 0, 8 * kMiB, {failed + "FSCTL_QUERY_USN_JOURNAL:1179"}},
+        {u"NTFS", true, true, 0, 0, ok, true, 2, 1, 1, 32 * kMiB, {failed + "FSCTL_QUERY_USN_JOURNAL:1178"}},
+        // Another file system, another case, a longer or a shorter name.
+        {u"FAT32", true, false, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, 0, 0, {notNtfs}},
+        {u"ntfs", true, false, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, 0, 0, {notNtfs}},
+        {u"NTFS5", true, false, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, 0, 0, {notNtfs}},
+        {u"NTF", true, false, 0, 0, ZDriveVolume::InitNotNtfs, false, 0, 0, 0, 0, {notNtfs}},
+        {u"NTFS", true, false, Vol::CallOpen, ERROR_ACCESS_DENIED, ZDriveVolume::InitOpenFailed, false,
+         0, 0, 0, 0, {failed + "open drive file!!!"}},
+        {u"NTFS", true, false, FSCTL_GET_NTFS_VOLUME_DATA, ERROR_INVALID_FUNCTION, ZDriveVolume::InitVolumeDataFailed,
+         true, 0, 0, 0, 0, {failed + "FSCTL_GET_NTFS_VOLUME_DATA:1"}},
+        {u"NTFS", true, false, FSCTL_QUERY_USN_JOURNAL, ERROR_INVALID_FUNCTION, journalFailed, true, 1, 0, 0, 0,
+         {failed + "FSCTL_QUERY_USN_JOURNAL:1", "init usn journal failed: 1"}},
+        // The creation's error is the one reported.
+        {u"NTFS", false, false, FSCTL_CREATE_USN_JOURNAL, ERROR_ACCESS_DENIED, journalFailed, true, 1, 1, 0, 0,
+         {failed + "FSCTL_QUERY_USN_JOURNAL:1179", "init usn journal failed: 5"}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        const auto& c = cases[i];
+        Vol::Options options;
+        options.fileSystemName = c.fileSystem;
+        options.journalActive = c.active;
+        options.journalMaximumSize = 2 * kMiB; // unlike either size the volume code asks for
+        options.journalAllocationDelta = kMiB / 4;
+        install(options);
+        const qint64 logMark = ServiceTestKit::logSize();
+        if (c.deleting)
+            device->beginJournalDeletion();
+        if (c.failedCall)
+            device->failCall(c.failedCall, c.error);
+        EXPECT_EQ(volume->initDriveVolume(), c.result);
+        if (c.error) {
+            EXPECT_EQ(GetLastError(), c.error);
+        }
+        EXPECT_EQ(volume->volumeHandle != nullptr, c.handleKept);
+        EXPECT_EQ(device->callCount(Vol::CallOpen), c.result == ZDriveVolume::InitNotNtfs ? 0u : 1u);
+        EXPECT_EQ(device->callCount(FSCTL_QUERY_USN_JOURNAL), c.queries);
+        EXPECT_EQ(device->callCount(FSCTL_CREATE_USN_JOURNAL), c.creates);
+        EXPECT_EQ(device->callCount(FSCTL_DELETE_USN_JOURNAL), c.deletes);
+        if (c.maximum) {
+            EXPECT_EQ(volume->volumeData.BytesPerCluster, device->volumeData().BytesPerCluster);
+            EXPECT_NE(volume->clusterBuffer, nullptr);
+            EXPECT_NE(volume->journalData.UsnJournalID, 0u);
+            expectJournal(c.maximum, c.maximum / 8);
+        } else {
+            EXPECT_EQ(volume->journalData.UsnJournalID, 0u);
+        }
+        EXPECT_EQ(LogLines::threadErrorsSince(logMark), c.log);
+        expectClosesCleanly();
+    }
+
+    // An unreadable file-system name, and a letter with nothing behind it.
+    install();
+    device->failCall(Vol::CallVolumeInformation, ERROR_NOT_READY);
+    EXPECT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitNotNtfs));
+    EXPECT_EQ(volume->volumeHandle, nullptr);
+    ZDriveVolume absent(u'Q');
+    EXPECT_EQ(absent.initDriveVolume(), DWORD(ZDriveVolume::InitNotNtfs));
+    absent.closeVolume();
+
+    // A recreation keeps the journal's identity and takes the larger sizes.
+    install();
+    ASSERT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitOk));
+    const DWORDLONG id = volume->journalData.UsnJournalID;
+    ASSERT_TRUE(volume->recreateUsnJournal());
+    EXPECT_EQ(volume->journalData.UsnJournalID, id);
+    expectJournal(32 * kMiB, 4 * kMiB);
+    device->failCall(FSCTL_CREATE_USN_JOURNAL, ERROR_DISK_FULL);
+    EXPECT_FALSE(volume->recreateUsnJournal());
+}
+
+TEST_F(VolumeAccess, RecordReadYieldsOnlyTheRecordAskedFor)
+{
+    install();
+    EXPECT_FALSE(volume->growRecordBuffers(1)); // no geometry yet
+    EXPECT_EQ(volume->readFileRecord(kRoot, 0), nullptr);
+    ASSERT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitOk));
+    const DWORD kept = device->createFile(kRoot, u"kept.txt");
+    const DWORD gone = device->createFile(kRoot, u"gone.txt");
+    ASSERT_TRUE(kept && gone && device->remove(gone));
+    ASSERT_TRUE(volume->growRecordBuffers(2));
+    EXPECT_EQ(volume->readFileRecord(kept, 2), nullptr); // no such block
+    const BYTE* record = volume->readFileRecord(kept, 1);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record, volume->recordBuffers[1] + 12);
+    Ntfs::FileRecordHeader header;
+    std::memcpy(&header, record, sizeof(header));
+    EXPECT_EQ(header.signature, Ntfs::kFileRecordSignature);
+    EXPECT_EQ(header.mftRecordNumber, kept);
+
+    // A free record is answered with the nearest lower one in use: the call
+    // succeeds, the read does not.
+    const ULONGLONG calls = device->callCount(FSCTL_GET_NTFS_FILE_RECORD);
+    EXPECT_EQ(volume->readFileRecord(gone, 0), nullptr);
+    EXPECT_EQ(device->callCount(FSCTL_GET_NTFS_FILE_RECORD), calls + 1);
+    device->redirectRecord(kept, kRoot);
+    EXPECT_EQ(volume->readFileRecord(kept, 0), nullptr);
+    device->clearRedirects();
+    device->failCall(FSCTL_GET_NTFS_FILE_RECORD, ERROR_READ_FAULT);
+    EXPECT_EQ(volume->readFileRecord(kept, 0), nullptr);
+    EXPECT_NE(volume->readFileRecord(kept, 0), nullptr);
+
+    // A second set-up starts from a closed volume.
+    ASSERT_EQ(volume->initDriveVolume(), DWORD(ZDriveVolume::InitOk));
+    EXPECT_TRUE(volume->recordBuffers.empty());
+    EXPECT_NE(volume->volumeHandle, nullptr);
+    expectClosesCleanly();
 }
 
 // ---- malformed file records ----------------------------------------------
