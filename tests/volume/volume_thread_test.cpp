@@ -6,6 +6,7 @@
 
 #include "support/TestEnvironment.h"
 #include "support/ZDriveCacheFile.h"
+#include "support/ZLogLines.h"
 #include "support/ZServiceTestKit.h"
 #include "support/ZTelemetryStandIn.h"
 
@@ -35,7 +36,6 @@ constexpr int kWaitMs = 10000;
 
 QString tallyLogPath() { return TelemetryStandIn::logPath(); }
 QString cacheFilePath() { return TestSupport::driveCachePath(kDrive); }
-bool logged(qint64 from, const char* line) { return logSince(from).contains(QByteArray("] ") + line + "\r\n"); }
 
 // The telemetry stand-in, found through "ProgramPath", logs every call; DEBUG lines are written.
 class TallyEnvironment : public ::testing::Environment {
@@ -196,7 +196,7 @@ TEST_F(VolumeThreadTest, FailuresBeforeTheAnnouncementReportAndAnnounceFailure)
         runToEnd();
         expectOneInitDone(false);
         EXPECT_TRUE(volume->isInitDone());
-        EXPECT_EQ(logged(from, "init nfts volume failed!"), r.initFailedLine);
+        EXPECT_EQ(LogLines::wrote(from, "init nfts volume failed!"), r.initFailedLine);
         EXPECT_EQ(reports(), Reports{r.report});
         EXPECT_FALSE(QFile::exists(cacheFilePath()));
         EXPECT_EQ(settingsValue(kQuitReason, -1).toInt(), 0);
@@ -271,7 +271,7 @@ TEST_F(VolumeThreadTest, QuitReasonForThisDriveFromTheThirdStartForcesARebuild)
         const qint64 from = logSize();
         startAndAwaitAnnouncement();
         expectOneInitDone(true);
-        EXPECT_EQ(logged(from, "\"last quit reason:87, try reload mft:69!\" "), r.rebuild);
+        EXPECT_EQ(LogLines::wrote(from, "\"last quit reason:87, try reload mft:69!\" "), r.rebuild);
         EXPECT_EQ(settingsValue(kQuitReason, -1).toInt(), r.rebuild ? 0 : r.quitReason);
         EXPECT_EQ(device->callCount(FSCTL_DELETE_USN_JOURNAL) > 0, r.rebuild);
         EXPECT_EQ(reports(), kBuildReports);
