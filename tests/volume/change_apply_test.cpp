@@ -1,7 +1,7 @@
 // Journal changes applied to a drive's index: the index is built from an
 // emulated NTFS volume, files are changed through the volume's change
-// interface, and the journal records it writes are fed to applyUsnChange
-// with the reasons that are new for each file, as the journal monitor does.
+// interface, and the journal records it writes are fed by the journal monitor
+// to applyUsnChange, as the volume thread does.
 #include "win32/ZClock.h"
 #include "platform/ZDriveTable.h"
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -35,7 +34,6 @@ namespace {
 
 constexpr char16_t kDrive = u'E';
 constexpr DWORD kRoot = Ntfs::RecordRoot;
-constexpr DWORD kJournalReadBufferSize = 8200;
 constexpr size_t kSlackBytes = 600;
 
 // DEBUG lines are written: LogLevel 0 before the first statement.
@@ -89,6 +87,22 @@ std::vector<BYTE> journalRecord(DWORD record, DWORD parent, const std::u16string
 }
 USN_RECORD_V2* asRecord(std::vector<BYTE>& bytes) { return reinterpret_cast<USN_RECORD_V2*>(bytes.data()); }
 
+// A manual clock on which a journal read never waits: the second read in a
+// row that would wait (the first took every record there was) stops the monitor.
+struct DrainingClock : Platform::ZManualClock {
+    std::atomic<bool>* stop = nullptr;
+    int idleReads = 0;
+    bool waitFor(std::condition_variable&, std::unique_lock<std::mutex>&, DWORD,
+                 const std::function<bool()>& pred) override
+    {
+        const bool ready = pred();
+        idleReads = ready ? 0 : idleReads + 1;
+        if (idleReads == 2)
+            stop->store(true);
+        return ready;
+    }
+};
+
 // A spy on each change signal.
 struct Spies {
     explicit Spies(ZDriveVolume* v)
@@ -129,49 +143,19 @@ protected:
         pendingRename = volume->recordMap.end();
         lastSaveTime = clock.now();
         volume->m_modifyCounter = 1;
-        reasonsSoFar.clear();
     }
 
-    // The journal monitor's reason filter: the bits new for the file.
-    DWORD newReasons(DWORD record, DWORD reasons)
-    {
-        const DWORD old = reasonsSoFar.count(record) ? reasonsSoFar[record] : 0;
-        DWORD fresh = (old != reasons && (old & reasons) == old) ? (reasons & ~old) : reasons;
-        reasonsSoFar[record] = reasons;
-        if (fresh & USN_REASON_CLOSE) {
-            reasonsSoFar.erase(record);
-            fresh &= ~DWORD(USN_REASON_CLOSE);
-            fresh |= reasons & (USN_REASON_DATA_OVERWRITE | USN_REASON_DATA_EXTEND | USN_REASON_DATA_TRUNCATION
-                                | USN_REASON_HARD_LINK_CHANGE);
-        }
-        return fresh;
-    }
-
-    // Feeds every journal record written since the last call.
+    // Hands every journal record written since the last call, through the
+    // journal monitor and its reason filter, to applyUsnChange.
     void apply()
     {
-        std::vector<ULONGLONG> buffer(kJournalReadBufferSize / sizeof(ULONGLONG) + 1);
-        BYTE* bytes = reinterpret_cast<BYTE*>(buffer.data());
-        for (bool more = true; more;) {
-            // All reasons, no waiting, version 2 records.
-            READ_USN_JOURNAL_DATA_V1 request{readPosition, 0xFFFFFFFFu, 0, 0, 0, volume->journalData.UsnJournalID,
-                                             2, 2, {}};
-            DWORD got = 0;
-            ASSERT_TRUE(DeviceIoControl(volume->volumeHandle, FSCTL_READ_USN_JOURNAL, &request, sizeof(request),
-                                        bytes, kJournalReadBufferSize, &got, nullptr))
-                << GetLastError();
-            ASSERT_GE(got, sizeof(USN));
-            for (DWORD pos = sizeof(USN); pos < got;) {
-                auto* rec = reinterpret_cast<USN_RECORD_V2*>(bytes + pos);
-                ASSERT_GT(rec->RecordLength, 0u);
-                if (const DWORD fresh = newReasons(DWORD(rec->FileReferenceNumber), rec->Reason))
-                    volume->applyUsnChange(rec, DWORD(rec->FileReferenceNumber), fresh, pendingRename, lastSaveTime);
-                pos += rec->RecordLength;
-            }
-            const USN next = *reinterpret_cast<const USN*>(bytes);
-            more = got > sizeof(USN) && next != readPosition;
-            readPosition = next;
-        }
+        clock.stop = &volume->stopRequested;
+        clock.idleReads = 0;
+        volume->monitorUsnJournal(readPosition, [this](USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons) {
+            volume->applyUsnChange(rec, recordNumber, reasons, pendingRename, lastSaveTime);
+        });
+        volume->stopRequested = false;
+        skipJournal();
     }
 
     // Skips the journal records written so far, so that hand-made records tell the change.
@@ -223,13 +207,12 @@ protected:
             << "extra " << ::testing::PrintToString(extra) << "\nmissing " << ::testing::PrintToString(missing);
     }
 
-    Platform::ZManualClock clock;
+    DrainingClock clock;
     std::shared_ptr<ZEmulatedNtfsVolume> device;
     std::unique_ptr<ZDriveVolume> volume;
     USN readPosition = 0;
     RecordMap::iterator pendingRename;
     QDateTime lastSaveTime;
-    std::map<DWORD, DWORD> reasonsSoFar;
     DWORD docs = 0, music = 0, readme = 0;
 };
 
@@ -306,7 +289,9 @@ TEST_F(ChangeApplyTest, AFilesLifeIsAnnouncedStampedLoggedAndFreed)
     // Nothing is emitted after a stop; the index itself stays right.
     volume->stop();
     const DWORD late = device->createFile(docs, u"late.txt");
-    apply();
+    std::vector<BYTE> lateRecord = journalRecord(late, docs, u"late.txt", USN_REASON_FILE_CREATE);
+    asRecord(lateRecord)->FileReferenceNumber = device->fileReference(late);
+    applyRecord(lateRecord);
     EXPECT_EQ(spies.appended.count(), 1);
     EXPECT_EQ(itemCount(late), 1u);
 }
