@@ -2,6 +2,24 @@
 find_package(ZLIB REQUIRED)
 target_link_libraries(zdevices PUBLIC ZLIB::ZLIB)
 
+# xxHash (Debian: libxxhash-dev) checks the live volume's identity table and,
+# through the layers above, the drive cache file.
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_check_modules(XXHASH QUIET IMPORTED_TARGET libxxhash)
+endif()
+if(TARGET PkgConfig::XXHASH)
+  target_link_libraries(zdevices PUBLIC PkgConfig::XXHASH)
+else()
+  find_path(XXHASH_INCLUDE_DIR NAMES xxhash.h)
+  find_library(XXHASH_LIBRARY NAMES xxhash)
+  if(NOT XXHASH_INCLUDE_DIR OR NOT XXHASH_LIBRARY)
+    message(FATAL_ERROR "xxHash not found: install libxxhash-dev (the checksum of the state and cache files)")
+  endif()
+  target_include_directories(zdevices PUBLIC ${XXHASH_INCLUDE_DIR})
+  target_link_libraries(zdevices PUBLIC ${XXHASH_LIBRARY})
+endif()
+
 # Live directory volumes: the walk and change-rate benchmark.
 if(SEARCH_BUILD_BENCH)
   add_executable(live_walk_bench ${CMAKE_SOURCE_DIR}/bench/live_walk_bench.cpp)

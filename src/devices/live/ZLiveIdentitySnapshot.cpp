@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <xxhash.h>
 #include <zlib.h>
 
 #include <cstring>
@@ -45,7 +46,7 @@ bool ZLiveIdentitySnapshot::write(const QString& path, const Table& table, QStri
     h.usn = table.usn;
     h.entryCount = table.entries.size();
     h.bodyBytes = bytes.size() - sizeof h;
-    h.bodyCrc = crcOf(bytes.data() + sizeof h, bytes.size() - sizeof h);
+    h.bodyDigest = XXH3_64bits(bytes.data() + sizeof h, bytes.size() - sizeof h);
     h.headerCrc = crcOf(&h, offsetof(FileHeader, headerCrc));
     memcpy(bytes.data(), &h, sizeof h);
     return liveReplaceFile(path, bytes.data(), bytes.size(), error, fault);
@@ -84,7 +85,7 @@ bool ZLiveIdentitySnapshot::read(const QString& path, ULONGLONG rootDevice, ULON
     if (h.bodyBytes != body || h.entryCount > body / sizeof(EntryHead))
         return refuse(QStringLiteral("identity table counts do not fit its size"));
     const char* p = bytes.constData() + sizeof h;
-    if (crcOf(p, body) != h.bodyCrc)
+    if (XXH3_64bits(p, body) != h.bodyDigest)
         return refuse(QStringLiteral("identity table damaged"));
     out.rootDevice = h.rootDevice;
     out.rootInode = h.rootInode;

@@ -7,7 +7,8 @@
 //
 // One file, written whole under a temporary twin, flushed and renamed over
 // the old one in one step: a kill leaves the old table or the new one. The
-// header and the entries carry CRC-32s (zlib); a file that does not check,
+// header carries a CRC-32 (zlib), the entries an XXH3-64 (a million entries
+// are tens of megabytes, read at every restart); a file that does not check,
 // of another version or tree, or whose counts and offsets do not fit its
 // size, is refused with the reason.
 #pragma once
@@ -28,7 +29,7 @@ namespace Platform {
 
 class ZLiveIdentitySnapshot {
 public:
-    static constexpr DWORD kVersion = 2;
+    static constexpr DWORD kVersion = 3;
 
     struct Entry {
         DWORD record = 0;
@@ -64,8 +65,9 @@ public:
         USN usn;
         ULONGLONG entryCount;
         ULONGLONG bodyBytes;      // the entries and their names after the header
-        DWORD bodyCrc;
+        ULONGLONG bodyDigest;     // XXH3-64 of the entries and names
         DWORD headerCrc;          // of every byte before it
+        DWORD reserved;
     };
     struct EntryHead {
         DWORD record;
@@ -113,8 +115,9 @@ public:
 
 static_assert(offsetof(ZLiveIdentitySnapshot::FileHeader, rootDevice) == 16, "identity file header layout");
 static_assert(offsetof(ZLiveIdentitySnapshot::FileHeader, usn) == 40, "identity file header layout");
-static_assert(offsetof(ZLiveIdentitySnapshot::FileHeader, bodyCrc) == 64, "identity file header layout");
-static_assert(sizeof(ZLiveIdentitySnapshot::FileHeader) == 72, "identity file header layout");
+static_assert(offsetof(ZLiveIdentitySnapshot::FileHeader, bodyDigest) == 64, "identity file header layout");
+static_assert(offsetof(ZLiveIdentitySnapshot::FileHeader, headerCrc) == 72, "identity file header layout");
+static_assert(sizeof(ZLiveIdentitySnapshot::FileHeader) == 80, "identity file header layout");
 static_assert(offsetof(ZLiveIdentitySnapshot::EntryHead, inode) == 8, "identity entry layout");
 static_assert(offsetof(ZLiveIdentitySnapshot::EntryHead, size) == 24, "identity entry layout");
 static_assert(offsetof(ZLiveIdentitySnapshot::EntryHead, attributes) == 56, "identity entry layout");
