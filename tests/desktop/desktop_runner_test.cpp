@@ -1,7 +1,8 @@
 // The manual test window of "TestDriveVolume": its three buttons on the file
 // "E:\abc.txt" as the drive table maps E:.
 #include "desktop/ZTestDriveVolume.h"
-#include "support/TestEnvironment.h"
+#include "frame/ProcessHelpers.h"
+#include "platform/ZDriveTable.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <QPushButton>
 
 using namespace SearchEngine;
+using Platform::ZDriveTable;
 
 namespace {
 
@@ -26,33 +28,22 @@ QApplication& widgetsApp()
     return *app;
 }
 
-QString dosdevices()
-{
-    return QFile::decodeName(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/orvanta/dosdevices");
-}
-
 class TestWindow : public ::testing::Test {
 protected:
     void SetUp() override
     {
         widgetsApp();
-        QDir(dosdevices()).removeRecursively();
-        QDir().mkpath(dosdevices());
+        QDir(ZDriveTable::folder()).removeRecursively();
+        QDir().mkpath(ZDriveTable::folder());
     }
-    void TearDown() override { QDir(dosdevices()).removeRecursively(); }
+    void TearDown() override { QDir(ZDriveTable::folder()).removeRecursively(); }
 
     // Maps drive E: to a fresh folder and returns it.
     QString mapDriveE()
     {
         const QString folder = TestSupport::freshDir(QStringLiteral("drive-e"));
-        EXPECT_TRUE(QFile::link(folder, dosdevices() + QStringLiteral("/e:")));
+        EXPECT_TRUE(QFile::link(folder, ZDriveTable::folder() + QStringLiteral("/e:")));
         return folder;
-    }
-
-    static QByteArray contents(const QString& path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
     }
 };
 
@@ -78,13 +69,13 @@ TEST_F(TestWindow, ButtonsOpenWriteAndCloseTheFileOnDriveE)
     window.writeButton()->click();
     window.writeButton()->click();
     window.closeButton()->click();
-    EXPECT_EQ(contents(file), QByteArray("aaaaaa"));
+    EXPECT_EQ(FrameTest::readFile(file), QByteArray("aaaaaa"));
 
     // Opening again truncates: the mode is write-only.
     window.openButton()->click();
     window.writeButton()->click();
     window.closeButton()->click();
-    EXPECT_EQ(contents(file), QByteArray("aaa"));
+    EXPECT_EQ(FrameTest::readFile(file), QByteArray("aaa"));
 }
 
 TEST_F(TestWindow, DrivePathsResolveThroughTheTable)
@@ -97,10 +88,9 @@ TEST_F(TestWindow, DrivePathsResolveThroughTheTable)
     for (const char* outside : {"F:\\x.txt", "E:\\..\\x.txt", "E:"})
         EXPECT_TRUE(pathOnDrive(QLatin1String(outside)).isEmpty()) << outside;
     // An image or device entry ("x::") has no folder to open files in.
-    QFile image(folder + QStringLiteral("/disk.img"));
-    ASSERT_TRUE(image.open(QIODevice::WriteOnly));
-    image.close();
-    ASSERT_TRUE(QFile::link(image.fileName(), dosdevices() + QStringLiteral("/g::")));
+    const QString image = folder + QStringLiteral("/disk.img");
+    ASSERT_TRUE(FrameTest::writeFile(image, QByteArray()));
+    ASSERT_TRUE(QFile::link(image, ZDriveTable::folder() + QStringLiteral("/g::")));
     EXPECT_TRUE(driveDirectory(QLatin1Char('G')).isEmpty());
 }
 
@@ -108,7 +98,7 @@ TEST_F(TestWindow, DrivePathsResolveThroughTheTable)
 // window's buttons have no file and leave the disk alone.
 TEST_F(TestWindow, WithoutTheTableFolderOnlyCIsTheRootTreeAndButtonsDoNothing)
 {
-    QDir(dosdevices()).removeRecursively();
+    QDir(ZDriveTable::folder()).removeRecursively();
     EXPECT_EQ(driveDirectory(QLatin1Char('C')), QStringLiteral("/"));
     EXPECT_EQ(pathOnDrive(QStringLiteral("C:\\tmp\\x")), QStringLiteral("/tmp/x"));
     EXPECT_TRUE(driveDirectory(QLatin1Char('E')).isEmpty());

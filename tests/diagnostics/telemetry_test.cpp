@@ -31,24 +31,12 @@ const char kDescription[] =
     "vexa_search_service:8656 dtype:byte reason:short drive:string scanfiles:int scansec:int "
     "updatecount:int runsec:int inittimes:byte os:byte ver:byte";
 
+// Each scenario's child process has its own fresh folders, so its log starts empty.
 using TelemetryStandIn::folderWithLibrary;
+using TelemetryStandIn::install;
 using TelemetryStandIn::setProgramPath;
-
-// Points the stand-in library's log at a fresh file and sets its mode.
-void resetTallyLog(const char* mode = "ok")
-{
-    QFile::remove(TelemetryStandIn::logPath());
-    TelemetryStandIn::useLog(QStringLiteral("tally.log"), mode);
-}
-
-Lines tallyLog() { return TelemetryStandIn::logLines(); }
-
-// A library under "ProgramPath" and a fresh log.
-void install(const char* mode = "ok")
-{
-    setProgramPath(folderWithLibrary(QStringLiteral("program")));
-    resetTallyLog(mode);
-}
+using TelemetryStandIn::useLog;
+const QString kLog = QStringLiteral("tally.log");
 
 struct Fields {
     int dtype, reason;
@@ -135,7 +123,7 @@ TEST(Telemetry, RecordsCarryTheirFieldsRunsecAndTheFirstReportsValues)
         want.insert(want.begin(), {4, 0, "C", 0, 0, 0, 10});
         for (Fields& e : want)
             e.inittimes = 2, e.os = 14;
-        exitWithComparison(tallyLog(), recordLines(want));
+        exitWithComparison(TelemetryStandIn::logLines(), recordLines(want));
     });
 }
 
@@ -151,7 +139,7 @@ TEST(Telemetry, ConcurrentReportsEachWriteAWholeRecord)
             });
         for (auto& th : threads)
             th.join();
-        const Lines log = tallyLog();
+        const Lines log = TelemetryStandIn::logLines();
         auto count = [&](const std::string& line) { return std::to_string(std::count(log.begin(), log.end(), line)); };
         exitWithComparison({count("write 0"), count("release"), count(std::string("table ") + kDescription)},
                            {"40", "40", "40"});
@@ -165,22 +153,22 @@ TEST(Telemetry, NoRecordWithoutAUsableLibraryAndNoError)
         void (*report)();
         Lines want;
     } cases[] = {
-        {"nowhere at all", [] { resetTallyLog(), sendReport(4, 0, stats("C")), sendReport(6, 87, stats("C")); }, {}},
+        {"nowhere at all", [] { useLog(), sendReport(4, 0, stats("C")), sendReport(6, 87, stats("C")); }, {}},
         {"an interface that does not initialise is released unused",
-         [] { install("noinit"), sendReport(6, 21, stats("C", 0, 0, 2)); },
+         [] { install(kLog, "noinit"), sendReport(6, 21, stats("C", 0, 0, 2)); },
          {"export ITallyClient2", "initialize", "release"}},
-        {"a library without the interface", [] { install("null"), sendReport(6, 21, stats("C")); },
+        {"a library without the interface", [] { install(kLog, "null"), sendReport(6, 21, stats("C")); },
          {"export ITallyClient2"}},
         {"only under the current directory: not loaded",
          [] {
              if (chdir(QFile::encodeName(folderWithLibrary(QStringLiteral("cwd"), true)).constData()) != 0)
                  _exit(2);
-             resetTallyLog(), sendReport(4, 0, stats("C"));
+             useLog(), sendReport(4, 0, stats("C"));
          }, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        inChild([&] { c.report(), exitWithComparison(tallyLog(), c.want); });
+        inChild([&] { c.report(), exitWithComparison(TelemetryStandIn::logLines(), c.want); });
     }
 }
 
@@ -191,9 +179,9 @@ TEST(Telemetry, ALibraryOnTheSearchPathIsFound)
     const QByteArray saved = qgetenv("LD_LIBRARY_PATH");
     qputenv("LD_LIBRARY_PATH", QFile::encodeName(QFileInfo(QStringLiteral(ZTALLY_TEST_PLUGIN)).path()));
     inChild([] {
-        resetTallyLog();
+        useLog();
         sendReport(4, 0, stats("C"));
-        const Lines got = tallyLog();
+        const Lines got = TelemetryStandIn::logLines();
         exitWithComparison(Lines(got.begin(), got.begin() + std::min<size_t>(4, got.size())),
                            {"export ITallyClient2", "initialize", std::string("table ") + kDescription, "int dtype 4"});
     });

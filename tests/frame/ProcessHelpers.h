@@ -2,9 +2,11 @@
 // log folder and plug-ins are the test's own.
 #pragma once
 
+#include "platform/windows.h"
 #include "support/TestEnvironment.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -75,11 +77,17 @@ inline QByteArray readFile(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-inline void writeFile(const QString& path, const QByteArray& bytes)
+inline bool writeFile(const QString& path, const QByteArray& bytes)
 {
     QFile f(path);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.write(bytes);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// A hive file written by hand, as an administrator would.
+inline bool writeHive(HKEY hive, const QByteArray& text)
+{
+    const QString path = Platform::registryHivePath(hive);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && writeFile(path, text);
 }
 
 } // namespace FrameTest

@@ -89,11 +89,9 @@ protected:
 } // namespace
 
 
-TEST(RunnerTable, KeysAreLowerCasedLaterOnesReplaceAndMainPassesTheWholeVector)
+TEST(RunnerTable, NamesMatchInAnyCaseLaterOnesReplaceAndMainPassesTheWholeVector)
 {
     SearchEngine::registerRunner("MixedCase", recordingRunner);
-    EXPECT_TRUE(SearchEngine::runnerTable().count(QStringLiteral("mixedcase")));
-    EXPECT_FALSE(SearchEngine::runnerTable().count(QStringLiteral("MixedCase")));
     EXPECT_EQ(SearchEngine::findRunner(QStringLiteral("MixedCase ")), nullptr);
 
     char a0[] = "/x/searchservice", a1[] = "mIxEdCaSe", a2[] = "--more", a3[] = "", a4[] = "last arg";

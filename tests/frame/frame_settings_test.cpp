@@ -1,17 +1,13 @@
-#include "frame/ProcessHelpers.h"
 #include "frame/ZSettings.h"
 #include "platform/windows.h"
 
-#include <QDateTime>
-#include <QDir>
+#include <QSettings>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
-
-using namespace FrameTest;
 
 namespace {
 

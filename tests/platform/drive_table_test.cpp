@@ -4,8 +4,7 @@
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
 #include "devices/live/ZLiveDirectoryVolume.h"
 #include "platform/win32_file.h"
-#include "win32/win32_ioctl.h"
-#include "support/TestEnvironment.h"
+#include "frame/ProcessHelpers.h"
 
 #include <QDir>
 #include <QFile>
@@ -68,12 +67,10 @@ TEST_F(DriveTableTest, WhatIsListedComesFromCodeTheFolderOrTheRootDefault)
 
     // Entries: "x:" a directory, "x::" an image; other names are no drives.
     const QString tree = TestSupport::freshDir(QStringLiteral("tree"));
-    QFile f(TestSupport::freshDir(QStringLiteral("image")) + QStringLiteral("/junk.img"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(QByteArray(64 * 1024, '\x5a'));
-    f.close();
+    const QString image = TestSupport::freshDir(QStringLiteral("image")) + QStringLiteral("/junk.img");
+    ASSERT_TRUE(FrameTest::writeFile(image, QByteArray(64 * 1024, '\x5a')));
     link(tree, QStringLiteral("e:"));
-    link(f.fileName(), QStringLiteral("F::"));
+    link(image, QStringLiteral("F::"));
     link(tree, QStringLiteral("notadrive"));
     link(tree, QStringLiteral("g;"));
     EXPECT_EQ(driveStrings(), std::u16string(u"E:\\\0F:\\\0", 8));
@@ -100,15 +97,6 @@ TEST_F(DriveTableTest, ADeviceIsMadeOnceAndAgainWhenItsLinkMoves)
     auto* live = dynamic_cast<Platform::ZLiveDirectoryVolume*>(first.get());
     ASSERT_TRUE(live);
     EXPECT_NE(live->volume().lookup(Ntfs::RecordRoot, u"only-in-one"), 0u);
-
-    // The volume as the volume code opens it.
-    HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\D:"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    USN_JOURNAL_DATA_V1 j{};
-    DWORD got = 0;
-    EXPECT_TRUE(DeviceIoControl(h, FSCTL_QUERY_USN_JOURNAL, nullptr, 0, &j, sizeof j, &got, nullptr));
-    CloseHandle(h);
 
     link(two, QStringLiteral("d:"));
     auto second = ZDriveTable::instance().device(u'D');

@@ -1,21 +1,13 @@
-#include "platform/windows.h"
-#include "support/TestEnvironment.h"
+#include "frame/ProcessHelpers.h"
 
 #include <QDir>
 #include <QFile>
 
 #include <gtest/gtest.h>
 
-namespace {
+using FrameTest::writeHive;
 
-void writeHive(HKEY hive, const QByteArray& text)
-{
-    const QString path = Platform::registryHivePath(hive);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(text);
-}
+namespace {
 
 class Registry : public ::testing::Test {
 protected:
@@ -49,7 +41,7 @@ TEST_F(Registry, KeysAndValueNamesMatchWithoutRegardToCaseMissingOnesAreNotFound
 {
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Orvanta", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(key_, nullptr);
-    writeHive(HKEY_LOCAL_MACHINE, "[software/orvanta/antivirus/sysopt]\nLogLevel=2\n");
+    ASSERT_TRUE(writeHive(HKEY_LOCAL_MACHINE, "[software/orvanta/antivirus/sysopt]\nLogLevel=2\n"));
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Other", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
     // The other hive is another file.
     EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Orvanta", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
@@ -68,8 +60,8 @@ TEST_F(Registry, KeysAndValueNamesMatchWithoutRegardToCaseMissingOnesAreNotFound
 
 TEST_F(Registry, ValueTypesAndSizes)
 {
-    writeHive(HKEY_CURRENT_USER, "[k]\nText=hello world\nBig=4294967295\nTooBig=4294967296\nHexWord=dword:0000002a\n"
-                                 "Bytes=hex:01,ff,7f\nList=a,b\n");
+    ASSERT_TRUE(writeHive(HKEY_CURRENT_USER, "[k]\nText=hello world\nBig=4294967295\nTooBig=4294967296\n"
+                                             "HexWord=dword:0000002a\nBytes=hex:01,ff,7f\nList=a,b\n"));
     ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"K", 0, KEY_READ, &key_), LSTATUS(ERROR_SUCCESS));
     // Per query: the buffer offered (none with 0), the status, the type, the
     // size, and the data. A text is 11 characters and the NUL, two bytes each;
@@ -106,7 +98,7 @@ TEST_F(Registry, MalformedOrUnreadableHiveIsEmpty)
 {
     for (const QByteArray& junk : {QByteArray("\xff\xfe\x00\x01[[[[\n==\n\x00", 14), QByteArray("[unclosed\nA=1\n"),
                                    QByteArray(100000, '['), QByteArray("=\n=\n[]\n")}) {
-        writeHive(HKEY_LOCAL_MACHINE, junk);
+        ASSERT_TRUE(writeHive(HKEY_LOCAL_MACHINE, junk));
         HKEY key = nullptr;
         EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Orvanta\\antivirus\\sysopt", 0, KEY_READ, &key),
                   LSTATUS(ERROR_FILE_NOT_FOUND));
@@ -129,7 +121,7 @@ TEST_F(Registry, BadHandlesAndArgumentsAreRefused)
               LSTATUS(ERROR_INVALID_HANDLE));
     EXPECT_EQ(RegCloseKey(nullptr), LSTATUS(ERROR_INVALID_HANDLE));
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"x", 0, KEY_READ, nullptr), LSTATUS(ERROR_INVALID_PARAMETER));
-    writeHive(HKEY_CURRENT_USER, "[k]\nA=1\n");
+    ASSERT_TRUE(writeHive(HKEY_CURRENT_USER, "[k]\nA=1\n"));
     ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"k", 0, KEY_READ, &key_), LSTATUS(ERROR_SUCCESS));
     EXPECT_EQ(RegQueryValueExW(key_, u"A", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), nullptr),
               LSTATUS(ERROR_INVALID_PARAMETER));
