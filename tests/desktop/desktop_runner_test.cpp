@@ -54,13 +54,6 @@ TEST_F(TestWindow, ButtonsOpenWriteAndCloseTheFileOnDriveE)
     const QString folder = mapDriveE();
     const QString file = folder + QStringLiteral("/abc.txt");
     ZTestFileWindow window(QStringLiteral("E:\\abc.txt"));
-    const QPushButton* buttons[] = {window.openButton(), window.writeButton(), window.closeButton()};
-    const QString labels[] = {QStringLiteral("打开文件"), QStringLiteral("写入文件"), QStringLiteral("关闭文件")};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(buttons[i]->text(), labels[i]);
-        EXPECT_EQ(buttons[i]->pos(), QPoint(0, 40 * i));
-    }
-
     // Writing before opening writes nothing.
     window.writeButton()->click();
     EXPECT_FALSE(QFile::exists(file));

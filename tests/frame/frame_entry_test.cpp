@@ -123,7 +123,6 @@ TEST(Entry, RunnerNamesAndTheDumpMonitor)
     } cases[] = {
         {withRecorder, {}, "Please Input UnitTest Name!"},
         {withRecorder, {QStringLiteral("TestSharedPool ")}, "Not Exist UnitTest:  TestSharedPool  !"},
-        {withRecorder, {QStringLiteral("NoSuchRunner"), QStringLiteral("x")}, "Not Exist UnitTest:  NoSuchRunner !"},
         {withRecorder, {QStringLiteral("TestSharedPool"), QStringLiteral("extra")}, ""},
         {withRecorder, {QStringLiteral("tEsTsHaReDpOoL")}, ""},
         {withoutLibrary, {QStringLiteral("TestSharedPool")}, ""},
