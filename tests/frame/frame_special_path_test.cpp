@@ -44,9 +44,10 @@ TEST(SpecialPath, LeadingCsidlNamesAndTheFirstVariableAreExpanded)
 
     // Unknown, wrongly cased or padded names, folders the shell fails or is not asked
     // for, and unset, empty or unclosed variables leave the path unchanged.
-    for (const char* p : {"csidl_local_appdata\\x", "CSIDL_APPDATA \\x", "CSIDL_NOSUCH\\x", "CSIDL_NOSUCH", "CSIDL_",
-                          "CSIDL_WINDOWS\\x", "CSIDL_FONTS", "CSIDL_DRIVES\\x", "CSIDL_DRIVES", "CSIDL_FLAG_CREATE\\x",
-                          "CSIDL_NOSUCH\\%SP_X%", "%SP_UNSET%\\x", "%SP_EMPTY%\\x", "50%", "a%b", "%%", "", "plain\\path"})
+    for (const char* p : {"csidl_local_appdata\\x", "CSIDL_Local_AppData\\x", "CSIDL_APPDATA \\x", "CSIDL_NOSUCH\\x",
+                          "CSIDL_NOSUCH", "CSIDL_", "CSIDL_WINDOWS\\x", "CSIDL_FONTS", "CSIDL_DRIVES\\x", "CSIDL_DRIVES",
+                          "CSIDL_FLAG_CREATE\\x", "CSIDL_NOSUCH\\%SP_X%", "%SP_UNSET%\\x", "%SP_EMPTY%\\x", "50%", "a%b", "%%",
+                          "", "plain\\path"})
         EXPECT_EQ(expandSpecialPath(QLatin1String(p)), QLatin1String(p)) << p;
 }
 
