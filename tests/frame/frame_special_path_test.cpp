@@ -1,7 +1,6 @@
 #include "frame/ZSpecialPath.h"
-#include "support/TestEnvironment.h"
 
-#include <QDir>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -51,9 +50,12 @@ TEST(SpecialPath, LeadingCsidlNamesAndTheFirstVariableAreExpanded)
         EXPECT_EQ(expandSpecialPath(QLatin1String(p)), QLatin1String(p)) << p;
 }
 
-TEST(SpecialPath, UnsetXdgFolderFallsBackUnderHomeAndATooLongOneIsNotUsed)
+// Which folders the shell fails and the flags it ignores: the unchanged rows above.
+TEST(SpecialPath, XdgFolderLosesTrailingSlashesFallsBackUnderHomeAndIsNotUsedWhenTooLong)
 {
     const QByteArray saved = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", "/srv/data//");
+    EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_LOCAL_APPDATA")), QStringLiteral("/srv/data"));
     qunsetenv("XDG_DATA_HOME");
     EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_LOCAL_APPDATA\\x")), env("HOME") + QStringLiteral("/.local/share\\x"));
     // Too long for the shell's buffer.

@@ -1,7 +1,5 @@
 #include "platform/windows.h"
-#include "support/TestEnvironment.h"
 
-#include <QDir>
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
@@ -61,19 +59,6 @@ TEST(Modules, ExecutableLoadedAndMissingModules)
     };
     for (const auto& [windows, shared] : names)
         EXPECT_EQ(Platform::sharedLibraryPath(QLatin1String(windows)), QLatin1String(shared));
-}
-
-TEST(ShellFolders, XdgFoldersStandForTheShellFoldersWithoutTrailingSlash)
-{
-    // Which folder stands for which name, and which the shell fails: frame_special_path_test.
-    char path[MAX_PATH];
-    const QByteArray saved = qgetenv("XDG_DATA_HOME");
-    const QString fresh = TestSupport::freshDir(QStringLiteral("shell")) + QStringLiteral("/made/here");
-    qputenv("XDG_DATA_HOME", QFile::encodeName(fresh + QStringLiteral("//")));
-    ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path), S_OK);
-    EXPECT_EQ(QString::fromUtf8(path), fresh);
-    EXPECT_TRUE(QFileInfo(fresh).isDir());
-    qputenv("XDG_DATA_HOME", saved);
 }
 
 TEST(PathHelpers, RemoveAppendAndFindFileNames)
