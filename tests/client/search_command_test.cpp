@@ -29,25 +29,10 @@ namespace {
 constexpr int kToolTimeoutMs = 30000;
 constexpr uid_t kNobody = 65534;
 
-QString tool(const char* name)
+// The search command run to its end while this thread serves the service.
+Ran search(const QStringList& args)
 {
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(name);
-}
-
-struct Ran {
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-// Runs a program while this thread serves the service.
-Ran run(const QString& program, const QStringList& args)
-{
-    QProcess p;
-    p.start(program, args);
-    spinUntil([&] { return p.state() == QProcess::NotRunning; }, kToolTimeoutMs);
-    return Ran{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-               p.readAllStandardError()};
+    return runServing(builtProgram("search"), args, kToolTimeoutMs);
 }
 
 QList<QByteArray> sortedLines(const QByteArray& out, char separator)
@@ -56,13 +41,6 @@ QList<QByteArray> sortedLines(const QByteArray& out, char separator)
     lines.removeAll(QByteArray());
     std::sort(lines.begin(), lines.end());
     return lines;
-}
-
-void touch(const QString& path)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
 }
 
 // A tree as drive M: of a started service, and plocate's database of it.
@@ -78,12 +56,11 @@ protected:
         for (const char* name : {"Docs/2026/Quarterly REPORT.txt", "Docs/report-index.md", "Docs/abc/inner.bin",
                                  "src/xabcq.cpp", "src/d1/abc.h", "Été/Sommer.txt", "été.md", "new\nline.txt",
                                  "closed/secret-abc.txt", "open/d2/deep-abc.txt"})
-            touch(tree + QLatin1Char('/') + QString::fromUtf8(name));
+            ASSERT_TRUE(writeFile(tree + QLatin1Char('/') + QString::fromUtf8(name)));
         // A name that is not UTF-8 on disk.
         ::close(::open(QFile::encodeName(tree) + "/bad\xff-abc.txt", O_WRONLY | O_CREAT, 0644));
         ::chmod(QFile::encodeName(tree + QStringLiteral("/closed")).constData(), 0700);
-        QDir().mkpath(dosdevices());
-        ASSERT_TRUE(QFile::link(tree, dosdevices() + QStringLiteral("/m:")));
+        ASSERT_TRUE(linkDrive(tree, QStringLiteral("m:")));
         database = TestSupport::freshDir(QStringLiteral("plocate")) + QStringLiteral("/db");
         havePlocate = QProcess::execute(QStringLiteral("updatedb.plocate"),
                                         {"-U", tree, "-o", database, "--prunepaths", "", "--prunefs", "",
@@ -139,8 +116,8 @@ TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
         QStringList plocateArgs{"-d", database};
         for (const QString& a : args)   // plocate's -r is POSIX basic; --regex is extended, closer to ours
             plocateArgs << (a == "-r" ? QStringLiteral("--regex") : a);
-        const Ran ours = run(tool("search"), args);
-        const Ran theirs = run(QStringLiteral("plocate"), plocateArgs);
+        const Ran ours = search(args);
+        const Ran theirs = runServing(QStringLiteral("plocate"), plocateArgs);
         EXPECT_EQ(ours.code, theirs.code) << ours.err.constData();
         EXPECT_TRUE(ours.err.isEmpty()) << ours.err.constData();
         const char separator = args.contains("-0") ? '\0' : '\n';
@@ -150,7 +127,7 @@ TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
             EXPECT_EQ(sortedLines(ours.out, separator), sortedLines(theirs.out, separator));
     }
     // The bytes a name has on disk are printed, though the index holds it lossily.
-    EXPECT_EQ(run(tool("search"), {"-b", "bad"}).out.toPercentEncoding("/").toStdString(),
+    EXPECT_EQ(search({"-b", "bad"}).out.toPercentEncoding("/").toStdString(),
               (QFile::encodeName(tree) + "/bad\xff-abc.txt\n").toPercentEncoding("/").toStdString());
 }
 
@@ -224,7 +201,7 @@ TEST_F(SearchCommand, ShowsAnotherUserOnlyWhatTheyCouldReach)
         GTEST_SKIP() << "running as another real user needs root";
     for (const char* pattern : {"secret", "abc"}) {
         SCOPED_TRACE(pattern);
-        const QByteArray root = run(tool("search"), {pattern}).out;
+        const QByteArray root = search({pattern}).out;
         const QByteArray nobody = searchInChild(QLatin1String(pattern), true);
         EXPECT_TRUE(root.contains("/closed/secret-abc.txt")) << root.constData();
         EXPECT_FALSE(nobody.contains("closed")) << nobody.constData();
@@ -238,8 +215,8 @@ TEST_F(SearchCommand, ShowsAnotherUserOnlyWhatTheyCouldReach)
     const QByteArray followed = searchInChild(
         QStringLiteral("abc"), true,
         [&] {
-            touch(tree + QStringLiteral("/closed/later-abc.txt"));
-            touch(tree + QStringLiteral("/open/later-abc.txt"));
+            EXPECT_TRUE(writeFile(tree + QStringLiteral("/closed/later-abc.txt")));
+            EXPECT_TRUE(writeFile(tree + QStringLiteral("/open/later-abc.txt")));
         },
         "open/later-abc");
     EXPECT_TRUE(followed.contains("+ " + QFile::encodeName(tree) + "/open/later-abc.txt\n")) << followed.constData();
@@ -250,14 +227,14 @@ TEST_F(SearchCommand, ShowsAnotherUserOnlyWhatTheyCouldReach)
 // the new one, each match once, none half-written.
 TEST_F(SearchCommand, AFolderRenamedDuringASearchGivesOldOrNewPaths)
 {
-    const QByteArray before = run(tool("search"), {"abc"}).out;
+    const QByteArray before = search({"abc"}).out;
     const QString from = tree + QStringLiteral("/src"), to = tree + QStringLiteral("/sources");
     const QByteArray during = searchInChild(QStringLiteral("abc"), false, [&] {
         ASSERT_TRUE(QFile::rename(from, to));
         // The child waits until the index has the new name.
-        spinUntil([&] { return run(tool("search"), {"-b", "sources"}).code == 0; }, kToolTimeoutMs);
+        spinUntil([&] { return search({"-b", "sources"}).code == 0; }, kToolTimeoutMs);
     });
-    const QByteArray after = run(tool("search"), {"abc"}).out;
+    const QByteArray after = search({"abc"}).out;
     ASSERT_NE(before, after);
     const QList<QByteArray> old = sortedLines(before, '\n'), renamed = sortedLines(after, '\n');
     const QList<QByteArray> seen = sortedLines(during, '\n');
@@ -269,9 +246,9 @@ TEST_F(SearchCommand, AFolderRenamedDuringASearchGivesOldOrNewPaths)
 // What a watcher sees: names as they come and go, and a drive that is lost.
 TEST_F(SearchCommand, WatchPrintsNamesComingAndGoingAndALostDrive)
 {
-    run(tool("search"), {"-c", "x"});   // the drive is ready
+    search({"-c", "x"});   // the drive is ready
     QProcess watch;
-    watch.start(tool("search"), {"--watch", "-b", "fresh"});
+    watch.start(builtProgram("search"), {"--watch", "-b", "fresh"});
     QByteArray out, err;
     auto said = [&](const char* text) {
         return spinUntil(
@@ -284,7 +261,7 @@ TEST_F(SearchCommand, WatchPrintsNamesComingAndGoingAndALostDrive)
     };
     ASSERT_TRUE(watch.waitForStarted());
     spinFor(1000);   // connected and waiting for changes
-    touch(tree + QStringLiteral("/open/fresh.txt"));
+    ASSERT_TRUE(writeFile(tree + QStringLiteral("/open/fresh.txt")));
     EXPECT_TRUE(said("+ ")) << out.constData();
     EXPECT_TRUE(out.contains(QFile::encodeName(tree) + "/open/fresh.txt\n")) << out.constData();
     QFile::rename(tree + QStringLiteral("/open/fresh.txt"), tree + QStringLiteral("/open/stale.txt"));
@@ -299,7 +276,8 @@ TEST_F(SearchCommand, WatchPrintsNamesComingAndGoingAndALostDrive)
 
 // Bad arguments (said before any service is asked), and a service that is
 // not there, says nothing, says what is not the protocol, names pieces that
-// do not exist, or hangs up: exit 2 with a reason, in time, and nothing on stdout.
+// do not exist, or hangs up: exit 2 with a reason, in time, and nothing on
+// stdout. The searchclient tool says the same with its own exit codes.
 TEST(SearchCommandService, UsageErrorsAndAnUnusableServiceAreSaidAndEndTheCommand)
 {
     app();
@@ -309,6 +287,8 @@ TEST(SearchCommandService, UsageErrorsAndAnUnusableServiceAreSaidAndEndTheComman
         QByteArray sent;   // what the fake service writes; null: nothing serves the socket
         bool hangUp;
         const char* said;
+        const char* program = "search";
+        int code = 2;
     } cases[] = {
         {{"-r", "a(b"}, QByteArray(), false, "missing closing parenthesis"},
         {{}, QByteArray(), false, "no pattern"},
@@ -319,9 +299,11 @@ TEST(SearchCommandService, UsageErrorsAndAnUnusableServiceAreSaidAndEndTheComman
         {kSearchX, QByteArray("%%%%<<"), false, "malformed"},
         {kSearchX, QByteArray("AAAAAQAAAAoAYgBvAGcAdQBzAEMAAAABAAAAAA==<<"), false, "cannot be read"},
         {kSearchX, QByteArray(""), true, "closed the connection"},
+        {{"search", "x"}, QByteArray(), false, "not running", "searchclient", 1},
+        {{"search"}, QByteArray(), false, "usage", "searchclient", 2},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.said);
+        SCOPED_TRACE(std::string(c.program) + ": " + c.said);
         QLocalServer fake;
         QLocalServer::removeServer(socketPath());
         std::vector<QLocalSocket*> peers;
@@ -336,20 +318,20 @@ TEST(SearchCommandService, UsageErrorsAndAnUnusableServiceAreSaidAndEndTheComman
                     peer->disconnectFromServer();
             });
         }
-        const Ran r = run(tool("search"), c.args);
-        EXPECT_EQ(r.code, 2) << r.err.constData();
+        const Ran r = runServing(builtProgram(c.program), c.args, kToolTimeoutMs);
+        EXPECT_EQ(r.code, c.code) << r.err.constData();
         EXPECT_TRUE(r.err.contains(c.said)) << r.err.constData();
         EXPECT_TRUE(r.out.isEmpty());
         fake.close();
     }
-    EXPECT_EQ(run(tool("search"), {"--version"}).code, 0);
+    EXPECT_EQ(search({"--version"}).code, 0);
 }
 
 // An NTFS image as a drive, read without mounting: its names print as the
 // image's path, a colon and the path inside the image.
 TEST_F(ServiceDrivesTest, AnImageDrivePrintsTheImageAndThePathInsideIt)
 {
-    const QString fixture = tool("ntfsfixture");
+    const QString fixture = builtProgram("ntfsfixture");
     if (!QFile::exists(fixture) || QStandardPaths::findExecutable(QStringLiteral("mkntfs")).isEmpty())
         GTEST_SKIP() << "no NTFS image maker (ntfs-3g) here";
     const QString image = TestSupport::freshDir(QStringLiteral("image")) + QStringLiteral("/volume.img");
@@ -358,17 +340,16 @@ TEST_F(ServiceDrivesTest, AnImageDrivePrintsTheImageAndThePathInsideIt)
     make.write("mkdir /docs/sub\nfile /docs/sub/imagefile-abc.txt 10\nfile /top-abc.bin 5\n");
     make.closeWriteChannel();
     ASSERT_TRUE(make.waitForFinished(kToolTimeoutMs) && make.exitCode() == 0) << make.readAllStandardError().constData();
-    QDir().mkpath(dosdevices());
-    ASSERT_TRUE(QFile::link(image, dosdevices() + QStringLiteral("/n::")));
+    ASSERT_TRUE(linkDrive(image, QStringLiteral("n::")));
     {
         RealService service;
         ASSERT_TRUE(service.started);
         const QByteArray at = QFile::encodeName(image) + ':';
-        const Ran r = run(tool("search"), {"abc"});
+        const Ran r = search({"abc"});
         EXPECT_EQ(r.code, 0) << r.err.constData();
         EXPECT_EQ(sortedLines(r.out, '\n'), QList<QByteArray>({at + "/docs/sub/imagefile-abc.txt", at + "/top-abc.bin"}));
         // Whole paths inside the image match as a directory drive's do.
-        EXPECT_EQ(run(tool("search"), {"s/sub/"}).out, at + "/docs/sub/imagefile-abc.txt\n");
+        EXPECT_EQ(search({"s/sub/"}).out, at + "/docs/sub/imagefile-abc.txt\n");
     }
     QFile::remove(dosdevices() + QStringLiteral("/n::"));
 }

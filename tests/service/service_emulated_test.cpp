@@ -1,14 +1,14 @@
 // The service with real volume threads on emulated NTFS drives: what a
 // client hears on connection, changes on disk arriving as messages whose item
 // references resolve in the attached pieces, the searchclient tool's search
-// and --watch, a drive that goes away, and a journal that fails with 87
-// ending the service and forcing a rebuild of that drive at the next start.
+// and --watch, and a drive that goes away. (A journal failing with 87 is
+// followed in parts: the monitor's quit reason in journal_monitor_test, the
+// rebuild it forces at the third start in volume_thread_test, the service's
+// end in service_connections_test.)
 #include "support/ZServiceTestKit.h"
 
 #include "client/ZSharedPoolReader.h"
-#include "win32/ZClock.h"
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
-#include "win32/win32_ioctl.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,6 @@
 using namespace ServiceTestKit;
 using Platform::ZEmulatedNtfsVolume;
 using SearchEngine::ZItemSnapshot;
-using SearchEngine::ZService;
 using SearchEngine::ZSharedPoolReader;
 
 namespace {
@@ -25,19 +24,6 @@ namespace {
 constexpr DWORD kRoot = 5;
 constexpr int kIndexTimeoutMs = 20000;
 constexpr int kToolTimeoutMs = 20000;
-
-QString searchclient()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/searchclient");
-}
-
-// Runs the searchclient tool to its end while this thread serves the service; its stdout.
-QByteArray runTool(QProcess& tool, const QStringList& args)
-{
-    tool.start(searchclient(), args);
-    spinUntil([&] { return tool.state() == QProcess::NotRunning; }, kToolTimeoutMs);
-    return tool.readAllStandardOutput();
-}
 
 class EmulatedDrives : public ServiceDrivesTest {
 protected:
@@ -92,16 +78,15 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
     EXPECT_EQ(hits[0].parentRecordNumber, year);
 
     // The tool prints the full paths of the names holding the term in any ASCII case.
-    QProcess search;
-    QStringList lines = QString::fromUtf8(runTool(search, {QStringLiteral("search"), QStringLiteral("Report")}))
-                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    EXPECT_EQ(search.exitCode(), 0);
+    const Ran search = runServing(builtProgram("searchclient"), {"search", "Report"}, kToolTimeoutMs);
+    QStringList lines = QString::fromUtf8(search.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    EXPECT_EQ(search.code, 0);
     lines.sort();
     EXPECT_EQ(lines, (QStringList{QStringLiteral("C:\\docs\\2026\\Quarterly REPORT.txt"),
                                   QStringLiteral("C:\\report-index.md")}));
     // --watch prints the messages as they come.
     QProcess watch;
-    watch.start(searchclient(), {QStringLiteral("--watch")});
+    watch.start(builtProgram("searchclient"), {QStringLiteral("--watch")});
     QByteArray watched;
     const auto printed = [&](const char* text) {
         return spinUntil([&] { return (watched += watch.readAllStandardOutput()).contains(text); }, kToolTimeoutMs);
@@ -160,61 +145,4 @@ TEST_F(EmulatedDrives, ChangesOnDiskArriveAsMessagesThatResolveInThePieces)
     c->createFile(kRoot, u"still-here.txt");
     EXPECT_TRUE(client.next(at, {6}));
     EXPECT_EQ(client.decoder.malformedCount(), 0);
-}
-
-// The second start after the failure counts 2: the cache file is taken and
-// the reason stays; the third counts 3: that drive is rebuilt from the MFT
-// and the reason is cleared.
-TEST_F(EmulatedDrives, JournalParameterErrorEndsTheServiceAndTheThirdStartRebuilds)
-{
-    auto g = addDrive('G');
-    g->createFile(kRoot, u"keep.txt");
-    const int reason = (87 << 16) | 'G';
-    ULONGLONG enumerated = 0;
-    for (int start = 1; start <= 3; ++start) {
-        SCOPED_TRACE(start);
-        RealService s;
-        ASSERT_TRUE(s.started);
-        EXPECT_EQ(initTimes(), start);
-        TestClient client;
-        ASSERT_TRUE(client.connectTo(s.service));
-        size_t at = 0;
-        ZClientMessage ready;
-        ASSERT_TRUE(client.next(at, {1}, &ready, kIndexTimeoutMs));
-        ASSERT_TRUE(client.next(at, {2}, nullptr, kIndexTimeoutMs));
-        EXPECT_EQ(g->callCount(FSCTL_ENUM_USN_DATA) > enumerated, start != 2) << "built from the MFT";
-        enumerated = g->callCount(FSCTL_ENUM_USN_DATA);
-        EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceQuitReason")).toInt(), start == 2 ? reason : 0);
-        if (start == 3) {
-            ZSharedPoolReader reader(ready.poolName, 'G');
-            reader.attachPieces();
-            EXPECT_EQ(reader.findNames(QStringLiteral("wake")).size(), 1);
-        } else if (start == 1) {
-            g->failCall(FSCTL_READ_USN_JOURNAL, ERROR_INVALID_PARAMETER, ZEmulatedNtfsVolume::kUntilCleared);
-            g->createFile(kRoot, u"wake.txt");
-            EXPECT_TRUE(quitsWithin(15000)) << "the service ends a second after the journal gives up";
-            EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceQuitReason")).toInt(), reason);
-            client.socket.abort();
-            g->clearFaults();
-        }
-    }
-}
-
-TEST(ClientToolAlone, WithoutServiceOrWithBadArgumentsItSaysSo)
-{
-    app();
-    const struct {
-        QStringList args;
-        int exitCode;
-        const char* said;
-    } cases[] = {
-        {{QStringLiteral("search"), QStringLiteral("x")}, 1, "not running"},
-        {{QStringLiteral("search")}, 2, "usage"},
-    };
-    for (const auto& c : cases) {
-        QProcess tool;
-        runTool(tool, c.args);
-        EXPECT_EQ(tool.exitCode(), c.exitCode) << c.said;
-        EXPECT_TRUE(tool.readAllStandardError().contains(c.said)) << c.said;
-    }
 }

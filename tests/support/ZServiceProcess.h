@@ -15,11 +15,6 @@ namespace ServiceTestKit {
 
 constexpr int kServiceExitTimeoutMs = 10000;
 
-inline QString servicePath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/searchservice");
-}
-
 inline QString serviceLogPath()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/log/searchservice.searchservice.log");
@@ -29,7 +24,7 @@ class ZServiceProcess {
 public:
     ZServiceProcess() : logStart_(QFileInfo(serviceLogPath()).size())
     {
-        process.setProgram(servicePath());
+        process.setProgram(builtProgram("searchservice"));
         process.setArguments({QStringLiteral("TestService")});
     }
     ~ZServiceProcess()
@@ -71,11 +66,15 @@ public:
     bool running() const { return process.state() == QProcess::Running; }
     qint64 pid() const { return pid_; }
 
-    QByteArray log() const
+    // What the run logged; with allThreads also its drive threads' lines,
+    // which may be another process's too.
+    QByteArray log(bool allThreads = false) const
     {
         QFile f(serviceLogPath());
         if (!f.open(QIODevice::ReadOnly) || !f.seek(logStart_))
             return QByteArray();
+        if (allThreads)
+            return f.readAll();
         QByteArray own;
         for (const QByteArray& line : f.readAll().split('\n')) {
             const int bar = line.indexOf('|');

@@ -12,6 +12,7 @@
 #include "platform/win32_file.h"
 #include "platform/win32_registry.h"
 #include "service/ZSearchEngineService.h"
+#include "storage/ZSharedSegment.h"
 #include "volume/ZDriveVolume.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QProcess>
 #include <QThread>
 #include <QTimer>
 
@@ -109,6 +111,57 @@ inline bool enableDebugLog()
 inline QString dosdevices() { return QFile::decodeName(qgetenv("XDG_CONFIG_HOME")) + "/orvanta/dosdevices"; }
 inline QString socketPath() { return SearchEngine::ZServiceLocation::socketPath(); }
 
+// Links drive `name` ("c:", or "n::" for an image) of the drive table to target.
+inline bool linkDrive(const QString& target, const QString& name)
+{
+    QDir().mkpath(dosdevices());
+    QFile::remove(dosdevices() + '/' + name);
+    return QFile::link(target, dosdevices() + '/' + name);
+}
+
+// Makes the file at path, and the folders above it, holding one byte.
+inline bool writeFile(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write("x") == 1;
+}
+
+// The segment key files in folder.
+inline QStringList segmentKeyFiles(const QString& folder)
+{
+    QStringList found;
+    for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::System))
+        if (SearchEngine::isSegmentKeyFileName(name))
+            found << folder + '/' + name;
+    return found;
+}
+
+// A program built beside the test program.
+inline QString builtProgram(const char* name)
+{
+    return QCoreApplication::applicationDirPath() + '/' + QLatin1String(name);
+}
+
+struct Ran {
+    int code = -1;   // -1: it crashed or was still running at the time-out
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs a program to its end while this thread serves the event loop (and
+// so a service in this process).
+inline Ran runServing(const QString& program, const QStringList& args, int timeoutMs = 30000,
+                      const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    const bool ended = spinUntil([&] { return p.state() == QProcess::NotRunning; }, timeoutMs);
+    const bool normal = ended && p.exitStatus() == QProcess::NormalExit;
+    return Ran{normal ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
+}
+
 // Journal reads wait for their time-out, and retries sleep, on the clock
 // seam: while installed, the manual clock moves half a second every 10 ms of
 // real time that the test spends in the event loop.
@@ -186,6 +239,7 @@ inline void clearStartSettings()
 {
     for (const char* key : {"SearchServiceLastInitTime", "SearchServiceInitTimes", "SearchServiceQuitReason"})
         settingsStore().remove(QLatin1String(key));
+    settingsStore().sync();   // a service process started next reads the file
 }
 
 inline int initTimes()
@@ -300,8 +354,8 @@ public:
     }
     bool hasAllReady() const
     {
-        const std::vector<int> t = types();
-        return std::find(t.begin(), t.end(), int(SearchEngine::MessageAllReady)) != t.end();
+        return std::any_of(messages.begin(), messages.end(),
+                           [](const ZClientMessage& m) { return m.type == SearchEngine::MessageAllReady; });
     }
 
     QLocalSocket socket;
