@@ -44,7 +44,6 @@ protected:
     void SetUp() override
     {
         clearStartSettings();
-        settingsStore().sync();
         // An empty table folder: no drives (without the folder the table
         // would hold the whole root file system).
         QDir(dosdevices()).removeRecursively();
@@ -57,12 +56,6 @@ protected:
         SearchEngine::removeStaleSharedSegments();
     }
 };
-
-bool writeFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write("x") == 1;
-}
 
 } // namespace
 
@@ -94,7 +87,6 @@ TEST_F(ServiceProcessTest, StartsThatCannotServeEndCleanlyAndSayWhy)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         clearStartSettings();
-        settingsStore().sync();
         c.setUp();
         ZServiceProcess service;
         ASSERT_TRUE(service.start());
@@ -113,75 +105,11 @@ TEST_F(ServiceProcessTest, StartsThatCannotServeEndCleanlyAndSayWhy)
 // A killed service leaves its socket file and the next start listens again;
 // systemctl stop, Ctrl-C and the last client leaving each end it with code 0
 // and the count of an orderly exit, its socket, key files and segments (the
-// killed run's too) gone.
-TEST_F(ServiceProcessTest, KilledServiceStartsAgainAndEachOrderlyStopLeavesNothingBehind)
-{
-    const QString tree = TestSupport::freshDir(QStringLiteral("tree-signal"));
-    ASSERT_TRUE(writeFile(tree + QStringLiteral("/a.txt")));
-    ASSERT_TRUE(QFile::link(tree, dosdevices() + QStringLiteral("/c:")));
-    const QString keyFolder = SearchEngine::segmentKeyFolder(geteuid());
-    const auto keyFiles = [&] {
-        QStringList found;
-        for (const QString& name : QDir(keyFolder).entryList(QDir::Files | QDir::System))
-            if (SearchEngine::isSegmentKeyFileName(name))
-                found << keyFolder + QLatin1Char('/') + name;
-        return found;
-    };
-    std::vector<key_t> keys;
-    std::vector<pid_t> services;   // a key may be another program's too: only their segments count
-    const auto collectKeys = [&] {
-        for (const QString& file : keyFiles())
-            keys.push_back(::ftok(QFile::encodeName(file).constData(), 'Q'));
-    };
-    {
-        ZServiceProcess crashed;
-        TestClient client;
-        ASSERT_TRUE(crashed.serves(client, kIndexTimeoutMs)) << crashed.log().constData();
-        services.push_back(pid_t(crashed.pid()));
-        crashed.process.kill();
-        crashed.process.waitForFinished(kServiceExitTimeoutMs);
-    }
-    EXPECT_TRUE(QFile::exists(socketPath())) << "a crash leaves the socket file";
-    collectKeys();
-    for (int signal : {SIGTERM, SIGINT, 0}) {   // 0: the only client leaves
-        SCOPED_TRACE(signal);
-        // A count an orderly exit would not leave.
-        settingsSetValue(QStringLiteral("SearchServiceLastInitTime"),
-                         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
-        settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 2);
-        settingsStore().sync();
-        ZServiceProcess service;
-        TestClient client;
-        ASSERT_TRUE(service.serves(client, kIndexTimeoutMs)) << service.log().constData();
-        EXPECT_EQ(initTimes(), 3);
-        collectKeys();
-        ASSERT_FALSE(keys.empty());
-        services.push_back(pid_t(service.pid()));
-        if (signal)
-            ASSERT_EQ(::kill(pid_t(service.pid()), signal), 0);
-        else
-            client.socket.disconnectFromServer();
-        EXPECT_TRUE(service.endsCleanly());
-        EXPECT_EQ(initTimes(), 1) << "an orderly exit";
-        EXPECT_FALSE(QFile::exists(socketPath()));
-        EXPECT_TRUE(keyFiles().isEmpty());
-        EXPECT_TRUE(QDir(keyFolder).entryList({QStringLiteral("*.ledger")}, QDir::Files).isEmpty())
-            << "an orderly exit settles its own segment ledger";
-        for (key_t key : keys) {
-            shmid_ds segment = {};
-            const int id = ::shmget(key, 0, 0);
-            const bool left = id >= 0 && ::shmctl(id, IPC_STAT, &segment) == 0
-                              && std::count(services.begin(), services.end(), segment.shm_cpid) > 0;
-            EXPECT_FALSE(left) << "segment of key " << key << " is left";
-        }
-    }
-}
-
-// A directory drive stopped and started again. With the state it kept, its
-// cache is taken up and the changes made while it was down reach the index
-// as changes after all-ready; with that state gone, the drive is rebuilt.
-// Either way the index then holds the tree as it is.
-TEST_F(ServiceProcessTest, ADirectoryDriveResumesWithTheChangesMadeWhileDownOrIsRebuilt)
+// killed run's too) gone. Its directory drive, stopped and started again:
+// with the state it kept, its cache is taken up and the changes made while
+// it was down reach the index as changes after all-ready; with that state
+// gone, the drive is rebuilt. Either way the index then holds the tree as it is.
+TEST_F(ServiceProcessTest, StoppedOrKilledItLeavesNothingBehindAndItsDirectoryDriveResumesOrIsRebuilt)
 {
     const QByteArray tag = QByteArray::number(qulonglong(::getpid()));
     auto names = [&](std::initializer_list<const char*> list) {
@@ -204,22 +132,68 @@ TEST_F(ServiceProcessTest, ADirectoryDriveResumesWithTheChangesMadeWhileDownOrIs
         });
         return out;
     };
+    const QString keyFolder = SearchEngine::segmentKeyFolder(geteuid());
+    std::vector<key_t> keys;
+    std::vector<pid_t> services;   // a key may be another program's too: only their segments count
+    // Starts a run as the third of the restart window (a count an orderly
+    // exit would not leave) and waits until it serves client.
+    const auto serve = [&](ZServiceProcess& service, TestClient& client) {
+        settingsSetValue(QStringLiteral("SearchServiceLastInitTime"),
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+        settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 2);
+        settingsStore().sync();
+        const bool serving = service.serves(client, kIndexTimeoutMs);
+        EXPECT_TRUE(serving) << service.log().constData();
+        EXPECT_EQ(initTimes(), 3);
+        services.push_back(pid_t(service.pid()));
+        for (const QString& file : segmentKeyFiles(keyFolder))
+            keys.push_back(::ftok(QFile::encodeName(file).constData(), 'Q'));
+        EXPECT_FALSE(keys.empty());
+        return serving;
+    };
+    const int stops[] = {SIGTERM, SIGINT, 0, 0};   // 0: the only client leaves
+    const int* stop = stops;
+    const auto stopInOrder = [&](ZServiceProcess& service, TestClient& client) {
+        SCOPED_TRACE(*stop);
+        if (*stop)
+            EXPECT_EQ(::kill(pid_t(service.pid()), *stop), 0);
+        else
+            client.socket.disconnectFromServer();
+        ++stop;
+        EXPECT_TRUE(service.endsCleanly());
+        EXPECT_EQ(initTimes(), 1) << "an orderly exit";
+        EXPECT_FALSE(QFile::exists(socketPath()));
+        EXPECT_TRUE(segmentKeyFiles(keyFolder).isEmpty());
+        EXPECT_TRUE(QDir(keyFolder).entryList({QStringLiteral("*.ledger")}, QDir::Files).isEmpty())
+            << "an orderly exit settles its own segment ledger";
+        for (key_t key : keys) {
+            shmid_ds segment = {};
+            const int id = ::shmget(key, 0, 0);
+            const bool left = id >= 0 && ::shmctl(id, IPC_STAT, &segment) == 0
+                              && std::count(services.begin(), services.end(), segment.shm_cpid) > 0;
+            EXPECT_FALSE(left) << "segment of key " << key << " is left";
+        }
+    };
     for (const bool keepState : {true, false}) {
         SCOPED_TRACE(keepState ? "state kept" : "state removed");
         const QString tree
             = TestSupport::freshDir(keepState ? QStringLiteral("tree-resume") : QStringLiteral("tree-rebuild"));
-        for (const QByteArray& name : names({"keep-TAG.txt", "gone-TAG.txt", "old-TAG.txt", "d/in-TAG.txt"})) {
-            QDir().mkpath(QFileInfo(tree + '/' + name).absolutePath());
+        for (const QByteArray& name : names({"keep-TAG.txt", "gone-TAG.txt", "old-TAG.txt", "d/in-TAG.txt"}))
             ASSERT_TRUE(writeFile(tree + '/' + name));
+        ASSERT_TRUE(linkDrive(tree, QStringLiteral("c:")));
+        if (keepState) {
+            ZServiceProcess crashed;
+            TestClient client;
+            ASSERT_TRUE(serve(crashed, client));
+            crashed.process.kill();
+            crashed.process.waitForFinished(kServiceExitTimeoutMs);
+            EXPECT_TRUE(QFile::exists(socketPath())) << "a crash leaves the socket file";
         }
-        QFile::remove(dosdevices() + QStringLiteral("/c:"));
-        ASSERT_TRUE(QFile::link(tree, dosdevices() + QStringLiteral("/c:")));
         {
             ZServiceProcess first;
             TestClient client;
-            ASSERT_TRUE(first.serves(client, kIndexTimeoutMs)) << first.log().constData();
-            client.socket.disconnectFromServer();
-            ASSERT_TRUE(first.endsCleanly());
+            ASSERT_TRUE(serve(first, client));
+            stopInOrder(first, client);
         }
         ASSERT_TRUE(QFile::remove(tree + "/gone-" + tag + ".txt"));
         ASSERT_TRUE(QFile::rename(tree + "/old-" + tag + ".txt", tree + "/new-" + tag + ".txt"));
@@ -229,21 +203,16 @@ TEST_F(ServiceProcessTest, ADirectoryDriveResumesWithTheChangesMadeWhileDownOrIs
                 ASSERT_TRUE(QFile::remove(Platform::ZDriveTable::stateFolder() + QLatin1String(file)));
         }
 
-        const qint64 logFrom = QFileInfo(serviceLogPath()).size();
         ZServiceProcess second;
         TestClient client;
-        ASSERT_TRUE(second.serves(client, kIndexTimeoutMs)) << second.log().constData();
+        ASSERT_TRUE(serve(second, client));
         const std::set<QByteArray> now = names({"keep-TAG.txt", "new-TAG.txt", "d/in-TAG.txt", "d/fresh-TAG.txt"});
         EXPECT_TRUE(spinUntil([&] { return indexed(tree) == now; }, kIndexTimeoutMs));
-        // Every thread's lines: the drive's own thread writes them.
-        QFile log(serviceLogPath());
-        ASSERT_TRUE(log.open(QIODevice::ReadOnly) && log.seek(logFrom));
-        const QByteArray lines = log.readAll();
+        const QByteArray lines = second.log(true);   // the drive's own thread writes them
         EXPECT_EQ(lines.contains("67-Load:"), keepState) << "the cache is taken up only with the state";
         for (const char* change : {"67-Remove:\"gone-TAG.txt\"", "67-Rename:\"old-TAG.txt\" \"new-TAG.txt\"",
                                    "67-Add:\"fresh-TAG.txt\""})
             EXPECT_EQ(lines.contains(QByteArray(change).replace("TAG", tag)), keepState) << change;
-        client.socket.disconnectFromServer();
-        EXPECT_TRUE(second.endsCleanly());
+        stopInOrder(second, client);
     }
 }
