@@ -8,7 +8,6 @@
 #include "support/TestEnvironment.h"
 #include "support/ZServiceTestKit.h"
 
-#include "storage/ZSharedSegment.h"
 #include "wire/ZWireProtocol.h"
 
 #include <gtest/gtest.h>
@@ -151,13 +150,7 @@ QString programCopy(const QString& folder)
 // Runs the program's service once on an empty drive table; its stderr.
 QByteArray runOnce(const QString& program)
 {
-    QProcess p;
-    p.start(program, {QStringLiteral("TestService")});
-    if (!p.waitForFinished(kRunTimeoutMs)) {
-        p.kill();
-        p.waitForFinished(kRunTimeoutMs);
-    }
-    return p.readAllStandardError();
+    return runServing(program, {QStringLiteral("TestService")}, kRunTimeoutMs).err;
 }
 
 class Installed : public ::testing::Test {
@@ -167,7 +160,6 @@ protected:
         app();
         ASSERT_TRUE(enableDebugLog());
         clearStartSettings();
-        settingsStore().sync();
         // An empty drive table for the runs of the program alone.
         QDir(dosdevices()).removeRecursively();
         ASSERT_TRUE(QDir().mkpath(dosdevices()));
@@ -179,11 +171,10 @@ protected:
 
 TEST_F(Installed, TheServiceLinksNoDesktopLibraries)
 {
-    QProcess ldd;
-    ldd.start(QStringLiteral("ldd"), {QStringLiteral(SEARCHSERVICE_EXE)});
-    if (!ldd.waitForFinished(kRunTimeoutMs) || ldd.exitCode() != 0)
+    const Ran ldd = runServing(QStringLiteral("ldd"), {QStringLiteral(SEARCHSERVICE_EXE)}, kRunTimeoutMs);
+    if (ldd.code != 0)
         GTEST_SKIP() << "ldd cannot be run here";
-    const QByteArray libraries = ldd.readAllStandardOutput();
+    const QByteArray& libraries = ldd.out;
     ASSERT_TRUE(libraries.contains("libQt5Core")) << libraries.constData();
     for (const char* desktop : {"libQt5Widgets", "libQt5Gui", "libGL", "libX11", "libxcb"})
         EXPECT_FALSE(libraries.contains(desktop)) << desktop;
@@ -212,7 +203,6 @@ TEST_F(Installed, LogFolderMayBeALinkAndALogThatCannotBeOpenedIsSaidOnce)
     const QString second = programCopy(blocked);
     ASSERT_FALSE(second.isEmpty());
     clearStartSettings();
-    settingsStore().sync();
     const QByteArray err = runOnce(second);
     EXPECT_EQ(err.count("cannot be opened"), 1) << err.constData();
     EXPECT_TRUE(err.contains("searchservice: the log ")) << err.constData();
@@ -294,9 +284,6 @@ TEST_F(Installed, ServiceAndHolderRunAsTheUnitsRunThem)
     holder.process.kill();
     EXPECT_TRUE(service->endsWithSuccess()) << "the last client left";
     EXPECT_TRUE(QFile(root + QStringLiteral("/var/log/searchservice/searchservice.searchservice.log")).size() > 0);
-    QStringList left;
-    for (const QString& name : QDir(runtime + QStringLiteral("/SearchEngine-keys-0")).entryList(QDir::Files | QDir::System))
-        if (SearchEngine::isSegmentKeyFileName(name))
-            left << name;
+    const QStringList left = segmentKeyFiles(runtime + QStringLiteral("/SearchEngine-keys-0"));
     EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char(' ')).toStdString();
 }

@@ -223,10 +223,7 @@ TEST_F(ServiceAttack, ClientsBeyondTheLimitsInAllOrOfOneUserAreRefused)
 TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledService)
 {
     const QByteArray canary = QFile::encodeName(TestSupport::freshDir(QStringLiteral("canary")) + "/root-file");
-    {
-        QFile f(QString::fromLocal8Bit(canary));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("kept") == 4);
-    }
+    ASSERT_TRUE(writeFile(QString::fromLocal8Bit(canary)));
     clearFixedNames();
     const QByteArray lock = QFile::encodeName(publicTemp + '/' + QLatin1String(ZService::kInstanceMutexName));
     ZHeldChild holder(ZHeldChild::As::OtherUser,
@@ -249,7 +246,7 @@ TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledSe
     });
     EXPECT_EQ(plantedInside, 0) << "the runtime folder is root's alone";
 
-    ASSERT_TRUE(QFile::link(TestSupport::freshDir(QStringLiteral("tree")), dosdevices() + QStringLiteral("/c:")));
+    ASSERT_TRUE(linkDrive(TestSupport::freshDir(QStringLiteral("tree")), QStringLiteral("c:")));
     ZServiceProcess service;
     service.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     TestClient client;
@@ -261,7 +258,7 @@ TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledSe
 
     QFile kept(QString::fromLocal8Bit(canary));
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
-    EXPECT_EQ(kept.readAll(), QByteArray("kept")) << "nothing was followed to the file and emptied";
+    EXPECT_EQ(kept.readAll(), QByteArray("x")) << "nothing was followed to the file and emptied";
     for (const QString& name : fixedNames()) {
         struct stat st = {};
         EXPECT_EQ(::lstat(QFile::encodeName(publicTemp + '/' + name).constData(), &st), 0);
@@ -295,7 +292,6 @@ TEST_F(ServiceAttack, SharedTemporaryFolderIsRefusedWithAClearErrorAndNothingIsM
         clearFixedNames();
         ::unlink(target.constData());
         clearStartSettings();
-        settingsStore().sync();
         ASSERT_EQ(OtherUser::runAs(c.plant), 0);
         ZServiceProcess service;
         ASSERT_TRUE(service.start());
@@ -341,14 +337,11 @@ TEST_F(ServiceAttack, AnImpostorOnTheServiceNameIsRefusedByTheTool)
     ASSERT_TRUE(impostor.held);
     for (const QStringList& args : {QStringList{QStringLiteral("search"), QStringLiteral("x")},
                                     QStringList{QStringLiteral("--watch")}}) {
-        QProcess tool;
-        tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/searchclient"), args);
-        spinUntil([&] { return tool.state() == QProcess::NotRunning; }, kAttackTimeoutMs);
-        const QByteArray out = tool.readAllStandardOutput();
-        EXPECT_EQ(tool.exitCode(), 1) << args.join(' ').toStdString();
-        EXPECT_TRUE(out.isEmpty()) << out.constData();
-        const QByteArray said = tool.readAllStandardError();
-        EXPECT_TRUE(said.contains("not trusted")) << args.join(' ').toStdString() << ": " << said.constData();
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const Ran tool = runServing(builtProgram("searchclient"), args, kAttackTimeoutMs);
+        EXPECT_EQ(tool.code, 1);
+        EXPECT_TRUE(tool.out.isEmpty()) << tool.out.constData();
+        EXPECT_TRUE(tool.err.contains("not trusted")) << tool.err.constData();
     }
     impostor.release();
     ::unlink(path.constData());
