@@ -6,7 +6,7 @@
 // folders, in temporary folders instead of /run and /var) serve, hold,
 // reconnect and stop in order.
 #include "support/TestEnvironment.h"
-#include "support/ZServiceTestKit.h"
+#include "support/ZServiceProcess.h"
 
 #include "wire/ZWireProtocol.h"
 
@@ -54,7 +54,7 @@ QMultiMap<QString, QString> serviceSettings(const QString& unit)
 // their modes and named in the variables systemd sets, no TMPDIR
 // (PrivateTmp= gives a fresh /tmp) and no session folder. The machine
 // registry hive stays the test's own.
-class UnitRun {
+class UnitRun : public ZServiceProcess {
 public:
     UnitRun(const QString& unit, const QString& root, const QString& program)
     {
@@ -96,18 +96,6 @@ public:
         process.setArguments(exec);
     }
 
-    bool start()
-    {
-        process.start();
-        return process.waitForStarted(kRunTimeoutMs);
-    }
-    // True when the process ended by itself as a success for systemd: code 0.
-    bool endsWithSuccess()
-    {
-        if (!spinUntil([&] { return process.state() == QProcess::NotRunning; }, kRunTimeoutMs))
-            return false;
-        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    }
     // Waits for its stderr to have said `text` `times` times in all.
     bool said(const char* text, int times)
     {
@@ -131,7 +119,6 @@ public:
 
     QProcessEnvironment environment;
     QString execName;
-    QProcess process;
     QByteArray err;
 };
 
@@ -273,8 +260,8 @@ TEST_F(Installed, ServiceAndHolderRunAsTheUnitsRunThem)
     ASSERT_TRUE(holder.said("connected to", 1)) << holder.err.constData();
     EXPECT_TRUE(holder.err.contains(QFile::encodeName(runtime + QLatin1Char('/') + QLatin1String(SearchEngine::ServiceServerName))));
 
-    ASSERT_EQ(::kill(pid_t(service->process.processId()), SIGTERM), 0);
-    EXPECT_TRUE(service->endsWithSuccess()) << service->process.readAllStandardError().constData();
+    ASSERT_EQ(::kill(pid_t(service->pid()), SIGTERM), 0);
+    EXPECT_TRUE(service->endsCleanly(kRunTimeoutMs)) << service->process.readAllStandardError().constData();
     ASSERT_TRUE(holder.said("closed the connection", 1)) << holder.err.constData();
     EXPECT_FALSE(QFile::exists(runtime + QLatin1Char('/') + QLatin1String(SearchEngine::ServiceServerName)));
 
@@ -282,7 +269,7 @@ TEST_F(Installed, ServiceAndHolderRunAsTheUnitsRunThem)
     ASSERT_TRUE(service->start());
     ASSERT_TRUE(holder.said("connected to", 2)) << holder.err.constData();
     holder.process.kill();
-    EXPECT_TRUE(service->endsWithSuccess()) << "the last client left";
+    EXPECT_TRUE(service->endsCleanly(kRunTimeoutMs)) << "the last client left";
     EXPECT_TRUE(QFile(root + QStringLiteral("/var/log/searchservice/searchservice.searchservice.log")).size() > 0);
     const QStringList left = segmentKeyFiles(runtime + QStringLiteral("/SearchEngine-keys-0"));
     EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char(' ')).toStdString();
