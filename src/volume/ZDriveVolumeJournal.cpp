@@ -136,8 +136,12 @@ void ZDriveVolume::monitorUsnJournal(USN startUsn, const std::function<void(USN_
             parameterFailures = 0;
             if (returned > kJournalOutputSize)
                 returned = kJournalOutputSize;
-            if (returned < sizeof(USN))
+            if (returned < sizeof(USN)) {
+                // No next USN: a malformed answer, asked again after the
+                // retry delay so that a device answering so cannot spin us.
+                sleepUnlessStopped(kRetryDelayMs, stopRequested);
                 continue;
+            }
             lastUsn = currUsn;
             currUsn = *reinterpret_cast<const USN*>(batch);
             DWORD offset = sizeof(USN);
