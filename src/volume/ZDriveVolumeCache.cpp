@@ -87,8 +87,22 @@ bool openPrivate(QFile& file, const QString& path, int flags, QIODevice::OpenMod
 }
 
 // XXH3-64 of file's bytes from `from` to its end; false on a read error.
+// Read through a mapping where the file allows one (no copy of a pool of
+// a hundred megabytes); the folder is private, so no one else can cut the
+// file short under the mapping.
 bool digestFrom(QFile& file, qint64 from, quint64* digest)
 {
+    const qint64 size = file.size();
+    if (from > size)
+        return false;
+    if (size > from) {
+        if (uchar* mapped = file.map(from, size - from)) {
+            *digest = XXH3_64bits(mapped, size_t(size - from));
+            file.unmap(mapped);
+            return true;
+        }
+    }
+
     std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> state(XXH3_createState(), XXH3_freeState);
     if (!state || XXH3_64bits_reset(state.get()) != XXH_OK || !file.seek(from))
         return false;
