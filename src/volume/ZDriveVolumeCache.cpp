@@ -43,6 +43,7 @@ constexpr qint64 kBodyAt = kChecksumAt + sizeof(quint64);
 // Items filed into the record map at a time, their slots fetched first.
 constexpr size_t kRecordMapBatch = 32;
 constexpr qint64 kDigestChunk = 1 << 20;
+constexpr qint64 kDigestWindow = kDigestChunk;   // no more mapped than a read would copy
 // Pinned so that buildTime reads back whatever Qt library wrote the file.
 constexpr QDataStream::Version kCacheStreamVersion = QDataStream::Qt_5_15;
 
@@ -87,24 +88,28 @@ bool openPrivate(QFile& file, const QString& path, int flags, QIODevice::OpenMod
 }
 
 // XXH3-64 of file's bytes from `from` to its end; false on a read error.
-// Read through a mapping where the file allows one (no copy of a pool of
-// a hundred megabytes); the folder is private, so no one else can cut the
-// file short under the mapping.
+// Read through a mapping a window at a time where the file allows one (no
+// copy of a pool of a hundred megabytes, and only a window's pages mapped
+// at once); the folder is private, so no one else can cut the file short
+// under the mapping.
 bool digestFrom(QFile& file, qint64 from, quint64* digest)
 {
-    const qint64 size = file.size();
-    if (from > size)
-        return false;
-    if (size > from) {
-        if (uchar* mapped = file.map(from, size - from)) {
-            *digest = XXH3_64bits(mapped, size_t(size - from));
-            file.unmap(mapped);
-            return true;
-        }
-    }
-
     std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> state(XXH3_createState(), XXH3_freeState);
-    if (!state || XXH3_64bits_reset(state.get()) != XXH_OK || !file.seek(from))
+    if (!state || XXH3_64bits_reset(state.get()) != XXH_OK)
+        return false;
+    const qint64 size = file.size();
+    qint64 at = from;
+    while (at < size) {
+        const qint64 length = std::min(kDigestWindow, size - at);
+        uchar* window = file.map(at, length);
+        if (!window)
+            break;
+        XXH3_64bits_update(state.get(), window, size_t(length));
+        file.unmap(window);
+        at += length;
+    }
+    // The rest read and copied a chunk at a time.
+    if (!file.seek(at))
         return false;
     QByteArray chunk(int(kDigestChunk), Qt::Uninitialized);
     for (;;) {
