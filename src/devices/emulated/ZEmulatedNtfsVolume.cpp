@@ -261,13 +261,27 @@ bool ZEmulatedNtfsVolume::fileInfo(DWORD file, FileInfo& info) const
 void ZEmulatedNtfsVolume::forEachLink(
     const std::function<void(DWORD record, DWORD parent, const std::u16string& name)>& visit) const
 {
+    forEachLinkFacts([&](const LinkFacts& f) { visit(f.record, f.parent, f.name); });
+}
+
+void ZEmulatedNtfsVolume::forEachLinkFacts(const std::function<void(const LinkFacts&)>& visit) const
+{
     std::lock_guard<std::mutex> g(lock_);
     for (DWORD r = Ntfs::RecordFirstUser; r < DWORD(slots_.size()); ++r) {
-        if (!isBase(r) || !(slots_[r].flags & FlagHasLink))
+        const Slot& s = slots_[r];
+        if (!isBase(r) || !(s.flags & FlagHasLink))
             continue;
+        FileTimes times;
+        times.creationTime = s.times[TimeCreation];
+        times.lastWriteTime = s.times[TimeWrite];
+        times.changeTime = s.times[TimeChange];
+        times.lastAccessTime = s.times[TimeAccess];
         for (const Link& l : linksOf(r))
-            if (l.nameSpace != Ntfs::NameSpaceDos)
-                visit(r, parentOf(l), nameOf(l));
+            if (l.nameSpace != Ntfs::NameSpaceDos) {
+                const std::u16string name = nameOf(l);
+                visit(LinkFacts{r, parentOf(l), name, s.sequence, (s.flags & FlagDirectory) != 0, s.attributes,
+                                s.dataSize, times});
+            }
     }
 }
 

@@ -258,6 +258,18 @@ public:
     // Calls visit for every name (DOS names aside) of every file in use but
     // the metadata files, with the lock held: visit must not call the volume.
     void forEachLink(const std::function<void(DWORD record, DWORD parent, const std::u16string& name)>& visit) const;
+    // The same walk with what a file shows beside each name.
+    struct LinkFacts {
+        DWORD record;
+        DWORD parent;
+        const std::u16string& name;
+        WORD sequence;
+        bool directory;
+        DWORD attributes;                // as FileInfo gives them
+        ULONGLONG size;
+        FileTimes times;
+    };
+    void forEachLinkFacts(const std::function<void(const LinkFacts&)>& visit) const;
     ULONGLONG fileReference(DWORD record) const;   // 0 when the record is free
     bool inUse(DWORD record) const;
     DWORD recordCount() const;                     // MFT records (in use or free)

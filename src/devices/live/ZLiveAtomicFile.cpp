@@ -37,37 +37,97 @@ bool liveWriteAll(int fd, const void* data, size_t bytes, const ZLiveWriteFault&
     return allowed == bytes;
 }
 
-bool liveReplaceFile(const QString& path, const void* data, size_t bytes, QString* error,
-                     const ZLiveWriteFault& fault, bool* killed)
+ZLiveFileReplacement::ZLiveFileReplacement(const QString& path, const ZLiveWriteFault& fault)
+    : path_(path), target_(QFile::encodeName(path)), temp_(target_ + kLiveTempSuffix), fault_(fault)
 {
-    const QByteArray target = QFile::encodeName(path);
-    const QByteArray temp = target + kLiveTempSuffix;
-    bool wasKilled = false;
-    ::unlink(temp.constData());
-    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode);
-    bool ok = fd >= 0 && liveWriteAll(fd, data, bytes, fault, &wasKilled) && fsync(fd) == 0;
-    const int err = errno;
-    if (fd >= 0)
-        ::close(fd);
-    ok = ok && ::rename(temp.constData(), target.constData()) == 0;
-    if (killed)
-        *killed = wasKilled;
+    ::unlink(temp_.constData());
+    fd_ = ::open(temp_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode);
+    if (fd_ < 0)
+        error_ = errno;
+}
+
+ZLiveFileReplacement::~ZLiveFileReplacement()
+{
+    drop();
+}
+
+bool ZLiveFileReplacement::fail()
+{
+    if (!error_)
+        error_ = errno ? errno : EIO;
+    drop();
+    return false;
+}
+
+void ZLiveFileReplacement::drop()
+{
+    if (fd_ < 0)
+        return;
+    ::close(fd_);
+    fd_ = -1;
+    if (!killed_)
+        ::unlink(temp_.constData());
+}
+
+bool ZLiveFileReplacement::append(const void* data, size_t bytes)
+{
+    if (fd_ < 0)
+        return false;
+    bool killed = false;
+    if (!liveWriteAll(fd_, data, bytes, fault_, &killed)) {
+        killed_ = killed;
+        return fail();
+    }
+    return true;
+}
+
+bool ZLiveFileReplacement::writeAt(size_t offset, const void* data, size_t bytes)
+{
+    if (fd_ < 0)
+        return false;
+    const off_t end = ::lseek(fd_, 0, SEEK_END);
+    if (end < 0 || ::lseek(fd_, off_t(offset), SEEK_SET) < 0)
+        return fail();
+    if (!append(data, bytes))
+        return false;
+    return ::lseek(fd_, end, SEEK_SET) >= 0 || fail();
+}
+
+bool ZLiveFileReplacement::commit(QString* error)
+{
+    bool ok = fd_ >= 0 && (fsync(fd_) == 0 || fail());
+    if (ok) {
+        ::close(fd_);
+        fd_ = -1;
+        ok = ::rename(temp_.constData(), target_.constData()) == 0 || fail();
+        if (!ok)
+            ::unlink(temp_.constData());
+    }
     if (!ok) {
-        if (!wasKilled)   // a killed process leaves its twin behind; the next write replaces it
-            ::unlink(temp.constData());
         if (error)
-            *error = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(strerror(err ? err : errno)));
+            *error = QStringLiteral("%1: %2").arg(path_, QString::fromLocal8Bit(strerror(error_ ? error_ : EIO)));
         return false;
     }
     // The rename made durable: the folder's entry is flushed too.
-    const int slash = path.lastIndexOf(QLatin1Char('/'));
-    const QByteArray folder = slash <= 0 ? QByteArray(slash == 0 ? "/" : ".") : QFile::encodeName(path.left(slash));
+    const int slash = path_.lastIndexOf(QLatin1Char('/'));
+    const QByteArray folder = slash <= 0 ? QByteArray(slash == 0 ? "/" : ".") : QFile::encodeName(path_.left(slash));
     const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         fsync(dirFd);
         ::close(dirFd);
     }
     return true;
+}
+
+bool liveReplaceFile(const QString& path, const void* data, size_t bytes, QString* error,
+                     const ZLiveWriteFault& fault, bool* killed)
+{
+    ZLiveFileReplacement file(path, fault);
+    file.append(data, bytes);
+    const bool ok = file.commit(error);   // fails with the append's reason too
+    if (killed)
+        *killed = file.killed();
+    return ok;
 }
 
 } // namespace Platform

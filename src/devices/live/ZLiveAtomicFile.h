@@ -4,6 +4,7 @@
 // leaves the old file or the new one, never a mix.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstddef>
@@ -21,6 +22,38 @@ bool liveWriteAll(int fd, const void* data, size_t bytes, const ZLiveWriteFault&
 
 // A whole-file write goes to the file's name with this added first.
 constexpr char kLiveTempSuffix[] = ".temp";
+
+// A replacement written in pieces, for a file too large to build in memory
+// first: append() as the bytes come, writeAt() for what is known only at the
+// end (a header), then commit(). Until a commit the file stays as it was; a
+// replacement dropped uncommitted removes its twin (a "killed" one leaves
+// it, as a killed process would).
+class ZLiveFileReplacement {
+public:
+    explicit ZLiveFileReplacement(const QString& path, const ZLiveWriteFault& fault = nullptr);
+    ~ZLiveFileReplacement();
+    ZLiveFileReplacement(const ZLiveFileReplacement&) = delete;
+    ZLiveFileReplacement& operator=(const ZLiveFileReplacement&) = delete;
+
+    bool append(const void* data, size_t bytes);
+    bool writeAt(size_t offset, const void* data, size_t bytes);
+    // Flushes the twin, renames it over the file and flushes the folder.
+    // False with *error when any step (or an earlier write) failed.
+    bool commit(QString* error);
+    bool killed() const { return killed_; }
+
+private:
+    bool fail();
+    void drop();
+
+    QString path_;
+    QByteArray target_;
+    QByteArray temp_;
+    ZLiveWriteFault fault_;
+    int fd_ = -1;
+    int error_ = 0;     // errno of the first failure
+    bool killed_ = false;
+};
 
 // Replaces path with the bytes. False with *error (and the old file left as
 // it was) when it cannot; *killed as above.

@@ -144,7 +144,8 @@ private:
     // Until the records of a resume are placed, calls that read them wait.
     void waitForRecords() const;
     void reconcile();
-    ZLiveIdentitySnapshot::Table identityTable() const;
+    // Every name the volume holds, into the table of the next run.
+    void writeIdentities(ZLiveIdentitySnapshot::Writer& table) const;
     void saveState();
     std::unique_ptr<ZLiveChangeSource> makeSource(Source which);
 

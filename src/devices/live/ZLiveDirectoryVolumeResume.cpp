@@ -254,10 +254,8 @@ void ZLiveDirectoryVolume::placePendingRecords()
                          .arg(options_.stateName, QFile::decodeName(root_.c_str()), reason),
                      PlatformLogLevel::Warning);
             volume_->setJournalObserver(nullptr);
-            ZLiveIdentitySnapshot::Table none;
-            none.usn = -1;   // not of the journal's moment: both files go
             QString error;
-            state_->close(none, &error);
+            state_->close(rootDevice_, rootInode_, 0, -1, nullptr, &error);   // of no moment: both files go
             state_.reset();
             markGone();
         }
@@ -313,38 +311,23 @@ void ZLiveDirectoryVolume::reconcile()
 #endif
 }
 
-ZLiveIdentitySnapshot::Table ZLiveDirectoryVolume::identityTable() const
+void ZLiveDirectoryVolume::writeIdentities(ZLiveIdentitySnapshot::Writer& table) const
 {
-    ZLiveIdentitySnapshot::Table t;
-    t.rootDevice = rootDevice_;
-    t.rootInode = rootInode_;
-    const ZEmulatedNtfsVolume::JournalState journal = volume_->journalState();
-    t.journalId = journal.data.UsnJournalID;
-    // A journal deleted (or being deleted) is not one to resume.
-    t.usn = journal.active && !journal.deleting ? journal.data.NextUsn : -1;
-    volume_->forEachLink([&](DWORD record, DWORD parent, const std::u16string& name) {
-        ZLiveIdentitySnapshot::Entry e;
-        e.record = record;
-        e.parent = parent;
-        e.name = liveNameFromUtf16(name);
-        e.inode = record < inodes_.size() ? inodes_[record] : 0;
-        t.entries.push_back(std::move(e));
+    ZLiveIdentitySnapshot::Entry e;
+    volume_->forEachLinkFacts([&](const ZEmulatedNtfsVolume::LinkFacts& f) {
+        e.record = f.record;
+        e.sequence = f.sequence;
+        e.flags = f.directory ? ZLiveIdentitySnapshot::kFolder : 0;
+        e.inode = f.record < inodes_.size() ? inodes_[f.record] : 0;
+        e.parent = f.parent;
+        e.name = liveNameFromUtf16(f.name);
+        e.attributes = f.attributes;
+        e.size = f.size;
+        e.creationTime = f.times.creationTime;
+        e.lastWriteTime = f.times.lastWriteTime;
+        e.changeTime = f.times.changeTime;
+        table.add(e);
     });
-    for (ZLiveIdentitySnapshot::Entry& e : t.entries) {
-        ZEmulatedNtfsVolume::FileInfo info;
-        if (!volume_->fileInfo(e.record, info)) {
-            t.usn = -1;
-            continue;
-        }
-        e.sequence = WORD(info.fileReference >> kSequenceShift);
-        e.flags = info.directory ? ZLiveIdentitySnapshot::kFolder : 0;
-        e.attributes = info.attributes;
-        e.size = info.size;
-        e.creationTime = info.times.creationTime;
-        e.lastWriteTime = info.times.lastWriteTime;
-        e.changeTime = info.times.changeTime;
-    }
-    return t;
 }
 
 void ZLiveDirectoryVolume::saveState()
@@ -355,8 +338,12 @@ void ZLiveDirectoryVolume::saveState()
         return;
     std::lock_guard<std::mutex> g(stateLock_);
     volume_->setJournalObserver(nullptr);
+    const ZEmulatedNtfsVolume::JournalState journal = volume_->journalState();
+    // A journal deleted (or being deleted) is not one to resume.
+    const USN usn = journal.active && !journal.deleting ? journal.data.NextUsn : -1;
     QString error;
-    if (!state_->close(identityTable(), &error) && !error.isEmpty())
+    const auto fill = [this](ZLiveIdentitySnapshot::Writer& table) { writeIdentities(table); };
+    if (!state_->close(rootDevice_, rootInode_, journal.data.UsnJournalID, usn, fill, &error) && !error.isEmpty())
         logError(QStringLiteral("drive %1 (%2): nothing is kept for the next run: %3")
                      .arg(options_.stateName, QFile::decodeName(root_.c_str()), error));
 }

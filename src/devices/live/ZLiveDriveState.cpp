@@ -79,18 +79,21 @@ void ZLiveDriveState::restartAt(USN usn)
     killed_ = log_.killed();
 }
 
-bool ZLiveDriveState::close(const ZLiveIdentitySnapshot::Table& table, QString* error)
+bool ZLiveDriveState::close(ULONGLONG rootDevice, ULONGLONG rootInode, DWORDLONG journalId, USN usn,
+                            const std::function<void(ZLiveIdentitySnapshot::Writer&)>& fill, QString* error)
 {
     if (killed_)
         return false;
-    if (broken_ || !log_.isOpen() || !log_.flush() || table.usn != log_.nextUsn()
-        || table.journalId != log_.identity().journalId) {
+    if (broken_ || !fill || !log_.isOpen() || !log_.flush() || usn != log_.nextUsn()
+        || journalId != log_.identity().journalId) {
         if (error)
             *error = QStringLiteral("the journal file does not hold every record");
         removeFiles();
         return false;
     }
-    return ZLiveIdentitySnapshot::write(identityPath_, table, error, fault_);
+    ZLiveIdentitySnapshot::Writer table(identityPath_, fault_);
+    fill(table);
+    return table.finish(rootDevice, rootInode, journalId, usn, error);
 }
 
 void ZLiveDriveState::removeFiles()

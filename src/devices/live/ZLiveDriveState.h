@@ -12,6 +12,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace Platform {
 
 class ZLiveDriveState {
@@ -35,10 +37,12 @@ public:
     void append(const USN_RECORD_V2* record);
     // The journal's entries were dropped and it goes on at usn: the file is made anew there.
     void restartAt(USN usn);
-    // At an orderly close: the table (its usn the journal's NextUsn) is
-    // written when the journal file holds every record up to it; otherwise
-    // both files are removed, so that the next start is a fresh one.
-    bool close(const ZLiveIdentitySnapshot::Table& table, QString* error);
+    // At an orderly close: the table of the tree, taken at the journal's
+    // NextUsn `usn`, is written (`fill` gives the writer every entry) when
+    // the journal file holds every record up to it; otherwise both files
+    // are removed, so that the next start is a fresh one.
+    bool close(ULONGLONG rootDevice, ULONGLONG rootInode, DWORDLONG journalId, USN usn,
+               const std::function<void(ZLiveIdentitySnapshot::Writer&)>& fill, QString* error);
 
     const ZLiveJournalLog& journal() const { return log_; }
     // Tests: kills in every write of the two files (ZLiveAtomicFile.h).

@@ -2,7 +2,6 @@
 
 #include <QFile>
 
-#include <xxhash.h>
 #include <zlib.h>
 
 #include <cstring>
@@ -16,6 +15,8 @@ constexpr char kMagic[8] = {'O', 'r', 'v', 'L', 'i', 'v', 'e', 'I'};
 constexpr DWORD kLongestName = 255;
 // More than this is not a table this device wrote (record numbers are 32-bit).
 constexpr qint64 kLargestFile = qint64(1) << 40;
+// The writer's buffer: entries go to the file this many bytes at a time.
+constexpr size_t kChunkBytes = size_t(1) << 20;
 
 DWORD crcOf(const void* data, size_t bytes)
 {
@@ -24,32 +25,69 @@ DWORD crcOf(const void* data, size_t bytes)
 
 } // namespace
 
-bool ZLiveIdentitySnapshot::write(const QString& path, const Table& table, QString* error,
-                                  const ZLiveWriteFault& fault)
+ZLiveIdentitySnapshot::Writer::Writer(const QString& path, const ZLiveWriteFault& fault)
+    : file_(path, fault), digest_(XXH3_createState())
 {
+    chunk_.reserve(kChunkBytes + sizeof(EntryHead) + kLongestName);
+    XXH3_64bits_reset(digest_);
+    // The header's place, filled in at finish().
+    const FileHeader none{};
+    file_.append(&none, sizeof none);
+}
+
+ZLiveIdentitySnapshot::Writer::~Writer()
+{
+    XXH3_freeState(digest_);
+}
+
+void ZLiveIdentitySnapshot::Writer::add(const Entry& e)
+{
+    const EntryHead head{e.record,       e.sequence,      e.flags,         e.inode,
+                         e.parent,       DWORD(e.name.size()), e.size, e.creationTime,
+                         e.lastWriteTime, e.changeTime,    e.attributes,    0};
+    const auto* p = reinterpret_cast<const unsigned char*>(&head);
+    chunk_.insert(chunk_.end(), p, p + sizeof head);
+    chunk_.insert(chunk_.end(), e.name.begin(), e.name.end());
+    ++entries_;
+    if (chunk_.size() >= kChunkBytes)
+        flushChunk();
+}
+
+void ZLiveIdentitySnapshot::Writer::flushChunk()
+{
+    XXH3_64bits_update(digest_, chunk_.data(), chunk_.size());
+    bodyBytes_ += chunk_.size();
+    file_.append(chunk_.data(), chunk_.size());
+    chunk_.clear();
+}
+
+bool ZLiveIdentitySnapshot::Writer::finish(ULONGLONG rootDevice, ULONGLONG rootInode, DWORDLONG journalId, USN usn,
+                                           QString* error)
+{
+    flushChunk();
     FileHeader h{};
-    std::vector<unsigned char> bytes(sizeof h);
-    for (const Entry& e : table.entries) {
-        const EntryHead head{e.record,       e.sequence,      e.flags,         e.inode,
-                             e.parent,       DWORD(e.name.size()), e.size, e.creationTime,
-                             e.lastWriteTime, e.changeTime,    e.attributes,    0};
-        const auto* p = reinterpret_cast<const unsigned char*>(&head);
-        bytes.insert(bytes.end(), p, p + sizeof head);
-        bytes.insert(bytes.end(), e.name.begin(), e.name.end());
-    }
     memcpy(h.magic, kMagic, sizeof kMagic);
     h.version = kVersion;
     h.headerBytes = sizeof h;
-    h.rootDevice = table.rootDevice;
-    h.rootInode = table.rootInode;
-    h.journalId = table.journalId;
-    h.usn = table.usn;
-    h.entryCount = table.entries.size();
-    h.bodyBytes = bytes.size() - sizeof h;
-    h.bodyDigest = XXH3_64bits(bytes.data() + sizeof h, bytes.size() - sizeof h);
+    h.rootDevice = rootDevice;
+    h.rootInode = rootInode;
+    h.journalId = journalId;
+    h.usn = usn;
+    h.entryCount = entries_;
+    h.bodyBytes = bodyBytes_;
+    h.bodyDigest = XXH3_64bits_digest(digest_);
     h.headerCrc = crcOf(&h, offsetof(FileHeader, headerCrc));
-    memcpy(bytes.data(), &h, sizeof h);
-    return liveReplaceFile(path, bytes.data(), bytes.size(), error, fault);
+    file_.writeAt(0, &h, sizeof h);
+    return file_.commit(error);
+}
+
+bool ZLiveIdentitySnapshot::write(const QString& path, const Table& table, QString* error,
+                                  const ZLiveWriteFault& fault)
+{
+    Writer w(path, fault);
+    for (const Entry& e : table.entries)
+        w.add(e);
+    return w.finish(table.rootDevice, table.rootInode, table.journalId, table.usn, error);
 }
 
 bool ZLiveIdentitySnapshot::read(const QString& path, ULONGLONG rootDevice, ULONGLONG rootInode, Image& out,

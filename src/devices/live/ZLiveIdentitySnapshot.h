@@ -19,6 +19,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <xxhash.h>
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -105,8 +107,29 @@ public:
         std::vector<size_t> heads_;   // offset of each EntryHead in bytes_
     };
 
-    // Writes table to path in one step. The seam `fault`, when set, gets the
-    // byte count about to be written and returns how many are (a kill after them).
+    // A table written entry by entry, a megabyte at a time, so that a table
+    // of a million names is never held whole in memory; the header goes in
+    // last, and the file replaces the old one only at finish().
+    class Writer {
+    public:
+        // The seam `fault`, when set, gets the byte count about to be
+        // written and returns how many are (a kill after them).
+        explicit Writer(const QString& path, const ZLiveWriteFault& fault = nullptr);
+        ~Writer();
+        void add(const Entry& e);
+        bool finish(ULONGLONG rootDevice, ULONGLONG rootInode, DWORDLONG journalId, USN usn, QString* error);
+
+    private:
+        void flushChunk();
+
+        ZLiveFileReplacement file_;
+        std::vector<unsigned char> chunk_;
+        XXH3_state_t* digest_;
+        ULONGLONG entries_ = 0;
+        ULONGLONG bodyBytes_ = 0;
+    };
+
+    // Writes table to path in one step (a Writer given every entry).
     static bool write(const QString& path, const Table& table, QString* error,
                       const ZLiveWriteFault& fault = nullptr);
     // Reads path for the tree (rootDevice, rootInode). False with the reason.
