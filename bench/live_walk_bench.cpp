@@ -258,6 +258,8 @@ int main(int argc, char** argv)
     Platform::ZDriveTable::instance().removeDrive(kDrive);
     first.live.reset();
     const double kept = stateBytes(stateFolder);
+    std::printf("peak memory through the stop (cache and state written): %.0f bytes per file\n",
+                peakKilobytes() * 1024.0 / std::max(1u, files));
     std::printf("state kept between runs: %.1f MiB, %.1f bytes per file\n", kept / 1048576.0,
                 kept / std::max(1u, files));
     const unsigned changed = changeWhileDown(root, files);
