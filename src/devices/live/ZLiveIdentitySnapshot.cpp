@@ -5,6 +5,9 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <limits>
+
+#include <sys/mman.h>
 
 namespace Platform {
 
@@ -13,14 +16,35 @@ namespace {
 constexpr char kMagic[8] = {'O', 'r', 'v', 'L', 'i', 'v', 'e', 'I'};
 // A name on Linux is at most 255 bytes.
 constexpr DWORD kLongestName = 255;
-// More than this is not a table this device wrote (record numbers are 32-bit).
-constexpr qint64 kLargestFile = qint64(1) << 40;
+// The most a table's bytes can be held as (a QByteArray): some 25 million
+// names. A larger one is refused, and the drive rebuilt at each start.
+constexpr qint64 kLargestFile = std::numeric_limits<int>::max();
 // The writer's buffer: entries go to the file this many bytes at a time.
 constexpr size_t kChunkBytes = size_t(1) << 20;
 
 DWORD crcOf(const void* data, size_t bytes)
 {
     return DWORD(crc32(crc32(0L, Z_NULL, 0), static_cast<const Bytef*>(data), uInt(bytes)));
+}
+
+// The file's bytes through a private read-only mapping (tens of megabytes
+// at a million entries: no copy, and pages shared with the page cache),
+// read whole where it cannot be mapped. The state folder is the service's
+// own, and the file is only ever replaced by a rename, never cut short in
+// place, so the mapping keeps its bytes.
+QByteArray mapWhole(QFile& file, std::shared_ptr<const char>& mapping)
+{
+    const qint64 size = file.size();
+    if (size > 0) {
+        void* p = ::mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, file.handle(), 0);
+        if (p != MAP_FAILED) {
+            mapping = std::shared_ptr<const char>(static_cast<const char*>(p), [size](const char* q) {
+                ::munmap(const_cast<char*>(q), size_t(size));
+            });
+            return QByteArray::fromRawData(mapping.get(), int(size));
+        }
+    }
+    return file.readAll();
 }
 
 } // namespace
@@ -105,7 +129,7 @@ bool ZLiveIdentitySnapshot::read(const QString& path, ULONGLONG rootDevice, ULON
         return refuse(QStringLiteral("no identity table (%1)").arg(file.errorString()));
     if (file.size() > kLargestFile)
         return refuse(QStringLiteral("identity table too large"));
-    out.bytes_ = file.readAll();
+    out.bytes_ = mapWhole(file, out.mapping_);
     const QByteArray& bytes = out.bytes_;
     FileHeader h;
     if (size_t(bytes.size()) < sizeof h)

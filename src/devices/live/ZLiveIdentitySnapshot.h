@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -103,8 +104,9 @@ public:
 
     private:
         friend class ZLiveIdentitySnapshot;
-        QByteArray bytes_;
-        std::vector<size_t> heads_;   // offset of each EntryHead in bytes_
+        std::shared_ptr<const char> mapping_;   // the file's pages, when mapped
+        QByteArray bytes_;                      // the file's bytes (in mapping_, or a copy)
+        std::vector<size_t> heads_;             // offset of each EntryHead in bytes_
     };
 
     // A table written entry by entry, a megabyte at a time, so that a table
