@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <map>
 #include <set>
 #include <string>
@@ -477,3 +478,76 @@ TEST(LiveVolumeResume, ATableThatIsNoTreeOfThisVolumeIsRefusedAndTheNextOpenEqua
         EXPECT_TRUE(sameTree(diskTree(root), volumeTree(v->volume())));
     }
 }
+
+// While a resume's records are placed the volume's lock is held for long, so
+// the journal query and the volume data are answered as the open found them:
+// the same answers, by the same buffer rules, as once the records are placed.
+TEST(LiveVolumeResume, WhileTheRecordsArePlacedTheJournalAndVolumeDataAnswerAsAfter)
+{
+    const std::string base = fresh("placing"), root = base + "/tree";
+    md(root);
+    writeFile(root + "/a", 1);
+    md(root + "/d");
+    writeFile(root + "/d/f", 2);
+    ASSERT_EQ(::mkdir((base + "/state").c_str(), 0700), 0);
+    ZLiveDirectoryVolume::Options o;
+    o.stateFolder = QFile::decodeName((base + "/state").c_str());
+    o.stateName = QStringLiteral("P");
+    o.errorLog = [](const QString&) {};
+    QString error;
+    {
+        auto first = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
+        ASSERT_TRUE(first && first->settle(kSettleMs)) << error.toStdString();
+    }
+    struct Answer {
+        BOOL ok;
+        DWORD error, returned;
+        std::vector<BYTE> bytes;
+        bool operator==(const Answer& b) const
+        {
+            return ok == b.ok && error == b.error && returned == b.returned && bytes == b.bytes;
+        }
+    };
+    const std::pair<DWORD, DWORD> calls[] = {
+        {FSCTL_QUERY_USN_JOURNAL, sizeof(USN_JOURNAL_DATA_V1) + 8},
+        {FSCTL_QUERY_USN_JOURNAL, sizeof(USN_JOURNAL_DATA_V1)},
+        {FSCTL_QUERY_USN_JOURNAL, sizeof(USN_JOURNAL_DATA_V0)},
+        {FSCTL_QUERY_USN_JOURNAL, sizeof(USN_JOURNAL_DATA_V0) - 1},
+        {FSCTL_GET_NTFS_VOLUME_DATA, sizeof(NTFS_VOLUME_DATA_BUFFER)},
+        {FSCTL_GET_NTFS_VOLUME_DATA, sizeof(NTFS_VOLUME_DATA_BUFFER) - 1},
+    };
+    auto ask = [&](ZLiveDirectoryVolume& v) {
+        std::vector<Answer> all;
+        for (const auto& [code, size] : calls) {
+            Answer a{FALSE, 0, 0, std::vector<BYTE>(size, 0xA5)};
+            SetLastError(0);
+            a.ok = v.deviceIoControl(code, nullptr, 0, a.bytes.data(), size, &a.returned);
+            a.error = a.ok ? 0 : GetLastError();
+            if (code == FSCTL_GET_NTFS_VOLUME_DATA && a.ok) {
+                // The MFT and the clusters in use grow as the records are
+                // placed; the geometry the drive sizes its reads by stays.
+                NTFS_VOLUME_DATA_BUFFER d;
+                std::memcpy(&d, a.bytes.data(), sizeof d);
+                const DWORD geometry[] = {DWORD(d.VolumeSerialNumber.QuadPart), d.BytesPerSector, d.BytesPerCluster,
+                                          d.BytesPerFileRecordSegment, d.ClustersPerFileRecordSegment};
+                a.bytes.assign(reinterpret_cast<const BYTE*>(geometry), reinterpret_cast<const BYTE*>(geometry + 5));
+            }
+            all.push_back(a);
+        }
+        return all;
+    };
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    o.beforePlacing = [released] { released.wait(); };
+    auto v = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
+    ASSERT_TRUE(v) << error.toStdString();
+    ASSERT_TRUE(v->resumed());
+    const std::vector<Answer> placing = ask(*v);
+    release.set_value();
+    ASSERT_TRUE(v->settle(kSettleMs));
+    EXPECT_TRUE(placing == ask(*v));
+    EXPECT_TRUE(placing[0].ok && placing[4].ok);
+    EXPECT_EQ(placing[3].error, DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(placing[5].error, DWORD(ERROR_INSUFFICIENT_BUFFER));
+}
+

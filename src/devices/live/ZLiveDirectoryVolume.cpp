@@ -218,12 +218,16 @@ const char* ZLiveDirectoryVolume::sourceName() const
 
 bool ZLiveDirectoryVolume::volumeInformation(VolumeInformation& info)
 {
+    if (restorePending_.load()) {
+        info = atOpen_.information;
+        return true;
+    }
     return volume_->volumeInformation(info);
 }
 
 bool ZLiveDirectoryVolume::open(DWORD desiredAccess)
 {
-    return volume_->open(desiredAccess);
+    return restorePending_.load() || volume_->open(desiredAccess);
 }
 
 BOOL ZLiveDirectoryVolume::deviceIoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
@@ -231,8 +235,12 @@ BOOL ZLiveDirectoryVolume::deviceIoControl(DWORD code, const void* in, DWORD inS
 {
     // The journal's identity and the volume's sizes are there from the
     // open: a drive resumed from its cache is announced without waiting.
-    if (code != FSCTL_QUERY_USN_JOURNAL && code != FSCTL_GET_NTFS_VOLUME_DATA)
+    if (code == FSCTL_QUERY_USN_JOURNAL || code == FSCTL_GET_NTFS_VOLUME_DATA) {
+        if (restorePending_.load())
+            return answerFromOpen(code, out, outSize, bytesReturned);
+    } else {
         waitForRecords();
+    }
     return volume_->deviceIoControl(code, in, inSize, out, outSize, bytesReturned);
 }
 

@@ -93,6 +93,8 @@ public:
         QString stateName;
         // Tests: kills in the writes of the state files (ZLiveAtomicFile.h).
         ZLiveWriteFault stateWriteFault;
+        // Tests: called on the event thread before a resume's records are placed.
+        std::function<void()> beforePlacing;
     };
 
     // Walks root and starts following it. Null with *error when root is not
@@ -143,6 +145,8 @@ private:
     void placePendingRecords();
     // Until the records of a resume are placed, calls that read them wait.
     void waitForRecords() const;
+    // The journal query and the volume data while the records are placed.
+    BOOL answerFromOpen(DWORD code, void* out, DWORD outSize, DWORD* bytesReturned) const;
     void reconcile();
     // Every name the volume holds, into the table of the next run.
     void writeIdentities(ZLiveIdentitySnapshot::Writer& table) const;
@@ -209,6 +213,14 @@ private:
     std::vector<std::pair<DWORD, WORD>> pendingClaims_;  // (record, sequence), each once
     std::vector<DWORD> pendingOrder_;                    // entries of pendingTable_, parents first
     std::atomic<bool> restorePending_{false};
+    // What the calls that do not wait for the records answer meanwhile: the
+    // placing holds the volume's lock for long, and nothing it does changes
+    // these (the journal is paused).
+    struct {
+        VolumeInformation information;
+        NTFS_VOLUME_DATA_BUFFER volumeData{};
+        USN_JOURNAL_DATA_V1 journal{};
+    } atOpen_;
     mutable std::mutex placedLock_;
     mutable std::condition_variable placedCv_;
     bool placed_ = true;                                 // placedLock_

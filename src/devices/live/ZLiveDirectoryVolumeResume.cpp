@@ -8,6 +8,8 @@
 
 #include <QFile>
 
+#include <cstring>
+
 #include <fcntl.h>
 #include <zlib.h>
 
@@ -57,6 +59,9 @@ void ZLiveDirectoryVolume::openState(const ZEmulatedNtfsVolume::Options& fresh)
     const DWORD rootTag = rootTagOf(root_);
     if (state_->load(rootDevice_, rootInode_, rootTag, table, &reason) && restore(table, &reason)) {
         resumed_ = true;
+        volume_->volumeInformation(atOpen_.information);
+        atOpen_.volumeData = volume_->volumeData();
+        atOpen_.journal = volume_->journalState().data;
         restorePending_ = true;
         resumedAt_ = state_->journal().nextUsn();
     } else {
@@ -240,6 +245,8 @@ void ZLiveDirectoryVolume::placePendingRecords()
 {
     if (!restorePending_.load())
         return;
+    if (options_.beforePlacing)
+        options_.beforePlacing();
     QString reason;
     bool ok;
     {
@@ -271,6 +278,28 @@ void ZLiveDirectoryVolume::placePendingRecords()
     placedCv_.notify_all();
     if (ok)
         volume_->setJournalPaused(false);
+}
+
+BOOL ZLiveDirectoryVolume::answerFromOpen(DWORD code, void* out, DWORD outSize, DWORD* bytesReturned) const
+{
+    // By the emulated volume's rules for these two calls.
+    DWORD ignored = 0;
+    DWORD* returned = bytesReturned ? bytesReturned : &ignored;
+    *returned = 0;
+    const bool volumeData = code == FSCTL_GET_NTFS_VOLUME_DATA;
+    const DWORD least = volumeData ? DWORD(sizeof atOpen_.volumeData) : DWORD(sizeof(USN_JOURNAL_DATA_V0));
+    if (!out && outSize) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (outSize < least) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    const DWORD size = volumeData || outSize < sizeof atOpen_.journal ? least : DWORD(sizeof atOpen_.journal);
+    std::memcpy(out, volumeData ? static_cast<const void*>(&atOpen_.volumeData) : &atOpen_.journal, size);
+    *returned = size;
+    return TRUE;
 }
 
 void ZLiveDirectoryVolume::waitForRecords() const
