@@ -5,11 +5,33 @@
 
 #include <QDebug>
 
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// What the runners are, for a user who asks or gives none we know.
+const char kUsage[] = "usage: searchservice TestService       run the service on its drives\n"
+                      "       searchservice TestSharedPool    ends at once (the program starts)\n"
+                      "       searchservice TestDriveVolume   the drives in a window (desktop builds)\n";
+
+bool asksForHelp(const char* arg)
+{
+    return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
+}
+
+} // namespace
+
 int searchMain(int argc, char** argv)
 {
     SearchEngine::startDumpMonitor();
     if (argc < 2) {
         qDebug() << "Please Input UnitTest Name!";
+        std::fputs(kUsage, stderr);
+        return 0;
+    }
+    if (asksForHelp(argv[1])) {
+        std::fputs(kUsage, stdout);
         return 0;
     }
     if (const SearchEngine::Runner* runner = SearchEngine::findRunner(QString(argv[1]))) {
@@ -18,5 +40,6 @@ int searchMain(int argc, char** argv)
         return 0;
     }
     qDebug() << "Not Exist UnitTest: " << argv[1] << "!";
+    std::fputs(kUsage, stderr);
     return 0;
 }

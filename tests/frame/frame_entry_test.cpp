@@ -120,9 +120,11 @@ TEST(Entry, RunnerNamesAndTheDumpMonitor)
         const QString& program;
         QStringList args;
         const char* said;   // on stderr; nothing when empty
+        bool usage = false; // the usage on stdout (asked for) or after what was said
     } cases[] = {
-        {withRecorder, {}, "Please Input UnitTest Name!"},
-        {withRecorder, {QStringLiteral("TestSharedPool ")}, "Not Exist UnitTest:  TestSharedPool  !"},
+        {withRecorder, {}, "Please Input UnitTest Name!", true},
+        {withRecorder, {QStringLiteral("TestSharedPool ")}, "Not Exist UnitTest:  TestSharedPool  !", true},
+        {withRecorder, {QStringLiteral("--help")}, "", true},
         {withRecorder, {QStringLiteral("TestSharedPool"), QStringLiteral("extra")}, ""},
         {withRecorder, {QStringLiteral("tEsTsHaReDpOoL")}, ""},
         {withoutLibrary, {QStringLiteral("TestSharedPool")}, ""},
@@ -138,6 +140,7 @@ TEST(Entry, RunnerNamesAndTheDumpMonitor)
             EXPECT_TRUE(r.err.contains(c.said)) << r.err.constData();
         else
             EXPECT_TRUE(r.err.isEmpty()) << r.err.constData();
+        EXPECT_EQ((*c.said ? r.err : r.out).contains("usage: searchservice TestService"), c.usage);
         EXPECT_EQ(readFile(record), &c.program == &withRecorder ? recorded : QByteArray());
     }
 }
