@@ -104,8 +104,14 @@ public:
     // bytes written, 0 when it does not fit.
     static int utf8NameOf(const WCHAR* name, int units, char* out);
 
-    // Journal monitoring: ZDriveVolumeJournal.cpp.
-    void monitorUsnJournal(USN startUsn, const std::function<void(USN_RECORD_V2*, DWORD, DWORD)>& consumer);
+    // Journal monitoring: ZDriveVolumeJournal.cpp. Returns how it ended: the
+    // position up to which every record read was handed on, and whether a
+    // stop ended it (false: it gave up and emitted listenFailed).
+    struct MonitorEnd {
+        USN position = 0;
+        bool stopped = false;
+    };
+    MonitorEnd monitorUsnJournal(USN startUsn, const std::function<void(USN_RECORD_V2*, DWORD, DWORD)>& consumer);
 
     // Change application: ZDriveVolumeChanges.cpp.
     void applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons,

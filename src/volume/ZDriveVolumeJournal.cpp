@@ -89,12 +89,19 @@ void sleepUnlessStopped(DWORD ms, const std::atomic<bool>& stop)
 
 } // namespace
 
-void ZDriveVolume::monitorUsnJournal(USN startUsn, const std::function<void(USN_RECORD_V2*, DWORD, DWORD)>& consumer)
+ZDriveVolume::MonitorEnd ZDriveVolume::monitorUsnJournal(USN startUsn,
+                                                         const std::function<void(USN_RECORD_V2*, DWORD, DWORD)>& consumer)
 {
     // 0: from the journal's next USN, as set up when the volume was opened.
     const USN start = startUsn != 0 ? startUsn : journalData.NextUsn;
     USN currUsn = start;
     USN lastUsn = start;
+    // The records written before the volume was opened (a cache saved
+    // earlier than the journal's end) are read without waiting for a full
+    // batch: until they are in, the index shows names that are gone.
+    bool catchingUp = start < journalData.NextUsn;
+    const auto stopped = [&] { return MonitorEnd{currUsn, true}; };
+    const auto gaveUp = [&] { return MonitorEnd{currUsn, false}; };
     ReasonFilter filter;
     int parameterFailures = 0;
     ScanStats stats;
@@ -129,6 +136,7 @@ void ZDriveVolume::monitorUsnJournal(USN startUsn, const std::function<void(USN_
 
     while (!stopRequested.load()) {
         request.StartUsn = currUsn;
+        request.BytesToWaitFor = catchingUp ? 0 : kBytesToWaitFor;
         DWORD returned = 0;
         ++stats.updatecount;
         if (DeviceIoControl(volumeHandle, FSCTL_READ_USN_JOURNAL, &request, sizeof(request), batch,
@@ -144,6 +152,9 @@ void ZDriveVolume::monitorUsnJournal(USN startUsn, const std::function<void(USN_
             }
             lastUsn = currUsn;
             currUsn = *reinterpret_cast<const USN*>(batch);
+            // Caught up, or a read that moved nothing on: wait as usual.
+            if (currUsn >= journalData.NextUsn || currUsn <= lastUsn)
+                catchingUp = false;
             DWORD offset = sizeof(USN);
             while (offset < returned) {
                 USN_RECORD_V2* rec = recordAt(batch, returned, offset);
@@ -164,30 +175,31 @@ void ZDriveVolume::monitorUsnJournal(USN startUsn, const std::function<void(USN_
         const DWORD error = GetLastError();
         // A stop cancels a blocked read: not a failure of the journal.
         if (stopRequested.load())
-            return;
+            return stopped();
         LOG(ERROR) << ushort(m_drive) << "-Monitor Usn Failed : " << error;
         switch (error) {
         case ERROR_INVALID_PARAMETER:
             if (++parameterFailures > kParameterRetries) {
                 giveUp(ERROR_INVALID_PARAMETER);
-                return;
+                return gaveUp();
             }
             sleepUnlessStopped(kRetryDelayMs, stopRequested);
             break;
         case ERROR_NOT_READY:
             giveUp(ERROR_NOT_READY);
-            return;
+            return gaveUp();
         case ERROR_JOURNAL_ENTRY_DELETED:
         case ERROR_JOURNAL_NOT_ACTIVE:
             // The position (or the journal) is gone: no retry can succeed, and
             // the changes in between are lost. Rebuild the drive next start.
             giveUp(ERROR_INVALID_PARAMETER);
-            return;
+            return gaveUp();
         default:
             sleepUnlessStopped(kRetryDelayMs, stopRequested);
             break;
         }
     }
+    return stopped();
 }
 
 } // namespace SearchEngine

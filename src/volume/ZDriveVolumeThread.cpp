@@ -180,10 +180,19 @@ void ZDriveVolume::run()
     RecordMap::iterator pendingRename = recordMap.end();
     QDateTime lastSaveTime = Platform::clock().now();
     m_modifyCounter.store(1);
-    monitorUsnJournal(savedUsn, [this, &pendingRename, &lastSaveTime](USN_RECORD_V2* rec, DWORD recordNumber,
-                                                                      DWORD reasons) {
-        applyUsnChange(rec, recordNumber, reasons, pendingRename, lastSaveTime);
-    });
+    const MonitorEnd end = monitorUsnJournal(
+        savedUsn, [this, &pendingRename, &lastSaveTime](USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons) {
+            applyUsnChange(rec, recordNumber, reasons, pendingRename, lastSaveTime);
+        });
+    // An orderly stop saves what was applied since the last save, so that the
+    // next start does not show names gone before it until the journal is read
+    // again. Not with a rename half applied or records waiting for a folder:
+    // those live only here, and a start from the older file reads them again.
+    if (end.stopped && unsavedChanges.load() > 0 && pendingRename == recordMap.end() && parkedRecords.empty()) {
+        totalChanges += unsavedChanges.exchange(0);
+        savedUsn = end.position;
+        saveDriveCache();
+    }
     closeVolumeForThread();
 }
 

@@ -178,7 +178,7 @@ TEST_F(ServiceProcessTest, StoppedOrKilledItLeavesNothingBehindAndItsDirectoryDr
         SCOPED_TRACE(keepState ? "state kept" : "state removed");
         const QString tree
             = TestSupport::freshDir(keepState ? QStringLiteral("tree-resume") : QStringLiteral("tree-rebuild"));
-        for (const QByteArray& name : names({"keep-TAG.txt", "gone-TAG.txt", "old-TAG.txt", "d/in-TAG.txt"}))
+        for (const QByteArray& name : names({"keep-TAG.txt", "gone-TAG.txt", "old-TAG.txt", "d/in-TAG.txt", "was-TAG.txt"}))
             ASSERT_TRUE(writeFile(tree + '/' + name));
         ASSERT_TRUE(linkDrive(tree, QStringLiteral("c:")));
         if (keepState) {
@@ -193,6 +193,10 @@ TEST_F(ServiceProcessTest, StoppedOrKilledItLeavesNothingBehindAndItsDirectoryDr
             ZServiceProcess first;
             TestClient client;
             ASSERT_TRUE(serve(first, client));
+            // Removed while the service runs: once its index shows that, so
+            // must the next start's at its all-ready message.
+            ASSERT_TRUE(QFile::remove(tree + "/was-" + tag + ".txt"));
+            EXPECT_TRUE(spinUntil([&] { return indexed(tree).count("was-" + tag + ".txt") == 0; }, kIndexTimeoutMs));
             stopInOrder(first, client);
         }
         ASSERT_TRUE(QFile::remove(tree + "/gone-" + tag + ".txt"));
@@ -206,6 +210,7 @@ TEST_F(ServiceProcessTest, StoppedOrKilledItLeavesNothingBehindAndItsDirectoryDr
         ZServiceProcess second;
         TestClient client;
         ASSERT_TRUE(serve(second, client));
+        EXPECT_EQ(indexed(tree).count("was-" + tag + ".txt"), 0u) << "the orderly stop saved what its index showed";
         const std::set<QByteArray> now = names({"keep-TAG.txt", "new-TAG.txt", "d/in-TAG.txt", "d/fresh-TAG.txt"});
         EXPECT_TRUE(spinUntil([&] { return indexed(tree) == now; }, kIndexTimeoutMs));
         const QByteArray lines = second.log(true);   // the drive's own thread writes them

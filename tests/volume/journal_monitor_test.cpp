@@ -196,9 +196,9 @@ protected:
                          [this](DWORD reason) { listenFailures.push_back(reason); }, Qt::DirectConnection);
         return device;
     }
-    void monitor(USN startUsn)
+    ZDriveVolume::MonitorEnd monitor(USN startUsn)
     {
-        volume->monitorUsnJournal(startUsn, [this](USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons) {
+        return volume->monitorUsnJournal(startUsn, [this](USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons) {
             const auto* name =
                 reinterpret_cast<const char16_t*>(reinterpret_cast<const BYTE*>(rec) + rec->FileNameOffset);
             calls.emplace_back(recordNumber, reasons, std::u16string(name, rec->FileNameLength / 2), rec->Usn);
@@ -239,6 +239,27 @@ TEST_F(JournalMonitorTest, RequestCarriesTheReadValuesAndFollowsTheReturnedPosit
     device = scripted(u'E', 0x9000);
     monitor(0x1234);
     EXPECT_EQ(device->starts(), std::vector<USN>{0x1234});
+
+    // Records written before the open are read without waiting for a full
+    // batch, until the position reaches the journal's end as it was then or
+    // a read moves nothing on. The end says where the records handed on end.
+    auto waits = [&] {
+        std::vector<DWORDLONG> out;
+        for (const auto& r : device->requests)
+            out.push_back(r.BytesToWaitFor);
+        return out;
+    };
+    device = scripted(u'E', 0x9000);
+    device->answer(batch(0x8000, {usnRecord(40, kCreate, u"a", 0x4000)}));
+    device->answer(batch(0x9000));
+    device->answer(batch(0x9100));
+    const ZDriveVolume::MonitorEnd end = monitor(0x4000);
+    EXPECT_EQ(waits(), (std::vector<DWORDLONG>{0, 0, 4096, 4096}));
+    EXPECT_EQ(std::make_pair(end.position, end.stopped), std::make_pair(USN(0x9100), true));
+    device = scripted(u'E', 0x9000);
+    device->answer(batch(0x4000));
+    monitor(0x4000);
+    EXPECT_EQ(waits(), (std::vector<DWORDLONG>{0, 4096}));
     device = scripted(u'E');
     volume->stopRequested = true;
     monitor(0);
@@ -313,7 +334,7 @@ TEST_F(JournalMonitorTest, FailedReadsAreRetriedOrGiveUp)
         const ULONGLONG t0 = clock.tickMs();
         const qint64 logFrom = ServiceTestKit::logSize();
         clock.stopAt = r.stopAfterMs ? t0 + r.stopAfterMs : ~0ull;
-        monitor(0x100);
+        EXPECT_EQ(monitor(0x100).stopped, !r.reported);
         EXPECT_EQ(device->requests.size(), r.requests);
         EXPECT_EQ(clock.tickMs() - t0, r.waitedMs);   // no pause after the last failure
         EXPECT_EQ(listenFailures, r.reported ? std::vector<DWORD>{r.reported} : std::vector<DWORD>{});

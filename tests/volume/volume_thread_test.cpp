@@ -297,6 +297,13 @@ TEST_F(VolumeThreadTest, CacheFileReplacesTheBuildAndMonitoringResumesFromItsPos
     EXPECT_TRUE(reports().empty());           // no build reports
     ASSERT_TRUE(spinWithTimeOuts([&] { return appended->count() == 1; }));
     stopAndJoin();
+
+    // That stop saved what it had applied: the next start resumes at the
+    // journal's end, with nothing to read again.
+    startAndAwaitAnnouncement();
+    EXPECT_EQ(volume->savedUsn, volume->journalData.NextUsn);
+    EXPECT_EQ(liveItems(), 5u);
+    stopAndJoin();
 }
 
 // pruneOrphans on a hand-made tree keeps what reaches the root and drops
