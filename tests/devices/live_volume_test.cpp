@@ -551,3 +551,44 @@ TEST(LiveVolumeResume, WhileTheRecordsArePlacedTheJournalAndVolumeDataAnswerAsAf
     EXPECT_EQ(placing[5].error, DWORD(ERROR_INSUFFICIENT_BUFFER));
 }
 
+
+// The records the walk after a restart writes are read at once: a read that
+// asks for a full batch, with no time-out, returns them.
+TEST(LiveVolumeResume, TheWalksRecordsAreReadWithoutWaitingForAFullBatch)
+{
+    const std::string base = fresh("burst"), root = base + "/tree";
+    md(root);
+    writeFile(root + "/a", 1);
+    ASSERT_EQ(::mkdir((base + "/state").c_str(), 0700), 0);
+    ZLiveDirectoryVolume::Options o;
+    o.stateFolder = QFile::decodeName((base + "/state").c_str());
+    o.stateName = QStringLiteral("B");
+    o.errorLog = [](const QString&) {};
+    QString error;
+    USN tableEnd = 0;
+    {
+        auto first = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
+        ASSERT_TRUE(first && first->settle(kSettleMs)) << error.toStdString();
+        tableEnd = query(*first).NextUsn;
+    }
+    writeFile(root + "/n", 2);
+    auto v = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
+    ASSERT_TRUE(v && v->resumed()) << error.toStdString();
+    ASSERT_TRUE(v->settle(kSettleMs));
+    READ_USN_JOURNAL_DATA_V1 request{};
+    request.StartUsn = tableEnd;
+    request.ReasonMask = ~0u;
+    request.BytesToWaitFor = 4096;   // no Timeout: wait for as long as it takes
+    request.UsnJournalID = query(*v).UsnJournalID;
+    request.MinMajorVersion = request.MaxMajorVersion = 2;
+    auto read = std::async(std::launch::async, [&] { return TestSupport::readJournal(callOf(*v), request); });
+    const bool returned = read.wait_for(std::chrono::milliseconds(kSettleMs)) == std::future_status::ready;
+    if (!returned)
+        v->cancelIo();
+    const TestSupport::JournalRead got = read.get();
+    EXPECT_TRUE(returned);
+    std::set<std::string> names;
+    for (const TestSupport::UsnRec& u : got.records)
+        names.insert(liveNameFromUtf16(u.name));
+    EXPECT_EQ(names, std::set<std::string>{"n"});
+}

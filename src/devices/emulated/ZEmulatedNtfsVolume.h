@@ -288,6 +288,10 @@ public:
     // Drops every record and leaves a gap, so any reader position older than
     // now gets ERROR_JOURNAL_ENTRY_DELETED (a lost event queue).
     void discardJournalEntries();
+    // The records written so far came as one burst (a walk's): a read from
+    // before the journal's end as it is now returns them without waiting
+    // for a full batch, as a read past it still does.
+    void releaseJournalReads();
 
     // ---- faults (ZEmulatedNtfsVolumeDevice.cpp, kept by ZEmulatedFaultPlan) 
     // Calls of code (an FSCTL_* code or a Call* pseudo code) fail with error,
@@ -441,6 +445,7 @@ private:
     ZEmulatedFaultPlan faults_;                  // faults, redirects, call counts, not-ready
     ULONGLONG cancelGeneration_ = 0;
     USN waitingReadAt_ = -1;                     // StartUsn of a journal read that waits; -1: none
+    USN releasedUpTo_ = 0;                       // reads starting below it do not wait (releaseJournalReads)
 };
 
 } // namespace Platform

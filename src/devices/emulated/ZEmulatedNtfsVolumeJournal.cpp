@@ -119,6 +119,13 @@ void ZEmulatedNtfsVolume::discardJournalEntries()
     changed_.notify_all();
 }
 
+void ZEmulatedNtfsVolume::releaseJournalReads()
+{
+    std::lock_guard<std::mutex> g(lock_);
+    releasedUpTo_ = journal_->nextUsn();
+    changed_.notify_all();
+}
+
 bool ZEmulatedNtfsVolume::journalReadWaitingAtEnd() const
 {
     std::lock_guard<std::mutex> g(lock_);
@@ -269,7 +276,7 @@ BOOL ZEmulatedNtfsVolume::readJournal(std::unique_lock<std::mutex>& lock, const 
         waitingReadAt_ = start;
         Platform::clock().waitFor(changed_, lock, timeoutMs, [&] {
             return cancelGeneration_ != generation || faults_.notReady() || !journalActive_ || journalDeleting_
-                || journalId_ != id || journal_->firstUsn() > start
+                || journalId_ != id || journal_->firstUsn() > start || start < releasedUpTo_
                 || ULONGLONG(journal_->nextUsn() - start) >= request.BytesToWaitFor;
         });
         waitingReadAt_ = -1;

@@ -410,6 +410,8 @@ void ZLiveDirectoryVolume::rescan()
     });
     for (const auto& d : doubtful)
         changes_.syncName(d.first, liveNameFromUtf16(d.second), LiveEvent::NameChanged);
+    // What the walk journaled is read now, not after the read's time-out.
+    volume_->releaseJournalReads();
 }
 
 void ZLiveDirectoryVolume::markGone()
