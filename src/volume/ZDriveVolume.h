@@ -122,6 +122,9 @@ public:
 
     // Drive cache file: ZDriveVolumeCache.cpp.
     void saveDriveCache();
+    // Saves with the journal changes applied so far counted and monitoring
+    // to resume at `usn`.
+    void saveAppliedChanges(USN usn);
     // The pool and the journal position from the cache file, then the
     // record map filed from the pool: the drive thread announces the drive
     // between the two, since a search needs only the pool.

@@ -175,6 +175,13 @@ void ZDriveVolume::saveDriveCache()
     LOG(DEBUG) << ushort(m_drive) << "-Save:" << qulonglong(recordMap.size());
 }
 
+void ZDriveVolume::saveAppliedChanges(USN usn)
+{
+    totalChanges += unsavedChanges.exchange(0);
+    savedUsn = usn;
+    saveDriveCache();
+}
+
 bool ZDriveVolume::loadDriveCache()
 {
     if (!loadDriveCachePool())

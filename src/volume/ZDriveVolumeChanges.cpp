@@ -530,9 +530,7 @@ void ZDriveVolume::applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD 
         const QDateTime now = Platform::clock().now();
         if (unsavedChanges.load() >= kSaveNowChanges || lastSaveTime.secsTo(now) >= kSaveIntervalSeconds) {
             lastSaveTime = now;
-            totalChanges += unsavedChanges.exchange(0);
-            savedUsn = rec->Usn;
-            saveDriveCache();
+            saveAppliedChanges(rec->Usn);
         }
     }
 

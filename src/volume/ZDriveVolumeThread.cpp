@@ -188,11 +188,8 @@ void ZDriveVolume::run()
     // next start does not show names gone before it until the journal is read
     // again. Not with a rename half applied or records waiting for a folder:
     // those live only here, and a start from the older file reads them again.
-    if (end.stopped && unsavedChanges.load() > 0 && pendingRename == recordMap.end() && parkedRecords.empty()) {
-        totalChanges += unsavedChanges.exchange(0);
-        savedUsn = end.position;
-        saveDriveCache();
-    }
+    if (end.stopped && unsavedChanges.load() > 0 && pendingRename == recordMap.end() && parkedRecords.empty())
+        saveAppliedChanges(end.position);
     closeVolumeForThread();
 }
 
