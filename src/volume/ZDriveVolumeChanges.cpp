@@ -572,9 +572,13 @@ void ZDriveVolume::applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD 
     }
     if ((reasons & USN_REASON_RENAME_OLD_NAME) && linkIsGone(*this, recordNumber, rec))
         pendingRename = it;
-    else if ((reasons & USN_REASON_HARD_LINK_CHANGE) && linkIsGone(*this, recordNumber, rec))
+    else if ((reasons & USN_REASON_HARD_LINK_CHANGE) && linkIsGone(*this, recordNumber, rec)) {
         removeItem(*this, rec, recordNumber, reasons, pendingRename);
-    else if ((reasons & kDataChangeReasons) || ((reasons & USN_REASON_RENAME_NEW_NAME) && sizeMoved(*this, it, rec)))
+        // The close of a dropped link may carry the file's last writes: its
+        // other names get them, as no later record will bring them.
+        if (reasons & kDataChangeReasons)
+            refreshItemsOfFile(*this, recordNumber, rec);
+    } else if ((reasons & kDataChangeReasons) || ((reasons & USN_REASON_RENAME_NEW_NAME) && sizeMoved(*this, it, rec)))
         // A name coming back may have missed changes made under another one.
         refreshChangedItem(*this, ZLockItem(it->second), recordNumber, rec);
 }
