@@ -1,5 +1,7 @@
 // The program entry behind main(): the crash-dump monitor first, then the
-// runner named by the first argument. The exit code is always 0.
+// runner named by the first argument. The exit code is the runner's (the
+// service's is not 0 only after a failure, so that systemd restarts it);
+// 0 when no runner ran.
 #include "diagnostics/ZDumpMonitor.h"
 #include "frame/ZRunnerTable.h"
 
@@ -34,11 +36,8 @@ int searchMain(int argc, char** argv)
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (const SearchEngine::Runner* runner = SearchEngine::findRunner(QString(argv[1]))) {
-        // The runner's own result is not the exit code.
-        (*runner)(argc, argv);
-        return 0;
-    }
+    if (const SearchEngine::Runner* runner = SearchEngine::findRunner(QString(argv[1])))
+        return (*runner)(argc, argv);
     qDebug() << "Not Exist UnitTest: " << argv[1] << "!";
     std::fputs(kUsage, stderr);
     return 0;

@@ -55,6 +55,9 @@ public:
     // accept closes it), and its exit code when it cannot listen again.
     static constexpr int kListenCheckIntervalMs = 1000;
     static constexpr int kListenLostExitCode = 1;
+    // The exit code after a drive's journal could not be read with its
+    // parameters: a failure, restarted, and the drive rebuilt at that start.
+    static constexpr int kJournalFailedExitCode = 2;
 
     // Makes the volume object for one drive letter; the default makes a
     // ZDriveVolume. Tests hand in volumes whose thread body they control.

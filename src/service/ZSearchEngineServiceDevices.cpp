@@ -52,7 +52,8 @@ void ZService::onListenFailed(DWORD reason)
     case ERROR_INVALID_PARAMETER:
         // The journal cannot be read with its parameters: restart the whole
         // service. The exit is not orderly, so it counts in the restart policy.
-        afterClockDelay(QCoreApplication::instance(), kListenFailedDelayMs, &QCoreApplication::quit);
+        afterClockDelay(QCoreApplication::instance(), kListenFailedDelayMs,
+                        [] { QCoreApplication::exit(kJournalFailedExitCode); });
         break;
     case ERROR_NOT_READY:
         qDebug() << "移动硬盘拔出:" << letter;

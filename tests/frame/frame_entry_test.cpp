@@ -96,7 +96,7 @@ TEST(RunnerTable, NamesMatchInAnyCaseLaterOnesReplaceAndMainPassesTheWholeVector
 
     char a0[] = "/x/searchservice", a1[] = "mIxEdCaSe", a2[] = "--more", a3[] = "", a4[] = "last arg";
     char* argv[] = {a0, a1, a2, a3, a4, nullptr};
-    EXPECT_EQ(searchMain(5, argv), 0);   // whatever the runner returns
+    EXPECT_EQ(searchMain(5, argv), 7);   // the runner's result
     EXPECT_EQ(recordedArgs, (std::vector<std::string>{"/x/searchservice", "mIxEdCaSe", "--more", "", "last arg"}));
     EXPECT_EQ(recordedArgv, argv);
 

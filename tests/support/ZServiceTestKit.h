@@ -70,9 +70,9 @@ inline void spinFor(int ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
-// Runs the application's event loop until something quits it; false when it
-// had to be ended by the time-out.
-inline bool quitsWithin(int ms)
+// Runs the application's event loop until something ends it with exitCode; false
+// otherwise, or when it had to be ended by the time-out.
+inline bool quitsWithin(int ms, int exitCode = 0)
 {
     bool timedOut = false;
     QObject guard;   // the time-out dies with this call, never firing later
@@ -80,7 +80,7 @@ inline bool quitsWithin(int ms)
         timedOut = true;
         QCoreApplication::exit(99);
     });
-    return QCoreApplication::exec() == 0 && !timedOut;
+    return QCoreApplication::exec() == exitCode && !timedOut;
 }
 
 // This test program's log file (beside its executable), its size, and what
