@@ -20,6 +20,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <cstring>
 #include <future>
 #include <map>
@@ -86,9 +89,11 @@ DWORD readJournal(ZVolumeDevice& d, DWORDLONG id, USN& cursor, std::map<std::str
 
 // Opens with the source asked for, never a silent fall-back to the other.
 std::shared_ptr<ZLiveDirectoryVolume> openLive(const std::string& root, Source source, std::vector<QString>* errors,
-                                               size_t queueLimit = 0, size_t watchLimit = 0)
+                                               size_t queueLimit = 0, size_t watchLimit = 0,
+                                               std::function<void()> beforeApplying = {})
 {
     ZLiveDirectoryVolume::Options o;
+    o.beforeApplying = std::move(beforeApplying);
     o.source = source;
     o.eventQueueLimit = queueLimit;
     o.watchLimit = watchLimit;
@@ -273,6 +278,50 @@ TEST_P(LiveVolumeTest, ChangesMadeWhileTheWalkRunsAreNotLost)
     opened = true;
     changer.join();
     ASSERT_TRUE(v);
+    EXPECT_TRUE(followed(*v, root));
+    EXPECT_EQ(v->overflows(), 0u);
+}
+
+// The kernel keeps a bounded queue (max_queued_events, 16,384 by default
+// for both sources). A burst beyond it, made while the event thread is held
+// up (here in its hook, in the product by a journal file rewritten or a big
+// folder walked), is read on ahead into memory: nothing is lost.
+TEST_P(LiveVolumeTest, ABurstBeyondTheKernelsQueueWhileTheEventThreadIsBusyIsNotLost)
+{
+    const std::string root = fresh("busy");
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = false, released = false;
+    auto v = openLive(root, GetParam(), &errors, 0, 0, [&] {
+        std::unique_lock<std::mutex> g(m);
+        held = !released;
+        cv.notify_all();
+        cv.wait(g, [&] { return released; });
+    });
+    ASSERT_TRUE(v);
+    const auto release = [&] {
+        std::lock_guard<std::mutex> g(m);
+        released = true;
+        cv.notify_all();
+    };
+    const struct Release {   // before v goes, whatever fails
+        std::function<void()> f;
+        ~Release() { f(); }
+    } guard{release};
+    writeFile(root + "/first", 1);
+    {
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::milliseconds(kSettleMs), [&] { return held; }));
+    }
+    size_t kernelLimit = 16384;
+    QFile knob(GetParam() == Source::Inotify ? QStringLiteral("/proc/sys/fs/inotify/max_queued_events")
+                                             : QStringLiteral("/proc/sys/fs/fanotify/max_queued_events"));
+    if (knob.open(QIODevice::ReadOnly))
+        kernelLimit = knob.readAll().trimmed().toULong();
+    ASSERT_LT(kernelLimit, 1u << 20) << "a burst beyond this queue would take too long";
+    for (size_t i = 0; i <= kernelLimit; ++i)
+        writeFile(root + "/f" + std::to_string(i), 0);
+    release();
     EXPECT_TRUE(followed(*v, root));
     EXPECT_EQ(v->overflows(), 0u);
 }

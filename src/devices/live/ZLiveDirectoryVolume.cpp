@@ -100,11 +100,15 @@ ZLiveDirectoryVolume::~ZLiveDirectoryVolume()
         }
         const uint64_t one = 1;
         (void)!::write(wakeFd_, &one, sizeof one);
+        (void)!::write(readerWakeFd_, &one, sizeof one);
         thread_.join();
+        if (reader_.joinable())
+            reader_.join();
     }
     saveState();
-    if (wakeFd_ >= 0)
-        ::close(wakeFd_);
+    for (int fd : {wakeFd_, readerWakeFd_})
+        if (fd >= 0)
+            ::close(fd);
 }
 
 std::unique_ptr<ZLiveChangeSource> ZLiveDirectoryVolume::makeSource(Source which)
@@ -164,7 +168,8 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
         }
     }
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd_ < 0) {
+    readerWakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0 || readerWakeFd_ < 0) {
         if (error)
             *error = QStringLiteral("eventfd: %1").arg(QString::fromLocal8Bit(strerror(errno)));
         return false;
@@ -441,17 +446,19 @@ void ZLiveDirectoryVolume::setEventsPaused(bool paused)
     }
     const uint64_t one = 1;
     (void)!::write(wakeFd_, &one, sizeof one);
+    (void)!::write(readerWakeFd_, &one, sizeof one);
 }
 
-void ZLiveDirectoryVolume::drain()
+bool ZLiveDirectoryVolume::drain()
 {
     std::vector<LiveEvent> got;
     // Both locks while the events join the queue: the end of the first walk
-    // renumbers the source and the queue at one moment.
+    // renumbers the source and the queue at one moment, and the two threads
+    // that read the source keep the kernel's order.
     std::lock_guard<std::mutex> s(sourceLock_);
     source_->readEvents(got);
     if (got.empty())
-        return;
+        return false;
     std::lock_guard<std::mutex> g(eventLock_);
     const size_t limit = options_.eventQueueLimit ? options_.eventQueueLimit : kMaxBufferedEvents;
     for (auto& e : got) {
@@ -466,6 +473,49 @@ void ZLiveDirectoryVolume::drain()
         overflowPending_ = true;
     if (overflowPending_)
         pending_.clear();
+    return true;
+}
+
+void ZLiveDirectoryVolume::readAhead()
+{
+    const uint64_t one = 1;
+    for (;;) {
+        bool paused;
+        {
+            std::lock_guard<std::mutex> g(eventLock_);
+            if (stopping_)
+                return;
+            paused = paused_;
+        }
+        struct pollfd fds[2];
+        fds[0].fd = paused ? -1 : source_->fd();
+        fds[0].events = POLLIN;
+        fds[1].fd = readerWakeFd_;
+        fds[1].events = POLLIN;
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;   // the event thread reads the queue on its own
+        }
+        uint64_t count;
+        if (fds[1].revents & POLLIN)
+            (void)!::read(readerWakeFd_, &count, sizeof count);
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+            break;   // likewise: a source that cannot be waited on
+        if (!(fds[0].revents & POLLIN))
+            continue;
+        {
+            std::lock_guard<std::mutex> g(eventLock_);
+            if (stopping_)
+                return;
+            if (paused_)
+                continue;
+        }
+        if (drain())
+            (void)!::write(wakeFd_, &one, sizeof one);
+    }
+    readingAhead_ = false;
+    (void)!::write(wakeFd_, &one, sizeof one);
 }
 
 void ZLiveDirectoryVolume::applyBatch(const std::vector<LiveEvent>& batch, std::vector<LiveEvent>& stale)
@@ -505,6 +555,8 @@ void ZLiveDirectoryVolume::applyPending()
         }
         if (batch.empty() && !overflow)
             return;
+        if (options_.beforeApplying)
+            options_.beforeApplying();
         std::lock_guard<std::mutex> g(stateLock_);
         if (gone_)
             continue;
@@ -596,6 +648,9 @@ void ZLiveDirectoryVolume::pollUnwatched()
 void ZLiveDirectoryVolume::run()
 {
     placePendingRecords();
+    // Started here, after the records are placed that the events name.
+    readingAhead_ = true;
+    reader_ = std::thread([this] { readAhead(); });
     auto nextPoll = std::chrono::steady_clock::now() + kPollInterval;
     for (;;) {
         bool paused;
@@ -608,7 +663,7 @@ void ZLiveDirectoryVolume::run()
             requested = settleRequested_;
         }
         struct pollfd fds[2];
-        fds[0].fd = paused ? -1 : source_->fd();
+        fds[0].fd = paused || readingAhead_ ? -1 : source_->fd();
         fds[0].events = POLLIN;
         fds[1].fd = wakeFd_;
         fds[1].events = POLLIN;

@@ -95,6 +95,8 @@ public:
         ZLiveWriteFault stateWriteFault;
         // Tests: called on the event thread before a resume's records are placed.
         std::function<void()> beforePlacing;
+        // Tests: called on the event thread before each batch of events is applied.
+        std::function<void()> beforeApplying;
     };
 
     // Walks root and starts following it. Null with *error when root is not
@@ -173,7 +175,11 @@ private:
     void logError(const QString& line, PlatformLogLevel level = PlatformLogLevel::Error);
 
     void run();
-    void drain();
+    // The kernel's queue read on a thread of its own (readAhead), so that no
+    // work of the event thread (a journal file rewritten, a big folder
+    // walked) lets it overflow: a burst waits in pending_ instead.
+    void readAhead();
+    bool drain();   // true when events were read
     void applyPending();
     void applyBatch(const std::vector<LiveEvent>& batch, std::vector<LiveEvent>& stale);
 
@@ -228,7 +234,10 @@ private:
 
     // The event thread and what it shares with settle().
     std::thread thread_;
+    std::thread reader_;                                 // started by the event thread
+    std::atomic<bool> readingAhead_{false};
     int wakeFd_ = -1;
+    int readerWakeFd_ = -1;
     std::mutex eventLock_;
     std::condition_variable eventCv_;
     std::vector<LiveEvent> pending_;
