@@ -371,6 +371,7 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         everything[i] = !query.nameOnly && matchers[i].componentWise() && matchers[i].matches(root);
         treeNeeded = treeNeeded || !byName[i];
     }
+    const bool anyPatternByName = std::find(byName.begin(), byName.end(), 1) != byName.end();
     auto nameMatches = [&](size_t i, const char* name, int length, ULONGLONG signature) {
         return everything[i] || (matchers[i].mayMatch(signature) && matchers[i].matches(name, length));
     };
@@ -438,9 +439,13 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
             }
             const DWORD stamp = loadField<DWORD>(r.at, offsetof(ItemRecord, modifyStamp));
             const ULONGLONG signature = r.signature();
-            bool all = true;
+            // A candidate matches every pattern decided by names; the others
+            // are matched against its whole path in pass two.
+            bool all = anyPatternByName;
             for (size_t i = 0; i < n; ++i) {
-                if (!byName[i] || !nameMatches(i, r.name(), r.nameLength(), signature)) {
+                if (!byName[i])
+                    continue;
+                if (!nameMatches(i, r.name(), r.nameLength(), signature)) {
                     all = false;
                     if (!folder)
                         break;
@@ -525,11 +530,9 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         collectFolders();
     dirMatch_.assign(n, std::vector<uint8_t>(folders_.size(), Unknown));
     // Every folder's answer first: the threads of the scan only read them.
-    bool anyByName = false;
     for (size_t i = 0; i < n; ++i) {
         if (!byName[i])
             continue;
-        anyByName = true;
         for (const Folder& f : folders_)
             underMatchingFolder(matchers[i], i, f.record);
     }
@@ -566,7 +569,7 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         }
         return give(item);
     };
-    bool runsKept = keepRuns && anyByName;
+    bool runsKept = keepRuns && anyPatternByName;
     for (int w = 0; w < workers; ++w)
         runsKept = runsKept && parts[size_t(w)].runsKept;
     if (runsKept) {
@@ -602,7 +605,7 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         }
         return given;
     }
-    if (!anyByName) {
+    if (!anyPatternByName) {
         // Every record's whole path is matched: nothing to share out.
         bool go = true;
         scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {

@@ -46,15 +46,81 @@ bool containsFoldedAscii(const char* text, int n, const QByteArray& folded)
     return false;
 }
 
+// Whether a pattern holds a wildcard that no backslash escapes, which
+// makes it a glob as locate takes it.
+bool isGlob(const QString& pattern)
+{
+    for (int i = 0; i < pattern.size(); ++i) {
+        const QChar c = pattern[i];
+        if (c == QLatin1Char('\\'))
+            ++i;
+        else if (c == QLatin1Char('*') || c == QLatin1Char('?') || c == QLatin1Char('['))
+            return true;
+    }
+    return false;
+}
+
+// A glob as fnmatch(3) reads it without flags ('*' and '?' also match '/',
+// '[...]' and '[!...]' sets, '\' escapes), as an anchored expression.
+QString globExpression(const QString& glob)
+{
+    QString out = QStringLiteral("\\A(?:");
+    for (int i = 0; i < glob.size(); ++i) {
+        const QChar c = glob[i];
+        if (c == QLatin1Char('*')) {
+            out += QLatin1String(".*");
+        } else if (c == QLatin1Char('?')) {
+            out += QLatin1Char('.');
+        } else if (c == QLatin1Char('\\') && i + 1 < glob.size()) {
+            out += QRegularExpression::escape(glob.mid(++i, 1));
+        } else if (c == QLatin1Char('[')) {
+            // A set runs to the first ']' after its first member; none: a literal '['.
+            int j = i + 1;
+            const bool negated = j < glob.size() && (glob[j] == QLatin1Char('!') || glob[j] == QLatin1Char('^'));
+            if (negated)
+                ++j;
+            int end = j < glob.size() && glob[j] == QLatin1Char(']') ? j + 1 : j;
+            while (end < glob.size() && glob[end] != QLatin1Char(']'))
+                ++end;
+            if (end >= glob.size()) {
+                out += QLatin1String("\\[");
+                continue;
+            }
+            out += negated ? QLatin1String("[^") : QLatin1String("[");
+            for (int k = j; k < end; ++k) {
+                const QChar m = glob[k];
+                if (m == QLatin1Char('-') && k > j && k + 1 < end)
+                    out += m;   // a range
+                else if (m == QLatin1Char('\\') || m == QLatin1Char('[') || m == QLatin1Char(']')
+                         || m == QLatin1Char('^') || m == QLatin1Char('-'))
+                    out += QLatin1Char('\\') + QString(m);
+                else
+                    out += m;
+            }
+            out += QLatin1Char(']');
+            i = end;
+        } else {
+            out += QRegularExpression::escape(QString(c));
+        }
+    }
+    return out + QLatin1String(")\\z");
+}
+
 } // namespace
 
 ZNameMatcher::ZNameMatcher(const QString& pattern, bool ignoreCase, bool regex)
     : regex_(regex), ignoreCase_(ignoreCase), literal_(pattern.toUtf8()), text_(pattern)
 {
-    if (regex_) {
-        expression_.setPattern(pattern);
-        expression_.setPatternOptions(ignoreCase ? QRegularExpression::CaseInsensitiveOption
-                                                 : QRegularExpression::NoPatternOption);
+    // A wildcard makes the pattern a glob of the whole name or path, as
+    // locate does; it is then matched as the expression it stands for.
+    const bool glob = !regex_ && isGlob(pattern);
+    if (regex_ || glob) {
+        regex_ = true;
+        expression_.setPattern(glob ? globExpression(pattern) : pattern);
+        expression_.setPatternOptions((ignoreCase ? QRegularExpression::CaseInsensitiveOption
+                                                  : QRegularExpression::NoPatternOption)
+                                      | (glob ? QRegularExpression::DotMatchesEverythingOption
+                                              : QRegularExpression::NoPatternOption));
         expression_.optimize();
         return;
     }

@@ -1,5 +1,6 @@
 // One search pattern as the scan applies it: a literal (bytes, or Unicode
-// case folding with ignoreCase) or a QRegularExpression, with the name
+// case folding with ignoreCase), a glob (a pattern with '*', '?' or '[',
+// matched whole as locate does) or a QRegularExpression, with the name
 // signature of its literal that rules records out before their bytes are
 // looked at.
 #pragma once

@@ -110,6 +110,16 @@ TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
         {"-l", "2", "abc"},
         {"nothing-matches"},
         {"-b", "Docs/"},
+        {"Docs/", "abc"},   // one pattern by the whole path, one by names
+        // A wildcard makes a glob of the whole path or name.
+        {"*.txt"},
+        {"-b", "*.md"},
+        {"-b", "d?"},
+        {"*/Docs/*", "abc"},
+        {"-i", "-b", "*REPORT*"},
+        {"-b", "[a-d]*.[!c]*"},
+        {"-b", "[]x"},
+        {"-b", "\\*"},
     };
     for (const QStringList& args : cases) {
         SCOPED_TRACE(args.join(' ').toStdString());
