@@ -89,7 +89,8 @@ void ZService::setVolumeFactory(VolumeFactory factory)
 
 bool ZService::checkRestartPolicy()
 {
-    const QDateTime now = Platform::clock().now();
+    // Stored as local time text, as it always was.
+    const QDateTime now = Platform::clock().now().toLocalTime();
     const QString nowText = now.toString(kTimeFormat);
     if (settingsValue(kLastInitTimeKey).isNull())
         settingsSetValue(kLastInitTimeKey, nowText);

@@ -228,7 +228,8 @@ bool ZDriveVolume::loadDriveCachePool()
     if (stream.status() != QDataStream::Ok || !built.isValid() || changes < 0)
         return false;
     // An index built "in the future" has an age that cannot be trusted.
-    const qint64 days = built.daysTo(Platform::clock().now());
+    // Days count midnights: both sides in local time, as the file's is.
+    const qint64 days = built.toLocalTime().daysTo(Platform::clock().now().toLocalTime());
     if (days < 0)
         return false;
     const bool stale = (changes >= kManyChanges && days >= kManyChangesDays) || days >= kMaxAgeDays

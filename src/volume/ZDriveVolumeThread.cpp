@@ -163,7 +163,7 @@ void ZDriveVolume::run()
         sendReport(ReportBuildEnd, 0, stats);
         freeDirectoryNodes(knownDirectories, pendingParents);
 
-        buildTime = Platform::clock().now();
+        buildTime = Platform::clock().now().toLocalTime();   // the cache keeps local time
         savedUsn = journalData.NextUsn;
         totalChanges = 0;
         saveDriveCache();

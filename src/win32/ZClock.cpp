@@ -24,7 +24,7 @@ ULONGLONG ZSystemClock::tickMs()
 
 QDateTime ZSystemClock::now()
 {
-    return QDateTime::currentDateTime();
+    return QDateTime::currentDateTimeUtc();
 }
 
 void ZSystemClock::sleepMs(DWORD ms)

@@ -20,7 +20,10 @@ public:
     virtual ~ZClock() = default;
     // Milliseconds since boot (GetTickCount64).
     virtual ULONGLONG tickMs() = 0;
-    // Local wall-clock time where a rule measures an age.
+    // Wall-clock time where a rule measures an age. The system clock gives
+    // it in UTC, so that the comparisons on every change and every slot
+    // reused cost no time-zone look-up; what is shown or stored as local
+    // time converts it (toLocalTime).
     virtual QDateTime now() = 0;
     // Sleep / QThread::msleep in loops that wait.
     virtual void sleepMs(DWORD ms) = 0;
@@ -30,7 +33,7 @@ public:
                          DWORD timeoutMs, const std::function<bool()>& pred) = 0;
 };
 
-// The real clocks: CLOCK_BOOTTIME, QDateTime::currentDateTime, nanosleep.
+// The real clocks: CLOCK_BOOTTIME, QDateTime::currentDateTimeUtc, nanosleep.
 class ZSystemClock : public ZClock {
 public:
     ULONGLONG tickMs() override;
