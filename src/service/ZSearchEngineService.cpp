@@ -119,6 +119,9 @@ bool ZService::start()
 
     if (!checkRestartPolicy()) {
         LOG(ERROR) << "quit 3 times in 5 minites!!!";
+        // Said where the one who started it looks, too: the log is beside the program.
+        std::fprintf(stderr, "searchservice: not started: start %d within %lld s is refused; try again later\n",
+                     kMaxStartsInWindow, static_cast<long long>(kRestartWindowSeconds));
         sendReport(ReportServiceStart, ReportStartRefused, stats);
         return false;
     }
