@@ -125,6 +125,9 @@ ZNameMatcher::ZNameMatcher(const QString& pattern, bool ignoreCase, bool regex)
         return;
     }
     asciiPattern_ = isAscii(literal_.constData(), literal_.size());
+    // U+FFFD is the index form of a byte that is not UTF-8, which the pool
+    // keeps as it is: such a pattern is matched against the decoded name.
+    matchDecoded_ = pattern.contains(QChar(QChar::ReplacementCharacter));
     for (char c : literal_)
         foldedLiteral_ += lowerAscii(c);
     // The signature of the longest run of units it may use; a term inside a
@@ -133,7 +136,7 @@ ZNameMatcher::ZNameMatcher(const QString& pattern, bool ignoreCase, bool regex)
     const int n = pattern.size();
     for (int start = 0; start < n;) {
         int end = start;
-        while (end < n && (!ignoreCase || signatureSafeWhenFolding(u[end])))
+        while (end < n && (!ignoreCase || signatureSafeWhenFolding(u[end])) && u[end] != QChar::ReplacementCharacter)
             ++end;
         if (end > start)
             signature_ |= nameSignatureOf(u + start, end - start);
@@ -145,6 +148,8 @@ bool ZNameMatcher::matches(const char* utf8, int length) const
 {
     if (regex_)
         return expression_.match(QString::fromUtf8(utf8, length)).hasMatch();
+    if (!ignoreCase_ && matchDecoded_)
+        return QString::fromUtf8(utf8, length).contains(text_);
     if (!ignoreCase_) {
         return literal_.isEmpty()
                || ::memmem(utf8, size_t(length), literal_.constData(), size_t(literal_.size())) != nullptr;

@@ -34,6 +34,7 @@ private:
     bool regex_;
     bool ignoreCase_;
     bool asciiPattern_ = true;
+    bool matchDecoded_ = false;
     QByteArray literal_;        // UTF-8
     QByteArray foldedLiteral_;  // ASCII letters lowered, for ASCII names
     QString text_;

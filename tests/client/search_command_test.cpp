@@ -137,8 +137,13 @@ TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
             EXPECT_EQ(sortedLines(ours.out, separator), sortedLines(theirs.out, separator));
     }
     // The bytes a name has on disk are printed, though the index holds it lossily.
-    EXPECT_EQ(search({"-b", "bad"}).out.toPercentEncoding("/").toStdString(),
-              (QFile::encodeName(tree) + "/bad\xff-abc.txt\n").toPercentEncoding("/").toStdString());
+    // It is found by its index form (U+FFFD) with and without -i, and by -r.
+    const QString indexForm = QStringLiteral("bad\uFFFD-abc");
+    for (const QStringList& args : {QStringList{"-b", "bad"}, QStringList{"-b", indexForm},
+                                    QStringList{"-i", "-b", indexForm}, QStringList{"-r", "-b", indexForm}})
+        EXPECT_EQ(search(args).out.toPercentEncoding("/").toStdString(),
+                  (QFile::encodeName(tree) + "/bad\xff-abc.txt\n").toPercentEncoding("/").toStdString())
+            << args.join(' ').toStdString();
 }
 
 // The library's search of one pattern in a child process (this thread
