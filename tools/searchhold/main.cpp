@@ -14,8 +14,10 @@
 
 namespace {
 
-// How long a lost or refused connection waits before the next try.
-constexpr int kReconnectDelayMs = 1000;
+// How long a lost or refused connection waits before the next try: short,
+// because a restarted service that another client reaches first ends again
+// when that client leaves.
+constexpr int kReconnectDelayMs = 100;
 
 class Holder : public QObject {
 public:
