@@ -79,9 +79,16 @@ QString globExpression(const QString& glob)
             const bool negated = j < glob.size() && (glob[j] == QLatin1Char('!') || glob[j] == QLatin1Char('^'));
             if (negated)
                 ++j;
+            // A class such as [:alpha:] inside the set is passed on whole.
+            auto classEnd = [&](int at) {
+                if (at + 1 >= glob.size() || glob[at] != QLatin1Char('[') || glob[at + 1] != QLatin1Char(':'))
+                    return -1;
+                const int close = glob.indexOf(QLatin1String(":]"), at + 2);
+                return close < 0 ? -1 : close + 2;
+            };
             int end = j < glob.size() && glob[j] == QLatin1Char(']') ? j + 1 : j;
             while (end < glob.size() && glob[end] != QLatin1Char(']'))
-                ++end;
+                end = classEnd(end) > 0 ? classEnd(end) : end + 1;
             if (end >= glob.size()) {
                 out += QLatin1String("\\[");
                 continue;
@@ -89,7 +96,10 @@ QString globExpression(const QString& glob)
             out += negated ? QLatin1String("[^") : QLatin1String("[");
             for (int k = j; k < end; ++k) {
                 const QChar m = glob[k];
-                if (m == QLatin1Char('-') && k > j && k + 1 < end)
+                if (classEnd(k) > 0) {
+                    out += glob.mid(k, classEnd(k) - k);
+                    k = classEnd(k) - 1;
+                } else if (m == QLatin1Char('-') && k > j && k + 1 < end)
                     out += m;   // a range
                 else if (m == QLatin1Char('\\') || m == QLatin1Char('[') || m == QLatin1Char(']')
                          || m == QLatin1Char('^') || m == QLatin1Char('-'))

@@ -119,6 +119,7 @@ TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
         {"-i", "-b", "*REPORT*"},
         {"-b", "[a-d]*.[!c]*"},
         {"-b", "[]x"},
+        {"-b", "[[:digit:]]*"},
         {"-b", "\\*"},
     };
     for (const QStringList& args : cases) {
