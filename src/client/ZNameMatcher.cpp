@@ -87,8 +87,10 @@ QString globExpression(const QString& glob)
                 return close < 0 ? -1 : close + 2;
             };
             int end = j < glob.size() && glob[j] == QLatin1Char(']') ? j + 1 : j;
-            while (end < glob.size() && glob[end] != QLatin1Char(']'))
-                end = classEnd(end) > 0 ? classEnd(end) : end + 1;
+            while (end < glob.size() && glob[end] != QLatin1Char(']')) {
+                const int past = classEnd(end);
+                end = past > 0 ? past : end + 1;
+            }
             if (end >= glob.size()) {
                 out += QLatin1String("\\[");
                 continue;
@@ -96,9 +98,10 @@ QString globExpression(const QString& glob)
             out += negated ? QLatin1String("[^") : QLatin1String("[");
             for (int k = j; k < end; ++k) {
                 const QChar m = glob[k];
-                if (classEnd(k) > 0) {
-                    out += glob.mid(k, classEnd(k) - k);
-                    k = classEnd(k) - 1;
+                const int past = classEnd(k);
+                if (past > 0) {
+                    out += glob.mid(k, past - k);
+                    k = past - 1;
                 } else if (m == QLatin1Char('-') && k > j && k + 1 < end)
                     out += m;   // a range
                 else if (m == QLatin1Char('\\') || m == QLatin1Char('[') || m == QLatin1Char(']')
