@@ -525,8 +525,10 @@ void ZDriveVolume::applyUsnChange(USN_RECORD_V2* rec, DWORD recordNumber, DWORD 
         return; // a malformed record changes nothing
 
     // Save check. The record at hand is applied after the save, so a restart
-    // from that file reads it again.
-    if (unsavedChanges.load() >= kSaveCheckChanges && pendingRename == recordMap.end()) {
+    // from that file reads it again. Not with a rename half applied or names
+    // waiting for their folder: those live only here, and a start from a file
+    // saved past them would never read them again.
+    if (unsavedChanges.load() >= kSaveCheckChanges && pendingRename == recordMap.end() && parkedRecords.empty()) {
         const QDateTime now = Platform::clock().now();
         if (unsavedChanges.load() >= kSaveNowChanges || lastSaveTime.secsTo(now) >= kSaveIntervalSeconds) {
             lastSaveTime = now;

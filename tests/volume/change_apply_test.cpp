@@ -444,7 +444,7 @@ TEST_F(ChangeApplyTest, RefreshesFollowTheFilesDataWhateverNameTheRecordCarries)
 }
 
 // Saves come at 100 unsaved changes once the last save is 300 s old, at
-// 2,000 at once, and never with a rename half done.
+// 2,000 at once, and never with a rename half done or a name parked.
 TEST_F(ChangeApplyTest, SaveRules)
 {
     int serial = 0;
@@ -480,6 +480,17 @@ TEST_F(ChangeApplyTest, SaveRules)
     EXPECT_EQ(volume->totalChanges, 2000);
     changes(1);
     EXPECT_EQ(volume->totalChanges, 2000 + 2001);
+
+    // Nor while a name waits for its folder: it lives only here, and a start
+    // from the saved file would never read it again.
+    build();
+    constexpr DWORD kLateFolder = 9000;
+    applyRecord(kLateFolder + 1, kLateFolder, u"waits.txt", USN_REASON_FILE_CREATE, 97);
+    changes(2001);
+    EXPECT_EQ(volume->totalChanges, 0);
+    applyRecord(kLateFolder, kRoot, u"late", USN_REASON_FILE_DELETE, 96);   // the name goes with its folder
+    changes(1);
+    EXPECT_GT(volume->totalChanges, 2000);
 }
 
 // After any sequence of changes the index equals a fresh enumeration, and the
