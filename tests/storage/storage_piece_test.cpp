@@ -161,13 +161,13 @@ TEST(StoragePiece, LoadRejectsEveryInputThatDoesNotFitAndTakesSmallerPieces)
         ZSharedPool pool(name, 'C');
         EXPECT_FALSE(loadPool(pool, bad));
         EXPECT_EQ(pool.pieceCount(), 0);
-        for (int i = 0; i < ZSharedPool::kFreeListCount; ++i)
-            EXPECT_TRUE(pool.freeList(i).empty());
+        EXPECT_TRUE(freeEntries(pool).empty());
     }
     for (int length = 0; length < good.size(); ++length) {
         ZSharedPool pool(name, 'C');
         EXPECT_FALSE(loadPool(pool, good.left(length))) << length;
         EXPECT_EQ(pool.pieceCount(), 0);
+        EXPECT_TRUE(freeEntries(pool).empty()) << length;
     }
 
     // Pieces written smaller load as they were; a wrong slotIndex is mended and stamps start at 0.

@@ -55,12 +55,10 @@ protected:
         pool.release(run, recent);
         return run;
     }
-    static size_t freeEntries(const ZSharedPool& p)
+    // The free-list entry of a run freed now.
+    FreeEntry freeEntryOf(const ZLockItem& run)
     {
-        size_t n = 0;
-        for (int i = 0; i < ZSharedPool::kFreeListCount; ++i)
-            n += p.freeList(i).size();
-        return n;
+        return FreeEntry(ZSharedPool::freeListIndex(run.slotCount()), run.itemRef(), run.slotCount(), 0, clock.now());
     }
 
     // A live item of parent 5, attributes 0x20, size 1234, times 111 and 222.
@@ -167,14 +165,12 @@ TEST_F(StorageItemStore, RefreshFreeAndPruneTouchOnlyTheirFields)
     refreshItem(item, 1, 1, 1, 0);   // a free record is not brought back
     EXPECT_EQ(stateOf(item), State(0, 8, 5, 0x20, 4096, 333, 444, 31, "data.bin"));
     EXPECT_EQ(item.itemRef(), ref);
-    const auto& list = pool.freeList(ZSharedPool::freeListIndex(item.slotCount()));
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list.front().releaseTime, clock.now());
+    EXPECT_EQ(freeEntries(pool), FreeEntries{freeEntryOf(item)});
 
     ZLockItem orphan = create(QStringLiteral("orphan.1"), 10, 0, 3);
     pruneItem(pool, orphan);   // keeps its stamp
     EXPECT_EQ(stateOf(orphan), State(0, 10, 5, 0x20, 1234, 111, 222, 3, "orphan.1"));
-    EXPECT_EQ(list.size(), 2u);
+    EXPECT_EQ(freeEntries(pool), (FreeEntries{freeEntryOf(item), freeEntryOf(orphan)}));
 }
 
 TEST_F(StorageItemStore, RenameGivesANewReferenceAndNeverReusesAYoungRun)
@@ -218,17 +214,13 @@ TEST_F(StoragePool, ARunThatDoesNotFitMovesToANewPieceAndTheTailIsFreed)
     EXPECT_EQ(run.itemRef(), makeItemRef('C', 2, 0));
     EXPECT_EQ(h->usedSlots, h->slotLimit);
     // The four-slot tail is a free run on list 3, stamped a day back.
-    const auto& list = pool.freeList(3);
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list.front().run.itemRef(), makeItemRef('C', 1, h->slotLimit - 4));
-    EXPECT_EQ(list.front().run.slotCount(), 4);
-    EXPECT_EQ(list.front().run.flags(), 0);
-    EXPECT_EQ(list.front().releaseTime, clock.now().addDays(-1));
+    const FreeEntries tail{FreeEntry(3, makeItemRef('C', 1, h->slotLimit - 4), 4, 0, clock.now().addDays(-1))};
+    EXPECT_EQ(freeEntries(pool), tail);
     // A full last piece goes straight to a new one.
     pool.piece(2)->header()->usedSlots = pool.piece(2)->header()->slotLimit;
     ASSERT_TRUE(pool.append(2));
     EXPECT_EQ(pool.pieceCount(), 3);
-    EXPECT_EQ(freeEntries(pool), 1u);
+    EXPECT_EQ(freeEntries(pool), tail);
 }
 
 TEST_F(StoragePool, FreedRunsComeBackOnlyAfterTheReuseAge)
@@ -243,7 +235,7 @@ TEST_F(StoragePool, FreedRunsComeBackOnlyAfterTheReuseAge)
     EXPECT_NE(pool.allocate(3), freed);   // still too young, even as the only entry
     clock.advance(1000);
     EXPECT_EQ(pool.allocate(3), freed);
-    EXPECT_TRUE(pool.freeList(2).empty());
+    EXPECT_TRUE(freeEntries(pool).empty());
 
     // The long-run list skips runs too short, and a young entry behind an old one is not reached.
     ZLockItem twentyOne = freedRun(21);
@@ -298,8 +290,11 @@ TEST_F(StoragePool, SaveAndLoadRoundTripWithFreeRuns)
     copy.forEachItem([](ZLockItem i) { EXPECT_EQ(i->modifyStamp, 0u); return true; });
     EXPECT_EQ(before.size(), 3000 - 429);
     // Every freed run is on the lists, a day old, and the copy saves the same.
-    EXPECT_EQ(freeEntries(copy), freeEntries(pool));
-    EXPECT_EQ(copy.freeList(2).front().releaseTime, clock.now().addDays(-1));
+    FreeEntries freed = freeEntries(pool);
+    EXPECT_EQ(freed.size(), 429u);
+    for (FreeEntry& e : freed)
+        std::get<4>(e) = clock.now().addDays(-1);
+    EXPECT_EQ(freeEntries(copy), freed);
     EXPECT_EQ(savePool(copy).size(), saved.size());
 }
 
@@ -316,12 +311,12 @@ TEST_F(StoragePool, AFailedPieceTakesItsFreeRunsOffTheLists)
     ZSharedPool copy(name, 'C');
     EXPECT_FALSE(loadPool(copy, bytes));
     EXPECT_EQ(copy.pieceCount(), 1);
-    EXPECT_EQ(copy.freeList(1).size(), 1u);
-    EXPECT_TRUE(copy.freeList(2).empty());   // piece 2's run went with it
+    // Piece 2's run went with it.
+    EXPECT_EQ(freeEntries(copy), FreeEntries{FreeEntry(1, makeItemRef('C', 1, 0), 2, 0, clock.now().addDays(-1))});
     clock.advance(kReuseAgeMs);
     EXPECT_EQ(copy.allocate(3).pieceHeader(), copy.piece(1)->header());
     copy.clear();
-    EXPECT_EQ(freeEntries(copy), 0u);
+    EXPECT_TRUE(freeEntries(copy).empty());
 }
 
 TEST_F(StoragePool, ClearDropsTheSegmentsAndRefillsWithTheSameKeys)
@@ -339,7 +334,7 @@ TEST_F(StoragePool, ClearDropsTheSegmentsAndRefillsWithTheSameKeys)
     const QByteArray bytes = savePool(pool);
     pool.clear();
     EXPECT_EQ(pool.pieceCount(), 0);
-    EXPECT_EQ(freeEntries(pool), 0u);
+    EXPECT_TRUE(freeEntries(pool).empty());
     EXPECT_FALSE(ZSharedSegment(key1).attach(SegmentOwner{geteuid(), 0}));   // the segment is gone
     ASSERT_TRUE(pool.append(2));
     EXPECT_EQ(pool.piece(1)->key(), key1);

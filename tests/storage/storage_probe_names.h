@@ -1,6 +1,7 @@
 // What the storage tests share: self-checking items (every field and the
 // whole name follow from the record number and a generation written into the
-// name, so a torn record shows), and saving and loading a pool in memory.
+// name, so a torn record shows), saving and loading a pool in memory, and a
+// walk of its free lists.
 #pragma once
 
 #include "client/ZSharedPoolReader.h"
@@ -12,12 +13,16 @@
 #include <QBuffer>
 #include <QByteArray>
 #include <QDataStream>
+#include <QDateTime>
 #include <QFile>
 #include <QString>
 #include <QStringList>
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
+
+#include <tuple>
+#include <vector>
 
 namespace StorageProbe {
 
@@ -81,6 +86,21 @@ inline bool loadPool(ZSharedPool& pool, const QByteArray& bytes)
     device.open(QIODevice::ReadOnly);
     ZSavedBytesReader in(&device);
     return pool.load(in);
+}
+
+// A free-list entry: its list, the run's reference, slot count and flags,
+// and when it was freed.
+using FreeEntry = std::tuple<int, ULONGLONG, int, int, QDateTime>;
+using FreeEntries = std::vector<FreeEntry>;
+
+// Every entry of the pool's free lists, list by list in release order.
+inline FreeEntries freeEntries(const ZSharedPool& pool)
+{
+    FreeEntries all;
+    for (int i = 0; i < ZSharedPool::kFreeListCount; ++i)
+        for (const FreeSlotEntry& e : pool.freeList(i))
+            all.emplace_back(i, e.run.itemRef(), e.run.slotCount(), e.run.flags(), e.releaseTime);
+    return all;
 }
 
 // The segment under a key file, by id (-1 when none): once a segment is gone
