@@ -93,13 +93,25 @@ inline bool loadPool(ZSharedPool& pool, const QByteArray& bytes)
 using FreeEntry = std::tuple<int, ULONGLONG, int, int, QDateTime>;
 using FreeEntries = std::vector<FreeEntry>;
 
-// Every entry of the pool's free lists, list by list in release order.
+// Every entry of the pool's free lists, list by list in release order. An
+// entry whose run lies in no piece of the pool is not read: it shows as
+// reference 0, no slots.
 inline FreeEntries freeEntries(const ZSharedPool& pool)
 {
+    const auto inPool = [&](const ZLockItem& run) {
+        const quintptr r = quintptr(run.record());
+        for (int p = 1; p <= pool.pieceCount(); ++p) {
+            const quintptr begin = quintptr(pool.piece(p)->header());
+            if (r >= begin && r < begin + quintptr(pool.piece(p)->segmentSize()))
+                return true;
+        }
+        return false;
+    };
     FreeEntries all;
     for (int i = 0; i < ZSharedPool::kFreeListCount; ++i)
         for (const FreeSlotEntry& e : pool.freeList(i))
-            all.emplace_back(i, e.run.itemRef(), e.run.slotCount(), e.run.flags(), e.releaseTime);
+            all.push_back(inPool(e.run) ? FreeEntry(i, e.run.itemRef(), e.run.slotCount(), e.run.flags(), e.releaseTime)
+                                        : FreeEntry(i, 0, 0, 0, e.releaseTime));
     return all;
 }
 
