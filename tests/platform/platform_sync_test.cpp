@@ -1,5 +1,6 @@
 #include "platform/windows.h"
 #include "support/TestEnvironment.h"
+#include "support/ZFileState.h"
 #include "support/ZHeldChild.h"
 #include "support/ZOtherUser.h"
 
@@ -19,6 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
+using TestSupport::fileState;
+
 namespace {
 
 // Another process of this user holding the flock on path until released.
@@ -30,20 +33,6 @@ ZHeldChild lockHolder(const QString& path)
 }
 
 const char kInstanceName[] = "{430724BB-B7C6-46B6-8CF0-01F0A60D0A57}";
-
-// What stands at path: owner, mode, inode and what it holds or points at.
-QByteArray snapshot(const QString& path)
-{
-    struct stat st{};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return "missing";
-    QByteArray s = QByteArray::number(st.st_uid) + ' ' + QByteArray::number(st.st_mode, 8) + ' '
-        + QByteArray::number(qulonglong(st.st_ino)) + ' ';
-    if (S_ISLNK(st.st_mode))
-        return s + QFile::encodeName(QFile::symLinkTarget(path));
-    QFile f(path);
-    return S_ISREG(st.st_mode) && f.open(QIODevice::ReadOnly) ? s + f.readAll() : s;
-}
 
 } // namespace
 
@@ -214,7 +203,7 @@ TEST(NamedMutex, LockFilesArePrivateAndAnotherUsersPlantIsRefusedUntouched)
             const int planted = c.byOtherUser ? OtherUser::runAs([&] { return c.plant(native.constData()); })
                                               : c.plant(native.constData());
             ASSERT_EQ(planted, 0);
-            const QByteArray before = snapshot(path), targetBefore = snapshot(rootFile);
+            const QByteArray before = fileState(path), targetBefore = fileState(rootFile);
             HANDLE h = create("Global\\" + native);
             if (c.accepted) {
                 ASSERT_NE(h, nullptr);
@@ -225,9 +214,9 @@ TEST(NamedMutex, LockFilesArePrivateAndAnotherUsersPlantIsRefusedUntouched)
             } else {
                 EXPECT_EQ(h, nullptr);
                 EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-                EXPECT_EQ(snapshot(path), before);
+                EXPECT_EQ(fileState(path), before);
             }
-            EXPECT_EQ(snapshot(rootFile), targetBefore);
+            EXPECT_EQ(fileState(rootFile), targetBefore);
         }
     }
 }

@@ -6,6 +6,7 @@
 #include "storage/ZSharedSegment.h"
 #include "storage/storage_probe_names.h"
 #include "support/TestEnvironment.h"
+#include "support/ZFileState.h"
 #include "support/ZHeldChild.h"
 #include "support/ZOtherUser.h"
 
@@ -24,6 +25,7 @@
 
 using namespace SearchEngine;
 using StorageProbe::segmentIdOf;
+using TestSupport::fileState;
 
 namespace {
 
@@ -89,21 +91,6 @@ struct stat statOf(const QString& path)
     struct stat st {};
     ::lstat(native(path).constData(), &st);
     return st;
-}
-
-// What a file is, to tell it was left alone: inode, type, mode, owner and
-// content (or where it links to).
-QByteArray fileState(const QString& path)
-{
-    struct stat st;
-    if (::lstat(native(path).constData(), &st) != 0)
-        return "missing";
-    QByteArray state = QByteArray::number(qulonglong(st.st_ino)) + ' ' + QByteArray::number(st.st_mode, 8) + ' '
-        + QByteArray::number(st.st_uid) + ' ';
-    if (S_ISLNK(st.st_mode))
-        return state + native(QFile::symLinkTarget(path));
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? state + f.readAll() : state + "unreadable";
 }
 
 } // namespace
