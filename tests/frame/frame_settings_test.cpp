@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -17,6 +18,27 @@ QVariant onDisk(const QString& name)
     QSettings ini(Platform::registryHivePath(HKEY_CURRENT_USER), QSettings::IniFormat);
     return ini.value(QStringLiteral("software/orvanta/antivirus/") + name);
 }
+
+// What a registry reader finds under the settings key: the status, the
+// value's type and its bytes.
+std::tuple<LSTATUS, DWORD, QByteArray> readValue(const char16_t* name)
+{
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, u"SoftWare\\orvanta\\antivirus", 0, KEY_READ, &key);
+    BYTE data[64] = {};
+    DWORD type = 0, size = sizeof data;
+    if (status == ERROR_SUCCESS) {
+        status = RegQueryValueExW(key, name, nullptr, &type, data, &size);
+        RegCloseKey(key);
+    }
+    if (status != ERROR_SUCCESS)
+        return {status, type, QByteArray()};
+    return {status, type, QByteArray(reinterpret_cast<const char*>(data), int(size))};
+}
+
+QByteArray dword(DWORD v) { return QByteArray(reinterpret_cast<const char*>(&v), sizeof v); }
+// UTF-16 with its NUL, as REG_SZ data is.
+QByteArray text(const QString& s) { return QByteArray(reinterpret_cast<const char*>(s.utf16()), 2 * (s.size() + 1)); }
 
 } // namespace
 
@@ -29,23 +51,25 @@ TEST(Settings, MissingValuesGiveTheirDefaultsSetOnesReachTheRegistryAtOnce)
     settingsSetValue(QStringLiteral("SearchServiceLastInitTime"), QStringLiteral("2026-03-01 09:05:07"));
     settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 3);
     EXPECT_EQ(settingsValue(QStringLiteral("SearchServiceQuitReason"), 0).toInt(), 5701701);
-    EXPECT_EQ(onDisk(QStringLiteral("SearchServiceInitTimes")).toInt(), 3);
-    EXPECT_EQ(onDisk(QStringLiteral("SearchServiceLastInitTime")).toString(), QStringLiteral("2026-03-01 09:05:07"));
 
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"SoftWare\\orvanta\\antivirus", 0, KEY_READ, &key), LSTATUS(ERROR_SUCCESS));
-    DWORD type = 0, value = 0, size = sizeof value;
-    ASSERT_EQ(RegQueryValueExW(key, u"searchserviceinittimes", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
-              LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(type, DWORD(REG_DWORD));
-    EXPECT_EQ(value, 3u);
-    WCHAR text[64] = {};
-    size = sizeof text;
-    ASSERT_EQ(RegQueryValueExW(key, u"SearchServiceLastInitTime", nullptr, &type, reinterpret_cast<BYTE*>(text), &size),
-              LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(type, DWORD(REG_SZ));
-    EXPECT_EQ(QString::fromUtf16(text), QStringLiteral("2026-03-01 09:05:07"));
-    RegCloseKey(key);
+    // Per value: the text in the file, and the type and bytes a reader gets
+    // asking in another case.
+    const QString time = QStringLiteral("2026-03-01 09:05:07");
+    const struct {
+        const char* setting;
+        const char16_t* asked;
+        QString disk;
+        DWORD type;
+        QByteArray data;
+    } rows[] = {
+        {"SearchServiceInitTimes", u"searchserviceinittimes", QStringLiteral("3"), REG_DWORD, dword(3)},
+        {"SearchServiceQuitReason", u"SEARCHSERVICEQUITREASON", QStringLiteral("5701701"), REG_DWORD, dword(5701701)},
+        {"SearchServiceLastInitTime", u"SearchServiceLastInitTime", time, REG_SZ, text(time)},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(onDisk(QLatin1String(r.setting)).toString(), r.disk) << r.setting;
+        EXPECT_EQ(readValue(r.asked), std::make_tuple(LSTATUS(ERROR_SUCCESS), r.type, r.data)) << r.setting;
+    }
 }
 
 TEST(Settings, ThreadsShareTheValuesSafely)

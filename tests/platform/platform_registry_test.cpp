@@ -5,9 +5,47 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 using FrameTest::writeHive;
 
 namespace {
+
+// A query's status, type and size (0 and 0 unless found), and the bytes it gave.
+using Answer = std::tuple<LSTATUS, DWORD, DWORD, QByteArray>;
+
+// A reader's steps: opens each key of `path` below the one before (the first
+// below root), queries `name` offering `capacity` bytes (no buffer with 0),
+// closes what it opened. A failed open ends the steps with its status.
+Answer query(HKEY root, const std::vector<const char16_t*>& path, const char16_t* name, DWORD capacity = 32)
+{
+    std::vector<HKEY> keys{root};
+    LSTATUS status = ERROR_SUCCESS;
+    for (const char16_t* subKey : path) {
+        HKEY key = reinterpret_cast<HKEY>(quintptr(1));   // a failed open must leave no handle
+        status = RegOpenKeyExW(keys.back(), subKey, 0, KEY_READ, &key);
+        EXPECT_EQ(key == nullptr, status != ERROR_SUCCESS) << QString::fromUtf16(subKey).toStdString();
+        if (status != ERROR_SUCCESS)
+            break;
+        keys.push_back(key);
+    }
+    BYTE data[32] = {};
+    DWORD type = 0, size = capacity;
+    if (status == ERROR_SUCCESS)
+        status = RegQueryValueExW(keys.back(), name, nullptr, &type, capacity ? data : nullptr, &size);
+    while (keys.size() > 1) {
+        EXPECT_EQ(RegCloseKey(keys.back()), LSTATUS(ERROR_SUCCESS));
+        keys.pop_back();
+    }
+    if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA)
+        return Answer(status, 0, 0, QByteArray());
+    if (status != ERROR_SUCCESS || !capacity)
+        return Answer(status, type, size, QByteArray());
+    return Answer(status, type, size, QByteArray(reinterpret_cast<const char*>(data), int(size)));
+}
+
+QByteArray utf16(const char16_t* s, int bytes) { return QByteArray(reinterpret_cast<const char*>(s), bytes); }
 
 class Registry : public ::testing::Test {
 protected:
@@ -39,59 +77,50 @@ TEST_F(Registry, HivesAreTheXdgFiles)
 
 TEST_F(Registry, KeysAndValueNamesMatchWithoutRegardToCaseMissingOnesAreNotFound)
 {
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Orvanta", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(key_, nullptr);
+    const Answer notFound(ERROR_FILE_NOT_FOUND, 0, 0, QByteArray());
+    EXPECT_EQ(query(HKEY_LOCAL_MACHINE, {u"Software\\Orvanta"}, u"LogLevel"), notFound);   // no hive file yet
     ASSERT_TRUE(writeHive(HKEY_LOCAL_MACHINE, "[software/orvanta/antivirus/sysopt]\nLogLevel=2\n"));
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Other", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
-    // The other hive is another file.
-    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Orvanta", 0, KEY_READ, &key_), LSTATUS(ERROR_FILE_NOT_FOUND));
-
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Orvanta", 0, KEY_READ, &key_), LSTATUS(ERROR_SUCCESS));
-    HKEY sub = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(key_, u"AntiVirus\\SysOpt", 0, KEY_READ, &sub), LSTATUS(ERROR_SUCCESS));
-    DWORD type = 99, value = 77, size = sizeof value;
-    ASSERT_EQ(RegQueryValueExW(sub, u"LOGLEVEL", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
-              LSTATUS(ERROR_SUCCESS));
-    EXPECT_EQ(std::make_tuple(type, value, size), std::make_tuple(DWORD(REG_DWORD), 2u, 4u));
-    EXPECT_EQ(RegQueryValueExW(sub, u"LogLevel2", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
-              LSTATUS(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(RegCloseKey(sub), LSTATUS(ERROR_SUCCESS));
+    const struct {
+        const char* what;
+        HKEY root;
+        std::vector<const char16_t*> path;
+        const char16_t* name;
+        Answer expected;
+    } rows[] = {
+        {"another key", HKEY_LOCAL_MACHINE, {u"Software\\Other"}, u"LogLevel", notFound},
+        {"the other hive is another file", HKEY_CURRENT_USER, {u"Software\\Orvanta"}, u"LogLevel", notFound},
+        {"a key below an open one", HKEY_LOCAL_MACHINE, {u"SOFTWARE\\Orvanta", u"AntiVirus\\SysOpt"}, u"LOGLEVEL",
+         Answer(ERROR_SUCCESS, REG_DWORD, 4, QByteArray("\2\0\0\0", 4))},
+        {"another value", HKEY_LOCAL_MACHINE, {u"software\\orvanta\\antivirus\\sysopt"}, u"LogLevel2", notFound},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(query(r.root, r.path, r.name), r.expected) << r.what;
 }
 
 TEST_F(Registry, ValueTypesAndSizes)
 {
     ASSERT_TRUE(writeHive(HKEY_CURRENT_USER, "[k]\nText=hello world\nBig=4294967295\nTooBig=4294967296\n"
                                              "HexWord=dword:0000002a\nBytes=hex:01,ff,7f\nList=a,b\n"));
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"K", 0, KEY_READ, &key_), LSTATUS(ERROR_SUCCESS));
-    // Per query: the buffer offered (none with 0), the status, the type, the
-    // size, and the data. A text is 11 characters and the NUL, two bytes each;
-    // a number too big for a DWORD is text.
+    // Per query: the buffer offered (none with 0) and the answer. A text is
+    // 11 characters and the NUL, two bytes each; a number too big for a DWORD
+    // is text.
     const struct {
         const char16_t* name;
         DWORD capacity;
-        LSTATUS status;
-        DWORD type, size;
-        QByteArray data;
+        Answer expected;
     } rows[] = {
-        {u"Text", 0, ERROR_SUCCESS, REG_SZ, 24, {}},
-        {u"Text", 8, ERROR_MORE_DATA, REG_SZ, 24, {}},
-        {u"Text", 24, ERROR_SUCCESS, REG_SZ, 24, QByteArray::fromRawData(reinterpret_cast<const char*>(u"hello world"), 24)},
-        {u"Big", 4, ERROR_SUCCESS, REG_DWORD, 4, QByteArray("\xff\xff\xff\xff")},
-        {u"TooBig", 4, ERROR_MORE_DATA, REG_SZ, 22, {}},
-        {u"HexWord", 4, ERROR_SUCCESS, REG_DWORD, 4, QByteArray("\x2a\0\0\0", 4)},
-        {u"Bytes", 8, ERROR_SUCCESS, REG_BINARY, 3, QByteArray("\x01\xff\x7f")},
-        {u"List", 16, ERROR_SUCCESS, REG_SZ, 8, QByteArray::fromRawData(reinterpret_cast<const char*>(u"a,b"), 8)},
+        {u"Text", 0, Answer(ERROR_SUCCESS, REG_SZ, 24, {})},
+        {u"Text", 8, Answer(ERROR_MORE_DATA, REG_SZ, 24, {})},
+        {u"Text", 24, Answer(ERROR_SUCCESS, REG_SZ, 24, utf16(u"hello world", 24))},
+        {u"Big", 4, Answer(ERROR_SUCCESS, REG_DWORD, 4, QByteArray("\xff\xff\xff\xff"))},
+        {u"TooBig", 4, Answer(ERROR_MORE_DATA, REG_SZ, 22, {})},
+        {u"HexWord", 4, Answer(ERROR_SUCCESS, REG_DWORD, 4, QByteArray("\x2a\0\0\0", 4))},
+        {u"Bytes", 8, Answer(ERROR_SUCCESS, REG_BINARY, 3, QByteArray("\x01\xff\x7f"))},
+        {u"List", 16, Answer(ERROR_SUCCESS, REG_SZ, 8, utf16(u"a,b", 8))},
     };
-    for (const auto& r : rows) {
-        BYTE data[32] = {};
-        DWORD type = 0, size = r.capacity;
-        EXPECT_EQ(RegQueryValueExW(key_, r.name, nullptr, &type, r.capacity ? data : nullptr, &size), r.status)
-            << QString::fromUtf16(r.name).toStdString();
-        EXPECT_EQ(std::make_pair(type, size), std::make_pair(r.type, r.size)) << QString::fromUtf16(r.name).toStdString();
-        if (!r.data.isEmpty()) {
-            EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(data), r.data.size()), r.data);
-        }
-    }
+    for (const auto& r : rows)
+        EXPECT_EQ(query(HKEY_CURRENT_USER, {u"K"}, r.name, r.capacity), r.expected)
+            << QString::fromUtf16(r.name).toStdString() << " " << r.capacity;
 }
 
 TEST_F(Registry, MalformedOrUnreadableHiveIsEmpty)
@@ -99,12 +128,9 @@ TEST_F(Registry, MalformedOrUnreadableHiveIsEmpty)
     for (const QByteArray& junk : {QByteArray("\xff\xfe\x00\x01[[[[\n==\n\x00", 14), QByteArray("[unclosed\nA=1\n"),
                                    QByteArray(100000, '['), QByteArray("=\n=\n[]\n")}) {
         ASSERT_TRUE(writeHive(HKEY_LOCAL_MACHINE, junk));
-        HKEY key = nullptr;
-        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Orvanta\\antivirus\\sysopt", 0, KEY_READ, &key),
+        EXPECT_EQ(std::get<0>(query(HKEY_LOCAL_MACHINE, {u"Software\\Orvanta\\antivirus\\sysopt"}, u"LogLevel")),
                   LSTATUS(ERROR_FILE_NOT_FOUND));
-        DWORD value = 0, size = sizeof value;
-        EXPECT_NE(RegQueryValueExW(HKEY_LOCAL_MACHINE, u"LogLevel", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
-                  LSTATUS(ERROR_SUCCESS));
+        EXPECT_NE(std::get<0>(query(HKEY_LOCAL_MACHINE, {}, u"LogLevel")), LSTATUS(ERROR_SUCCESS));
     }
     // A folder where the file should be.
     QFile::remove(Platform::registryHivePath(HKEY_LOCAL_MACHINE));
