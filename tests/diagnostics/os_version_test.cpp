@@ -69,24 +69,32 @@ TEST_F(OsVersionTest, ReportedAndRealVersionsGiveTheirIds)
 
 TEST_F(OsVersionTest, FallbacksWhenASourceIsMissing)
 {
-    // The kernel file version stands in for the missing ntdll export; ntdll wins when both answer.
-    source.report(kNt, 6, 2, 9200, kWorkstation);
-    source.hasKernel = true;
-    source.kernelMS = 0x000A0000;  // 10.0, build taken as 0
-    EXPECT_EQ(osIdFromVersionSource(), 12);
-    source.realVersion(10, 0, 22000);
-    EXPECT_EQ(osIdFromVersionSource(), 13);
-    source.hasRtl = source.hasKernel = false;
-    EXPECT_EQ(osIdFromVersionSource(), 10);
-
-    // The plain structure has no product type: a 6.1 system counts as a server.
-    source.report(kNt, 6, 1, 7601, kWorkstation);
-    source.exOk = false;
-    source.versionCalls = 0;
-    EXPECT_EQ(osIdFromVersionSource(), 9);
-    EXPECT_EQ(source.versionCalls, 2);
-    source.plainOk = false;
-    EXPECT_EQ(osIdFromVersionSource(), 0);
+    // A 6.x workstation by what answers: the EX and the plain structure, the
+    // kernel file version (0: none) and the ntdll export's 10.0 build (0: none).
+    const struct {
+        const char* what;
+        DWORD reportedMinor;
+        bool exOk, plainOk;
+        DWORD kernelMS, rtlBuild;
+        int expected, versionCalls;
+    } rows[] = {
+        {"the kernel stands in for ntdll, build taken as 0", 2, true, true, 0x000A0000, 0, 12, 1},
+        {"the kernel's minor is its low word", 2, true, true, 0x00060003, 0, 11, 1},
+        {"ntdll wins when both answer", 2, true, true, 0x000A0000, 22000, 13, 1},
+        {"neither answers", 2, true, true, 0, 0, 10, 1},
+        {"the plain structure has no product type: 6.1 counts as a server", 1, false, true, 0, 0, 9, 2},
+        {"no structure", 1, false, false, 0, 0, 0, 2},
+    };
+    for (const auto& r : rows) {
+        source = FakeVersionSource();
+        source.report(kNt, 6, r.reportedMinor, 9200, kWorkstation);
+        source.exOk = r.exOk, source.plainOk = r.plainOk;
+        source.hasKernel = r.kernelMS != 0, source.kernelMS = r.kernelMS;
+        if (r.rtlBuild)
+            source.realVersion(10, 0, r.rtlBuild);
+        EXPECT_EQ(osIdFromVersionSource(), r.expected) << r.what;
+        EXPECT_EQ(source.versionCalls, r.versionCalls) << r.what;
+    }
 }
 
 TEST_F(OsVersionTest, ArchitectureWidthsAndOsCodes)
