@@ -20,8 +20,6 @@
 #include <unistd.h>
 #include <vector>
 
-using TestSupport::fileState;
-
 namespace {
 
 // Another process of this user holding the flock on path until released.
@@ -203,7 +201,7 @@ TEST(NamedMutex, LockFilesArePrivateAndAnotherUsersPlantIsRefusedUntouched)
             const int planted = c.byOtherUser ? OtherUser::runAs([&] { return c.plant(native.constData()); })
                                               : c.plant(native.constData());
             ASSERT_EQ(planted, 0);
-            const QByteArray before = fileState(path), targetBefore = fileState(rootFile);
+            const QByteArray before = TestSupport::fileState(path), targetBefore = TestSupport::fileState(rootFile);
             HANDLE h = create("Global\\" + native);
             if (c.accepted) {
                 ASSERT_NE(h, nullptr);
@@ -214,9 +212,9 @@ TEST(NamedMutex, LockFilesArePrivateAndAnotherUsersPlantIsRefusedUntouched)
             } else {
                 EXPECT_EQ(h, nullptr);
                 EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-                EXPECT_EQ(fileState(path), before);
+                EXPECT_EQ(TestSupport::fileState(path), before);
             }
-            EXPECT_EQ(fileState(rootFile), targetBefore);
+            EXPECT_EQ(TestSupport::fileState(rootFile), targetBefore);
         }
     }
 }
