@@ -22,27 +22,22 @@ Answer query(HKEY root, const std::vector<const char16_t*>& path, const char16_t
 {
     std::vector<HKEY> keys{root};
     LSTATUS status = ERROR_SUCCESS;
-    for (const char16_t* subKey : path) {
+    for (auto p = path.begin(); p != path.end() && status == ERROR_SUCCESS; ++p) {
         HKEY key = reinterpret_cast<HKEY>(quintptr(1));   // a failed open must leave no handle
-        status = RegOpenKeyExW(keys.back(), subKey, 0, KEY_READ, &key);
-        EXPECT_EQ(key == nullptr, status != ERROR_SUCCESS) << QString::fromUtf16(subKey).toStdString();
-        if (status != ERROR_SUCCESS)
-            break;
-        keys.push_back(key);
+        status = RegOpenKeyExW(keys.back(), *p, 0, KEY_READ, &key);
+        EXPECT_EQ(key == nullptr, status != ERROR_SUCCESS) << QString::fromUtf16(*p).toStdString();
+        if (status == ERROR_SUCCESS)
+            keys.push_back(key);
     }
     BYTE data[32] = {};
     DWORD type = 0, size = capacity;
     if (status == ERROR_SUCCESS)
         status = RegQueryValueExW(keys.back(), name, nullptr, &type, capacity ? data : nullptr, &size);
-    while (keys.size() > 1) {
+    for (; keys.size() > 1; keys.pop_back())
         EXPECT_EQ(RegCloseKey(keys.back()), LSTATUS(ERROR_SUCCESS));
-        keys.pop_back();
-    }
-    if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA)
-        return Answer(status, 0, 0, QByteArray());
-    if (status != ERROR_SUCCESS || !capacity)
-        return Answer(status, type, size, QByteArray());
-    return Answer(status, type, size, QByteArray(reinterpret_cast<const char*>(data), int(size)));
+    const bool found = status == ERROR_SUCCESS || status == ERROR_MORE_DATA;
+    const int given = status == ERROR_SUCCESS && capacity ? int(size) : 0;
+    return Answer(status, found ? type : 0, found ? size : 0, QByteArray(reinterpret_cast<const char*>(data), given));
 }
 
 QByteArray utf16(const char16_t* s, int bytes) { return QByteArray(reinterpret_cast<const char*>(s), bytes); }
