@@ -5,7 +5,6 @@
 #include "win32/ZClock.h"
 #include "platform/ZDriveTable.h"
 #include "devices/emulated/ZEmulatedNtfsVolume.h"
-#include "ntfs/ZUsnRecordWriter.h"
 #include "platform/windows.h"
 #include "storage/ZItemStore.h"
 #include "storage/ZSharedPool.h"
@@ -13,6 +12,7 @@
 
 #include "support/TestEnvironment.h"
 #include "support/ZLogLines.h"
+#include "support/ZUsnRecordBuild.h"
 
 #include <QSignalSpy>
 
@@ -70,22 +70,13 @@ void buildIndex(ZDriveVolume& v)
     freeDirectoryNodes(knownDirectories, pendingParents);
 }
 
-// A hand-made journal record, as the journal writes it, with room after it so
-// that a name claimed past its end reads as a wrong name rather than a fault.
+// A hand-made journal record, with room after it so that a name claimed
+// past its end reads as a wrong name rather than a fault.
 std::vector<BYTE> journalRecord(DWORD record, DWORD parent, const std::u16string& name, DWORD reasons, USN usn = 0)
 {
-    Ntfs::UsnRecordFields f;
-    f.fileReference = Ntfs::makeFileReference(record, 1);
-    f.parentReference = Ntfs::makeFileReference(parent, 1);
-    f.usn = usn;
-    f.reason = reasons;
-    f.name = name.data();
-    f.nameLength = name.size();
-    std::vector<BYTE> bytes(Ntfs::usnRecordV2Length(name.size()) + kSlackBytes, 0);
-    Ntfs::writeUsnRecordV2(bytes.data(), f);
-    return bytes;
+    return TestSupport::usnRecordBytes(record, parent, name, reasons, usn, 1, kSlackBytes);
 }
-USN_RECORD_V2* asRecord(std::vector<BYTE>& bytes) { return reinterpret_cast<USN_RECORD_V2*>(bytes.data()); }
+using TestSupport::asUsnRecord;
 
 // A manual clock on which a journal read never waits: the second read in a
 // row that would wait (the first took every record there was) stops the monitor.
@@ -164,7 +155,7 @@ protected:
     // Applies one hand-made record with its own reasons.
     void applyRecord(std::vector<BYTE> bytes)
     {
-        USN_RECORD_V2* r = asRecord(bytes);
+        USN_RECORD_V2* r = asUsnRecord(bytes);
         volume->applyUsnChange(r, DWORD(r->FileReferenceNumber), r->Reason, pendingRename, lastSaveTime);
     }
     void applyRecord(DWORD record, DWORD parent, const std::u16string& name, DWORD reasons, USN usn = 0)
@@ -290,7 +281,7 @@ TEST_F(ChangeApplyTest, AFilesLifeIsAnnouncedStampedLoggedAndFreed)
     volume->stop();
     const DWORD late = device->createFile(docs, u"late.txt");
     std::vector<BYTE> lateRecord = journalRecord(late, docs, u"late.txt", USN_REASON_FILE_CREATE);
-    asRecord(lateRecord)->FileReferenceNumber = device->fileReference(late);
+    asUsnRecord(lateRecord)->FileReferenceNumber = device->fileReference(late);
     applyRecord(lateRecord);
     EXPECT_EQ(spies.appended.count(), 1);
     EXPECT_EQ(itemCount(late), 1u);
@@ -317,8 +308,8 @@ TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothing)
     // bytes after it), one before the name field, one longer than a file name can be.
     std::vector<BYTE> pastEnd = journalRecord(cut, docs, u"cut-name.txt", USN_REASON_FILE_CREATE),
                       early = journalRecord(readme, docs, u"x.txt", USN_REASON_FILE_CREATE);
-    asRecord(pastEnd)->RecordLength = DWORD(offsetof(USN_RECORD_V2, FileName)) + 4;
-    asRecord(early)->FileNameOffset = 8;
+    asUsnRecord(pastEnd)->RecordLength = DWORD(offsetof(USN_RECORD_V2, FileName)) + 4;
+    asUsnRecord(early)->FileNameOffset = 8;
     for (const auto& bad : {pastEnd, early, journalRecord(readme, docs, std::u16string(256, u'a'), USN_REASON_FILE_CREATE)})
         applyRecord(bad);
     EXPECT_EQ(volume->modifyCounter(), 1u);   // nothing added
@@ -334,7 +325,7 @@ TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothing)
     skipJournal();
     const std::u16string name = u"padded.txt";
     std::vector<BYTE> padded = journalRecord(file, docs, u"", USN_REASON_FILE_CREATE);
-    USN_RECORD_V2* r = asRecord(padded);
+    USN_RECORD_V2* r = asUsnRecord(padded);
     r->FileNameOffset = 66;
     r->FileNameLength = WORD(name.size() * sizeof(WCHAR));
     r->RecordLength = 66 + r->FileNameLength + 6;

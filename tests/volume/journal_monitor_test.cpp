@@ -6,12 +6,12 @@
 #include "frame/ZSettings.h"
 #include "win32/ZClock.h"
 #include "platform/ZDriveTable.h"
-#include "ntfs/ZUsnRecordWriter.h"
 #include "platform/windows.h"
 #include "support/TestEnvironment.h"
 #include "support/ZServiceTestKit.h"
 #include "support/ZLogLines.h"
 #include "support/ZTelemetryStandIn.h"
+#include "support/ZUsnRecordBuild.h"
 
 #include <QFile>
 
@@ -27,22 +27,14 @@ namespace {
 
 constexpr DWORD kRoot = 5;
 constexpr DWORDLONG kJournalId = 0x1D0C0FFEE;
-constexpr ULONGLONG kSequence = 7ull << 48;   // sequence bits above the record number
+constexpr WORD kSequence = 7;   // every reference's sequence number, above its record number
 constexpr DWORD kCreate = USN_REASON_FILE_CREATE;
 constexpr int kUnrelatedQuitReason = (87 << 16) | 'Q';
 
+// A record of a file in the root.
 std::vector<BYTE> usnRecord(DWORD recordNumber, DWORD reasons, const std::u16string& name, USN usn)
 {
-    Ntfs::UsnRecordFields f;
-    f.fileReference = kSequence | recordNumber;
-    f.parentReference = kSequence | kRoot;
-    f.usn = usn;
-    f.reason = reasons;
-    f.name = name.data();
-    f.nameLength = name.size();
-    std::vector<BYTE> bytes(Ntfs::usnRecordV2Length(name.size()), 0);
-    Ntfs::writeUsnRecordV2(bytes.data(), f);
-    return bytes;
+    return TestSupport::usnRecordBytes(recordNumber, kRoot, name, reasons, usn, kSequence);
 }
 
 // One answer of FSCTL_READ_USN_JOURNAL: next USN, then the records.
@@ -272,7 +264,7 @@ TEST_F(JournalMonitorTest, EachReasonIsPassedAtTheFirstRecordThatCarriesIt)
     const DWORD extend = USN_REASON_DATA_EXTEND, close = USN_REASON_CLOSE, info = USN_REASON_BASIC_INFO_CHANGE;
     // The record number is the low half of the reference, whatever the sequence bits.
     std::vector<BYTE> highBits = usnRecord(0, kCreate, u"x", 0x2f0);
-    reinterpret_cast<USN_RECORD_V2*>(highBits.data())->FileReferenceNumber = 0x0001000200000009ull;
+    TestSupport::asUsnRecord(highBits)->FileReferenceNumber = 0x0001000200000009ull;
     device->answer(batch(0x200, {
         usnRecord(40, kCreate, u"new.txt", 0x100),
         usnRecord(40, kCreate | extend, u"new.txt", 0x140),
@@ -360,7 +352,7 @@ TEST_F(JournalMonitorTest, AMalformedRecordEndsItsBatchWithoutReadingPastIt)
         SCOPED_TRACE(c.first);
         auto device = scripted(u'K');
         std::vector<BYTE> bad = usnRecord(51, kCreate, u"bad", 0x140);
-        c.second(reinterpret_cast<USN_RECORD_V2*>(bad.data()));
+        c.second(TestSupport::asUsnRecord(bad));
         device->answer(
             batch(0x200, {usnRecord(50, kCreate, u"good", 0x100), bad, usnRecord(52, kCreate, u"after", 0x180)}));
         device->answer(batch(0x300, {usnRecord(53, kCreate, u"next", 0x200)}));
