@@ -320,25 +320,16 @@ TEST(SearchCommandService, UsageErrorsAndAnUnusableServiceAreSaidAndEndTheComman
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.program) + ": " + c.said);
-        QLocalServer fake;
         QLocalServer::removeServer(socketPath());
-        std::vector<QLocalSocket*> peers;
+        std::unique_ptr<FakeServer> fake;
         if (!c.sent.isNull()) {
-            ASSERT_TRUE(fake.listen(socketPath()));
-            QObject::connect(&fake, &QLocalServer::newConnection, [&] {
-                QLocalSocket* peer = fake.nextPendingConnection();
-                peers.push_back(peer);
-                peer->write(c.sent);
-                peer->flush();
-                if (c.hangUp)
-                    peer->disconnectFromServer();
-            });
+            fake.reset(new FakeServer(ZHeldChild::As::ThisUser, QFile::encodeName(socketPath()), c.sent, c.hangUp));
+            ASSERT_TRUE(fake->listening());
         }
         const Ran r = runServing(builtProgram(c.program), c.args, kToolTimeoutMs);
         EXPECT_EQ(r.code, c.code) << r.err.constData();
         EXPECT_TRUE(r.err.contains(c.said)) << r.err.constData();
         EXPECT_TRUE(r.out.isEmpty());
-        fake.close();
     }
     EXPECT_EQ(search({"--version"}).code, 0);
 }

@@ -39,19 +39,11 @@ namespace {
 constexpr int kAttackerWaitMs = 5000;
 constexpr int kAttackTimeoutMs = 60000;
 
-sockaddr_un addressOf(const QByteArray& path)
-{
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
-    return address;
-}
-
 // A stream connection to the socket file at path, or -1 (plain POSIX, for
 // the attacker's child).
 int connectTo(const QByteArray& path)
 {
-    const sockaddr_un address = addressOf(path);
+    const sockaddr_un address = unixAddress(path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         ::close(fd);
@@ -314,27 +306,9 @@ TEST_F(ServiceAttack, AnImpostorOnTheServiceNameIsRefusedByTheTool)
     qunsetenv("RUNTIME_DIRECTORY");
     const QByteArray path = QFile::encodeName(publicTemp + QLatin1Char('/') + QLatin1String(ZService::kServerName));
     ::unlink(path.constData());
-    int listener = -1;
-    const auto listen = [&] {
-        listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        const sockaddr_un at = addressOf(path);
-        return listener >= 0 && ::bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0
-               && ::listen(listener, 4) == 0;
-    };
     // Every client hears a forged drive, until the test is over.
-    const auto forge = [&](int releaseFd) {
-        for (;;) {
-            pollfd waits[2] = {{listener, POLLIN, 0}, {releaseFd, POLLIN, 0}};
-            if (::poll(waits, 2, -1) < 0 || waits[1].revents)
-                return;
-            const int client = ::accept(listener, nullptr, nullptr);
-            const char forged[] = "1\tbogus\t67\t1\t0<<2<<";
-            (void)!::send(client, forged, sizeof forged - 1, MSG_NOSIGNAL);   // a client may be gone already
-            ::close(client);
-        }
-    };
-    ZHeldChild impostor(ZHeldChild::As::OtherUser, listen, forge);
-    ASSERT_TRUE(impostor.held);
+    FakeServer impostor(ZHeldChild::As::OtherUser, path, "1\tbogus\t67\t1\t0<<2<<", true);
+    ASSERT_TRUE(impostor.listening());
     for (const QStringList& args : {QStringList{QStringLiteral("search"), QStringLiteral("x")},
                                     QStringList{QStringLiteral("--watch")}}) {
         SCOPED_TRACE(args.join(' ').toStdString());
@@ -343,6 +317,4 @@ TEST_F(ServiceAttack, AnImpostorOnTheServiceNameIsRefusedByTheTool)
         EXPECT_TRUE(tool.out.isEmpty()) << tool.out.constData();
         EXPECT_TRUE(tool.err.contains("not trusted")) << tool.err.constData();
     }
-    impostor.release();
-    ::unlink(path.constData());
 }

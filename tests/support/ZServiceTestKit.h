@@ -1,6 +1,6 @@
 // Helpers for the service's tests: an application object, volumes whose
-// thread body the test controls, a drive table of placeholder devices, and a
-// client that decodes what the service sends.
+// thread body the test controls, a drive table of placeholder devices, a
+// client that decodes what the service sends, and a fake server in its place.
 #pragma once
 
 #include "client/ZMessageDecoder.h"
@@ -14,6 +14,8 @@
 #include "service/ZSearchEngineService.h"
 #include "storage/ZSharedSegment.h"
 #include "volume/ZDriveVolume.h"
+
+#include "support/ZHeldChild.h"
 
 #include <gtest/gtest.h>
 
@@ -30,8 +32,14 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace ServiceTestKit {
 
@@ -361,6 +369,67 @@ public:
     QLocalSocket socket;
     SearchEngine::ZMessageDecoder decoder;
     std::vector<ZClientMessage> messages;
+};
+
+// The address of the socket file at path.
+inline sockaddr_un unixAddress(const QByteArray& path)
+{
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+    return address;
+}
+
+// Something other than the service listening at a socket path, in a child
+// process of this user or of the other user: every client that connects is
+// sent `answer`, then hung up on or, without hangUp, kept connected and
+// silent until release(). The socket file goes with it.
+class FakeServer {
+public:
+    FakeServer(ZHeldChild::As user, const QByteArray& path, const QByteArray& answer, bool hangUp)
+        : path_(path), answer_(answer), hangUp_(hangUp),
+          child_(user, [this] { return listen(); }, [this](int releaseFd) { serve(releaseFd); })
+    {
+    }
+    ~FakeServer() { release(); }
+
+    bool listening() const { return child_.held; }
+    void release()
+    {
+        child_.release();
+        ::unlink(path_.constData());
+    }
+
+private:
+    bool listen()
+    {
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const sockaddr_un at = unixAddress(path_);
+        return listener_ >= 0 && ::bind(listener_, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0
+               && ::listen(listener_, 4) == 0;
+    }
+    // In the child: no allocation, the clients kept stay open until it ends.
+    void serve(int releaseFd)
+    {
+        for (;;) {
+            pollfd waits[2] = {{listener_, POLLIN, 0}, {releaseFd, POLLIN, 0}};
+            if (::poll(waits, 2, -1) < 0 || waits[1].revents)
+                return;
+            const int client = ::accept(listener_, nullptr, nullptr);
+            if (client < 0)
+                continue;
+            // A client may be gone already.
+            (void)!::send(client, answer_.constData(), size_t(answer_.size()), MSG_NOSIGNAL);
+            if (hangUp_)
+                ::close(client);
+        }
+    }
+
+    const QByteArray path_;
+    const QByteArray answer_;
+    const bool hangUp_;
+    int listener_ = -1;
+    ZHeldChild child_;   // last: it forks once the fields above are set
 };
 
 } // namespace ServiceTestKit
