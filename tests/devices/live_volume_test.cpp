@@ -282,6 +282,43 @@ TEST_P(LiveVolumeTest, ChangesMadeWhileTheWalkRunsAreNotLost)
     EXPECT_EQ(v->overflows(), 0u);
 }
 
+// A tree removed as rm -rf removes it (each folder's files, then the folder)
+// is an ordinary change: its events name folders already gone from the disk,
+// and must not be taken for lost events, whose journal reset makes the
+// service give the drive up.
+TEST_P(LiveVolumeTest, RemovingABigTreeIsNoLossOfEvents)
+{
+    struct Shape {
+        int folders, files;
+    };
+    const Shape shapes[] = {{20, 20}, {10, 200}, {5, 200}, {20, 100}, {40, 10}};
+    const std::string root = fresh("removed");
+    auto v = openVolume(root);
+    ASSERT_TRUE(v);
+    int round = 0;
+    for (const Shape& s : shapes) {
+        for (int again = 0; again < 2; ++again, ++round) {
+            SCOPED_TRACE(std::to_string(s.folders) + " folders of " + std::to_string(s.files) + " files, round "
+                         + std::to_string(round));
+            const std::string top = root + "/tree" + std::to_string(round);
+            md(top);
+            for (int d = 0; d < s.folders; ++d) {
+                const std::string dir = top + "/d" + std::to_string(d);
+                md(dir);
+                for (int i = 0; i < s.files; ++i)
+                    writeFile(dir + "/f" + std::to_string(i), 0);
+            }
+            ASSERT_TRUE(followed(*v, root));
+            const ULONGLONG before = v->overflows();
+            errors.clear();
+            removeTree(top);
+            ASSERT_TRUE(followed(*v, root));
+            EXPECT_EQ(v->overflows(), before);
+            EXPECT_TRUE(errors.empty()) << (errors.empty() ? std::string() : errors.front().toStdString());
+        }
+    }
+}
+
 // The kernel keeps a bounded queue (max_queued_events, 16,384 by default
 // for both sources). A burst beyond it, made while the event thread is held
 // up (here in its hook, in the product by a journal file rewritten or a big

@@ -45,6 +45,9 @@ constexpr std::chrono::seconds kPollInterval{2};
 // Rounds of reading the queue on before an event whose folder path stays
 // stale counts as lost.
 constexpr int kStaleRounds = 4;
+// Levels up the tree a stale folder is looked at from, before its events
+// count as lost.
+constexpr size_t kMaxStaleLevels = 256;
 
 ULONGLONG realTimeFileTime()
 {
@@ -592,6 +595,8 @@ void ZLiveDirectoryVolume::applyPending()
             applyBatch(stale, again);
             stale.swap(again);
         }
+        if (!stale.empty() && !gone_)
+            settleStaleFolders(stale);
         if (!stale.empty() && !gone_) {
             std::lock_guard<std::mutex> e(eventLock_);
             overflowPending_ = true;   // the folders' paths cannot be found: walk again
@@ -600,6 +605,47 @@ void ZLiveDirectoryVolume::applyPending()
             volume_->compactNames();
             nameBytesKept_ = volume_->nameStoreBytes();
         }
+    }
+}
+
+// Events whose folder still does not open once the queue was read on: the
+// folder itself is looked at again under its name in its parent, a level up
+// each round until a folder opens. A folder gone from the disk then goes from
+// the volume with everything below it (rm -rf outruns its own events), and
+// the events in it are moot; a folder moved comes back with its rename. What
+// is left (a folder there and still not opening) stays in `stale`.
+void ZLiveDirectoryVolume::settleStaleFolders(std::vector<LiveEvent>& stale)
+{
+    auto moot = [this](const LiveEvent& e) {
+        ZEmulatedNtfsVolume::FileInfo info;
+        return !volume_->fileInfo(e.directory, info) || !info.directory;
+    };
+    for (size_t level = 0; level < kMaxStaleLevels && !gone_; ++level) {
+        stale.erase(std::remove_if(stale.begin(), stale.end(), moot), stale.end());
+        std::vector<LiveEvent> up;
+        std::unordered_set<DWORD> folders;
+        for (const LiveEvent& e : stale) {
+            ZEmulatedNtfsVolume::FileInfo info;
+            if (e.directory == kRoot || !folders.insert(e.directory).second
+                || !volume_->fileInfo(e.directory, info) || info.links.empty())
+                continue;
+            LiveEvent own;
+            own.kind = LiveEvent::NameChanged;
+            own.directory = info.links[0].parent;
+            own.name = liveNameFromUtf16(info.links[0].name);
+            up.push_back(std::move(own));
+        }
+        if (up.empty())
+            return;
+        std::vector<LiveEvent> again;
+        applyBatch(up, again);
+        if (gone_)
+            return;
+        stale.erase(std::remove_if(stale.begin(), stale.end(), moot), stale.end());
+        applyBatch(stale, again);
+        stale.swap(again);
+        if (stale.empty())
+            return;
     }
 }
 

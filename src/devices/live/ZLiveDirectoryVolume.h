@@ -182,6 +182,7 @@ private:
     bool drain();   // true when events were read
     void applyPending();
     void applyBatch(const std::vector<LiveEvent>& batch, std::vector<LiveEvent>& stale);
+    void settleStaleFolders(std::vector<LiveEvent>& stale);
 
     Options options_;
     ZLiveTreeWalker walker_;
