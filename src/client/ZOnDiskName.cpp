@@ -78,17 +78,21 @@ bool findOnDisk(const QByteArray& folder, const QByteArray& storedName, QByteArr
     DIR* dir = ::opendir(folder.isEmpty() ? "/" : folder.constData());
     if (!dir)
         return false;
-    bool found = false;
+    // Several entries may read as the stored name ("a\xff", "a\xfe" and
+    // "a\xEF\xBF\xBD" all read as "a\uFFFD"): which of them the record
+    // stands for is not known, and taking the first would let anyone who may
+    // add a name beside a folder have its contents checked and shown under
+    // a folder of their own. Such a name is not found.
+    int found = 0;
     while (const dirent* e = ::readdir(dir)) {
         const QByteArray name(e->d_name);
-        if (lossyEquals(name, storedName)) {
+        if (lossyEquals(name, storedName) && ++found == 1)
             *diskName = name;
-            found = true;
-            break;
-        }
     }
     ::closedir(dir);
-    return found;
+    if (found != 1)
+        diskName->clear();
+    return found == 1;
 }
 
 } // namespace SearchEngine

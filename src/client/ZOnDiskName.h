@@ -11,7 +11,8 @@ namespace SearchEngine {
 bool mayBeLossy(const QByteArray& storedName);
 // Whether disk bytes read as storedName once every invalid byte is U+FFFD.
 bool lossyEquals(const QByteArray& diskName, const QByteArray& storedName);
-// The entry of folder whose name reads as storedName; false when none does.
+// The one entry of folder whose name reads as storedName; false when none
+// does, and when several do (which of them is meant is not known).
 bool findOnDisk(const QByteArray& folder, const QByteArray& storedName, QByteArray* diskName);
 
 } // namespace SearchEngine
