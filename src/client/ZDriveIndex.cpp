@@ -264,6 +264,8 @@ bool ZDriveIndex::reachable(DWORD record)
 {
     if (!checksReach())
         return true;
+    if (published_.kind == ZPublishedDrive::Other)
+        return false;
     if (rootReach_ == Unknown) {
         const QByteArray root = published_.root.isEmpty() ? QByteArray("/") : published_.root;
         const int mode = published_.kind == ZPublishedDrive::Image ? R_OK : X_OK;

@@ -60,7 +60,9 @@ private:
     QByteArray rootText() const;
     QByteArray join(const QByteArray& folder, const QByteArray& name) const;
     // Whether hits are held to what the real user may reach.
-    bool checksReach() const { return reachCheck_ && !byRoot_ && published_.kind != ZPublishedDrive::Other; }
+    // A drive without a root on disk (or one the drive list does not name)
+    // cannot be judged: with the check on, nothing of it is shown.
+    bool checksReach() const { return reachCheck_ && !byRoot_; }
 
     ushort drive_;
     ZPublishedDrive published_;

@@ -1,0 +1,137 @@
+// What another user is shown of an index: the names under folders they may
+// pass through, nothing under one they may not, and nothing at all of a
+// drive that has no root on disk to judge by (a drive made in code, or one
+// the published drive list does not name, as after its link was removed).
+// The index is read in a child whose real user is nobody (its effective
+// user stays root, as the setgid command keeps the group while it reads).
+#include "client/ZDriveIndex.h"
+#include "storage/ZItemStore.h"
+#include "storage/ZSharedPool.h"
+
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QUuid>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+using namespace SearchEngine;
+
+namespace {
+
+constexpr DWORD kRoot = 5;
+constexpr uid_t kNobody = 65534;
+
+struct Row {
+    const char* what;
+    ZPublishedDrive::Kind kind;
+    bool asNobody;
+    bool pathsNeeded;
+    QList<QByteArray> expected;   // paths below the root ("" root for Other drives); counted when no paths
+};
+
+// The hits of "secret" in a child with the given real user, one per line.
+QByteArray hitsInChild(const QString& poolName, const ZPublishedDrive& published, const Row& row)
+{
+    int out[2];
+    if (::pipe(out) != 0)
+        return "pipe failed";
+    const pid_t child = fork();
+    if (child == 0) {
+        ::close(out[0]);
+        if (row.asNobody && setresuid(kNobody, 0, 0) != 0)
+            _exit(3);
+        ZDriveIndex index('C', poolName, SegmentOwner{0, 0}, published);
+        if (!index.attach(1))
+            _exit(2);
+        ZSearchQuery query;
+        query.pathsNeeded = row.pathsNeeded;
+        const std::vector<ZNameMatcher> matchers{ZNameMatcher(QStringLiteral("secret"), false, false)};
+        QByteArray found;
+        const qint64 given = index.search(matchers, query, -1, [&](const ZSearchHit& h) {
+            found += (row.pathsNeeded ? h.path : QByteArray("hit")) + '\n';
+            return true;
+        });
+        found += "given " + QByteArray::number(given) + '\n';
+        _exit(::write(out[1], found.constData(), size_t(found.size())) == found.size() ? 0 : 4);
+    }
+    ::close(out[1]);
+    QFile in;
+    in.open(out[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    const QByteArray found = in.readAll();
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? found : "failed: " + QByteArray::number(status);
+}
+
+} // namespace
+
+TEST(DriveIndexReach, AnotherUserSeesOnlyWhatTheyMayReachAndNothingOfADriveWithoutARoot)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "running as another real user needs root";
+    // Nobody may pass through the private folders to the tree.
+    ::chmod(QFile::encodeName(TestSupport::testRoot()).constData(), 0711);
+    const QString tree = TestSupport::freshDir(QStringLiteral("reach"));
+    ::chmod(QFile::encodeName(QFileInfo(tree).absolutePath()).constData(), 0711);
+    const QByteArray root = QFile::encodeName(tree);
+    ASSERT_EQ(::mkdir(root + "/open", 0755), 0);
+    ASSERT_EQ(::mkdir(root + "/closed", 0700), 0);
+    for (const char* name : {"/open/a-secret.txt", "/closed/b-secret.txt", "/top-secret.txt"})
+        ::close(::open(root + name, O_WRONLY | O_CREAT, 0644));
+
+    const QString poolName = QUuid::createUuid().toString();
+    ZSharedPool pool{poolName, 'C'};
+    auto add = [&](DWORD record, DWORD parent, const QString& name, DWORD attributes) {
+        ZItemName n;
+        ASSERT_TRUE(makeItemName(name, &n));
+        const ZItemFields f{record, parent, attributes, 0, 0, 0, n.signature, 0, 0};
+        ASSERT_TRUE(createItem(pool.allocate(n.slotCount()), f, n));
+    };
+    add(10, kRoot, QStringLiteral("open"), FILE_ATTRIBUTE_DIRECTORY);
+    add(11, kRoot, QStringLiteral("closed"), FILE_ATTRIBUTE_DIRECTORY);
+    add(100, 10, QStringLiteral("a-secret.txt"), 0);
+    add(101, 11, QStringLiteral("b-secret.txt"), 0);
+    add(102, kRoot, QStringLiteral("top-secret.txt"), 0);
+
+    const QList<QByteArray> all{"/closed/b-secret.txt", "/open/a-secret.txt", "/top-secret.txt"};
+    const QList<QByteArray> reachable{"/open/a-secret.txt", "/top-secret.txt"};
+    const Row rows[] = {
+        {"root, a directory drive", ZPublishedDrive::Directory, false, true, all},
+        {"root, a drive without a root", ZPublishedDrive::Other, false, true, all},
+        {"nobody, a directory drive", ZPublishedDrive::Directory, true, true, reachable},
+        {"nobody, a directory drive, counted", ZPublishedDrive::Directory, true, false, reachable},
+        {"nobody, a drive without a root", ZPublishedDrive::Other, true, true, {}},
+        {"nobody, a drive without a root, counted", ZPublishedDrive::Other, true, false, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const ZPublishedDrive published{row.kind, row.kind == ZPublishedDrive::Other ? QByteArray() : root};
+        const QByteArray prefix = row.kind == ZPublishedDrive::Other ? QByteArray("C:") : root;
+        QByteArray expected;
+        QList<QByteArray> lines;
+        for (QByteArray path : row.expected) {
+            if (row.kind == ZPublishedDrive::Other)
+                path.replace('/', '\\');
+            lines.append(row.pathsNeeded ? prefix + path : QByteArray("hit"));
+        }
+        for (const QByteArray& line : lines)
+            expected += line + '\n';
+        expected += "given " + QByteArray::number(row.expected.size()) + '\n';
+        QByteArray found = hitsInChild(poolName, published, row);
+        // Hits come in slot order; compare them as sets.
+        QList<QByteArray> got = found.split('\n');
+        QList<QByteArray> want = expected.split('\n');
+        std::sort(got.begin(), got.end());
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(got, want) << found.constData();
+    }
+}
