@@ -278,17 +278,35 @@ bool ZDriveIndex::reachable(DWORD record)
     const int index = folderIndex(record);
     if (index < 0)
         return false;
-    uint8_t& known = reach_[size_t(index)];
-    if (known == Unknown) {
-        const DWORD parent = folders_[size_t(index)].parent;
+    // The folders above without an answer yet, walked up without recursion:
+    // a tree of any depth cannot run the stack out. Each is No until known,
+    // so a loop of parents (a folder table read while folders moved) ends
+    // at one already on the way.
+    std::vector<int> chain;
+    bool above = true;   // whether the folder above the last one on the way is reachable
+    for (int at = index;;) {
+        if (reach_[size_t(at)] != Unknown) {
+            above = reach_[size_t(at)] == Yes;
+            break;
+        }
+        reach_[size_t(at)] = No;
+        chain.push_back(at);
+        const DWORD parent = folders_[size_t(at)].parent;
+        if (parent == kRootRecordNumber)
+            break;
+        at = folderIndex(parent);
+        if (at < 0) {
+            above = false;
+            break;
+        }
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         QByteArray path;
         bool verified = false;
-        known = (parent == kRootRecordNumber || reachable(parent)) && folderPath(index, &path, &verified)
-                        && verified && ::access(path.constData(), X_OK) == 0
-                    ? Yes
-                    : No;
+        above = above && folderPath(*it, &path, &verified) && verified && ::access(path.constData(), X_OK) == 0;
+        reach_[size_t(*it)] = above ? Yes : No;
     }
-    return known == Yes;
+    return reach_[size_t(index)] == Yes;
 }
 
 bool ZDriveIndex::underMatchingFolder(const ZNameMatcher& m, size_t which, DWORD parent)

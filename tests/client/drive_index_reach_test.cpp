@@ -39,7 +39,7 @@ struct Row {
 };
 
 // The hits of "secret" in a child with the given real user, one per line.
-QByteArray hitsInChild(const QString& poolName, const ZPublishedDrive& published, const Row& row)
+QByteArray hitsInChild(const QString& poolName, int pieces, const ZPublishedDrive& published, const Row& row)
 {
     int out[2];
     if (::pipe(out) != 0)
@@ -50,7 +50,7 @@ QByteArray hitsInChild(const QString& poolName, const ZPublishedDrive& published
         if (row.asNobody && setresuid(kNobody, 0, 0) != 0)
             _exit(3);
         ZDriveIndex index('C', poolName, SegmentOwner{0, 0}, published);
-        if (!index.attach(1))
+        if (!index.attach(pieces))
             _exit(2);
         ZSearchQuery query;
         query.pathsNeeded = row.pathsNeeded;
@@ -101,12 +101,29 @@ TEST(DriveIndexReach, AnotherUserSeesOnlyWhatTheyMayReachAndNothingOfADriveWitho
     add(100, 10, QStringLiteral("a-secret.txt"), 0);
     add(101, 11, QStringLiteral("b-secret.txt"), 0);
     add(102, kRoot, QStringLiteral("top-secret.txt"), 0);
+    // Two folders each under the other, as a folder table read while one
+    // is moved out of the other and that one into it can hold them: what
+    // lies in them is reachable by no path.
+    add(20, 21, QStringLiteral("loop-a"), FILE_ATTRIBUTE_DIRECTORY);
+    add(21, 20, QStringLiteral("loop-b"), FILE_ATTRIBUTE_DIRECTORY);
+    add(103, 20, QStringLiteral("c-secret.txt"), 0);
+    // Folders nested deeper than any stack would hold a call per folder
+    // above, and a name at the bottom: no path to it is given, nor may it be
+    // counted for one who cannot reach it.
+    constexpr DWORD kDeepFirst = 1000;
+    constexpr DWORD kDeepFolders = 200000;
+    for (DWORD r = kDeepFirst; r < kDeepFirst + kDeepFolders; ++r)
+        add(r, r == kDeepFirst ? kRoot : r - 1, QStringLiteral("d"), FILE_ATTRIBUTE_DIRECTORY);
+    add(104, kDeepFirst + kDeepFolders - 1, QStringLiteral("deep-secret.txt"), 0);
 
+    // Root is shown the looped and the deep name when only counting (no path is needed).
     const QList<QByteArray> all{"/closed/b-secret.txt", "/open/a-secret.txt", "/top-secret.txt"};
+    const QList<QByteArray> allCounted{"/closed/b-secret.txt", "/open/a-secret.txt", "/top-secret.txt", "loop", "deep"};
     const QList<QByteArray> reachable{"/open/a-secret.txt", "/top-secret.txt"};
     const Row rows[] = {
         {"root, a directory drive", ZPublishedDrive::Directory, false, true, all},
         {"root, a drive without a root", ZPublishedDrive::Other, false, true, all},
+        {"root, a directory drive, counted", ZPublishedDrive::Directory, false, false, allCounted},
         {"nobody, a directory drive", ZPublishedDrive::Directory, true, true, reachable},
         {"nobody, a directory drive, counted", ZPublishedDrive::Directory, true, false, reachable},
         {"nobody, a drive without a root", ZPublishedDrive::Other, true, true, {}},
@@ -126,7 +143,7 @@ TEST(DriveIndexReach, AnotherUserSeesOnlyWhatTheyMayReachAndNothingOfADriveWitho
         for (const QByteArray& line : lines)
             expected += line + '\n';
         expected += "given " + QByteArray::number(row.expected.size()) + '\n';
-        QByteArray found = hitsInChild(poolName, published, row);
+        QByteArray found = hitsInChild(poolName, pool.pieceCount(), published, row);
         // Hits come in slot order; compare them as sets.
         QList<QByteArray> got = found.split('\n');
         QList<QByteArray> want = expected.split('\n');
