@@ -31,7 +31,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <random>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -271,34 +270,6 @@ TEST(RawNtfsSample, DeviceCallsAnswerAsWindowsDoesAndTheIndexHoldsWhatFsntfsinfo
     IndexBuild index(u'D', d);
     ASSERT_TRUE(index.opened);
     expectSameIndex(index.build(), referenceIndex(image, kSampleVolumeStart));
-}
-
-TEST(RawNtfsSample, HostileCopiesNeverCrashOrHang)
-{
-    REQUIRE_SAMPLE();
-    const std::vector<BYTE> clean = readAll(image);
-    const NTFS_VOLUME_DATA_BUFFER v = volumeData(*openImage(image));
-    const size_t mftStart = kSampleVolumeStart + size_t(v.MftStartLcn.QuadPart) * v.BytesPerCluster;
-    std::mt19937 random(12345);
-    for (int round = 0; round < 40; ++round) {
-        // A cut-off image, its boot sector or MFT overwritten at random places.
-        std::vector<BYTE> bytes(clean.begin(), clean.begin() + std::min(clean.size(), mftStart + (256u << 10)));
-        bytes.resize(clean.size() / 4);
-        for (int i = 0, flips = 1 + int(random() % 200); i < flips; ++i) {
-            const size_t at = round % 4 ? mftStart + random() % (128u << 10) : kSampleVolumeStart + random() % 512;
-            if (at < bytes.size())
-                bytes[at] = BYTE(random());
-        }
-        auto d = openBytes(bytes);
-        VolumeInformation info;
-        std::vector<BYTE> rec;
-        if (d->volumeInformation(info) && d->isNtfs()) {
-            enumerate(*d, std::numeric_limits<LONGLONG>::max());
-            for (ULONGLONG r = 0; r < 128; r += 7)
-                fileRecord(*d, r, rec);
-            queryJournal(*d);
-        }
-    }
 }
 
 // Images made by ntfsfixture (which needs Debian's mkntfs).
