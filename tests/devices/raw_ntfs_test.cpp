@@ -15,8 +15,6 @@
 
 #ifdef SEARCH_HAVE_NTFS_FIXTURE
 #include "ZNtfsFixture.h"
-#include "client/ZSharedPoolReader.h"
-#include "support/ZServiceTestKit.h"
 #endif
 
 #include <gtest/gtest.h>
@@ -569,12 +567,14 @@ TEST(RawNtfsFixture, JournalIsReadFromJFollowedWhileAppendedAndWaitsEndOnTimeOut
     EXPECT_TRUE(w.waited && w.ended && w.ok);
     ASSERT_EQ(w.records.size(), 1u);
     EXPECT_EQ(w.records[0].name, u"new.txt");
-    const USN_JOURNAL_DATA_V1 grown = queryJournal(*d);
+    USN_JOURNAL_DATA_V1 grown = queryJournal(*d);
     const USN_JOURNAL_DATA_V1 reopened = queryJournal(*openImage(image)); // a saved position stays inside
     EXPECT_TRUE(reopened.FirstUsn <= j.NextUsn && j.NextUsn < reopened.NextUsn);
-    // Nothing more arrives: the time-out ends the wait with nothing.
-    w = waitingRead(*d, manual.clock, readRequest(grown, grown.NextUsn, 4096), [] {});
-    EXPECT_TRUE(w.waited && w.ended && w.ok && w.records.empty());
+    // Less than the bytes waited for arrives: the time-out ends the wait with what there is.
+    w = waitingRead(*d, manual.clock, readRequest(grown, grown.NextUsn, 4096),
+                    [&] { change(image, "usn /docs/new.txt 80000100\n"); });
+    EXPECT_TRUE(w.waited && w.ended && w.ok && w.records.size() == 1u) << w.records.size();
+    grown = queryJournal(*d);
     // Without a time-out only a cancel ends it.
     w = waitingRead(*d, manual.clock, readRequest(grown, grown.NextUsn, 4096, 0), [&] {
         advanceUntil(manual.clock, [] { return false; }, 100); // twice the time-out of the others
@@ -601,40 +601,6 @@ TEST(RawNtfsFixture, JournalIsReadFromJFollowedWhileAppendedAndWaitsEndOnTimeOut
     ASSERT_TRUE(r.ok && r.records.size() == 1u);
     EXPECT_EQ(std::make_pair(r.records[0].name, r.records[0].usn % 4096),
               std::make_pair(std::u16string(u"big.bin"), USN(0)));
-}
-
-TEST(RawNtfsService, ImageDriveIsIndexedAndItsJournalFollowedToTheClients)
-{
-    REQUIRE_MKNTFS();
-    using namespace ServiceTestKit;
-    app();
-    clearStartSettings();
-    const QString image = makeImage("service", kTree + "journal 1048576 65536 21\nusn /docs/small.txt 80000100\n");
-    ZDriveTable::instance().clear();
-    ZDriveTable::instance().setDrive(u'D', openRawNtfsVolume(image, nullptr));
-    {
-        ClockTicker ticker;
-        RealService s;
-        ASSERT_TRUE(s.started);
-        TestClient client;
-        ASSERT_TRUE(client.connectTo(s.service));
-        size_t at = 0;
-        ZClientMessage ready, added;
-        ASSERT_TRUE(client.next(at, {SearchEngine::MessageVolumeReady}, &ready, 20000));
-        EXPECT_EQ(ready.drive, 'D');
-        SearchEngine::ZSharedPoolReader reader(ready.poolName, 'D');
-        EXPECT_GE(reader.attachPieces(), 1);
-        EXPECT_EQ(std::make_pair(reader.findNames("hardlink").size(), reader.findNames("many-link").size()),
-                  std::make_pair(1, 7));
-        // Another writer adds a file and its journal records to the image.
-        ASSERT_TRUE(change(image, "file /docs/fresh.txt 7\nusn /docs/fresh.txt 100\nusn /docs/fresh.txt 80000102\n"));
-        ASSERT_TRUE(client.next(at, {SearchEngine::MessageItemAppended}, &added, 20000));
-        SearchEngine::ZItemSnapshot item;
-        ASSERT_EQ(reader.readItem(added.itemRef, &item), SearchEngine::ZSharedPoolReader::ReadOk);
-        EXPECT_EQ(std::make_pair(item.fileName(), item.parentRecordNumber), std::make_pair(QString("fresh.txt"), 64u));
-        EXPECT_EQ(client.decoder.malformedCount(), 0);
-    }
-    ZDriveTable::instance().clear();
 }
 
 #endif // SEARCH_HAVE_NTFS_FIXTURE
