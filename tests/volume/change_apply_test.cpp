@@ -231,11 +231,8 @@ TEST_F(ChangeApplyTest, AFilesLifeIsAnnouncedStampedLoggedAndFreed)
     const ULONGLONG created = spies.appended.at(0).at(0).value<ULONGLONG>();
     ItemRecord* first = resolve(created);
     ASSERT_TRUE(first && ZLockItem(first).isLive());
-    EXPECT_EQ(first->recordNumber, a);
-    EXPECT_EQ(first->nameSignature, nameSignatureOf(u"one", 3));
-    EXPECT_EQ(first->fileSize, 5000u);
-    EXPECT_EQ(first->flags & (NoData | NoNameTimes), 0);
-    EXPECT_EQ(first->modifyStamp, 1u);
+    EXPECT_EQ(std::make_tuple(first->recordNumber, first->nameSignature, first->fileSize, first->flags & (NoData | NoNameTimes), first->modifyStamp),
+              std::make_tuple(a, nameSignatureOf(u"one", 3), 5000ull, 0, 1u));
 
     ASSERT_TRUE(device->rename(a, u"two"));    // 4 -> 5
     apply();
@@ -244,26 +241,20 @@ TEST_F(ChangeApplyTest, AFilesLifeIsAnnouncedStampedLoggedAndFreed)
     const ULONGLONG renamedTo = spies.renamed.at(0).at(1).value<ULONGLONG>();
     ItemRecord* second = resolve(renamedTo);
     ASSERT_TRUE(second && second != first);
-    EXPECT_EQ(first->flags, 0);
-    EXPECT_EQ(first->modifyStamp, 4u);
-    EXPECT_EQ(second->modifyStamp, 4u);
-    EXPECT_EQ(second->fileSize, 5000u);
+    EXPECT_EQ(std::make_tuple(first->flags, first->modifyStamp, second->modifyStamp, second->fileSize),
+              std::make_tuple(BYTE(0), 4u, 4u, 5000ull));
     EXPECT_EQ(pendingRename, volume->recordMap.end());
-    ASSERT_EQ(itemCount(a), 1u);
-    EXPECT_EQ(itemNamed(a, "two").record(), second);
+    EXPECT_TRUE(itemCount(a) == 1 && itemNamed(a, "two").record() == second);
 
     ASSERT_TRUE(device->remove(a));            // 5 -> 6
     apply();
     ASSERT_EQ(spies.removed.count(), 1);
     EXPECT_EQ(spies.removed.at(0).at(0).value<ULONGLONG>(), renamedTo);
-    EXPECT_EQ(second->flags, 0);
-    EXPECT_EQ(second->modifyStamp, 5u);
+    EXPECT_EQ(std::make_tuple(second->flags, second->modifyStamp, itemCount(a)), std::make_tuple(BYTE(0), 5u, size_t(0)));
     EXPECT_FALSE(volume->pool->freeList(ZSharedPool::freeListIndex(second->slotCount)).empty());
-    EXPECT_EQ(itemCount(a), 0u);
-    EXPECT_EQ(spies.appended.at(0).at(1).value<DWORD>(), 2u);
-    EXPECT_EQ(spies.renamed.at(0).at(2).value<DWORD>(), 5u);
-    EXPECT_EQ(spies.removed.at(0).at(1).value<DWORD>(), 6u);
-    EXPECT_EQ(volume->unsavedChanges.load(), 5);
+    EXPECT_EQ(std::make_tuple(spies.appended.at(0).at(1).value<DWORD>(), spies.renamed.at(0).at(2).value<DWORD>(),
+                              spies.removed.at(0).at(1).value<DWORD>(), volume->unsavedChanges.load()),
+              std::make_tuple(2u, 5u, 6u, 5));
     for (const char* line : {"69-Add:\"one\" \"USN_REASON_FILE_CREATE\" ",
                              "69-Rename:\"one\" \"two\" \"USN_REASON_RENAME_NEW_NAME\" ",
                              "69-Remove:\"two\" \"USN_REASON_FILE_DELETE\" "})
@@ -411,20 +402,15 @@ TEST_F(ChangeApplyTest, RefreshesFollowTheFilesDataWhateverNameTheRecordCarries)
     ASSERT_TRUE(device->rename(readme, u"renamed.txt") && device->truncate(readme, 300));
     skipJournal();
     applyRecord(readme, docs, u"readme.txt", USN_REASON_DATA_OVERWRITE);
-    EXPECT_EQ(item->accessTime, 0u);
-    EXPECT_EQ(item->changeTime, changeTime);
-    EXPECT_EQ(item->fileSize, 300u);
-    EXPECT_EQ(item->flags, InUse | NoNameTimes);
-    EXPECT_EQ(volume->modifyCounter(), counter + 1);
+    EXPECT_EQ(std::make_tuple(item->accessTime, item->changeTime, item->fileSize, int(item->flags), volume->modifyCounter()),
+              std::make_tuple(0ull, changeTime, 300ull, InUse | NoNameTimes, counter + 1));
 
     // Unreadable: the item keeps its size uncounted; an addition has zero size and times.
     device->failCall(FSCTL_GET_NTFS_FILE_RECORD, ERROR_INVALID_PARAMETER, ZEmulatedNtfsVolume::kUntilCleared);
     const int unsaved = volume->unsavedChanges.load();
     applyRecord(other, docs, u"b.txt", USN_REASON_DATA_EXTEND);
-    EXPECT_EQ(unreadable->flags, InUse | NoNameTimes | NoData);
-    EXPECT_EQ(unreadable->fileSize, 10u);
-    EXPECT_EQ(volume->unsavedChanges.load(), unsaved);
-    EXPECT_EQ(volume->modifyCounter(), counter + 1);
+    EXPECT_EQ(std::make_tuple(int(unreadable->flags), unreadable->fileSize, volume->unsavedChanges.load(), volume->modifyCounter()),
+              std::make_tuple(InUse | NoNameTimes | NoData, 10ull, unsaved, counter + 1));
     const DWORD file = device->createFile(docs, u"blind.txt");
     apply();
     device->clearFaults();
@@ -452,10 +438,8 @@ TEST_F(ChangeApplyTest, SaveRules)
     clock.advance(1000);
     changes(1);
     // Saved before the record was applied, which then counts anew.
-    EXPECT_EQ(volume->totalChanges, 102);
-    EXPECT_EQ(volume->unsavedChanges.load(), 1);
-    EXPECT_EQ(volume->savedUsn, USN(100000 + 102));
-    EXPECT_EQ(lastSaveTime, clock.now());
+    EXPECT_EQ(std::make_tuple(volume->totalChanges, volume->unsavedChanges.load(), volume->savedUsn, lastSaveTime),
+              std::make_tuple(102, 1, USN(100000 + 102), clock.now()));
 
     build();
     ASSERT_TRUE(device->rename(readme, u"readme2.txt"));
@@ -463,8 +447,7 @@ TEST_F(ChangeApplyTest, SaveRules)
     changes(2000);
     EXPECT_EQ(volume->totalChanges, 0);
     applyRecord(readme, docs, u"readme.txt", USN_REASON_RENAME_OLD_NAME, 99);   // saves, then the rename starts
-    EXPECT_EQ(volume->totalChanges, 2000);
-    EXPECT_EQ(volume->savedUsn, 99);
+    EXPECT_EQ(std::make_pair(volume->totalChanges, volume->savedUsn), std::make_pair(2000, USN(99)));
     changes(2000);
     EXPECT_EQ(volume->totalChanges, 2000);
     applyRecord(readme, docs, u"readme2.txt", USN_REASON_RENAME_NEW_NAME, 98);

@@ -150,8 +150,6 @@ TEST_F(DriveCacheTest, ASavedFileIsByteForByteAndLoadsBackWhole)
     EXPECT_FALSE(loads());
     std::unique_ptr<ZDriveVolume> v;
     ASSERT_TRUE(loads(&v, u'D'));
-    EXPECT_EQ(v->pool->pieceCount(), 0);
-    EXPECT_TRUE(v->recordMap.empty());
 
     auto saved = savedVolume(12, 1, 3000);
     const QByteArray file = readFile(cachePath());
@@ -183,9 +181,7 @@ TEST_F(DriveCacheTest, ASavedFileIsByteForByteAndLoadsBackWhole)
     EXPECT_FALSE(QFile::exists(cachePath() + QStringLiteral(".temp")));
 
     ASSERT_TRUE(loads(&v));
-    EXPECT_EQ(v->savedUsn, 3000);
-    EXPECT_EQ(v->totalChanges, 12);
-    EXPECT_EQ(v->buildTime, saved->buildTime);
+    EXPECT_EQ(std::make_tuple(v->savedUsn, v->totalChanges, v->buildTime), std::make_tuple(USN(3000), 12, saved->buildTime));
     expectSameItems(*saved, *v);
     // The freed run (the 3-slot "gone.txt" run) is on its free list, stamped
     // a day back (the reuse age itself is the pool's, tested in tests/storage).
@@ -231,8 +227,7 @@ TEST_F(DriveCacheTest, OnlyAFreshIndexOfThisJournalInVersion23IsLoaded)
         writeFile(cachePath(), older);
         std::unique_ptr<ZDriveVolume> v;
         EXPECT_FALSE(loads(&v)) << version;
-        EXPECT_FALSE(v->buildTime.isValid());
-        EXPECT_EQ(v->savedUsn, 0);
+        EXPECT_TRUE(!v->buildTime.isValid() && v->savedUsn == 0) << version;
     }
     // The stored USN must lie inside the journal; stale: too many changes for
     // the age, too old, built "tomorrow", a negative count.
