@@ -17,6 +17,9 @@ namespace SearchEngine {
 namespace {
 
 constexpr DWORD kRootRecordNumber = 5;
+// A folder whose names another user may be shown: one they could list
+// (read) and pass through (search), as `ls` would need.
+constexpr int kListableFolder = R_OK | X_OK;
 // Deeper than any real tree; ends a walk through a corrupt parent chain.
 constexpr int kMaxPathDepth = 512;
 // Record numbers below this index the folder table directly (4 bytes each,
@@ -268,7 +271,7 @@ bool ZDriveIndex::reachable(DWORD record)
         return false;
     if (rootReach_ == Unknown) {
         const QByteArray root = published_.root.isEmpty() ? QByteArray("/") : published_.root;
-        const int mode = published_.kind == ZPublishedDrive::Image ? R_OK : X_OK;
+        const int mode = published_.kind == ZPublishedDrive::Image ? R_OK : kListableFolder;
         // access() resolves the path with the real uid and groups: search
         // permission on every folder above is part of the answer.
         rootReach_ = ::access(root.constData(), mode) == 0 ? Yes : No;
@@ -303,7 +306,7 @@ bool ZDriveIndex::reachable(DWORD record)
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         QByteArray path;
         bool verified = false;
-        above = above && folderPath(*it, &path, &verified) && verified && ::access(path.constData(), X_OK) == 0;
+        above = above && folderPath(*it, &path, &verified) && verified && ::access(path.constData(), kListableFolder) == 0;
         reach_[size_t(*it)] = above ? Yes : No;
     }
     return reach_[size_t(index)] == Yes;

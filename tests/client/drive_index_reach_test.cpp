@@ -85,7 +85,8 @@ TEST(DriveIndexReach, AnotherUserSeesOnlyWhatTheyMayReachAndNothingOfADriveWitho
     const QByteArray root = QFile::encodeName(tree);
     ASSERT_EQ(::mkdir(root + "/open", 0755), 0);
     ASSERT_EQ(::mkdir(root + "/closed", 0700), 0);
-    for (const char* name : {"/open/a-secret.txt", "/closed/b-secret.txt", "/top-secret.txt"})
+    ASSERT_EQ(::mkdir(root + "/listless", 0711), 0);   // passable, but its names cannot be listed
+    for (const char* name : {"/open/a-secret.txt", "/closed/b-secret.txt", "/top-secret.txt", "/listless/e-secret.txt"})
         ::close(::open(root + name, O_WRONLY | O_CREAT, 0644));
 
     const QString poolName = QUuid::createUuid().toString();
@@ -101,6 +102,8 @@ TEST(DriveIndexReach, AnotherUserSeesOnlyWhatTheyMayReachAndNothingOfADriveWitho
     add(100, 10, QStringLiteral("a-secret.txt"), 0);
     add(101, 11, QStringLiteral("b-secret.txt"), 0);
     add(102, kRoot, QStringLiteral("top-secret.txt"), 0);
+    add(12, kRoot, QStringLiteral("listless"), FILE_ATTRIBUTE_DIRECTORY);
+    add(105, 12, QStringLiteral("e-secret.txt"), 0);
     // Two folders each under the other, as a folder table read while one
     // is moved out of the other and that one into it can hold them: what
     // lies in them is reachable by no path.
@@ -117,8 +120,9 @@ TEST(DriveIndexReach, AnotherUserSeesOnlyWhatTheyMayReachAndNothingOfADriveWitho
     add(104, kDeepFirst + kDeepFolders - 1, QStringLiteral("deep-secret.txt"), 0);
 
     // Root is shown the looped and the deep name when only counting (no path is needed).
-    const QList<QByteArray> all{"/closed/b-secret.txt", "/open/a-secret.txt", "/top-secret.txt"};
-    const QList<QByteArray> allCounted{"/closed/b-secret.txt", "/open/a-secret.txt", "/top-secret.txt", "loop", "deep"};
+    const QList<QByteArray> all{"/closed/b-secret.txt", "/listless/e-secret.txt", "/open/a-secret.txt", "/top-secret.txt"};
+    const QList<QByteArray> allCounted{"/closed/b-secret.txt", "/listless/e-secret.txt", "/open/a-secret.txt",
+                                       "/top-secret.txt", "loop", "deep"};
     const QList<QByteArray> reachable{"/open/a-secret.txt", "/top-secret.txt"};
     const Row rows[] = {
         {"root, a directory drive", ZPublishedDrive::Directory, false, true, all},
