@@ -53,6 +53,29 @@ QString ZServiceLocation::socketPath()
     return runtimeFolder() + QLatin1Char('/') + QLatin1String(ServiceServerName);
 }
 
+namespace {
+
+// The first folder above `native` that another user could change: owned by
+// someone else than root or this user, or writable by others without the
+// sticky bit. Such a user could move the runtime folder away and put a link
+// in its place after it was checked. Empty when there is none.
+QByteArray changeableAbove(const QByteArray& native)
+{
+    for (int i = native.lastIndexOf('/'); i >= 0; i = i > 0 ? native.lastIndexOf('/', i - 1) : -1) {
+        const QByteArray above = i == 0 ? QByteArray("/") : native.left(i);
+        struct stat st = {};
+        if (::stat(above.constData(), &st) != 0)
+            return above;
+        const bool owner = st.st_uid == 0 || st.st_uid == ::geteuid();
+        const bool shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
+        if (!owner || shared)
+            return above;
+    }
+    return QByteArray();
+}
+
+} // namespace
+
 bool ZServiceLocation::makeRuntimeFolder(QString* error)
 {
     const QString folder = runtimeFolder();
@@ -78,6 +101,9 @@ bool ZServiceLocation::makeRuntimeFolder(QString* error)
     ::close(fd);
     if (!ours)
         return fail(QStringLiteral("is not a folder of this user's that no one else can write"));
+    const QByteArray changeable = changeableAbove(native);
+    if (!changeable.isEmpty())
+        return fail(QStringLiteral("lies in %1, which another user can change").arg(QFile::decodeName(changeable)));
     return true;
 }
 

@@ -299,6 +299,26 @@ TEST_F(ServiceAttack, SharedTemporaryFolderIsRefusedWithAClearErrorAndNothingIsM
     clearFixedNames();
 }
 
+// A runtime folder of the service's own inside a folder another user owns:
+// they could move it away and leave a link in its place after the check.
+TEST_F(ServiceAttack, ARuntimeFolderInsideAnotherUsersFolderIsRefused)
+{
+    qunsetenv("RUNTIME_DIRECTORY");
+    const QString theirs = publicTemp + QStringLiteral("/theirs");
+    const QByteArray theirsNative = QFile::encodeName(theirs);
+    QDir(theirs).removeRecursively();
+    ASSERT_EQ(OtherUser::runAs([&] { return ::mkdir(theirsNative.constData(), 0755) == 0 ? 0 : 1; }), 0);
+    const QByteArray own = theirsNative + "/rt";
+    ASSERT_EQ(::mkdir(own.constData(), 0755), 0);
+    qputenv("TMPDIR", own);
+    ZServiceProcess service;
+    ASSERT_TRUE(service.start());
+    EXPECT_TRUE(service.ends()) << "the service ran";
+    const QByteArray err = service.process.readAllStandardError();
+    EXPECT_TRUE(err.contains("runtime folder " + own + " lies in " + theirsNative)) << err.constData();
+    QDir(theirs).removeRecursively();
+}
+
 // Another user listening on the service's name in a shared temporary folder
 // (the service not running) is refused before anything it says is believed.
 TEST_F(ServiceAttack, AnImpostorOnTheServiceNameIsRefusedByTheTool)
