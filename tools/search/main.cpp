@@ -125,8 +125,10 @@ int main(int argc, char** argv)
         return fail(client.errorString());
     if (!client.connectToService(kConnectTimeoutMs) || !client.waitForDrives(timeoutSeconds * 1000))
         return fail(client.errorString());
-    // The group that let this process attach the index is not needed further.
-    if (::setgid(::getgid()) != 0)
+    // The group that let this process attach the index is not needed further:
+    // given up as real, effective and saved group, so nothing can take it back.
+    const gid_t gid = ::getgid();
+    if (::setresgid(gid, gid, gid) != 0)
         return fail(QStringLiteral("cannot give up the search group"));
 
     Output out(parser.isSet(null) ? '\0' : '\n');
