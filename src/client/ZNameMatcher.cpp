@@ -119,6 +119,20 @@ QString globExpression(const QString& glob)
     return out + QLatin1String(")\\z");
 }
 
+// A substring pattern as locate reads it: a backslash stands for the
+// character after it ("a\*b" is "a*b"); one at the very end stays.
+QString unescaped(const QString& pattern)
+{
+    QString out;
+    out.reserve(pattern.size());
+    for (int i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == QLatin1Char('\\') && i + 1 < pattern.size())
+            ++i;
+        out += pattern[i];
+    }
+    return out;
+}
+
 } // namespace
 
 ZNameMatcher::ZNameMatcher(const QString& pattern, bool ignoreCase, bool regex)
@@ -137,16 +151,18 @@ ZNameMatcher::ZNameMatcher(const QString& pattern, bool ignoreCase, bool regex)
         expression_.optimize();
         return;
     }
+    const QString plain = unescaped(pattern);
+    literal_ = plain.toUtf8();
     asciiPattern_ = isAscii(literal_.constData(), literal_.size());
     // U+FFFD is the index form of a byte that is not UTF-8, which the pool
     // keeps as it is: such a pattern is matched against the decoded name.
-    matchDecoded_ = pattern.contains(QChar(QChar::ReplacementCharacter));
+    matchDecoded_ = plain.contains(QChar(QChar::ReplacementCharacter));
     for (char c : literal_)
         foldedLiteral_ += lowerAscii(c);
     // The signature of the longest run of units it may use; a term inside a
     // name has its low and its pair bits in the name's signature.
-    const ushort* u = pattern.utf16();
-    const int n = pattern.size();
+    const ushort* u = plain.utf16();
+    const int n = plain.size();
     for (int start = 0; start < n;) {
         int end = start;
         while (end < n && (!ignoreCase || signatureSafeWhenFolding(u[end])) && u[end] != QChar::ReplacementCharacter)

@@ -57,7 +57,7 @@ protected:
         ::chmod(QFile::encodeName(QFileInfo(tree).absolutePath()).constData(), 0711);
         for (const char* name : {"Docs/2026/Quarterly REPORT.txt", "Docs/report-index.md", "Docs/abc/inner.bin",
                                  "src/xabcq.cpp", "src/d1/abc.h", "Été/Sommer.txt", "été.md", "new\nline.txt",
-                                 "closed/secret-abc.txt", "open/d2/deep-abc.txt"})
+                                 "closed/secret-abc.txt", "open/d2/deep-abc.txt", "odd*name?[1].txt"})
             ASSERT_TRUE(writeFile(tree + QLatin1Char('/') + QString::fromUtf8(name)));
         // A name that is not UTF-8 on disk.
         ::close(::open(QFile::encodeName(tree) + "/bad\xff-abc.txt", O_WRONLY | O_CREAT, 0644));
@@ -123,6 +123,10 @@ TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
         {"-b", "[]x"},
         {"-b", "[[:digit:]]*"},
         {"-b", "\\*"},
+        // Escaped wildcards are the characters themselves, as is any escaped one.
+        {"odd\\*name"},
+        {"-b", "\\?\\[1]"},
+        {"\\o\\dd"},
     };
     for (const QStringList& args : cases) {
         SCOPED_TRACE(args.join(' ').toStdString());
