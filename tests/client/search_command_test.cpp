@@ -105,6 +105,7 @@ TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
         {"Docs/2026"},
         {"-c", "e"},
         {"-c", "-b", "-i", "r"},
+        {"-c", "-0", "e"},
         {"-0", "line"},
         {"-e", "-b", "inner"},
         {"-r", "/d[0-9]$"},

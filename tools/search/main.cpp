@@ -143,8 +143,11 @@ int main(int argc, char** argv)
         });
         if (found < 0)
             return fail(client.errorString());
-        if (parser.isSet(count))
-            out.line("", QByteArray::number(found));
+        if (parser.isSet(count)) {
+            // The count ends with a newline even under -0, as plocate's does.
+            std::printf("%lld\n", static_cast<long long>(found));
+            std::fflush(stdout);
+        }
         out.flush();
     }
     if (!parser.isSet(watch))
