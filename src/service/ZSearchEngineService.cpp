@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QFile>
 #include <QDeadlineTimer>
 #include <QLocalSocket>
 
@@ -202,20 +203,29 @@ bool ZService::listenOnServerName()
         listenDevice = quint64(info.st_dev);
         listenInode = quint64(info.st_ino);
     }
+    // The file clients connect through: removed or replaced, no client
+    // reaches this socket any more.
+    if (lstat(QFile::encodeName(path).constData(), &info) == 0) {
+        socketFileDevice = quint64(info.st_dev);
+        socketFileInode = quint64(info.st_ino);
+    }
     return true;
 }
 
 bool ZService::stillListening() const
 {
     struct stat info = {};
-    return listenDescriptor >= 0 && fstat(int(listenDescriptor), &info) == 0 && quint64(info.st_dev) == listenDevice
-           && quint64(info.st_ino) == listenInode;
+    if (listenDescriptor < 0 || fstat(int(listenDescriptor), &info) != 0 || quint64(info.st_dev) != listenDevice
+        || quint64(info.st_ino) != listenInode)
+        return false;
+    return lstat(QFile::encodeName(ZServiceLocation::socketPath()).constData(), &info) == 0 && S_ISSOCK(info.st_mode)
+           && quint64(info.st_dev) == socketFileDevice && quint64(info.st_ino) == socketFileInode;
 }
 
 void ZService::keepListening()
 {
     // A failed accept (out of descriptors) closes the listening socket and
-    // removes its file.
+    // removes its file; the file may also be removed from outside.
     if (stillListening())
         return;
     listenDescriptor = -1;

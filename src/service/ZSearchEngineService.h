@@ -162,6 +162,8 @@ private:
     qintptr listenDescriptor = -1;
     quint64 listenDevice = 0;
     quint64 listenInode = 0;
+    quint64 socketFileDevice = 0;
+    quint64 socketFileInode = 0;
     VolumeFactory volumeFactory;
     // Volumes whose successful initDone has reached the service. A volume
     // sets its done flag before its queued signal arrives, and for a failure

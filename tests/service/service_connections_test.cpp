@@ -325,6 +325,20 @@ TEST_F(ServiceConnections, ServerClosedByAFailedAcceptListensAgainOrTheServiceEn
     }
 }
 
+// The socket file removed while the service runs: it listens again, so
+// clients still find it.
+TEST_F(ServiceConnections, ASocketFileRemovedWhileRunningIsMadeAgain)
+{
+    ServiceUnderTest s(u"C");
+    ASSERT_TRUE(s.started);
+    s.volume('C')->announce();
+    ASSERT_TRUE(QFile::remove(socketPath()));
+    EXPECT_TRUE(spinUntil([] { return QFile::exists(socketPath()); }, 10000));
+    TestClient late;
+    EXPECT_TRUE(late.connectTo(s.service));
+    EXPECT_TRUE(late.waitForMessages(2));
+}
+
 // A client that stops reading is cut off while the other carries on; the
 // service quits only when the last client has left.
 TEST_F(ServiceConnections, ClientThatStopsReadingIsCutOffAndTheLastToLeaveEndsTheService)
