@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 namespace Platform {
 
@@ -637,14 +638,19 @@ void ZLiveDirectoryVolume::settleStaleFolders(std::vector<LiveEvent>& stale)
         }
         if (up.empty())
             return;
-        std::vector<LiveEvent> again;
-        applyBatch(up, again);
+        std::vector<LiveEvent> upStale;
+        applyBatch(up, upStale);
         if (gone_)
             return;
         stale.erase(std::remove_if(stale.begin(), stale.end(), moot), stale.end());
+        const size_t before = stale.size();
+        std::vector<LiveEvent> again;
         applyBatch(stale, again);
+        // Every parent opened and no event settled: a level up changes nothing.
+        const bool stuck = upStale.empty() && again.size() >= before;
+        again.insert(again.end(), std::make_move_iterator(upStale.begin()), std::make_move_iterator(upStale.end()));
         stale.swap(again);
-        if (stale.empty())
+        if (stale.empty() || stuck)
             return;
     }
 }
