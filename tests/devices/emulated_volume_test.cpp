@@ -420,7 +420,8 @@ TEST_F(EmulatedVolume, ChangesWriteTheRecordsWindowsWrites)
                 named = data | USN_REASON_STREAM_CHANGE | USN_REASON_NAMED_DATA_EXTEND,
                 cut = named | USN_REASON_NAMED_DATA_TRUNCATION;
     EXPECT_EQ(reasons, (std::vector<DWORD>{create, create | extend, data, named, cut, cut | close}));
-    const auto streams = record(g).of(kData);
+    const Record logRecord = record(g);   // the attributes point into it
+    const auto streams = logRecord.of(kData);
     ASSERT_EQ(streams.size(), 2u);
     EXPECT_TRUE(streams[0]->name.empty());
     EXPECT_EQ(std::make_pair(streams[1]->name, streams[1]->value.size()),
