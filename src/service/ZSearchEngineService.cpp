@@ -14,9 +14,9 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QFile>
-#include <QDeadlineTimer>
 #include <QLocalSocket>
 
 #include <algorithm>
@@ -205,7 +205,8 @@ bool ZService::listenOnServerName()
     }
     // The file clients connect through: removed or replaced, no client
     // reaches this socket any more.
-    if (lstat(QFile::encodeName(path).constData(), &info) == 0) {
+    socketFile = QFile::encodeName(path);
+    if (lstat(socketFile.constData(), &info) == 0) {
         socketFileDevice = quint64(info.st_dev);
         socketFileInode = quint64(info.st_ino);
     }
@@ -218,7 +219,7 @@ bool ZService::stillListening() const
     if (listenDescriptor < 0 || fstat(int(listenDescriptor), &info) != 0 || quint64(info.st_dev) != listenDevice
         || quint64(info.st_ino) != listenInode)
         return false;
-    return lstat(QFile::encodeName(ZServiceLocation::socketPath()).constData(), &info) == 0 && S_ISSOCK(info.st_mode)
+    return lstat(socketFile.constData(), &info) == 0 && S_ISSOCK(info.st_mode)
            && quint64(info.st_dev) == socketFileDevice && quint64(info.st_ino) == socketFileInode;
 }
 

@@ -162,6 +162,7 @@ private:
     qintptr listenDescriptor = -1;
     quint64 listenDevice = 0;
     quint64 listenInode = 0;
+    QByteArray socketFile;   // the path bound, checked with the listening socket
     quint64 socketFileDevice = 0;
     quint64 socketFileInode = 0;
     VolumeFactory volumeFactory;
