@@ -27,6 +27,9 @@ constexpr DWORD kRoot = Ntfs::RecordRoot;
 constexpr int kSequenceShift = 48;
 constexpr size_t kSparseRecordsPerEntry = 16;
 constexpr size_t kSparseRecordsSlack = size_t(1) << 20;
+// The table's pages are given back after this many entries placed: the
+// placement then holds a few megabytes of it, not all of it at once.
+constexpr size_t kEntriesPerPageDrop = size_t(1) << 16;
 
 // What names the tree beyond its device and root inode: its path and the
 // root's birth time (where the file system keeps one), as a CRC-32.
@@ -131,6 +134,7 @@ bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Image& table, QString*
     const size_t span = size_t(highest) + 1;
     std::vector<DWORD> first(span, kNone);
     std::vector<std::pair<DWORD, WORD>> claims;
+    claims.reserve(count);
     std::vector<DWORD> childCount(span + 1, 0);
     for (size_t i = 0; i < count; ++i) {
         const Link& l = links[i];
@@ -181,6 +185,9 @@ bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Image& table, QString*
         return refuse(QStringLiteral("journal file records do not run from FirstUsn to NextUsn"));
     inodes_.resize(span);
     inodes_[kRoot] = rootInode_;
+    // The passes above touched every page; the drive loads its cache while
+    // the records are placed, and the two need not hold the table at once.
+    table.dropPages();
     pendingClaims_ = std::move(claims);
     pendingOrder_ = std::move(order);
     pendingTable_ = std::move(table);
@@ -194,12 +201,18 @@ bool ZLiveDirectoryVolume::restore(ZLiveIdentitySnapshot::Image& table, QString*
 bool ZLiveDirectoryVolume::placeRecords(QString* reason)
 {
     // Checked at the open already: numbers in range, each claimed once.
-    if (!volume_->claimRecords(pendingClaims_)) {
+    const bool claimed = volume_->claimRecords(pendingClaims_);
+    pendingClaims_ = decltype(pendingClaims_)();   // its memory given back (`= {}` would keep the capacity)
+    if (!claimed) {
         *reason = QStringLiteral("identity table records do not fit a volume");
         return false;
     }
     std::vector<bool> made(inodes_.size(), false);
+    restoredInodes_.reserve(pendingOrder_.size());
+    size_t placed = 0;
     for (const DWORD i : pendingOrder_) {
+        if (++placed % kEntriesPerPageDrop == 0)
+            pendingTable_.dropPages();
         const ZLiveIdentitySnapshot::EntryHead e = pendingTable_.head(i);
         const bool folder = e.flags & ZLiveIdentitySnapshot::kFolder;
         const std::string_view n = pendingTable_.name(i);
@@ -252,8 +265,9 @@ void ZLiveDirectoryVolume::placePendingRecords()
     {
         std::lock_guard<std::mutex> g(stateLock_);
         ok = placeRecords(&reason);
-        pendingClaims_ = {};
-        pendingOrder_ = {};
+        // Their memory given back: `= {}` would keep the capacity.
+        pendingClaims_ = decltype(pendingClaims_)();
+        pendingOrder_ = decltype(pendingOrder_)();
         pendingTable_ = ZLiveIdentitySnapshot::Image();
         if (!ok) {
             logError(QStringLiteral("drive %1 (%2): the state of the last run is not used (%3): the drive is not "
@@ -328,7 +342,7 @@ void ZLiveDirectoryVolume::reconcile()
     for (const auto& [inode, record] : restoredInodes_)
         if (several(record) && record < inodes_.size() && inodes_[record] == inode)
             linkedInodes_.emplace(inode, record);
-    restoredInodes_ = {};
+    restoredInodes_ = decltype(restoredInodes_)();   // its memory given back (`= {}` would keep the capacity)
     for (auto it = linkedInodes_.begin(); it != linkedInodes_.end();) {
         if (!several(it->second))
             it = linkedInodes_.erase(it);

@@ -19,6 +19,7 @@ constexpr DWORD kLongestName = 255;
 // The most a table's bytes can be held as (a QByteArray): some 25 million
 // names. A larger one is refused, and the drive rebuilt at each start.
 constexpr qint64 kLargestFile = std::numeric_limits<int>::max();
+static_assert(kLargestFile <= qint64(std::numeric_limits<DWORD>::max()), "entry offsets are DWORDs");
 // The writer's buffer: entries go to the file this many bytes at a time.
 constexpr size_t kChunkBytes = size_t(1) << 20;
 
@@ -160,7 +161,7 @@ bool ZLiveIdentitySnapshot::read(const QString& path, ULONGLONG rootDevice, ULON
         if (body - at < sizeof head)
             return refuse(QStringLiteral("identity table entry %1 cut short").arg(i));
         memcpy(&head, p + at, sizeof head);
-        out.heads_.push_back(sizeof h + at);
+        out.heads_.push_back(DWORD(sizeof h + at));
         at += sizeof head;
         if (head.nameBytes == 0 || head.nameBytes > kLongestName || head.nameBytes > body - at)
             return refuse(QStringLiteral("identity table entry %1 has a name no file has").arg(i));
@@ -170,7 +171,14 @@ bool ZLiveIdentitySnapshot::read(const QString& path, ULONGLONG rootDevice, ULON
     }
     if (at != body)
         return refuse(QStringLiteral("identity table has bytes after its entries"));
+    out.dropPages();
     return true;
+}
+
+void ZLiveIdentitySnapshot::Image::dropPages() const
+{
+    if (mapping_)
+        ::madvise(const_cast<char*>(mapping_.get()), size_t(bytes_.size()), MADV_DONTNEED);
 }
 
 ZLiveIdentitySnapshot::EntryHead ZLiveIdentitySnapshot::Image::head(size_t i) const

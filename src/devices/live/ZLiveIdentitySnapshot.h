@@ -101,12 +101,16 @@ public:
         EntryHead head(size_t i) const;
         std::string_view name(size_t i) const;
         Entry entry(size_t i) const;
+        // Gives the mapped file's pages back (they stay in the page cache
+        // and are read again when touched), so that a pass over a million
+        // entries holds only the pages it touched since. A copy keeps its bytes.
+        void dropPages() const;
 
     private:
         friend class ZLiveIdentitySnapshot;
         std::shared_ptr<const char> mapping_;   // the file's pages, when mapped
         QByteArray bytes_;                      // the file's bytes (in mapping_, or a copy)
-        std::vector<size_t> heads_;             // offset of each EntryHead in bytes_
+        std::vector<DWORD> heads_;              // offset of each EntryHead in bytes_ (below kLargestFile)
     };
 
     // A table written entry by entry, a megabyte at a time, so that a table
