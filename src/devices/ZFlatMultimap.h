@@ -22,9 +22,17 @@ public:
     // Bytes held by the table.
     size_t bytes() const { return slots_.capacity() * sizeof(Slot); }
 
+    // Room for `entries` in all without a rehash on the way: a table filled
+    // with a known count is made once, never held twice while it grows.
+    void reserve(size_t entries)
+    {
+        if (!fits(entries + gone_))
+            rehash(entries);
+    }
+
     void insert(uint64_t key, uint32_t value)
     {
-        if ((used_ + gone_ + 1) * kLoadDenominator > slots_.size() * kLoadNumerator)
+        if (!fits(used_ + gone_ + 1))
             rehash(used_ + 1);
         const uint32_t tag = tagOf(key);
         size_t i = home(tag);
@@ -81,6 +89,8 @@ private:
     static constexpr size_t kLoadDenominator = 5;
     static constexpr size_t kGrowNumerator = 3;
     static constexpr size_t kGrowDenominator = 2;
+
+    bool fits(size_t taken) const { return taken * kLoadDenominator <= slots_.size() * kLoadNumerator; }
 
     static uint32_t tagOf(uint64_t key) { return uint32_t(key ^ (key >> 32)); }
 

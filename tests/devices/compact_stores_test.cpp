@@ -70,6 +70,8 @@ TEST(CompactStores, NameIndexFindsEveryEntryThroughGrowthErasureAndCollidingKeys
     std::multimap<uint64_t, uint32_t> model;
     std::vector<uint64_t> keys;
     for (int round = 0; round < 40000; ++round) {
+        if (round == 20000)
+            index.reserve(index.size() * 2);   // a rehash with erased slots about, entries kept
         const int op = int(random() % 10);
         if (op < 6 || model.empty()) {
             uint64_t key = random();
@@ -107,6 +109,19 @@ TEST(CompactStores, NameIndexFindsEveryEntryThroughGrowthErasureAndCollidingKeys
             offered.erase(hit);
         }
     }
+}
+
+TEST(CompactStores, NameIndexReservedTakesItsCountWithoutGrowing)
+{
+    constexpr uint32_t kEntries = 100000;
+    ZFlatMultimap index;
+    index.reserve(kEntries);
+    const size_t reserved = index.bytes();
+    for (uint32_t v = 0; v < kEntries; ++v)
+        index.insert(uint64_t(v) * 0x9E3779B97F4A7C15ull, v);
+    EXPECT_EQ(index.bytes(), reserved);
+    for (uint32_t v = 0; v < kEntries; v += 997)
+        EXPECT_TRUE(index.visit(uint64_t(v) * 0x9E3779B97F4A7C15ull, [&](uint32_t got) { return got == v; }));
 }
 
 TEST(CompactStores, ChunkedArrayKeepsReferencesAndMakesFreshElements)

@@ -41,6 +41,7 @@ bool ZEmulatedNtfsVolume::claimRecords(const std::vector<std::pair<DWORD, WORD>>
             inUseBits_.push_back(0);
     }
     slots_[Ntfs::RecordMft].dataSize = ULONGLONG(slots_.size()) * options_.bytesPerRecord;
+    nameIndex_.reserve(nameIndex_.size() + records.size());   // each claimed record gets a name at least
     for (const auto& [record, sequence] : records) {
         slots_[record] = Slot();
         slots_[record].sequence = sequence;
