@@ -150,6 +150,12 @@ void ZDriveIndex::forgetFolders()
     paths_.clear();
 }
 
+void ZDriveIndex::forgetReach()
+{
+    std::fill(reach_.begin(), reach_.end(), uint8_t(Unknown));
+    rootReach_ = Unknown;
+}
+
 QByteArray ZDriveIndex::rootText() const
 {
     switch (published_.kind) {

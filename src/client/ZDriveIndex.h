@@ -37,6 +37,8 @@ public:
     bool hitOf(const ZItemSnapshot& item, bool wantPath, ZSearchHit* hit);
     // Folders changed: the table is made again when next needed.
     void forgetFolders();
+    // Who may reach which folder is asked again when next needed.
+    void forgetReach();
 
 private:
     struct Folder {

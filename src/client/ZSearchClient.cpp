@@ -237,6 +237,11 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
         return onChange(change);
     };
     for (;;) {
+        // Permissions change without a change of the index (a chmod of a
+        // folder): each batch of changes is judged by them as they are now.
+        if (!d->changes.empty())
+            for (auto& entry : d->drives)
+                entry.second->forgetReach();
         while (!d->changes.empty()) {
             const ZClientMessage m = d->changes.front();
             d->changes.pop_front();

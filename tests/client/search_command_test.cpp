@@ -233,17 +233,21 @@ TEST_F(SearchCommand, ShowsAnotherUserOnlyWhatTheyCouldReach)
         seen.removeAll(QFile::encodeName(tree) + "/closed/secret-abc.txt");
         EXPECT_EQ(sortedLines(nobody, '\n'), seen);
     }
-    // Their change stream hides the same folder: a name made in it, then one
-    // made where they may look, and only the second reaches them.
+    // Their change stream hides the same folder: a name made in it, one in
+    // a folder they could read when the search began and no longer can,
+    // then one made where they may look, and only the last reaches them.
     const QByteArray followed = searchInChild(
         QStringLiteral("abc"), true,
         [&] {
             EXPECT_TRUE(writeFile(tree + QStringLiteral("/closed/later-abc.txt")));
+            ::chmod(QFile::encodeName(tree + QStringLiteral("/open")).constData(), 0700);
             EXPECT_TRUE(writeFile(tree + QStringLiteral("/open/later-abc.txt")));
+            EXPECT_TRUE(writeFile(tree + QStringLiteral("/src/later-abc.txt")));
         },
-        "open/later-abc");
-    EXPECT_TRUE(followed.contains("+ " + QFile::encodeName(tree) + "/open/later-abc.txt\n")) << followed.constData();
+        "src/later-abc");
+    EXPECT_TRUE(followed.contains("+ " + QFile::encodeName(tree) + "/src/later-abc.txt\n")) << followed.constData();
     EXPECT_FALSE(followed.contains("closed")) << followed.constData();
+    EXPECT_FALSE(followed.contains("open/later")) << followed.constData();
 }
 
 // A folder renamed while a search runs: every path given is the old one or
