@@ -22,6 +22,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <utility>
+
 using namespace ServiceTestKit;
 
 namespace {
@@ -161,7 +163,7 @@ TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
 // With followUntil, the child then follows the changes that match ("+ path"
 // lines) until an added path contains followUntil.
 QByteArray searchInChild(const QString& pattern, bool asNobody, const std::function<void()>& atFirstHit = {},
-                         const QByteArray& followUntil = {})
+                         const QByteArray& followUntil = {}, const std::function<void()>& atFirstChange = {})
 {
     int out[2], hit[2], go[2];
     if (::pipe(out) != 0 || ::pipe(hit) != 0 || ::pipe(go) != 0)
@@ -186,7 +188,9 @@ QByteArray searchInChild(const QString& pattern, bool asNobody, const std::funct
         if (!followUntil.isEmpty())
             client.follow(
                 query,
-                [&](const SearchEngine::ZSearchChange& c) {
+                [&, changed = false](const SearchEngine::ZSearchChange& c) mutable {
+                    if (!std::exchange(changed, true) && atFirstChange)
+                        atFirstChange();   // with the effective user still root
                     if (c.kind == SearchEngine::ZSearchChange::Added)
                         found += "+ " + c.item.path + '\n';
                     return !c.item.path.contains(followUntil);
@@ -233,18 +237,23 @@ TEST_F(SearchCommand, ShowsAnotherUserOnlyWhatTheyCouldReach)
         seen.removeAll(QFile::encodeName(tree) + "/closed/secret-abc.txt");
         EXPECT_EQ(sortedLines(nobody, '\n'), seen);
     }
-    // Their change stream hides the same folder: a name made in it, one in
-    // a folder they could read when the search began and no longer can,
-    // then one made where they may look, and only the last reaches them.
+    // Their change stream hides the same folder: a name made in it, then one
+    // made where they may look. Once that one has come, a folder they could
+    // read through the search is made private and a name made in it, then
+    // one more where they may look: only the two open ones reach them.
     const QByteArray followed = searchInChild(
         QStringLiteral("abc"), true,
         [&] {
             EXPECT_TRUE(writeFile(tree + QStringLiteral("/closed/later-abc.txt")));
-            ::chmod(QFile::encodeName(tree + QStringLiteral("/open")).constData(), 0700);
-            EXPECT_TRUE(writeFile(tree + QStringLiteral("/open/later-abc.txt")));
-            EXPECT_TRUE(writeFile(tree + QStringLiteral("/src/later-abc.txt")));
+            EXPECT_TRUE(writeFile(tree + QStringLiteral("/src/first-abc.txt")));
         },
-        "src/later-abc");
+        "src/later-abc",
+        [&] {
+            ::chmod(QFile::encodeName(tree + QStringLiteral("/open")).constData(), 0700);
+            (void)!writeFile(tree + QStringLiteral("/open/later-abc.txt"));
+            (void)!writeFile(tree + QStringLiteral("/src/later-abc.txt"));
+        });
+    EXPECT_TRUE(followed.contains("+ " + QFile::encodeName(tree) + "/src/first-abc.txt\n")) << followed.constData();
     EXPECT_TRUE(followed.contains("+ " + QFile::encodeName(tree) + "/src/later-abc.txt\n")) << followed.constData();
     EXPECT_FALSE(followed.contains("closed")) << followed.constData();
     EXPECT_FALSE(followed.contains("open/later")) << followed.constData();
