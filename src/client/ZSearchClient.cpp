@@ -219,13 +219,24 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
     const QDeadlineTimer deadline = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
     // One item of a change, when the query takes it; a folder that changed
     // makes its drive's folder table stale.
+    // A change in a piece the service announced that this process cannot
+    // attach (the installed command gave its group up) ends the follow with
+    // that reason: following on would drop every change that lands there.
+    bool unreadable = false;
     auto report = [&](ZSearchChange::Kind kind, quint64 itemRef) {
         ZSearchHit hit;
         ZItemSnapshot item;
         const bool known = d->resolve(itemRef, &hit, &item);
-        if (ZDriveIndex* index = d->driveOf(itemRef))
-            if (item.attributes & FILE_ATTRIBUTE_DIRECTORY)
-                index->forgetFolders();
+        ZDriveIndex* index = d->driveOf(itemRef);
+        if (index && (item.attributes & FILE_ATTRIBUTE_DIRECTORY))
+            index->forgetFolders();
+        const int piece = itemRefPieceNumber(itemRef);
+        if (!known && index && piece > index->reader().attachedPieces()
+            && piece <= index->reader().announcedPieces()) {
+            unreadable = true;
+            return d->fail(PiecesUnavailable, QStringLiteral("the index of drive %1: cannot be read (%2)")
+                                                  .arg(QChar(index->drive()), index->reader().attachError()));
+        }
         if (!known)
             return true;
         for (const ZNameMatcher& m : matchers)
@@ -268,7 +279,7 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
                 break;
             }
             if (!go)
-                return true;
+                return !unreadable;
         }
         if (!d->pump(deadline))
             return d->error == TimedOut && timeoutMs >= 0 ? (d->error = NoError, true) : false;

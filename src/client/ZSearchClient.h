@@ -91,7 +91,9 @@ public:
     // The path of the item a reference names (live or just removed).
     bool resolve(quint64 itemRef, ZSearchHit* hit);
     // Reads changes until onChange returns false, the service closes the
-    // connection (false, Disconnected) or timeoutMs passes (-1: no limit).
+    // connection (false, Disconnected), a change lands in an announced piece
+    // this process cannot attach (false, PiecesUnavailable) or timeoutMs
+    // passes (-1: no limit).
     // With patterns, only matching names are given.
     bool follow(const ZSearchQuery& query, const std::function<bool(const ZSearchChange&)>& onChange,
                 int timeoutMs = -1);

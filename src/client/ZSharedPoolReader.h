@@ -64,6 +64,7 @@ public:
     // appended pieces): no piece past them is ever attached, whatever exists
     // under the pool's name. Until told, a reader attaches what it finds.
     void setAnnouncedPieces(int pieceCount);
+    int announcedPieces() const { return announcedPieces_; }
     // Attaches pieces in number order up to pieceCount (-1: until one is
     // missing or past the announced ones). Returns the number of pieces
     // attached now.

@@ -12,8 +12,11 @@
 #include <QLocalServer>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QUuid>
 
 #include "client/ZSearchClient.h"
+#include "service/ZClientProtocol.h"
+#include "storage/ZItemRecord.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -25,6 +28,7 @@
 #include <utility>
 
 using namespace ServiceTestKit;
+using namespace SearchEngine;
 
 namespace {
 
@@ -323,6 +327,10 @@ TEST(SearchCommandService, UsageErrorsAndAnUnusableServiceAreSaidAndEndTheComman
 {
     app();
     const QStringList kSearchX{"--timeout", "1", "x"};
+    // A drive with no piece yet; then a piece announced that cannot be
+    // attached, and a name added in it while a watcher follows.
+    const QByteArray grown = buildVolumeReady(QUuid::createUuid().toString(), 'C', 0, 0) + buildAllReady()
+                             + buildPieceAppended('C', 1) + buildItem(MessageItemAppended, makeItemRef('C', 1, 0), 0);
     const struct {
         QStringList args;
         QByteArray sent;   // what the fake service writes; null: nothing serves the socket
@@ -340,6 +348,7 @@ TEST(SearchCommandService, UsageErrorsAndAnUnusableServiceAreSaidAndEndTheComman
         {kSearchX, QByteArray("%%%%<<"), false, "malformed"},
         {kSearchX, QByteArray("AAAAAQAAAAoAYgBvAGcAdQBzAEMAAAABAAAAAA==<<"), false, "cannot be read"},
         {kSearchX, QByteArray(""), true, "closed the connection"},
+        {{"--watch", "--timeout", "1", "x"}, grown, true, "cannot be read (piece 1"},
         {{"search", "x"}, QByteArray(), false, "not running", "searchclient", 1},
         {{"search"}, QByteArray(), false, "usage", "searchclient", 2},
     };
