@@ -144,10 +144,15 @@ ZNameMatcher::ZNameMatcher(const QString& pattern, bool ignoreCase, bool regex)
     if (regex_ || glob) {
         regex_ = true;
         expression_.setPattern(glob ? globExpression(pattern) : pattern);
+        // A class in a glob ([[:upper:]]) counts every letter it names, as
+        // fnmatch does under a UTF-8 locale, not only the ASCII ones.
+        const bool unicodeClasses = glob && pattern.contains(QLatin1String("[:"));
         expression_.setPatternOptions((ignoreCase ? QRegularExpression::CaseInsensitiveOption
                                                   : QRegularExpression::NoPatternOption)
                                       | (glob ? QRegularExpression::DotMatchesEverythingOption
-                                              : QRegularExpression::NoPatternOption));
+                                              : QRegularExpression::NoPatternOption)
+                                      | (unicodeClasses ? QRegularExpression::UseUnicodePropertiesOption
+                                                        : QRegularExpression::NoPatternOption));
         expression_.optimize();
         return;
     }
