@@ -217,12 +217,12 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
     if (!d->compile(query, &matchers))
         return false;
     const QDeadlineTimer deadline = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
-    // One item of a change, when the query takes it; a folder that changed
-    // makes its drive's folder table stale.
     // A change in a piece the service announced that this process cannot
     // attach (the installed command gave its group up) ends the follow with
     // that reason: following on would drop every change that lands there.
     bool unreadable = false;
+    // One item of a change, when the query takes it; a folder that changed
+    // makes its drive's folder table stale.
     auto report = [&](ZSearchChange::Kind kind, quint64 itemRef) {
         ZSearchHit hit;
         ZItemSnapshot item;
