@@ -119,6 +119,11 @@ TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
         {"-e", "-b", "inner"},
         {"-r", "/d[0-9]$"},
         {"-r", "-i", "^.*report.*\\.(md|txt)$"},
+        {"--regex", "/d[0-9]$"},
+        // Options plocate keeps for mlocate: -w undoes an earlier -b, -A and -N change nothing here.
+        {"-b", "-w", "Docs"},
+        {"-w", "-b", "Docs"},
+        {"-A", "-N", "abc", "txt"},
         {"-l", "2", "abc"},
         {"nothing-matches"},
         {"-b", "Docs/"},

@@ -79,14 +79,18 @@ int main(int argc, char** argv)
         "Every PATTERN must occur in the whole path (in the name with -b)."));
     const QCommandLineOption ignoreCase({"i", "ignore-case"}, "Ignore case (Unicode case folding).");
     const QCommandLineOption baseName({"b", "basename"}, "Match the name only, not the whole path.");
-    const QCommandLineOption regex({"r", "regexp"}, "PATTERNs are regular expressions (QRegularExpression).");
+    const QCommandLineOption wholeName({"w", "wholename"}, "Match the whole path (the default; after -b, undoes it).");
+    const QCommandLineOption regex({"r", "regexp", "regex"}, "PATTERNs are regular expressions (QRegularExpression).");
     const QCommandLineOption count({"c", "count"}, "Print the number of matches only.");
     const QCommandLineOption limit({"l", "limit"}, "Stop after N matches.", "N");
     const QCommandLineOption null({"0", "null"}, "End each path with a NUL byte, not a newline.");
     const QCommandLineOption existing({"e", "existing"}, "Only names that still exist.");
     const QCommandLineOption watch("watch", "Then print \"+ path\" and \"- path\" as matching names come and go.");
     const QCommandLineOption timeout("timeout", "Wait at most SECONDS for the service (default 600).", "SECONDS");
-    parser.addOptions({ignoreCase, baseName, regex, count, limit, null, existing, watch, timeout});
+    // Accepted as plocate accepts them: paths are always printed as they are.
+    const QCommandLineOption all({"A", "all"}, "Ignored (every PATTERN must match anyway).");
+    const QCommandLineOption literal({"N", "literal"}, "Ignored (paths are never quoted).");
+    parser.addOptions({ignoreCase, baseName, wholeName, regex, count, limit, null, existing, watch, timeout, all, literal});
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("PATTERN"), QStringLiteral("What to look for."), "PATTERN...");
@@ -100,7 +104,13 @@ int main(int argc, char** argv)
     ZSearchQuery query;
     query.patterns = parser.positionalArguments();
     query.ignoreCase = parser.isSet(ignoreCase);
-    query.nameOnly = parser.isSet(baseName);
+    // -b and -w: the last one given holds.
+    for (const QString& name : parser.optionNames()) {
+        if (baseName.names().contains(name))
+            query.nameOnly = true;
+        else if (wholeName.names().contains(name))
+            query.nameOnly = false;
+    }
     query.regex = parser.isSet(regex);
     query.existingOnly = parser.isSet(existing);
     query.pathsNeeded = !parser.isSet(count);
