@@ -222,11 +222,19 @@ TEST_F(EmulatedVolume, GeometrySystemRecordsAndNameSpaces)
     o.fileSystemName = u"ntfs";
     o.serialNumber = 0x1122334455667788ull;
     mount(o);
-    WCHAR fs[8] = {};
-    DWORD serial = 0, got = 0;
-    ASSERT_TRUE(GetVolumeInformationW(u"E:\\", nullptr, 0, &serial, nullptr, nullptr, fs, 8));
+    WCHAR fs[8] = {}, label[16] = {};
+    DWORD serial = 0, got = 0, longest = 0, flags = 0;
+    ASSERT_TRUE(GetVolumeInformationW(u"E:\\", label, 16, &serial, &longest, &flags, fs, 8));
     EXPECT_EQ(std::u16string(fs), u"ntfs");
+    EXPECT_EQ(std::u16string(label), o.label);
     EXPECT_EQ(serial, 0x55667788u);
+    EXPECT_EQ(longest, 255u);
+    EXPECT_EQ(flags, Ntfs::kNtfsVolumeFlags);
+    // A name buffer without room for the name and its NUL.
+    EXPECT_FALSE(GetVolumeInformationW(u"E:\\", nullptr, 0, nullptr, nullptr, nullptr, fs, 4));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FALSE(GetVolumeInformationW(u"Q:\\", nullptr, 0, nullptr, nullptr, nullptr, fs, 8));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
     NTFS_VOLUME_DATA_BUFFER d{};
     ASSERT_TRUE(ioctl(FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &d, sizeof d, &got));
     EXPECT_EQ(got, 96u);
