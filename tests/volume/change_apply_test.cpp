@@ -12,6 +12,7 @@
 
 #include "support/TestEnvironment.h"
 #include "support/ZLogLines.h"
+#include "support/ZStoppingClock.h"
 #include "support/ZUsnRecordBuild.h"
 
 #include <QSignalSpy>
@@ -78,22 +79,6 @@ std::vector<BYTE> journalRecord(DWORD record, DWORD parent, const std::u16string
 }
 using TestSupport::asUsnRecord;
 
-// A manual clock on which a journal read never waits: the second read in a
-// row that would wait (the first took every record there was) stops the monitor.
-struct DrainingClock : Platform::ZManualClock {
-    std::atomic<bool>* stop = nullptr;
-    int idleReads = 0;
-    bool waitFor(std::condition_variable&, std::unique_lock<std::mutex>&, DWORD,
-                 const std::function<bool()>& pred) override
-    {
-        const bool ready = pred();
-        idleReads = ready ? 0 : idleReads + 1;
-        if (idleReads == 2)
-            stop->store(true);
-        return ready;
-    }
-};
-
 // A spy on each change signal.
 struct Spies {
     explicit Spies(ZDriveVolume* v)
@@ -140,7 +125,10 @@ protected:
     // journal monitor and its reason filter, to applyUsnChange.
     void apply()
     {
+        // The second read in a row that would wait (the first took every
+        // record there was) stops the monitor.
         clock.stop = &volume->stopRequested;
+        clock.idleReadsToStop = 2;
         clock.idleReads = 0;
         volume->monitorUsnJournal(readPosition, [this](USN_RECORD_V2* rec, DWORD recordNumber, DWORD reasons) {
             volume->applyUsnChange(rec, recordNumber, reasons, pendingRename, lastSaveTime);
@@ -198,7 +186,7 @@ protected:
             << "extra " << ::testing::PrintToString(extra) << "\nmissing " << ::testing::PrintToString(missing);
     }
 
-    DrainingClock clock;
+    TestSupport::ZStoppingClock clock;
     std::shared_ptr<ZEmulatedNtfsVolume> device;
     std::unique_ptr<ZDriveVolume> volume;
     USN readPosition = 0;

@@ -9,6 +9,7 @@
 #include "platform/windows.h"
 #include "support/TestEnvironment.h"
 #include "support/ZServiceTestKit.h"
+#include "support/ZStoppingClock.h"
 #include "support/ZLogLines.h"
 #include "support/ZTelemetryStandIn.h"
 #include "support/ZUsnRecordBuild.h"
@@ -108,26 +109,6 @@ public:
 // What the consumer was given: record number, reasons, name, USN.
 using ConsumerCall = std::tuple<DWORD, DWORD, std::u16string, USN>;
 
-// A manual clock that stops the monitor when a journal read would wait (it then
-// times out at once), or when a sleep reaches stopAt.
-struct StoppingClock : Platform::ZManualClock {
-    std::atomic<bool>* stop = nullptr;
-    ULONGLONG stopAt = ~0ull;
-    void sleepMs(DWORD ms) override
-    {
-        ZManualClock::sleepMs(ms);
-        if (tickMs() >= stopAt)
-            stop->store(true);
-    }
-    bool waitFor(std::condition_variable&, std::unique_lock<std::mutex>&, DWORD,
-                 const std::function<bool()>& pred) override
-    {
-        if (!pred())
-            stop->store(true);
-        return pred();
-    }
-};
-
 const QString kTallyLog = QStringLiteral("tally-journal.log");
 
 // The caller-filled fields of the first report since the last reset (the rest are telemetry's own).
@@ -199,7 +180,7 @@ protected:
 
     int quitReason() { return settingsValue(QStringLiteral("SearchServiceQuitReason"), 0).toInt(); }
 
-    StoppingClock clock;
+    TestSupport::ZStoppingClock clock;   // stops at the first read that would wait
     char16_t letter = 0;
     std::unique_ptr<ZDriveVolume> volume;
     std::vector<DWORD> listenFailures;
