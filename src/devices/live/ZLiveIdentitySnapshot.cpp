@@ -171,7 +171,6 @@ bool ZLiveIdentitySnapshot::read(const QString& path, ULONGLONG rootDevice, ULON
     }
     if (at != body)
         return refuse(QStringLiteral("identity table has bytes after its entries"));
-    out.dropPages();
     return true;
 }
 
