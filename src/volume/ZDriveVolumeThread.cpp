@@ -238,7 +238,9 @@ void ZDriveVolume::pruneOrphans(DirectoryMap& pendingParents, DirectoryMap& know
 
     pool->forEachItem([&](ZLockItem handle) {
         ItemRecord* item = handle.record();
-        if (!item || reachable.contains(item->parentRecordNumber))
+        // Copied out: contains() takes a reference, and the packed member may be misaligned.
+        const DWORD parent = item ? DWORD(item->parentRecordNumber) : 0;
+        if (!item || reachable.contains(parent))
             return true;
         // No reader knows the pool yet: the run is freed without a stamp.
         const DWORD recordNumber = item->recordNumber;

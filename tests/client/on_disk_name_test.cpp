@@ -53,8 +53,9 @@ TEST(OnDiskName, FindsTheOneEntryThatReadsAsTheStoredNameAndNoneWhenSeveralDo)
             ASSERT_EQ(::mkdir((folder + '/' + name).constData(), 0755), 0) << name.toPercentEncoding().constData();
         QByteArray disk = "untouched";
         EXPECT_EQ(findOnDisk(folder, row.stored, &disk), row.found);
-        if (row.found)
+        if (row.found) {
             EXPECT_EQ(disk, row.expected);
+        }
         // Qt cannot name the entries that are not UTF-8; rm can.
         QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), QFile::decodeName(folder)});
     }
