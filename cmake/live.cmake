@@ -20,6 +20,11 @@ else()
   target_link_libraries(zdevices PUBLIC ${XXHASH_LIBRARY})
 endif()
 
+# The identity table of a directory drive taken up from any contents: the
+# libFuzzer target (clang, SEARCH_BUILD_FUZZ) or the replay of its corpus.
+search_fuzzer(live_state_fuzzer SOURCES ${CMAKE_SOURCE_DIR}/fuzz/live_state_fuzzer.cpp
+              LIBS zdevices CORPUS live_state)
+
 # Live directory volumes: the walk and change-rate benchmark.
 if(SEARCH_BUILD_BENCH)
   add_executable(live_walk_bench ${CMAKE_SOURCE_DIR}/bench/live_walk_bench.cpp)
