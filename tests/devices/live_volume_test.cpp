@@ -304,24 +304,21 @@ TEST_P(LiveVolumeTest, ChangesMadeWhileTheWalkRunsAreNotLost)
 // service give the drive up.
 TEST_P(LiveVolumeTest, RemovingABigTreeIsNoLossOfEvents)
 {
-    struct Shape {
-        int folders, files;
-    };
-    const Shape shapes[] = {{20, 20}, {10, 200}, {5, 200}, {20, 100}, {40, 10}};
+    const std::pair<int, int> shapes[] = {{20, 20}, {10, 200}, {5, 200}, {20, 100}, {40, 10}}; // folders, files each
     const std::string root = fresh("removed");
     auto v = openVolume(root);
     ASSERT_TRUE(v);
     int round = 0;
-    for (const Shape& s : shapes) {
+    for (const auto& [folders, files] : shapes) {
         for (int again = 0; again < 2; ++again, ++round) {
-            SCOPED_TRACE(std::to_string(s.folders) + " folders of " + std::to_string(s.files) + " files, round "
+            SCOPED_TRACE(std::to_string(folders) + " folders of " + std::to_string(files) + " files, round "
                          + std::to_string(round));
             const std::string top = root + "/tree" + std::to_string(round);
             md(top);
-            for (int d = 0; d < s.folders; ++d) {
+            for (int d = 0; d < folders; ++d) {
                 const std::string dir = top + "/d" + std::to_string(d);
                 md(dir);
-                for (int i = 0; i < s.files; ++i)
+                for (int i = 0; i < files; ++i)
                     writeFile(dir + "/f" + std::to_string(i), 0);
             }
             ASSERT_TRUE(followed(*v, root));
@@ -481,6 +478,12 @@ TEST(LiveVolumeResume, ATableThatIsNoTreeOfThisVolumeIsRefusedAndTheNextOpenEqua
     auto named = [](Entries& t, const char* name) -> ZLiveIdentitySnapshot::Entry& {
         return *std::find_if(t.begin(), t.end(), [&](const auto& e) { return e.name == name; });
     };
+    // A further entry, first the same as the one named.
+    auto copied = [&](Entries& t, const char* name) -> ZLiveIdentitySnapshot::Entry& {
+        const ZLiveIdentitySnapshot::Entry e = named(t, name);
+        t.push_back(e);
+        return t.back();
+    };
     struct Case {
         const char* what;
         std::function<void(Entries&)> damage;
@@ -489,28 +492,16 @@ TEST(LiveVolumeResume, ATableThatIsNoTreeOfThisVolumeIsRefusedAndTheNextOpenEqua
     const Case cases[] = {
         {"a name given to two records",
          [&](Entries& t) {
-             auto twin = named(t, "a");
+             DWORD past = 0;
              for (const auto& e : t)
-                 twin.record = std::max(twin.record, e.record + 1);
-             twin.inode += 1000;
-             t.push_back(twin);
+                 past = std::max(past, e.record + 1);
+             auto& twin = copied(t, "a");
+             twin.record = past, twin.inode += 1000;
          },
          nullptr},
-        {"a file named twice unlike",
-         [&](Entries& t) {
-             auto other = named(t, "a");
-             other.name = "a2";
-             other.inode += 1000;
-             t.push_back(other);
-         },
+        {"a file named twice unlike", [&](Entries& t) { auto& o = copied(t, "a"); o.name = "a2", o.inode += 1000; },
          "twice unlike"},
-        {"a folder named twice",
-         [&](Entries& t) {
-             auto other = named(t, "d");
-             other.name = "d2";
-             t.push_back(other);
-         },
-         "twice unlike"},
+        {"a folder named twice", [&](Entries& t) { copied(t, "d").name = "d2"; }, "twice unlike"},
         {"a name under a file", [&](Entries& t) { named(t, "f").parent = named(t, "a").record; }, "no path"},
         {"a folder inside itself", [&](Entries& t) { named(t, "d").parent = named(t, "d").record; }, "no path"},
         {"a parent past every record", [&](Entries& t) { named(t, "f").parent = 1u << 30; }, "no path"},
