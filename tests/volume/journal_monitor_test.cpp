@@ -123,12 +123,6 @@ std::vector<std::string> firstReportHead()
     return lines;
 }
 
-std::vector<std::string> giveUpReport(char drive, int reason, int updatecount)
-{
-    return {"int dtype 6", "int reason " + std::to_string(reason), std::string("string drive ") + drive,
-            "int scanfiles 0", "int scansec 0", "int updatecount " + std::to_string(updatecount)};
-}
-
 class JournalMonitorTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -208,35 +202,34 @@ TEST_F(JournalMonitorTest, RequestCarriesTheReadValuesAndFollowsTheReturnedPosit
     EXPECT_EQ(calls, (std::vector<ConsumerCall>{{40, kCreate, u"a", 0x4000}}));
     EXPECT_TRUE(listenFailures.empty());
 
-    // A given start USN is used as it is; a stop set on entry makes no read.
-    device = scripted(u'E', 0x9000);
-    monitor(0x1234);
-    EXPECT_EQ(device->starts(), std::vector<USN>{0x1234});
-
-    // Records written before the open are read without waiting for a full
-    // batch, until the position reaches the journal's end as it was then or
-    // a read moves nothing on. The end says where the records handed on end.
-    auto waits = [&] {
-        std::vector<DWORDLONG> out;
-        for (const auto& r : device->requests)
-            out.push_back(r.BytesToWaitFor);
-        return out;
+    // A given start USN is used as it is. Records written before the open are read without waiting
+    // for a full batch, until the position reaches the journal's end as it was then or a read moves
+    // nothing on. The end says where the records handed on end. A stop set on entry makes no read.
+    const struct {
+        USN nextUsn, start;
+        bool stopFirst;
+        std::vector<USN> answers;                       // each batch's next USN
+        std::vector<std::pair<USN, DWORDLONG>> reads;   // start, bytes to wait for
+        USN end;
+    } rows[] = {
+        {0x9000, 0x1234, false, {}, {{0x1234, 0}}, 0x1234},
+        {0x9000, 0x4000, false, {0x8000, 0x9000, 0x9100}, {{0x4000, 0}, {0x8000, 0}, {0x9000, 4096}, {0x9100, 4096}}, 0x9100},
+        {0x9000, 0x4000, false, {0x4000}, {{0x4000, 0}, {0x4000, 4096}}, 0x4000},
+        {0x9000, 0, true, {}, {}, 0x9000},
     };
-    device = scripted(u'E', 0x9000);
-    device->answer(batch(0x8000, {usnRecord(40, kCreate, u"a", 0x4000)}));
-    device->answer(batch(0x9000));
-    device->answer(batch(0x9100));
-    const ZDriveVolume::MonitorEnd end = monitor(0x4000);
-    EXPECT_EQ(waits(), (std::vector<DWORDLONG>{0, 0, 4096, 4096}));
-    EXPECT_EQ(std::make_pair(end.position, end.stopped), std::make_pair(USN(0x9100), true));
-    device = scripted(u'E', 0x9000);
-    device->answer(batch(0x4000));
-    monitor(0x4000);
-    EXPECT_EQ(waits(), (std::vector<DWORDLONG>{0, 4096}));
-    device = scripted(u'E');
-    volume->stopRequested = true;
-    monitor(0);
-    EXPECT_TRUE(device->requests.empty());
+    for (const auto& r : rows) {
+        SCOPED_TRACE(&r - rows);
+        device = scripted(u'E', r.nextUsn);
+        for (USN next : r.answers)
+            device->answer(batch(next, {usnRecord(40, kCreate, u"a", 0x4000)}));
+        volume->stopRequested = r.stopFirst;
+        const ZDriveVolume::MonitorEnd end = monitor(r.start);
+        std::vector<std::pair<USN, DWORDLONG>> reads;
+        for (const auto& q : device->requests)
+            reads.emplace_back(q.StartUsn, q.BytesToWaitFor);
+        EXPECT_EQ(reads, r.reads);
+        EXPECT_EQ(std::make_pair(end.position, end.stopped), std::make_pair(r.end, true));
+    }
 }
 
 TEST_F(JournalMonitorTest, EachReasonIsPassedAtTheFirstRecordThatCarriesIt)
@@ -312,8 +305,9 @@ TEST_F(JournalMonitorTest, FailedReadsAreRetriedOrGiveUp)
         EXPECT_EQ(clock.tickMs() - t0, r.waitedMs);   // no pause after the last failure
         EXPECT_EQ(listenFailures, r.reported ? std::vector<DWORD>{r.reported} : std::vector<DWORD>{});
         EXPECT_EQ(quitReason(), r.reported == 87 ? int((87 << 16) | 'H') : kUnrelatedQuitReason);
-        EXPECT_EQ(firstReportHead(),
-                  r.reported ? giveUpReport('H', int(r.reported), int(r.requests)) : std::vector<std::string>{});
+        const std::vector<std::string> report{"int dtype 6", "int reason " + std::to_string(r.reported), "string drive H",
+                                              "int scanfiles 0", "int scansec 0", "int updatecount " + std::to_string(r.requests)};
+        EXPECT_EQ(firstReportHead(), r.reported ? report : std::vector<std::string>{});
         EXPECT_EQ(LogLines::threadErrorsSince(logFrom), r.log);
     }
 }
