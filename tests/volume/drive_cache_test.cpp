@@ -263,7 +263,6 @@ TEST_F(DriveCacheTest, DamagedFilesAreRefusedOrLoadExactly)
         EXPECT_TRUE(ZDriveVolume::sealDriveCacheImage(image));
         return image;
     };
-    const auto patched = [&](int at, const QByteArray& bytes) { return sealed(QByteArray(whole).replace(at, bytes.size(), bytes)); };
     enum Outcome { Refused, Exact, RefusedOrLive };
     struct Case {
         QString what;
@@ -278,22 +277,16 @@ TEST_F(DriveCacheTest, DamagedFilesAreRefusedOrLoadExactly)
         bad.data()[bit / 8] ^= char(1 << (bit % 8));
         cases.push_back({QStringLiteral("bit %1 flipped").arg(bit), bad, Refused});
     }
-    const int headerAt = kFieldsSize, firstRunAt = kFieldsSize + kPieceHeaderSize;
-    const struct {
-        const char* what;
-        int at;
-        QByteArray bytes;
-    } hostile[] = {
-        {"a byte after the end", int(whole.size()), QByteArray(1, '\0')},
-        {"piece count 65,535", kPieceCountAt, bigEndian<qint32>(65535)},
-        {"piece count 2", kPieceCountAt, bigEndian<qint32>(2)},
-        // One bad piece header field and one bad run length: the pool loader's own
-        // rejections (every field and run rule is a row of tests/storage) apply here too.
-        {"usedSlots past the segment", headerAt + 12, le32(0x7FFFFFFF)},
-        {"run longer than its first slot", firstRunAt, bigEndian<qint32>(2 * kSlotBytes + 1)},
+    // Resealed: a byte after the end, hostile piece counts, one bad piece header field and one bad run
+    // length (the pool loader's own rejections, every field and run rule a row of tests/storage).
+    const auto hostile = [&](const char* what, int at, const QByteArray& bytes) {
+        cases.push_back({QString::fromLatin1(what), sealed(QByteArray(whole).replace(at, bytes.size(), bytes)), Refused});
     };
-    for (const auto& h : hostile)
-        cases.push_back({QString::fromLatin1(h.what), patched(h.at, h.bytes), Refused});
+    hostile("a byte after the end", int(whole.size()), QByteArray(1, '\0'));
+    hostile("piece count 65,535", kPieceCountAt, bigEndian<qint32>(65535));
+    hostile("piece count 2", kPieceCountAt, bigEndian<qint32>(2));
+    hostile("usedSlots past the segment", kFieldsSize + 12, le32(0x7FFFFFFF));
+    hostile("run longer than its first slot", kFieldsSize + kPieceHeaderSize, bigEndian<qint32>(2 * kSlotBytes + 1));
     std::mt19937 random(20260301);
     for (int k = 0; k < 300; ++k) {
         QByteArray bad = whole;
