@@ -132,6 +132,7 @@ bool ZService::start()
     if (!ZServiceLocation::makeRuntimeFolder(&folderError)) {
         std::fprintf(stderr, "searchservice: %s\n", qPrintable(folderError));
         LOG(ERROR) << folderError.toStdString();
+        startFailed = true;
         return false;
     }
     // Held for the life of the process: the handle is never closed.
@@ -143,6 +144,7 @@ bool ZService::start()
                                       lockErrorText(GetLastError()));
         std::fprintf(stderr, "searchservice: %s\n", qPrintable(line));
         LOG(ERROR) << line.toStdString();
+        startFailed = true;
         return false;
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -160,6 +162,7 @@ bool ZService::start()
     if (!listenOnServerName()) {
         LOG(DEBUG) << "start server failed : listen failed!";
         sendReport(ReportServiceStart, ReportStartListenFailed, stats);
+        startFailed = true;
         return false;
     }
     listenWatch.start();
@@ -169,6 +172,7 @@ bool ZService::start()
     if (length == 0) {
         LOG(DEBUG) << "start server failed : GetLogicalDriveStrings";
         sendReport(ReportServiceStart, ReportStartNoDrives, stats);
+        startFailed = true;
         return false;
     }
     // A result above the buffer size is the size needed; read only what fits.
@@ -397,6 +401,8 @@ int runService(int argc, char** argv)
             if (service.start()) {
                 QCoreApplication::instance()->installNativeEventFilter(&service);
                 result = QCoreApplication::exec();
+            } else if (service.failedToStart()) {
+                result = ZService::kStartFailedExitCode;
             }
             service.stop();
             // Let the stopped threads end and their objects (and the shared

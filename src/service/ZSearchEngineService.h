@@ -58,6 +58,12 @@ public:
     // The exit code after a drive's journal could not be read with its
     // parameters: a failure, restarted, and the drive rebuilt at that start.
     static constexpr int kJournalFailedExitCode = 2;
+    // The exit code of a start that failed (an unsafe runtime folder, a lock
+    // or socket that cannot be had, no drives): not restarted, since a
+    // restart meets the same, but not reported as success either. A start
+    // the restart policy refuses, or one another instance already serves,
+    // ends with 0.
+    static constexpr int kStartFailedExitCode = 3;
 
     // Makes the volume object for one drive letter; the default makes a
     // ZDriveVolume. Tests hand in volumes whose thread body they control.
@@ -67,6 +73,8 @@ public:
     ~ZService() override;
 
     bool start();
+    // start() returned false for a failure (kStartFailedExitCode), not a refusal.
+    bool failedToStart() const { return startFailed; }
     void stop();
     // Records an orderly exit, which the restart policy does not hold against
     // later starts, and ends the event loop: the last client left, or a stop
@@ -150,6 +158,7 @@ private:
     HANDLE instanceMutex = nullptr;
     // Set once the single-instance guard is held: what the instance made is its to remove.
     bool ownsInstance = false;
+    bool startFailed = false;
     std::list<ZDriveVolume*> volumes;
     QList<QLocalSocket*> clients;
     // The peer uid of every client in `clients`.

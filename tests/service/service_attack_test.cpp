@@ -314,6 +314,7 @@ TEST_F(ServiceAttack, ARuntimeFolderInsideAnotherUsersFolderIsRefused)
     ZServiceProcess service;
     ASSERT_TRUE(service.start());
     EXPECT_TRUE(service.ends()) << "the service ran";
+    EXPECT_EQ(service.process.exitCode(), ZService::kStartFailedExitCode) << "a failure, not an orderly end";
     const QByteArray err = service.process.readAllStandardError();
     EXPECT_TRUE(err.contains("runtime folder " + own + " lies in " + theirsNative)) << err.constData();
     QDir(theirs).removeRecursively();

@@ -60,7 +60,7 @@ protected:
 } // namespace
 
 // Every start that cannot serve ends by itself with code 0 and logs why.
-TEST_F(ServiceProcessTest, StartsThatCannotServeEndCleanlyAndSayWhy)
+TEST_F(ServiceProcessTest, StartsThatCannotServeEndAndSayWhy)
 {
     HANDLE guard = nullptr;
     const struct {
@@ -70,10 +70,12 @@ TEST_F(ServiceProcessTest, StartsThatCannotServeEndCleanlyAndSayWhy)
         const char* notLogged;
         int initTimes;
         bool othersDrivesStay;   // the drive list the running instance published
+        int exitCode;            // a failure, or the running instance serves
     } cases[] = {
         // The stale file does not stop it before it looks for drives.
         {"no drives, a stale socket file", [] { ASSERT_TRUE(writeFile(socketPath())); },
-         "start server failed : GetLogicalDriveStrings", "start server failed : listen failed!", 1, false},
+         "start server failed : GetLogicalDriveStrings", "start server failed : listen failed!", 1, false,
+         ZService::kStartFailedExitCode},
         // The restart policy runs before the guard: the start was counted.
         {"a second instance",
          [&] {
@@ -82,7 +84,7 @@ TEST_F(ServiceProcessTest, StartsThatCannotServeEndCleanlyAndSayWhy)
              ASSERT_NE(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
              ASSERT_TRUE(writeFile(SearchEngine::ZPublishedDrives::filePath()));
          },
-         "repeat start!!!", "start server failed", 1, true},
+         "repeat start!!!", "start server failed", 1, true, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -90,7 +92,9 @@ TEST_F(ServiceProcessTest, StartsThatCannotServeEndCleanlyAndSayWhy)
         c.setUp();
         ZServiceProcess service;
         ASSERT_TRUE(service.start());
-        EXPECT_TRUE(service.endsCleanly());
+        EXPECT_TRUE(service.ends());
+        EXPECT_EQ(service.process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(service.process.exitCode(), c.exitCode);
         if (guard)
             CloseHandle(guard), guard = nullptr;
         const QByteArray log = service.log();
