@@ -150,6 +150,72 @@ void ZDriveIndex::forgetFolders()
     paths_.clear();
 }
 
+void ZDriveIndex::noteFolder(const ZItemSnapshot& folder)
+{
+    const DWORD r = folder.recordNumber;
+    // A table not gathered yet is gathered from the pool when needed.
+    if (!foldersReady_ || r == kRootRecordNumber)
+        return;
+    const bool refiled = folderIndex(r) >= 0;
+    folders_.push_back(Folder{r, folder.parentRecordNumber, int(itemRefPieceNumber(folder.itemRef)) - 1,
+                              itemRefSlotIndex(folder.itemRef)});
+    const int slot = int(folders_.size());   // index + 1
+    if (r < kDenseRecordLimit) {
+        if (r >= byRecord_.size())
+            byRecord_.resize(size_t(r) + 1, 0);
+        byRecord_[r] = slot;
+    } else {
+        byRecordSparse_[r] = slot;
+    }
+    reach_.push_back(Unknown);
+    for (std::vector<uint8_t>& matched : dirMatch_)
+        matched.push_back(Unknown);
+    if (refiled) {
+        // What lies below has another path, reach and matching folders now.
+        paths_.clear();
+        std::fill(reach_.begin(), reach_.end(), uint8_t(Unknown));
+        for (std::vector<uint8_t>& matched : dirMatch_)
+            std::fill(matched.begin(), matched.end(), uint8_t(Unknown));
+    }
+}
+
+void ZDriveIndex::forEachUnder(DWORD folder, const std::function<bool(const ZItemSnapshot&)>& visit)
+{
+    if (folderIndex(folder) < 0)
+        return;
+    // Per folder of the table: below `folder` or not, settled once.
+    std::vector<uint8_t> below(folders_.size(), Unknown);
+    auto isBelow = [&](DWORD parent) {
+        std::vector<int> chain;
+        uint8_t verdict = No;
+        for (DWORD at = parent; int(chain.size()) <= kMaxPathDepth;) {
+            if (at == folder) {
+                verdict = Yes;
+                break;
+            }
+            const int i = at == kRootRecordNumber ? -1 : folderIndex(at);
+            if (i < 0)
+                break;
+            if (below[size_t(i)] != Unknown) {
+                verdict = below[size_t(i)];
+                break;
+            }
+            chain.push_back(i);
+            at = folders_[size_t(i)].parent;
+        }
+        for (const int i : chain)
+            below[size_t(i)] = verdict;
+        return verdict == Yes;
+    };
+    bool go = true;
+    scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {
+        ZItemSnapshot item;
+        if (go && r.record() != kRootRecordNumber && isBelow(r.parent())
+            && reader_.readSlot(piece, slot, &item) == ZSharedPoolReader::ReadOk)
+            go = visit(item);
+    });
+}
+
 void ZDriveIndex::forgetReach()
 {
     std::fill(reach_.begin(), reach_.end(), uint8_t(Unknown));

@@ -37,6 +37,13 @@ public:
     bool hitOf(const ZItemSnapshot& item, bool wantPath, ZSearchHit* hit);
     // Folders changed: the table is made again when next needed.
     void forgetFolders();
+    // A folder the change stream added, renamed or moved (its new record):
+    // filed in the table as gathered, which keeps the folders freed since,
+    // so that what was under them can still be named as it goes. Filed
+    // again under another name or parent, the paths below it change.
+    void noteFolder(const ZItemSnapshot& folder);
+    // Calls visit for every live record below folder, at any depth; false stops.
+    void forEachUnder(DWORD folder, const std::function<bool(const ZItemSnapshot&)>& visit);
     // Who may reach which folder is asked again when next needed.
     void forgetReach();
 

@@ -221,15 +221,24 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
     // attach (the installed command gave its group up) ends the follow with
     // that reason: following on would drop every change that lands there.
     bool unreadable = false;
-    // One item of a change, when the query takes it; a folder that changed
-    // makes its drive's folder table stale.
-    auto report = [&](ZSearchChange::Kind kind, quint64 itemRef) {
+    auto matches = [&](const QByteArray& name, const QByteArray& path) {
+        for (const ZNameMatcher& m : matchers)
+            if (!m.matches(query.nameOnly ? name : path))
+                return false;
+        return true;
+    };
+    // One item of a change, when the query takes it; a folder added, renamed
+    // or moved is filed in its drive's folder table (seen: the item's hit,
+    // when it could be resolved, matching or not).
+    auto report = [&](ZSearchChange::Kind kind, quint64 itemRef, ZSearchHit* seen = nullptr) {
         ZSearchHit hit;
         ZItemSnapshot item;
         const bool known = d->resolve(itemRef, &hit, &item);
         ZDriveIndex* index = d->driveOf(itemRef);
-        if (index && (item.attributes & FILE_ATTRIBUTE_DIRECTORY))
-            index->forgetFolders();
+        if (index && kind == ZSearchChange::Added && (item.attributes & FILE_ATTRIBUTE_DIRECTORY))
+            index->noteFolder(item);
+        if (known && seen)
+            *seen = hit;
         const int piece = itemRefPieceNumber(itemRef);
         if (!known && index && piece > index->reader().attachedPieces()
             && piece <= index->reader().announcedPieces()) {
@@ -237,15 +246,39 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
             return d->fail(PiecesUnavailable, QStringLiteral("the index of drive %1: cannot be read (%2)")
                                                   .arg(QChar(index->drive()), index->reader().attachError()));
         }
-        if (!known)
+        if (!known || !matches(item.name, hit.path))
             return true;
-        for (const ZNameMatcher& m : matchers)
-            if (!m.matches(query.nameOnly ? item.name : hit.path))
-                return true;
         ZSearchChange change;
         change.kind = kind;
         change.item = hit;
         return onChange(change);
+    };
+    // A folder renamed or moved changes the path of everything below it,
+    // which no message names: each is given with its old path and its new
+    // one, as the query takes them (names alone do not change).
+    auto reportBelow = [&](const ZSearchHit& from, const ZSearchHit& to) {
+        ZDriveIndex* index = d->driveOf(to.itemRef);
+        ZItemSnapshot folder;
+        if (query.nameOnly || !index || index->reader().readItem(to.itemRef, &folder) != ZSharedPoolReader::ReadOk)
+            return true;
+        bool go = true;
+        index->forEachUnder(folder.recordNumber, [&](const ZItemSnapshot& item) {
+            ZSearchHit now;
+            if (!index->hitOf(item, true, &now) || !now.path.startsWith(to.path))
+                return true;
+            ZSearchChange change;
+            change.kind = ZSearchChange::Removed;
+            change.item = now;
+            change.item.path = from.path + now.path.mid(to.path.size());
+            if (matches(item.name, change.item.path))
+                go = onChange(change);
+            change.kind = ZSearchChange::Added;
+            change.item = now;
+            if (go && matches(item.name, now.path))
+                go = onChange(change);
+            return go;
+        });
+        return go;
     };
     for (;;) {
         // Permissions change without a change of the index (a chmod of a
@@ -264,9 +297,13 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
             case MessageItemRemoved:
                 go = report(ZSearchChange::Removed, m.itemRef);
                 break;
-            case MessageItemNameChanged:
-                go = report(ZSearchChange::Removed, m.itemRef) && report(ZSearchChange::Added, m.newItemRef);
+            case MessageItemNameChanged: {
+                ZSearchHit from, to;
+                go = report(ZSearchChange::Removed, m.itemRef, &from) && report(ZSearchChange::Added, m.newItemRef, &to);
+                if (go && to.isFolder && !from.path.isEmpty() && !to.path.isEmpty() && from.path != to.path)
+                    go = reportBelow(from, to);
                 break;
+            }
             case MessageListenFailed: {
                 d->drives.erase(m.drive);
                 ZSearchChange change;

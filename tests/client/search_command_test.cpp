@@ -292,23 +292,41 @@ TEST_F(SearchCommand, AFolderRenamedDuringASearchGivesOldOrNewPaths)
         EXPECT_TRUE(old.contains(path) || renamed.contains(path)) << path.constData();
 }
 
-// What a watcher sees: names as they come and go, and a drive that is lost.
-TEST_F(SearchCommand, WatchPrintsNamesComingAndGoingAndALostDrive)
-{
-    search({"-c", "x"});   // the drive is ready
-    QProcess watch;
-    watch.start(builtProgram("search"), {"--watch", "-b", "fresh"});
-    QByteArray out, err;
-    auto said = [&](const QByteArray& text, int timeoutMs = kToolTimeoutMs) {
+// `search --watch` run beside the test, and what it has said so far.
+struct Watcher {
+    explicit Watcher(const QStringList& args)
+    {
+        search({"-c", "x"});   // the drive is ready
+        process.start(builtProgram("search"), QStringList{"--watch"} + args);
+        process.waitForStarted();
+    }
+    ~Watcher()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    bool said(const QByteArray& text, int timeoutMs = kToolTimeoutMs)
+    {
         return spinUntil(
             [&] {
-                out += watch.readAllStandardOutput();
-                err += watch.readAllStandardError();
+                out += process.readAllStandardOutput();
+                err += process.readAllStandardError();
                 return out.contains(text) || err.contains(text);
             },
             timeoutMs);
-    };
-    ASSERT_TRUE(watch.waitForStarted());
+    }
+    QProcess process;
+    QByteArray out, err;
+};
+
+// What a watcher sees: names as they come and go, and a drive that is lost.
+TEST_F(SearchCommand, WatchPrintsNamesComingAndGoingAndALostDrive)
+{
+    Watcher watcher({"-b", "fresh"});
+    QByteArray& out = watcher.out;
+    QByteArray& err = watcher.err;
+    auto said = [&](const QByteArray& text, int timeoutMs = kToolTimeoutMs) { return watcher.said(text, timeoutMs); };
+    ASSERT_EQ(watcher.process.state(), QProcess::Running);
     // A file made before the watcher is connected is never shown: one more
     // is made until a name comes, and the last one made must come.
     QString fresh;
@@ -324,8 +342,27 @@ TEST_F(SearchCommand, WatchPrintsNamesComingAndGoingAndALostDrive)
     // The drive goes away: the watcher says so and the command does not crash.
     removeTree();
     EXPECT_TRUE(said("can no longer be followed")) << err.constData();
-    watch.kill();
-    watch.waitForFinished();
+}
+
+// Whole paths followed: names removed with their folders go one by one
+// (the folders freed before the watcher reads of them), and a folder
+// renamed takes what lies below it along, its old paths going and its new
+// ones coming.
+TEST_F(SearchCommand, WatchFollowsWhatLiesInFoldersRemovedAndRenamed)
+{
+    const QByteArray at = QFile::encodeName(tree);
+    for (const char* name : {"gone1/kyA", "gone2/kyB", "gone3/kyC", "from/kyE", "from/sub/kyD"})
+        ASSERT_TRUE(writeFile(tree + QLatin1Char('/') + QLatin1String(name)));
+    ASSERT_TRUE(spinUntil([&] { return search({"-c", "/ky"}).out == "5\n"; }, kToolTimeoutMs));
+    Watcher watcher({"/ky"});
+    ASSERT_TRUE(watcher.said(at + "/from/sub/kyD\n")) << watcher.out.constData();
+    for (const char* gone : {"gone1/kyA", "gone2/kyB", "gone3/kyC"}) {
+        QDir(tree + QLatin1Char('/') + QLatin1String(gone).left(5)).removeRecursively();
+        EXPECT_TRUE(watcher.said("- " + at + '/' + gone + '\n')) << watcher.out.constData();
+    }
+    ASSERT_TRUE(QFile::rename(tree + QStringLiteral("/from"), tree + QStringLiteral("/to")));
+    for (const char* line : {"- %1/from/kyE", "- %1/from/sub/kyD", "+ %1/to/kyE", "+ %1/to/sub/kyD"})
+        EXPECT_TRUE(watcher.said(QByteArray(line).replace("%1", at) + '\n')) << watcher.out.constData();
 }
 
 // Bad arguments (said before any service is asked), and a service that is
