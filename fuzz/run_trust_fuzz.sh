@@ -3,7 +3,7 @@
 # client (segment ledger lines, the client's message stream) with clang,
 # libFuzzer and AddressSanitizer in their own build folder, and runs each
 # for a bounded time (default 60 s) on a copy of its seed corpus.
-# Usage: run_trust_fuzz.sh [seconds] [segment_ledger|message_decoder|segment_reader ...]
+# Usage: run_trust_fuzz.sh [seconds] [segment_ledger|message_decoder|segment_reader|live_state ...]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
