@@ -254,8 +254,9 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
         return onChange(change);
     };
     // A folder renamed or moved changes the path of everything below it,
-    // which no message names: each is given with its old path and its new
-    // one, as the query takes them (names alone do not change).
+    // which no message names: each is given with its old path (when the
+    // folder's old place could be reached) and its new one, as the query
+    // takes them (names alone do not change).
     auto reportBelow = [&](const ZSearchHit& from, const ZSearchHit& to) {
         ZDriveIndex* index = d->driveOf(to.itemRef);
         ZItemSnapshot folder;
@@ -270,7 +271,7 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
             change.kind = ZSearchChange::Removed;
             change.item = now;
             change.item.path = from.path + now.path.mid(to.path.size());
-            if (matches(item.name, change.item.path))
+            if (!from.path.isEmpty() && matches(item.name, change.item.path))
                 go = onChange(change);
             change.kind = ZSearchChange::Added;
             change.item = now;
@@ -300,7 +301,7 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
             case MessageItemNameChanged: {
                 ZSearchHit from, to;
                 go = report(ZSearchChange::Removed, m.itemRef, &from) && report(ZSearchChange::Added, m.newItemRef, &to);
-                if (go && to.isFolder && !from.path.isEmpty() && !to.path.isEmpty() && from.path != to.path)
+                if (go && to.isFolder && !to.path.isEmpty() && from.path != to.path)
                     go = reportBelow(from, to);
                 break;
             }
