@@ -271,8 +271,10 @@ void ZDriveVolume::fileRecordsOfPool()
         batched = 0;
     };
     pool->forEachItem([&](ZLockItem item) {
-        recordMap.prefetch(item->recordNumber);
-        batch[batched++] = {item->recordNumber, item.record()};
+        // Copied out: the pair would bind a reference to the packed, misaligned member.
+        const DWORD record = item->recordNumber;
+        recordMap.prefetch(record);
+        batch[batched++] = {record, item.record()};
         if (batched == batch.size())
             fileBatch();
         return true;
