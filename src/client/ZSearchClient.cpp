@@ -300,7 +300,8 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
                 break;
             case MessageItemNameChanged: {
                 ZSearchHit from, to;
-                go = report(ZSearchChange::Removed, m.itemRef, &from) && report(ZSearchChange::Added, m.newItemRef, &to);
+                go = report(ZSearchChange::Removed, m.itemRef, &from)
+                     && report(ZSearchChange::Added, m.newItemRef, &to);
                 if (go && to.isFolder && !to.path.isEmpty() && from.path != to.path)
                     go = reportBelow(from, to);
                 break;
