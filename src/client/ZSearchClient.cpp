@@ -18,6 +18,7 @@
 
 #include <deque>
 #include <map>
+#include <set>
 
 namespace SearchEngine {
 
@@ -63,6 +64,8 @@ struct ZSearchClient::Impl {
     ZPublishedDriveMap published;
     std::deque<ZClientMessage> changes;   // after every drive was ready, for follow()
     std::function<void(const QString&)> observer;
+    bool trackGiven = false;
+    std::set<QByteArray> given;           // with trackGiven: the paths given as present
 
     bool fail(Error e, const QString& text)
     {
@@ -199,7 +202,11 @@ qint64 ZSearchClient::search(const ZSearchQuery& query, const std::function<bool
         if (!go || (query.limit >= 0 && given >= query.limit))
             break;
         given += entry.second->search(matchers, query, query.limit < 0 ? -1 : query.limit - given,
-                                      [&](const ZSearchHit& hit) { return go = onHit(hit); });
+                                      [&](const ZSearchHit& hit) {
+                                          if (d->trackGiven && !hit.path.isEmpty())
+                                              d->given.insert(hit.path);
+                                          return go = onHit(hit);
+                                      });
     }
     return given;
 }
@@ -221,6 +228,22 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
     // attach (the installed command gave its group up) ends the follow with
     // that reason: following on would drop every change that lands there.
     bool unreadable = false;
+    // A change given, held against the paths given when they are tracked.
+    auto give = [&](ZSearchChange::Kind kind, const ZSearchHit& hit) {
+        if (d->trackGiven) {
+            const bool present = d->given.count(hit.path) > 0;
+            if (present == (kind == ZSearchChange::Added))
+                return true;
+            if (present)
+                d->given.erase(hit.path);
+            else
+                d->given.insert(hit.path);
+        }
+        ZSearchChange change;
+        change.kind = kind;
+        change.item = hit;
+        return onChange(change);
+    };
     auto matches = [&](const QByteArray& name, const QByteArray& path) {
         for (const ZNameMatcher& m : matchers)
             if (!m.matches(query.nameOnly ? name : path))
@@ -248,35 +271,48 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
         }
         if (!known || !matches(item.name, hit.path))
             return true;
-        ZSearchChange change;
-        change.kind = kind;
-        change.item = hit;
-        return onChange(change);
+        return give(kind, hit);
     };
     // A folder renamed or moved changes the path of everything below it,
     // which no message names: each is given with its old path (when the
     // folder's old place could be reached) and its new one, as the query
     // takes them (names alone do not change).
+    // Tracked, the old paths are the given ones below the folder's old path,
+    // whatever the index holds by now.
     auto reportBelow = [&](const ZSearchHit& from, const ZSearchHit& to) {
+        bool go = true;
+        if (d->trackGiven && !from.path.isEmpty()) {
+            auto below = [&](const QByteArray& path) {
+                return path.size() > from.path.size() && path.startsWith(from.path)
+                       && (path[from.path.size()] == '/' || path[from.path.size()] == '\\');
+            };
+            std::vector<QByteArray> gone;
+            for (auto it = d->given.upper_bound(from.path); it != d->given.end() && it->startsWith(from.path); ++it)
+                if (below(*it))
+                    gone.push_back(*it);
+            for (const QByteArray& path : gone) {
+                ZSearchHit old = to;
+                old.isFolder = false;
+                old.path = path;
+                if (go)
+                    go = give(ZSearchChange::Removed, old);
+            }
+        }
         ZDriveIndex* index = d->driveOf(to.itemRef);
         ZItemSnapshot folder;
-        if (query.nameOnly || !index || index->reader().readItem(to.itemRef, &folder) != ZSharedPoolReader::ReadOk)
-            return true;
-        bool go = true;
+        if (!go || (query.nameOnly && !d->trackGiven) || !index
+            || index->reader().readItem(to.itemRef, &folder) != ZSharedPoolReader::ReadOk)
+            return go;
         index->forEachUnder(folder.recordNumber, [&](const ZItemSnapshot& item) {
             ZSearchHit now;
             if (!index->hitOf(item, true, &now) || !now.path.startsWith(to.path))
                 return true;
-            ZSearchChange change;
-            change.kind = ZSearchChange::Removed;
-            change.item = now;
-            change.item.path = from.path + now.path.mid(to.path.size());
-            if (!from.path.isEmpty() && matches(item.name, change.item.path))
-                go = onChange(change);
-            change.kind = ZSearchChange::Added;
-            change.item = now;
+            ZSearchHit old = now;
+            old.path = from.path + now.path.mid(to.path.size());
+            if (!d->trackGiven && !from.path.isEmpty() && matches(item.name, old.path))
+                go = give(ZSearchChange::Removed, old);
             if (go && matches(item.name, now.path))
-                go = onChange(change);
+                go = give(ZSearchChange::Added, now);
             return go;
         });
         return go;
@@ -323,6 +359,13 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
         if (!d->pump(deadline))
             return d->error == TimedOut && timeoutMs >= 0 ? (d->error = NoError, true) : false;
     }
+}
+
+void ZSearchClient::setTrackGivenPaths(bool on)
+{
+    d->trackGiven = on;
+    if (!on)
+        d->given.clear();
 }
 
 void ZSearchClient::setMessageObserver(const std::function<void(const QString&)>& observer)

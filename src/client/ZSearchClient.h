@@ -97,6 +97,15 @@ public:
     // With patterns, only matching names are given.
     bool follow(const ZSearchQuery& query, const std::function<bool(const ZSearchChange&)>& onChange,
                 int timeoutMs = -1);
+    // With tracking on, search() and follow() keep every path they give as
+    // present, and follow() gives each change against them: a Removed only
+    // for a path given, an Added only for one not given, and a folder
+    // renamed or moved takes every given path below it along (its old paths
+    // go, its new ones come as the query takes them). A watcher's screen so
+    // stays what the index holds, even when the index has moved on past the
+    // changes read (`mv build old && rm -rf old`). Off by default: it holds
+    // every path given.
+    void setTrackGivenPaths(bool on);
     // Every message as one line of text, as it arrives (for diagnostics).
     void setMessageObserver(const std::function<void(const QString&)>& observer);
     // Whether results are checked against what the real user may reach

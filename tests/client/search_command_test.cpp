@@ -347,7 +347,8 @@ TEST_F(SearchCommand, WatchPrintsNamesComingAndGoingAndALostDrive)
 // Whole paths followed: names removed with their folders go one by one
 // (the folders freed before the watcher reads of them), and a folder
 // renamed takes what lies below it along, its old paths going and its new
-// ones coming.
+// ones coming, each once; renamed and removed at once, what it showed goes
+// under the names it showed.
 TEST_F(SearchCommand, WatchFollowsWhatLiesInFoldersRemovedAndRenamed)
 {
     const QByteArray at = QFile::encodeName(tree);
@@ -363,6 +364,13 @@ TEST_F(SearchCommand, WatchFollowsWhatLiesInFoldersRemovedAndRenamed)
     ASSERT_TRUE(QFile::rename(tree + QStringLiteral("/from"), tree + QStringLiteral("/to")));
     for (const char* line : {"- %1/from/kyE", "- %1/from/sub/kyD", "+ %1/to/kyE", "+ %1/to/sub/kyD"})
         EXPECT_TRUE(watcher.said(QByteArray(line).replace("%1", at) + '\n')) << watcher.out.constData();
+    ASSERT_TRUE(QFile::rename(tree + QStringLiteral("/to"), tree + QStringLiteral("/gone4")));
+    QDir(tree + QStringLiteral("/gone4")).removeRecursively();
+    ASSERT_TRUE(writeFile(tree + QStringLiteral("/last/kyZ")));
+    for (const char* line : {"- %1/to/kyE", "- %1/to/sub/kyD", "+ %1/last/kyZ"})
+        EXPECT_TRUE(watcher.said(QByteArray(line).replace("%1", at) + '\n')) << watcher.out.constData();
+    EXPECT_FALSE(watcher.out.contains("gone4")) << watcher.out.constData();
+    EXPECT_EQ(watcher.out.count("+ " + at + "/to/kyE\n"), 1) << watcher.out.constData();
 }
 
 // Bad arguments (said before any service is asked), and a service that is

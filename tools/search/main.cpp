@@ -143,6 +143,9 @@ int main(int argc, char** argv)
 
     Output out(parser.isSet(null) ? '\0' : '\n');
     qint64 found = 0;
+    // The watcher's lines are held against the paths it printed, so a
+    // removal never names a path it did not show.
+    client.setTrackGivenPaths(parser.isSet(watch) && !query.patterns.isEmpty() && query.pathsNeeded);
     if (!query.patterns.isEmpty()) {
         found = client.search(query, [&](const ZSearchHit& hit) {
             if (query.pathsNeeded) {
