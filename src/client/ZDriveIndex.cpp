@@ -150,6 +150,12 @@ void ZDriveIndex::forgetFolders()
     paths_.clear();
 }
 
+void ZDriveIndex::gatherFolders()
+{
+    if (!foldersReady_)
+        collectFolders();
+}
+
 void ZDriveIndex::noteFolder(const ZItemSnapshot& folder)
 {
     const DWORD r = folder.recordNumber;
@@ -179,7 +185,8 @@ void ZDriveIndex::noteFolder(const ZItemSnapshot& folder)
     }
 }
 
-void ZDriveIndex::forEachUnder(DWORD folder, const std::function<bool(const ZItemSnapshot&)>& visit)
+void ZDriveIndex::forEachUnder(DWORD folder, bool knownFoldersOnly,
+                               const std::function<bool(const ZItemSnapshot&)>& visit)
 {
     if (folderIndex(folder) < 0)
         return;
@@ -207,10 +214,17 @@ void ZDriveIndex::forEachUnder(DWORD folder, const std::function<bool(const ZIte
             below[size_t(i)] = verdict;
         return verdict == Yes;
     };
+    // A folder whose record the table files under another run is one whose
+    // rename (or making) is still to be read.
+    auto filed = [&](int piece, DWORD slot, const InPlace& r) {
+        const int i = r.isFolder() ? folderIndex(r.record()) : -1;
+        return i >= 0 && folders_[size_t(i)].piece == piece && folders_[size_t(i)].slot == slot;
+    };
     bool go = true;
     scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {
         ZItemSnapshot item;
         if (go && r.record() != kRootRecordNumber && isBelow(r.parent())
+            && (!knownFoldersOnly || !r.isFolder() || filed(piece, slot, r))
             && reader_.readSlot(piece, slot, &item) == ZSharedPoolReader::ReadOk)
             go = visit(item);
     });

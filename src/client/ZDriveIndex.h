@@ -37,13 +37,18 @@ public:
     bool hitOf(const ZItemSnapshot& item, bool wantPath, ZSearchHit* hit);
     // Folders changed: the table is made again when next needed.
     void forgetFolders();
+    // The folder table made now, if it is not (a follower's starting point).
+    void gatherFolders();
     // A folder the change stream added, renamed or moved (its new record):
     // filed in the table as gathered, which keeps the folders freed since,
     // so that what was under them can still be named as it goes. Filed
     // again under another name or parent, the paths below it change.
     void noteFolder(const ZItemSnapshot& folder);
-    // Calls visit for every live record below folder, at any depth; false stops.
-    void forEachUnder(DWORD folder, const std::function<bool(const ZItemSnapshot&)>& visit);
+    // Calls visit for every live record below folder (as the table files the
+    // folders), at any depth; false stops. knownFoldersOnly leaves out the
+    // folders the table does not file under their present record: their
+    // rename or making is a change still to be read.
+    void forEachUnder(DWORD folder, bool knownFoldersOnly, const std::function<bool(const ZItemSnapshot&)>& visit);
     // Who may reach which folder is asked again when next needed.
     void forgetReach();
 

@@ -201,6 +201,9 @@ qint64 ZSearchClient::search(const ZSearchQuery& query, const std::function<bool
     for (auto& entry : d->drives) {
         if (!go || (query.limit >= 0 && given >= query.limit))
             break;
+        // The changes that follow are filed in the folder table as these paths saw it.
+        if (d->trackGiven)
+            entry.second->gatherFolders();
         given += entry.second->search(matchers, query, query.limit < 0 ? -1 : query.limit - given,
                                       [&](const ZSearchHit& hit) {
                                           if (d->trackGiven && !hit.path.isEmpty())
@@ -250,16 +253,26 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
                 return false;
         return true;
     };
+    // Folders (drive, record) that names came into before the folder itself
+    // did: what lies in them is given when they come.
+    std::set<std::pair<ushort, DWORD>> awaited;
     // One item of a change, when the query takes it; a folder added, renamed
     // or moved is filed in its drive's folder table (seen: the item's hit,
-    // when it could be resolved, matching or not).
-    auto report = [&](ZSearchChange::Kind kind, quint64 itemRef, ZSearchHit* seen = nullptr) {
+    // when it could be resolved, matching or not; arrived: a folder that
+    // names were awaiting).
+    auto report = [&](ZSearchChange::Kind kind, quint64 itemRef, ZSearchHit* seen = nullptr,
+                      bool* arrived = nullptr) {
         ZSearchHit hit;
         ZItemSnapshot item;
         const bool known = d->resolve(itemRef, &hit, &item);
         ZDriveIndex* index = d->driveOf(itemRef);
-        if (index && kind == ZSearchChange::Added && (item.attributes & FILE_ATTRIBUTE_DIRECTORY))
+        if (index && kind == ZSearchChange::Added && (item.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             index->noteFolder(item);
+            if (arrived)
+                *arrived = awaited.erase({index->drive(), item.recordNumber}) > 0;
+        }
+        if (index && d->trackGiven && kind == ZSearchChange::Added && !known && item.recordNumber != 0)
+            awaited.insert({index->drive(), item.parentRecordNumber});
         if (known && seen)
             *seen = hit;
         const int piece = itemRefPieceNumber(itemRef);
@@ -273,37 +286,40 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
             return true;
         return give(kind, hit);
     };
-    // A folder renamed or moved changes the path of everything below it,
-    // which no message names: each is given with its old path (when the
-    // folder's old place could be reached) and its new one, as the query
-    // takes them (names alone do not change).
-    // Tracked, the old paths are the given ones below the folder's old path,
-    // whatever the index holds by now.
-    auto reportBelow = [&](const ZSearchHit& from, const ZSearchHit& to) {
+    // Tracked, a folder that goes or moves takes every path given below it
+    // along, whatever the index holds by now.
+    auto dropBelow = [&](const ZSearchHit& folder) {
+        if (!d->trackGiven || !folder.isFolder || folder.path.isEmpty())
+            return true;
+        const QByteArray& top = folder.path;
+        std::vector<QByteArray> gone;
+        for (auto it = d->given.upper_bound(top); it != d->given.end() && it->startsWith(top); ++it)
+            if (it->size() > top.size() && ((*it)[top.size()] == '/' || (*it)[top.size()] == '\\'))
+                gone.push_back(*it);
         bool go = true;
-        if (d->trackGiven && !from.path.isEmpty()) {
-            auto below = [&](const QByteArray& path) {
-                return path.size() > from.path.size() && path.startsWith(from.path)
-                       && (path[from.path.size()] == '/' || path[from.path.size()] == '\\');
-            };
-            std::vector<QByteArray> gone;
-            for (auto it = d->given.upper_bound(from.path); it != d->given.end() && it->startsWith(from.path); ++it)
-                if (below(*it))
-                    gone.push_back(*it);
-            for (const QByteArray& path : gone) {
-                ZSearchHit old = to;
-                old.isFolder = false;
-                old.path = path;
-                if (go)
-                    go = give(ZSearchChange::Removed, old);
-            }
+        for (const QByteArray& path : gone) {
+            ZSearchHit old = folder;
+            old.isFolder = false;
+            old.path = path;
+            if (go)
+                go = give(ZSearchChange::Removed, old);
         }
+        return go;
+    };
+    // A folder renamed or moved (or one that names were waiting for) changes
+    // the path of everything below it, which no message names: each is given
+    // with its old path (untracked, when the folder's old place could be
+    // reached) and its new one, as the query takes them. Tracked, folders
+    // below whose own rename is still to be read are left to it (what lies
+    // in them comes by their old place meanwhile).
+    auto reportBelow = [&](const ZSearchHit& from, const ZSearchHit& to) {
         ZDriveIndex* index = d->driveOf(to.itemRef);
         ZItemSnapshot folder;
-        if (!go || (query.nameOnly && !d->trackGiven) || !index
+        if ((query.nameOnly && !d->trackGiven) || !index
             || index->reader().readItem(to.itemRef, &folder) != ZSharedPoolReader::ReadOk)
-            return go;
-        index->forEachUnder(folder.recordNumber, [&](const ZItemSnapshot& item) {
+            return true;
+        bool go = true;
+        index->forEachUnder(folder.recordNumber, d->trackGiven, [&](const ZItemSnapshot& item) {
             ZSearchHit now;
             if (!index->hitOf(item, true, &now) || !now.path.startsWith(to.path))
                 return true;
@@ -328,18 +344,26 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
             d->changes.pop_front();
             bool go = true;
             switch (m.type) {
-            case MessageItemAppended:
-                go = report(ZSearchChange::Added, m.itemRef);
+            case MessageItemAppended: {
+                ZSearchHit folder;
+                bool arrived = false;
+                go = report(ZSearchChange::Added, m.itemRef, &folder, &arrived);
+                if (go && arrived && !folder.path.isEmpty())
+                    go = reportBelow(ZSearchHit(), folder);
                 break;
-            case MessageItemRemoved:
-                go = report(ZSearchChange::Removed, m.itemRef);
+            }
+            case MessageItemRemoved: {
+                ZSearchHit gone;
+                go = report(ZSearchChange::Removed, m.itemRef, &gone) && dropBelow(gone);
                 break;
+            }
             case MessageItemNameChanged: {
                 ZSearchHit from, to;
+                bool arrived = false;
                 go = report(ZSearchChange::Removed, m.itemRef, &from)
-                     && report(ZSearchChange::Added, m.newItemRef, &to);
-                if (go && to.isFolder && !to.path.isEmpty() && from.path != to.path)
-                    go = reportBelow(from, to);
+                     && report(ZSearchChange::Added, m.newItemRef, &to, &arrived);
+                if (go && (from.path != to.path || arrived))
+                    go = dropBelow(from) && (!to.isFolder || to.path.isEmpty() || reportBelow(from, to));
                 break;
             }
             case MessageListenFailed: {
