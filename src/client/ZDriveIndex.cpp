@@ -185,6 +185,20 @@ void ZDriveIndex::noteFolder(const ZItemSnapshot& folder)
     }
 }
 
+void ZDriveIndex::dropFolder(const ZItemSnapshot& folder)
+{
+    const DWORD r = folder.recordNumber;
+    const int i = foldersReady_ && r != kRootRecordNumber ? folderIndex(r) : -1;
+    // Only while the table files the record under the run removed.
+    if (i < 0 || folders_[size_t(i)].piece != int(itemRefPieceNumber(folder.itemRef)) - 1
+        || folders_[size_t(i)].slot != itemRefSlotIndex(folder.itemRef))
+        return;
+    if (r < byRecord_.size())
+        byRecord_[r] = 0;
+    else
+        byRecordSparse_.erase(r);
+}
+
 void ZDriveIndex::forEachUnder(DWORD folder, bool knownFoldersOnly,
                                const std::function<bool(const ZItemSnapshot&)>& visit)
 {

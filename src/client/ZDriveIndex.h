@@ -44,6 +44,9 @@ public:
     // so that what was under them can still be named as it goes. Filed
     // again under another name or parent, the paths below it change.
     void noteFolder(const ZItemSnapshot& folder);
+    // A folder the change stream removed: its record no longer names it, so
+    // a later record under that number is left until its own folder comes.
+    void dropFolder(const ZItemSnapshot& folder);
     // Calls visit for every live record below folder (as the table files the
     // folders), at any depth; false stops. knownFoldersOnly leaves out the
     // folders the table does not file under their present record: their

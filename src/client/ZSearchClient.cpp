@@ -355,6 +355,11 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
             case MessageItemRemoved: {
                 ZSearchHit gone;
                 go = report(ZSearchChange::Removed, m.itemRef, &gone) && dropBelow(gone);
+                ZItemSnapshot item;
+                ZDriveIndex* index = d->driveOf(m.itemRef);
+                if (d->trackGiven && index && index->reader().readItem(m.itemRef, &item) == ZSharedPoolReader::ReadOk
+                    && (item.attributes & FILE_ATTRIBUTE_DIRECTORY))
+                    index->dropFolder(item);
                 break;
             }
             case MessageItemNameChanged: {
