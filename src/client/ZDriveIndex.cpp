@@ -185,13 +185,18 @@ void ZDriveIndex::noteFolder(const ZItemSnapshot& folder)
     }
 }
 
+bool ZDriveIndex::filedAt(DWORD record, int piece, DWORD slot)
+{
+    const int i = folderIndex(record);
+    return i >= 0 && folders_[size_t(i)].piece == piece && folders_[size_t(i)].slot == slot;
+}
+
 void ZDriveIndex::dropFolder(const ZItemSnapshot& folder)
 {
     const DWORD r = folder.recordNumber;
-    const int i = foldersReady_ && r != kRootRecordNumber ? folderIndex(r) : -1;
     // Only while the table files the record under the run removed.
-    if (i < 0 || folders_[size_t(i)].piece != int(itemRefPieceNumber(folder.itemRef)) - 1
-        || folders_[size_t(i)].slot != itemRefSlotIndex(folder.itemRef))
+    if (!foldersReady_ || r == kRootRecordNumber
+        || !filedAt(r, int(itemRefPieceNumber(folder.itemRef)) - 1, itemRefSlotIndex(folder.itemRef)))
         return;
     if (r < byRecord_.size())
         byRecord_[r] = 0;
@@ -230,15 +235,11 @@ void ZDriveIndex::forEachUnder(DWORD folder, bool knownFoldersOnly,
     };
     // A folder whose record the table files under another run is one whose
     // rename (or making) is still to be read.
-    auto filed = [&](int piece, DWORD slot, const InPlace& r) {
-        const int i = r.isFolder() ? folderIndex(r.record()) : -1;
-        return i >= 0 && folders_[size_t(i)].piece == piece && folders_[size_t(i)].slot == slot;
-    };
     bool go = true;
     scanLive(reader_, [&](int piece, DWORD slot, const InPlace& r) {
         ZItemSnapshot item;
         if (go && r.record() != kRootRecordNumber && isBelow(r.parent())
-            && (!knownFoldersOnly || !r.isFolder() || filed(piece, slot, r))
+            && (!knownFoldersOnly || !r.isFolder() || filedAt(r.record(), piece, slot))
             && reader_.readSlot(piece, slot, &item) == ZSharedPoolReader::ReadOk)
             go = visit(item);
     });

@@ -68,6 +68,8 @@ private:
     // The record -> folder table over folders_ as gathered.
     void indexFolders();
     int folderIndex(DWORD record);
+    // Whether the table files record under the run at (piece index, slot).
+    bool filedAt(DWORD record, int piece, DWORD slot);
     bool readFolder(int index, ZItemSnapshot* out);
     // The path of a folder (the drive's root for the root record), kept.
     bool folderPath(int index, QByteArray* path, bool* verified);

@@ -257,11 +257,11 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
     // did: what lies in them is given when they come.
     std::set<std::pair<ushort, DWORD>> awaited;
     // One item of a change, when the query takes it; a folder added, renamed
-    // or moved is filed in its drive's folder table (seen: the item's hit,
-    // when it could be resolved, matching or not; arrived: a folder that
-    // names were awaiting).
+    // or moved is filed in its drive's folder table, and one removed (not
+    // renamed: `removal`) is unfiled (seen: the item's hit, when it could be
+    // resolved, matching or not; arrived: a folder that names were awaiting).
     auto report = [&](ZSearchChange::Kind kind, quint64 itemRef, ZSearchHit* seen = nullptr,
-                      bool* arrived = nullptr) {
+                      bool* arrived = nullptr, bool removal = false) {
         ZSearchHit hit;
         ZItemSnapshot item;
         const bool known = d->resolve(itemRef, &hit, &item);
@@ -271,6 +271,8 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
             if (arrived)
                 *arrived = awaited.erase({index->drive(), item.recordNumber}) > 0;
         }
+        if (index && d->trackGiven && removal && (item.attributes & FILE_ATTRIBUTE_DIRECTORY))
+            index->dropFolder(item);
         if (index && d->trackGiven && kind == ZSearchChange::Added && !known && item.recordNumber != 0)
             awaited.insert({index->drive(), item.parentRecordNumber});
         if (known && seen)
@@ -354,12 +356,7 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
             }
             case MessageItemRemoved: {
                 ZSearchHit gone;
-                go = report(ZSearchChange::Removed, m.itemRef, &gone) && dropBelow(gone);
-                ZItemSnapshot item;
-                ZDriveIndex* index = d->driveOf(m.itemRef);
-                if (d->trackGiven && index && index->reader().readItem(m.itemRef, &item) == ZSharedPoolReader::ReadOk
-                    && (item.attributes & FILE_ATTRIBUTE_DIRECTORY))
-                    index->dropFolder(item);
+                go = report(ZSearchChange::Removed, m.itemRef, &gone, nullptr, true) && dropBelow(gone);
                 break;
             }
             case MessageItemNameChanged: {
