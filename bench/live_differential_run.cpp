@@ -1,7 +1,9 @@
 // The differential tester's long run: SEQUENCES random sequences from seed
 // FIRST on, under one change source, optionally with a tiny event queue
-// (QUEUE events) or watch limit (WATCHES folders). Prints every failure with
-// its seed and shortest sequence, then the counts.
+// (QUEUE events) or watch limit (WATCHES folders); with RESTARTS=1 in the
+// environment each sequence also stops the drive, changes the tree while it is
+// down and opens it again from its kept state. Prints every failure with its
+// seed and shortest sequence, then the counts.
 //
 //   live_differential_run SEQUENCES [inotify|fanotify] [FIRST] [QUEUE] [WATCHES]
 #include "support/TestEnvironment.h"
@@ -32,13 +34,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "fanotify file-system marks are not permitted here\n");
         return 2;
     }
+    const bool restarts = std::getenv("RESTARTS") && std::strcmp(std::getenv("RESTARTS"), "1") == 0;
     const auto start = std::chrono::steady_clock::now();
-    unsigned long exact = 0, reported = 0, failed = 0;
+    unsigned long exact = 0, reported = 0, failed = 0, resumes = 0;
     for (uint64_t seed = first; seed < first + count; ++seed) {
-        const Sequence ops = generate(seed);
+        const Sequence ops = generate(seed, restarts);
         if (std::getenv("SHOW_SEQUENCES"))
             std::printf("seed %llu: %s\n", static_cast<unsigned long long>(seed), describe(ops).c_str());
         const Outcome o = run(base, ops, options);
+        resumes += o.resumes;
         if (o.exact) {
             ++exact;
         } else if (o.rebuildReported) {
@@ -57,7 +61,8 @@ int main(int argc, char** argv)
         }
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%s: %lu sequences in %.0f s: %lu exact, %lu rebuilds reported, %lu silently different\n",
-                fanotify ? "fanotify" : "inotify", count, seconds, exact, reported, failed);
+    std::printf("%s%s: %lu sequences in %.0f s: %lu exact, %lu rebuilds reported, %lu silently different; "
+                "%lu opens resumed from the kept state\n",
+                fanotify ? "fanotify" : "inotify", restarts ? " with restarts" : "", count, seconds, exact, reported, failed, resumes);
     return failed ? 1 : 0;
 }
