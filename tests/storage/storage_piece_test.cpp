@@ -1,8 +1,6 @@
 // Shared pieces: creation and the size fall-back, allocation at the end of a
 // piece, walks with slotIndex repair, save and the loader's rejection of
 // input that does not fit the segment.
-#include "storage/ZSharedPiece.h"
-#include "storage/ZSharedSegment.h"
 #include "storage/storage_probe_names.h"
 
 #include <QFile>
@@ -13,11 +11,7 @@
 
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <thread>
-#include <vector>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 
 using namespace SearchEngine;
 using namespace StorageProbe;
@@ -126,6 +120,13 @@ TEST(StoragePiece, LoadRejectsEveryInputThatDoesNotFitAndTakesSmallerPieces)
     auto header = [](int offset, DWORD value) {
         return [=](QByteArray& b) { poke<DWORD>(b, kHeaderAt + offset, value); };
     };
+    // A data size with the slot limit it implies, so that only the size itself is wrong.
+    auto geometry = [](DWORD dataSize) {
+        return [=](QByteArray& b) {
+            poke<DWORD>(b, kHeaderAt + 24, dataSize);
+            poke<DWORD>(b, kHeaderAt + 16, slotLimitForDataSize(dataSize));
+        };
+    };
     const struct {
         const char* what;
         std::function<void(QByteArray&)> spoil;
@@ -133,11 +134,12 @@ TEST(StoragePiece, LoadRejectsEveryInputThatDoesNotFitAndTakesSmallerPieces)
         {"version", header(0, 2)},
         {"drive of another letter", header(4, 'D')},
         {"slotOffset", header(8, 64)},
-        {"usedSlots beyond slotLimit", header(12, DWORD(segment / 32))},
+        {"usedSlots beyond slotLimit", geometry(8 * 32)},   // the eight slots used, a limit of seven
         {"slotLimit", header(16, DWORD(segment / 32))},
         {"slotSize", header(20, 16)},
-        {"dataSize beyond the segment", header(24, DWORD(2 * segment - 32))},
-        {"dataSize not whole slots", header(24, DWORD(segment - 40))},
+        {"dataSize beyond the segment", geometry(DWORD(2 * segment - 32))},
+        {"dataSize not whole slots", geometry(DWORD(segment - 40))},
+        {"dataSize of no slot, whose limit wraps", geometry(0)},
         {"pieceNumber", [](QByteArray& b) { poke<WORD>(b, kHeaderAt + 28, 2); }},
         {"run past usedSlots", header(12, 4)},
         {"usedSlots past the runs", header(12, 100)},
@@ -172,8 +174,7 @@ TEST(StoragePiece, LoadRejectsEveryInputThatDoesNotFitAndTakesSmallerPieces)
 
     // Pieces written smaller load as they were; a wrong slotIndex is mended and stamps start at 0.
     QByteArray small = good;
-    poke<DWORD>(small, kHeaderAt + 24, DWORD(segment / 2 - 32));
-    poke<DWORD>(small, kHeaderAt + 16, DWORD(segment / 64 - 2));
+    geometry(DWORD(segment / 2 - 32))(small);
     poke<DWORD>(small, firstRun + 2, 777);
     ZSharedPool pool(name, 'C');
     ASSERT_TRUE(loadPool(pool, small));
