@@ -3,7 +3,6 @@
 // unattached while sparing live processes and attached readers, and that
 // nothing another user plants makes it touch anything else.
 #include "storage/ZSegmentLedger.h"
-#include "storage/ZSharedSegment.h"
 #include "storage/storage_probe_names.h"
 #include "support/TestEnvironment.h"
 #include "support/ZFileState.h"

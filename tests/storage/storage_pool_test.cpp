@@ -82,7 +82,7 @@ using StorageItemStore = StoragePool;
 
 } // namespace
 
-TEST(StorageRecord, SlotCountsAndReferences)
+TEST(StorageRecord, SlotCountsReferencesNameSignaturesAndItemNames)
 {
     // The 2-, 3- and 26-slot bounds are static_asserts of the header; this is the next step up.
     EXPECT_EQ(slotsForNameLength(38), 3);
@@ -98,10 +98,7 @@ TEST(StorageRecord, SlotCountsAndReferences)
     EXPECT_EQ(makeItemRef('C', 7, 123456), (ULONGLONG('C') << 48) | (7ull << 32) | 123456u);
     EXPECT_EQ(makeItemRef(0xFFFF, 0xFFFF, 0xFFFFFFFFu), ~0ull);
     EXPECT_EQ(ZLockItem().itemRef(), 0u);
-}
 
-TEST(StorageRecord, NameSignatures)
-{
     EXPECT_EQ(signatureOf(QString()), 0u);
     EXPECT_EQ(signatureOf(QStringLiteral("a")), 2u);
     EXPECT_EQ(signatureOf(QStringLiteral("aB")), (4ull << 32) | 6u);
@@ -119,10 +116,8 @@ TEST(StorageRecord, NameSignatures)
         }
     }
     EXPECT_FALSE(signatureMayContain(signatureOf(QStringLiteral("abc")), signatureOf(QStringLiteral("x"))));
-}
 
-TEST(StorageRecord, ItemNamesConvertWithinTheBuffer)
-{
+    // Item names convert within the buffer.
     ZItemName name;
     const QString unicode = QString::fromUtf8("Ünïcödé.txt");
     ASSERT_TRUE(makeItemName(unicode, &name));
@@ -135,7 +130,7 @@ TEST(StorageRecord, ItemNamesConvertWithinTheBuffer)
     EXPECT_EQ(name.length, 0);
 }
 
-TEST_F(StorageItemStore, CreatingWritesEveryFieldAndRefusesUnfitRuns)
+TEST_F(StorageItemStore, CreateRefreshFreeAndPruneTouchOnlyTheirFieldsAndRefuseUnfitRuns)
 {
     ZLockItem item = create(QStringLiteral("Budget.xlsx"), 42, NoData | 0x80, 7);
     ASSERT_TRUE(item);
@@ -152,25 +147,23 @@ TEST_F(StorageItemStore, CreatingWritesEveryFieldAndRefusesUnfitRuns)
     EXPECT_FALSE(createItem(small, f, "12345678", 8));   // 56 + 8 + 1 > 64
     EXPECT_EQ(small.flags(), 0);
     EXPECT_TRUE(createItem(small, f, "12345678", 7));
-}
 
-TEST_F(StorageItemStore, RefreshFreeAndPruneTouchOnlyTheirFields)
-{
-    ZLockItem item = create(QStringLiteral("data.bin"), 8, NoData, 5);
-    const ULONGLONG ref = item.itemRef();
-    refreshItem(item, 4096, 333, 444, NoNameTimes | InUse | 0x40);   // only sizes, times and their bits
-    EXPECT_EQ(stateOf(item), State(InUse | NoNameTimes, 8, 5, 0x20, 4096, 333, 444, 5, "data.bin"));
-    freeItem(pool, item, 31);
-    freeItem(pool, item, 32);        // a second free changes nothing
-    refreshItem(item, 1, 1, 1, 0);   // a free record is not brought back
-    EXPECT_EQ(stateOf(item), State(0, 8, 5, 0x20, 4096, 333, 444, 31, "data.bin"));
-    EXPECT_EQ(item.itemRef(), ref);
-    EXPECT_EQ(freeEntries(pool), FreeEntries{freeEntryOf(item)});
+    // Refresh, free and prune touch only their fields.
+    ZLockItem data = create(QStringLiteral("data.bin"), 8, NoData, 5);
+    const ULONGLONG ref = data.itemRef();
+    refreshItem(data, 4096, 333, 444, NoNameTimes | InUse | 0x40);   // only sizes, times and their bits
+    EXPECT_EQ(stateOf(data), State(InUse | NoNameTimes, 8, 5, 0x20, 4096, 333, 444, 5, "data.bin"));
+    freeItem(pool, data, 31);
+    freeItem(pool, data, 32);        // a second free changes nothing
+    refreshItem(data, 1, 1, 1, 0);   // a free record is not brought back
+    EXPECT_EQ(stateOf(data), State(0, 8, 5, 0x20, 4096, 333, 444, 31, "data.bin"));
+    EXPECT_EQ(data.itemRef(), ref);
+    EXPECT_EQ(freeEntries(pool), FreeEntries{freeEntryOf(data)});
 
     ZLockItem orphan = create(QStringLiteral("orphan.1"), 10, 0, 3);
     pruneItem(pool, orphan);   // keeps its stamp
     EXPECT_EQ(stateOf(orphan), State(0, 10, 5, 0x20, 1234, 111, 222, 3, "orphan.1"));
-    EXPECT_EQ(freeEntries(pool), (FreeEntries{freeEntryOf(item), freeEntryOf(orphan)}));
+    EXPECT_EQ(freeEntries(pool), (FreeEntries{freeEntryOf(data), freeEntryOf(orphan)}));
 }
 
 TEST_F(StorageItemStore, RenameGivesANewReferenceAndNeverReusesAYoungRun)
@@ -195,7 +188,7 @@ TEST_F(StorageItemStore, RenameGivesANewReferenceAndNeverReusesAYoungRun)
     makeItemName(QStringLiteral("bbbb"), &n);
     ZLockItem c = replaceItem(pool, replaceItem(pool, a, ZItemFields{}, n, 2), ZItemFields{}, n, 3);
     EXPECT_NE(c, a);
-    clock.advance(ULONGLONG(ZSharedPool::kReuseAgeSeconds) * 1000);
+    clock.advance(kReuseAgeMs);
     ZLockItem d = replaceItem(pool, c, ZItemFields{}, n, 4);
     EXPECT_EQ(d, a);   // the oldest freed run of the size, once old enough
     EXPECT_EQ(d->modifyStamp, 4u);
