@@ -4,7 +4,6 @@
 // client leaves, the cut of a client that stops reading, a server closed for
 // want of descriptors, and device-change messages.
 #include "support/ZServiceTestKit.h"
-#include "wire/ZServiceLocation.h"
 
 #include "frame/ZLog.h"
 #include "service/ZClientProtocol.h"
@@ -14,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -45,19 +43,6 @@ protected:
         Platform::setClock(&clock);
     }
     void TearDown() override { Platform::setClock(nullptr); }
-
-    // One start of a service made of fake volumes, taken down at once
-    // without an orderly exit (as a crash would leave the count).
-    bool startOnce()
-    {
-        ServiceUnderTest s(u"C");
-        return s.started;
-    }
-
-    QDateTime windowOpen() const
-    {
-        return QDateTime::fromString(settingsValue(QStringLiteral("SearchServiceLastInitTime")).toString(), kTimeFormat);
-    }
 
     Platform::ZManualClock clock;
 };
@@ -103,28 +88,13 @@ TEST_F(ServiceStart, FiveStartsInsideFiveMinutesAtMostAndStoredTimesOddOrLeftByA
         for (const auto& [at, count] : c.starts) {
             const int before = initTimes();
             clock.setNow(t0.addSecs(at));
-            EXPECT_EQ(startOnce(), count != 0) << "start at " << at << " s";
+            // Taken down at once without an orderly exit, as a crash would leave the count.
+            EXPECT_EQ(ServiceUnderTest(u"C").started, count != 0) << "start at " << at << " s";
             EXPECT_EQ(initTimes(), count ? count : before) << "start at " << at << " s";
         }
-        EXPECT_EQ(windowOpen(), c.windowOpen);
+        const QString opened = settingsValue(QStringLiteral("SearchServiceLastInitTime")).toString();
+        EXPECT_EQ(QDateTime::fromString(opened, kTimeFormat), c.windowOpen);
     }
-}
-
-// A second instance is refused, before it makes any volume, and leaves the
-// first one serving.
-TEST_F(ServiceConnections, SecondInstanceIsRefusedAndTheFirstStillServes)
-{
-    ServiceUnderTest first(u"C");
-    ASSERT_TRUE(first.started);
-    {
-        ZService second;
-        EXPECT_FALSE(second.start());
-        EXPECT_TRUE(second.volumeList().empty());
-        second.stop();
-        CloseHandle(second.instanceMutexHandle());
-    }
-    TestClient client;
-    EXPECT_TRUE(client.connectTo(first.service));
 }
 
 // Drives end their start in the order given ('+' ready, '-' failed, '?' its
@@ -325,13 +295,20 @@ TEST_F(ServiceConnections, ServerClosedByAFailedAcceptListensAgainOrTheServiceEn
     }
 }
 
-// The socket file removed while the service runs: it listens again, so
-// clients still find it.
-TEST_F(ServiceConnections, ASocketFileRemovedWhileRunningIsMadeAgain)
+// A second instance is refused, before it makes any volume. The socket file
+// removed while the first runs: it listens again, so clients still find it.
+TEST_F(ServiceConnections, SecondInstanceIsRefusedAndARemovedSocketFileIsMadeAgain)
 {
     ServiceUnderTest s(u"C");
     ASSERT_TRUE(s.started);
     s.volume('C')->announce();
+    {
+        ZService second;
+        EXPECT_FALSE(second.start());
+        EXPECT_TRUE(second.volumeList().empty());
+        second.stop();
+        CloseHandle(second.instanceMutexHandle());
+    }
     ASSERT_TRUE(QFile::remove(socketPath()));
     EXPECT_TRUE(spinUntil([] { return QFile::exists(socketPath()); }, 10000));
     TestClient late;

@@ -12,8 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
-
 using namespace ServiceTestKit;
 using Platform::ZEmulatedNtfsVolume;
 using SearchEngine::ZItemSnapshot;

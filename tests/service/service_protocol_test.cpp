@@ -73,18 +73,15 @@ const struct {
 
 } // namespace
 
-TEST(ClientProtocol, EveryMessageMatchesItsBytes)
-{
-    for (const auto& c : kMessages)
-        EXPECT_EQ(c.built, c.expected);
-}
-
-// Whole, split at every byte, and a long batch after them split mid-message.
-TEST(MessageDecoder, DecodesEveryMessageWholeSplitAtEveryByteAndInALongBatch)
+// Every message matches its bytes, and decodes whole, split at every byte,
+// and in a long batch after them split mid-message.
+TEST(MessageDecoder, EveryMessageMatchesItsBytesAndDecodesWholeSplitAtEveryByteAndInALongBatch)
 {
     QByteArray stream;
-    for (const auto& c : kMessages)
+    for (const auto& c : kMessages) {
+        EXPECT_EQ(c.built, c.expected);
         stream += c.built;
+    }
     ZMessageDecoder whole;
     whole.feed(stream);
     EXPECT_EQ(decodeAll(whole), stream);
