@@ -29,7 +29,7 @@ protected:
 
 } // namespace
 
-TEST_F(OsVersionTest, ReportedAndRealVersionsGiveTheirIds)
+TEST_F(OsVersionTest, ReportedAndRealVersionsGiveTheirIdsWithFallbacksWhenASourceIsMissing)
 {
     // Reported versions below 6.2 (and servers) are taken as they are.
     const struct {
@@ -65,10 +65,7 @@ TEST_F(OsVersionTest, ReportedAndRealVersionsGiveTheirIds)
         source.realVersion(r.major, r.minor, r.build);
         EXPECT_EQ(osIdFromVersionSource(), r.expected) << r.major << "." << r.minor << "." << r.build;
     }
-}
 
-TEST_F(OsVersionTest, FallbacksWhenASourceIsMissing)
-{
     // A 6.x workstation by what answers: the EX and the plain structure, the
     // kernel file version (0: none) and the ntdll export's 10.0 build (0: none).
     const struct {

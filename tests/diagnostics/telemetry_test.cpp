@@ -3,23 +3,18 @@
 // fails. Each scenario runs in a fresh process (first report, first library load).
 #include "diagnostics/ZTelemetry.h"
 #include "frame/ZSettings.h"
-#include "platform/windows.h"
 #include "platform/win32_version.h"
-#include "support/TestEnvironment.h"
 #include "support/ZFakeVersionSource.h"
 #include "support/ZTelemetryStandIn.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <functional>
-#include <string>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 using namespace SearchEngine;
 

@@ -3,18 +3,14 @@
 #include "diagnostics/ZDumpMonitor.h"
 #include "frame/ProcessHelpers.h"
 #include "frame/ZRunnerTable.h"
-#include "platform/windows.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QSettings>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 int searchMain(int argc, char** argv);
@@ -88,7 +84,6 @@ protected:
 
 } // namespace
 
-
 TEST(RunnerTable, NamesMatchInAnyCaseLaterOnesReplaceAndMainPassesTheWholeVector)
 {
     SearchEngine::registerRunner("MixedCase", recordingRunner);
@@ -145,23 +140,10 @@ TEST(Entry, RunnerNamesAndTheDumpMonitor)
     }
 }
 
-// The entry is called after a 10 ms head start on the clock; an absent
-// library or one without the entry starts nothing and does not pause.
-TEST_F(DumpMonitor, EntryIsCalledWithModeIdentifierFlagsAndSecondsWhenFound)
-{
-    const ULONGLONG before = GetTickCount64();
-    EXPECT_FALSE(SearchEngine::startDumpMonitorFrom(u"/nonexistent/folder/zdump.dll"));
-    EXPECT_FALSE(SearchEngine::startDumpMonitorFrom(libraryName(ZDUMP_NOEXPORT_LIB)));
-    EXPECT_EQ(GetTickCount64(), before);
-    EXPECT_FALSE(QFile::exists(record_));
-
-    setIdentifierText(QStringLiteral("ab12-installation"));
-    ASSERT_TRUE(SearchEngine::startDumpMonitorFrom(libraryName(ZDUMP_RECORDER_LIB)));
-    EXPECT_EQ(GetTickCount64() - before, 10u);
-    EXPECT_EQ(waitForRecord(record_), QByteArray("1|ab12-installation|73728|300\n"));
-}
-
-TEST_F(DumpMonitor, IdentifierComesFromTheRegistryOnlyWhenItFits)
+// The identifier comes from the registry only when it fits. The entry is
+// called after a 10 ms head start on the clock; an absent library or one
+// without the entry starts nothing and does not pause.
+TEST_F(DumpMonitor, EntryIsCalledWithTheIdentifierThatFitsFlagsAndSecondsWhenFound)
 {
     const QString fallback = QString::fromUtf16(SearchEngine::kDefaultDumpIdentifier);
     EXPECT_EQ(SearchEngine::dumpMonitorIdentifier(), fallback);
@@ -181,4 +163,15 @@ TEST_F(DumpMonitor, IdentifierComesFromTheRegistryOnlyWhenItFits)
         setIdentifierText(c.text);
         EXPECT_EQ(SearchEngine::dumpMonitorIdentifier(), c.expected) << c.text.toStdString();
     }
+
+    const ULONGLONG before = GetTickCount64();
+    EXPECT_FALSE(SearchEngine::startDumpMonitorFrom(u"/nonexistent/folder/zdump.dll"));
+    EXPECT_FALSE(SearchEngine::startDumpMonitorFrom(libraryName(ZDUMP_NOEXPORT_LIB)));
+    EXPECT_EQ(GetTickCount64(), before);
+    EXPECT_FALSE(QFile::exists(record_));
+
+    setIdentifierText(QStringLiteral("ab12-installation"));
+    ASSERT_TRUE(SearchEngine::startDumpMonitorFrom(libraryName(ZDUMP_RECORDER_LIB)));
+    EXPECT_EQ(GetTickCount64() - before, 10u);
+    EXPECT_EQ(waitForRecord(record_), QByteArray("1|ab12-installation|73728|300\n"));
 }

@@ -1,11 +1,9 @@
 #include "frame/ProcessHelpers.h"
 #include "frame/ZLog.h"
-#include "platform/windows.h"
 #include "support/ZHeldChild.h"
 #include "support/ZOtherUser.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -73,7 +71,7 @@ std::set<std::string> levelsWritten(const QString& program)
 
 } // namespace
 
-TEST(LogLineFormat, PrefixByteForByte)
+TEST(LogLineFormat, PrefixByteForByteAndEveryOperand)
 {
     const SYSTEMTIME t = at(2026, 12, 31, 23, 59, 59);
     const struct {
@@ -98,10 +96,8 @@ TEST(LogLineFormat, PrefixByteForByte)
     for (const auto& c : cases)
         EXPECT_EQ(logLinePrefix(c.thread, t, c.severity, c.file, c.line), u16(c.expected)) << c.expected;
     EXPECT_EQ(logLinePrefix(1, at(2026, 3, 1, 9, 5, 7), LOG_ERROR, "F", 27), u16("[1    |2026-03-01 09:05:07|  ERROR|F:27] "));
-}
 
-TEST(LogOperands, IntegersOfEveryWidthStringsCharactersAndQStrings)
-{
+    // Operands: integers of every width, strings, characters and QStrings.
     LogStream n;
     n << static_cast<unsigned short>(67) << ' ' << static_cast<short>(-2) << ' ' << static_cast<unsigned char>(200) << ' '
       << -2147483647 - 1 << ' ' << 4294967295u << ' ' << static_cast<long long>(-9223372036854775807LL - 1) << ' '

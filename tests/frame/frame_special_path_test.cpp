@@ -15,7 +15,7 @@ QString env(const char* name)
 
 } // namespace
 
-TEST(SpecialPath, LeadingCsidlNamesAndTheFirstVariableAreExpanded)
+TEST(SpecialPath, LeadingCsidlNamesTheFirstVariableAndTheXdgFolderAreExpanded)
 {
     qputenv("TEMP", "/var/tmp/t");
     qputenv("SP_UTF8", "/h\xc3\xa9");
@@ -48,11 +48,8 @@ TEST(SpecialPath, LeadingCsidlNamesAndTheFirstVariableAreExpanded)
                           "CSIDL_FLAG_CREATE\\x", "CSIDL_NOSUCH\\%SP_X%", "%SP_UNSET%\\x", "%SP_EMPTY%\\x", "50%", "a%b", "%%",
                           "", "plain\\path"})
         EXPECT_EQ(expandSpecialPath(QLatin1String(p)), QLatin1String(p)) << p;
-}
 
-// Which folders the shell fails and the flags it ignores: the unchanged rows above.
-TEST(SpecialPath, XdgFolderLosesTrailingSlashesFallsBackUnderHomeAndIsNotUsedWhenTooLong)
-{
+    // The XDG folder loses trailing slashes, falls back under HOME and is not used when too long.
     const QByteArray saved = qgetenv("XDG_DATA_HOME");
     qputenv("XDG_DATA_HOME", "/srv/data//");
     EXPECT_EQ(expandSpecialPath(QStringLiteral("CSIDL_LOCAL_APPDATA")), QStringLiteral("/srv/data"));
