@@ -194,16 +194,22 @@ TEST_F(StorageItemStore, RenameGivesANewReferenceAndNeverReusesAYoungRun)
     EXPECT_EQ(d->modifyStamp, 4u);
 }
 
+// The first piece's key already taken: the pool, not announced yet, takes
+// another name, which its later pieces keep.
 TEST_F(StoragePool, ARunThatDoesNotFitMovesToANewPieceAndTheTailIsFreed)
 {
+    ZSharedPiece squatter(name + QStringLiteral("1"), 1, nullptr);
+    ASSERT_TRUE(squatter.init(false, 'C'));
     EXPECT_FALSE(pool.append(0));
     EXPECT_FALSE(pool.allocate(256));
     ASSERT_TRUE(pool.append(2));
+    EXPECT_NE(pool.name(), name);
+    EXPECT_EQ(pool.piece(1)->key(), pool.name() + QStringLiteral("1"));
     PieceHeader* h = pool.piece(1)->header();
     h->usedSlots = h->slotLimit - 4;   // four slots left
     ZLockItem run = pool.append(7);
     ASSERT_EQ(pool.pieceCount(), 2);
-    EXPECT_EQ(pool.piece(2)->key(), name + QStringLiteral("2"));
+    EXPECT_EQ(pool.piece(2)->key(), pool.name() + QStringLiteral("2"));
     EXPECT_EQ(run.itemRef(), makeItemRef('C', 2, 0));
     EXPECT_EQ(h->usedSlots, h->slotLimit);
     // The four-slot tail is a free run on list 3, stamped a day back.
@@ -359,12 +365,3 @@ TEST_F(StoragePoolDeathTest, APieceThatCannotBeMadeIsTriedFiveTimes)
         ::testing::ExitedWithCode(0), "");
 }
 
-// The first piece's key already taken: the pool, not announced yet, takes another name.
-TEST_F(StoragePool, AFirstKeyTakenGivesThePoolAnotherName)
-{
-    ZSharedPiece squatter(name + QStringLiteral("1"), 1, nullptr);
-    ASSERT_TRUE(squatter.init(false, 'C'));
-    ASSERT_TRUE(pool.append(2));
-    EXPECT_NE(pool.name(), name);
-    EXPECT_EQ(pool.piece(1)->key(), pool.name() + QStringLiteral("1"));
-}
