@@ -56,11 +56,6 @@ int writeFormat()
     std::printf("tid=%u\n", GetCurrentThreadId());
     std::printf("line=%d\n", __LINE__ + 1);
     LOG(ERROR) << "text " << static_cast<unsigned short>(67) << ' ' << QStringLiteral("q\"") << u"wide" << -5LL;
-    return 0;
-}
-
-int checkLastError()
-{
     SetLastError(1234);
     LOG(ERROR) << "err=" << GetLastError();
     std::printf("after=%u\n", GetLastError());
@@ -81,7 +76,7 @@ int main(int argc, char** argv)
     else if (mode == "levels")
         rc = writeLevels();
     else if (mode == "format")
-        rc = writeFormat() + checkLastError();
+        rc = writeFormat();
     std::printf("done\n");
     std::fflush(stdout);
     return rc;
