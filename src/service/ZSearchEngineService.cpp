@@ -9,6 +9,7 @@
 #include "service/ZClientProtocol.h"
 #include "service/ZStopSignals.h"
 #include "storage/ZSegmentLedger.h"
+#include "storage/ZSharedSegment.h"
 #include "volume/ZDriveVolume.h"
 #include "wire/ZServiceLocation.h"
 
@@ -26,6 +27,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace SearchEngine {
 
@@ -76,7 +78,6 @@ ZService::ZService()
     : QLocalServer(nullptr)
     , volumeFactory([](ushort letter) { return new ZDriveVolume(letter); })
 {
-    setSocketOptions(QLocalServer::WorldAccessOption);
     listenWatch.setInterval(kListenCheckIntervalMs);
     connect(&listenWatch, &QTimer::timeout, this, &ZService::keepListening);
 }
@@ -197,10 +198,22 @@ bool ZService::start()
 
 bool ZService::listenOnServerName()
 {
+    // Only who may read the index may connect: the service's user (and root),
+    // and the segment group's members when the index is shared with one.
+    // Qt makes the socket in a private folder, sets its mode and moves it in
+    // place; the group is handed over just after.
+    gid_t group = 0;
+    const bool shared = segmentGroup(&group, nullptr);
+    setSocketOptions(shared ? QLocalServer::UserAccessOption | QLocalServer::GroupAccessOption
+                            : QLocalServer::UserAccessOption);
     const QString path = ZServiceLocation::socketPath();
     QLocalServer::removeServer(path);
     if (!listen(path))
         return false;
+    if (shared && ::lchown(QFile::encodeName(path).constData(), uid_t(-1), group) != 0) {
+        LOG(ERROR) << "the socket cannot be handed to group " << group << " (" << std::strerror(errno)
+                   << "): only its own user can connect";
+    }
     struct stat info = {};
     listenDescriptor = socketDescriptor();
     if (fstat(int(listenDescriptor), &info) == 0) {

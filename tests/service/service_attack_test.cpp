@@ -8,6 +8,7 @@
 #include "support/ZServiceProcess.h"
 
 #include "platform/win32_sync.h"
+#include "storage/ZSharedSegment.h"
 #include "wire/ZWireProtocol.h"
 
 #include <gtest/gtest.h>
@@ -93,12 +94,16 @@ protected:
         ::chmod(QFile::encodeName(TestSupport::testRoot() + QStringLiteral("/work")).constData(), 0711);
         ::chmod(QFile::encodeName(QFileInfo(runtime).absolutePath()).constData(), 0711);
         qputenv("RUNTIME_DIRECTORY", QFile::encodeName(runtime));
+        // The index is shared with the other user's group, as the installed
+        // one is with searchservice: the attacks come from a member.
+        qputenv(SearchEngine::kSegmentGroupVariable, QByteArray::number(OtherUser::kGid));
         ASSERT_TRUE(QDir().mkpath(dosdevices()));
     }
     void TearDown() override
     {
         QDir(dosdevices()).removeRecursively();
         qunsetenv("RUNTIME_DIRECTORY");
+        qunsetenv(SearchEngine::kSegmentGroupVariable);
         if (!savedTemp.isEmpty())
             qputenv("TMPDIR", savedTemp);
     }
@@ -204,6 +209,42 @@ TEST_F(ServiceAttack, ClientsBeyondTheLimitsInAllOrOfOneUserAreRefused)
     TestClient c;
     EXPECT_TRUE(c.connectTo(s.service));
     EXPECT_TRUE(c.waitForMessages(2));
+}
+
+// Only who may read the index may connect: the members of the group it is
+// shared with, or without one the service's own user. Anyone else gets no
+// connection, so neither the stream nor a client's place.
+TEST_F(ServiceAttack, OnlyThoseWhoMayReadTheIndexCanConnect)
+{
+    const struct {
+        const char* name;
+        const char* group;   // SEARCH_SEGMENT_GROUP; nullptr: none
+        mode_t mode;
+        gid_t gid;
+        bool otherUserAdmitted;
+    } rows[] = {
+        {"shared with the other user's group", "65534", 0770, OtherUser::kGid, true},
+        {"shared with a group the other user is not in", "0", 0770, 0, false},
+        {"not shared", nullptr, 0700, ::getegid(), false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.group)
+            qputenv(SearchEngine::kSegmentGroupVariable, row.group);
+        else
+            qunsetenv(SearchEngine::kSegmentGroupVariable);
+        ServiceUnderTest s(u"C");
+        ASSERT_TRUE(s.started);
+        s.volume('C')->announce();
+        const QByteArray path = QFile::encodeName(socketPath());
+        struct stat st = {};
+        ASSERT_EQ(::lstat(path.constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, row.mode);
+        EXPECT_EQ(st.st_gid, row.gid);
+        EXPECT_EQ(attackWhileServing([&] { return admitted(connectTo(path)) ? 1 : 0; }), row.otherUserAdmitted ? 1 : 0);
+        TestClient own;
+        EXPECT_TRUE(own.connectTo(s.service));
+    }
 }
 
 // The installed layout: the runtime folder is made by root (as systemd
