@@ -242,6 +242,8 @@ TEST_F(ServiceAttack, OnlyThoseWhoMayReadTheIndexCanConnect)
         EXPECT_EQ(st.st_mode & 07777, row.mode);
         EXPECT_EQ(st.st_gid, row.gid);
         EXPECT_EQ(attackWhileServing([&] { return admitted(connectTo(path)) ? 1 : 0; }), row.otherUserAdmitted ? 1 : 0);
+        // The other user's client is gone with its process; the own user's comes.
+        ASSERT_TRUE(spinUntil([&] { return s.service.clientList().isEmpty(); }));
         TestClient own;
         EXPECT_TRUE(own.connectTo(s.service));
     }
