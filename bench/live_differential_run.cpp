@@ -2,7 +2,8 @@
 // FIRST on, under one change source, optionally with a tiny event queue
 // (QUEUE events) or watch limit (WATCHES folders); with RESTARTS=1 in the
 // environment each sequence also stops the drive, changes the tree while it is
-// down and opens it again from its kept state. Prints every failure with its
+// down and opens it again from its kept state (SHOW_CHANGES=1: what a failing
+// one's resumed open journaled). Prints every failure with its
 // seed and shortest sequence, then the counts.
 //
 //   live_differential_run SEQUENCES [inotify|fanotify] [FIRST] [QUEUE] [WATCHES]
@@ -57,6 +58,13 @@ int main(int argc, char** argv)
             const Sequence shortest = shrink(ops, [&](const Sequence& s) { return !run(base, s, options).honest(); });
             std::printf("seed %llu: %s\n  shortest: %s\n", static_cast<unsigned long long>(seed),
                         o.difference.c_str(), describe(shortest).c_str());
+            if (std::getenv("SHOW_CHANGES")) {
+                const Outcome again = run(base, shortest, options);
+                std::printf("  changes after the resumed open of the shortest:");
+                for (const std::string& c : again.changes)
+                    std::printf(" %s", c.c_str());
+                std::printf("\n");
+            }
             std::fflush(stdout);
         }
     }
