@@ -506,8 +506,12 @@ FileNameMatch ZDriveVolume::matchFileName(const USN_RECORD_V2* rec, const BYTE* 
     // record was written), so the size stays right.
     FileNameMatch match;
     match.data = parts.data;
+    // The parent is compared with its sequence number: a folder removed since
+    // the record was written may have come back under the same number, and a
+    // name in it is not the name the record speaks of.
+    const DWORDLONG parent = rec->ParentFileReferenceNumber;
     for (const Ntfs::FileNameAttribute* f : parts.names) {
-        if (DWORD(f->parentDirectory) == name.parent && f->nameLength == name.unitCount
+        if (DWORDLONG(f->parentDirectory) == parent && f->nameLength == name.unitCount
             && std::memcmp(reinterpret_cast<const BYTE*>(f) + Ntfs::kFileNameHeaderSize, name.units,
                            size_t(name.unitCount) * sizeof(WCHAR)) == 0) {
             match.name = f;
