@@ -21,7 +21,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -171,19 +170,14 @@ protected:
                      : nullptr;
     }
 
-    // The index equals a fresh build of the same volume; the differences are listed.
+    // The index equals a fresh build of the same volume.
     void expectIndexIsFresh()
     {
         ZDriveVolume other(kDrive);
         ASSERT_EQ(other.initDriveVolume(), 0u);
         buildIndex(other);
-        const std::vector<Item> have = indexOf(*volume), want = indexOf(other);
+        EXPECT_EQ(indexOf(*volume), indexOf(other));
         other.closeVolume();
-        std::vector<Item> extra, missing;
-        std::set_difference(have.begin(), have.end(), want.begin(), want.end(), std::back_inserter(extra));
-        std::set_difference(want.begin(), want.end(), have.begin(), have.end(), std::back_inserter(missing));
-        EXPECT_TRUE(extra.empty() && missing.empty())
-            << "extra " << ::testing::PrintToString(extra) << "\nmissing " << ::testing::PrintToString(missing);
     }
 
     TestSupport::ZStoppingClock clock;
@@ -268,7 +262,7 @@ TEST_F(ChangeApplyTest, AFilesLifeIsAnnouncedStampedLoggedAndFreed)
 
 // Records that cannot be filed: a parent the index lacks or that is a file,
 // and malformed names, change nothing; a name at an odd offset is read there.
-TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothing)
+TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothingAndNewNamesNeedTheirPendingRename)
 {
     build();
     // A folder made while nobody followed the journal is unknown to the index.
@@ -310,18 +304,16 @@ TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothing)
     std::memcpy(padded.data() + 66, name.data(), r->FileNameLength);
     applyRecord(padded);
     EXPECT_TRUE(itemNamed(file, "padded.txt"));
-}
 
-TEST_F(ChangeApplyTest, NewNameIsFiledOnlyUnderTheFileWhoseRenameIsPending)
-{
-    build();
+    // A new name is filed only under the file whose rename is pending; without a pending rename, a
+    // new name the index already holds changes nothing.
     const DWORD other = device->createFile(music, u"other.txt");
     apply();
     Spies spies(volume.get());
-    // Without a pending rename, a new name the index already holds changes nothing.
+    const DWORD counter = volume->modifyCounter();
     applyRecord(readme, docs, u"readme.txt", USN_REASON_RENAME_NEW_NAME);
     EXPECT_EQ(spies.renamed.count() + spies.appended.count(), 0);
-    EXPECT_EQ(volume->modifyCounter(), 2u);
+    EXPECT_EQ(volume->modifyCounter(), counter);
 
     ASSERT_TRUE(device->rename(readme, u"renamed.txt"));
     ASSERT_TRUE(device->rename(other, u"other2.txt"));
