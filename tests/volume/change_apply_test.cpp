@@ -367,10 +367,6 @@ TEST_F(ChangeApplyTest, RefreshesFollowTheFilesDataWhateverNameTheRecordCarries)
     applyRecord(readme, music, u"link.txt", USN_REASON_DATA_EXTEND);
     for (const ZLockItem& i : {item, link})
         EXPECT_EQ(std::make_tuple(i->fileSize, i->flags & (NoData | NoNameTimes)), std::make_tuple(4096ull, 0));
-    // Deleting one link removes only its item.
-    ASSERT_TRUE(device->remove(readme, music, u"link.txt"));
-    apply();
-    expectIndexIsFresh();
 
     // The record's name is no longer among the file's names: the times are
     // not trusted, the size is the file's whatever its names.
