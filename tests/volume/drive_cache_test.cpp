@@ -241,26 +241,25 @@ TEST_F(DriveCacheTest, OnlyAFreshIndexOfThisJournalInVersion23IsLoaded)
     EXPECT_FALSE(loads());
 }
 
-// Every damage a file can take is refused, or the file loads exactly as
-// saved; never loaded wrong. Cut at every length, every single bit flipped,
-// and (resealed, so that the checks behind the checksum see them) hostile
-// counts and random flips, which may load only as live items.
-TEST_F(DriveCacheTest, DamagedFilesAreRefusedOrLoadExactly)
+// Every damage a file can take is refused, never loaded wrong: cut at every length, every single bit
+// flipped, and (resealed, so that the checks behind the checksum see them) hostile counts and random
+// flips, which may load only as live items.
+TEST_F(DriveCacheTest, DamagedFilesAreRefusedOrLoadOnlyLiveItems)
 {
-    auto saved = savedVolume();
+    savedVolume();
     const QByteArray whole = readFile(cachePath());
     const auto sealed = [](QByteArray image) {
         EXPECT_TRUE(ZDriveVolume::sealDriveCacheImage(image));
         return image;
     };
-    // Refused: before the body is read; resealed: after it.
-    enum Outcome { Refused, Resealed, Exact, RefusedOrLive };
+    // Refused: before the body is read; resealed: after it. A file as saved loads exactly (the round trip test).
+    enum Outcome { Refused, Resealed, RefusedOrLive };
     struct Case {
         QString what;
         QByteArray bytes;
         Outcome outcome;
     };
-    std::vector<Case> cases{{QStringLiteral("as saved"), whole, Exact}};
+    std::vector<Case> cases;
     // Another version, among them the whole file of version 22 (no checksum).
     for (qint32 version : {22, 21, 24, 0, -1})
         cases.push_back({QStringLiteral("version %1").arg(version), bigEndian<qint32>(version) + whole.mid(kBodyAt), Refused});
@@ -297,16 +296,11 @@ TEST_F(DriveCacheTest, DamagedFilesAreRefusedOrLoadExactly)
         writeFile(cachePath(), c.bytes);
         std::unique_ptr<ZDriveVolume> v;
         if (!loads(&v)) {
-            EXPECT_NE(c.outcome, Exact) << "refused";
             // Nothing after the version and checksum is taken.
             EXPECT_TRUE(c.outcome != Refused || (!v->buildTime.isValid() && v->savedUsn == 0));
             continue;
         }
-        EXPECT_TRUE(c.outcome == Exact || c.outcome == RefusedOrLive) << "loaded";
-        if (c.outcome == Exact) {
-            expectSameItems(*saved, *v);
-            continue;
-        }
+        EXPECT_EQ(c.outcome, RefusedOrLive) << "loaded";
         ++live;
         for (const auto& e : v->recordMap) {
             EXPECT_TRUE(e.second->flags & InUse);
