@@ -135,18 +135,15 @@ protected:
     {
         volume->closeVolume();
         volume->closeVolume();
-        EXPECT_EQ(volume->volumeHandle, nullptr);
-        EXPECT_TRUE(volume->recordBuffers.empty());
-        EXPECT_EQ(volume->clusterBuffer, nullptr);
+        EXPECT_TRUE(!volume->volumeHandle && volume->recordBuffers.empty() && !volume->clusterBuffer);
     }
     void expectJournal(ULONGLONG maximum, ULONGLONG delta)
     {
-        const auto journal = device->journalState();
-        EXPECT_TRUE(journal.active && !journal.deleting);
-        EXPECT_EQ(journal.data.MaximumSize, maximum);
-        EXPECT_EQ(journal.data.AllocationDelta, delta);
-        EXPECT_EQ(volume->journalData.UsnJournalID, journal.data.UsnJournalID);
-        EXPECT_EQ(volume->journalData.NextUsn, journal.data.NextUsn);
+        const auto j = device->journalState();
+        EXPECT_EQ(std::make_tuple(j.active, j.deleting, j.data.MaximumSize, j.data.AllocationDelta),
+                  std::make_tuple(true, false, maximum, delta));
+        EXPECT_EQ(std::make_pair(volume->journalData.UsnJournalID, volume->journalData.NextUsn),
+                  std::make_pair(j.data.UsnJournalID, j.data.NextUsn));
     }
 };
 
