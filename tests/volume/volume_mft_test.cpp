@@ -147,59 +147,6 @@ protected:
     }
 };
 
-class AttributeLists : public MftEnumeration,
-                       public ::testing::WithParamInterface<std::tuple<Vol::AttributeListForm, DWORD, DWORD>> {};
-
-// A file spread over extension records: every name is found once, the size
-// comes from the $DATA that carries it, and each record is read once.
-TEST_P(AttributeLists, SpreadFilesAreIndexedWhole)
-{
-    const auto [form, extensionRecords, listRuns] = GetParam();
-    Vol::Options options;
-    options.bytesPerCluster = 512; // lists of several clusters, entries across boundaries
-    install(options);
-    const DWORD folder = device->createFolder(kRoot, u"spread");
-    Vol::CreateOptions create = sized(300 * 1024, 7, form, extensionRecords, listRuns);
-    const DWORD file = device->createFile(folder, u"name-00.bin", create);
-    ASSERT_NE(file, 0u);
-    std::set<std::string> names{"name-00.bin"};
-    // A resident list must fit in the base record; a non-resident one spans clusters and runs.
-    for (int i = 1; i < (form == Vol::AttributeListForm::Resident ? 20 : 60); ++i) {
-        const std::u16string name = QStringLiteral("name-%1.bin").arg(i, 2, 10, QLatin1Char('0')).toStdU16String();
-        ASSERT_TRUE(device->link(file, i % 2 ? folder : kRoot, name));
-        names.insert(utf8(name));
-    }
-    // Named streams make list entries of other lengths than 32 bytes.
-    ASSERT_TRUE(device->setStream(file, u"extra", 10) && device->setStream(file, u"more-extra", 20));
-    ASSERT_TRUE(device->setAttributeListForm(file, form, extensionRecords, listRuns));
-    Vol::FileInfo info, tinyInfo;
-    ASSERT_TRUE(device->fileInfo(file, info) && !info.extensionRecords.empty()
-                && info.nonResidentAttributeList == (form == Vol::AttributeListForm::NonResident));
-    create.size = 10;
-    const DWORD tiny = device->createFile(folder, u"tiny.txt", create);
-    ASSERT_TRUE(tiny && device->fileInfo(tiny, tinyInfo));
-    openAndBuild();
-
-    for (const auto& [record, expected, size] :
-         {std::make_tuple(file, names, 300 * 1024u), std::make_tuple(tiny, std::set<std::string>{"tiny.txt"}, 10u)}) {
-        std::set<std::string> seen;
-        for (const Item& i : itemsOf(record)) {
-            EXPECT_TRUE(seen.insert(i.name).second) << "name twice: " << i.name;
-            EXPECT_EQ(std::tie(i.size, i.flags), std::make_tuple(ULONGLONG(size), BYTE(SearchEngine::InUse))) << i.name;
-        }
-        EXPECT_EQ(seen, expected);
-    }
-    const size_t baseRecords = 4; // the root, the folder, the two files
-    EXPECT_EQ(device->callCount(FSCTL_GET_NTFS_FILE_RECORD),
-              baseRecords + info.extensionRecords.size() + tinyInfo.extensionRecords.size());
-}
-
-INSTANTIATE_TEST_SUITE_P(Forms, AttributeLists,
-                         ::testing::Values(std::make_tuple(Vol::AttributeListForm::Resident, 1u, 1u),
-                                           std::make_tuple(Vol::AttributeListForm::Resident, 3u, 1u),
-                                           std::make_tuple(Vol::AttributeListForm::NonResident, 1u, 1u),
-                                           std::make_tuple(Vol::AttributeListForm::NonResident, 4u, 3u)));
-
 // A directory met before its parent hangs under a placeholder, which stays if the parent cannot be
 // read; nodes of any shape (a folder's second name, a parent cycle) are filed and all freed once.
 TEST_F(MftEnumeration, DirectoriesOfAnyShapeHangUnderTheirParentsOrPlaceholders)
@@ -291,11 +238,14 @@ TEST_F(MftEnumeration, TheWalkTakesRecordsInUseUpToTheNextUsnAndSurvivesFailures
         EXPECT_EQ(i.name, "listed.txt");
 }
 
-// A random tree over several enumeration calls, names of every form: one item per non-DOS name with
-// its parent, size, attributes, times (no change stamp yet), folder flags and name signature.
+// A random tree over several enumeration calls, names of every form and files spread over extension
+// records: one item per non-DOS name with its parent, size (from the $DATA that carries it), attributes,
+// times (no change stamp yet), folder flags and name signature; each record read once.
 TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
 {
-    install();
+    Vol::Options options;
+    options.bytesPerCluster = 512; // attribute lists of several clusters, entries across boundaries
+    install(options);
     using Entry = std::tuple<DWORD, DWORD, std::string, ULONGLONG, BYTE>;
     const BYTE file = SearchEngine::InUse, folder = SearchEngine::InUse | SearchEngine::NoData;
     std::multiset<Entry> expected{{kRoot, kRoot, ".", 0, folder}}; // the root names itself as its parent
@@ -316,6 +266,33 @@ TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
         files.emplace_back(device->createFile(kRoot, f.name, create), 0);
         ASSERT_NE(files.back().first, 0u);
         expected.emplace(files.back().first, kRoot, utf8(f.name), 0, file);
+    }
+    using Form = Vol::AttributeListForm;
+    const std::tuple<Form, DWORD, DWORD> spreads[] = {
+        {Form::Resident, 1, 1}, {Form::Resident, 3, 1}, {Form::NonResident, 1, 1}, {Form::NonResident, 4, 3}};
+    for (const auto& [form, extensionRecords, listRuns] : spreads) {
+        const QString prefix = QStringLiteral("spread-%1").arg(folders.size());
+        const DWORD at = folders.emplace_back(device->createFolder(kRoot, prefix.toStdU16String()));
+        expected.emplace(at, kRoot, prefix.toStdString(), 0, folder);
+        const Vol::CreateOptions create = sized(300 * 1024, 7, form, extensionRecords, listRuns);
+        const DWORD spread = device->createFile(at, u"name-00.bin", create);
+        ASSERT_NE(spread, 0u);
+        expected.emplace(spread, at, "name-00.bin", 300 * 1024, file);
+        // A resident list must fit in the base record; a non-resident one spans clusters and runs.
+        for (int i = 1; i < (form == Form::Resident ? 20 : 60); ++i) {
+            const QString name = prefix + QStringLiteral("-name-%1.bin").arg(i, 2, 10, QLatin1Char('0'));
+            ASSERT_TRUE(device->link(spread, i % 2 ? at : kRoot, name.toStdU16String()));
+            expected.emplace(spread, i % 2 ? at : kRoot, name.toStdString(), 300 * 1024, file);
+        }
+        // Named streams make list entries of other lengths than 32 bytes.
+        ASSERT_TRUE(device->setStream(spread, u"extra", 10) && device->setStream(spread, u"more-extra", 20));
+        ASSERT_TRUE(device->setAttributeListForm(spread, form, extensionRecords, listRuns));
+        Vol::FileInfo info;
+        ASSERT_TRUE(device->fileInfo(spread, info) && !info.extensionRecords.empty()
+                    && info.nonResidentAttributeList == (form == Form::NonResident));
+        const DWORD tiny = device->createFile(at, u"tiny.txt", sized(10, 7, form, extensionRecords, listRuns));
+        ASSERT_NE(tiny, 0u);
+        expected.emplace(tiny, at, "tiny.txt", 10, file);
     }
     std::mt19937 random(20261206);
     for (int i = 0; i < 7000; ++i) {
@@ -340,10 +317,14 @@ TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
     openAndBuild();
     EXPECT_GT(device->callCount(FSCTL_ENUM_USN_DATA), 2u);
     std::multiset<Entry> indexed;
+    std::set<DWORD> records;
+    size_t recordsRead = 0;
     for (const Item& i : itemsOf(0, true)) {
         indexed.emplace(i.record, i.parent, i.name, i.size, i.flags);
         Vol::FileInfo info;
         ASSERT_TRUE(device->fileInfo(i.record, info));
+        if (records.insert(i.record).second)
+            recordsRead += 1 + info.extensionRecords.size();
         EXPECT_EQ(std::tie(i.attributes, i.changeTime, i.accessTime, i.modifyStamp),
                   std::make_tuple(info.attributes, info.times.changeTime, info.times.lastAccessTime, DWORD(0)))
             << i.name;
@@ -352,6 +333,7 @@ TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
         EXPECT_EQ(i.slotCount, SearchEngine::slotsForNameLength(int(i.name.size()))) << i.name;
     }
     EXPECT_TRUE(indexed == expected);
+    EXPECT_EQ(device->callCount(FSCTL_GET_NTFS_FILE_RECORD), recordsRead);
     EXPECT_EQ(index->known.size(), int(folders.size()));
     EXPECT_EQ(index->pending.keys(), QList<uint>{kRoot});
 }
