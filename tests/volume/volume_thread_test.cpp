@@ -154,39 +154,52 @@ protected:
 
 } // namespace
 
-// A drive that is not NTFS, one that cannot be opened, and a forced rebuild
-// whose journal cannot be made again: one report, one failed announcement,
-// no cache file, and the quit reason not left for a retry from the same value.
-TEST_F(VolumeThreadTest, FailuresBeforeTheAnnouncementReportAndAnnounceFailure)
+// A drive that is not NTFS, one that cannot be opened, and a forced rebuild whose journal cannot be
+// made again: one report, one failed announcement, no cache file. A parameter failure of this drive's
+// journal, from the third start on, forces a rebuild with a new journal, and is not left for a retry
+// from the same value; other quit reasons are left alone.
+TEST_F(VolumeThreadTest, EachStartReportsAnnouncesAndRebuildsAsTheLastQuitReasonSays)
 {
-    enum Failure { NotNtfs, OpenDenied, JournalNotRecreated };
+    enum Failure { None, NotNtfs, OpenDenied, JournalNotRecreated };
     const struct {
         Failure failure;
-        const char* report;
-        bool initFailedLine;
-    } rows[] = {{NotNtfs, "2 1 E 0", true}, {OpenDenied, "2 2 E 0", true}, {JournalNotRecreated, "3 0 E 0", false}};
+        int quitReason, initTimes;
+        Reports reports;
+        bool rebuild, initFailedLine;
+    } rows[] = {
+        {NotNtfs, 0, 0, {"2 1 E 0"}, false, true},
+        {OpenDenied, 0, 0, {"2 2 E 0"}, false, true},
+        {JournalNotRecreated, kParameterFailureHere, 4, {"3 0 E 0"}, true, false},
+        {None, kParameterFailureHere, 3, kBuildReports, true, false},
+        {None, kParameterFailureHere, 2, kBuildReports, false, false},
+        {None, (87 << 16) | int(u'D'), 3, kBuildReports, false, false},
+        {None, (21 << 16) | int(kDrive), 3, kBuildReports, false, false},
+    };
     for (const auto& r : rows) {
-        SCOPED_TRACE(r.report);
+        SCOPED_TRACE(::testing::Message() << "row " << &r - rows);
         Vol::Options options;
         if (r.failure == NotNtfs)
             options.fileSystemName = u"FAT32";
         makeDevice(options);
+        lastRun(r.quitReason, r.initTimes);
         if (r.failure == OpenDenied)
             device->failCall(Vol::CallOpen, ERROR_ACCESS_DENIED, Vol::kUntilCleared);
-        if (r.failure == JournalNotRecreated) {
-            lastRun(kParameterFailureHere, 4);
-            // The set-up query passes; the one after the re-creation fails.
+        if (r.failure == JournalNotRecreated) // the set-up query passes; the one after the re-creation fails
             device->failCall(FSCTL_QUERY_USN_JOURNAL, ERROR_INVALID_FUNCTION, Vol::kUntilCleared, 1);
-        }
         const qint64 from = logSize();
-        makeVolume();
-        runToEnd();
-        expectOneInitDone(false);
+        startAndAwaitAnnouncement();
+        if (r.failure != None)
+            joined();
+        expectOneInitDone(r.failure == None);
         EXPECT_TRUE(volume->isInitDone());
         EXPECT_EQ(LogLines::wrote(from, "init nfts volume failed!"), r.initFailedLine);
-        EXPECT_EQ(reports(), Reports{r.report});
-        EXPECT_FALSE(QFile::exists(cacheFilePath()));
-        EXPECT_EQ(settingsValue(kQuitReason, -1).toInt(), 0);
+        EXPECT_EQ(LogLines::wrote(from, "\"last quit reason:87, try reload mft:69!\" "), r.rebuild);
+        EXPECT_EQ(settingsValue(kQuitReason, -1).toInt(), r.rebuild ? 0 : r.quitReason);
+        EXPECT_EQ(device->callCount(FSCTL_DELETE_USN_JOURNAL) > 0, r.rebuild);
+        EXPECT_EQ(reports(), r.reports);
+        EXPECT_EQ(QFile::exists(cacheFilePath()), r.failure == None);
+        if (r.failure == None)
+            stopAndJoin();
     }
 }
 
@@ -236,30 +249,6 @@ TEST_F(VolumeThreadTest, FullBuildPrunesReportsSavesAnnouncesThenMonitorsUntilTh
     // The pruned items are gone from the map and from the pool: the four built and new.txt.
     EXPECT_EQ(std::make_tuple(volume->recordMap.count(inner), volume->recordMap.size(), liveItems()),
               std::make_tuple(size_t(0), size_t(5), size_t(5)));
-}
-
-// A parameter failure of this drive's journal, from the third start on,
-// forces a rebuild with a new journal; other reasons are left alone.
-TEST_F(VolumeThreadTest, QuitReasonForThisDriveFromTheThirdStartForcesARebuild)
-{
-    const struct {
-        int quitReason, initTimes;
-        bool rebuild;
-    } rows[] = {{kParameterFailureHere, 3, true}, {kParameterFailureHere, 2, false},
-                {(87 << 16) | int(u'D'), 3, false}, {(21 << 16) | int(kDrive), 3, false}};
-    for (const auto& r : rows) {
-        SCOPED_TRACE(::testing::Message() << r.quitReason << " at start " << r.initTimes);
-        lastRun(r.quitReason, r.initTimes);
-        makeDevice();
-        const qint64 from = logSize();
-        startAndAwaitAnnouncement();
-        expectOneInitDone(true);
-        EXPECT_EQ(LogLines::wrote(from, "\"last quit reason:87, try reload mft:69!\" "), r.rebuild);
-        EXPECT_EQ(settingsValue(kQuitReason, -1).toInt(), r.rebuild ? 0 : r.quitReason);
-        EXPECT_EQ(device->callCount(FSCTL_DELETE_USN_JOURNAL) > 0, r.rebuild);
-        EXPECT_EQ(reports(), kBuildReports);
-        stopAndJoin();
-    }
 }
 
 // A start from the cache file resumes monitoring where it was saved; the volume's end removes its pieces.
