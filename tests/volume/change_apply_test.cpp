@@ -36,12 +36,6 @@ constexpr char16_t kDrive = u'E';
 constexpr DWORD kRoot = Ntfs::RecordRoot;
 constexpr size_t kSlackBytes = 600;
 
-// DEBUG lines are written: LogLevel 0 before the first statement.
-struct LogLevelEnvironment : ::testing::Environment {
-    void SetUp() override { ASSERT_TRUE(ServiceTestKit::enableDebugLog()); }
-};
-const auto* const kLogLevel = ::testing::AddGlobalTestEnvironment(new LogLevelEnvironment);
-
 // One live item as a reader sees it: record, parent, name, size, folder.
 using Item = std::tuple<DWORD, DWORD, std::string, ULONGLONG, bool>;
 
@@ -90,6 +84,8 @@ struct Spies {
 
 class ChangeApplyTest : public ::testing::Test {
 protected:
+    // DEBUG lines are written: LogLevel 0 before the first statement.
+    static void SetUpTestSuite() { ASSERT_TRUE(ServiceTestKit::enableDebugLog()); }
     void SetUp() override
     {
         Platform::setClock(&clock);

@@ -125,10 +125,7 @@ std::vector<std::string> firstReportHead()
 
 class JournalMonitorTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        TelemetryStandIn::install(kTallyLog);
-    }
+    static void SetUpTestSuite() { TelemetryStandIn::install(kTallyLog); }
     void SetUp() override
     {
         Platform::setClock(&clock);
