@@ -391,6 +391,26 @@ TEST_F(ChangeApplyTest, RefreshesFollowTheFilesDataWhateverNameTheRecordCarries)
 
 // Saves come at 100 unsaved changes once the last save is 300 s old, at
 // 2,000 at once, and never with a rename half done or a name parked.
+// A name dropped in a folder that is gone by the time its record is read,
+// its number taken by a new folder that now holds the file's other name
+// under the same name: only the parent's whole reference tells them apart.
+TEST_F(ChangeApplyTest, ALinkDroppedInAFolderWhoseNumberWasTakenAgainLeavesTheIndex)
+{
+    build();
+    const DWORD gone = device->createFolder(kRoot, u"gone");
+    const DWORD file = device->createFile(kRoot, u"h");
+    ASSERT_TRUE(device->link(file, gone, u".dot"));
+    apply();
+    ASSERT_EQ(itemCount(file), 2u);
+    ASSERT_TRUE(device->remove(file, gone, u".dot"));
+    ASSERT_TRUE(device->remove(gone));
+    ASSERT_EQ(device->createFolder(kRoot, u"new"), gone);
+    ASSERT_TRUE(device->rename(file, kRoot, u"h", gone, u".dot"));
+    apply();
+    EXPECT_EQ(itemCount(file), 1u);
+    expectIndexIsFresh();
+}
+
 TEST_F(ChangeApplyTest, SaveRules)
 {
     int serial = 0;
