@@ -7,6 +7,7 @@
 #include "devices/live/ZLiveJournalLog.h"
 #include "ntfs/ZUsnRecordWriter.h"
 #include "support/TestEnvironment.h"
+#include "support/ZLiveDifferential.h"
 
 #include <QFile>
 
@@ -86,43 +87,39 @@ protected:
     }
 };
 
-TEST_F(LiveJournalLog, AppendedRecordsLoadBackWithTheJournalsIdentity)
+// What is appended loads back with the journal's identity, and appends go on
+// after a load. Past MaximumSize + AllocationDelta the oldest records go and
+// FirstUsn moves on: what is held is the newest part of what was written, and
+// the file says the same.
+TEST_F(LiveJournalLog, AppendedRecordsLoadBackAndTheOldestGoPastMaximumSize)
 {
     std::vector<BYTE> written;
     makeJournal(50, &written);
     ZLiveJournalLog log;
     QString reason;
     ASSERT_TRUE(log.load(path, kDevice, kRootInode, kRoomy, &reason)) << reason.toStdString();
-    EXPECT_EQ(log.identity().journalId, kJournalId);
-    EXPECT_EQ(log.firstUsn(), kFirstUsn);
-    EXPECT_EQ(log.nextUsn(), kFirstUsn + USN(written.size()));
-    EXPECT_EQ(log.records(), written);
-    // Appends go on after a load.
+    EXPECT_EQ(std::make_tuple(log.identity().journalId, log.firstUsn(), log.nextUsn(), log.records()),
+              std::make_tuple(kJournalId, kFirstUsn, kFirstUsn + USN(written.size()), written));
     const std::vector<BYTE> more = appendRecords(log, 3, 50);
     ZLiveJournalLog again;
     ASSERT_TRUE(again.load(path, kDevice, kRootInode, kRoomy, &reason));
     written.insert(written.end(), more.begin(), more.end());
     EXPECT_EQ(again.records(), written);
-}
 
-TEST_F(LiveJournalLog, OldestRecordsGoPastMaximumSizeAndFirstUsnMovesOn)
-{
+    const QString bounded = path + QStringLiteral(".small");
     const ZLiveJournalLog::Limits small{4096, 1024};
-    ZLiveJournalLog log;
-    ASSERT_TRUE(log.create(path, {kDevice, kRootInode, kJournalId}, kFirstUsn, small, nullptr));
-    const std::vector<BYTE> all = appendRecords(log, 400);
-    ASSERT_FALSE(all.empty());
-    EXPECT_GT(log.firstUsn(), kFirstUsn);
-    EXPECT_LE(ULONGLONG(log.nextUsn() - log.firstUsn()), small.maximumSize + small.allocationDelta);
-    // What is held is the newest part of what was written, and the file says the same.
-    const std::vector<BYTE>& held = log.records();
+    ZLiveJournalLog full;
+    ASSERT_TRUE(full.create(bounded, {kDevice, kRootInode, kJournalId}, kFirstUsn, small, nullptr));
+    const std::vector<BYTE> all = appendRecords(full, 400);
+    EXPECT_GT(full.firstUsn(), kFirstUsn);
+    EXPECT_LE(ULONGLONG(full.nextUsn() - full.firstUsn()), small.maximumSize + small.allocationDelta);
+    const std::vector<BYTE>& held = full.records();
     ASSERT_LE(held.size(), all.size());
     EXPECT_TRUE(std::equal(held.begin(), held.end(), all.end() - long(held.size())));
     ZLiveJournalLog loaded;
-    ASSERT_TRUE(loaded.load(path, kDevice, kRootInode, small, nullptr));
-    EXPECT_EQ(loaded.firstUsn(), log.firstUsn());
-    EXPECT_EQ(loaded.nextUsn(), log.nextUsn());
-    EXPECT_EQ(loaded.records(), held);
+    ASSERT_TRUE(loaded.load(bounded, kDevice, kRootInode, small, nullptr));
+    EXPECT_EQ(std::make_tuple(loaded.firstUsn(), loaded.nextUsn(), loaded.records()),
+              std::make_tuple(full.firstUsn(), full.nextUsn(), held));
 }
 
 // A kill after any number of bytes of any write (appends, the rewrites that
@@ -141,12 +138,7 @@ TEST_F(LiveJournalLog, KillAtAnyByteLeavesEveryFinishedAppend)
         SCOPED_TRACE(killAt);
         QFile::remove(path);
         ZLiveJournalLog log;
-        size_t budget = killAt;
-        log.setWriteFault([&](size_t bytes) {
-            const size_t allowed = std::min(bytes, budget);
-            budget -= allowed;
-            return allowed;
-        });
+        log.setWriteFault(LiveDifferential::killAfter(killAt));
         size_t finished = 0;
         if (log.create(path, {kDevice, kRootInode, kJournalId}, kFirstUsn, small, nullptr))
             finished = appendRecords(log, kRecords).size();
@@ -238,14 +230,10 @@ bool sameTable(const ZLiveIdentitySnapshot::Image& a, const ZLiveIdentitySnapsho
         return std::tie(e.record, e.sequence, e.flags, e.inode, e.parent, e.name, e.attributes, e.size, e.creationTime,
                         e.lastWriteTime, e.changeTime);
     };
-    if (a.journalId != b.journalId || a.usn != b.usn || a.size() != b.entries.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const ZLiveIdentitySnapshot::Entry x = a.entry(i);
-        if (fields(x) != fields(b.entries[i]))
-            return false;
-    }
-    return true;
+    bool same = a.journalId == b.journalId && a.usn == b.usn && a.size() == b.entries.size();
+    for (size_t i = 0; same && i < a.size(); ++i)
+        same = fields(a.entry(i)) == fields(b.entries[i]);
+    return same;
 }
 
 TEST(LiveIdentitySnapshot, KillAtAnyByteLeavesTheOldTableOrTheNew)
@@ -267,12 +255,7 @@ TEST(LiveIdentitySnapshot, KillAtAnyByteLeavesTheOldTableOrTheNew)
     for (size_t killAt : kills) {
         SCOPED_TRACE(killAt);
         ASSERT_TRUE(ZLiveIdentitySnapshot::write(path, oldTable, nullptr));
-        size_t budget = killAt;
-        ZLiveIdentitySnapshot::write(path, newTable, nullptr, [&](size_t bytes) {
-            const size_t n = std::min(bytes, budget);
-            budget -= n;
-            return n;
-        });
+        ZLiveIdentitySnapshot::write(path, newTable, nullptr, LiveDifferential::killAfter(killAt));
         ZLiveIdentitySnapshot::Image got;
         QString reason;
         ASSERT_TRUE(ZLiveIdentitySnapshot::read(path, kDevice, kRootInode, got, &reason)) << reason.toStdString();

@@ -583,7 +583,7 @@ std::vector<std::string> journalSince(ZLiveDirectoryVolume& live, USN from)
         {USN_REASON_BASIC_INFO_CHANGE, "attributes"}};
     const DWORDLONG journal = live.volume().journalState().data.UsnJournalID;
     std::vector<std::string> out;
-    for (const TestSupport::UsnRec& u : TestSupport::readJournalToEnd(TestSupport::callOf(live), journal, from).records) {
+    for (const TestSupport::UsnRec& u : TestSupport::readJournalToEnd(live, journal, from).records) {
         std::string kinds;
         if (u.reason & USN_REASON_CLOSE) {
             for (const auto& [bits, kind] : kKinds)

@@ -6,9 +6,11 @@
 
 #include "devices/live/ZLiveDirectoryVolume.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,5 +111,12 @@ void removeTree(const std::string& path);
 
 // Whether fanotify file-system marks with names are permitted under base.
 bool fanotifyPermitted(const std::string& base);
+
+// A write fault that lets `bytes` through in all, then nothing: a kill there.
+inline Platform::ZLiveWriteFault killAfter(size_t bytes)
+{
+    auto left = std::make_shared<size_t>(bytes);
+    return [left](size_t n) { return n = std::min(n, *left), *left -= n, n; };
+}
 
 } // namespace LiveDifferential

@@ -53,14 +53,16 @@ inline std::vector<UsnRec> usnRecords(const BYTE* out, DWORD returned)
     return v;
 }
 
-// One device control call (a handle's DeviceIoControl or a device's own).
-using DeviceCall = std::function<BOOL(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* got)>;
-inline DeviceCall callOf(Platform::ZVolumeDevice& d)
-{
-    return [&d](DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* got) {
-        return d.deviceIoControl(code, in, inSize, out, outSize, got);
-    };
-}
+// One device control call: a handle's DeviceIoControl, or a device's own.
+struct DeviceCall : std::function<BOOL(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* got)> {
+    using function::function;
+    DeviceCall(Platform::ZVolumeDevice& d)
+        : function([&d](DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* got) {
+              return d.deviceIoControl(code, in, inSize, out, outSize, got);
+          })
+    {
+    }
+};
 
 // Every reason, version 2; a wait ends after `timeout` (relative, 100 ns units; 0: until cancelled).
 inline READ_USN_JOURNAL_DATA_V1 readRequest(DWORDLONG journalId, USN start, ULONGLONG waitFor = 0,
