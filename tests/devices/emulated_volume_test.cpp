@@ -28,7 +28,6 @@ using Vol = Platform::ZEmulatedNtfsVolume;
 namespace {
 
 constexpr DWORD kRoot = 5;
-constexpr DWORD kOutSize = 64 * 1024;
 constexpr DWORD kStandardInformation = Ntfs::AttrStandardInformation, kAttributeList = Ntfs::AttrAttributeList,
                 kFileName = Ntfs::AttrFileName, kData = Ntfs::AttrData, kIndexRoot = Ntfs::AttrIndexRoot;
 constexpr DWORD kStride = Platform::kNtfsFixupStride;
@@ -158,16 +157,17 @@ protected:
         Platform::ZDriveTable::instance().clear();
         Platform::setClock(nullptr);
     }
-    BOOL ioctl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* got)
-    {
+    // DeviceIoControl through the handle.
+    const TestSupport::DeviceCall ioctl = [this](DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                                                 DWORD* got) {
         return DeviceIoControl(h, code, const_cast<void*>(in), inSize, out, outSize, got, nullptr);
-    }
+    };
     // Reads record r; returns the answered record number.
     DWORD readRecord(DWORD r, Record& rec)
     {
         const DWORD size = vol->volumeData().BytesPerFileRecordSegment;
         std::vector<BYTE> bytes;
-        const ULONGLONG answered = TestSupport::fileRecord(call(), r, size, bytes);
+        const ULONGLONG answered = TestSupport::fileRecord(ioctl, r, size, bytes);
         EXPECT_TRUE(answered != ~0ull && decodeRecord(bytes.data(), size, rec));
         return DWORD(answered);
     }
@@ -186,22 +186,13 @@ protected:
         return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && ReadFile(h, bytes.data(), DWORD(bytes.size()), &got, nullptr)
                && got == bytes.size();
     }
-    USN_JOURNAL_DATA_V1 query() { return TestSupport::queryJournal(call()); }
-    TestSupport::DeviceCall call()
-    {
-        return [this](DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* got) {
-            return ioctl(code, in, inSize, out, outSize, got);
-        };
-    }
+    USN_JOURNAL_DATA_V1 query() { return TestSupport::queryJournal(ioctl); }
     READ_USN_JOURNAL_DATA_V1 readRequest(USN start, ULONGLONG wait = 0, LONGLONG timeout = -50000000ll)
     {
         return TestSupport::readRequest(query().UsnJournalID, start, wait, timeout);
     }
     template <typename Request>
-    JournalRead readJournal(const Request& req)
-    {
-        return TestSupport::readJournal(call(), req, kOutSize);
-    }
+    JournalRead readJournal(const Request& req) { return TestSupport::readJournal(ioctl, req); }
     std::vector<UsnRec> journalFrom(USN start)
     {
         const JournalRead r = readJournal(readRequest(start));
@@ -209,9 +200,9 @@ protected:
         return r.records;
     }
     // The whole enumeration below highUsn; it ends at the end of the MFT.
-    std::vector<UsnRec> enumerate(USN highUsn, DWORD outSize = kOutSize)
+    std::vector<UsnRec> enumerate(USN highUsn, DWORD outSize = 64 * 1024)
     {
-        const TestSupport::Enumeration e = TestSupport::enumerate(call(), highUsn, outSize);
+        const TestSupport::Enumeration e = TestSupport::enumerate(ioctl, highUsn, outSize);
         EXPECT_EQ(e.lastError, DWORD(ERROR_HANDLE_EOF));
         enumCalls = e.calls;
         return e.records;
@@ -749,7 +740,7 @@ TEST_F(RandomChanges, RecordsAndEnumerationFollowTheModel)
 }
 
 // ---- faults, refusals and concurrency ---------------------------------------------
-TEST_F(EmulatedVolume, InjectedFaultsAndChangesNtfsRefuses)
+TEST_F(EmulatedVolume, InjectedFaultsChangesNtfsRefusesAndATreeRemoved)
 {
     NTFS_VOLUME_DATA_BUFFER d{};
     DWORD got = 0;
@@ -783,33 +774,26 @@ TEST_F(EmulatedVolume, InjectedFaultsAndChangesNtfsRefuses)
         EXPECT_FALSE(vol->createFolder(kRoot, bad));
     }
     EXPECT_TRUE(refused(vol->rename(f, sub, u"nope", kRoot, u"y"), ERROR_FILE_NOT_FOUND));
-}
 
-TEST_F(EmulatedVolume, RemoveTreeDeepestFirst) // the links out of the tree stay
-{
-    const DWORD d = vol->createFolder(kRoot, u"d");
-    vol->createFile(d, u"a");
-    const DWORD s = vol->createFolder(d, u"s");
-    const DWORD b = vol->createFile(s, u"b");
-    const DWORD c = vol->createFile(s, u"c");
-    ASSERT_TRUE(vol->link(b, kRoot, u"b outside"));
+    // A tree is removed deepest first, in record order; the links out of it stay.
+    vol->createFile(dir, u"a");
+    const DWORD g = vol->createFile(sub, u"g");
+    ASSERT_TRUE(vol->link(g, kRoot, u"g outside"));
     const USN start = query().NextUsn;
-    ASSERT_TRUE(vol->removeTree(d));
-    std::vector<std::pair<std::u16string, DWORD>> got;
+    ASSERT_TRUE(vol->removeTree(dir));
+    std::vector<std::pair<std::u16string, DWORD>> removed;
     for (const UsnRec& u : journalFrom(start))
-        got.push_back({u.name, u.reason});
+        removed.push_back({u.name, u.reason});
     const DWORD del = USN_REASON_FILE_DELETE | USN_REASON_CLOSE;
     const std::vector<std::pair<std::u16string, DWORD>> want = {
-        {u"a", del}, {u"b", USN_REASON_HARD_LINK_CHANGE | USN_REASON_CLOSE}, {u"c", del}, {u"s", del}, {u"d", del}};
-    EXPECT_EQ(got, want);
-    EXPECT_FALSE(vol->inUse(d));
-    EXPECT_FALSE(vol->inUse(c));
-    EXPECT_EQ(vol->lookup(kRoot, u"b outside"), b);
+        {u"f", del}, {u"g", USN_REASON_HARD_LINK_CHANGE | USN_REASON_CLOSE}, {u"s", del}, {u"a", del}, {u"d", del}};
+    EXPECT_EQ(removed, want);
+    EXPECT_FALSE(vol->inUse(dir) || vol->inUse(f));
     std::vector<std::tuple<DWORD, DWORD, std::u16string>> names;
     vol->forEachLink([&](DWORD record, DWORD parent, const std::u16string& name) {
         names.emplace_back(record, parent, name);
     });
-    EXPECT_EQ(names, (std::vector<std::tuple<DWORD, DWORD, std::u16string>>{{b, kRoot, u"b outside"}}));
+    EXPECT_EQ(names, (std::vector<std::tuple<DWORD, DWORD, std::u16string>>{{g, kRoot, u"g outside"}}));
 }
 
 TEST_F(EmulatedVolume, ChangesWhileTheVolumeReads)
