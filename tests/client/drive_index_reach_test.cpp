@@ -121,8 +121,7 @@ TEST(DriveIndexReach, AnotherUserSeesOnlyWhatTheyMayReachAndNothingOfADriveWitho
 
     // Root is shown the looped and the deep name when only counting (no path is needed).
     const QList<QByteArray> all{"/closed/b-secret.txt", "/listless/e-secret.txt", "/open/a-secret.txt", "/top-secret.txt"};
-    const QList<QByteArray> allCounted{"/closed/b-secret.txt", "/listless/e-secret.txt", "/open/a-secret.txt",
-                                       "/top-secret.txt", "loop", "deep"};
+    const QList<QByteArray> allCounted = all + QList<QByteArray>{"loop", "deep"};
     const QList<QByteArray> reachable{"/open/a-secret.txt", "/top-secret.txt"};
     const Row rows[] = {
         {"root, a directory drive", ZPublishedDrive::Directory, false, true, all},
@@ -137,20 +136,13 @@ TEST(DriveIndexReach, AnotherUserSeesOnlyWhatTheyMayReachAndNothingOfADriveWitho
         SCOPED_TRACE(row.what);
         const ZPublishedDrive published{row.kind, row.kind == ZPublishedDrive::Other ? QByteArray() : root};
         const QByteArray prefix = row.kind == ZPublishedDrive::Other ? QByteArray("C:") : root;
-        QByteArray expected;
-        QList<QByteArray> lines;
-        for (QByteArray path : row.expected) {
-            if (row.kind == ZPublishedDrive::Other)
-                path.replace('/', '\\');
-            lines.append(row.pathsNeeded ? prefix + path : QByteArray("hit"));
-        }
-        for (const QByteArray& line : lines)
-            expected += line + '\n';
-        expected += "given " + QByteArray::number(row.expected.size()) + '\n';
-        QByteArray found = hitsInChild(poolName, pool.pieceCount(), published, row);
-        // Hits come in slot order; compare them as sets.
-        QList<QByteArray> got = found.split('\n');
-        QList<QByteArray> want = expected.split('\n');
+        QList<QByteArray> want{"given " + QByteArray::number(row.expected.size())};
+        for (QByteArray path : row.expected)
+            want << (!row.pathsNeeded ? QByteArray("hit")
+                     : prefix + (row.kind == ZPublishedDrive::Other ? path.replace('/', '\\') : path));
+        const QByteArray found = hitsInChild(poolName, pool.pieceCount(), published, row);
+        QList<QByteArray> got = found.split('\n');   // hits come in slot order: compared as sets
+        got.removeAll(QByteArray());
         std::sort(got.begin(), got.end());
         std::sort(want.begin(), want.end());
         EXPECT_EQ(got, want) << found.constData();

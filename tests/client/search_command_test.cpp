@@ -35,8 +35,6 @@ using namespace SearchEngine;
 namespace {
 
 constexpr int kToolTimeoutMs = 30000;
-// How long the watch test waits for one made file before it makes another.
-constexpr int kRetryMs = 250;
 constexpr uid_t kNobody = 65534;
 
 // The search command run to its end while this thread serves the service.
@@ -321,37 +319,13 @@ struct Watcher {
     QByteArray out, err;
 };
 
-// What a watcher sees: names as they come and go, and a drive that is lost.
-TEST_F(SearchCommand, WatchPrintsNamesComingAndGoingAndALostDrive)
-{
-    Watcher watcher({"-b", "fresh"});
-    QByteArray& out = watcher.out;
-    QByteArray& err = watcher.err;
-    auto said = [&](const QByteArray& text, int timeoutMs = kToolTimeoutMs) { return watcher.said(text, timeoutMs); };
-    ASSERT_EQ(watcher.process.state(), QProcess::Running);
-    // A file made before the watcher is connected is never shown: one more
-    // is made until a name comes, and the last one made must come.
-    QString fresh;
-    for (int n = 0; n < kToolTimeoutMs / kRetryMs && !out.contains("+ "); ++n) {
-        fresh = tree + QStringLiteral("/open/fresh%1.txt").arg(n);
-        ASSERT_TRUE(writeFile(fresh));
-        said("+ ", kRetryMs);
-    }
-    EXPECT_TRUE(said(QFile::encodeName(fresh) + "\n")) << out.constData();
-    QFile::rename(fresh, tree + QStringLiteral("/open/stale.txt"));
-    EXPECT_TRUE(said("- ")) << out.constData();
-    EXPECT_FALSE(out.contains("stale")) << out.constData();
-    // The drive goes away: the watcher says so and the command does not crash.
-    removeTree();
-    EXPECT_TRUE(said("can no longer be followed")) << err.constData();
-}
-
 // Whole paths followed: names removed with their folders go one by one
 // (the folders freed before the watcher reads of them), and a folder
 // renamed takes what lies below it along, its old paths going and its new
 // ones coming, each once; renamed and removed at once, what it showed goes
-// under the names it showed.
-TEST_F(SearchCommand, WatchFollowsWhatLiesInFoldersRemovedAndRenamed)
+// under the names it showed. A name renamed so that it no longer matches
+// goes; a drive that goes away is said, and the command does not crash.
+TEST_F(SearchCommand, WatchFollowsWhatLiesInFoldersRemovedAndRenamedAndALostDrive)
 {
     const QByteArray at = QFile::encodeName(tree);
     for (const char* name : {"gone1/kyA", "gone2/kyB", "gone3/kyC", "from/kyE", "from/sub/kyD"})
@@ -373,6 +347,11 @@ TEST_F(SearchCommand, WatchFollowsWhatLiesInFoldersRemovedAndRenamed)
         EXPECT_TRUE(watcher.said(QByteArray(line).replace("%1", at) + '\n')) << watcher.out.constData();
     EXPECT_FALSE(watcher.out.contains("gone4")) << watcher.out.constData();
     EXPECT_EQ(watcher.out.count("+ " + at + "/to/kyE\n"), 1) << watcher.out.constData();
+    ASSERT_TRUE(QFile::rename(tree + QStringLiteral("/last/kyZ"), tree + QStringLiteral("/last/stale")));
+    EXPECT_TRUE(watcher.said("- " + at + "/last/kyZ\n")) << watcher.out.constData();
+    EXPECT_FALSE(watcher.out.contains("stale")) << watcher.out.constData();
+    removeTree();
+    EXPECT_TRUE(watcher.said("can no longer be followed")) << watcher.err.constData();
 }
 
 // A watcher of every path below the tree through random bursts of
