@@ -170,7 +170,7 @@ TEST_P(LiveDifferentialTest, RestartsAreExactUnderKills)
     unsigned resumed = 0;
     for (uint64_t seed = 1; seed <= kSeeds / 2; ++seed) {
         const Sequence ops = generate(seed, true);
-        options.stateFault = killAfter(seed % 3 ? ~size_t(0) : size_t(seed * 977 % 4000));
+        options.stateWriteFault = killAfter(seed % 3 ? ~size_t(0) : size_t(seed * 977 % 4000));
         const Outcome o = run(root, ops, options);
         EXPECT_TRUE(o.exact) << "seed " << seed << ": " << o.difference << "\n  sequence: " << describe(ops);
         resumed += o.resumes;

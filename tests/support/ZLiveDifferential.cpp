@@ -453,52 +453,6 @@ std::vector<Name> poolNames(SearchEngine::ZSharedPoolReader& reader)
     return names;
 }
 
-} // namespace
-
-Tree diskTree(const std::string& root)
-{
-    struct stat st;
-    Tree t;
-    if (lstat(root.c_str(), &st) == 0)
-        walkDisk(root, std::string(), st.st_dev, t);
-    return t;
-}
-
-void removeTree(const std::string& path)
-{
-    nftw(path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p), 0; }, 16,
-         FTW_DEPTH | FTW_PHYS);
-}
-
-Tree deviceTree(const Platform::ZEmulatedNtfsVolume& v, std::string* error)
-{
-    std::string ignored;
-    return treeOf(deviceNames(v), error ? error : &ignored);
-}
-
-std::string difference(const Tree& disk, const Tree& side)
-{
-    std::map<ULONGLONG, ULONGLONG> inodeToRecord, recordToInode;
-    for (const auto& [path, d] : disk) {
-        auto s = side.find(path);
-        if (s == side.end())
-            return "missing: " + path;
-        if (s->second.directory != d.directory)
-            return path + ": folder " + std::to_string(s->second.directory) + ", on disk " + std::to_string(d.directory);
-        if (s->second.size != d.size)
-            return path + ": size " + std::to_string(s->second.size) + ", on disk " + std::to_string(d.size);
-        if (inodeToRecord.emplace(d.identity, s->second.identity).first->second != s->second.identity
-            || recordToInode.emplace(s->second.identity, d.identity).first->second != d.identity)
-            return path + ": hard links differ";
-    }
-    for (const auto& s : side)
-        if (!disk.count(s.first))
-            return "not on disk: " + s.first;
-    return std::string();
-}
-
-namespace {
-
 // Moves the clock seam on while a run lasts.
 class Ticker {
 public:
@@ -538,40 +492,6 @@ bool waitUntil(int timeoutMs, P done)
     }
     return true;
 }
-
-} // namespace
-
-std::string describe(const Op& op)
-{
-    static const char* const names[] = {"mkdir", "create", "append", "truncate", "rename", "exchange", "link",
-                                        "unlink", "rmdir", "rmtree", "chmod", "symlink", "subtree", "open",
-                                        "pause", "resume", "settle", "hold", "release", "restart", "damage"};
-    std::ostringstream s;
-    s << '{' << names[op.kind];
-    if (!op.a.empty() || !op.b.empty() || op.n)
-        s << " \"" << op.a << '"';
-    if (!op.b.empty())
-        s << " \"" << op.b << '"';
-    if (op.n)
-        s << ' ' << op.n;
-    s << '}';
-    return s.str();
-}
-
-std::string describe(const Sequence& ops)
-{
-    std::string out;
-    for (const Op& op : ops)
-        out += (out.empty() ? "" : " ") + describe(op);
-    return out;
-}
-
-Sequence generate(uint64_t seed, bool restart)
-{
-    return Generator(seed).draw(restart);
-}
-
-namespace {
 
 // The journal's records from `from` on, as Outcome::changes names them.
 std::vector<std::string> journalSince(ZLiveDirectoryVolume& live, USN from)
@@ -617,6 +537,78 @@ void damageIdentityTable(const std::string& folder)
 
 } // namespace
 
+Tree diskTree(const std::string& root)
+{
+    struct stat st;
+    Tree t;
+    if (lstat(root.c_str(), &st) == 0)
+        walkDisk(root, std::string(), st.st_dev, t);
+    return t;
+}
+
+void removeTree(const std::string& path)
+{
+    nftw(path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p), 0; }, 16,
+         FTW_DEPTH | FTW_PHYS);
+}
+
+Tree deviceTree(const Platform::ZEmulatedNtfsVolume& v, std::string* error)
+{
+    std::string ignored;
+    return treeOf(deviceNames(v), error ? error : &ignored);
+}
+
+std::string difference(const Tree& disk, const Tree& side)
+{
+    std::map<ULONGLONG, ULONGLONG> inodeToRecord, recordToInode;
+    for (const auto& [path, d] : disk) {
+        auto s = side.find(path);
+        if (s == side.end())
+            return "missing: " + path;
+        if (s->second.directory != d.directory)
+            return path + ": folder " + std::to_string(s->second.directory) + ", on disk " + std::to_string(d.directory);
+        if (s->second.size != d.size)
+            return path + ": size " + std::to_string(s->second.size) + ", on disk " + std::to_string(d.size);
+        if (inodeToRecord.emplace(d.identity, s->second.identity).first->second != s->second.identity
+            || recordToInode.emplace(s->second.identity, d.identity).first->second != d.identity)
+            return path + ": hard links differ";
+    }
+    for (const auto& s : side)
+        if (!disk.count(s.first))
+            return "not on disk: " + s.first;
+    return std::string();
+}
+
+std::string describe(const Op& op)
+{
+    static const char* const names[] = {"mkdir", "create", "append", "truncate", "rename", "exchange", "link",
+                                        "unlink", "rmdir", "rmtree", "chmod", "symlink", "subtree", "open",
+                                        "pause", "resume", "settle", "hold", "release", "restart", "damage"};
+    std::ostringstream s;
+    s << '{' << names[op.kind];
+    if (!op.a.empty() || !op.b.empty() || op.n)
+        s << " \"" << op.a << '"';
+    if (!op.b.empty())
+        s << " \"" << op.b << '"';
+    if (op.n)
+        s << ' ' << op.n;
+    s << '}';
+    return s.str();
+}
+
+std::string describe(const Sequence& ops)
+{
+    std::string out;
+    for (const Op& op : ops)
+        out += (out.empty() ? "" : " ") + describe(op);
+    return out;
+}
+
+Sequence generate(uint64_t seed, bool restart)
+{
+    return Generator(seed).draw(restart);
+}
+
 Outcome run(const std::string& base, const Sequence& ops, const Options& options)
 {
     static std::atomic<unsigned> serial{0};
@@ -635,15 +627,11 @@ Outcome run(const std::string& base, const Sequence& ops, const Options& options
         applyToDisk(ops[at], places);
     Ticker ticker;
     for (bool first = true;; first = false) {
-        ZLiveDirectoryVolume::Options o;
-        o.source = options.source;
-        o.eventQueueLimit = options.eventQueueLimit;
-        o.watchLimit = options.watchLimit;
+        ZLiveDirectoryVolume::Options o = options;
         o.errorLog = [&out](const QString& line) { out.errors.push_back(line.toStdString()); };
         if (keepState) {
             o.stateFolder = QFile::decodeName(stateFolder.c_str());
             o.stateName = QString(QChar(kDrive));
-            o.stateWriteFault = options.stateFault;
         }
         QString error;
         auto live = ZLiveDirectoryVolume::open(QFile::decodeName(places.root.c_str()), o, &error);

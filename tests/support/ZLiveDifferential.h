@@ -59,13 +59,9 @@ std::string describe(const Sequence& ops);
 // with restart, then a stop, changes while the drive is down, and an open again.
 Sequence generate(uint64_t seed, bool restart = false);
 
-struct Options {
-    Platform::ZLiveDirectoryVolume::Source source = Platform::ZLiveDirectoryVolume::Source::Inotify;
-    size_t eventQueueLimit = 0;
-    size_t watchLimit = 0;
-    // Kills in the writes of the drive's state files (ZLiveAtomicFile.h).
-    Platform::ZLiveWriteFault stateFault;
-};
+// The live volume's: its change source, limits and kills in the writes of
+// the drive's state files; the log, state folder and name are the run's own.
+using Options = Platform::ZLiveDirectoryVolume::Options;
 
 struct Outcome {
     bool exact = false;             // the pool equals the tree
