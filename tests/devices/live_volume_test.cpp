@@ -161,9 +161,14 @@ struct KeptTree {
 
 } // namespace
 
-TEST_P(LiveVolumeTest, WalkShowsTheTreeAsItIs)
+// The walk shows the tree as it is; then every kind of change is followed
+// and journaled as Windows journals it.
+TEST_P(LiveVolumeTest, WalkShowsTheTreeAsItIsAndEveryKindOfChangeIsFollowedAndJournaled)
 {
-    const std::string root = fresh("walk");
+    const std::string root = fresh("walk"), out = fresh("outside") + "/";
+    const std::string one = root + "/one/", two = root + "/two/";
+    md(one);
+    md(two);
     md(root + "/dir");
     md(root + "/dir/sub");
     writeFile(root + "/dir/sub/deep.txt", 5000);
@@ -191,16 +196,7 @@ TEST_P(LiveVolumeTest, WalkShowsTheTreeAsItIs)
     EXPECT_EQ(vol.at("/a").attributes, DWORD(FILE_ATTRIBUTE_NORMAL));
     EXPECT_NE(v->volume().lookup(Ntfs::RecordRoot, u"caf\u00e9"), 0u);   // UTF-8 as itself, other bytes as U+DCxx
     EXPECT_NE(v->volume().lookup(Ntfs::RecordRoot, std::u16string(u"a") + char16_t(0xDCFF)), 0u);
-}
 
-TEST_P(LiveVolumeTest, EveryKindOfChangeIsFollowedAndJournaled)
-{
-    const std::string root = fresh("changes"), out = fresh("outside") + "/";
-    const std::string one = root + "/one/", two = root + "/two/";
-    md(one);
-    md(two);
-    auto v = openVolume(root);
-    ASSERT_TRUE(v);
     const USN_JOURNAL_DATA_V1 j = query(*v);
     USN cursor = j.NextUsn;
     auto journalSince = [&]() {
