@@ -360,14 +360,17 @@ WaitedRead waitingRead(ZVolumeDevice& d, ZManualClock& clock, const READ_USN_JOU
 
 } // namespace
 
-TEST(RawNtfsFixture, TreeOnAFragmentedMftMatchesFsntfsinfo)
+// Without a journal the position moves on every change, so a saved position (and its cache)
+// falls outside the journal once the image changes (with one it stays inside: the journal test).
+TEST(RawNtfsFixture, TreeOnAFragmentedMftMatchesFsntfsinfoAndWithoutAJournalThePositionMovesOnEveryChange)
 {
     REQUIRE_MKNTFS();
     std::string script = kTree + "fragment\n";
     for (int i = 0; i < 12; ++i)
         script += "many /bulk" + std::to_string(i) + " 150\n";
     const QString image = makeImage("fragmented", script);
-    IndexBuild index(u'F', openImage(image));
+    auto d = openImage(image);
+    IndexBuild index(u'F', d);
     ASSERT_TRUE(index.opened);
     const Index files = index.build();
     // small.txt's two names, in /docs (64) and /docs/sub (65); many.txt's eight.
@@ -375,17 +378,7 @@ TEST(RawNtfsFixture, TreeOnAFragmentedMftMatchesFsntfsinfo)
     EXPECT_TRUE(files.count(66) && files.at(66).names == smallNames);
     EXPECT_TRUE(std::any_of(files.begin(), files.end(), [](const auto& f) { return f.second.names.size() == 8; }));
     EXPECT_GT(files.size(), 12u * 150u);
-    REQUIRE_PROGRAM("fsntfsinfo");
-    expectSameIndex(files, referenceIndex(image, 0));
-}
 
-// Without a journal the position moves on every change, so a saved position (and its cache)
-// falls outside the journal once the image changes (with one it stays inside: the journal test).
-TEST(RawNtfsFixture, PositionWithoutAJournalMovesOnEveryChange)
-{
-    REQUIRE_MKNTFS();
-    const QString plain = makeImage("plain", kTree);
-    auto d = openImage(plain);
     USN_JOURNAL_DATA_V1 before = queryJournal(*d);
     EXPECT_TRUE(before.FirstUsn == before.NextUsn && before.NextUsn > 0) << before.NextUsn;
     // Nothing is ever written: creation changes nothing, deletion is refused.
@@ -399,15 +392,16 @@ TEST(RawNtfsFixture, PositionWithoutAJournalMovesOnEveryChange)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_WRITE_PROTECT));
     EXPECT_EQ(queryJournal(*d).NextUsn, before.NextUsn);
     // Every record is enumerated under the position; a read there returns nothing, at once.
-    EXPECT_GT(TestSupport::enumerate(*d, before.NextUsn).records.size(), 10u);
+    EXPECT_GT(TestSupport::enumerate(*d, before.NextUsn).records.size(), 12u * 150u);
     const JournalRead atEnd = readJournal(*d, readRequest(before, before.NextUsn));
     EXPECT_TRUE(atEnd.ok && atEnd.records.empty());
-
+    if (haveProgram("fsntfsinfo"))
+        expectSameIndex(files, referenceIndex(image, 0));
     // A creation or a deletion moves it.
     for (const char* script : {"file /docs/after.txt 1\n", "delete /docs/after.txt\n"}) {
-        ASSERT_TRUE(change(plain, script));
-        EXPECT_NE(queryJournal(*openImage(plain)).NextUsn, before.NextUsn) << script;
-        before = queryJournal(*openImage(plain));
+        ASSERT_TRUE(change(image, script));
+        EXPECT_NE(queryJournal(*openImage(image)).NextUsn, before.NextUsn) << script;
+        before = queryJournal(*openImage(image));
     }
 }
 
