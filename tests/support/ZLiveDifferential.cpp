@@ -456,16 +456,7 @@ std::vector<Name> poolNames(SearchEngine::ZSharedPoolReader& reader)
 // Moves the clock seam on while a run lasts.
 class Ticker {
 public:
-    Ticker() : thread_([this] {
-        while (!stop_) {
-            if (!held_)
-                clock_.advance(kClockStepMs);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    })
-    {
-        Platform::setClock(&clock_);
-    }
+    Ticker() { Platform::setClock(&clock_); }
     ~Ticker()
     {
         stop_ = true;
@@ -476,9 +467,12 @@ public:
 
 private:
     Platform::ZManualClock clock_;
-    std::atomic<bool> held_{false};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::atomic<bool> held_{false}, stop_{false};
+    std::thread thread_{[this] {
+        for (; !stop_; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+            if (!held_)
+                clock_.advance(kClockStepMs);
+    }};
 };
 
 template <typename P>
