@@ -189,9 +189,9 @@ TEST_P(LiveVolumeTest, WalkShowsTheTreeAsItIsAndEveryKindOfChangeIsFollowedAndJo
     const Tree vol = deviceTree(v->volume());
     EXPECT_EQ(difference(diskTree(root), vol), "");
     EXPECT_EQ(vol.at("/hard1").identity, vol.at("/dir/hard2").identity);
-    EXPECT_TRUE(vol.at("/.hidden").attributes & FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_TRUE(vol.at("/readonly").attributes & FILE_ATTRIBUTE_READONLY);
-    EXPECT_TRUE(vol.at("/link").attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    for (const auto& [path, bit] : {std::pair<const char*, DWORD>{"/.hidden", FILE_ATTRIBUTE_HIDDEN},
+                                    {"/readonly", FILE_ATTRIBUTE_READONLY}, {"/link", FILE_ATTRIBUTE_REPARSE_POINT}})
+        EXPECT_TRUE(vol.at(path).attributes & bit) << path;
     EXPECT_FALSE(vol.at("/dirlink").directory);
     EXPECT_EQ(vol.at("/a").attributes, DWORD(FILE_ATTRIBUTE_NORMAL));
     EXPECT_NE(v->volume().lookup(Ntfs::RecordRoot, u"caf\u00e9"), 0u);   // UTF-8 as itself, other bytes as U+DCxx
