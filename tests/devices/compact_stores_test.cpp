@@ -63,7 +63,7 @@ TEST(CompactStores, NamesReadBackExactlyInEitherFormAcrossChunks)
     EXPECT_EQ(arena.units(ZNameArena::Name{0xFFFFFF00u, true}, 3, scratch)[0], 0);
 }
 
-TEST(CompactStores, NameIndexFindsEveryEntryThroughGrowthErasureAndCollidingKeys)
+TEST(CompactStores, NameIndexFindsEveryEntryThroughGrowthErasureAndCollidingKeysAndTakesAReservedCount)
 {
     std::mt19937_64 random(5);
     ZFlatMultimap index;
@@ -109,19 +109,16 @@ TEST(CompactStores, NameIndexFindsEveryEntryThroughGrowthErasureAndCollidingKeys
             offered.erase(hit);
         }
     }
-}
-
-TEST(CompactStores, NameIndexReservedTakesItsCountWithoutGrowing)
-{
+    // Reserved, an index takes its count without growing.
     constexpr uint32_t kEntries = 100000;
-    ZFlatMultimap index;
-    index.reserve(kEntries);
-    const size_t reserved = index.bytes();
+    ZFlatMultimap reservedIndex;
+    reservedIndex.reserve(kEntries);
+    const size_t reserved = reservedIndex.bytes();
     for (uint32_t v = 0; v < kEntries; ++v)
-        index.insert(uint64_t(v) * 0x9E3779B97F4A7C15ull, v);
-    EXPECT_EQ(index.bytes(), reserved);
+        reservedIndex.insert(uint64_t(v) * 0x9E3779B97F4A7C15ull, v);
+    EXPECT_EQ(reservedIndex.bytes(), reserved);
     for (uint32_t v = 0; v < kEntries; v += 997)
-        EXPECT_TRUE(index.visit(uint64_t(v) * 0x9E3779B97F4A7C15ull, [&](uint32_t got) { return got == v; }));
+        EXPECT_TRUE(reservedIndex.visit(uint64_t(v) * 0x9E3779B97F4A7C15ull, [&](uint32_t got) { return got == v; }));
 }
 
 TEST(CompactStores, ChunkedArrayKeepsReferencesAndMakesFreshElements)
