@@ -361,8 +361,38 @@ TEST_F(EmulatedVolume, EnumerationOrderRangeAndEndAndNearestLowerRecordReads)
 }
 
 // ---- the journal -------------------------------------------------------------
-TEST_F(EmulatedVolume, ChangesWriteTheRecordsWindowsWrites)
+TEST_F(EmulatedVolume, QuietChangesAndChangesThatWriteTheRecordsWindowsWrites)
 {
+    // A paused journal writes nothing; given times land in both time stamps.
+    const USN next = query().NextUsn;
+    vol->setJournalPaused(true);
+    Vol::CreateOptions o;
+    o.creationTime = 130000000000000000ull;
+    o.lastWriteTime = o.creationTime + 1;
+    o.changeTime = o.creationTime + 2;
+    o.lastAccessTime = o.creationTime + 3;
+    const DWORD quiet = vol->createFile(kRoot, u"quiet.txt", o);
+    EXPECT_EQ(query().NextUsn, next);
+    vol->setJournalPaused(false);
+    const Record q = record(quiet);
+    const BYTE* si = q.of(kStandardInformation).at(0)->value.data();
+    const BYTE* fn = q.of(kFileName).at(0)->value.data();
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(le<ULONGLONG>(si + 8 * i), o.creationTime + i);
+        EXPECT_EQ(le<ULONGLONG>(fn + 8 + 8 * i), o.creationTime + i);
+    }
+    EXPECT_EQ(le<ULONGLONG>(si + 64), 0u); // never journaled: USN 0
+    vol->write(quiet, 0, 1);
+    EXPECT_EQ(journalFrom(next).size(), 2u);
+    // Times set quietly write no record either.
+    const USN before = query().NextUsn;
+    Vol::FileTimes t;
+    t.lastWriteTime = 123456789;
+    ASSERT_TRUE(vol->setTimesQuietly(quiet, t));
+    Vol::FileInfo info;
+    ASSERT_TRUE(vol->fileInfo(quiet, info));
+    EXPECT_EQ(std::make_pair(query().NextUsn, info.times.lastWriteTime), std::make_pair(before, t.lastWriteTime));
+
     USN start = query().NextUsn;
     const DWORD dir = vol->createFolder(kRoot, u"docs");
     const DWORD f = vol->createFile(dir, u"a.txt");
@@ -437,39 +467,6 @@ TEST_F(EmulatedVolume, ChangesWriteTheRecordsWindowsWrites)
     req = readRequest(start);
     req.MinMajorVersion = req.MaxMajorVersion = 3;
     EXPECT_EQ(readJournal(req).error, DWORD(ERROR_INVALID_PARAMETER));
-}
-
-TEST_F(EmulatedVolume, QuietChanges)
-{
-    // A paused journal writes nothing; given times land in both time stamps.
-    const USN next = query().NextUsn;
-    vol->setJournalPaused(true);
-    Vol::CreateOptions o;
-    o.creationTime = 130000000000000000ull;
-    o.lastWriteTime = o.creationTime + 1;
-    o.changeTime = o.creationTime + 2;
-    o.lastAccessTime = o.creationTime + 3;
-    const DWORD quiet = vol->createFile(kRoot, u"quiet.txt", o);
-    EXPECT_EQ(query().NextUsn, next);
-    vol->setJournalPaused(false);
-    const Record q = record(quiet);
-    const BYTE* si = q.of(kStandardInformation).at(0)->value.data();
-    const BYTE* fn = q.of(kFileName).at(0)->value.data();
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(le<ULONGLONG>(si + 8 * i), o.creationTime + i);
-        EXPECT_EQ(le<ULONGLONG>(fn + 8 + 8 * i), o.creationTime + i);
-    }
-    EXPECT_EQ(le<ULONGLONG>(si + 64), 0u); // never journaled: USN 0
-    vol->write(quiet, 0, 1);
-    EXPECT_EQ(journalFrom(next).size(), 2u);
-    // Times set quietly write no record either.
-    const USN before = query().NextUsn;
-    Vol::FileTimes t;
-    t.lastWriteTime = 123456789;
-    ASSERT_TRUE(vol->setTimesQuietly(quiet, t));
-    Vol::FileInfo info;
-    ASSERT_TRUE(vol->fileInfo(quiet, info));
-    EXPECT_EQ(std::make_pair(query().NextUsn, info.times.lastWriteTime), std::make_pair(before, t.lastWriteTime));
 }
 
 TEST_F(EmulatedVolume, JournalLimitStatesAndLostEntries)
