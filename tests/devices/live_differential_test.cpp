@@ -53,6 +53,11 @@ const Sequence kFound[] = {
     {{Op::Create, "x", {}, 823}, {Op::Create, "y", {}, 607}, {Op::Mkdir, "e"}, {Op::Link, "x", "g"},
      {Op::Link, "y", "e/f"}, {Op::Open}, {Op::Link, "x", "e/c"}, {Op::Exchange, "e/c", "e/f"}, {Op::Settle},
      {Op::Exchange, "x", "e/c"}},
+    // While down, a file's outer name removed and its folder exchanged with a
+    // file: the folder came back under its old number, and the index kept the
+    // name dropped in the folder that was gone beside the one renamed into it.
+    {{Op::Create, "h", {}, 3}, {Op::Mkdir, "d"}, {Op::Create, "d/f", {}, 1}, {Op::Create, "a", {}, 2},
+     {Op::Link, "h", "d/.dot"}, {Op::Open}, {Op::Restart}, {Op::Unlink, "h"}, {Op::Exchange, "d", "a"}},
     // A new subtree moved in from outside and another moved out at once.
     {{Op::Mkdir, "a"}, {Op::Open}, {Op::Pause}, {Op::Subtree, "@/o", {}, 3}, {Op::Rename, "@/o", "a/o"},
      {Op::Rename, "a", "@/a"}, {Op::Resume}},
