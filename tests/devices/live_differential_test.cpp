@@ -53,11 +53,14 @@ const Sequence kFound[] = {
     {{Op::Create, "x", {}, 823}, {Op::Create, "y", {}, 607}, {Op::Mkdir, "e"}, {Op::Link, "x", "g"},
      {Op::Link, "y", "e/f"}, {Op::Open}, {Op::Link, "x", "e/c"}, {Op::Exchange, "e/c", "e/f"}, {Op::Settle},
      {Op::Exchange, "x", "e/c"}},
-    // While down, a file's outer name removed and its folder exchanged with a
-    // file: the folder came back under its old number, and the index kept the
-    // name dropped in the folder that was gone beside the one renamed into it.
-    {{Op::Create, "h", {}, 3}, {Op::Mkdir, "d"}, {Op::Create, "d/f", {}, 1}, {Op::Create, "a", {}, 2},
-     {Op::Link, "h", "d/.dot"}, {Op::Open}, {Op::Restart}, {Op::Unlink, "h"}, {Op::Exchange, "d", "a"}},
+    // While down, a file's outer name removed and the folder of its other name
+    // exchanged with a file: the walk gave the folder anew under its old
+    // number, and the index kept the name dropped in the folder that went
+    // beside the one renamed into the new one.
+    {{Op::Create, "h", {}, 813}, {Op::Open}, {Op::Subtree, "long name.txt", {}, 3}, {Op::Subtree, ".dot", {}, 1},
+     {Op::Subtree, "long name.txt/s/s/b", {}, 2}, {Op::Rename, "long name.txt/s/s/b/s", "b"}, {Op::Mkdir, ".dot/b"},
+     {Op::Mkdir, "b/b"}, {Op::Exchange, ".dot", "b/f"}, {Op::Subtree, "b/b/d", {}, 4}, {Op::Create, "b/f/b/a", {}, 3904},
+     {Op::Link, "h", "b/b/d/.dot"}, {Op::Restart}, {Op::Unlink, "h"}, {Op::Exchange, "b/b/d", "b/f/b/a"}},
     // A new subtree moved in from outside and another moved out at once.
     {{Op::Mkdir, "a"}, {Op::Open}, {Op::Pause}, {Op::Subtree, "@/o", {}, 3}, {Op::Rename, "@/o", "a/o"},
      {Op::Rename, "a", "@/a"}, {Op::Resume}},
