@@ -35,7 +35,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "fanotify file-system marks are not permitted here\n");
         return 2;
     }
-    const bool restarts = std::getenv("RESTARTS") && std::strcmp(std::getenv("RESTARTS"), "1") == 0;
+    const char* restartsValue = std::getenv("RESTARTS");
+    const bool restarts = restartsValue && std::strcmp(restartsValue, "1") == 0;
     const auto start = std::chrono::steady_clock::now();
     unsigned long exact = 0, reported = 0, failed = 0, resumes = 0;
     for (uint64_t seed = first; seed < first + count; ++seed) {
@@ -71,6 +72,7 @@ int main(int argc, char** argv)
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%s%s: %lu sequences in %.0f s: %lu exact, %lu rebuilds reported, %lu silently different; "
                 "%lu opens resumed from the kept state\n",
-                fanotify ? "fanotify" : "inotify", restarts ? " with restarts" : "", count, seconds, exact, reported, failed, resumes);
+                fanotify ? "fanotify" : "inotify", restarts ? " with restarts" : "", count, seconds, exact, reported,
+                failed, resumes);
     return failed ? 1 : 0;
 }
