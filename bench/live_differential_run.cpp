@@ -3,7 +3,8 @@
 // (QUEUE events) or watch limit (WATCHES folders); with RESTARTS=1 in the
 // environment each sequence also stops the drive, changes the tree while it is
 // down and opens it again from its kept state (SHOW_CHANGES=1: what a failing
-// one's resumed open journaled). Prints every failure with its
+// one's resumed open journaled); with DURING=1 the first tree is larger and
+// changes while the drive's first walk runs. Prints every failure with its
 // seed and shortest sequence, then the counts.
 //
 //   live_differential_run SEQUENCES [inotify|fanotify] [FIRST] [QUEUE] [WATCHES]
@@ -35,12 +36,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "fanotify file-system marks are not permitted here\n");
         return 2;
     }
-    const char* restartsValue = std::getenv("RESTARTS");
-    const bool restarts = restartsValue && std::strcmp(restartsValue, "1") == 0;
+    auto flag = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && std::strcmp(value, "1") == 0;
+    };
+    const bool restarts = flag("RESTARTS"), during = flag("DURING");
     const auto start = std::chrono::steady_clock::now();
     unsigned long exact = 0, reported = 0, failed = 0, resumes = 0;
     for (uint64_t seed = first; seed < first + count; ++seed) {
-        const Sequence ops = generate(seed, restarts);
+        const Sequence ops = generate(seed, restarts, during);
         if (std::getenv("SHOW_SEQUENCES"))
             std::printf("seed %llu: %s\n", static_cast<unsigned long long>(seed), describe(ops).c_str());
         const Outcome o = run(base, ops, options);
@@ -49,11 +53,11 @@ int main(int argc, char** argv)
             ++exact;
         } else if (o.rebuildReported) {
             ++reported;
-            if (std::getenv("SHOW_REBUILDS"))
+            if (std::getenv("SHOW_REBUILDS")) {
                 std::printf("seed %llu: rebuild reported: %s\n", static_cast<unsigned long long>(seed),
                             o.errors.empty() ? "(nothing logged)" : o.errors.front().c_str());
-            if (std::getenv("SHOW_REBUILDS"))
                 std::printf("  %s\n", describe(shrink(ops, [&](const Sequence& s) { return run(base, s, options).rebuildReported; })).c_str());
+            }
         } else {
             ++failed;
             const Sequence shortest = shrink(ops, [&](const Sequence& s) { return !run(base, s, options).honest(); });
@@ -70,9 +74,10 @@ int main(int argc, char** argv)
         }
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%s%s: %lu sequences in %.0f s: %lu exact, %lu rebuilds reported, %lu silently different; "
+    std::printf("%s%s%s: %lu sequences in %.0f s: %lu exact, %lu rebuilds reported, %lu silently different; "
                 "%lu opens resumed from the kept state\n",
-                fanotify ? "fanotify" : "inotify", restarts ? " with restarts" : "", count, seconds, exact, reported,
+                fanotify ? "fanotify" : "inotify", restarts ? " with restarts" : "",
+                during ? ", changes during the first walk" : "", count, seconds, exact, reported,
                 failed, resumes);
     return failed ? 1 : 0;
 }

@@ -94,7 +94,8 @@ protected:
 // The sequences found before end exact. Random ones end exact or with a
 // rebuild said (rare: renames that outrun the stale-event rounds), never with
 // a silent difference; so do the first half of the seeds with a tiny event
-// queue, or (inotify) watches for two folders only.
+// queue, or (inotify) watches for two folders only, and a tenth with changes
+// made while the first walk runs.
 TEST_P(LiveDifferentialTest, FoundSequencesStayExactAndRandomOnesEndExactOrReportedUnderAnyLimits)
 {
     for (const Sequence& ops : kFound) {
@@ -110,6 +111,9 @@ TEST_P(LiveDifferentialTest, FoundSequencesStayExactAndRandomOnesEndExactOrRepor
                                          std::to_string(options.eventQueueLimit) + " watches " +
                                          std::to_string(options.watchLimit));
     }
+    options.eventQueueLimit = options.watchLimit = 0;
+    for (uint64_t seed = 1; seed <= kSeeds / 10; ++seed)
+        expectHonest(generate(seed, false, true), "seed " + std::to_string(seed) + " during the first walk");
 }
 
 // Stopped, the tree changed in one way, started again: the drive takes up

@@ -35,6 +35,8 @@ constexpr char16_t kDrive = u'L';
 constexpr int kSettleMs = 20000;
 constexpr int kCatchUpMs = 30000;
 constexpr int kInitMs = 30000;
+// A During op's changes start at most this long into the drive's open.
+constexpr unsigned kDuringDelayUs = 4000;
 // The clock seam moves this far every real millisecond, so the volume
 // thread's five-second journal waits end at once.
 constexpr ULONGLONG kClockStepMs = 250;
@@ -111,6 +113,13 @@ struct Model {
             if (parentOk && !is(op.a, NodeKind::Dir) && !is(op.a, NodeKind::File))
                 nodes[op.a] = {NodeKind::File, ++lastId};
             break;
+        case Op::Ballast:
+            if (parentOk && !nodes.count(op.a)) {
+                nodes[op.a] = {NodeKind::Dir};
+                for (unsigned i = 0; i < op.n; ++i)
+                    nodes[join(op.a, std::to_string(i))] = {NodeKind::File, ++lastId};
+            }
+            break;
         case Op::Subtree:
             if (parentOk && !nodes.count(op.a)) {
                 std::string at = op.a;
@@ -175,11 +184,23 @@ class Generator {
 public:
     explicit Generator(uint64_t seed) : random_(seed) {}
 
-    Sequence draw(bool restart)
+    Sequence draw(bool restart, bool during)
     {
         const unsigned firstTree = pick(7);
         for (unsigned i = 0; i < firstTree; ++i)
             add(pick(3) ? Op{Op::Mkdir, newPath(false)} : Op{Op::Create, newPath(false), {}, pick(5000)});
+        if (during) {
+            // Folders the walk takes a while over, then changes as it runs,
+            // to them too. The kernel reports nothing of a write through a
+            // name that goes before it is read, so such writes are left out.
+            for (unsigned i = 1 + pick(3); i > 0; --i)
+                add(Op{Op::Ballast, newPath(false), {}, 200 + pick(1500)});
+            add(Op{Op::During, {}, {}, pick(kDuringDelayUs)});
+            paused_ = true;
+            for (unsigned i = 3 + pick(12); i > 0; --i)
+                change();
+            paused_ = false;
+        }
         add(Op{Op::Open});
         const unsigned bursts = 2 + pick(4);
         for (unsigned b = 0; b < bursts; ++b) {
@@ -350,6 +371,11 @@ void applyToDisk(const Op& op, const Places& p)
         break;
     case Op::Chmod: (void)::fchmodat(AT_FDCWD, a.c_str(), mode_t(op.n), 0); break;
     case Op::Symlink: (void)::symlink(op.a.c_str(), b.c_str()); break;
+    case Op::Ballast:
+        if (::mkdir(a.c_str(), 0755) == 0)
+            for (unsigned i = 0; i < op.n; ++i)
+                writeBytes(a + "/" + std::to_string(i), i % 7, O_CREAT | O_TRUNC);
+        break;
     case Op::Subtree: {
         std::string at = a;
         for (unsigned level = 0; level < op.n; ++level, at += "/s") {
@@ -577,7 +603,8 @@ std::string describe(const Op& op)
 {
     static const char* const names[] = {"mkdir", "create", "append", "truncate", "rename", "exchange", "link",
                                         "unlink", "rmdir", "rmtree", "chmod", "symlink", "subtree", "open",
-                                        "pause", "resume", "settle", "hold", "release", "restart", "damage"};
+                                        "pause", "resume", "settle", "hold", "release", "restart", "damage",
+                                        "ballast", "during"};
     std::ostringstream s;
     s << '{' << names[op.kind];
     if (!op.a.empty() || !op.b.empty() || op.n)
@@ -598,9 +625,9 @@ std::string describe(const Sequence& ops)
     return out;
 }
 
-Sequence generate(uint64_t seed, bool restart)
+Sequence generate(uint64_t seed, bool restart, bool during)
 {
-    return Generator(seed).draw(restart);
+    return Generator(seed).draw(restart, during);
 }
 
 Outcome run(const std::string& base, const Sequence& ops, const Options& options)
@@ -617,8 +644,21 @@ Outcome run(const std::string& base, const Sequence& ops, const Options& options
 
     Outcome out;
     size_t at = 0;
-    for (; at < ops.size() && ops[at].kind != Op::Open; ++at)
+    for (; at < ops.size() && ops[at].kind != Op::Open && ops[at].kind != Op::During; ++at)
         applyToDisk(ops[at], places);
+    // What is made while the first walk runs, on a thread of its own.
+    std::thread during;
+    if (at < ops.size() && ops[at].kind == Op::During) {
+        const size_t from = at + 1;
+        const unsigned delayUs = ops[at].n;
+        for (; at < ops.size() && ops[at].kind != Op::Open; ++at) {
+        }
+        during = std::thread([&ops, &places, from, until = at, delayUs] {
+            std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
+            for (size_t i = from; i < until; ++i)
+                applyToDisk(ops[i], places);
+        });
+    }
     Ticker ticker;
     for (bool first = true;; first = false) {
         ZLiveDirectoryVolume::Options o = options;
@@ -629,6 +669,8 @@ Outcome run(const std::string& base, const Sequence& ops, const Options& options
         }
         QString error;
         auto live = ZLiveDirectoryVolume::open(QFile::decodeName(places.root.c_str()), o, &error);
+        if (during.joinable())
+            during.join();
         if (!live) {
             out.difference = "open: " + error.toStdString();
             break;

@@ -42,6 +42,9 @@ struct Op {
         Release,    // ...until here
         Restart,    // the drive stops, its state kept; what follows until the next Open is made while it is down
         Damage,     // (while down) a byte of the drive's identity table flipped
+        Ballast,    // a: a folder of n files named 0, 1, ... (a walk that takes a while)
+        During,     // (before the first Open) what follows until it is made on another thread while
+                    // the drive's first walk runs, starting n microseconds into the open
     };
     Op(Kind k, std::string pathA = {}, std::string pathB = {}, unsigned number = 0)
         : kind(k), a(std::move(pathA)), b(std::move(pathB)), n(number) {}
@@ -56,8 +59,9 @@ std::string describe(const Op& op);
 std::string describe(const Sequence& ops);
 
 // The sequence a seed draws: a first tree, the open, then bursts of changes;
-// with restart, then a stop, changes while the drive is down, and an open again.
-Sequence generate(uint64_t seed, bool restart = false);
+// with restart, then a stop, changes while the drive is down, and an open
+// again; with during, the first tree is larger and changes while it is walked.
+Sequence generate(uint64_t seed, bool restart = false, bool during = false);
 
 // The live volume's: its change source, limits and kills in the writes of
 // the drive's state files; the log, state folder and name are the run's own.
