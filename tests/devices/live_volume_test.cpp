@@ -402,6 +402,33 @@ TEST_P(LiveVolumeTest, EachOpenHasItsOwnJournalWhichLostEventsDiscardUntilTheRoo
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_READY));
 }
 
+// A file a walk meets with one link, linked before the walk reaches its
+// other name: both names belong to one record, in the first walk and in the
+// walk after a restart (where the file is new since the last run) alike.
+TEST_P(LiveVolumeTest, AFileLinkedWhileTheWalkRunsKeepsOneRecord)
+{
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "the walk after a restart" : "the first walk");
+        KeptTree k(restart ? "linked-resumed" : "linked-first", "K");
+        k.o.source = GetParam();
+        if (restart)
+            k.open();
+        writeFile(k.root + "/n", 4);
+        // The root's entries are all read before the folder d is.
+        std::atomic<bool> linked{false};
+        k.o.walkRead = [&](const std::string& path) {
+            if (path == k.root + "/n" && !linked.exchange(true)) {
+                EXPECT_EQ(::link((k.root + "/n").c_str(), (k.root + "/d/g").c_str()), 0);
+            }
+        };
+        auto v = k.open();
+        ASSERT_TRUE(v);
+        EXPECT_TRUE(linked);
+        EXPECT_EQ(v->resumed(), restart);
+        EXPECT_TRUE(followed(*v, k.root));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sources, LiveVolumeTest, ::testing::Values(Source::Inotify, Source::Fanotify),
                          [](const ::testing::TestParamInfo<Source>& i) {
                              return std::string(i.param == Source::Inotify ? "Inotify" : "Fanotify");

@@ -95,6 +95,10 @@ DWORD ZLiveChangeApplier::addEntry(DWORD dir, const std::string& name, const std
     if (!r)
         return 0;
     v_.rememberInode(r, st);
+    // A walk does not look among the records for an inode it met with one
+    // link: one of them may be this file, linked since.
+    if (!st.directory() && st.links > 1 && id && (v_.walking_ || v_.reconciling_))
+        v_.linkedByWalk_.insert(id);
     v_.volume_->close(r);
     if (parent && st.directory() && id)
         v_.walker_.walkChild(parent, name, st, path, r);
@@ -137,6 +141,36 @@ void ZLiveChangeApplier::dropName(DWORD record, DWORD dir, const std::u16string&
     v_.volume_->remove(record, dir, name16);
     if (!v_.volume_->inUse(record))
         v_.forgetRecord(record);
+}
+
+// The record kept is the one the inode map names (made for a name met with
+// several links); every other record of the inode gives its names to it.
+void ZLiveChangeApplier::joinSplitLinks()
+{
+    if (v_.linkedByWalk_.empty())
+        return;
+    std::vector<std::pair<DWORD, DWORD>> splits;   // (record that goes, record kept)
+    for (DWORD r = Ntfs::RecordFirstUser; r < v_.inodes_.size(); ++r) {
+        const ULONGLONG id = v_.inodes_[r];
+        if (!id || !v_.linkedByWalk_.count(id) || !v_.volume_->inUse(r))
+            continue;
+        auto kept = v_.linkedInodes_.find(id);
+        if (kept == v_.linkedInodes_.end() || !v_.volume_->inUse(kept->second) || v_.inodes_[kept->second] != id)
+            v_.linkedInodes_[id] = r;
+        else if (kept->second != r)
+            splits.emplace_back(r, kept->second);
+    }
+    v_.linkedByWalk_ = decltype(v_.linkedByWalk_)();
+    for (const auto& [gone, kept] : splits) {
+        ZEmulatedNtfsVolume::FileInfo info;
+        if (!v_.volume_->fileInfo(gone, info) || info.directory)
+            continue;
+        for (const ZEmulatedNtfsVolume::LinkInfo& l : info.links) {
+            dropName(gone, l.parent, l.name);
+            v_.volume_->link(kept, l.parent, l.name, ZEmulatedNtfsVolume::NameForm::Posix);
+        }
+        v_.volume_->close(kept);
+    }
 }
 
 void ZLiveChangeApplier::removeSubtree(DWORD folder)

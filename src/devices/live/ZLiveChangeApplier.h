@@ -29,6 +29,9 @@ public:
     void update(DWORD record, const LiveFileStat& st, const std::string& name, LiveEvent::Kind cause);
     // Removes one name; a folder's contents go first, as a deletion of the tree.
     void dropName(DWORD record, DWORD dir, const std::u16string& name16);
+    // After a walk: the names of one file that it filed as two records
+    // (a link made between its meeting the two names) put on one record.
+    void joinSplitLinks();
 
 private:
     void rename(const LiveEvent& e);

@@ -97,6 +97,8 @@ public:
         std::function<void()> beforePlacing;
         // Tests: called on the event thread before each batch of events is applied.
         std::function<void()> beforeApplying;
+        // Tests: called as a walk has read an entry (by its whole path), before it is filed.
+        std::function<void(const std::string& path)> walkRead;
     };
 
     // Walks root and starts following it. Null with *error when root is not
@@ -199,6 +201,9 @@ private:
     mutable std::mutex stateLock_;
     ZChunkedArray<ULONGLONG> inodes_;                     // per record; 0: none (mount points)
     std::unordered_map<ULONGLONG, DWORD> linkedInodes_;   // inodes with several links -> record
+    // Inodes a walk gave a record of their own while they had several links
+    // (ZLiveChangeApplier::joinSplitLinks).
+    std::unordered_set<ULONGLONG> linkedByWalk_;
     // A resume's files as (inode, record), sorted: the walk after the restart only.
     std::vector<std::pair<ULONGLONG, DWORD>> restoredInodes_;
     std::unordered_map<ULONGLONG, DWORD> folderOfInode_;  // folders' inodes -> record

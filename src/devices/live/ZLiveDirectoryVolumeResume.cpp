@@ -331,6 +331,7 @@ void ZLiveDirectoryVolume::reconcile()
 {
     reconciling_ = true;
     rescan();
+    changes_.joinSplitLinks();
     reconciling_ = false;
     // Only files with several names stay in the inode map.
     std::vector<DWORD> names(size_t(volume_->recordCount()) + 1, 0);

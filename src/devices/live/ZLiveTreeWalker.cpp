@@ -201,6 +201,8 @@ void ZLiveTreeWalker::firstWalk()
                     e.name.assign(name, length);
                     if (!liveStat(fd, e.name.c_str(), e.st))
                         return;
+                    if (v_.options_.walkRead)
+                        v_.options_.walkRead(prefix + "/" + e.name);
                     e.name16 = liveNameToUtf16(e.name);
                     if (e.st.directory() && v_.identityOf(e.st)) {
                         e.childId = nextId++;
@@ -260,6 +262,7 @@ void ZLiveTreeWalker::firstWalk()
     }
     for (auto& r : readers)
         r.join();
+    v_.changes_.joinSplitLinks();
 
     // From provisional numbers to records: in the source, in the events
     // read meanwhile, in the set of folders that could not be watched.
@@ -406,6 +409,8 @@ void ZLiveTreeWalker::scanDirectory(const FolderRef& folder, const std::string& 
             return;   // gone since the listing: its event follows
         const std::u16string name16 = liveNameToUtf16(name);
         const std::string childPath = prefix + "/" + name;
+        if (v_.options_.walkRead)
+            v_.options_.walkRead(childPath);
         DWORD child = v_.walking_ ? 0 : v_.volume_->lookup(record, name16);
         if (child && !v_.sameFile(child, st)) {
             v_.changes_.dropName(child, record, name16);
