@@ -66,6 +66,17 @@ const Sequence kFound[] = {
      {Op::Rename, "a", "@/a"}, {Op::Resume}},
 };
 
+// Found under a watch limit (inotify: watches for eight folders): a folder
+// moved inside one that cannot be watched, a name then removed in it.
+const Sequence kFoundUnderWatchLimit[] = {
+    {{Op::Mkdir, "long name.txt"}, {Op::Mkdir, "c"}, {Op::Mkdir, "long name.txt/b"}, {Op::Open},
+     {Op::Subtree, "long name.txt/b/long name.txt", {}, 3}, {Op::Rename, "long name.txt/b/long name.txt", "c/a"},
+     {Op::Mkdir, "c/a/c"}, {Op::Mkdir, "c/a/s/h"}, {Op::Create, "long name.txt/b/.dot", {}, 4460}, {Op::Restart},
+     {Op::Subtree, "c/a/s/h/c", {}, 1}, {Op::Open}, {Op::Rename, "long name.txt/b", "long name.txt/d"},
+     {Op::Unlink, "long name.txt/d/.dot"}},
+};
+constexpr size_t kFoundWatchLimit = 8;
+
 class LiveDifferentialTest : public ::testing::TestWithParam<Source> {
 protected:
     void SetUp() override
@@ -101,6 +112,14 @@ TEST_P(LiveDifferentialTest, FoundSequencesStayExactAndRandomOnesEndExactOrRepor
     for (const Sequence& ops : kFound) {
         const Outcome o = run(root, ops, options);
         EXPECT_TRUE(o.exact) << o.difference << "\n  sequence: " << describe(ops);
+    }
+    if (GetParam() == Source::Inotify) {
+        Options limited = options;
+        limited.watchLimit = kFoundWatchLimit;
+        for (const Sequence& ops : kFoundUnderWatchLimit) {
+            const Outcome o = run(root, ops, limited);
+            EXPECT_TRUE(o.exact) << o.difference << "\n  sequence: " << describe(ops);
+        }
     }
     for (uint64_t seed = 1; seed <= kSeeds; ++seed)
         expectHonest(generate(seed), "seed " + std::to_string(seed));

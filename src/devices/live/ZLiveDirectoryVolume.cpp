@@ -669,11 +669,12 @@ void ZLiveDirectoryVolume::pollUnwatched()
         if (folders.count(parent))
             held[parent].push_back(name);
     });
-    for (DWORD folder : folders) {
+    // False when the folder does not open at the path the volume gives it.
+    auto poll = [&](DWORD folder) {
         std::string path;
         const FolderRef open = walker_.openFolder(folder, path);
         if (!open)
-            continue;
+            return false;
         bool watched;
         {
             std::lock_guard<std::mutex> g(sourceLock_);
@@ -694,6 +695,19 @@ void ZLiveDirectoryVolume::pollUnwatched()
         }
         for (const std::string& name : names)
             changes_.syncName(folder, name, LiveEvent::NameChanged);
+        return true;
+    };
+    // One that does not open may lie below a folder whose rename this pass
+    // finds: it is tried again after the others, while each round opens some.
+    std::vector<DWORD> pending(folders.begin(), folders.end());
+    while (!pending.empty()) {
+        std::vector<DWORD> missed;
+        for (DWORD folder : pending)
+            if (!poll(folder))
+                missed.push_back(folder);
+        if (missed.size() == pending.size())
+            break;
+        pending.swap(missed);
     }
 }
 
