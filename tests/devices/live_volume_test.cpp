@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <cstring>
@@ -458,6 +459,69 @@ TEST(LiveNameStore, RenamesAndDeletionsDoNotGrowTheNameStoreForEver)
     // Names made after the compaction are sound too.
     EXPECT_NE(v.createFile(folder, u"after"), 0u);
     EXPECT_NE(v.lookup(folder, u"after"), 0u);
+}
+
+// The peak resident size of this process in KiB, or -1.
+long peakResidentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+// A deep tree moved in, each level holding a folder listed first (walked
+// first) and a sibling that waits: the walk's memory grows with the names,
+// not with a whole path for every folder that waits below it.
+TEST(LiveVolumeDeepTree, AFolderThatWaitsToBeReadKeepsItsNameNotItsWholePath)
+{
+    constexpr int kDepth = 1500;
+    constexpr long kMostGrowthKiB = 64 * 1024;   // the whole paths would take over 200 MiB
+    const std::string root = fresh("deep");
+    const std::string source = fresh("deep-source");
+    // Made by descriptor: the paths are far past PATH_MAX.
+    std::vector<std::string> chain;
+    md(source + "/tree");
+    int at = ::open((source + "/tree").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(at, 0);
+    for (int level = 0; level < kDepth; ++level) {
+        ASSERT_EQ(::mkdirat(at, std::string(200, 'a').c_str(), 0755), 0);
+        ASSERT_EQ(::mkdirat(at, std::string(200, 'b').c_str(), 0755), 0);
+        // The name the listing gives first goes on down.
+        std::string first;
+        const int listing = ::openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(listing, 0);
+        ASSERT_TRUE(liveReadDirectory(listing, [&](const char* name, size_t length) {
+            if (first.empty())
+                first.assign(name, length);
+        }));
+        ::close(listing);
+        chain.push_back(first);
+        const int below = ::openat(at, first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(at);
+        at = below;
+        ASSERT_GE(at, 0);
+    }
+    ::close(at);
+    std::vector<QString> errors;
+    auto v = openLive(root, Source::Inotify, &errors);
+    ASSERT_TRUE(v);
+    std::ofstream("/proc/self/clear_refs") << "5";   // the peak starts again from here
+    const long before = peakResidentKiB();
+    ASSERT_GT(before, 0);
+    mv(source + "/tree", root + "/tree");
+    const auto deepest = [&] {
+        DWORD r = v->volume().lookup(Ntfs::RecordRoot, u"tree");
+        for (size_t i = 0; r && i < chain.size(); ++i)
+            r = v->volume().lookup(r, liveNameToUtf16(chain[i]));
+        return r != 0;
+    };
+    ASSERT_TRUE(eventually(*v, deepest));
+    EXPECT_LT(peakResidentKiB() - before, kMostGrowthKiB);
+    EXPECT_TRUE(errors.empty()) << errors.front().toStdString();
 }
 
 TEST(LiveVolumeWatchLimit, DirectoriesThatCannotBeFollowedAreCountedAndNamedOnce)

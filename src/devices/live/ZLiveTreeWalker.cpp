@@ -159,7 +159,7 @@ void ZLiveTreeWalker::firstWalk()
     // Readers take folders from a shared stack: watch, list, stat, hand the
     // entries on. A folder found in a batch is stacked only once that batch
     // is queued, so its own batch always comes after its parent's.
-    std::vector<FolderToRead> stack{{nullptr, std::string(), v_.rootInode_, v_.root_, 0}};
+    std::vector<FolderToRead> stack{{nullptr, std::string(), v_.rootInode_, pathNode(nullptr, v_.root_), 0}};
     std::vector<DWORD> unreadIds;   // folders filed but not read (gone or replaced meanwhile)
     std::atomic<DWORD> nextId{1};
     int active = 0;
@@ -190,12 +190,12 @@ void ZLiveTreeWalker::firstWalk()
             Batch b;
             b.dirId = top.record;
             const FolderRef folder = top.parent ? openListed(top, kProvisional | top.record) : v_.rootFolder_;
-            const int fd = folder ? listingDescriptor(*folder, top.path, kProvisional | top.record) : -1;
+            const std::string path = folder ? pathOf(top.path) : std::string();
+            const int fd = folder ? listingDescriptor(*folder, path, kProvisional | top.record) : -1;
             if (fd < 0) {
                 std::lock_guard<std::mutex> g(lock);
                 unreadIds.push_back(top.record);
             } else {
-                const std::string prefix = top.path == "/" ? std::string() : top.path;
                 const bool listed = liveReadDirectory(fd, [&](const char* name, size_t length) {
                     Entry e;
                     e.name.assign(name, length);
@@ -209,7 +209,7 @@ void ZLiveTreeWalker::firstWalk()
                         if (e.childId >= kProvisional)
                             e.childId = 0;   // beyond any record number: filed, not walked
                         else
-                            children.push_back({folder, e.name, e.st.inode, prefix + "/" + e.name, e.childId});
+                            children.push_back({folder, e.name, e.st.inode, pathNode(top.path, e.name), e.childId});
                     }
                     b.entries.push_back(std::move(e));
                     if (b.entries.size() >= kWalkBatchEntries) {
@@ -219,7 +219,7 @@ void ZLiveTreeWalker::firstWalk()
                     }
                 });
                 if (!listed)
-                    v_.reportUnfollowed(top.path, kProvisional | top.record, errno, true);
+                    v_.reportUnfollowed(path, kProvisional | top.record, errno, true);
                 ::close(fd);
             }
             hand(b, children);
@@ -296,6 +296,39 @@ void ZLiveTreeWalker::firstWalk()
     v_.walking_ = false;
 }
 
+ZLiveTreeWalker::PathRef ZLiveTreeWalker::pathNode(const PathRef& above, const std::string& name)
+{
+    return std::make_shared<PathNode>(above, name);
+}
+
+ZLiveTreeWalker::PathNode::~PathNode()
+{
+    PathRef up = std::move(above);
+    // Held by no one else: its own link is taken before it goes.
+    while (up && up.use_count() == 1)
+        up = std::move(up->above);
+}
+
+// The path a node names, joined from the top down, without recursion.
+std::string ZLiveTreeWalker::pathOf(const PathRef& node)
+{
+    std::vector<const PathNode*> chain;
+    for (const PathNode* at = node.get(); at; at = at->above.get())
+        chain.push_back(at);
+    std::string path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (it == chain.rbegin()) {
+            path = (*it)->name;
+            continue;
+        }
+        if (path == "/")
+            path.clear();
+        path += '/';
+        path += (*it)->name;
+    }
+    return path;
+}
+
 // Folders are opened from the root down, each by name in its open parent and
 // never through a link, and read only while they are the folder that was
 // listed: a rename above them cannot send a walk elsewhere.
@@ -305,7 +338,7 @@ ZLiveTreeWalker::FolderRef ZLiveTreeWalker::openListed(const FolderToRead& f, DW
     if (fd < 0) {
         // Gone, replaced or renamed since the listing: its events follow. Anything else is reported.
         if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP)
-            v_.reportUnfollowed(f.path, record, errno, true);
+            v_.reportUnfollowed(pathOf(f.path), record, errno, true);
         return nullptr;
     }
     auto folder = std::make_shared<OpenFolder>(fd);
@@ -362,7 +395,7 @@ ZLiveTreeWalker::FolderRef ZLiveTreeWalker::openFolder(DWORD record, std::string
 void ZLiveTreeWalker::walkChild(const FolderRef& parent, const std::string& name, const LiveFileStat& st,
                                 const std::string& path, DWORD record)
 {
-    const FolderRef folder = openListed({parent, name, st.inode, path, record}, record);
+    const FolderRef folder = openListed({parent, name, st.inode, pathNode(nullptr, path), record}, record);
     if (folder)
         walk(folder, path, record);
     else
@@ -374,7 +407,7 @@ void ZLiveTreeWalker::walk(const FolderRef& start, const std::string& path, DWOR
 {
     std::vector<FolderToRead> stack, subdirs;
     v_.unread_.erase(record);
-    scanDirectory(start, path, record, subdirs, seen);
+    scanDirectory(start, pathNode(nullptr, path), record, subdirs, seen);
     for (auto it = subdirs.rbegin(); it != subdirs.rend(); ++it)
         stack.push_back(std::move(*it));
     while (!stack.empty()) {
@@ -395,9 +428,10 @@ void ZLiveTreeWalker::walk(const FolderRef& start, const std::string& path, DWOR
 
 // Watches the directory, then files every entry in it (watch first, so an
 // entry made after the listing has its event).
-void ZLiveTreeWalker::scanDirectory(const FolderRef& folder, const std::string& path, DWORD record,
+void ZLiveTreeWalker::scanDirectory(const FolderRef& folder, const PathRef& node, DWORD record,
                                     std::vector<FolderToRead>& subdirs, std::vector<bool>* seen)
 {
+    const std::string path = pathOf(node);
     const int fd = listingDescriptor(*folder, path, record);
     if (fd < 0)
         return;
@@ -428,7 +462,7 @@ void ZLiveTreeWalker::scanDirectory(const FolderRef& folder, const std::string& 
             (*seen)[child] = true;
         }
         if (child && st.directory() && v_.identityOf(st))
-            subdirs.push_back({folder, name, st.inode, childPath, child});
+            subdirs.push_back({folder, name, st.inode, pathNode(node, name), child});
     });
     if (!listed)
         v_.reportUnfollowed(path, record, errno, true);

@@ -62,13 +62,29 @@ public:
         int fd;
     };
     using FolderRef = std::shared_ptr<OpenFolder>;
+    // A folder's path, for the log only: the path above it and its own name.
+    // The folders waiting to be read share what lies above them, so a deep
+    // tree costs each name once, not a whole path per folder waiting.
+    struct PathNode {
+        PathNode(std::shared_ptr<PathNode> up, const std::string& own) : above(std::move(up)), name(own) {}
+        // The nodes above it that only it holds go with it, one after the
+        // other: a deep tree's chain cannot run the stack out.
+        ~PathNode();
+        PathNode(const PathNode&) = delete;
+        PathNode& operator=(const PathNode&) = delete;
+        std::shared_ptr<PathNode> above;
+        std::string name;   // the whole path where nothing is above
+    };
+    using PathRef = std::shared_ptr<PathNode>;
+    static PathRef pathNode(const PathRef& above, const std::string& name);
+    static std::string pathOf(const PathRef& node);
     // A folder met in a listing, to be read: by name in its open parent,
-    // while it is still the inode listed. path is for the log only.
+    // while it is still the inode listed.
     struct FolderToRead {
         FolderRef parent;
         std::string name;
         ULONGLONG inode = 0;
-        std::string path;
+        PathRef path;
         DWORD record = 0;
     };
 
@@ -88,7 +104,7 @@ public:
 private:
     FolderRef openListed(const FolderToRead& folder, DWORD record);
     int listingDescriptor(const OpenFolder& folder, const std::string& path, DWORD record);
-    void scanDirectory(const FolderRef& folder, const std::string& path, DWORD record,
+    void scanDirectory(const FolderRef& folder, const PathRef& path, DWORD record,
                        std::vector<FolderToRead>& subdirs, std::vector<bool>* seen);
 
     ZLiveDirectoryVolume& v_;
