@@ -202,7 +202,7 @@ void ZLiveTreeWalker::firstWalk()
                     if (!liveStat(fd, e.name.c_str(), e.st))
                         return;
                     if (v_.options_.walkRead)
-                        v_.options_.walkRead(prefix + "/" + e.name);
+                        v_.options_.walkRead((path == "/" ? std::string() : path) + "/" + e.name);
                     e.name16 = liveNameToUtf16(e.name);
                     if (e.st.directory() && v_.identityOf(e.st)) {
                         e.childId = nextId++;
