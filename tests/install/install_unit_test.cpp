@@ -48,6 +48,24 @@ QMultiMap<QString, QString> serviceSettings(const QString& unit)
     return settings;
 }
 
+// Whether systemd restarts a unit whose main process ended with `code` (or,
+// `signal` set, was killed by it), by systemd.service(5)'s table for Restart=
+// and RestartPreventExitStatus=; an end asked for by systemctl stop never is.
+bool systemdRestarts(const QMultiMap<QString, QString>& s, int code, int signal = 0)
+{
+    if (!signal && s.value(QStringLiteral("RestartPreventExitStatus")).split(QLatin1Char(' ')).contains(QString::number(code)))
+        return false;
+    const QString restart = s.value(QStringLiteral("Restart"), QStringLiteral("no"));
+    const bool clean = signal ? (signal == SIGHUP || signal == SIGINT || signal == SIGTERM || signal == SIGPIPE) : code == 0;
+    if (restart == QLatin1String("always"))
+        return true;
+    if (clean)
+        return restart == QLatin1String("on-success");
+    if (!signal)
+        return restart == QLatin1String("on-failure");
+    return restart == QLatin1String("on-failure") || restart == QLatin1String("on-abnormal") || restart == QLatin1String("on-abort");
+}
+
 // One unit run as systemd would run it, with /run, /var/lib and /var/log
 // in the test's folders: its Environment= (with %S and /run mapped), the
 // folders of RuntimeDirectory=, StateDirectory= and LogsDirectory= made with
@@ -224,13 +242,20 @@ TEST_F(Installed, SystemdAcceptsTheUnits)
 }
 
 // The holding client keeps the service running; SIGTERM (systemctl stop)
-// ends it with code 0, which Restart=on-failure does not restart; the holder
-// connects to the next start; and when the holder goes the service ends by
-// itself, also with code 0. Nothing is left in the runtime folder.
+// ends it with code 0; the holder connects to the next start; and when the
+// holder goes (or a client came and went before it connected) the service
+// ends by itself, also with code 0, which the unit must restart or the index
+// stays down. A crash or a lost journal restarts it; a failed start does not.
+// Nothing is left in the runtime folder.
 TEST_F(Installed, ServiceAndHolderRunAsTheUnitsRunThem)
 {
-    EXPECT_EQ(serviceSettings(QStringLiteral("searchservice.service")).value(QStringLiteral("Restart")),
-              QStringLiteral("on-failure"));
+    const QMultiMap<QString, QString> unit = serviceSettings(QStringLiteral("searchservice.service"));
+    const struct {
+        int code, signal;
+        bool restarted;
+    } ends[] = {{2, 0, true}, {3, 0, false}, {0, SIGSEGV, true}, {0, SIGABRT, true}};
+    for (const auto& end : ends)
+        EXPECT_EQ(systemdRestarts(unit, end.code, end.signal), end.restarted) << end.code << " " << end.signal;
     const QString root = TestSupport::freshDir(QStringLiteral("system"));
     // The package's layout: the programs in a private folder, "log" a link.
     const QString lib = root + QStringLiteral("/usr/lib/searchservice");
@@ -267,6 +292,7 @@ TEST_F(Installed, ServiceAndHolderRunAsTheUnitsRunThem)
     ASSERT_TRUE(holder.said("connected to", 2)) << holder.err.constData();
     holder.process.kill();
     EXPECT_TRUE(service->endsCleanly(kRunTimeoutMs)) << "the last client left";
+    EXPECT_TRUE(systemdRestarts(unit, service->process.exitCode())) << "the last client left";
     EXPECT_TRUE(QFile(root + QStringLiteral("/var/log/searchservice/searchservice.searchservice.log")).size() > 0);
     const QStringList left = segmentKeyFiles(runtime + QStringLiteral("/SearchEngine-keys-0"));
     EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char(' ')).toStdString();
