@@ -413,6 +413,13 @@ bool ZDriveIndex::reachable(DWORD record)
     return reach_[size_t(index)] == Yes;
 }
 
+bool ZDriveIndex::existsOnDisk(const ZSearchHit& hit) const
+{
+    struct stat st;
+    return published_.kind == ZPublishedDrive::Directory && hit.pathVerified
+           && ::lstat(hit.path.constData(), &st) == 0;
+}
+
 bool ZDriveIndex::underMatchingFolder(const ZNameMatcher& m, size_t which, DWORD parent)
 {
     std::vector<int> chain;
@@ -480,7 +487,8 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
 {
     reader_.attachPieces(-1);
     const size_t n = matchers.size();
-    const bool wantPath = query.pathsNeeded || query.existingOnly;
+    const bool mustExist = query.existingOnly || existenceChecked();
+    const bool wantPath = query.pathsNeeded || mustExist;
     // Qt does not promise that one QRegularExpression may match in several
     // threads at once: a regular expression is scanned for by this one.
     const bool anyRegex
@@ -626,9 +634,7 @@ qint64 ZDriveIndex::search(const std::vector<ZNameMatcher>& matchers, const ZSea
         ZSearchHit hit;
         if (!hitOf(item, wantPath, &hit))
             return true;
-        struct stat st;
-        if (query.existingOnly && (published_.kind != ZPublishedDrive::Directory || !hit.pathVerified
-                                   || ::lstat(hit.path.constData(), &st) != 0))
+        if (mustExist && !existsOnDisk(hit))
             return true;
         ++given;
         return onHit(hit) && (limit < 0 || given < limit);

@@ -35,6 +35,14 @@ public:
     // A record's hit (path and all) when the real user may reach it; false
     // when not, or when its folders cannot be resolved.
     bool hitOf(const ZItemSnapshot& item, bool wantPath, ZSearchHit* hit);
+    // Another user is shown a directory drive's name only while it exists
+    // at its path: the index can lag the tree by seconds, and a folder they
+    // may write beside can meanwhile have been swapped for one of their own,
+    // which would let them pass where the index's folder of that name is
+    // private. The names the index holds under it are not in the new one.
+    bool existenceChecked() const { return checksReach() && published_.kind == ZPublishedDrive::Directory; }
+    // The hit's path names an entry on disk now (lstat, the caller's ids).
+    bool existsOnDisk(const ZSearchHit& hit) const;
     // Folders changed: the table is made again when next needed.
     void forgetFolders();
     // The folder table made now, if it is not (a follower's starting point).

@@ -286,6 +286,8 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
         }
         if (!known || !matches(item.name, hit.path))
             return true;
+        if (kind != ZSearchChange::Removed && index->existenceChecked() && !index->existsOnDisk(hit))
+            return true;
         return give(kind, hit);
     };
     // Tracked, a folder that goes or moves takes every path given below it
@@ -329,7 +331,7 @@ bool ZSearchClient::follow(const ZSearchQuery& query, const std::function<bool(c
             old.path = from.path + now.path.mid(to.path.size());
             if (!d->trackGiven && !from.path.isEmpty() && matches(item.name, old.path))
                 go = give(ZSearchChange::Removed, old);
-            if (go && matches(item.name, now.path))
+            if (go && matches(item.name, now.path) && (!index->existenceChecked() || index->existsOnDisk(now)))
                 go = give(ZSearchChange::Added, now);
             return go;
         });

@@ -1,5 +1,6 @@
 // What another user is shown of an index: the names under folders they may
-// pass through, nothing under one they may not, and nothing at all of a
+// pass through that are still at their paths, nothing under one they may
+// not, and nothing at all of a
 // drive that has no root on disk to judge by (a drive made in code, or one
 // the published drive list does not name, as after its link was removed).
 // The index is read in a child whose real user is nobody (its effective
@@ -86,6 +87,10 @@ TEST(DriveIndexReach, AnotherUserSeesOnlyWhatTheyMayReachAndNothingOfADriveWitho
     ASSERT_EQ(::mkdir(root + "/open", 0755), 0);
     ASSERT_EQ(::mkdir(root + "/closed", 0700), 0);
     ASSERT_EQ(::mkdir(root + "/listless", 0711), 0);   // passable, but its names cannot be listed
+    // "swapped" stands for a private folder that a user who may write to
+    // its parent moved away and replaced with an open one of their own: the
+    // index still names the private one's contents under it.
+    ASSERT_EQ(::mkdir(root + "/swapped", 0755), 0);
     for (const char* name : {"/open/a-secret.txt", "/closed/b-secret.txt", "/top-secret.txt", "/listless/e-secret.txt"})
         ::close(::open(root + name, O_WRONLY | O_CREAT, 0644));
 
@@ -104,6 +109,8 @@ TEST(DriveIndexReach, AnotherUserSeesOnlyWhatTheyMayReachAndNothingOfADriveWitho
     add(102, kRoot, QStringLiteral("top-secret.txt"), 0);
     add(12, kRoot, QStringLiteral("listless"), FILE_ATTRIBUTE_DIRECTORY);
     add(105, 12, QStringLiteral("e-secret.txt"), 0);
+    add(13, kRoot, QStringLiteral("swapped"), FILE_ATTRIBUTE_DIRECTORY);
+    add(106, 13, QStringLiteral("f-secret.txt"), 0);
     // Two folders each under the other, as a folder table read while one
     // is moved out of the other and that one into it can hold them: what
     // lies in them is reachable by no path.
@@ -120,7 +127,8 @@ TEST(DriveIndexReach, AnotherUserSeesOnlyWhatTheyMayReachAndNothingOfADriveWitho
     add(104, kDeepFirst + kDeepFolders - 1, QStringLiteral("deep-secret.txt"), 0);
 
     // Root is shown the looped and the deep name when only counting (no path is needed).
-    const QList<QByteArray> all{"/closed/b-secret.txt", "/listless/e-secret.txt", "/open/a-secret.txt", "/top-secret.txt"};
+    const QList<QByteArray> all{"/closed/b-secret.txt", "/listless/e-secret.txt", "/open/a-secret.txt",
+                                "/swapped/f-secret.txt", "/top-secret.txt"};
     const QList<QByteArray> allCounted = all + QList<QByteArray>{"loop", "deep"};
     const QList<QByteArray> reachable{"/open/a-secret.txt", "/top-secret.txt"};
     const Row rows[] = {
