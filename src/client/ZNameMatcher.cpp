@@ -120,7 +120,8 @@ QString globExpression(const QString& glob)
 }
 
 // A substring pattern as locate reads it: a backslash stands for the
-// character after it ("a\*b" is "a*b"); one at the very end stays.
+// character after it ("a\*b" is "a*b"); one at the very end is refused
+// before (endsInLoneBackslash).
 QString unescaped(const QString& pattern)
 {
     QString out;
@@ -138,6 +139,12 @@ QString unescaped(const QString& pattern)
 ZNameMatcher::ZNameMatcher(const QString& pattern, bool ignoreCase, bool regex)
     : regex_(regex), ignoreCase_(ignoreCase), literal_(pattern.toUtf8()), text_(pattern)
 {
+    if (!regex_) {
+        int backslashes = 0;
+        for (int i = pattern.size() - 1; i >= 0 && pattern[i] == QLatin1Char('\\'); --i)
+            ++backslashes;
+        loneBackslash_ = backslashes % 2 == 1;
+    }
     // A wildcard makes the pattern a glob of the whole name or path, as
     // locate does; it is then matched as the expression it stands for.
     const bool glob = !regex_ && isGlob(pattern);

@@ -17,8 +17,13 @@ class ZNameMatcher {
 public:
     ZNameMatcher(const QString& pattern, bool ignoreCase, bool regex);
 
-    bool isValid() const { return !regex_ || expression_.isValid(); }
-    QString errorString() const { return expression_.errorString(); }
+    bool isValid() const { return !loneBackslash_ && (!regex_ || expression_.isValid()); }
+    // Why it is not valid.
+    QString errorString() const
+    {
+        return loneBackslash_ ? QStringLiteral("pattern '%1' ends in a backslash that escapes nothing").arg(text_)
+                              : QStringLiteral("invalid regular expression '%1': %2").arg(text_, expression_.errorString());
+    }
     // Only a literal without '/' can be decided one path component at a
     // time; the others are matched against whole paths.
     bool componentWise() const { return !regex_ && !literal_.contains('/'); }
@@ -32,6 +37,7 @@ public:
 
 private:
     bool regex_;
+    bool loneBackslash_ = false;   // a substring or glob that ends escaping nothing
     bool ignoreCase_;
     bool asciiPattern_ = true;
     bool matchDecoded_ = false;

@@ -136,8 +136,7 @@ struct ZSearchClient::Impl {
         for (const QString& p : query.patterns) {
             matchers->emplace_back(p, query.ignoreCase, query.regex);
             if (!matchers->back().isValid())
-                return fail(BadPattern, QStringLiteral("invalid regular expression '%1': %2")
-                                            .arg(p, matchers->back().errorString()));
+                return fail(BadPattern, matchers->back().errorString());
         }
         return true;
     }

@@ -443,6 +443,8 @@ TEST(SearchCommandService, UsageErrorsAndAnUnusableServiceAreSaidAndEndTheComman
         {{"-r", "a(b"}, QByteArray(), false, "missing closing parenthesis"},
         {{}, QByteArray(), false, "no pattern"},
         {{"-l", "many", "x"}, QByteArray(), false, "--limit"},
+        {{"-l", "0", "x"}, QByteArray(), false, "--limit"},
+        {{"-b", "x\\"}, QByteArray(), false, "ends in a backslash"},
         {{"--no-such-option", "x"}, QByteArray(), false, "no-such-option"},
         {kSearchX, QByteArray(), false, "not running"},
         {kSearchX, QByteArray(""), false, "did not answer in time"},

@@ -119,8 +119,8 @@ int main(int argc, char** argv)
     bool ok = true;
     if (parser.isSet(limit)) {
         query.limit = parser.value(limit).toLongLong(&ok);
-        if (!ok || query.limit < 0)
-            return fail(QStringLiteral("--limit takes a number of matches, not '%1'").arg(parser.value(limit)));
+        if (!ok || query.limit <= 0)
+            return fail(QStringLiteral("--limit takes a number of matches above 0, not '%1'").arg(parser.value(limit)));
     }
     int timeoutSeconds = kDefaultTimeoutSeconds;
     if (parser.isSet(timeout)) {
