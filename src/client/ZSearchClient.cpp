@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <set>
@@ -161,6 +163,29 @@ ZSearchClient::~ZSearchClient() = default;
 QString ZSearchClient::version()
 {
     return QLatin1String(kLibraryVersion);
+}
+
+bool ZSearchClient::inLocateOrder(const QByteArray& a, const QByteArray& b)
+{
+    const int aSlash = a.lastIndexOf('/');
+    const int bSlash = b.lastIndexOf('/');
+    // The folders name by name: a separator sorts before every other byte,
+    // so a folder's path ends before those of its neighbours that extend its
+    // last name ("a/b" before "a-c").
+    const int aFolder = std::max(aSlash, 0);
+    const int bFolder = std::max(bSlash, 0);
+    const auto rank = [](char c) { return c == '/' ? 0 : int(uchar(c)) + 1; };
+    for (int i = 0; i < aFolder && i < bFolder; ++i)
+        if (a[i] != b[i])
+            return rank(a[i]) < rank(b[i]);
+    if (aFolder != bFolder)
+        return aFolder < bFolder;
+    // One folder: the names by their bytes, as strcmp orders them.
+    const int aName = aSlash + 1;
+    const int bName = bSlash + 1;
+    const int n = std::min(a.size() - aName, b.size() - bName);
+    const int c = std::memcmp(a.constData() + aName, b.constData() + bName, size_t(n));
+    return c != 0 ? c < 0 : a.size() - aName < b.size() - bName;
 }
 
 bool ZSearchClient::connectToService(int timeoutMs)

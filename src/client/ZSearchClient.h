@@ -85,7 +85,13 @@ public:
     bool connectToService(int timeoutMs = 5000);
     // Reads the service's messages until every drive is ready and attached.
     bool waitForDrives(int timeoutMs = 600000);
-    // Calls onHit for each match; false stops. The number of hits, or -1
+    // Whether path a comes before path b in the order locate prints them:
+    // the names of one folder by their bytes, a folder's names before those
+    // of the folders in it, and folders in the order of their paths compared
+    // name by name ("a/x" before "a/b/y" before "a-c/z").
+    static bool inLocateOrder(const QByteArray& a, const QByteArray& b);
+    // Calls onHit for each match, in the index's order (search() prints them
+    // sorted by inLocateOrder); false stops. The number of hits, or -1
     // with error() set.
     qint64 search(const ZSearchQuery& query, const std::function<bool(const ZSearchHit&)>& onHit);
     // The path of the item a reference names (live or just removed).

@@ -8,9 +8,11 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 using namespace SearchEngine;
 
@@ -147,15 +149,32 @@ int main(int argc, char** argv)
     // removal never names a path it did not show.
     client.setTrackGivenPaths(parser.isSet(watch) && !query.patterns.isEmpty() && query.pathsNeeded);
     if (!query.patterns.isEmpty()) {
+        // Paths are printed in locate's order, so the index's order (that of
+        // the file system's records) is gathered whole and sorted; -l then
+        // keeps the first of that order, as locate's -l does. A watcher is
+        // held to the paths the library gave: there the library stops at -l.
+        std::vector<ZSearchHit> hits;
+        const qint64 limitGiven = query.limit;
+        if (query.pathsNeeded && !parser.isSet(watch))
+            query.limit = -1;
         found = client.search(query, [&](const ZSearchHit& hit) {
-            if (query.pathsNeeded) {
-                out.line("", hit.path);
-                warnUnverified(hit);
-            }
+            if (query.pathsNeeded)
+                hits.push_back(hit);
             return true;
         });
         if (found < 0)
             return fail(client.errorString());
+        const auto before = [](const ZSearchHit& a, const ZSearchHit& b) {
+            return ZSearchClient::inLocateOrder(a.path, b.path);
+        };
+        const size_t shown = limitGiven < 0 ? hits.size() : std::min(hits.size(), size_t(limitGiven));
+        std::partial_sort(hits.begin(), hits.begin() + ptrdiff_t(shown), hits.end(), before);
+        for (size_t i = 0; i < shown; ++i) {
+            out.line("", hits[i].path);
+            warnUnverified(hits[i]);
+        }
+        if (query.pathsNeeded)
+            found = qint64(shown);
         if (parser.isSet(count)) {
             // The count ends with a newline even under -0, as plocate's does.
             std::printf("%lld\n", static_cast<long long>(found));
