@@ -44,6 +44,13 @@ public:
     static constexpr int kListenFailedDelayMs = 1000;
     // Unsent bytes a client may hold in the service before it is cut off.
     static constexpr qint64 kMaxClientBacklogBytes = 4 * 1024 * 1024;
+    // A client holding more than this share is also cut off when its user's
+    // clients hold more than kMaxUidBacklogBytes together, or all clients
+    // more than kMaxBacklogBytes: many clients that stop reading cannot make
+    // the service hold a gigabyte.
+    static constexpr qint64 kClientBacklogShareBytes = 256 * 1024;
+    static constexpr qint64 kMaxUidBacklogBytes = 16 * 1024 * 1024;
+    static constexpr qint64 kMaxBacklogBytes = 64 * 1024 * 1024;
     // Clients connected at once, in all and from one user; further ones are
     // refused.
     static constexpr int kMaxClients = 256;

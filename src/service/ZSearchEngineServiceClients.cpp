@@ -106,8 +106,22 @@ bool ZService::writeToClient(QLocalSocket* socket, const QByteArray& message)
     socket->write(message);
     socket->flush();
     // A client that stops reading leaves its messages in this process; past
-    // the bound it is cut off rather than let it exhaust the service.
-    return socket->bytesToWrite() <= kMaxClientBacklogBytes;
+    // the bounds it is cut off rather than let it exhaust the service.
+    const qint64 held = socket->bytesToWrite();
+    if (held <= kClientBacklogShareBytes)
+        return true;
+    if (held > kMaxClientBacklogBytes)
+        return false;
+    const uint uid = clientUids.value(socket);
+    qint64 ofUid = 0;
+    qint64 all = 0;
+    for (auto it = clientUids.cbegin(); it != clientUids.cend(); ++it) {
+        const qint64 bytes = it.key()->bytesToWrite();
+        all += bytes;
+        if (it.value() == uid)
+            ofUid += bytes;
+    }
+    return ofUid <= kMaxUidBacklogBytes && all <= kMaxBacklogBytes;
 }
 
 void ZService::broadcast(const QByteArray& message)

@@ -316,6 +316,41 @@ TEST_F(ServiceConnections, SecondInstanceIsRefusedAndARemovedSocketFileIsMadeAga
     EXPECT_TRUE(late.waitForMessages(2));
 }
 
+// Clients of one user that stop reading are cut off once they hold more
+// than their user's bound together, though each holds less than its own.
+TEST_F(ServiceConnections, ClientsOfOneUserThatStopReadingAreHeldToTheirUsersBound)
+{
+    ServiceUnderTest s(u"C");
+    ASSERT_TRUE(s.started);
+    s.volume('C')->announce();
+    TestClient reader;
+    ASSERT_TRUE(reader.connectTo(s.service));
+    constexpr int kSilent = 6;   // each left about 3 MiB: 18 MiB together
+    std::vector<std::unique_ptr<QLocalSocket>> silent;
+    for (int i = 0; i < kSilent; ++i) {
+        silent.emplace_back(new QLocalSocket);
+        silent.back()->setReadBufferSize(1);
+        silent.back()->connectToServer(SearchEngine::ZServiceLocation::socketPath());
+        ASSERT_TRUE(silent.back()->waitForConnected(2000));
+    }
+    ASSERT_TRUE(spinUntil([&] { return s.service.clientList().size() == kSilent + 1; }));
+
+    const qint64 wireSize = SearchEngine::buildItemPair(7, 0, 0, 0).size();
+    const int total = int(ZService::kMaxClientBacklogBytes * 7 / 8 / wireSize);
+    const int burst = 2000;
+    auto* v = s.volume('C');
+    const qint64 logBefore = logSize();
+    for (int sent = 0; sent < total; sent += burst) {
+        for (int i = 0; i < burst; ++i)
+            emit v->itemNameChanged(ULONGLONG(sent + i), ULONGLONG(sent + i + 1), DWORD(sent + i));
+        spinFor(5);
+    }
+    EXPECT_LT(s.service.clientList().size(), kSilent + 1);
+    EXPECT_TRUE(logSince(logBefore).contains("client disconnected: it stopped reading and "));
+    // The one that reads got everything.
+    ASSERT_TRUE(reader.waitForMessages(size_t(2 + ((total + burst - 1) / burst) * burst), 10000));
+}
+
 // A client that stops reading is cut off while the other carries on; the
 // service quits only when the last client has left.
 TEST_F(ServiceConnections, ClientThatStopsReadingIsCutOffAndTheLastToLeaveEndsTheService)
