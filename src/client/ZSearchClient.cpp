@@ -194,7 +194,9 @@ bool ZSearchClient::connectToService(int timeoutMs)
     if (!d->socket.waitForConnected(timeoutMs)) {
         if (d->socket.error() == QLocalSocket::ServerNotFoundError
             || d->socket.error() == QLocalSocket::ConnectionRefusedError)
-            return d->fail(NotRunning, QStringLiteral("the search service is not running"));
+            // Where it was looked for: a setgid command does not see TMPDIR.
+            return d->fail(NotRunning, QStringLiteral("the search service is not running (no socket at %1)")
+                                           .arg(ZServiceLocation::socketPath()));
         return d->fail(ConnectFailed, QStringLiteral("cannot connect to the search service: %1")
                                           .arg(d->socket.errorString()));
     }
