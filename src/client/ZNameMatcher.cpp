@@ -120,8 +120,8 @@ QString globExpression(const QString& glob)
 }
 
 // A substring pattern as locate reads it: a backslash stands for the
-// character after it ("a\*b" is "a*b"); one at the very end is refused
-// before (endsInLoneBackslash).
+// character after it ("a\*b" is "a*b"); a pattern whose last one escapes
+// nothing is refused by the constructor.
 QString unescaped(const QString& pattern)
 {
     QString out;
