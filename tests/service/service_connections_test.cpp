@@ -316,6 +316,23 @@ TEST_F(ServiceConnections, SecondInstanceIsRefusedAndARemovedSocketFileIsMadeAga
     EXPECT_TRUE(late.waitForMessages(2));
 }
 
+// Name changes of about `bytes` on the wire from volume v, in bursts
+// between which readers drain their sockets; the number of messages sent.
+template <typename Volume>
+size_t sendNameChanges(Volume* v, qint64 bytes)
+{
+    const qint64 wireSize = SearchEngine::buildItemPair(7, 0, 0, 0).size();
+    const int total = int(bytes / wireSize);
+    constexpr int kBurst = 2000;
+    int sent = 0;
+    for (; sent < total; sent += kBurst) {
+        for (int i = 0; i < kBurst; ++i)
+            emit v->itemNameChanged(ULONGLONG(sent + i), ULONGLONG(sent + i + 1), DWORD(sent + i));
+        spinFor(5);
+    }
+    return size_t(sent);
+}
+
 // Clients of one user that stop reading are cut off once they hold more
 // than their user's bound together, though each holds less than its own.
 TEST_F(ServiceConnections, ClientsOfOneUserThatStopReadingAreHeldToTheirUsersBound)
@@ -335,20 +352,12 @@ TEST_F(ServiceConnections, ClientsOfOneUserThatStopReadingAreHeldToTheirUsersBou
     }
     ASSERT_TRUE(spinUntil([&] { return s.service.clientList().size() == kSilent + 1; }));
 
-    const qint64 wireSize = SearchEngine::buildItemPair(7, 0, 0, 0).size();
-    const int total = int(ZService::kMaxClientBacklogBytes * 7 / 8 / wireSize);
-    const int burst = 2000;
-    auto* v = s.volume('C');
     const qint64 logBefore = logSize();
-    for (int sent = 0; sent < total; sent += burst) {
-        for (int i = 0; i < burst; ++i)
-            emit v->itemNameChanged(ULONGLONG(sent + i), ULONGLONG(sent + i + 1), DWORD(sent + i));
-        spinFor(5);
-    }
+    const size_t sent = sendNameChanges(s.volume('C'), ZService::kMaxClientBacklogBytes * 7 / 8);
     EXPECT_LT(s.service.clientList().size(), kSilent + 1);
     EXPECT_TRUE(logSince(logBefore).contains("client disconnected: it stopped reading and "));
     // The one that reads got everything.
-    ASSERT_TRUE(reader.waitForMessages(size_t(2 + ((total + burst - 1) / burst) * burst), 10000));
+    ASSERT_TRUE(reader.waitForMessages(2 + sent, 10000));
 }
 
 // A client that stops reading is cut off while the other carries on; the
@@ -368,20 +377,12 @@ TEST_F(ServiceConnections, ClientThatStopsReadingIsCutOffAndTheLastToLeaveEndsTh
     ASSERT_TRUE(silent.waitForConnected(2000));
     ASSERT_TRUE(spinUntil([&] { return s.service.clientList().size() == 2; }));
 
-    // Send well past the bound, in bursts between which the reader drains its socket.
-    const qint64 wireSize = SearchEngine::buildItemPair(7, 0, 0, 0).size();
-    const int total = int(2 * ZService::kMaxClientBacklogBytes / wireSize);
-    const int burst = 2000;
-    auto* v = s.volume('C');
+    // Send well past the bound.
     const qint64 logBefore = logSize();
-    for (int sent = 0; sent < total; sent += burst) {
-        for (int i = 0; i < burst; ++i)
-            emit v->itemNameChanged(ULONGLONG(sent + i), ULONGLONG(sent + i + 1), DWORD(sent + i));
-        spinFor(5);
-    }
+    const size_t sent = sendNameChanges(s.volume('C'), 2 * ZService::kMaxClientBacklogBytes);
     EXPECT_EQ(s.service.clientList().size(), 1);
     EXPECT_TRUE(logSince(logBefore).contains("client disconnected: it stopped reading and "));
-    ASSERT_TRUE(reader.waitForMessages(size_t(2 + ((total + burst - 1) / burst) * burst), 10000));
+    ASSERT_TRUE(reader.waitForMessages(2 + sent, 10000));
     EXPECT_EQ(reader.decoder.malformedCount(), 0);
     EXPECT_EQ(reader.messages.back().type, 7);
     EXPECT_FALSE(quitsWithin(300)) << "one client is still there";
