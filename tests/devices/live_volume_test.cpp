@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -428,6 +429,53 @@ TEST_P(LiveVolumeTest, AFileLinkedWhileTheWalkRunsKeepsOneRecord)
         EXPECT_EQ(v->resumed(), restart);
         EXPECT_TRUE(followed(*v, k.root));
     }
+}
+
+// A folder the walk read is moved out of the tree and deleted there while the
+// walk runs, and a folder is made after it: the new folder takes the moved
+// one's record number once the move is applied, and the deletion read
+// meanwhile must not take it away.
+TEST_P(LiveVolumeTest, AFolderDeletedOutsideWhileTheWalkRunsLeavesItsRecordNumbersNextHolder)
+{
+    const std::string root = fresh("deleted-outside"), out = fresh("deleted-outside-out");
+    md(root + "/a");
+    md(root + "/a/x");
+    writeFile(root + "/a/x/k", 1);
+    md(root + "/d");
+    writeFile(root + "/d/m", 2);
+    // Once x and d are both listed (and so watched), with g not in d's listing.
+    std::mutex lock;
+    int read = 0;
+    bool changed = false;
+    ZLiveDirectoryVolume::Options o;
+    o.source = GetParam();
+    o.errorLog = [this](const QString& line) { errors.push_back(line); };
+    // The move and the deletion by other processes than each other: fanotify
+    // folds a folder's deletion into its move's event of the same process
+    // (ahead of the new folder) while that event waits in the queue.
+    auto elsewhere = [](const std::function<bool()>& change) {
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(change() ? 0 : 1);
+        int status = -1;
+        return waitpid(child, &status, 0) == child && status == 0;
+    };
+    const std::string x = root + "/a/x", moved = out + "/x", k = moved + "/k";
+    o.walkRead = [&](const std::string& path) {
+        std::lock_guard<std::mutex> g(lock);
+        if ((path == root + "/a/x/k" || path == root + "/d/m") && ++read == 2) {
+            EXPECT_TRUE(elsewhere([&] { return ::rename(x.c_str(), moved.c_str()) == 0; }));
+            EXPECT_EQ(::mkdir((root + "/d/g").c_str(), 0755), 0);
+            EXPECT_TRUE(elsewhere([&] { return ::unlink(k.c_str()) == 0 && ::rmdir(moved.c_str()) == 0; }));
+            changed = true;
+        }
+    };
+    QString error;
+    auto v = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
+    ASSERT_TRUE(v) << error.toStdString();
+    EXPECT_TRUE(changed);
+    EXPECT_TRUE(followed(*v, root));
+    EXPECT_EQ(v->overflows(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, LiveVolumeTest, ::testing::Values(Source::Inotify, Source::Fanotify),

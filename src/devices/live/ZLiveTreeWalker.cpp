@@ -283,6 +283,10 @@ void ZLiveTreeWalker::firstWalk()
     for (LiveEvent& e : v_.pending_) {
         e.directory = real(e.directory);
         e.newDirectory = real(e.newDirectory);
+        // A deleted folder's record is its own only until the events before
+        // this one are applied: one of them may free it for a new folder.
+        if (e.kind == LiveEvent::DirectoryDeleted && e.directory)
+            e.reference = v_.volume_->fileReference(e.directory);
     }
     std::unordered_set<DWORD> unwatchable;
     for (DWORD d : v_.unwatchableRecords_)
