@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -474,6 +475,67 @@ TEST_P(LiveVolumeTest, AFolderDeletedOutsideWhileTheWalkRunsLeavesItsRecordNumbe
     auto v = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
     ASSERT_TRUE(v) << error.toStdString();
     EXPECT_TRUE(changed);
+    EXPECT_TRUE(followed(*v, root));
+    EXPECT_EQ(v->overflows(), 0u);
+}
+
+// The first walk files its listings in an order of its own. A folder read in
+// one listing (a/c) is moved into a folder read later (p/e/f), and its move
+// is read before that folder is watched (it seems to leave the tree); the
+// listing that met it under its old name is filed last. The folder stays
+// under the name the disk has.
+TEST_P(LiveVolumeTest, AFolderMetUnderTwoNamesByTheFirstWalkEndsUnderTheOneOnDisk)
+{
+    const std::string root = fresh("met-twice");
+    md(root + "/a");
+    md(root + "/a/c");
+    writeFile(root + "/a/c/k", 1);
+    md(root + "/p");
+    writeFile(root + "/p/w", 2);
+    md(root + "/p/e");
+    md(root + "/p/e/q");
+    writeFile(root + "/p/e/q/z", 3);
+    constexpr auto kStep = std::chrono::seconds(20);   // a bound on each step, not a wait for one
+    std::mutex lock;
+    std::condition_variable cv;
+    bool moved = false, moveRead = false, eFiled = false;
+    auto waitFor = [&](const bool& flag) {
+        std::unique_lock<std::mutex> g(lock);
+        EXPECT_TRUE(cv.wait_for(g, kStep, [&] { return flag; }));
+    };
+    ZLiveDirectoryVolume::Options o;
+    o.source = GetParam();
+    o.errorLog = [this](const QString& line) { errors.push_back(line); };
+    o.eventsRead = [&](const std::vector<LiveEvent>& events) {
+        std::lock_guard<std::mutex> g(lock);
+        for (const LiveEvent& e : events)
+            if (moved && (e.kind == LiveEvent::Renamed || e.kind == LiveEvent::NameChanged) && e.name == "c")
+                moveRead = true;
+        cv.notify_all();
+    };
+    // Each of the two readers holds one of a and p.
+    o.walkRead = [&](const std::string& path) {
+        if (path == root + "/a/c") {
+            {
+                std::lock_guard<std::mutex> g(lock);
+                EXPECT_EQ(::rename((root + "/a/c").c_str(), (root + "/p/e/f").c_str()), 0);
+                moved = true;
+            }
+            waitFor(moveRead);
+            waitFor(eFiled);   // e's listing (with f) is handed on before a's
+        } else if (path == root + "/p/w") {
+            waitFor(moveRead);   // e is watched only after the move was read
+        } else if (path == root + "/p/e/q/z") {
+            std::lock_guard<std::mutex> g(lock);
+            eFiled = true;
+            cv.notify_all();
+        }
+    };
+    QString error;
+    auto v = ZLiveDirectoryVolume::open(QFile::decodeName(root.c_str()), o, &error);
+    ASSERT_TRUE(v) << error.toStdString();
+    EXPECT_TRUE(moveRead);
+    EXPECT_TRUE(eFiled);
     EXPECT_TRUE(followed(*v, root));
     EXPECT_EQ(v->overflows(), 0u);
 }

@@ -52,6 +52,11 @@ DWORD ZLiveChangeApplier::addEntry(DWORD dir, const std::string& name, const std
             const DWORD folder = known->second;
             if (!v_.volume_->rename(folder, info.links[0].parent, info.links[0].name, dir, name16))
                 return 0;   // not where the volume can put it yet: the queued events will
+            if (v_.walking_) {
+                // Which listing read it last is not known here: the disk tells after the walk.
+                v_.metTwiceByWalk_.emplace_back(info.links[0].parent, liveNameFromUtf16(info.links[0].name));
+                v_.metTwiceByWalk_.emplace_back(dir, name);
+            }
             update(folder, st, name, LiveEvent::NameChanged);
             if (parent && v_.unread_.count(folder))
                 v_.walker_.walkChild(parent, name, st, path, folder);

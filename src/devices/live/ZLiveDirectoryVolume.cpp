@@ -463,6 +463,8 @@ bool ZLiveDirectoryVolume::drain()
     source_->readEvents(got);
     if (got.empty())
         return false;
+    if (options_.eventsRead)
+        options_.eventsRead(got);
     std::lock_guard<std::mutex> g(eventLock_);
     const size_t limit = options_.eventQueueLimit ? options_.eventQueueLimit : kMaxBufferedEvents;
     for (auto& e : got) {

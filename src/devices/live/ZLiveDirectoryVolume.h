@@ -99,6 +99,8 @@ public:
         std::function<void()> beforeApplying;
         // Tests: called as a walk has read an entry (by its whole path), before it is filed.
         std::function<void(const std::string& path)> walkRead;
+        // Tests: called with the events as read from the kernel, their folders as known then.
+        std::function<void(const std::vector<LiveEvent>& events)> eventsRead;
     };
 
     // Walks root and starts following it. Null with *error when root is not
@@ -209,6 +211,9 @@ private:
     std::unordered_map<ULONGLONG, DWORD> folderOfInode_;  // folders' inodes -> record
     std::unordered_set<DWORD> unread_;                    // folders filed whose entries were never read
     std::vector<LiveEvent> deferred_;                     // sides of renames to look at again
+    // Both names of each folder the first walk met under two (its listings
+    // are filed in an order of their own), looked at again once it ends.
+    std::vector<std::pair<DWORD, std::string>> metTwiceByWalk_;
     std::mutex reportLock_;                               // the two below: walk readers and event thread
     DWORD unwatchableNamed_ = 0;
     size_t nameBytesKept_ = 0;                            // the name store after its last compaction

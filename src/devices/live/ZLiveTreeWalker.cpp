@@ -288,6 +288,14 @@ void ZLiveTreeWalker::firstWalk()
         if (e.kind == LiveEvent::DirectoryDeleted && e.directory)
             e.reference = v_.volume_->fileReference(e.directory);
     }
+    for (auto& [dir, name] : v_.metTwiceByWalk_) {
+        LiveEvent again;
+        again.kind = LiveEvent::NameChanged;
+        again.directory = dir;
+        again.name = std::move(name);
+        v_.pending_.push_back(std::move(again));
+    }
+    v_.metTwiceByWalk_ = decltype(v_.metTwiceByWalk_)();
     std::unordered_set<DWORD> unwatchable;
     for (DWORD d : v_.unwatchableRecords_)
         if (real(d))
