@@ -114,7 +114,12 @@ void ZDriveVolume::enumerateMft(const std::function<void(USN_RECORD_V2*)>& consu
     MFT_ENUM_DATA_V1 request{};
     request.StartFileReferenceNumber = 0;
     request.LowUsn = 0;
-    request.HighUsn = journalData.NextUsn;
+    // Every record, whatever its USN. One changed after the journal's
+    // position was taken (a folder renamed meanwhile) is read as it is now;
+    // left out, the names below it would be read without their folder and
+    // dropped, and the journal brings back only the folder. Its records are
+    // then applied to the names as they already stand, which changes nothing.
+    request.HighUsn = std::numeric_limits<USN>::max();
     request.MinMajorVersion = kUsnRecordMajorVersion;
     request.MaxMajorVersion = kUsnRecordMajorVersion;
     for (;;) {

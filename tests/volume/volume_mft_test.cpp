@@ -229,8 +229,10 @@ TEST_F(MftEnumeration, TheWalkTakesRecordsInUseUpToTheNextUsnAndSurvivesFailures
 }
 
 // A random tree over several enumeration calls, names of every form and files spread over extension
-// records, none of a file removed or made after the open: one item per non-DOS name with its parent, size (from the $DATA that carries it), attributes,
-// times (no change stamp yet), folder flags and name signature; each record read once.
+// records: one item per non-DOS name with its parent, size (from the $DATA that carries it), attributes,
+// times (no change stamp yet), folder flags and name signature; each record read once. What changed
+// after the journal's position was taken is read as it is now: a folder renamed then keeps what
+// lies in it (the journal brings back only the folder).
 TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
 {
     Vol::Options options;
@@ -307,7 +309,22 @@ TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
     }
     ASSERT_TRUE(device->remove(gone));
     open();
-    device->createFile(kRoot, u"later.txt");
+    const DWORD later = device->createFile(kRoot, u"later.txt");
+    expected.emplace(later, kRoot, "later.txt", 0, file);
+    // A folder with names in it, renamed after the open.
+    const auto holds = [&](DWORD f) {
+        return std::any_of(expected.begin(), expected.end(), [&](const Entry& e) { return std::get<1>(e) == f; });
+    };
+    const auto last = std::find_if(folders.rbegin(), folders.rend(), [&](DWORD f) { return f != kRoot && holds(f); });
+    ASSERT_NE(last, folders.rend());
+    const DWORD renamed = *last;
+    const auto was = std::find_if(expected.begin(), expected.end(), [&](const Entry& e) { return std::get<0>(e) == renamed; });
+    ASSERT_NE(was, expected.end());
+    Entry now = *was;
+    std::get<2>(now) = "renamed later";
+    expected.erase(was);
+    expected.insert(now);
+    ASSERT_TRUE(device->rename(renamed, u"renamed later"));
     build();
     EXPECT_GT(device->callCount(FSCTL_ENUM_USN_DATA), 2u);
     std::multiset<Entry> indexed;
