@@ -200,9 +200,9 @@ TEST_F(MftEnumeration, DirectoriesOfAnyShapeHangUnderTheirParentsOrPlaceholders)
     EXPECT_TRUE(index->known.isEmpty() && index->pending.isEmpty());
 }
 
-// Listed metafiles hang under the root (records in use up to the next USN are the random tree's). A
-// failing enumeration ends the walk; an unreadable list cluster leaves the base record's parts.
-TEST_F(MftEnumeration, TheWalkTakesRecordsInUseUpToTheNextUsnAndSurvivesFailures)
+// Listed metafiles hang under the root (the records in use are the random tree's). A failing
+// enumeration ends the walk; an unreadable list cluster leaves the base record's parts.
+TEST_F(MftEnumeration, TheWalkTakesListedMetafilesAndSurvivesFailures)
 {
     Vol::Options metafiles;
     metafiles.enumerateMetafiles = true;
