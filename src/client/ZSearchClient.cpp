@@ -167,25 +167,31 @@ QString ZSearchClient::version()
 
 bool ZSearchClient::inLocateOrder(const QByteArray& a, const QByteArray& b)
 {
-    const int aSlash = a.lastIndexOf('/');
-    const int bSlash = b.lastIndexOf('/');
-    // The folders name by name: a separator sorts before every other byte,
-    // so a folder's path ends before those of its neighbours that extend its
-    // last name ("a/b" before "a-c").
-    const int aFolder = std::max(aSlash, 0);
-    const int bFolder = std::max(bSlash, 0);
-    const auto rank = [](char c) { return c == '/' ? 0 : int(uchar(c)) + 1; };
-    for (int i = 0; i < aFolder && i < bFolder; ++i)
-        if (a[i] != b[i])
-            return rank(a[i]) < rank(b[i]);
-    if (aFolder != bFolder)
-        return aFolder < bFolder;
+    const char* const pa = a.constData();
+    const char* const pb = b.constData();
+    const size_t na = size_t(a.size());
+    const size_t nb = size_t(b.size());
+    const size_t n = std::min(na, nb);
+    size_t i = 0;
+    // Paths share long beginnings: eight bytes at a time up to the first difference.
+    for (quint64 wa, wb; i + sizeof(wa) <= n; i += sizeof(wa)) {
+        std::memcpy(&wa, pa + i, sizeof(wa));
+        std::memcpy(&wb, pb + i, sizeof(wb));
+        if (wa != wb)
+            break;
+    }
+    while (i < n && pa[i] == pb[i])
+        ++i;
+    // Up to i the paths agree. A path with a separator at or after i lies in
+    // a folder that goes on past i; one without lies in the folder they share.
+    const bool aDeeper = std::memchr(pa + i, '/', na - i) != nullptr;
+    const bool bDeeper = std::memchr(pb + i, '/', nb - i) != nullptr;
+    if (aDeeper != bDeeper)
+        return bDeeper;   // the shared folder's names come before those below
+    if (aDeeper)          // two folders that part at i: a separator first
+        return (pa[i] == '/' ? 0 : int(uchar(pa[i])) + 1) < (pb[i] == '/' ? 0 : int(uchar(pb[i])) + 1);
     // One folder: the names by their bytes, as strcmp orders them.
-    const int aName = aSlash + 1;
-    const int bName = bSlash + 1;
-    const int n = std::min(a.size() - aName, b.size() - bName);
-    const int c = std::memcmp(a.constData() + aName, b.constData() + bName, size_t(n));
-    return c != 0 ? c < 0 : a.size() - aName < b.size() - bName;
+    return i == na ? na < nb : i < nb && uchar(pa[i]) < uchar(pb[i]);
 }
 
 bool ZSearchClient::connectToService(int timeoutMs)
