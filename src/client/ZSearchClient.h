@@ -90,7 +90,7 @@ public:
     // of the folders in it, and folders in the order of their paths compared
     // name by name ("a/x" before "a/b/y" before "a-c/z").
     static bool inLocateOrder(const QByteArray& a, const QByteArray& b);
-    // Calls onHit for each match, in the index's order (search() prints them
+    // Calls onHit for each match, in the index's order (the search command prints them
     // sorted by inLocateOrder); false stops. The number of hits, or -1
     // with error() set.
     qint64 search(const ZSearchQuery& query, const std::function<bool(const ZSearchHit&)>& onHit);
