@@ -142,10 +142,8 @@ void expectSameIndex(const Index& actual, const Index& expected)
 {
     ASSERT_FALSE(expected.empty());
     EXPECT_EQ(actual.size(), expected.size());
-    for (const auto& [record, want] : expected) {
-        const auto it = actual.find(record);
-        EXPECT_TRUE(it != actual.end() && it->second == want) << "record " << record;
-    }
+    for (const auto& [record, want] : expected)
+        EXPECT_TRUE(actual.count(record) && actual.at(record) == want) << "record " << record;
 }
 
 // The index the volume code builds from `device`, put in the drive table under `letter`.
