@@ -301,66 +301,61 @@ TEST_F(ServiceAttack, PlantsInTheSharedFolderNeitherStopNorMisleadTheInstalledSe
     }
 }
 
-// Without a runtime folder of its own, TMPDIR a folder everyone may write
-// (as /tmp is) is refused before anything is made there, whatever the other
-// user planted under the lock's name: a file, a link, a folder.
-TEST_F(ServiceAttack, SharedTemporaryFolderIsRefusedWithAClearErrorAndNothingIsMadeThere)
+// Without a runtime folder of its own, a TMPDIR another user could change is
+// refused before anything is made there: a folder everyone may write (as /tmp
+// is), whatever they planted under the lock's name, and a folder of the
+// service's own inside one of theirs (they could move it away and leave a
+// link in its place after the check).
+TEST_F(ServiceAttack, TemporaryFoldersAnotherUserCanChangeAreRefusedAndNothingIsMadeThere)
 {
     qunsetenv("RUNTIME_DIRECTORY");
-    const QByteArray lock = QFile::encodeName(publicTemp + '/' + QLatin1String(ZService::kInstanceMutexName));
-    const QByteArray target = QFile::encodeName(publicTemp + QStringLiteral("/planted-target"));
+    const QByteArray temp = QFile::encodeName(publicTemp);
+    const QByteArray lock = temp + '/' + ZService::kInstanceMutexName;
+    const QByteArray target = temp + "/planted-target";
+    const QByteArray theirs = temp + "/theirs", own = theirs + "/rt";
     const struct {
         const char* what;
-        std::function<int()> plant;
+        std::function<int()> plant;   // as the other user; 0 when done
+        QByteArray tmpdir;
+        QByteArray refusal;
     } cases[] = {
-        {"a file",
+        {"a file at the lock's name",
          [&] {
              const int fd = ::open(lock.constData(), O_CREAT | O_EXCL | O_WRONLY, 0644);
              return fd >= 0 && ::close(fd) == 0 ? 0 : 1;
-         }},
-        {"a link", [&] { return ::symlink(target.constData(), lock.constData()) == 0 ? 0 : 1; }},
-        {"a folder", [&] { return ::mkdir(lock.constData(), 0755) == 0 ? 0 : 1; }},
+         },
+         temp, "searchservice: runtime folder " + temp + " "},
+        {"a link at it", [&] { return ::symlink(target.constData(), lock.constData()) == 0 ? 0 : 1; }, temp,
+         "searchservice: runtime folder " + temp + " "},
+        {"a folder at it", [&] { return ::mkdir(lock.constData(), 0755) == 0 ? 0 : 1; }, temp,
+         "searchservice: runtime folder " + temp + " "},
+        {"its own folder in theirs", [&] { return ::mkdir(theirs.constData(), 0755) == 0 ? 0 : 1; }, own,
+         "runtime folder " + own + " lies in " + theirs},
     };
-    const QByteArray refusal = "searchservice: runtime folder " + QFile::encodeName(publicTemp) + " ";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         clearFixedNames();
         ::unlink(target.constData());
+        QDir(QFile::decodeName(theirs)).removeRecursively();
         clearStartSettings();
         ASSERT_EQ(OtherUser::runAs(c.plant), 0);
+        if (c.tmpdir == own)
+            ASSERT_EQ(::mkdir(own.constData(), 0755), 0);
+        qputenv("TMPDIR", c.tmpdir);
         ZServiceProcess service;
         ASSERT_TRUE(service.start());
         EXPECT_TRUE(service.ends()) << "the service ran";
+        EXPECT_EQ(service.process.exitCode(), ZService::kStartFailedExitCode) << "a failure, not an orderly end";
         const QByteArray err = service.process.readAllStandardError();
-        EXPECT_TRUE(err.contains(refusal)) << err.constData();
+        EXPECT_TRUE(err.contains(c.refusal)) << err.constData();
         const QByteArray log = service.log();
         EXPECT_TRUE(log.contains("ERROR|")) << log.constData();
         EXPECT_FALSE(log.contains("start server failed")) << "it went no further";
-        EXPECT_FALSE(QFileInfo::exists(QString::fromLocal8Bit(target))) << "nothing was made through the link";
+        EXPECT_FALSE(QFileInfo::exists(QFile::decodeName(target))) << "nothing was made through the link";
         EXPECT_FALSE(QFileInfo::exists(publicTemp + QStringLiteral("/SearchEngine-keys-0"))) << "no key folder was made";
     }
     clearFixedNames();
-}
-
-// A runtime folder of the service's own inside a folder another user owns:
-// they could move it away and leave a link in its place after the check.
-TEST_F(ServiceAttack, ARuntimeFolderInsideAnotherUsersFolderIsRefused)
-{
-    qunsetenv("RUNTIME_DIRECTORY");
-    const QString theirs = publicTemp + QStringLiteral("/theirs");
-    const QByteArray theirsNative = QFile::encodeName(theirs);
-    QDir(theirs).removeRecursively();
-    ASSERT_EQ(OtherUser::runAs([&] { return ::mkdir(theirsNative.constData(), 0755) == 0 ? 0 : 1; }), 0);
-    const QByteArray own = theirsNative + "/rt";
-    ASSERT_EQ(::mkdir(own.constData(), 0755), 0);
-    qputenv("TMPDIR", own);
-    ZServiceProcess service;
-    ASSERT_TRUE(service.start());
-    EXPECT_TRUE(service.ends()) << "the service ran";
-    EXPECT_EQ(service.process.exitCode(), ZService::kStartFailedExitCode) << "a failure, not an orderly end";
-    const QByteArray err = service.process.readAllStandardError();
-    EXPECT_TRUE(err.contains("runtime folder " + own + " lies in " + theirsNative)) << err.constData();
-    QDir(theirs).removeRecursively();
+    QDir(QFile::decodeName(theirs)).removeRecursively();
 }
 
 // Another user listening on the service's name in a shared temporary folder

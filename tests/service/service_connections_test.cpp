@@ -333,65 +333,55 @@ size_t sendNameChanges(Volume* v, qint64 bytes)
     return size_t(sent);
 }
 
-// Clients of one user that stop reading are cut off once they hold more
-// than their user's bound together, though each holds less than its own.
-TEST_F(ServiceConnections, ClientsOfOneUserThatStopReadingAreHeldToTheirUsersBound)
+// Clients that stop reading are cut off, alone once one holds more than its
+// own bound, together once those of one user hold more than their user's
+// though each holds less than its own; the one that reads carries on and
+// gets everything. The service quits only when the last client has left.
+TEST_F(ServiceConnections, ClientsThatStopReadingAreCutOffAndTheLastToLeaveEndsTheService)
 {
-    ServiceUnderTest s(u"C");
-    ASSERT_TRUE(s.started);
-    s.volume('C')->announce();
-    TestClient reader;
-    ASSERT_TRUE(reader.connectTo(s.service));
-    constexpr int kSilent = 6;   // each left about 3 MiB: 18 MiB together
-    std::vector<std::unique_ptr<QLocalSocket>> silent;
-    for (int i = 0; i < kSilent; ++i) {
-        silent.emplace_back(new QLocalSocket);
-        silent.back()->setReadBufferSize(1);
-        silent.back()->connectToServer(SearchEngine::ZServiceLocation::socketPath());
-        ASSERT_TRUE(silent.back()->waitForConnected(2000));
+    const struct {
+        const char* what;
+        int silentClients;
+        qint64 bytes;
+    } cases[] = {
+        {"one past its own bound", 1, 2 * ZService::kMaxClientBacklogBytes},
+        {"six each left about 3 MiB", 6, ZService::kMaxClientBacklogBytes * 7 / 8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        clearStartSettings();
+        settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 3);
+        ServiceUnderTest s(u"C");
+        ASSERT_TRUE(s.started);
+        EXPECT_EQ(initTimes(), 4);
+        s.volume('C')->announce();
+        TestClient reader;
+        ASSERT_TRUE(reader.connectTo(s.service));
+        std::vector<std::unique_ptr<QLocalSocket>> silent;   // each takes one byte, leaving the rest in the kernel
+        for (int i = 0; i < c.silentClients; ++i) {
+            silent.emplace_back(new QLocalSocket);
+            silent.back()->setReadBufferSize(1);
+            silent.back()->connectToServer(SearchEngine::ZServiceLocation::socketPath());
+            ASSERT_TRUE(silent.back()->waitForConnected(2000));
+        }
+        ASSERT_TRUE(spinUntil([&] { return s.service.clientList().size() == c.silentClients + 1; }));
+
+        const qint64 logBefore = logSize();
+        const size_t sent = sendNameChanges(s.volume('C'), c.bytes);
+        EXPECT_LT(s.service.clientList().size(), c.silentClients + 1);
+        EXPECT_TRUE(logSince(logBefore).contains("client disconnected: it stopped reading and "));
+        ASSERT_TRUE(reader.waitForMessages(2 + sent, 10000));
+        EXPECT_EQ(reader.decoder.malformedCount(), 0);
+        EXPECT_EQ(reader.messages.back().type, 7);
+        silent.clear();
+        EXPECT_FALSE(quitsWithin(300)) << "one client is still there";
+        EXPECT_EQ(initTimes(), 4);
+
+        reader.socket.disconnectFromServer();
+        EXPECT_TRUE(quitsWithin(2000));
+        EXPECT_TRUE(s.service.clientList().isEmpty());
+        EXPECT_EQ(initTimes(), 1) << "an orderly exit";
     }
-    ASSERT_TRUE(spinUntil([&] { return s.service.clientList().size() == kSilent + 1; }));
-
-    const qint64 logBefore = logSize();
-    const size_t sent = sendNameChanges(s.volume('C'), ZService::kMaxClientBacklogBytes * 7 / 8);
-    EXPECT_LT(s.service.clientList().size(), kSilent + 1);
-    EXPECT_TRUE(logSince(logBefore).contains("client disconnected: it stopped reading and "));
-    // The one that reads got everything.
-    ASSERT_TRUE(reader.waitForMessages(2 + sent, 10000));
-}
-
-// A client that stops reading is cut off while the other carries on; the
-// service quits only when the last client has left.
-TEST_F(ServiceConnections, ClientThatStopsReadingIsCutOffAndTheLastToLeaveEndsTheService)
-{
-    settingsSetValue(QStringLiteral("SearchServiceInitTimes"), 3);
-    ServiceUnderTest s(u"C");
-    ASSERT_TRUE(s.started);
-    EXPECT_EQ(initTimes(), 4);
-    s.volume('C')->announce();
-    TestClient reader;
-    ASSERT_TRUE(reader.connectTo(s.service));
-    QLocalSocket silent;   // takes one byte, then leaves the rest in the kernel
-    silent.setReadBufferSize(1);
-    silent.connectToServer(SearchEngine::ZServiceLocation::socketPath());
-    ASSERT_TRUE(silent.waitForConnected(2000));
-    ASSERT_TRUE(spinUntil([&] { return s.service.clientList().size() == 2; }));
-
-    // Send well past the bound.
-    const qint64 logBefore = logSize();
-    const size_t sent = sendNameChanges(s.volume('C'), 2 * ZService::kMaxClientBacklogBytes);
-    EXPECT_EQ(s.service.clientList().size(), 1);
-    EXPECT_TRUE(logSince(logBefore).contains("client disconnected: it stopped reading and "));
-    ASSERT_TRUE(reader.waitForMessages(2 + sent, 10000));
-    EXPECT_EQ(reader.decoder.malformedCount(), 0);
-    EXPECT_EQ(reader.messages.back().type, 7);
-    EXPECT_FALSE(quitsWithin(300)) << "one client is still there";
-    EXPECT_EQ(initTimes(), 4);
-
-    reader.socket.disconnectFromServer();
-    EXPECT_TRUE(quitsWithin(2000));
-    EXPECT_TRUE(s.service.clientList().isEmpty());
-    EXPECT_EQ(initTimes(), 1) << "an orderly exit";
 }
 
 // A drive whose journal monitor gave up with 21 is told and dropped a second

@@ -170,28 +170,6 @@ inline Ran runServing(const QString& program, const QStringList& args, int timeo
     return Ran{normal ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
 }
 
-// Journal reads wait for their time-out, and retries sleep, on the clock
-// seam: while installed, the manual clock moves half a second every 10 ms of
-// real time that the test spends in the event loop.
-class ClockTicker {
-public:
-    ClockTicker()
-    {
-        Platform::setClock(&clock);
-        timer.setInterval(10);
-        QObject::connect(&timer, &QTimer::timeout, [this] { clock.advance(500); });
-        timer.start();
-    }
-    ~ClockTicker()
-    {
-        timer.stop();
-        Platform::setClock(nullptr);
-    }
-
-    Platform::ZManualClock clock;
-    QTimer timer;
-};
-
 // A started service with the product's volume factory, taken down with its
 // single-instance guard released so the next test can start again.
 class RealService {
@@ -257,7 +235,9 @@ inline int initTimes()
 }
 
 // A test with a service in this process: fresh start settings, an empty
-// drive table and the clock seam ticking while the event loop runs.
+// drive table and the clock seam moving half a second every 10 ms of real
+// time the test spends in the event loop (journal reads wait for their
+// time-out, and retries sleep, on it).
 class ServiceDrivesTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -265,15 +245,19 @@ protected:
         app();
         clearStartSettings();
         Platform::ZDriveTable::instance().clear();
-        ticker.reset(new ClockTicker);
+        Platform::setClock(&clock);
+        QObject::connect(&ticker, &QTimer::timeout, [this] { clock.advance(500); });
+        ticker.start(10);
     }
     void TearDown() override
     {
-        ticker.reset();
+        ticker.stop();
+        Platform::setClock(nullptr);
         Platform::ZDriveTable::instance().clear();
     }
 
-    std::unique_ptr<ClockTicker> ticker;
+    Platform::ZManualClock clock;
+    QTimer ticker;
 };
 
 // A started service made of fake volumes on placeholder drives `letters`.
@@ -362,8 +346,8 @@ public:
     }
     bool hasAllReady() const
     {
-        return std::any_of(messages.begin(), messages.end(),
-                           [](const ZClientMessage& m) { return m.type == SearchEngine::MessageAllReady; });
+        const std::vector<int> t = types();
+        return std::find(t.begin(), t.end(), int(SearchEngine::MessageAllReady)) != t.end();
     }
 
     QLocalSocket socket;
