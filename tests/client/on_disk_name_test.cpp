@@ -11,9 +11,7 @@
 #include <QFile>
 #include <QProcess>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <vector>
 

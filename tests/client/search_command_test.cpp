@@ -106,46 +106,18 @@ TEST_F(SearchCommand, PrintsWhatPlocatePrintsForEachOptionAndTheirMix)
     utf8Locale.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     // The same lines in the same order (with -l, the same first lines).
     const QStringList cases[] = {
-        {"abc"},
-        {"abc", "txt"},
-        {"-b", "abc"},
-        {"-b", "Docs"},
-        {"-i", "REPORT"},
-        {"-i", "ÉTÉ"},
-        {"-i", "-b", "été"},
-        {"Docs/2026"},
-        {"-c", "e"},
-        {"-c", "-b", "-i", "r"},
-        {"-c", "-0", "e"},
-        {"-0", "line"},
-        {"-e", "-b", "inner"},
-        {"-r", "/d[0-9]$"},
-        {"-r", "-i", "^.*report.*\\.(md|txt)$"},
-        {"--regex", "/d[0-9]$"},
+        {"abc"}, {"abc", "txt"}, {"-b", "abc"}, {"-b", "Docs"}, {"-i", "REPORT"}, {"-i", "ÉTÉ"}, {"-i", "-b", "été"},
+        {"Docs/2026"}, {"-c", "e"}, {"-c", "-b", "-i", "r"}, {"-c", "-0", "e"}, {"-0", "line"}, {"-e", "-b", "inner"},
+        {"-r", "/d[0-9]$"}, {"-r", "-i", "^.*report.*\\.(md|txt)$"}, {"--regex", "/d[0-9]$"},
         // Options plocate keeps for mlocate: -w undoes an earlier -b, -A and -N change nothing here.
-        {"-b", "-w", "Docs"},
-        {"-w", "-b", "Docs"},
-        {"-A", "-N", "abc", "txt"},
-        {"-l", "2", "abc"},
-        {"-l", "3", "-i", "abc"},
-        {"nothing-matches"},
-        {"-b", "Docs/"},
+        {"-b", "-w", "Docs"}, {"-w", "-b", "Docs"}, {"-A", "-N", "abc", "txt"},
+        {"-l", "2", "abc"}, {"-l", "3", "-i", "abc"}, {"nothing-matches"}, {"-b", "Docs/"},
         {"Docs/", "abc"},   // one pattern by the whole path, one by names
-        // A wildcard makes a glob of the whole path or name.
-        {"*.txt"},
-        {"-b", "*.md"},
-        {"-b", "d?"},
-        {"*/Docs/*", "abc"},
-        {"-i", "-b", "*REPORT*"},
-        {"-b", "[a-d]*.[!c]*"},
-        {"-b", "[]x"},
-        {"-b", "[[:digit:]]*"},
-        {"-b", "[[:upper:]]*"},   // É as well as the ASCII capitals
-        {"-b", "\\*"},
+        // A wildcard makes a glob of the whole path or name; [[:upper:]] takes É as well as the ASCII capitals.
+        {"*.txt"}, {"-b", "*.md"}, {"-b", "d?"}, {"*/Docs/*", "abc"}, {"-i", "-b", "*REPORT*"}, {"-b", "[a-d]*.[!c]*"},
+        {"-b", "[]x"}, {"-b", "[[:digit:]]*"}, {"-b", "[[:upper:]]*"}, {"-b", "\\*"},
         // Escaped wildcards are the characters themselves, as is any escaped one.
-        {"odd\\*name"},
-        {"-b", "\\?\\[1]"},
-        {"\\o\\dd"},
+        {"odd\\*name"}, {"-b", "\\?\\[1]"}, {"\\o\\dd"},
     };
     for (const QStringList& args : cases) {
         SCOPED_TRACE(args.join(' ').toStdString());

@@ -7,7 +7,6 @@
 #include "support/ZOtherUser.h"
 #include "support/ZServiceProcess.h"
 
-#include "platform/win32_sync.h"
 #include "storage/ZSharedSegment.h"
 #include "wire/ZWireProtocol.h"
 
@@ -23,7 +22,6 @@
 #include <future>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/file.h>
 #include <poll.h>
 #include <sys/socket.h>

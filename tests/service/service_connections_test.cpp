@@ -248,8 +248,7 @@ TEST_F(ServiceConnections, ServerClosedByAFailedAcceptListensAgainOrTheServiceEn
         }
         void release()
         {
-            for (int fd : fds)
-                ::close(fd);
+            std::for_each(fds.begin(), fds.end(), ::close);
             fds.clear();
             setrlimit(RLIMIT_NOFILE, &saved);
         }

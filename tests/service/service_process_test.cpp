@@ -4,7 +4,6 @@
 // restart after a kill and the three ways it stops in order.
 #include "support/ZServiceProcess.h"
 
-#include "platform/win32_registry.h"
 #include "platform/win32_sync.h"
 #include "client/ZSearchClient.h"
 #include "platform/ZDriveTable.h"

@@ -22,7 +22,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
@@ -72,9 +71,7 @@ bool spinUntil(Pred done, int timeoutMs = 3000)
 
 inline void spinFor(int ms)
 {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
+    for (QDeadlineTimer t(ms); !t.hasExpired();)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
@@ -174,7 +171,12 @@ inline Ran runServing(const QString& program, const QStringList& args, int timeo
 // single-instance guard released so the next test can start again.
 class RealService {
 public:
-    RealService() : RealService(true) {}
+    explicit RealService(bool startNow = true)
+    {
+        app();
+        if (startNow)
+            started = service.start();
+    }
     ~RealService()
     {
         service.stop();
@@ -186,14 +188,6 @@ public:
     }
     SearchEngine::ZService service;
     bool started = false;
-
-protected:
-    explicit RealService(bool startNow)
-    {
-        app();
-        if (startNow)
-            started = service.start();
-    }
 };
 
 // A volume whose thread ends at once; the test emits its signals.
@@ -227,7 +221,6 @@ inline void clearStartSettings()
         settingsStore().remove(QLatin1String(key));
     settingsStore().sync();   // a service process started next reads the file
 }
-
 inline int initTimes()
 {
     settingsStore().sync();   // another process may have written the file meanwhile
