@@ -291,13 +291,11 @@ TEST_F(ChangeApplyTest, RecordsThatCannotBeFiledChangeNothingAndNewNamesNeedThei
     // A name placed after some padding, not 8-aligned, is read where the offset says.
     const DWORD file = device->createFile(docs, u"padded.txt");
     skipJournal();
-    const std::u16string name = u"padded.txt";
-    std::vector<BYTE> padded = journalRecord(file, docs, u"", USN_REASON_FILE_CREATE);
+    std::vector<BYTE> padded = journalRecord(file, docs, u"padded.txt", USN_REASON_FILE_CREATE);
     USN_RECORD_V2* r = asUsnRecord(padded);
+    std::memmove(padded.data() + 66, padded.data() + r->FileNameOffset, r->FileNameLength);
     r->FileNameOffset = 66;
-    r->FileNameLength = WORD(name.size() * sizeof(WCHAR));
     r->RecordLength = 66 + r->FileNameLength + 6;
-    std::memcpy(padded.data() + 66, name.data(), r->FileNameLength);
     applyRecord(padded);
     EXPECT_TRUE(itemNamed(file, "padded.txt"));
 

@@ -61,15 +61,11 @@ DWORD attributeOffset(const std::vector<BYTE>& record, DWORD type)
 }
 
 // The low `width` bytes of a little-endian value at offset.
-void poke(std::vector<BYTE>& record, size_t offset, size_t width, ULONGLONG value)
-{
-    std::memcpy(&record[offset], &value, width);
-}
+void poke(std::vector<BYTE>& r, size_t at, size_t width, ULONGLONG value) { std::memcpy(&r[at], &value, width); }
 ULONGLONG peek(const std::vector<BYTE>& record, size_t offset, size_t width)
 {
     ULONGLONG value = 0;
-    std::memcpy(&value, &record[offset], width);
-    return value;
+    return std::memcpy(&value, &record[offset], width), value;
 }
 
 // A copy of an item's fields (the record map's slots are packed).
@@ -93,11 +89,6 @@ protected:
     }
     void open() { ASSERT_TRUE(index->open()); }
     void build() { index->build(); }
-    void openAndBuild()
-    {
-        ASSERT_NO_FATAL_FAILURE(open());
-        build();
-    }
     void TearDown() override { index.reset(); }
 
     // The items of one record (of every record with `all`).
@@ -121,15 +112,6 @@ protected:
         return found.empty() ? Item() : found.front();
     }
 
-    std::shared_ptr<Vol> device;
-    std::unique_ptr<TestSupport::ZIndexBuild> index;
-    ZDriveVolume* volume = nullptr;
-};
-
-// Opening a drive's volume: file-system check, device open, geometry, the
-// change journal in its states, the record read and closing.
-class VolumeAccess : public MftEnumeration {
-protected:
     // Closing after any outcome, twice, leaves nothing open.
     void expectClosesCleanly()
     {
@@ -145,6 +127,10 @@ protected:
         EXPECT_EQ(std::make_pair(volume->journalData.UsnJournalID, volume->journalData.NextUsn),
                   std::make_pair(j.data.UsnJournalID, j.data.NextUsn));
     }
+
+    std::shared_ptr<Vol> device;
+    std::unique_ptr<TestSupport::ZIndexBuild> index;
+    ZDriveVolume* volume = nullptr;
 };
 
 // A directory met before its parent hangs under a placeholder, which stays if the parent cannot be
@@ -207,7 +193,8 @@ TEST_F(MftEnumeration, TheWalkTakesListedMetafilesAndSurvivesFailures)
     Vol::Options metafiles;
     metafiles.enumerateMetafiles = true;
     install(metafiles);
-    openAndBuild();
+    open();
+    build();
     const Item mft = only(Ntfs::RecordMft);
     EXPECT_EQ(std::make_pair(mft.name, mft.parent), std::make_pair(std::string("$MFT"), kRoot));
 
@@ -353,7 +340,7 @@ TEST_F(MftEnumeration, ARandomTreeIsIndexedExactly)
 // its log lines, what stays open, and that no later step ran and no stale
 // journal is taken. An active journal is only read; a missing one is created;
 // one being deleted is awaited and created larger. Then the record read, and a recreated journal.
-TEST_F(VolumeAccess, EachJournalStateEachFailingStepTheRecordReadAndARecreation)
+TEST_F(MftEnumeration, EachJournalStateEachFailingStepTheRecordReadAndARecreation)
 {
     const std::string failed = "init drive volume failed -- ", notNtfs = failed + "not NTFS drive!!!";
     constexpr DWORD ok = ZDriveVolume::InitOk, journalFailed = ZDriveVolume::InitJournalFailed;

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -145,7 +146,11 @@ protected:
         return live;
     }
 
-    Platform::ZManualClock clock;
+    // A clock that can stop the volume when the thread reads the time (first at the build time).
+    struct : Platform::ZManualClock {
+        std::function<void()> onNow;
+        QDateTime now() override { return onNow ? onNow() : void(), ZManualClock::now(); }
+    } clock;
     std::shared_ptr<Vol> device;
     std::unique_ptr<ZDriveVolume> volume;
     std::unique_ptr<QSignalSpy> initDone, appended, listenFailed;
@@ -318,35 +323,30 @@ TEST_F(VolumeThreadTest, PruneOrphansKeepsWhatReachesTheRoot)
     EXPECT_EQ(liveItems(), 3u);
 }
 
+// A stop before the start, while the walk stores its first item (and so makes the first piece),
+// or once the build is saved (its build time read): no announcement, and a partial walk is not saved.
 TEST_F(VolumeThreadTest, AStopBeforeTheAnnouncementEndsTheThreadWithoutOne)
 {
-    makeVolume();
-    volume->stop();
-    runToEnd();
-    EXPECT_EQ(std::make_pair(initDone->count(), reports()), std::make_pair(0, Reports{}));
-
-    // A stop while the walk stores its first item (and so makes the first piece).
-    makeVolume();
-    QObject::connect(volume.get(), &ZDriveVolume::pieceAppended, volume.get(), [&] { volume->stop(); },
-                     Qt::DirectConnection);
-    runToEnd();
-    EXPECT_TRUE(initDone->count() == 0 && !volume->isInitDone());
-    EXPECT_EQ(reports(), Reports{"4 0 E 0"});
-    EXPECT_FALSE(QFile::exists(cacheFilePath())); // a partial walk is not saved
-
-    // Stops at random moments never announce after the stop.
-    for (int round = 0; round < 20; ++round) {
-        SCOPED_TRACE(round);
+    enum Stop { BeforeStart, AtFirstPiece, AfterTheBuild };
+    const struct {
+        Stop stop;
+        Reports reports;
+        bool saved;
+    } rows[] = {{BeforeStart, {}, false}, {AtFirstPiece, {"4 0 E 0"}, false}, {AfterTheBuild, kBuildReports, true}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.stop);
+        makeDevice();
         makeVolume();
-        std::atomic<bool> stopped{false};
-        std::atomic<int> afterStop{0};
-        QObject::connect(volume.get(), &ZDriveVolume::initDone, volume.get(),
-                         [&] { afterStop += stopped.load(); }, Qt::DirectConnection);
-        volume->start();
-        QThread::usleep(unsigned(round) * 150);
-        volume->stop();
-        stopped = true;
-        ASSERT_TRUE(volume->wait(kWaitMs));
-        EXPECT_TRUE(afterStop.load() == 0 && initDone->count() <= 1);
+        if (r.stop == BeforeStart)
+            volume->stop();
+        if (r.stop == AtFirstPiece)
+            QObject::connect(volume.get(), &ZDriveVolume::pieceAppended, volume.get(), [&] { volume->stop(); },
+                             Qt::DirectConnection);
+        if (r.stop == AfterTheBuild)
+            clock.onNow = [&] { volume->stop(); };
+        runToEnd();
+        clock.onNow = nullptr;
+        EXPECT_EQ(std::make_tuple(initDone->count(), volume->isInitDone(), reports(), QFile::exists(cacheFilePath())),
+                  std::make_tuple(0, false, r.reports, r.saved));
     }
 }
