@@ -337,8 +337,9 @@ TEST_F(ServiceAttack, TemporaryFoldersAnotherUserCanChangeAreRefusedAndNothingIs
         QDir(QFile::decodeName(theirs)).removeRecursively();
         clearStartSettings();
         ASSERT_EQ(OtherUser::runAs(c.plant), 0);
-        if (c.tmpdir == own)
+        if (c.tmpdir == own) {
             ASSERT_EQ(::mkdir(own.constData(), 0755), 0);
+        }
         qputenv("TMPDIR", c.tmpdir);
         ZServiceProcess service;
         ASSERT_TRUE(service.start());
