@@ -432,6 +432,38 @@ TEST_P(LiveVolumeTest, AFileLinkedWhileTheWalkRunsKeepsOneRecord)
     }
 }
 
+// After a restart the walk lists a folder and, before it reads it, the
+// folder is moved into one already read. Read with its rename, it loses the
+// names the last run held in it that went while the drive was down.
+TEST_P(LiveVolumeTest, AFolderMovedBeforeTheWalkAfterARestartReadsItLosesTheNamesGoneMeanwhile)
+{
+    KeptTree k("moved-unread", "K");
+    k.o.source = GetParam();
+    for (const std::string folder : {"/x", "/y"}) {
+        md(k.root + folder);
+        md(k.root + folder + "/sub");
+        writeFile(k.root + folder + "/keep", 1);
+        writeFile(k.root + folder + "/gone", 2);
+        writeFile(k.root + folder + "/sub/gone", 3);
+    }
+    k.open();
+    for (const char* gone : {"/x/gone", "/y/gone", "/x/sub/gone", "/y/sub/gone"})
+        ASSERT_EQ(::unlink((k.root + gone).c_str()), 0);
+    // The first of the two read takes the other in.
+    std::atomic<bool> moved{false};
+    k.o.walkRead = [&](const std::string& path) {
+        for (const auto& [inside, other] : {std::pair<const char*, const char*>{"/x/", "/y"}, {"/y/", "/x"}})
+            if (path.rfind(k.root + inside, 0) == 0 && !moved.exchange(true)) {
+                EXPECT_EQ(::rename((k.root + other).c_str(), (k.root + inside + "moved").c_str()), 0);
+            }
+    };
+    auto v = k.open();
+    ASSERT_TRUE(v);
+    EXPECT_TRUE(v->resumed());
+    EXPECT_TRUE(moved);
+    EXPECT_TRUE(followed(*v, k.root));
+}
+
 // A folder the walk read is moved out of the tree and deleted there while the
 // walk runs, and a folder is made after it: the new folder takes the moved
 // one's record number once the move is applied, and the deletion read

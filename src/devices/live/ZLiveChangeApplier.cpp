@@ -59,7 +59,7 @@ DWORD ZLiveChangeApplier::addEntry(DWORD dir, const std::string& name, const std
             }
             update(folder, st, name, LiveEvent::NameChanged);
             if (parent && v_.unread_.count(folder))
-                v_.walker_.walkChild(parent, name, st, path, folder);
+                v_.walker_.walkUnread(parent, name, st, path, folder);
             return folder;
         }
     }
@@ -260,7 +260,7 @@ bool ZLiveChangeApplier::syncName(DWORD dir, const std::string& name, LiveEvent:
         if (same) {
             update(record, st, name, cause);
             if (info.directory && v_.unread_.count(record))
-                v_.walker_.walkChild(folder, name, st, path, record);   // moved away before it could be read
+                v_.walker_.walkUnread(folder, name, st, path, record);   // moved away before it could be read
             return true;
         }
         dropName(record, dir, name16);

@@ -402,6 +402,13 @@ void ZLiveDirectoryVolume::rescan()
     std::vector<bool> seen(volume_->recordCount() + 1, false);
     seen[kRoot] = true;
     walker_.walk(rootFolder_, root_, kRoot, &seen);
+    syncUnmet(seen);
+    // What the walk journaled is read now, not after the read's time-out.
+    volume_->releaseJournalReads();
+}
+
+void ZLiveDirectoryVolume::syncUnmet(const std::vector<bool>& seen)
+{
     // Names the walk did not meet: of records it did not see, and the
     // further names of files with several. Only the top of a vanished tree
     // is looked at; its removal takes the rest.
@@ -419,8 +426,6 @@ void ZLiveDirectoryVolume::rescan()
     });
     for (const auto& d : doubtful)
         changes_.syncName(d.first, liveNameFromUtf16(d.second), LiveEvent::NameChanged);
-    // What the walk journaled is read now, not after the read's time-out.
-    volume_->releaseJournalReads();
 }
 
 void ZLiveDirectoryVolume::markGone()

@@ -174,6 +174,10 @@ private:
     // its birth time too where the file system keeps one).
     bool sameFile(DWORD record, const LiveFileStat& st) const;
     void rescan();
+    // After a walk that marked what it met in `seen`: every name held in a
+    // folder it read that it did not meet (or of a file with several names)
+    // is looked at again on disk.
+    void syncUnmet(const std::vector<bool>& seen);
     void pollUnwatched();
     void markGone();
     void logError(const QString& line, PlatformLogLevel level = PlatformLogLevel::Error);

@@ -414,6 +414,21 @@ void ZLiveTreeWalker::walkChild(const FolderRef& parent, const std::string& name
         v_.unread_.insert(record);
 }
 
+void ZLiveTreeWalker::walkUnread(const FolderRef& parent, const std::string& name, const LiveFileStat& st,
+                                 const std::string& path, DWORD record)
+{
+    const FolderRef folder = openListed({parent, name, st.inode, pathNode(nullptr, path), record}, record);
+    if (!folder) {
+        v_.unread_.insert(record);
+        return;
+    }
+    std::vector<bool> seen(size_t(v_.volume_->recordCount()) + 1, false);
+    if (record < seen.size())
+        seen[record] = true;
+    walk(folder, path, record, &seen);
+    v_.syncUnmet(seen);
+}
+
 void ZLiveTreeWalker::walk(const FolderRef& start, const std::string& path, DWORD record,
                            std::vector<bool>* seen)
 {

@@ -98,6 +98,11 @@ public:
     // Reads the tree of a folder just met (or marks it unread).
     void walkChild(const FolderRef& parent, const std::string& name, const LiveFileStat& st,
                    const std::string& path, DWORD record);
+    // The same for a folder a walk met but could not read (moved away
+    // first): the names it held before that its tree no longer has are
+    // looked at again (after a restart it holds the last run's).
+    void walkUnread(const FolderRef& parent, const std::string& name, const LiveFileStat& st,
+                    const std::string& path, DWORD record);
     // Reads the tree below start; with `seen`, marks every record met.
     void walk(const FolderRef& start, const std::string& path, DWORD record, std::vector<bool>* seen = nullptr);
 
