@@ -11,7 +11,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -568,8 +567,43 @@ Tree diskTree(const std::string& root)
 
 void removeTree(const std::string& path)
 {
-    nftw(path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p), 0; }, 16,
-         FTW_DEPTH | FTW_PHYS);
+    // Each name relative to its open folder, one folder open at a time, so
+    // no path grows past PATH_MAX and no tree is too deep for the descriptors.
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT)
+        return;
+    constexpr int kFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(path.c_str(), kFolder);
+    size_t depth = 0;
+    bool cameUp = false;
+    while (fd >= 0) {
+        // What goes at once goes; the first folder that does not is gone into.
+        std::string full;
+        bool removed = false;
+        if (DIR* d = fdopendir(::dup(fd))) {
+            while (const dirent* e = readdir(d)) {
+                if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
+                    continue;
+                if (::unlinkat(fd, e->d_name, 0) == 0 || ::unlinkat(fd, e->d_name, AT_REMOVEDIR) == 0)
+                    removed = true;
+                else if (full.empty())
+                    full = e->d_name;
+            }
+            closedir(d);
+        }
+        int next = -1;
+        if (!full.empty() && !(cameUp && !removed)) {
+            next = ::openat(fd, full.c_str(), kFolder);   // -1: it neither goes nor opens, and stays
+            depth += next >= 0;
+            cameUp = false;
+        } else if (full.empty() && depth > 0) {
+            next = ::openat(fd, "..", kFolder);
+            --depth;
+            cameUp = true;
+        }
+        ::close(fd);
+        fd = next;
+    }
+    ::rmdir(path.c_str());
 }
 
 Tree deviceTree(const Platform::ZEmulatedNtfsVolume& v, std::string* error)
