@@ -79,7 +79,7 @@ std::shared_ptr<ZLiveDirectoryVolume> ZLiveDirectoryVolume::open(const QString& 
     char* resolved = realpath(native.constData(), nullptr);
     if (!resolved) {
         if (error)
-            *error = QStringLiteral("%1: %2").arg(root, QString::fromLocal8Bit(strerror(errno)));
+            *error = QString::fromLocal8Bit(strerror(errno));
         return nullptr;
     }
     const std::string canonical(resolved);
@@ -128,7 +128,7 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
     LiveFileStat rootStat;
     if (!liveStat(AT_FDCWD, root_.c_str(), rootStat) || !rootStat.directory()) {
         if (error)
-            *error = QStringLiteral("%1: not a directory").arg(QFile::decodeName(root_.c_str()));
+            *error = QStringLiteral("not a directory");
         return false;
     }
     rootDevice_ = rootStat.device;
@@ -139,7 +139,7 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
         if (rootFd >= 0)
             ::close(rootFd);
         if (error)
-            *error = QStringLiteral("%1: cannot be opened").arg(QFile::decodeName(root_.c_str()));
+            *error = QStringLiteral("cannot be opened");
         return false;
     }
     rootFolder_ = std::make_shared<ZLiveTreeWalker::OpenFolder>(rootFd);
@@ -166,8 +166,7 @@ bool ZLiveDirectoryVolume::start(const std::string& root, QString* error)
         source_ = makeSource(Source::Inotify);
         if (!source_->start(root_)) {
             if (error)
-                *error = QStringLiteral("%1: no change notification: %2")
-                             .arg(QFile::decodeName(root_.c_str()), QString::fromLocal8Bit(strerror(errno)));
+                *error = QStringLiteral("no change notification: %1").arg(QString::fromLocal8Bit(strerror(errno)));
             return false;
         }
     }

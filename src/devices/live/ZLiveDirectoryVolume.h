@@ -104,7 +104,8 @@ public:
     };
 
     // Walks root and starts following it. Null with *error when root is not
-    // a directory that can be read.
+    // a directory that can be read (*error says why, without the path: the
+    // caller names the drive).
     static std::shared_ptr<ZLiveDirectoryVolume> open(const QString& root, const Options& options,
                                                       QString* error);
     ~ZLiveDirectoryVolume() override;

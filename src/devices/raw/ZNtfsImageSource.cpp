@@ -97,14 +97,14 @@ std::unique_ptr<ZNtfsImageSource> openNtfsImageFile(const QString& path, QString
     const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (error)
-            *error = QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+            *error = QString::fromLocal8Bit(std::strerror(errno));
         return nullptr;
     }
     struct stat st;
     if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
         ::close(fd);
         if (error)
-            *error = QStringLiteral("%1 is neither an image file nor a block device").arg(path);
+            *error = QStringLiteral("neither an image file nor a block device");
         return nullptr;
     }
     return std::unique_ptr<ZNtfsImageSource>(new FileImage(fd, S_ISBLK(st.st_mode)));

@@ -22,7 +22,8 @@ public:
     virtual ULONGLONG size() = 0;
 };
 
-// Opens a file or block device read-only. Null with *error set on failure.
+// Opens a file or block device read-only. Null with *error set on failure
+// (the reason only: the caller names the path).
 std::unique_ptr<ZNtfsImageSource> openNtfsImageFile(const QString& path, QString* error);
 
 // A copy of the given bytes; tests may change or extend them while a volume
